@@ -1,0 +1,245 @@
+#include "core/types.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "core/result.hpp"
+
+namespace tesvorn {
+
+std::string ScanError::display() const {
+    std::string out = info;
+    out += " at byte ";
+    out += std::to_string(mark.index);
+    out += " line ";
+    out += std::to_string(mark.line);
+    out += " column ";
+    out += std::to_string(mark.col + 1);
+    return out;
+}
+
+std::string complex_key_string(std::size_t count) {
+    std::string key(1, '\0');
+    key += std::to_string(count);
+    return key;
+}
+
+bool parse_i64(std::string_view text, int base, std::int64_t& out) noexcept {
+    bool negative = false;
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i == text.size()) return false;
+    // Accumulate as a negative number so that the most negative value fits.
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    std::int64_t acc = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        int d;
+        if (c >= '0' && c <= '9') {
+            d = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            d = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            d = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        if (d >= base) return false;
+        if (acc < (kMin + d) / base) return false;
+        acc = acc * base - d;
+    }
+    if (!negative) {
+        if (acc == kMin) return false;
+        acc = -acc;
+    }
+    out = acc;
+    return true;
+}
+
+namespace {
+
+bool iequals(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != b[i]) return false;
+    }
+    return true;
+}
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+bool contains_any(std::string_view text, std::string_view chars) noexcept {
+    return text.find_first_of(chars) != std::string_view::npos;
+}
+
+}  // namespace
+
+bool parse_f64(std::string_view text, double& out) noexcept {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const std::string_view body = text.substr(i);
+    if (iequals(body, "inf") || iequals(body, "infinity")) {
+        out = negative ? -std::numeric_limits<double>::infinity()
+                       : std::numeric_limits<double>::infinity();
+        return true;
+    }
+    if (iequals(body, "nan")) {
+        out = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
+    // digits [. digits] | . digits, then an optional exponent.
+    std::size_t j = 0;
+    std::size_t int_digits = 0, frac_digits = 0;
+    while (j < body.size() && is_digit(body[j])) ++j, ++int_digits;
+    if (j < body.size() && body[j] == '.') {
+        ++j;
+        while (j < body.size() && is_digit(body[j])) ++j, ++frac_digits;
+    }
+    if (int_digits + frac_digits == 0) return false;
+    if (j < body.size() && (body[j] == 'e' || body[j] == 'E')) {
+        ++j;
+        if (j < body.size() && (body[j] == '+' || body[j] == '-')) ++j;
+        std::size_t exp_digits = 0;
+        while (j < body.size() && is_digit(body[j])) ++j, ++exp_digits;
+        if (exp_digits == 0) return false;
+    }
+    if (j != body.size()) return false;
+    double value = 0;
+    const auto res = std::from_chars(body.data(), body.data() + body.size(), value,
+                                     std::chars_format::general);
+    if (res.ec == std::errc::result_out_of_range) {
+        // from_chars leaves the value alone on range errors: saturate as the
+        // usual float readers do. A mantissa of zeros never overflows.
+        const std::size_t e = body.find_first_of("eE");
+        const bool tiny = e != std::string_view::npos && e + 1 < body.size() && body[e + 1] == '-';
+        value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    } else if (res.ec != std::errc() || res.ptr != body.data() + body.size()) {
+        return false;
+    }
+    out = negative ? -value : value;
+    return true;
+}
+
+void append_shortest_fixed(std::string& out, double v) {
+    // Fixed notation of a double needs at most 309 integer digits plus
+    // 1074 fraction digits for subnormals.
+    std::array<char, 1100> buf;
+    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed);
+    out.append(buf.data(), res.ptr);
+}
+
+ScalarValue ScalarValue::from_str(std::string_view t) {
+    // Null and booleans: exact words only.
+    if (t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL") return null();
+    if (t == "true" || t == "True" || t == "TRUE" || t == "yes" || t == "Yes" || t == "YES" ||
+        t == "on" || t == "On" || t == "ON")
+        return of_bool(true);
+    if (t == "false" || t == "False" || t == "FALSE" || t == "no" || t == "No" || t == "NO" ||
+        t == "off" || t == "Off" || t == "OFF")
+        return of_bool(false);
+
+    std::int64_t i = 0;
+    if (t.size() >= 2 && t[0] == '0') {
+        if ((t[1] == 'x' || t[1] == 'X') && parse_i64(t.substr(2), 16, i)) return of_int(i);
+        if ((t[1] == 'o' || t[1] == 'O') && parse_i64(t.substr(2), 8, i)) return of_int(i);
+    }
+    if (parse_i64(t, 10, i)) return of_int(i);
+
+    if (t == ".inf" || t == ".Inf" || t == ".INF") return of_float(std::numeric_limits<double>::infinity());
+    if (t == "-.inf" || t == "-.Inf" || t == "-.INF")
+        return of_float(-std::numeric_limits<double>::infinity());
+    if (t == ".nan" || t == ".NaN" || t == ".NAN") return of_float(std::numeric_limits<double>::quiet_NaN());
+
+    double d = 0;
+    if (contains_any(t, ".eE") && parse_f64(t, d)) return of_float(d);
+    return of_str(std::string(t));
+}
+
+std::string ScalarValue::to_key_string() const {
+    switch (kind()) {
+        case Int:
+            return std::to_string(as_int());
+        case Float: {
+            const double d = as_float();
+            if (std::isnan(d)) return "NaN";
+            if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+            std::string out;
+            append_shortest_fixed(out, d);
+            return out;
+        }
+        case Bool:
+            return as_bool() ? "true" : "false";
+        case Str:
+            return as_str();
+        case Null:
+            break;
+    }
+    return std::string();
+}
+
+void YamlScalar::format_with(bool styles, bool, bool) {
+    if (!styles) return;
+    style = value.is_str() && value.as_str().find('\n') != std::string::npos ? ScalarStyle::Literal
+                                                                              : ScalarStyle::Plain;
+    original.reset();
+}
+
+namespace {
+
+void format_collection_node(YamlNode& node, bool styles, bool comments, bool blank_lines) {
+    if (auto* m = node.mapping()) {
+        m->format_with(styles, comments, blank_lines);
+    } else if (auto* s = node.sequence()) {
+        s->format_with(styles, comments, blank_lines);
+    } else if (auto* sc = node.scalar()) {
+        sc->format_with(styles, comments, blank_lines);
+    }
+}
+
+}  // namespace
+
+void YamlMapping::format_with(bool styles, bool comments, bool blank_lines) {
+    if (styles) style = ContainerStyle::Block;
+    if (blank_lines) trailing_blank_lines = 0;
+    for (auto& slot : entries) {
+        YamlEntry& e = slot.value;
+        if (comments) {
+            e.comment_before.reset();
+            e.comment_inline.reset();
+        }
+        if (blank_lines) e.blank_lines_before = 0;
+        if (styles) e.key_style = ScalarStyle::Plain;
+        if (e.key_node) format_collection_node(**e.key_node, styles, comments, blank_lines);
+        format_collection_node(e.value, styles, comments, blank_lines);
+    }
+}
+
+void YamlSequence::format_with(bool styles, bool comments, bool blank_lines) {
+    if (styles) style = ContainerStyle::Block;
+    if (blank_lines) trailing_blank_lines = 0;
+    for (auto& item : items) {
+        if (comments) {
+            item.comment_before.reset();
+            item.comment_inline.reset();
+        }
+        if (blank_lines) item.blank_lines_before = 0;
+        format_collection_node(item.node, styles, comments, blank_lines);
+    }
+}
+
+void YamlNode::format_with(bool styles, bool comments, bool blank_lines) {
+    format_collection_node(*this, styles, comments, blank_lines);
+}
+
+}  // namespace tesvorn

@@ -1,0 +1,345 @@
+// The document model: one YAML document is a `YamlNode` tree plus a
+// `DocMetadata` record. Nodes own their children by value (copies are deep),
+// and carry every record the writer needs to give the text back as it was read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tesvorn {
+
+enum class ScalarStyle : std::uint8_t { Plain = 0, Single = 1, Double = 2, Literal = 3, Folded = 4 };
+enum class ContainerStyle : std::uint8_t { Block = 0, Flow = 1 };
+
+/// A heap-allocated value with value semantics: copying copies the pointee.
+/// Used to break the recursion of the tree (alias targets, complex keys).
+template <class T>
+class Box {
+public:
+    Box() : p_(std::make_unique<T>()) {}
+    Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
+    Box(const Box& other) : p_(std::make_unique<T>(*other.p_)) {}
+    Box(Box&&) noexcept = default;
+    Box& operator=(const Box& other) {
+        if (this != &other) p_ = std::make_unique<T>(*other.p_);
+        return *this;
+    }
+    Box& operator=(Box&&) noexcept = default;
+    ~Box() = default;
+
+    T& operator*() noexcept { return *p_; }
+    const T& operator*() const noexcept { return *p_; }
+    T* operator->() noexcept { return p_.get(); }
+    const T* operator->() const noexcept { return p_.get(); }
+    T* get() noexcept { return p_.get(); }
+    const T* get() const noexcept { return p_.get(); }
+
+    friend bool operator==(const Box& a, const Box& b) { return *a.p_ == *b.p_; }
+
+private:
+    std::unique_ptr<T> p_;
+};
+
+/// Insertion-ordered map from key string to `V`: O(1) average lookup (a hash
+/// index is built once the map outgrows a short linear scan), replace in
+/// place, and a shifting remove that keeps the order of the other entries.
+template <class V>
+class OrderedMap {
+public:
+    struct Slot {
+        std::string key;
+        V value;
+        friend bool operator==(const Slot&, const Slot&) = default;
+    };
+
+    OrderedMap() = default;
+    OrderedMap(const OrderedMap& other) : slots_(other.slots_) { rebuild_index(); }
+    OrderedMap(OrderedMap&&) noexcept = default;
+    OrderedMap& operator=(const OrderedMap& other) {
+        if (this != &other) {
+            slots_ = other.slots_;
+            rebuild_index();
+        }
+        return *this;
+    }
+    OrderedMap& operator=(OrderedMap&&) noexcept = default;
+    ~OrderedMap() = default;
+
+    [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
+    [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
+    void reserve(std::size_t n) { slots_.reserve(n); }
+
+    auto begin() noexcept { return slots_.begin(); }
+    auto end() noexcept { return slots_.end(); }
+    auto begin() const noexcept { return slots_.begin(); }
+    auto end() const noexcept { return slots_.end(); }
+    Slot& at(std::size_t pos) { return slots_[pos]; }
+    const Slot& at(std::size_t pos) const { return slots_[pos]; }
+    Slot& back() { return slots_.back(); }
+    const Slot& back() const { return slots_.back(); }
+
+    /// Position of `key`, or -1.
+    [[nodiscard]] std::ptrdiff_t index_of(std::string_view key) const noexcept {
+        if (index_.empty()) {
+            for (std::size_t i = 0; i < slots_.size(); ++i)
+                if (slots_[i].key == key) return static_cast<std::ptrdiff_t>(i);
+            return -1;
+        }
+        const std::size_t mask = index_.size() - 1;
+        for (std::size_t h = hash(key) & mask;; h = (h + 1) & mask) {
+            const std::uint32_t e = index_[h];
+            if (e == 0) return -1;
+            if (slots_[e - 1].key == key) return static_cast<std::ptrdiff_t>(e - 1);
+        }
+    }
+    V* find(std::string_view key) noexcept {
+        const auto i = index_of(key);
+        return i < 0 ? nullptr : &slots_[static_cast<std::size_t>(i)].value;
+    }
+    const V* find(std::string_view key) const noexcept {
+        const auto i = index_of(key);
+        return i < 0 ? nullptr : &slots_[static_cast<std::size_t>(i)].value;
+    }
+    [[nodiscard]] bool contains(std::string_view key) const noexcept { return index_of(key) >= 0; }
+
+    /// Inserts `key`, or replaces the value of an existing key in its old
+    /// position. Returns the position.
+    std::size_t insert(std::string key, V value) {
+        const auto i = index_of(key);
+        if (i >= 0) {
+            slots_[static_cast<std::size_t>(i)].value = std::move(value);
+            return static_cast<std::size_t>(i);
+        }
+        slots_.push_back(Slot{std::move(key), std::move(value)});
+        const std::size_t pos = slots_.size() - 1;
+        if (!index_.empty() && (slots_.size() * 2 <= index_.size())) {
+            place(pos);
+        } else if (slots_.size() > kLinearLimit) {
+            rebuild_index();
+        }
+        return pos;
+    }
+
+    /// Removes the entry at `pos`, shifting the later ones down.
+    void erase_at(std::size_t pos) {
+        slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(pos));
+        rebuild_index();
+    }
+    /// Removes `key` if present; returns whether it was.
+    bool remove(std::string_view key) {
+        const auto i = index_of(key);
+        if (i < 0) return false;
+        erase_at(static_cast<std::size_t>(i));
+        return true;
+    }
+    void clear() noexcept {
+        slots_.clear();
+        index_.clear();
+    }
+    /// Takes every slot out, in order, leaving the map empty.
+    std::vector<Slot> take_all() noexcept {
+        index_.clear();
+        return std::exchange(slots_, {});
+    }
+    /// Replaces the contents; keys must be distinct.
+    void assign(std::vector<Slot> slots) {
+        slots_ = std::move(slots);
+        rebuild_index();
+    }
+
+    friend bool operator==(const OrderedMap& a, const OrderedMap& b) { return a.slots_ == b.slots_; }
+
+private:
+    // Short maps (the common case in configuration files) are searched
+    // linearly, which beats hashing them.
+    static constexpr std::size_t kLinearLimit = 8;
+
+    static std::size_t hash(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
+    void place(std::size_t pos) noexcept {
+        const std::size_t mask = index_.size() - 1;
+        std::size_t h = hash(slots_[pos].key) & mask;
+        while (index_[h] != 0) h = (h + 1) & mask;
+        index_[h] = static_cast<std::uint32_t>(pos + 1);
+    }
+    void rebuild_index() {
+        index_.clear();
+        if (slots_.size() <= kLinearLimit) return;
+        std::size_t cap = 16;
+        while (cap < slots_.size() * 4) cap *= 2;
+        index_.assign(cap, 0);
+        for (std::size_t i = 0; i < slots_.size(); ++i) place(i);
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> index_;  // 0 = empty, else position + 1
+};
+
+/// A typed scalar value: the variant order is Int, Float, Bool, Str, Null.
+struct ScalarValue {
+    enum Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3, Null = 4 };
+    std::variant<std::int64_t, double, bool, std::string, std::monostate> v{std::monostate{}};
+
+    static ScalarValue of_int(std::int64_t x) { return ScalarValue{decltype(v){std::in_place_index<0>, x}}; }
+    static ScalarValue of_float(double x) { return ScalarValue{decltype(v){std::in_place_index<1>, x}}; }
+    static ScalarValue of_bool(bool x) { return ScalarValue{decltype(v){std::in_place_index<2>, x}}; }
+    static ScalarValue of_str(std::string s) {
+        return ScalarValue{decltype(v){std::in_place_index<3>, std::move(s)}};
+    }
+    static ScalarValue null() { return ScalarValue{}; }
+
+    [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
+    [[nodiscard]] bool is_str() const noexcept { return v.index() == Str; }
+    [[nodiscard]] std::int64_t as_int() const { return *std::get_if<0>(&v); }
+    [[nodiscard]] double as_float() const { return *std::get_if<1>(&v); }
+    [[nodiscard]] bool as_bool() const { return *std::get_if<2>(&v); }
+    [[nodiscard]] const std::string& as_str() const { return *std::get_if<3>(&v); }
+    [[nodiscard]] std::string& as_str() { return *std::get_if<3>(&v); }
+
+    /// Types a plain scalar's text: null, bool, int (decimal, 0x, 0o), float
+    /// or string. Total: anything unrecognised is a string.
+    static ScalarValue from_str(std::string_view text);
+    /// The mapping-key text of the value (used for an alias used as a key).
+    [[nodiscard]] std::string to_key_string() const;
+
+    friend bool operator==(const ScalarValue&, const ScalarValue&) = default;
+};
+
+struct YamlNode;
+struct YamlEntry;
+struct YamlItem;
+
+struct YamlScalar {
+    ScalarValue value;
+    ScalarStyle style = ScalarStyle::Plain;
+    std::optional<std::string> tag;
+    std::optional<std::string> anchor;
+    /// Source text of a plain scalar, kept where rendering `value` would not
+    /// give it back; written verbatim instead of `value`.
+    std::optional<std::string> original;
+
+    void format_with(bool styles, bool comments, bool blank_lines);
+    friend bool operator==(const YamlScalar&, const YamlScalar&) = default;
+};
+
+struct YamlMapping {
+    OrderedMap<YamlEntry> entries;
+    ContainerStyle style = ContainerStyle::Block;
+    std::optional<std::string> tag;
+    std::optional<std::string> anchor;
+    std::uint8_t trailing_blank_lines = 0;
+
+    void format_with(bool styles, bool comments, bool blank_lines);
+    friend bool operator==(const YamlMapping&, const YamlMapping&) = default;
+};
+
+struct YamlSequence {
+    std::vector<YamlItem> items;
+    ContainerStyle style = ContainerStyle::Block;
+    std::optional<std::string> tag;
+    std::optional<std::string> anchor;
+    std::uint8_t trailing_blank_lines = 0;
+
+    void format_with(bool styles, bool comments, bool blank_lines);
+    friend bool operator==(const YamlSequence&, const YamlSequence&) = default;
+};
+
+/// An empty node (a key or item with no content).
+struct NullNode {
+    friend bool operator==(const NullNode&, const NullNode&) = default;
+};
+
+/// `*name`, with a full copy of the node it resolved to when read or set.
+/// The writer never looks at `target`.
+struct AliasNode {
+    std::string name;
+    Box<YamlNode> target;
+    friend bool operator==(const AliasNode&, const AliasNode&) = default;
+};
+
+struct YamlNode {
+    enum Kind : std::uint8_t { Mapping = 0, Sequence = 1, Scalar = 2, Null = 3, Alias = 4 };
+    std::variant<YamlMapping, YamlSequence, YamlScalar, NullNode, AliasNode> v{NullNode{}};
+
+    YamlNode() = default;
+    YamlNode(YamlMapping m) : v(std::in_place_index<0>, std::move(m)) {}
+    YamlNode(YamlSequence s) : v(std::in_place_index<1>, std::move(s)) {}
+    YamlNode(YamlScalar s) : v(std::in_place_index<2>, std::move(s)) {}
+    YamlNode(NullNode) : v(std::in_place_index<3>) {}
+    YamlNode(AliasNode a) : v(std::in_place_index<4>, std::move(a)) {}
+
+    [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
+    YamlMapping* mapping() noexcept { return std::get_if<0>(&v); }
+    const YamlMapping* mapping() const noexcept { return std::get_if<0>(&v); }
+    YamlSequence* sequence() noexcept { return std::get_if<1>(&v); }
+    const YamlSequence* sequence() const noexcept { return std::get_if<1>(&v); }
+    YamlScalar* scalar() noexcept { return std::get_if<2>(&v); }
+    const YamlScalar* scalar() const noexcept { return std::get_if<2>(&v); }
+    AliasNode* alias() noexcept { return std::get_if<4>(&v); }
+    const AliasNode* alias() const noexcept { return std::get_if<4>(&v); }
+    [[nodiscard]] bool is_collection() const noexcept { return v.index() <= 1; }
+
+    /// Resets cosmetic metadata in place, recursively; tags, anchors and
+    /// aliases are never touched, nor are alias targets visited.
+    void format_with(bool styles, bool comments, bool blank_lines);
+    friend bool operator==(const YamlNode&, const YamlNode&) = default;
+};
+
+struct YamlEntry {
+    YamlNode value;
+    std::optional<std::string> comment_before;
+    std::optional<std::string> comment_inline;
+    std::uint8_t blank_lines_before = 0;
+    ScalarStyle key_style = ScalarStyle::Plain;
+    std::optional<std::string> key_anchor;
+    std::optional<std::string> key_tag;
+    std::optional<std::string> key_alias;
+    /// The real key of a complex (mapping or sequence) key.
+    std::optional<Box<YamlNode>> key_node;
+
+    friend bool operator==(const YamlEntry&, const YamlEntry&) = default;
+};
+
+struct YamlItem {
+    YamlNode node;
+    std::optional<std::string> comment_before;
+    std::optional<std::string> comment_inline;
+    std::uint8_t blank_lines_before = 0;
+
+    friend bool operator==(const YamlItem&, const YamlItem&) = default;
+};
+
+/// Per-document records: markers and directives.
+struct DocMetadata {
+    bool explicit_start = false;
+    bool explicit_end = false;
+    std::optional<std::pair<std::uint8_t, std::uint8_t>> yaml_version;
+    std::vector<std::pair<std::string, std::string>> tag_directives;
+
+    friend bool operator==(const DocMetadata&, const DocMetadata&) = default;
+};
+
+/// The synthetic key of a complex key inserted as entry number `count`
+/// (from 0): NUL followed by the decimal count.
+std::string complex_key_string(std::size_t count);
+
+// Number parsing and formatting shared by scalar typing and rendering.
+
+/// Parses one optional '+' or '-' and at least one digit of `base` (8, 10 or
+/// 16), nothing else; false on any other text or on overflow of 64 bits.
+bool parse_i64(std::string_view text, int base, std::int64_t& out) noexcept;
+/// Parses a 64-bit float in decimal notation (optional sign, digits with an
+/// optional point, optional exponent) or one of the words inf, infinity and
+/// nan in any case. Out-of-range magnitudes saturate to infinity or zero.
+bool parse_f64(std::string_view text, double& out) noexcept;
+/// Appends the shortest decimal text that reads back as `v` (finite), never
+/// in exponent notation and without a forced decimal point (1.0 gives "1").
+void append_shortest_fixed(std::string& out, double v);
+
+}  // namespace tesvorn
