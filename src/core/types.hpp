@@ -325,6 +325,32 @@ struct DocMetadata {
     friend bool operator==(const DocMetadata&, const DocMetadata&) = default;
 };
 
+/// A set of the five standard scalar tags (null, bool, int, float, str),
+/// used as the coercion-tag policy of a load: scalars with one of these
+/// tags keep their raw text so that a loader registered for the tag gets it.
+struct CoercionTags {
+    std::uint8_t bits = 0;
+
+    /// The bit of a full tag text such as "tag:yaml.org,2002:int", 0 for any
+    /// other tag.
+    static std::uint8_t bit_of(std::string_view full_tag) noexcept {
+        constexpr std::string_view prefix = "tag:yaml.org,2002:";
+        if (full_tag.substr(0, prefix.size()) != prefix) return 0;
+        const std::string_view name = full_tag.substr(prefix.size());
+        if (name == "null") return 1;
+        if (name == "bool") return 2;
+        if (name == "int") return 4;
+        if (name == "float") return 8;
+        if (name == "str") return 16;
+        return 0;
+    }
+    [[nodiscard]] bool contains(std::string_view full_tag) const noexcept {
+        const std::uint8_t b = bit_of(full_tag);
+        return b != 0 && (bits & b) != 0;
+    }
+    [[nodiscard]] bool empty() const noexcept { return bits == 0; }
+};
+
 /// The synthetic key of a complex key inserted as entry number `count`
 /// (from 0): NUL followed by the decimal count.
 std::string complex_key_string(std::size_t count);

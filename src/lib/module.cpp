@@ -1,0 +1,210 @@
+// The tesvorn module: initialisation, exception classes and the ten
+// top-level functions.
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/nodes.hpp"
+#include "py/py_iter.hpp"
+#include "py/schema.hpp"
+
+namespace tesvorn::py {
+
+namespace {
+
+// ---- argument handling shared by the functions ------------------------------
+
+struct LoadArgs {
+    PyObject* input = nullptr;  // text or stream (borrowed)
+    SchemaObject* schema = nullptr;
+};
+
+struct DumpArgs {
+    PyObject* doc = nullptr;     // doc or docs (borrowed)
+    PyObject* stream = nullptr;  // borrowed; null for dumps / dumps_all
+    SchemaObject* schema = nullptr;
+    std::size_t indent = 2;
+};
+
+bool parse_load_args(const ArgParser& parser, bool text_input, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, LoadArgs& out) {
+    PyObject* a[2];
+    if (!parser.parse(args, nargs, kwnames, a)) return false;
+    if (text_input && !arg_str(a[0], "text")) return false;
+    out.input = a[0];
+    return arg_schema(a[1], out.schema);
+}
+
+bool parse_dump_args(const ArgParser& parser, bool to_stream, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, DumpArgs& out) {
+    PyObject* a[4];
+    if (!parser.parse(args, nargs, kwnames, std::span<PyObject*>(a, to_stream ? 4 : 3))) return false;
+    out.doc = a[0];
+    std::size_t k = 1;
+    if (to_stream) out.stream = a[k++];
+    if (!arg_schema(a[k++], out.schema)) return false;
+    if (a[k] && !arg_size(a[k], "indent", out.indent)) return false;
+    return true;
+}
+
+PyObject* road_not_built(const char* function, const char* road) {
+    PyErr_Format(PyExc_NotImplementedError, "%s(): the %s road is not built yet", function, road);
+    return nullptr;
+}
+
+// ---- the ten functions ---------------------------------------------------------
+
+PyObject* fn_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("load", {"stream", "schema"}, 1, 1);
+        LoadArgs a;
+        if (!parse_load_args(parser, false, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("load", "stream load");
+    });
+}
+
+PyObject* fn_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("loads", {"text", "schema"}, 1, 1);
+        LoadArgs a;
+        if (!parse_load_args(parser, true, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("loads", "load");
+    });
+}
+
+PyObject* fn_load_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("load_all", {"stream", "schema"}, 1, 1);
+        LoadArgs a;
+        if (!parse_load_args(parser, false, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("load_all", "stream load");
+    });
+}
+
+PyObject* fn_loads_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("loads_all", {"text", "schema"}, 1, 1);
+        LoadArgs a;
+        if (!parse_load_args(parser, true, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("loads_all", "load");
+    });
+}
+
+PyObject* fn_iter_load_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("iter_load_all", {"stream", "schema"}, 1, 1);
+        LoadArgs a;
+        if (!parse_load_args(parser, false, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("iter_load_all", "document iterator");
+    });
+}
+
+PyObject* fn_iter_loads_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("iter_loads_all", {"text", "schema"}, 1, 1);
+        LoadArgs a;
+        if (!parse_load_args(parser, true, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("iter_loads_all", "document iterator");
+    });
+}
+
+PyObject* fn_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("dump", {"doc", "stream", "schema", "indent"}, 2, 2);
+        DumpArgs a;
+        if (!parse_dump_args(parser, true, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("dump", "stream dump");
+    });
+}
+
+PyObject* fn_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("dumps", {"doc", "schema", "indent"}, 1, 1);
+        DumpArgs a;
+        if (!parse_dump_args(parser, false, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("dumps", "dump");
+    });
+}
+
+PyObject* fn_dump_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("dump_all", {"docs", "stream", "schema", "indent"}, 2, 2);
+        DumpArgs a;
+        if (!parse_dump_args(parser, true, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("dump_all", "stream dump");
+    });
+}
+
+PyObject* fn_dumps_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static ArgParser parser("dumps_all", {"docs", "schema", "indent"}, 1, 1);
+        DumpArgs a;
+        if (!parse_dump_args(parser, false, args, nargs, kwnames, a)) return nullptr;
+        return road_not_built("dumps_all", "dump");
+    });
+}
+
+#define TESVORN_FN(name, sig)                                                                       \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_##name)),                 \
+     METH_FASTCALL | METH_KEYWORDS, sig "\n--\n\n"}
+
+PyMethodDef module_functions[] = {
+    TESVORN_FN(load, "load(stream, *, schema=None)"),
+    TESVORN_FN(loads, "loads(text, *, schema=None)"),
+    TESVORN_FN(load_all, "load_all(stream, *, schema=None)"),
+    TESVORN_FN(loads_all, "loads_all(text, *, schema=None)"),
+    TESVORN_FN(iter_load_all, "iter_load_all(stream, *, schema=None)"),
+    TESVORN_FN(iter_loads_all, "iter_loads_all(text, *, schema=None)"),
+    TESVORN_FN(dump, "dump(doc, stream, *, schema=None, indent=2)"),
+    TESVORN_FN(dumps, "dumps(doc, *, schema=None, indent=2)"),
+    TESVORN_FN(dump_all, "dump_all(docs, stream, *, schema=None, indent=2)"),
+    TESVORN_FN(dumps_all, "dumps_all(docs, *, schema=None, indent=2)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef TESVORN_FN
+
+bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+int module_exec(PyObject* module) {
+    return guarded([&]() -> int {
+        if (!init_exceptions()) return -1;
+        const Exceptions& e = exceptions();
+        if (PyModule_AddObjectRef(module, "TesvornError", e.tesvorn_error) < 0 ||
+            PyModule_AddObjectRef(module, "ParseError", e.parse_error) < 0 ||
+            PyModule_AddObjectRef(module, "LoaderError", e.loader_error) < 0 ||
+            PyModule_AddObjectRef(module, "DumperError", e.dumper_error) < 0)
+            return -1;
+        if (!init_schema_type() || !add_type(module, "Schema", schema_type())) return -1;
+        if (!init_scalar_type() || !add_type(module, "YamlScalar", scalar_type())) return -1;
+        if (!init_mapping_type() || !add_type(module, "YamlMapping", mapping_type())) return -1;
+        if (!init_sequence_type() || !add_type(module, "YamlSequence", sequence_type())) return -1;
+        if (!init_iter_type() || !add_type(module, "YamlIter", iter_type())) return -1;
+        return PyModule_AddFunctions(module, module_functions);
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tesvorn",
+    "The tesvorn module.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tesvorn::py
+
+PyMODINIT_FUNC PyInit_tesvorn() { return PyModuleDef_Init(&tesvorn::py::module_def); }

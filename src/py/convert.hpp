@@ -1,0 +1,74 @@
+// Conversions between document-model trees and Python values.
+//
+// Load side: trees become node objects (YamlMapping / YamlSequence /
+// YamlScalar) and plain values. Dump side: Python values become trees, with
+// id001-style anchors for containers reached more than once, and schema
+// dumpers for other types.
+//
+// Every function returns false (or a null ref) with a Python exception set on
+// failure.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/types.hpp"
+#include "py/nodes.hpp"
+#include "py/ref.hpp"
+#include "py/schema.hpp"
+
+namespace tesvorn::py {
+
+// ---- load conversion ------------------------------------------------------
+
+/// Python object for a document root: a YamlMapping / YamlSequence carrying
+/// `meta`, or a YamlScalar holding the node unconverted. Consumes the tree.
+ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema);
+/// Python value for a nested node (aliases followed; containers copied into
+/// their own node objects; loaders and !!binary / !!timestamp applied).
+ref node_to_py(const YamlNode& node, SchemaObject* schema);
+/// Python primitive for a typed value.
+ref scalar_to_py(const ScalarValue& value);
+/// A populated YamlMapping / YamlSequence (values converted with node_to_py).
+ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema);
+ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema);
+/// The schema's loader for exactly `tag` applied to `value`, or `value`.
+ref apply_loader(ref value, SchemaObject* schema, const std::optional<std::string>& tag);
+
+// ---- dump conversion ------------------------------------------------------
+
+/// One document's tree and metadata (node objects contribute their own).
+[[nodiscard]] bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree, DocMeta& meta);
+/// Converts for a dump: node objects' metadata and current contents, anchors
+/// for shared plain containers (when a registry is installed).
+[[nodiscard]] bool extract_yaml_node(PyObject* obj, SchemaObject* schema, YamlNode& out);
+/// The general value converter: dumpers first, then built-in types; refuses
+/// self-containing containers.
+[[nodiscard]] bool py_to_node(PyObject* obj, SchemaObject* schema, YamlNode& out);
+/// None, bool, int (64-bit), float (also via __float__) or str; nothing for
+/// anything else (never an error).
+std::optional<YamlScalar> py_primitive_to_scalar(PyObject* obj);
+/// Converts an assigned value: (node, value to store). A value py_to_node
+/// refuses is kept as is behind an empty mapping placeholder.
+[[nodiscard]] bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& node, ref& value);
+
+enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
+/// a < b, then a > b; an exception is stored in `error` (replacing an
+/// earlier one) and counts as Equal.
+Ordering py_compare(PyObject* a, PyObject* b, ref& error);
+
+// ---- base64 (RFC 4648, standard alphabet, padded) -------------------------
+
+std::string base64_encode(std::span<const unsigned char> bytes);
+/// Strict decoding: canonical padding; false with a description in `error`.
+bool base64_decode(std::string_view text, std::string& out, std::string& error);
+
+/// The standard library's datetime types (imported on first use); false
+/// with an exception set when the import fails.
+[[nodiscard]] bool is_date_or_datetime(PyObject* obj, bool& out);
+
+}  // namespace tesvorn::py

@@ -1,0 +1,174 @@
+#include "py/errors.hpp"
+
+#include <cstdio>
+
+namespace tesvorn::py {
+
+thread_local int RecursionGuard::depth_ = 0;
+
+namespace {
+
+Exceptions g_exceptions;
+
+ref make_exception(const char* qualified_name, PyObject* base) {
+    return ref::steal(PyErr_NewException(qualified_name, base, nullptr));
+}
+
+}  // namespace
+
+const Exceptions& exceptions() noexcept { return g_exceptions; }
+
+bool init_exceptions() noexcept {
+    // Created once per process; the module holds them as attributes.
+    if (g_exceptions.tesvorn_error) return true;
+    ref base = make_exception("tesvorn.TesvornError", PyExc_Exception);
+    if (!base) return false;
+    ref parse = make_exception("tesvorn.ParseError", base.get());
+    if (!parse) return false;
+    ref loader = make_exception("tesvorn.LoaderError", base.get());
+    if (!loader) return false;
+    ref dumper = make_exception("tesvorn.DumperError", base.get());
+    if (!dumper) return false;
+    g_exceptions.tesvorn_error = base.release();
+    g_exceptions.parse_error = parse.release();
+    g_exceptions.loader_error = loader.release();
+    g_exceptions.dumper_error = dumper.release();
+    return true;
+}
+
+ref make_str(std::string_view utf8) noexcept {
+    return ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+bool str_utf8(PyObject* str, std::string_view& out) noexcept {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+    if (!p) return false;
+    out = std::string_view(p, static_cast<std::size_t>(n));
+    return true;
+}
+
+std::string type_qualname(PyTypeObject* type) {
+    ref name = ref::steal(PyType_GetQualName(type));
+    std::string_view text;
+    if (!name || !str_utf8(name.get(), text)) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(text);
+}
+
+std::string describe_exception(PyObject* exc) {
+    std::string out = type_qualname(Py_TYPE(exc));
+    out += ": ";
+    ref text = ref::steal(PyObject_Str(exc));
+    std::string_view utf8;
+    if (!text || !str_utf8(text.get(), utf8)) {
+        PyErr_Clear();
+        out += "<exception str() failed>";
+    } else {
+        out += utf8;
+    }
+    return out;
+}
+
+std::string quoted(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        // Decode one UTF-8 sequence (input comes from Python str: valid).
+        std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (i + len > s.size()) len = s.size() - i;
+        char32_t cp = c;
+        if (len > 1) {
+            cp = c & (0xFF >> (len + 1));
+            for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        }
+        switch (cp) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case 0: out += "\\0"; break;
+            default:
+                if (Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(cp))) {
+                    out.append(s.substr(i, len));
+                } else {
+                    char buf[16];
+                    std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+                    out += buf;
+                }
+        }
+        i += len;
+    }
+    out += '"';
+    return out;
+}
+
+namespace {
+
+void set_error(PyObject* type, const std::string& message) {
+    ref text = make_str(message);
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
+void raise_parse_error(const ScanError& error) {
+    set_error(g_exceptions.parse_error, "YAML parse error: " + error.display());
+}
+
+void raise_loader_error(std::string_view tag, PyObject* exc) {
+    std::string message = "Schema loader for tag '";
+    message += tag;
+    message += "' raised: ";
+    message += describe_exception(exc);
+    set_error(g_exceptions.loader_error, message);
+}
+
+void raise_dumper_raised(PyTypeObject* type, PyObject* exc) {
+    set_error(g_exceptions.dumper_error,
+              "Schema dumper for " + type_qualname(type) + " raised: " + describe_exception(exc));
+}
+
+void raise_dumper_bad_result(PyTypeObject* type, std::string_view failure) {
+    std::string message = "Schema dumper for " + type_qualname(type) + " must return (tag, data) tuple: ";
+    message += failure;
+    set_error(g_exceptions.dumper_error, message);
+}
+
+void raise_dumper_recursion(PyTypeObject* type) {
+    set_error(g_exceptions.dumper_error,
+              "Schema dumper for " + type_qualname(type) +
+                  " recursed too deeply: its data keeps needing a dumper (maximum depth exceeded)");
+}
+
+void raise_cannot_convert(PyObject* obj) {
+    ref text = ref::steal(PyObject_Str(obj));
+    std::string_view utf8;
+    if (!text || !str_utf8(text.get(), utf8)) return;  // str() raised: propagate that
+    std::string message = "Cannot convert ";
+    message += utf8;
+    message += " to a YAML node";
+    set_error(PyExc_RuntimeError, message);
+}
+
+void raise_recursive_structure(const char* kind) {
+    set_error(PyExc_ValueError,
+              std::string("cannot serialize a recursive structure: self-referential ") + kind + " detected");
+}
+
+void raise_self_referential() { PyErr_SetString(PyExc_RuntimeError, "self-referential structure detected"); }
+void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
+void raise_already_mutably_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
+
+void raise_binary_decode(std::string_view detail) {
+    std::string message = "!!binary decode error: ";
+    message += detail;
+    set_error(PyExc_RuntimeError, message);
+}
+
+}  // namespace tesvorn::py

@@ -1,0 +1,57 @@
+// The module's exception classes and every message it raises, in one place.
+// Each raise_* function sets the Python exception; callers then return their
+// failure value.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "py/ref.hpp"
+
+namespace tesvorn::py {
+
+/// The four exception classes (borrowed; created once per process by
+/// `init_exceptions`, which the module's exec step calls first).
+struct Exceptions {
+    PyObject* tesvorn_error = nullptr;
+    PyObject* parse_error = nullptr;
+    PyObject* loader_error = nullptr;
+    PyObject* dumper_error = nullptr;
+};
+const Exceptions& exceptions() noexcept;
+[[nodiscard]] bool init_exceptions() noexcept;
+
+// Text helpers.
+
+/// A new str from UTF-8 text.
+ref make_str(std::string_view utf8) noexcept;
+/// The UTF-8 text of a str (borrowed from the object's cache); false with an
+/// exception set when it cannot be encoded (lone surrogates).
+[[nodiscard]] bool str_utf8(PyObject* str, std::string_view& out) noexcept;
+/// "QualName: str(exc)" of an exception object, as used in the wrapped
+/// loader and dumper messages; never fails.
+std::string describe_exception(PyObject* exc);
+/// The qualified name of a type, "?" when it cannot be obtained.
+std::string type_qualname(PyTypeObject* type);
+/// Quoted form of a string for messages and reprs: double quotes, with
+/// backslash escapes for quotes, backslashes, \n \r \t \0 and \u{hex} for
+/// other unprintable characters.
+std::string quoted(std::string_view utf8);
+
+// The module's own errors.
+
+void raise_parse_error(const ScanError& error);
+void raise_loader_error(std::string_view tag, PyObject* exc);
+void raise_dumper_raised(PyTypeObject* type, PyObject* exc);
+void raise_dumper_bad_result(PyTypeObject* type, std::string_view failure);
+void raise_dumper_recursion(PyTypeObject* type);
+void raise_cannot_convert(PyObject* obj);
+/// kind is "dict", "list" or "tuple".
+void raise_recursive_structure(const char* kind);
+void raise_self_referential();
+void raise_already_borrowed();
+void raise_already_mutably_borrowed();
+void raise_binary_decode(std::string_view detail);
+
+}  // namespace tesvorn::py
