@@ -4,6 +4,7 @@
 #include "py/convert.hpp"
 #include "py/args.hpp"
 #include "py/metadata.hpp"
+#include "py/node_common.hpp"
 #include "py/nodes.hpp"
 
 namespace tesvorn::py {
@@ -87,11 +88,78 @@ void scalar_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+#define TESVORN_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+/// The plain value of the node: the scalar's typed value, None otherwise.
+ref scalar_value(PyObject* self) {
+    ScalarObject* s = as_scalar(self);
+    SharedBorrow borrow(s->borrow);
+    if (!borrow.ok()) return ref();
+    const YamlScalar* sc = s->node.scalar();
+    return sc ? scalar_to_py(sc->value) : ref::borrow(Py_None);
+}
+
+PyObject* scalar_to_python(PyObject* self, PyObject*) {
+    return guarded([&] { return scalar_value(self).release(); });
+}
+
+PyObject* scalar_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        bool styles, comments, blank;
+        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank)) return nullptr;
+        if (!format_object(self, styles, comments, blank)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* scalar_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        ref value = scalar_value(self);
+        if (!value) return nullptr;
+        return PyUnicode_FromFormat("YamlScalar(%R)", value.get());
+    });
+}
+
+PyObject* scalar_richcompare(PyObject* self, PyObject* other, int op) {
+    return guarded([&]() -> PyObject* {
+        if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+        if (op == Py_NE) {
+            const int eq = PyObject_RichCompareBool(self, other, Py_EQ);
+            if (eq < 0) return nullptr;
+            return PyBool_FromLong(!eq);
+        }
+        ref mine = scalar_value(self);
+        if (!mine) return nullptr;
+        ref theirs = is_scalar_object(other) ? scalar_value(other) : ref::borrow(other);
+        if (!theirs) return nullptr;
+        const int eq = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
+        if (eq < 0) return nullptr;
+        return PyBool_FromLong(eq);
+    });
+}
+
+PyMethodDef scalar_methods[] = {
+    {"to_python", TESVORN_METHOD(scalar_to_python), METH_NOARGS,
+     "to_python($self, /)\n--\n\nThe plain Python value (same as .value)."},
+    {"format", TESVORN_METHOD(scalar_format), METH_FASTCALL | METH_KEYWORDS,
+     "format($self, /, *, styles=True, comments=True, blank_lines=True)\n--\n\n"
+     "Reset the style (literal for multi-line strings, plain otherwise) and drop the source text."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+
+#undef TESVORN_METHOD
+
 PyType_Slot scalar_slots[] = {
     {Py_tp_doc, const_cast<char*>("YamlScalar(value, *, style=\"plain\", tag=None)\n--\n\n"
                                   "A YAML scalar document node (int, float, bool, str, or null).")},
     {Py_tp_new, reinterpret_cast<void*>(scalar_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scalar_dealloc)},
+    {Py_tp_methods, scalar_methods},
+    {Py_tp_getset, scalar_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(scalar_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(scalar_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {0, nullptr},
 };
 

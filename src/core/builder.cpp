@@ -1,0 +1,360 @@
+#include "core/builder.hpp"
+
+#include <algorithm>
+
+namespace tesvorn {
+
+namespace {
+
+std::size_t count_nodes(const YamlNode& node) {
+    std::size_t n = 1;
+    if (const auto* m = node.mapping()) {
+        for (const auto& slot : m->entries) {
+            n += count_nodes(slot.value.value);
+            if (slot.value.key_node) n += count_nodes(**slot.value.key_node);
+        }
+    } else if (const auto* s = node.sequence()) {
+        for (const auto& item : s->items) n += count_nodes(item.node);
+    } else if (const auto* a = node.alias()) {
+        n += count_nodes(*a->target);
+    }
+    return n;
+}
+
+/// Whether a plain scalar keeps its source text: where rendering the typed
+/// value would not give the text back.
+bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged) {
+    if (tagged) return true;
+    switch (value.kind()) {
+        case ScalarValue::Int:
+            return text.find_first_not_of("-0123456789") != std::string_view::npos;
+        case ScalarValue::Float:
+            return text.find_first_of("eE") != std::string_view::npos;
+        case ScalarValue::Bool:
+            return text != (value.as_bool() ? "true" : "false");
+        case ScalarValue::Null:
+            return text != "null";
+        case ScalarValue::Str:
+            break;
+    }
+    return false;
+}
+
+bool tag_is(std::string_view tag, std::string_view name) {
+    constexpr std::string_view core = "tag:yaml.org,2002:";
+    return (tag.size() == 2 + name.size() && tag.substr(0, 2) == "!!" && tag.substr(2) == name) ||
+           (tag.size() == core.size() + name.size() && tag.substr(0, core.size()) == core &&
+            tag.substr(core.size()) == name);
+}
+
+/// Tag-driven typing of a scalar's text.
+ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optional<std::string>& tag,
+                        CoercionTags coercion) {
+    auto default_value = [&]() {
+        return style == ScalarStyle::Plain ? ScalarValue::from_str(text) : ScalarValue::of_str(std::move(text));
+    };
+    if (!tag) return default_value();
+    const std::string& t = *tag;
+    // With a loader for a standard tag, the loader gets the source text.
+    if (coercion.contains(t)) return ScalarValue::of_str(std::move(text));
+    if (t == "!" || tag_is(t, "str")) return ScalarValue::of_str(std::move(text));
+    if (tag_is(t, "int")) {
+        ScalarValue v = ScalarValue::from_str(text);
+        return v.kind() == ScalarValue::Int ? v : default_value();
+    }
+    if (tag_is(t, "bool")) {
+        ScalarValue v = ScalarValue::from_str(text);
+        return v.kind() == ScalarValue::Bool ? v : default_value();
+    }
+    if (tag_is(t, "float")) {
+        ScalarValue v = ScalarValue::from_str(text);
+        if (v.kind() == ScalarValue::Float) return v;
+        if (v.kind() == ScalarValue::Int) return ScalarValue::of_float(static_cast<double>(v.as_int()));
+        return default_value();
+    }
+    if (tag_is(t, "null")) return ScalarValue::null();
+    return default_value();
+}
+
+}  // namespace
+
+std::uint8_t Builder::blank_lines_for(std::size_t line) const {
+    if (!last_line_ || *last_line_ + 1 >= line) return 0;
+    std::size_t gap = line - *last_line_ - 1;
+    std::size_t comments = 0;
+    for (const auto& c : pending_comments_)
+        if (c.first < line) ++comments;
+    gap = gap > comments ? gap - comments : 0;
+    return static_cast<std::uint8_t>(std::min<std::size_t>(gap, 255));
+}
+
+std::optional<std::string> Builder::take_before(std::size_t line) {
+    std::optional<std::string> out;
+    for (auto& c : pending_comments_) {
+        if (c.first >= line) continue;
+        if (out) {
+            *out += '\n';
+            *out += c.second;
+        } else {
+            out = std::move(c.second);
+        }
+    }
+    pending_comments_.clear();
+    return out;
+}
+
+void Builder::absorb_comments(std::vector<PendingComment>& comments) {
+    for (auto& c : comments) {
+        if (!last_line_ || c.mark.line != *last_line_) {
+            pending_comments_.emplace_back(c.mark.line, std::move(c.text));
+            continue;
+        }
+        // On the line of what was just read: an inline comment.
+        if (frames_.empty()) {
+            if (roots_.empty()) continue;
+            YamlNode& root = roots_.back();
+            if (auto* m = root.mapping(); m && !m->entries.empty()) {
+                auto& e = m->entries.back().value;
+                if (!e.comment_inline) e.comment_inline = std::move(c.text);
+            } else if (auto* s = root.sequence(); s && !s->items.empty()) {
+                auto& item = s->items.back();
+                if (!item.comment_inline) item.comment_inline = std::move(c.text);
+            }
+            continue;
+        }
+        Frame& f = frames_.back();
+        if (f.is_mapping) {
+            if (!f.pending.empty()) {
+                f.pending.comment_inline = std::move(c.text);
+            } else if (!f.mapping.entries.empty()) {
+                f.mapping.entries.back().value.comment_inline = std::move(c.text);
+            }
+        } else if (!f.sequence.items.empty()) {
+            f.sequence.items.back().comment_inline = std::move(c.text);
+        }
+    }
+    comments.clear();
+}
+
+std::optional<YamlNode> Builder::PendingKey::insert_entry(YamlMapping& mapping, YamlNode&& value) {
+    if (empty()) return std::move(value);
+    YamlEntry entry;
+    entry.value = std::move(value);
+    entry.comment_before = std::move(comment_before);
+    entry.comment_inline = std::move(comment_inline);
+    entry.blank_lines_before = blank_lines_before;
+    std::string entry_key;
+    if (!key) {
+        // A collection used as a key: its properties live on the key node.
+        entry_key = complex_key_string(mapping.entries.size());
+        entry.key_node = Box<YamlNode>(std::move(*key_node));
+        entry.key_style = ScalarStyle::Plain;
+    } else {
+        entry_key = std::move(*key);
+        entry.key_anchor = std::move(key_anchor);
+        entry.key_alias = std::move(key_alias);
+        entry.key_tag = std::move(key_tag);
+        entry.key_style = key_style;
+        if (key_node) entry.key_node = Box<YamlNode>(std::move(*key_node));
+    }
+    // A duplicate key replaces the earlier entry in its place: last one wins.
+    mapping.entries.insert(std::move(entry_key), std::move(entry));
+    *this = PendingKey{};
+    return std::nullopt;
+}
+
+void Builder::push_node(YamlNode&& node) {
+    if (frames_.empty()) {
+        metas_.push_back(std::move(current_meta_));
+        current_meta_ = DocMetadata{};
+        roots_.push_back(std::move(node));
+        return;
+    }
+    Frame& f = frames_.back();
+    if (!f.is_mapping) {
+        YamlItem item;
+        item.node = std::move(node);
+        item.comment_before = std::move(f.item_comment_before);
+        item.blank_lines_before = f.item_blank_lines_before;
+        f.item_comment_before.reset();
+        f.item_blank_lines_before = 0;
+        f.sequence.items.push_back(std::move(item));
+        return;
+    }
+    if (auto back = f.pending.insert_entry(f.mapping, std::move(node))) f.pending.key_node = std::move(*back);
+}
+
+void Builder::register_anchor(const std::string& name, const YamlNode& node) {
+    anchors_.insert_or_assign(name, Anchored{node, count_nodes(node)});
+}
+
+Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags coercion) {
+    const std::size_t line = mark.line;
+    switch (event.type) {
+        case Event::Type::StreamStart:
+        case Event::Type::StreamEnd:
+            break;
+        case Event::Type::DocumentStart:
+            current_meta_.tag_directives = std::move(event.tag_directives);
+            current_meta_.explicit_start = event.is_explicit;
+            current_meta_.explicit_end = false;
+            current_meta_.yaml_version = event.version;
+            last_line_ = line;
+            break;
+        case Event::Type::DocumentEnd:
+            ++document_ends_;
+            if (!roots_.empty() && !metas_.empty()) {
+                metas_.back().explicit_end = event.is_explicit;
+            } else if (roots_.empty()) {
+                DocMetadata only_end;
+                only_end.explicit_end = event.is_explicit;
+                metas_.push_back(std::move(only_end));
+            }
+            break;
+        case Event::Type::Alias: {
+            ++nodes_read_;
+            YamlNode copy;
+            if (auto it = anchors_.find(event.value); it != anchors_.end()) {
+                alias_copies_ += it->second.nodes;
+                const std::size_t budget = std::max(kAliasBudgetFloor, 10 * nodes_read_);
+                if (alias_copies_ > budget)
+                    return ScanError(mark, "aliases expand too far: the document copies more than " +
+                                               std::to_string(budget) + " nodes through aliases");
+                copy = it->second.node;
+            }
+            if (!frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty()) {
+                PendingKey& k = frames_.back().pending;
+                k.key = copy.scalar() ? copy.scalar()->value.to_key_string() : std::string();
+                k.key_alias = event.value;
+                k.key_style = ScalarStyle::Plain;
+            } else {
+                push_node(YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))}));
+            }
+            break;
+        }
+        case Event::Type::Scalar:
+            ++nodes_read_;
+            process_scalar(std::move(event), line, coercion);
+            break;
+        case Event::Type::SequenceStart:
+        case Event::Type::MappingStart: {
+            ++nodes_read_;
+            if (!frames_.empty() && !frames_.back().is_mapping) {
+                std::size_t item_line = line;
+                if (event.tag && !event.flow && line != 0) item_line = line - 1;
+                Frame& parent = frames_.back();
+                parent.item_blank_lines_before = blank_lines_for(item_line);
+                parent.item_comment_before = take_before(item_line);
+                last_line_ = line - 1;
+            }
+            Frame f;
+            f.is_mapping = event.type == Event::Type::MappingStart;
+            const ContainerStyle style = event.flow ? ContainerStyle::Flow : ContainerStyle::Block;
+            std::optional<std::string> tag;
+            if (event.tag) tag = event.tag->full();
+            if (f.is_mapping) {
+                f.mapping.style = style;
+                f.mapping.tag = std::move(tag);
+                f.mapping.anchor = event.anchor;
+            } else {
+                f.sequence.style = style;
+                f.sequence.tag = std::move(tag);
+                f.sequence.anchor = event.anchor;
+            }
+            f.anchor = std::move(event.anchor);
+            frames_.push_back(std::move(f));
+            break;
+        }
+        case Event::Type::SequenceEnd:
+        case Event::Type::MappingEnd: {
+            if (frames_.empty()) break;
+            Frame f = std::move(frames_.back());
+            frames_.pop_back();
+            const std::uint8_t trailing = blank_lines_for(line);
+            last_line_ = line;
+            YamlNode node;
+            if (f.is_mapping) {
+                f.mapping.trailing_blank_lines = trailing;
+                node = YamlNode(std::move(f.mapping));
+            } else {
+                f.sequence.trailing_blank_lines = trailing;
+                node = YamlNode(std::move(f.sequence));
+            }
+            if (f.anchor) register_anchor(*f.anchor, node);
+            push_node(std::move(node));
+            break;
+        }
+    }
+    return {};
+}
+
+void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coercion) {
+    std::optional<std::string> tag;
+    if (event.tag) tag = event.tag->full();
+    const std::size_t breaks =
+        event.style == ScalarStyle::Literal || event.style == ScalarStyle::Folded
+            ? static_cast<std::size_t>(std::count(event.value.begin(), event.value.end(), '\n'))
+            : 0;
+
+    const bool starts_item = !frames_.empty() && (!frames_.back().is_mapping || frames_.back().pending.empty());
+    std::uint8_t blank = 0;
+    std::optional<std::string> comment;
+    if (starts_item) {
+        blank = blank_lines_for(line);
+        comment = take_before(line);
+    }
+
+    const bool is_key = !frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty();
+    last_line_ = line + breaks;
+    if (is_key && !event.anchor) {
+        // Keys keep their text exactly as read: a key written 1.0 stays "1.0".
+        PendingKey& k = frames_.back().pending;
+        k.key = std::move(event.value);
+        k.comment_before = std::move(comment);
+        k.blank_lines_before = blank;
+        k.key_style = event.style;
+        k.key_tag = std::move(tag);
+        return;
+    }
+    std::optional<std::string> key_text;
+    if (is_key) key_text = event.value;
+
+    YamlScalar s;
+    s.style = event.style;
+    s.value = type_scalar(event.value, event.style, tag, coercion);
+    if (event.style == ScalarStyle::Plain) {
+        // type_scalar may have moved the text into a Str value.
+        const std::string_view text = s.value.is_str() ? std::string_view(s.value.as_str()) : event.value;
+        if (keeps_original(s.value, text, tag.has_value())) s.original = std::string(text);
+    }
+    s.tag = tag;
+    s.anchor = event.anchor;
+    YamlNode node(std::move(s));
+    // An anchored key registers its typed node too, for aliases elsewhere.
+    if (event.anchor) register_anchor(*event.anchor, node);
+
+    if (is_key) {
+        PendingKey& k = frames_.back().pending;
+        k.key = std::move(key_text);
+        k.comment_before = std::move(comment);
+        k.blank_lines_before = blank;
+        k.key_style = event.style;
+        k.key_anchor = std::move(event.anchor);
+        k.key_tag = std::move(tag);
+        return;
+    }
+    if (frames_.empty()) {
+        push_node(std::move(node));
+    } else if (!frames_.back().is_mapping) {
+        YamlItem item;
+        item.node = std::move(node);
+        item.comment_before = std::move(comment);
+        item.blank_lines_before = blank;
+        frames_.back().sequence.items.push_back(std::move(item));
+    } else {
+        Frame& f = frames_.back();
+        (void)f.pending.insert_entry(f.mapping, std::move(node));
+    }
+}
+
+}  // namespace tesvorn

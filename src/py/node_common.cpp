@@ -1,0 +1,484 @@
+#include "py/node_common.hpp"
+
+#include <cmath>
+
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/metadata.hpp"
+
+namespace tesvorn::py {
+
+// ---- text form ---------------------------------------------------------------
+
+void append_text_form(std::string& out, const YamlNode& node) {
+    const YamlNode* n = &node;
+    while (const AliasNode* a = n->alias()) n = a->target.get();
+    if (const YamlMapping* m = n->mapping()) {
+        out += "YamlMapping({";
+        bool first = true;
+        for (const auto& slot : m->entries) {
+            if (!first) out += ", ";
+            first = false;
+            out += quoted(slot.key);
+            out += ": ";
+            append_text_form(out, slot.value.value);
+        }
+        out += "})";
+        return;
+    }
+    if (const YamlSequence* s = n->sequence()) {
+        out += "YamlSequence([";
+        bool first = true;
+        for (const auto& item : s->items) {
+            if (!first) out += ", ";
+            first = false;
+            append_text_form(out, item.node);
+        }
+        out += "])";
+        return;
+    }
+    const YamlScalar* sc = n->scalar();
+    if (!sc) {
+        out += "None";
+        return;
+    }
+    const ScalarValue& v = sc->value;
+    switch (v.kind()) {
+        case ScalarValue::Int:
+            out += std::to_string(v.as_int());
+            break;
+        case ScalarValue::Float: {
+            const double d = v.as_float();
+            if (std::isnan(d)) {
+                out += "NaN";
+            } else if (std::isinf(d)) {
+                out += d > 0 ? "inf" : "-inf";
+            } else {
+                append_shortest_fixed(out, d);
+            }
+            break;
+        }
+        case ScalarValue::Bool:
+            out += v.as_bool() ? "True" : "False";
+            break;
+        case ScalarValue::Str:
+            out += quoted(v.as_str());
+            break;
+        case ScalarValue::Null:
+            out += "None";
+            break;
+    }
+}
+
+std::string text_form(const YamlNode& node) {
+    std::string out;
+    append_text_form(out, node);
+    return out;
+}
+
+// ---- plain values ---------------------------------------------------------------
+
+ref node_to_plain(const YamlNode& node) {
+    RecursionGuard guard(" while converting YAML to Python");
+    if (!guard) return ref();
+    const YamlNode* n = &node;
+    while (const AliasNode* a = n->alias()) n = a->target.get();
+    if (const YamlMapping* m = n->mapping()) {
+        ref dict = ref::steal(PyDict_New());
+        if (!dict) return dict;
+        for (const auto& slot : m->entries) {
+            ref key = make_str(slot.key);
+            if (!key) return key;
+            ref value = node_to_plain(slot.value.value);
+            if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return ref();
+        }
+        return dict;
+    }
+    if (const YamlSequence* s = n->sequence()) {
+        ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(s->items.size())));
+        if (!list) return list;
+        for (std::size_t i = 0; i < s->items.size(); ++i) {
+            ref value = node_to_plain(s->items[i].node);
+            if (!value) return value;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
+        }
+        return list;
+    }
+    if (const YamlScalar* sc = n->scalar()) return scalar_to_py(sc->value);
+    return ref::borrow(Py_None);
+}
+
+// ---- arguments ----------------------------------------------------------------
+
+bool parse_comment(PyObject* obj, std::optional<std::string>& out) {
+    if (!arg_optional_str(obj, "comment")) return false;
+    if (obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::string_view text;
+    if (!str_utf8(obj, text)) return false;
+    out = std::string(text);
+    return true;
+}
+
+bool parse_blank_lines(PyObject* obj, std::uint8_t& out) {
+    if (!PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument 'n': '%.200s' object cannot be interpreted as an integer",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const unsigned long long n = PyLong_AsUnsignedLongLong(obj);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (n > 4294967295ULL) {
+        PyErr_SetString(PyExc_OverflowError, "argument 'n': value out of range for a 32-bit unsigned integer");
+        return false;
+    }
+    out = static_cast<std::uint8_t>(n > 255 ? 255 : n);
+    return true;
+}
+
+bool parse_format_flags(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        bool& styles, bool& comments, bool& blank_lines) {
+    (void)fname;
+    static ArgParser parser("format", {"styles", "comments", "blank_lines"}, 0, 0);
+    PyObject* a[3];
+    if (!parser.parse(args, nargs, kwnames, a)) return false;
+    styles = comments = blank_lines = true;
+    return (!a[0] || arg_bool(a[0], "styles", styles)) && (!a[1] || arg_bool(a[1], "comments", comments)) &&
+           (!a[2] || arg_bool(a[2], "blank_lines", blank_lines));
+}
+
+bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& key,
+                     bool& reverse, bool& recursive) {
+    static ArgParser keys_parser("sort_keys", {"key", "reverse", "recursive"}, 3, 0);
+    static ArgParser list_parser("sort", {"key", "reverse", "recursive"}, 3, 0);
+    const ArgParser& parser = std::string_view(fname) == "sort" ? list_parser : keys_parser;
+    PyObject* a[3];
+    if (!parser.parse(args, nargs, kwnames, a)) return false;
+    key = (a[0] && a[0] != Py_None) ? a[0] : nullptr;
+    if (key && !PyCallable_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "argument 'key': '%.200s' object is not callable", Py_TYPE(key)->tp_name);
+        return false;
+    }
+    reverse = recursive = false;
+    return (!a[1] || arg_bool(a[1], "reverse", reverse)) && (!a[2] || arg_bool(a[2], "recursive", recursive));
+}
+
+bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines) {
+    RecursionGuard guard(" while formatting");
+    if (!guard) return false;
+    {
+        ExclusiveBorrow borrow(node_borrow(obj));
+        if (!borrow.ok()) return false;
+        if (is_mapping_object(obj)) {
+            as_mapping(obj)->inner.format_with(styles, comments, blank_lines);
+        } else if (is_sequence_object(obj)) {
+            as_sequence(obj)->inner.format_with(styles, comments, blank_lines);
+        } else {
+            as_scalar(obj)->node.format_with(styles, comments, blank_lines);
+            return true;
+        }
+    }
+    // A snapshot of the children: formatting them runs no Python code, but
+    // keep them alive regardless.
+    ref children = ref::steal(is_mapping_object(obj) ? PyDict_Values(obj) : PySequence_List(obj));
+    if (!children) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
+        PyObject* child = PyList_GET_ITEM(children.get(), i);
+        if ((is_mapping_object(child) || is_sequence_object(child)) &&
+            !format_object(child, styles, comments, blank_lines))
+            return false;
+    }
+    return true;
+}
+
+void raise_arity(const char* name) {
+    PyErr_Format(PyExc_RuntimeError, "%s takes 1 or 2 positional arguments", name);
+}
+
+// ---- stable sort ----------------------------------------------------------------
+
+std::vector<std::size_t> stable_order(std::size_t n, const std::function<bool(std::size_t, std::size_t)>& less) {
+    // Bottom-up merge sort over positions: every access is bounds-checked by
+    // construction, so a comparison that is not a strict weak order can only
+    // give a strange order, never walk out of range.
+    std::vector<std::size_t> a(n), b(n);
+    for (std::size_t i = 0; i < n; ++i) a[i] = i;
+    for (std::size_t width = 1; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+            std::size_t i = lo, j = mid, k = lo;
+            while (i < mid && j < hi) b[k++] = less(a[j], a[i]) ? a[j++] : a[i++];
+            while (i < mid) b[k++] = a[i++];
+            while (j < hi) b[k++] = a[j++];
+        }
+        a.swap(b);
+    }
+    return a;
+}
+
+// ---- metadata properties ----------------------------------------------------------
+
+BorrowFlag& node_borrow(PyObject* self) noexcept {
+    if (is_mapping_object(self)) return as_mapping(self)->borrow;
+    if (is_sequence_object(self)) return as_sequence(self)->borrow;
+    return as_scalar(self)->borrow;
+}
+
+DocMeta& node_meta(PyObject* self) noexcept {
+    if (is_mapping_object(self)) return as_mapping(self)->meta;
+    if (is_sequence_object(self)) return as_sequence(self)->meta;
+    return as_scalar(self)->meta;
+}
+
+namespace {
+
+/// The node-level tag / anchor field of an object, or null for a YamlScalar
+/// whose node is not a scalar.
+std::optional<std::string>* tag_field(PyObject* self) {
+    if (is_mapping_object(self)) return &as_mapping(self)->inner.tag;
+    if (is_sequence_object(self)) return &as_sequence(self)->inner.tag;
+    YamlScalar* s = as_scalar(self)->node.scalar();
+    return s ? &s->tag : nullptr;
+}
+
+std::optional<std::string>* anchor_field(PyObject* self) {
+    if (is_mapping_object(self)) return &as_mapping(self)->inner.anchor;
+    if (is_sequence_object(self)) return &as_sequence(self)->inner.anchor;
+    YamlScalar* s = as_scalar(self)->node.scalar();
+    return s ? &s->anchor : nullptr;
+}
+
+bool refuse_delete(PyObject* value, const char* name) {
+    if (value) return true;
+    PyErr_Format(PyExc_TypeError, "cannot delete attribute '%s'", name);
+    return false;
+}
+
+ref optional_str(const std::optional<std::string>& s) { return s ? make_str(*s) : ref::borrow(Py_None); }
+
+template <std::optional<std::string>* (*Field)(PyObject*)>
+PyObject* get_opt(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow(node_borrow(self));
+        if (!borrow.ok()) return nullptr;
+        std::optional<std::string>* f = Field(self);
+        return f ? optional_str(*f).release() : ref::borrow(Py_None).release();
+    });
+}
+
+template <std::optional<std::string>* (*Field)(PyObject*)>
+int set_opt(PyObject* self, PyObject* value, void* closure) {
+    return guarded([&]() -> int {
+        const char* name = static_cast<const char*>(closure);
+        if (!refuse_delete(value, name) || !arg_optional_str(value, name)) return -1;
+        std::optional<std::string> text;
+        if (value != Py_None) {
+            std::string_view utf8;
+            if (!str_utf8(value, utf8)) return -1;
+            text = std::string(utf8);
+        }
+        ExclusiveBorrow borrow(node_borrow(self));
+        if (!borrow.ok()) return -1;
+        if (std::optional<std::string>* f = Field(self)) *f = std::move(text);
+        return 0;
+    });
+}
+
+PyObject* get_style(PyObject* self, void*) {
+    SharedBorrow borrow(node_borrow(self));
+    if (!borrow.ok()) return nullptr;
+    if (is_mapping_object(self)) return PyUnicode_FromString(container_style_name(as_mapping(self)->inner.style));
+    if (is_sequence_object(self)) return PyUnicode_FromString(container_style_name(as_sequence(self)->inner.style));
+    const YamlScalar* s = as_scalar(self)->node.scalar();
+    return PyUnicode_FromString(scalar_style_name(s ? s->style : ScalarStyle::Plain));
+}
+
+int set_style(PyObject* self, PyObject* value, void*) {
+    if (!refuse_delete(value, "style")) return -1;
+    if (is_mapping_object(self) || is_sequence_object(self)) {
+        ContainerStyle style;
+        if (!parse_container_style(value, "style", style)) return -1;
+        ExclusiveBorrow borrow(node_borrow(self));
+        if (!borrow.ok()) return -1;
+        (is_mapping_object(self) ? as_mapping(self)->inner.style : as_sequence(self)->inner.style) = style;
+        return 0;
+    }
+    ScalarStyle style;
+    if (!parse_scalar_style(value, "style", style)) return -1;
+    ExclusiveBorrow borrow(node_borrow(self));
+    if (!borrow.ok()) return -1;
+    if (YamlScalar* s = as_scalar(self)->node.scalar()) s->style = style;
+    return 0;
+}
+
+PyObject* get_trailing(PyObject* self, void*) {
+    SharedBorrow borrow(node_borrow(self));
+    if (!borrow.ok()) return nullptr;
+    const std::uint8_t n = is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
+                                                   : as_sequence(self)->inner.trailing_blank_lines;
+    return PyLong_FromLong(n);
+}
+
+int set_trailing(PyObject* self, PyObject* value, void*) {
+    if (!refuse_delete(value, "trailing_blank_lines")) return -1;
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "trailing_blank_lines must be an int, not %.200s", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (overflow || n < 0 || n > 255) {
+        PyErr_SetString(PyExc_OverflowError, "trailing_blank_lines must be in 0..255");
+        return -1;
+    }
+    ExclusiveBorrow borrow(node_borrow(self));
+    if (!borrow.ok()) return -1;
+    (is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
+                             : as_sequence(self)->inner.trailing_blank_lines) = static_cast<std::uint8_t>(n);
+    return 0;
+}
+
+PyObject* get_version(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow(node_borrow(self));
+        if (!borrow.ok()) return nullptr;
+        const auto& v = node_meta(self).yaml_version;
+        if (!v) Py_RETURN_NONE;
+        return PyUnicode_FromFormat("%u.%u", unsigned{v->first}, unsigned{v->second});
+    });
+}
+
+int set_version(PyObject* self, PyObject* value, void*) {
+    if (!refuse_delete(value, "yaml_version")) return -1;
+    std::optional<std::pair<std::uint8_t, std::uint8_t>> v;
+    if (!parse_yaml_version(value, "yaml_version", v)) return -1;
+    ExclusiveBorrow borrow(node_borrow(self));
+    if (!borrow.ok()) return -1;
+    node_meta(self).yaml_version = v;
+    return 0;
+}
+
+template <bool DocMeta::*Field>
+PyObject* get_flag(PyObject* self, void*) {
+    SharedBorrow borrow(node_borrow(self));
+    if (!borrow.ok()) return nullptr;
+    return PyBool_FromLong(node_meta(self).*Field);
+}
+
+template <bool DocMeta::*Field>
+int set_flag(PyObject* self, PyObject* value, void* closure) {
+    const char* name = static_cast<const char*>(closure);
+    if (!refuse_delete(value, name)) return -1;
+    bool flag = false;
+    if (!arg_bool(value, name, flag)) return -1;
+    ExclusiveBorrow borrow(node_borrow(self));
+    if (!borrow.ok()) return -1;
+    node_meta(self).*Field = flag;
+    return 0;
+}
+
+PyObject* get_directives(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        std::vector<std::pair<std::string, std::string>> dirs;
+        {
+            SharedBorrow borrow(node_borrow(self));
+            if (!borrow.ok()) return nullptr;
+            dirs = node_meta(self).tag_directives;
+        }
+        ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(dirs.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < dirs.size(); ++i) {
+            ref handle = make_str(dirs[i].first);
+            ref prefix = make_str(dirs[i].second);
+            if (!handle || !prefix) return nullptr;
+            PyObject* pair = PyTuple_Pack(2, handle.get(), prefix.get());
+            if (!pair) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+        return list.release();
+    });
+}
+
+int set_directives(PyObject* self, PyObject* value, void*) {
+    return guarded([&]() -> int {
+        if (!refuse_delete(value, "tag_directives")) return -1;
+        if (PyUnicode_Check(value) || !PySequence_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "tag_directives must be a sequence of (handle, prefix) tuples, not %.200s",
+                         Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        ref items = ref::steal(PySequence_Fast(value, "tag_directives must be a sequence"));
+        if (!items) return -1;
+        std::vector<std::pair<std::string, std::string>> dirs;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
+            std::string_view h, p;
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
+                !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
+                PyErr_SetString(PyExc_TypeError, "tag_directives items must be (handle, prefix) tuples of str");
+                return -1;
+            }
+            if (!str_utf8(PyTuple_GET_ITEM(pair, 0), h) || !str_utf8(PyTuple_GET_ITEM(pair, 1), p)) return -1;
+            dirs.emplace_back(std::string(h), std::string(p));
+        }
+        ExclusiveBorrow borrow(node_borrow(self));
+        if (!borrow.ok()) return -1;
+        node_meta(self).tag_directives = std::move(dirs);
+        return 0;
+    });
+}
+
+PyObject* get_scalar_value(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        ScalarObject* s = as_scalar(self);
+        SharedBorrow borrow(s->borrow);
+        if (!borrow.ok()) return nullptr;
+        const YamlScalar* sc = s->node.scalar();
+        return (sc ? scalar_to_py(sc->value) : ref::borrow(Py_None)).release();
+    });
+}
+
+#define TESVORN_COMMON_GETSET                                                                                   \
+    {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.", const_cast<char*>("tag")},       \
+        {"anchor", get_opt<anchor_field>, set_opt<anchor_field>, "The node's anchor name (without &), or None.", \
+         const_cast<char*>("anchor")},                                                                           \
+        {"style", get_style, set_style, "The node's style name.", nullptr},                                     \
+        {"yaml_version", get_version, set_version, "The %YAML version of the document, \"major.minor\" or None.", \
+         nullptr},                                                                                               \
+        {"explicit_start", get_flag<&DocMeta::explicit_start>, set_flag<&DocMeta::explicit_start>,               \
+         "Whether the document starts with an explicit ---.", const_cast<char*>("explicit_start")},              \
+        {"explicit_end", get_flag<&DocMeta::explicit_end>, set_flag<&DocMeta::explicit_end>,                     \
+         "Whether the document ends with an explicit ....", const_cast<char*>("explicit_end")},                  \
+        {"tag_directives", get_directives, set_directives, "The %TAG directives as (handle, prefix) tuples.",    \
+         nullptr}
+
+}  // namespace
+
+PyGetSetDef mapping_getset[] = {
+    TESVORN_COMMON_GETSET,
+    {"trailing_blank_lines", get_trailing, set_trailing, "Blank lines written after the last entry (0..255).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef sequence_getset[] = {
+    TESVORN_COMMON_GETSET,
+    {"trailing_blank_lines", get_trailing, set_trailing, "Blank lines written after the last item (0..255).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef scalar_getset[] = {
+    {"value", get_scalar_value, nullptr, "The plain Python value of the scalar (None for null and alias nodes).",
+     nullptr},
+    TESVORN_COMMON_GETSET,
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef TESVORN_COMMON_GETSET
+
+}  // namespace tesvorn::py

@@ -1,0 +1,58 @@
+// Pieces shared by the three node classes: the text form used by repr,
+// to_python(), argument parsing of the metadata methods, the stable sort,
+// and the metadata properties.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "py/convert.hpp"
+#include "py/nodes.hpp"
+#include "py/ref.hpp"
+
+namespace tesvorn::py {
+
+/// The text form of a node: YamlMapping({"k": v}), YamlSequence([..]),
+/// scalars as Python would show them (strings in quoted form).
+std::string text_form(const YamlNode& node);
+void append_text_form(std::string& out, const YamlNode& node);
+
+/// Plain Python values from a model node alone (aliases followed).
+ref node_to_plain(const YamlNode& node);
+
+/// A comment argument: str or None (TypeError naming 'comment').
+[[nodiscard]] bool parse_comment(PyObject* obj, std::optional<std::string>& out);
+/// A blank-line count: an int in 0..4294967295, stored as min(n, 255).
+[[nodiscard]] bool parse_blank_lines(PyObject* obj, std::uint8_t& out);
+/// The keyword-only bool flags of format().
+[[nodiscard]] bool parse_format_flags(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames, bool& styles, bool& comments, bool& blank_lines);
+/// sort_keys()/sort() arguments: key (None or callable), reverse, recursive.
+[[nodiscard]] bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                   PyObject*& key, bool& reverse, bool& recursive);
+
+/// Stable merge sort of the positions 0..n-1 by `less`; safe with any
+/// comparison (inconsistent ones included). Returns the ordered positions.
+std::vector<std::size_t> stable_order(std::size_t n, const std::function<bool(std::size_t, std::size_t)>& less);
+
+/// Borrow flag and document metadata of any node object.
+BorrowFlag& node_borrow(PyObject* self) noexcept;
+DocMeta& node_meta(PyObject* self) noexcept;
+
+/// Property tables (tag, anchor, style, trailing_blank_lines where it
+/// applies, and the four document-metadata properties).
+extern PyGetSetDef mapping_getset[];
+extern PyGetSetDef sequence_getset[];
+extern PyGetSetDef scalar_getset[];
+
+/// format() of a node object: format_with on its tree, then format() of
+/// every YamlMapping / YamlSequence in its Python part.
+[[nodiscard]] bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines);
+
+/// "{name} takes 1 or 2 positional arguments".
+void raise_arity(const char* name);
+
+}  // namespace tesvorn::py
