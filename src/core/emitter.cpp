@@ -19,11 +19,17 @@ constexpr std::size_t kMaxSimpleKey = 1000;
 // Text reaches a fallible sink in fragments of about this size.
 constexpr std::size_t kChunk = std::size_t{1} << 16;
 
+constexpr char kHex[] = "0123456789ABCDEF";
+
 // ---------------------------------------------------------------------------
 // Character classes
 
-bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_blank(char c) noexcept {
+    return c == ' ' || c == '\t';
+}
+bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
 
 bool is_word(unsigned char c) noexcept {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
@@ -32,10 +38,10 @@ bool is_word(unsigned char c) noexcept {
 
 // Byte classes for the scans below.
 enum : std::uint8_t {
-    kLead = 1,    // first byte of a multi-byte character that may need an escape
-    kCtl = 2,     // C0 control or DEL
-    kPlain = 4,   // matters for the plain test: ':' '#' and the flow indicators
-    kQuote = 8,   // needs an escape inside double quotes: '"' and '\'
+    kLead = 1,   // first byte of a multi-byte character that may need an escape
+    kCtl = 2,    // C0 control or DEL
+    kPlain = 4,  // matters for the plain test: ':' '#' and the flow indicators
+    kQuote = 8,  // needs an escape inside double quotes: '"' and '\'
 };
 
 constexpr std::array<std::uint8_t, 256> make_classes() {
@@ -123,17 +129,11 @@ TextScan scan_text(std::string_view t) noexcept {
 bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
     if (t.empty() || s.needs_double() || s.breaks_plain || (flow && s.flow_char)) return false;
     const char c = t[0];
-    switch (c) {
-        case '#': case ',': case '[': case ']': case '{': case '}': case '&': case '*':
-        case '!': case '|': case '>': case '\'': case '"': case '%': case '@': case '`':
-        case ' ': case '\t':
-            return false;
-        case '-': case '?': case ':':
-            if (t.size() == 1 || is_blank(t[1])) return false;
-            if (flow && c != '-') return false;
-            break;
-        default:
-            break;
+    // Indicators, quotes and blanks cannot start a plain scalar.
+    if (std::string_view("#,[]{}&*!|>'\"%@` \t").find(c) != std::string_view::npos) return false;
+    // '-', '?' and ':' can when a non-blank follows (not '?' and ':' in flow).
+    if (c == '-' || c == '?' || c == ':') {
+        if (t.size() == 1 || is_blank(t[1]) || (flow && c != '-')) return false;
     }
     if (is_blank(t.back())) return false;
     if (t.size() >= 3 && (t.starts_with("---") || t.starts_with("...")) &&
@@ -144,10 +144,10 @@ bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept 
 
 bool is_reserved_word(std::string_view t) noexcept {
     static constexpr std::string_view kWords[] = {
-        "~",     "on",    "On",    "ON",    "no",    "No",    "NO",    "yes",   "Yes",   "YES",
-        "off",   "Off",   "OFF",   "---",   "...",   "null",  "Null",  "NULL",  "true",  "True",
-        "TRUE",  ".inf",  ".Inf",  ".INF",  ".nan",  ".NaN",  ".NAN",  "false", "False", "FALSE",
-        "-.inf", "-.Inf", "-.INF"};
+        "~",     "on",    "On",    "ON",    "no",    "No",   "NO",   "yes",  "Yes",
+        "YES",   "off",   "Off",   "OFF",   "---",   "...",  "null", "Null", "NULL",
+        "true",  "True",  "TRUE",  ".inf",  ".Inf",  ".INF", ".nan", ".NaN", ".NAN",
+        "false", "False", "FALSE", "-.inf", "-.Inf", "-.INF"};
     if (t.size() > 5) return false;
     for (std::string_view w : kWords)
         if (w == t) return true;
@@ -172,12 +172,9 @@ bool is_number_like(std::string_view t) noexcept {
 /// The plain test for a string value.
 bool plain_value_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
     if (!plain_syntax_ok(t, flow, s)) return false;
-    switch (t[0]) {
-        case '-': case '?': case '<': case '=':
-            return false;
-        default:
-            break;
-    }
+    // Values starting with - ? < or = are quoted as well: to other readers
+    // some of them are indicators (YAML 1.1 merge and value keys).
+    if (t[0] == '-' || t[0] == '?' || t[0] == '<' || t[0] == '=') return false;
     return !is_reserved_word(t) && !is_number_like(t);
 }
 
@@ -205,7 +202,6 @@ bool block_can_hold(std::string_view t) noexcept {
 // Scalar text
 
 void append_hex_escape(std::string& out, char kind, std::uint32_t cp, int digits) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     out += '\\';
     out += kind;
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
@@ -233,15 +229,33 @@ void append_double_quoted(std::string& out, std::string_view t) {
         }
         out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
         switch (cp) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\0': out += "\\0"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case 0x85: out += "\\N"; break;
-            case 0x2028: out += "\\L"; break;
-            case 0x2029: out += "\\P"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case 0x85:
+                out += "\\N";
+                break;
+            case 0x2028:
+                out += "\\L";
+                break;
+            case 0x2029:
+                out += "\\P";
+                break;
             default:
                 if (cp < 0x100) {
                     append_hex_escape(out, 'x', cp, 2);
@@ -338,7 +352,6 @@ void append_key(std::string& out, std::string_view key, ScalarStyle style, bool 
 /// escape, or no character at all): then the offending bytes are written as
 /// %XX, so that the anchor and its aliases still match.
 void append_anchor_name(std::string& out, std::string_view name) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     const auto bad = [](unsigned char c) {
         return c <= ' ' || c == 0x7F || c == ',' || c == '[' || c == ']' || c == '{' || c == '}';
     };
@@ -384,7 +397,6 @@ bool is_uri_char(unsigned char c) noexcept {
 /// Appends `s` with every byte a tag may not hold raw written as %XX (the
 /// reader decodes these); `verbatim` allows the wider set of `!<...>`.
 void append_tag_text(std::string& out, std::string_view s, bool verbatim) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     for (const char ch : s) {
         const auto c = static_cast<unsigned char>(ch);
         if (verbatim ? is_uri_char(c) : is_tag_char(c)) {
@@ -472,7 +484,7 @@ const std::string* opt(const std::optional<std::string>& s) noexcept {
 }
 
 class Emitter {
-public:
+  public:
     Emitter(std::string& out, Sink* sink, std::size_t step, const DocMetadata& meta)
         : out_(out), sink_(sink), step_(step == 0 ? 2 : step), meta_(meta) {}
 
@@ -483,7 +495,7 @@ public:
         return !failed_;
     }
 
-private:
+  private:
     // Output -----------------------------------------------------------------
     void put(std::string_view s) { out_.append(s); }
     void put(char c) { out_ += c; }
@@ -554,7 +566,9 @@ private:
     }
     /// Columns an inline-first collection moves in from its dash: the step,
     /// but at least the two of "- ".
-    [[nodiscard]] std::size_t dash_width() const noexcept { return std::max<std::size_t>(step_, 2); }
+    [[nodiscard]] std::size_t dash_width() const noexcept {
+        return std::max<std::size_t>(step_, 2);
+    }
 
     std::string& out_;
     Sink* sink_;
@@ -715,8 +729,9 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
         const YamlNode& k = **entry.key_node;
         const YamlMapping* m = k.mapping();
         const YamlSequence* s = k.sequence();
-        const bool block = (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) ||
-                           (s != nullptr && s->style == ContainerStyle::Block && !s->items.empty());
+        const bool block =
+            (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) ||
+            (s != nullptr && s->style == ContainerStyle::Block && !s->items.empty());
         put('?');
         if (block) {
             const std::string* anchor = m != nullptr ? opt(m->anchor) : opt(s->anchor);
@@ -727,8 +742,8 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
                 put(' ');
             }
             put('\n');
-            const bool ok = m != nullptr ? emit_mapping(*m, indent + step_)
-                                         : emit_sequence(*s, indent + step_);
+            const bool ok =
+                m != nullptr ? emit_mapping(*m, indent + step_) : emit_sequence(*s, indent + step_);
             if (!ok) return false;
         } else {
             put(' ');
@@ -764,7 +779,8 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
     const std::string* comment = opt(entry.comment_inline);
     if (const YamlScalar* s = v.scalar(); s != nullptr && block_form(*s)) {
         put(' ');
-        emit_block_scalar(opt(s->anchor), opt(s->tag), s->value.as_str(), s->style, indent, comment);
+        emit_block_scalar(opt(s->anchor), opt(s->tag), s->value.as_str(), s->style, indent,
+                          comment);
         return true;
     }
     if (const YamlMapping* m = v.mapping();

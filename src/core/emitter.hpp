@@ -14,7 +14,7 @@ namespace tesvorn {
 /// Where the writer's text goes. A sink may fail (a Python stream whose
 /// `write` raises); the writer stops at the first failure and reports it.
 class Sink {
-public:
+  public:
     virtual ~Sink() = default;
 
     /// Appends `text`; false when the sink failed. Implementations call
@@ -24,18 +24,18 @@ public:
     /// The last character accepted so far, or -1 when nothing was written.
     [[nodiscard]] int last_char() const noexcept { return last_; }
 
-protected:
+  protected:
     void remember_last(std::string_view text) noexcept {
         if (!text.empty()) last_ = static_cast<unsigned char>(text.back());
     }
 
-private:
+  private:
     int last_ = -1;
 };
 
 /// A sink that collects everything into a string; it never fails.
 class StringSink final : public Sink {
-public:
+  public:
     [[nodiscard]] bool write(std::string_view text) override {
         out_.append(text);
         remember_last(text);
@@ -45,7 +45,7 @@ public:
     /// Hands the collected text over, leaving the sink empty.
     std::string take() noexcept { return std::move(out_); }
 
-private:
+  private:
     std::string out_;
 };
 

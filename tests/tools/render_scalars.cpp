@@ -55,8 +55,7 @@ void put_record(std::string_view place, int style, const std::string& s, std::si
                 const std::string& doc, bool is_key) {
     if (is_key && doc.starts_with("? ")) prefix = 2;  // an explicit key
     const char first = doc.size() > prefix ? doc[prefix] : '\n';
-    const bool plain = !s.empty() && first != '\'' && first != '"' && first != '|' &&
-                       first != '>';
+    const bool plain = !s.empty() && first != '\'' && first != '"' && first != '|' && first != '>';
     const bool typed = !plain || is_key || ScalarValue::from_str(s).is_str();
     std::cout << place << ' ' << style << ' ' << (plain ? 1 : 0) << ' ' << (typed ? 1 : 0) << ' '
               << doc.size() << '\n'
@@ -78,8 +77,8 @@ int main() {
             put_record("value", st, s, 3, render(mapping("k", str_scalar(s, style))), false);
             put_record("item", st, s, 2,
                        render(sequence(str_scalar(s, style), ContainerStyle::Block)), false);
-            put_record("key", st, s, 0, render(mapping(s, str_scalar("v", ScalarStyle::Plain), style)),
-                       true);
+            put_record("key", st, s, 0,
+                       render(mapping(s, str_scalar("v", ScalarStyle::Plain), style)), true);
             put_record("flow", st, s, 1,
                        render(sequence(str_scalar(s, style), ContainerStyle::Flow)), false);
         }
