@@ -922,9 +922,9 @@ void Emitter::emit_block_scalar(const std::string* anchor, const std::string* ta
     push_inline_comment(comment);
     put('\n');
 
+    if (text.empty()) return;
     const bool folded = style == ScalarStyle::Folded;
-    std::size_t pos_in = 0;
-    while (pos_in <= body.size() && !(body.empty() && text.empty())) {
+    for (std::size_t pos_in = 0;;) {
         std::size_t nl = body.find('\n', pos_in);
         if (nl == std::string_view::npos) nl = body.size();
         const std::string_view line = body.substr(pos_in, nl - pos_in);
