@@ -344,6 +344,13 @@ TEST(EmitterFlow, Collections) {
     fm.entries.insert("x", ak);
     fm.entries.insert("n", entry(YamlNode(map1("m", str("a, b")))));
     EXPECT_EQ(dump(YamlNode(fm)), "{a: [a, b], *k : v, n: {m: 'a, b'}}\n");
+    // Inside braces a block-style key node is written in flow form too.
+    YamlMapping ck;
+    YamlEntry ce = entry(str("v"));
+    ce.key_node = Box<YamlNode>(YamlNode(map1("a", num(1))));
+    ck.entries.insert(complex_key_string(0), ce);
+    ck.style = ContainerStyle::Flow;
+    EXPECT_EQ(dump(YamlNode(ck)), "{{a: 1}: v}\n");
     EXPECT_EQ(dump(map1("k", YamlNode(flow_seq({item(str("a,b")), item(str("-x")), item(str("x:")),
                                                 item(str("a:b"))})))),
               "k: ['a,b', '-x', 'x:', a:b]\n");
