@@ -1,0 +1,434 @@
+#include "core/emitter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace tesvorn;
+
+namespace {
+
+YamlNode str(std::string s, ScalarStyle style = ScalarStyle::Plain) {
+    YamlScalar sc;
+    sc.value = ScalarValue::of_str(std::move(s));
+    sc.style = style;
+    return sc;
+}
+
+YamlNode num(std::int64_t i) {
+    YamlScalar sc;
+    sc.value = ScalarValue::of_int(i);
+    return sc;
+}
+
+YamlNode with_props(YamlNode n, std::optional<std::string> anchor, std::optional<std::string> tag) {
+    if (auto* s = n.scalar()) s->anchor = std::move(anchor), s->tag = std::move(tag);
+    if (auto* m = n.mapping()) m->anchor = std::move(anchor), m->tag = std::move(tag);
+    if (auto* q = n.sequence()) q->anchor = std::move(anchor), q->tag = std::move(tag);
+    return n;
+}
+
+YamlNode alias(std::string name) {
+    return AliasNode{std::move(name), Box<YamlNode>()};
+}
+
+YamlEntry entry(YamlNode v, std::optional<std::string> before = std::nullopt,
+                std::optional<std::string> inline_comment = std::nullopt, std::uint8_t blank = 0) {
+    YamlEntry e;
+    e.value = std::move(v);
+    e.comment_before = std::move(before);
+    e.comment_inline = std::move(inline_comment);
+    e.blank_lines_before = blank;
+    return e;
+}
+
+YamlItem item(YamlNode n, std::optional<std::string> before = std::nullopt,
+              std::optional<std::string> inline_comment = std::nullopt, std::uint8_t blank = 0) {
+    return YamlItem{std::move(n), std::move(before), std::move(inline_comment), blank};
+}
+
+YamlMapping map(std::initializer_list<std::pair<std::string, YamlEntry>> entries,
+                ContainerStyle style = ContainerStyle::Block, std::uint8_t trailing = 0) {
+    YamlMapping m;
+    for (const auto& [k, e] : entries) m.entries.insert(k, e);
+    m.style = style;
+    m.trailing_blank_lines = trailing;
+    return m;
+}
+
+YamlMapping map1(std::string key, YamlNode value) {
+    return map({{std::move(key), entry(std::move(value))}});
+}
+
+YamlSequence seq(std::initializer_list<YamlItem> items,
+                 ContainerStyle style = ContainerStyle::Block, std::uint8_t trailing = 0) {
+    YamlSequence s;
+    s.items.assign(items.begin(), items.end());
+    s.style = style;
+    s.trailing_blank_lines = trailing;
+    return s;
+}
+
+YamlSequence flow_seq(std::initializer_list<YamlItem> items) {
+    return seq(items, ContainerStyle::Flow);
+}
+
+std::string dump(const YamlNode& root, std::size_t indent = 2, const DocMetadata& meta = {}) {
+    return emit_docs(std::span<const YamlNode>(&root, 1), std::span<const DocMetadata>(&meta, 1),
+                     indent);
+}
+
+}  // namespace
+
+// --- Document framing --------------------------------------------------------
+
+TEST(EmitterFraming, MarkersOnlyWhereNeeded) {
+    EXPECT_EQ(dump(str("a")), "a\n");
+    DocMetadata start;
+    start.explicit_start = true;
+    start.explicit_end = true;
+    EXPECT_EQ(dump(str("a"), 2, start), "---\na\n...\n");
+
+    const std::vector<YamlNode> two{str("a"), YamlNode(map1("b", num(1)))};
+    EXPECT_EQ(emit_docs(two, {}, 2), "---\na\n---\nb: 1\n");  // metas may be missing
+    EXPECT_EQ(emit_docs({}, {}, 2), "");
+
+    DocMetadata dirs;
+    dirs.yaml_version = std::pair<std::uint8_t, std::uint8_t>{1, 2};
+    dirs.tag_directives = {{"!e!", "tag:e.com,2000:"}};
+    EXPECT_EQ(dump(str("a"), 2, dirs), "%YAML 1.2\n%TAG !e! tag:e.com,2000:\n---\na\n");
+}
+
+TEST(EmitterFraming, DirectivesAfterAnOpenDocumentCloseItFirst) {
+    DocMetadata dirs;
+    dirs.yaml_version = std::pair<std::uint8_t, std::uint8_t>{1, 2};
+    const std::vector<YamlNode> roots{str("a"), str("b")};
+    const std::vector<DocMetadata> metas{DocMetadata{}, dirs};
+    EXPECT_EQ(emit_docs(roots, metas, 2), "---\na\n...\n%YAML 1.2\n---\nb\n");
+
+    StringSink sink;
+    ASSERT_TRUE(emit_docs_to(str("a"), DocMetadata{}, 2, sink));
+    ASSERT_TRUE(emit_docs_to(str("b"), dirs, 2, sink));
+    EXPECT_EQ(sink.str(), "a\n...\n%YAML 1.2\n---\nb\n");
+    EXPECT_EQ(sink.last_char(), '\n');
+}
+
+// --- Block mappings and sequences ----------------------------------------------
+
+TEST(EmitterBlock, CommentsAndBlankLines) {
+    YamlMapping inner =
+        map({{"x", entry(num(1))}, {"y", entry(num(2), "first\nsecond\n", std::nullopt, 2)}});
+    YamlNode root =
+        map({{"a", entry(YamlNode(inner), std::nullopt, "c")}, {"b", entry(str("v"), "r1\r\nr2")}},
+            ContainerStyle::Block, 1);
+    EXPECT_EQ(dump(root),
+              "a:  # c\n  x: 1\n\n\n  # first\n  # second\n  y: 2\n# r1\n# r2\nb: v\n\n");
+    // Line breaks in an inline comment would end it: they become spaces.
+    EXPECT_EQ(dump(map({{"a", entry(num(1), std::nullopt, "x\ny\rz")}})), "a: 1  # x y z\n");
+}
+
+TEST(EmitterBlock, ValuesOfEveryKind) {
+    YamlScalar empty;  // a key read with nothing after its colon
+    empty.original = "";
+    YamlNode root = map({{"e", entry(empty)},
+                         {"n", entry(YamlNode())},
+                         {"m", entry(YamlMapping())},
+                         {"s", entry(YamlSequence(), std::nullopt, "c")},
+                         {"l", entry(YamlNode(seq({item(str("a")), item(str("b"))})))},
+                         {"f", entry(YamlNode(flow_seq({item(num(1))})), std::nullopt, "c")},
+                         {"al", entry(alias("x"))}});
+    EXPECT_EQ(dump(root),
+              "e: \nn: null\nm: {}\ns: []  # c\nl:\n  - a\n  - b\nf: [1]  # c\nal: *x\n");
+    EXPECT_EQ(dump(seq({item(empty), item(num(1))})), "- \n- 1\n");
+    EXPECT_EQ(dump(YamlMapping()), "{}\n");
+    EXPECT_EQ(dump(YamlSequence()), "[]\n");
+}
+
+TEST(EmitterBlock, KeyQuoting) {
+    const auto key = [](std::string k, ScalarStyle style = ScalarStyle::Plain) {
+        YamlMapping m;
+        YamlEntry e = entry(num(1));
+        e.key_style = style;
+        m.entries.insert(std::move(k), std::move(e));
+        std::string out = dump(YamlNode(std::move(m)));
+        return out.substr(0, out.size() - 4);  // without ": 1\n"
+    };
+    EXPECT_EQ(key("a: b"), "'a: b'");
+    EXPECT_EQ(key("-x"), "-x");
+    EXPECT_EQ(key("<<"), "<<");
+    EXPECT_EQ(key("1.0"), "1.0");  // keys are never typed
+    for (const char* k : {"", "- x", "-", "---", "... x", "'a", "\"a", " a", "a ", "\ta", "a\t",
+                          "a:", "a #b", "a\t#b", "?x", "[a", "&a", "<x", "%x"})
+        EXPECT_EQ(key(k)[0], '\'') << k;
+    EXPECT_EQ(key("a\nb", ScalarStyle::Single), "\"a\\nb\"");
+    EXPECT_EQ(key("a\rb"), "\"a\\rb\"");
+    EXPECT_EQ(key("it's", ScalarStyle::Single), "'it''s'");
+    EXPECT_EQ(key("k", ScalarStyle::Double), "\"k\"");
+}
+
+TEST(EmitterBlock, LongKeysBecomeExplicit) {
+    const std::string k(1200, 'k');
+    EXPECT_EQ(dump(map1(k, num(1))), "? " + k + "\n: 1\n");
+    EXPECT_EQ(dump(YamlNode(map({{k, entry(num(1))}}, ContainerStyle::Flow))),
+              "{? " + k + ": 1}\n");
+}
+
+TEST(EmitterBlock, SpecialKeys) {
+    YamlMapping m;
+    YamlEntry a = entry(num(1));
+    a.key_alias = "k";
+    m.entries.insert("x", a);
+    YamlEntry complex = entry(num(2));
+    complex.key_node = Box<YamlNode>(with_props(YamlNode(map1("p", num(3))), "km", std::nullopt));
+    m.entries.insert(complex_key_string(1), complex);
+    YamlEntry flow_key = entry(num(4));
+    flow_key.key_node = Box<YamlNode>(YamlNode(flow_seq({item(str("a")), item(str("b"))})));
+    m.entries.insert(complex_key_string(2), flow_key);
+    YamlEntry literal = entry(num(5));
+    literal.key_style = ScalarStyle::Literal;
+    literal.key_anchor = "ka";
+    m.entries.insert("l\n", literal);
+    YamlEntry props = entry(num(6));
+    props.key_anchor = "kb";
+    props.key_tag = "!t";
+    m.entries.insert("p", props);
+    EXPECT_EQ(dump(YamlNode(m)),
+              "? *k\n: 1\n? &km\n  p: 3\n: 2\n? [a, b]\n: 4\n? &ka |\n  l\n: 5\n&kb !t p: 6\n");
+}
+
+TEST(EmitterBlock, SequencesOfCollections) {
+    YamlNode root =
+        seq({item(YamlNode(map({{"name", entry(str("a"))}, {"value", entry(num(1))}},
+                               ContainerStyle::Block, 1))),
+             item(YamlNode(map({{"name", entry(str("b"))},
+                                {"value", entry(num(2), std::nullopt, std::nullopt, 1)}}))),
+             item(YamlNode(seq({item(str("x")), item(str("y"), std::nullopt, std::nullopt, 1)},
+                               ContainerStyle::Block, 1))),
+             item(str("c"))});
+    // Blank lines inside the inline-first forms are kept (between the
+    // steps of a CI workflow, the reader records them this way).
+    EXPECT_EQ(dump(root),
+              "- name: a\n  value: 1\n\n- name: b\n\n  value: 2\n- - x\n\n  - y\n\n- c\n");
+    // With a step other than 2 the dash is padded so that every entry of
+    // the collection lines up.
+    EXPECT_EQ(dump(seq({item(YamlNode(map({{"a", entry(num(1))}, {"b", entry(num(2))}}))),
+                        item(YamlNode(seq({item(str("x")), item(str("y"))})))}),
+                   4),
+              "-   a: 1\n    b: 2\n-   - x\n    - y\n");
+    EXPECT_EQ(dump(map1("k", YamlNode(seq({item(YamlNode(map1("a", num(1))))}))), 1),
+              "k:\n - a: 1\n");
+}
+
+TEST(EmitterBlock, FirstEntryComments) {
+    YamlNode root =
+        seq({item(YamlNode(map({{"a", entry(num(1), "c")}, {"b", entry(num(2), "d")}}))),
+             item(YamlNode(seq({item(str("x"), "e")})))});
+    EXPECT_EQ(dump(root), "- \n  # c\n  a: 1\n  # d\n  b: 2\n- \n  # e\n  - x\n");
+}
+
+// --- Anchors, tags and aliases ---------------------------------------------------
+
+TEST(EmitterProperties, CollectionsKeepAnchorsAndTags) {
+    EXPECT_EQ(dump(with_props(YamlNode(map1("a", num(1))), "r", "!!map")), "&r !!map\na: 1\n");
+    EXPECT_EQ(dump(with_props(YamlNode(seq({item(num(1))})), std::nullopt, "!s")), "!s\n- 1\n");
+    EXPECT_EQ(dump(map1("k", with_props(YamlNode(map1("a", num(1))), "m", "!t"))),
+              "k: &m !t\n  a: 1\n");
+    EXPECT_EQ(dump(seq({item(with_props(YamlNode(map1("a", num(1))), "a", std::nullopt)),
+                        item(with_props(YamlNode(map1("b", num(2))), std::nullopt, "!t"),
+                             std::nullopt, "c"),
+                        item(YamlNode(map1("c", num(3))), std::nullopt, "d")})),
+              "- &a\n  a: 1\n- !t # c\n  b: 2\n- # d\n  c: 3\n");
+    // Nested in an inline-first sequence, and empty collections.
+    EXPECT_EQ(dump(seq({item(
+                  YamlNode(seq({item(with_props(YamlNode(seq({item(num(1))})), "in", std::nullopt)),
+                                item(with_props(YamlNode(YamlMapping()), "e", "!t"))})))})),
+              "- - &in\n    - 1\n  - &e !t {}\n");
+    EXPECT_EQ(dump(map1("k", with_props(YamlNode(YamlSequence()), "s", std::nullopt))),
+              "k: &s []\n");
+    EXPECT_EQ(dump(with_props(YamlNode(YamlMapping()), "r", std::nullopt)), "&r\n{}\n");
+}
+
+TEST(EmitterProperties, TagForms) {
+    const auto tagged = [](std::string tag, DocMetadata meta = {}) {
+        std::string out = dump(with_props(str("x"), std::nullopt, std::move(tag)), 2, meta);
+        out.erase(0, out.rfind("---\n") == std::string::npos ? 0 : out.rfind("---\n") + 4);
+        return out.substr(0, out.size() - 3);  // without " x\n"
+    };
+    EXPECT_EQ(tagged("tag:yaml.org,2002:str"), "!!str");
+    EXPECT_EQ(tagged("!!binary"), "!!binary");
+    EXPECT_EQ(tagged("!local"), "!local");
+    EXPECT_EQ(tagged("!"), "!");
+    EXPECT_EQ(tagged("tag:e.com,2000:x"), "!<tag:e.com,2000:x>");
+    EXPECT_EQ(tagged(""), "!<>");
+    // What the reader decodes back: blanks, '%', '!' and non-ASCII escaped.
+    EXPECT_EQ(tagged("not a tag"), "!<not%20a%20tag>");
+    EXPECT_EQ(tagged("!a!b%"), "!a%21b%25");
+    EXPECT_EQ(tagged("!é"), "!%C3%A9");
+    DocMetadata meta;
+    meta.tag_directives = {{"!e!", "tag:e.com,2000:"}, {"!", "tag:p,1:"}};
+    EXPECT_EQ(tagged("tag:e.com,2000:x", meta), "!e!x");
+    EXPECT_EQ(tagged("!local", meta), "!<!local>");  // "!local" would take the declared prefix
+    meta.tag_directives = {{"!!", "tag:other,1:"}};
+    EXPECT_EQ(tagged("!!str", meta), "!<tag:yaml.org,2002:str>");
+}
+
+TEST(EmitterProperties, AnchorNamesReadersCannotTakeAreEscaped) {
+    EXPECT_EQ(dump(seq({item(with_props(num(1), "a b", std::nullopt)), item(alias("a b")),
+                        item(alias("ok:1"))})),
+              "- &a%20b 1\n- *a%20b\n- *ok:1\n");
+    EXPECT_EQ(dump(seq({item(alias("")), item(alias("x,y%"))})), "- *%\n- *x%2Cy%25\n");
+}
+
+// --- Block scalars -----------------------------------------------------------------
+
+TEST(EmitterBlockScalar, HeadersAndLines) {
+    EXPECT_EQ(dump(map1("k", str("a\nb\n", ScalarStyle::Literal))), "k: |\n  a\n  b\n");
+    EXPECT_EQ(dump(map1("k", str("a\nb", ScalarStyle::Literal))), "k: |-\n  a\n  b\n");
+    EXPECT_EQ(dump(map1("k", str("a\n\n", ScalarStyle::Literal))), "k: |+\n  a\n\n");
+    EXPECT_EQ(dump(map1("k", str("", ScalarStyle::Literal))), "k: |-\n");
+    EXPECT_EQ(dump(map1("k", str("  a\n\n b\n", ScalarStyle::Literal))), "k: |2\n    a\n\n   b\n");
+    EXPECT_EQ(dump(map1("k", str("a\nb\n", ScalarStyle::Folded))), "k: >\n  a\n\n  b\n");
+    // More-indented lines are not folded: no extra line break around them.
+    EXPECT_EQ(dump(map1("k", str("a\n b\nc\n\nd", ScalarStyle::Folded))),
+              "k: >-\n  a\n   b\n  c\n\n\n  d\n");
+    EXPECT_EQ(dump(str("x\n", ScalarStyle::Literal)), "|\n  x\n");
+    EXPECT_EQ(dump(seq({item(str("x\n", ScalarStyle::Literal), std::nullopt, "c")}), 4),
+              "- |  # c\n    x\n");
+    // The indicator is relative to the parent; it has one digit.
+    EXPECT_EQ(dump(map1("k", str(" x", ScalarStyle::Literal)), 4), "k: |4-\n     x\n");
+    EXPECT_EQ(dump(map1("k", str(" x", ScalarStyle::Literal)), 12), "k: |9-\n          x\n");
+}
+
+TEST(EmitterBlockScalar, PropertiesAndComment) {
+    YamlMapping m;
+    m.entries.insert(
+        "k", entry(with_props(str("a\n", ScalarStyle::Folded), "f", "!t"), std::nullopt, "c"));
+    EXPECT_EQ(dump(YamlNode(m)), "k: &f !t >  # c\n  a\n");
+}
+
+TEST(EmitterBlockScalar, FallsBackToOneLineForms) {
+    YamlScalar n;
+    n.value = ScalarValue::of_int(7);
+    n.style = ScalarStyle::Literal;
+    YamlNode root = map({{"n", entry(n)},
+                         {"cr", entry(str("a\r\nb", ScalarStyle::Literal))},
+                         {"lf", entry(str("\n", ScalarStyle::Folded))},
+                         {"nel", entry(str("a\u0085b\n", ScalarStyle::Literal))}});
+    EXPECT_EQ(dump(root), "n: 7\ncr: \"a\\r\\nb\"\nlf: \"\\n\"\nnel: \"a\\Nb\\n\"\n");
+    EXPECT_EQ(dump(YamlNode(flow_seq({item(str("a\nb", ScalarStyle::Literal))}))), "[\"a\\nb\"]\n");
+}
+
+TEST(EmitterBlockScalar, NoBlankLinesAfterKeepChomping) {
+    // A keep-chomped scalar would take the blank lines as content.
+    YamlNode root = map({{"a", entry(str("x\n\n", ScalarStyle::Literal))},
+                         {"b", entry(num(1), std::nullopt, std::nullopt, 2)}},
+                        ContainerStyle::Block, 3);
+    EXPECT_EQ(dump(root), "a: |+\n  x\n\nb: 1\n\n\n\n");
+    EXPECT_EQ(
+        dump(map({{"a", entry(str("x\n\n", ScalarStyle::Literal))}}, ContainerStyle::Block, 2)),
+        "a: |+\n  x\n\n");
+}
+
+// --- Flow collections ----------------------------------------------------------------
+
+TEST(EmitterFlow, Collections) {
+    EXPECT_EQ(dump(with_props(YamlNode(flow_seq({item(num(1)), item(num(2))})), "s", std::nullopt)),
+              "&s [1, 2]\n");
+    YamlMapping fm =
+        map({{"a", entry(YamlNode(seq({item(str("a")), item(str("b"))})))}}, ContainerStyle::Flow);
+    YamlEntry ak = entry(str("v"));
+    ak.key_alias = "k";
+    fm.entries.insert("x", ak);
+    fm.entries.insert("n", entry(YamlNode(map1("m", str("a, b")))));
+    EXPECT_EQ(dump(YamlNode(fm)), "{a: [a, b], *k : v, n: {m: 'a, b'}}\n");
+    // Inside braces a block-style key node is written in flow form too.
+    YamlMapping ck;
+    YamlEntry ce = entry(str("v"));
+    ce.key_node = Box<YamlNode>(YamlNode(map1("a", num(1))));
+    ck.entries.insert(complex_key_string(0), ce);
+    ck.style = ContainerStyle::Flow;
+    EXPECT_EQ(dump(YamlNode(ck)), "{{a: 1}: v}\n");
+    EXPECT_EQ(dump(map1("k", YamlNode(flow_seq({item(str("a,b")), item(str("-x")), item(str("x:")),
+                                                item(str("a:b"))})))),
+              "k: ['a,b', '-x', 'x:', a:b]\n");
+}
+
+TEST(EmitterFlow, SourceTextOnlyWhereItFits) {
+    YamlScalar empty;
+    empty.original = "";
+    YamlScalar tagged;
+    tagged.value = ScalarValue::of_str("a,b");
+    tagged.tag = "!t";
+    tagged.original = "a,b";
+    YamlScalar hex;
+    hex.value = ScalarValue::of_int(31);
+    hex.original = "0x1F";
+    EXPECT_EQ(dump(YamlNode(flow_seq({item(empty), item(tagged), item(hex)}))),
+              "[null, !t 'a,b', 0x1F]\n");
+    EXPECT_EQ(dump(YamlNode(map({{"a", entry(empty)}}, ContainerStyle::Flow))), "{a: }\n");
+    EXPECT_EQ(dump(seq({item(tagged), item(hex)})), "- !t a,b\n- 0x1F\n");
+}
+
+// --- Sinks and limits ----------------------------------------------------------------
+
+namespace {
+
+class FailingSink final : public Sink {
+  public:
+    explicit FailingSink(int accept) : accept_(accept) {}
+    [[nodiscard]] bool write(std::string_view text) override {
+        if (accept_-- <= 0) return false;
+        ++calls;
+        got.append(text);
+        remember_last(text);
+        return true;
+    }
+    std::string got;
+    int calls = 0;
+
+  private:
+    int accept_;
+};
+
+YamlNode big_sequence(int n) {
+    YamlSequence s;
+    for (int i = 0; i < n; ++i) s.items.push_back(item(YamlNode(map1("key", str("value")))));
+    return s;
+}
+
+}  // namespace
+
+TEST(EmitterSink, LargeFragmentsAndFailure) {
+    const YamlNode root = big_sequence(20000);
+    const std::string expected = dump(root);
+    FailingSink ok(1 << 20);
+    ASSERT_TRUE(emit_docs_to(root, DocMetadata{}, 2, ok));
+    EXPECT_EQ(ok.got, expected);
+    EXPECT_LT(ok.calls, 10);
+
+    FailingSink failing(1);
+    EXPECT_FALSE(emit_docs_to(root, DocMetadata{}, 2, failing));
+    EXPECT_EQ(failing.calls, 1);
+    EXPECT_TRUE(expected.starts_with(failing.got));
+    EXPECT_LT(failing.got.size(), expected.size());
+
+    FailingSink none(0);
+    EXPECT_FALSE(emit_docs_to(str("a"), DocMetadata{}, 2, none));
+    EXPECT_EQ(none.last_char(), -1);
+}
+
+TEST(EmitterSink, DeepTrees) {
+    YamlNode block = str("leaf");
+    for (int i = 0; i < 1000; ++i)
+        block =
+            YamlNode(i % 2 ? map1("k", std::move(block)) : YamlNode(seq({item(std::move(block))})));
+    const std::string out = dump(block);
+    EXPECT_TRUE(out.starts_with("k:\n  - k:\n      - k:\n")) << out.substr(0, 40);
+    EXPECT_TRUE(out.ends_with(std::string(1998, ' ') + "- leaf\n"));
+    YamlNode flow = num(1);
+    for (int i = 0; i < 255; ++i) flow = YamlNode(flow_seq({item(std::move(flow))}));
+    EXPECT_EQ(dump(flow), std::string(255, '[') + "1" + std::string(255, ']') + "\n");
+}
