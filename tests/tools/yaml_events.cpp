@@ -10,77 +10,14 @@
 #include <iterator>
 #include <string>
 
+#include "../support/event_text.hpp"
 #include "core/parser.hpp"
 
 namespace {
 
 using namespace tesvorn;
-
-void append_escaped(std::string& out, const std::string& text) {
-    for (char c : text) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            default:
-                out.push_back(c);
-                break;
-        }
-    }
-}
-
-void append_properties(std::string& out, const Event& ev) {
-    if (ev.anchor) out += " &" + *ev.anchor;
-    if (ev.tag) out += " <" + ev.tag->full() + ">";
-}
-
-std::string event_line(const Event& ev) {
-    std::string out;
-    switch (ev.type) {
-        case Event::Type::StreamStart:
-            return "+STR";
-        case Event::Type::StreamEnd:
-            return "-STR";
-        case Event::Type::DocumentStart:
-            return ev.is_explicit ? "+DOC ---" : "+DOC";
-        case Event::Type::DocumentEnd:
-            return ev.is_explicit ? "-DOC ..." : "-DOC";
-        case Event::Type::SequenceEnd:
-            return "-SEQ";
-        case Event::Type::MappingEnd:
-            return "-MAP";
-        case Event::Type::Alias:
-            return "=ALI *" + ev.value;
-        case Event::Type::SequenceStart:
-        case Event::Type::MappingStart:
-            out = ev.type == Event::Type::SequenceStart ? "+SEQ" : "+MAP";
-            if (ev.flow) out += ev.type == Event::Type::SequenceStart ? " []" : " {}";
-            append_properties(out, ev);
-            return out;
-        case Event::Type::Scalar: {
-            out = "=VAL";
-            append_properties(out, ev);
-            static constexpr char kStyle[] = {':', '\'', '"', '|', '>'};
-            out += ' ';
-            out += kStyle[static_cast<int>(ev.style)];
-            append_escaped(out, ev.value);
-            return out;
-        }
-    }
-    return out;
-}
+using test_support::append_escaped;
+using test_support::event_line;
 
 std::string mark_text(const Marker& m) {
     return " @" + std::to_string(m.index) + ":" + std::to_string(m.line) + ":" +
