@@ -18,20 +18,19 @@ bool is_directive(TokenType t) {
 }
 
 Token* ParserCore::peek(ScannerCore& scanner) {
-    if (has_token_) return &token_;
     for (;;) {
-        if (!scanner.next(token_)) {
+        Token* t = scanner.peek_token();
+        if (!t) {
             if (scanner.stored_error())
                 error_ = *scanner.stored_error();
             else
                 error_.emplace(scanner.mark(), "unexpected eof");
             return nullptr;
         }
-        if (token_.type != Type::Comment) break;
-        pending_comments.push_back(PendingComment{token_.mark, std::move(token_.value)});
+        if (t->type != Type::Comment) return t;
+        pending_comments.push_back(PendingComment{t->mark, std::move(t->value)});
+        scanner.pop_token();
     }
-    has_token_ = true;
-    return &token_;
 }
 
 bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
@@ -106,7 +105,7 @@ bool ParserCore::stream_start(ScannerCore& sc, Event& ev, Marker& mk) {
     if (!t) return false;
     if (t->type != Type::StreamStart) return fail(t->mark, "did not find expected <stream-start>");
     mk = t->mark;
-    skip();
+    skip(sc);
     state_ = ParserState::ImplicitDocumentStart;
     ev = Event::simple(Event::Type::StreamStart);
     return true;
@@ -116,12 +115,12 @@ bool ParserCore::document_start(ScannerCore& sc, Event& ev, Marker& mk, bool imp
     Token* t = peek(sc);
     if (!t) return false;
     while (t->type == Type::DocumentEnd) {
-        skip();
+        skip(sc);
         if (!(t = peek(sc))) return false;
     }
     if (t->type == Type::StreamEnd) {
         mk = t->mark;
-        skip();
+        skip(sc);
         state_ = ParserState::End;
         ev = Event::simple(Event::Type::StreamEnd);
         return true;
@@ -148,7 +147,7 @@ bool ParserCore::explicit_document_start(ScannerCore& sc, Event& ev, Marker& mk)
     push_state(ParserState::DocumentEnd);
     state_ = ParserState::DocumentContent;
     mk = t->mark;
-    skip();
+    skip(sc);
     ev = Event::document_start(true, version, std::move(directives));
     return true;
 }
@@ -175,7 +174,7 @@ bool ParserCore::process_directives(ScannerCore& sc, std::optional<YamlVersion>&
         } else {
             break;
         }
-        skip();
+        skip(sc);
     }
     tag_handles_ = std::move(handles);
     return true;
@@ -203,7 +202,7 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
     tag_handles_.clear();
     mk = t->mark;
     if (t->type == Type::DocumentEnd) {
-        skip();
+        skip(sc);
         state_ = ParserState::ImplicitDocumentStart;
         ev = Event::document_end(true);
         return true;
@@ -216,21 +215,21 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
 }
 
 bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
-    if (first) skip();  // the BlockSequenceStart
+    if (first) skip(sc);  // the BlockSequenceStart
     Token* t = peek(sc);
     if (!t) return false;
     if (t->type == Type::BlockEnd) {
         pop_state();
         close_block_collection();
         mk = t->mark;
-        skip();
+        skip(sc);
         ev = Event::simple(Event::Type::SequenceEnd);
         return true;
     }
     if (t->type != Type::BlockEntry)
         return fail(t->mark,
                     "while parsing a block collection, did not find expected '-' indicator");
-    skip();
+    skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::BlockEntry || t->type == Type::BlockEnd) {
         state_ = ParserState::BlockSequenceEntry;
@@ -250,7 +249,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
         mk = t->mark;
         return true;
     }
-    skip();
+    skip(sc);
     if (!(t = peek(sc))) return false;
     switch (t->type) {
         case Type::BlockEntry:
@@ -266,7 +265,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
 }
 
 bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
-    if (first) skip();  // the BlockMappingStart
+    if (first) skip(sc);  // the BlockMappingStart
     Token* t = peek(sc);
     if (!t) return false;
     switch (t->type) {
@@ -274,11 +273,11 @@ bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool 
             pop_state();
             close_block_collection();
             mk = t->mark;
-            skip();
+            skip(sc);
             ev = Event::simple(Event::Type::MappingEnd);
             return true;
         case Type::Key:
-            skip();
+            skip(sc);
             if (!(t = peek(sc))) return false;
             if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
                 state_ = ParserState::BlockMappingValue;
@@ -301,7 +300,7 @@ bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
         state_ = ParserState::BlockMappingKey;
         return empty_scalar(ev, mk, t->mark);
     }
-    skip();
+    skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
         state_ = ParserState::BlockMappingKey;
@@ -312,21 +311,21 @@ bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
 }
 
 bool ParserCore::flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
-    if (first) skip();  // the '['
+    if (first) skip(sc);  // the '['
     Token* t = peek(sc);
     if (!t) return false;
     if (t->type != Type::FlowSequenceEnd) {
         if (!first) {
             if (t->type != Type::FlowEntry)
                 return fail(t->mark, "while parsing a flow sequence, expected ',' or ']'");
-            skip();
+            skip(sc);
             if (!(t = peek(sc))) return false;
         }
     }
     if (t->type == Type::FlowSequenceEnd) {
         pop_state();
         mk = t->mark;
-        skip();
+        skip(sc);
         ev = Event::simple(Event::Type::SequenceEnd);
         return true;
     }
@@ -334,7 +333,7 @@ bool ParserCore::flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, boo
         // An explicit-key pair: a single-pair mapping.
         state_ = ParserState::FlowSequenceEntryMappingKey;
         mk = t->mark;
-        skip();
+        skip(sc);
         ev = Event::collection_start(Event::Type::MappingStart, std::nullopt, std::nullopt, true);
         return true;
     }
@@ -360,7 +359,7 @@ bool ParserCore::flow_sequence_entry_mapping_value(ScannerCore& sc, Event& ev, M
         state_ = ParserState::FlowSequenceEntryMappingEnd;
         return empty_scalar(ev, mk, t->mark);
     }
-    skip();
+    skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::FlowEntry || t->type == Type::FlowSequenceEnd) {
         state_ = ParserState::FlowSequenceEntryMappingEnd;
@@ -371,7 +370,7 @@ bool ParserCore::flow_sequence_entry_mapping_value(ScannerCore& sc, Event& ev, M
 }
 
 bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
-    if (first) skip();  // the '{'
+    if (first) skip(sc);  // the '{'
     Token* t = peek(sc);
     if (!t) return false;
     const Marker t_mark = t->mark;
@@ -380,12 +379,12 @@ bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool f
             if (t->type != Type::FlowEntry)
                 return fail(t->mark,
                             "while parsing a flow mapping, did not find expected ',' or '}'");
-            skip();
+            skip(sc);
             if (!(t = peek(sc))) return false;
         }
         switch (t->type) {
             case Type::Key:
-                skip();
+                skip(sc);
                 if (!(t = peek(sc))) return false;
                 if (t->type == Type::Value || t->type == Type::FlowEntry ||
                     t->type == Type::FlowMappingEnd) {
@@ -406,7 +405,7 @@ bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool f
     }
     // The mapping ends; with a trailing comma the end carries the comma's mark.
     pop_state();
-    skip();
+    skip(sc);
     mk = t_mark;
     ev = Event::simple(Event::Type::MappingEnd);
     return true;
@@ -418,7 +417,7 @@ bool ParserCore::flow_mapping_value(ScannerCore& sc, Event& ev, Marker& mk, bool
     state_ = ParserState::FlowMappingKey;
     if (empty || t->type != Type::Value) return empty_scalar(ev, mk, t->mark);
     const Marker value_mark = t->mark;
-    skip();
+    skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::FlowEntry || t->type == Type::FlowMappingEnd)
         return empty_scalar(ev, mk, value_mark);
@@ -443,7 +442,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         if (!anchor_ids_.contains(t->value))
             return fail(t->mark, "while parsing node, found unknown anchor");
         ev = Event::alias(std::move(t->value));
-        skip();
+        skip(sc);
         return true;
     }
 
@@ -465,7 +464,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         } else {
             break;
         }
-        skip();
+        skip(sc);
         if (!(t = peek(sc))) return false;
     }
 
@@ -508,7 +507,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
             pop_state();
             mk = t->mark;
             ev = Event::scalar(std::move(t->value), std::move(anchor), std::move(tag), t->style);
-            skip();
+            skip(sc);
             return true;
         default:
             break;

@@ -62,8 +62,10 @@ class ParserCore {
   private:
     using Type = TokenType;
 
+    // The next non-comment token, left in the scanner's queue until `skip`;
+    // comments passed on the way go to `pending_comments`.
     [[nodiscard]] Token* peek(ScannerCore& scanner);
-    void skip() noexcept { has_token_ = false; }
+    static void skip(ScannerCore& scanner) { scanner.pop_token(); }
     [[nodiscard]] bool fail(Marker m, const char* message);
     void push_state(ParserState s) { state_stack_.push_back(s); }
     void pop_state() {
@@ -95,8 +97,6 @@ class ParserCore {
 
     ParserState state_ = ParserState::StreamStart;
     std::vector<ParserState> state_stack_;
-    Token token_;
-    bool has_token_ = false;
     std::unordered_map<std::string, std::size_t> anchor_ids_;
     std::size_t anchor_count_ = 0;
     std::unordered_map<std::string, std::string> tag_handles_;

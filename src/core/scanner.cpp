@@ -73,12 +73,12 @@ ScannerCore::~ScannerCore() = default;
 ScannerCore::ScannerCore(ScannerCore&&) noexcept = default;
 ScannerCore& ScannerCore::operator=(ScannerCore&&) noexcept = default;
 
-void ScannerCore::TokenQueue::insert(std::size_t pos, Token t) {
+void ScannerCore::TokenQueue::insert(std::size_t pos, Token&& t) {
     v_.insert(v_.begin() + static_cast<std::ptrdiff_t>(head_ + pos), std::move(t));
 }
 
-void ScannerCore::TokenQueue::pop_front(Token& out) {
-    out = std::move(v_[head_++]);
+void ScannerCore::TokenQueue::pop_front() {
+    ++head_;
     if (head_ == v_.size()) {
         v_.clear();
         head_ = 0;
@@ -187,14 +187,30 @@ bool ScannerCore::at_document_indicator() const noexcept {
 // Token loop
 
 bool ScannerCore::next(Token& out) {
-    if (stored_error_ || stream_ended_) return false;
-    if (!queue_ready_ && !fetch_more_tokens()) return false;
-    if (queue_.empty()) return fail(mark_, "did not find expected next token");
-    queue_.pop_front(out);
+    Token* t = peek_token();
+    if (!t) return false;
+    out = std::move(*t);
+    pop_token();
+    return true;
+}
+
+Token* ScannerCore::peek_token() {
+    if (!queue_ready_) {
+        if (stored_error_ || stream_ended_) return nullptr;
+        if (!fetch_more_tokens()) return nullptr;
+    }
+    if (queue_.empty()) {
+        static_cast<void>(fail(mark_, "did not find expected next token"));
+        return nullptr;
+    }
+    return &queue_.front();
+}
+
+void ScannerCore::pop_token() {
+    if (queue_.front().type == TokenType::StreamEnd) stream_ended_ = true;
+    queue_.pop_front();
     queue_ready_ = false;
     ++tokens_taken_;
-    if (out.type == TokenType::StreamEnd) stream_ended_ = true;
-    return true;
 }
 
 bool ScannerCore::fetch_more_tokens() {
@@ -216,10 +232,22 @@ bool ScannerCore::front_may_be_key() const noexcept {
 }
 
 bool ScannerCore::stale_key_check() {
-    if (flow_depth_ > 0) return true;
+    auto stale = [this](const PotentialSimpleKey& k) {
+        return k.possible &&
+               (k.mark.line < mark_.line || k.mark.index + kMaxSimpleKeyLength < mark_.index);
+    };
+    if (flow_depth_ > 0) {
+        // Inside flow collections keys never go stale. The block-level key
+        // (a flow collection that may turn out to be a key) is bound to be
+        // dropped by the first check after the collection, so an optional
+        // one is dropped now: the tokens are the same, but a long flow
+        // collection no longer sits whole in the queue.
+        PotentialSimpleKey& block_key = potential_keys_.front();
+        if (stale(block_key) && !block_key.required) block_key.possible = false;
+        return true;
+    }
     for (PotentialSimpleKey& k : potential_keys_) {
-        if (k.possible &&
-            (k.mark.line < mark_.line || k.mark.index + kMaxSimpleKeyLength < mark_.index)) {
+        if (stale(k)) {
             if (k.required) return fail(mark_, "simple key expect ':'");
             k.possible = false;
         }

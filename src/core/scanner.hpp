@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -93,6 +94,11 @@ class ScannerCore {
     /// The next token into `out`; false when there is none (the stream has
     /// ended or an error is stored).
     [[nodiscard]] bool next(Token& out);
+    /// The next token, left in place: valid until `pop_token`; null when
+    /// there is none. The parser reads tokens this way, without copies.
+    [[nodiscard]] Token* peek_token();
+    /// Hands out the token `peek_token` returned.
+    void pop_token();
     /// The next token, or nothing (see `stored_error`).
     std::optional<Token> next() {
         Token t;
@@ -139,10 +145,11 @@ class ScannerCore {
       public:
         [[nodiscard]] std::size_t size() const noexcept { return v_.size() - head_; }
         [[nodiscard]] bool empty() const noexcept { return v_.size() == head_; }
+        Token& front() noexcept { return v_[head_]; }
         Token& back() noexcept { return v_.back(); }
-        void push_back(Token t) { v_.push_back(std::move(t)); }
-        void insert(std::size_t pos, Token t);
-        void pop_front(Token& out);
+        void push_back(Token&& t) { v_.push_back(std::move(t)); }
+        void insert(std::size_t pos, Token&& t);
+        void pop_front();
         void clear() noexcept {
             v_.clear();
             head_ = 0;
@@ -273,8 +280,21 @@ class Scanner final : public detail::ScannerCore {
 
   private:
     Pulled pull(char32_t* dst, std::size_t n) override {
+        if constexpr (std::is_trivially_copyable_v<Source>) {
+            // A local copy lets the compiler keep the source's state in
+            // registers instead of reloading it after every store.
+            Source local = source_;
+            const Pulled got = pull_from(local, dst, n);
+            source_ = local;
+            return got;
+        } else {
+            return pull_from(source_, dst, n);
+        }
+    }
+
+    static Pulled pull_from(Source& source, char32_t* dst, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
-            std::optional<char32_t> c = source_.next();
+            std::optional<char32_t> c = source.next();
             if (!c) return {i, false};
             if (*c == 0) return {i, true};
             dst[i] = *c;
