@@ -13,45 +13,31 @@ using chars::is_breakz;
 using chars::is_flow_indicator;
 using chars::kEnd;
 
-char32_t TextSource::decode_multibyte() noexcept {
-    const unsigned char* p = p_;
-    const std::size_t avail = static_cast<std::size_t>(end_ - p);
+TextSource::Decoded TextSource::decode_multibyte(const unsigned char* p,
+                                                 const unsigned char* end) noexcept {
+    const std::size_t avail = static_cast<std::size_t>(end - p);
     const unsigned b0 = p[0];
     auto cont = [&](std::size_t i, unsigned lo = 0x80, unsigned hi = 0xBF) {
         return i < avail && p[i] >= lo && p[i] <= hi;
     };
     // On a bad sequence, the maximal valid prefix becomes one U+FFFD.
     if (b0 >= 0xC2 && b0 <= 0xDF) {
-        if (cont(1)) {
-            p_ += 2;
-            return ((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-        }
+        if (cont(1)) return {((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu), 2};
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
         if (cont(1, b0 == 0xE0 ? 0xA0 : 0x80, b0 == 0xED ? 0x9F : 0xBF)) {
-            if (cont(2)) {
-                p_ += 3;
-                return ((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-            }
-            p_ += 2;
-            return 0xFFFD;
+            if (cont(2)) return {((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu), 3};
+            return {0xFFFD, 2};
         }
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         if (cont(1, b0 == 0xF0 ? 0x90 : 0x80, b0 == 0xF4 ? 0x8F : 0xBF)) {
-            if (cont(2)) {
-                if (cont(3)) {
-                    p_ += 4;
-                    return ((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
-                           (p[3] & 0x3Fu);
-                }
-                p_ += 3;
-                return 0xFFFD;
-            }
-            p_ += 2;
-            return 0xFFFD;
+            if (!cont(2)) return {0xFFFD, 2};
+            if (!cont(3)) return {0xFFFD, 3};
+            return {((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
+                        (p[3] & 0x3Fu),
+                    4};
         }
     }
-    p_ += 1;
-    return 0xFFFD;
+    return {0xFFFD, 1};
 }
 
 namespace detail {
@@ -73,10 +59,6 @@ ScannerCore::~ScannerCore() = default;
 ScannerCore::ScannerCore(ScannerCore&&) noexcept = default;
 ScannerCore& ScannerCore::operator=(ScannerCore&&) noexcept = default;
 
-void ScannerCore::TokenQueue::insert(std::size_t pos, Token&& t) {
-    v_.insert(v_.begin() + static_cast<std::ptrdiff_t>(head_ + pos), std::move(t));
-}
-
 void ScannerCore::TokenQueue::pop_front() {
     ++head_;
     if (head_ == v_.size()) {
@@ -92,23 +74,26 @@ void ScannerCore::TokenQueue::pop_front() {
 // Characters
 
 void ScannerCore::fill() {
-    while (count_ < kLookahead) {
-        const unsigned pos = (head_ + count_) & (kLookahead - 1);
-        const unsigned span = std::min(kLookahead - count_, kLookahead - pos);
-        if (source_done_) {
-            std::fill_n(&ring_[pos], span, kEnd);
-            count_ += span;
-            continue;
-        }
-        const Pulled got = pull(&ring_[pos], span);
-        count_ += static_cast<unsigned>(got.count);
-        if (got.count < span) {
+    if (head_ + kLookahead > 2 * kLookahead) {
+        // Fixed-size copy: cheaper than copying exactly count_ characters.
+        std::copy_n(buf_ + head_, kLookahead, buf_);
+        head_ = 0;
+    }
+    const unsigned want = kLookahead - count_;
+    char32_t* dst = buf_ + head_ + count_;
+    if (source_done_) {
+        std::fill_n(dst, want, kEnd);
+    } else {
+        const Pulled got = pull(dst, want);
+        if (got.count < want) {
             // From here on the scanner sees the end of input; a NUL that
             // caused it is reported when the scanner reaches it.
             source_done_ = true;
             nul_seen_ = got.nul;
+            std::fill_n(dst + got.count, want - got.count, kEnd);
         }
     }
+    count_ = kLookahead;
 }
 
 void ScannerCore::skip_linebreak() {
@@ -393,7 +378,7 @@ void ScannerCore::capture_comment() {
     if (cur() == ' ') skip_blank();
     std::string text;
     take_while(text, [](char32_t c) { return !is_breakz(c); });
-    queue_.push_back(Token(TokenType::Comment, start, std::move(text)));
+    queue_.emplace_back(TokenType::Comment, start, std::move(text));
 }
 
 // ---------------------------------------------------------------------------
@@ -403,7 +388,7 @@ void ScannerCore::fetch_stream_start() {
     current_indent_ = -1;
     stream_started_ = true;
     simple_key_permitted_ = true;
-    queue_.push_back(Token(TokenType::StreamStart, mark_));
+    queue_.emplace_back(TokenType::StreamStart, mark_);
     potential_keys_.push_back(PotentialSimpleKey{});
 }
 
@@ -422,7 +407,7 @@ bool ScannerCore::fetch_stream_end() {
     unroll_indent(-1);
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = false;
-    queue_.push_back(Token(TokenType::StreamEnd, mark_));
+    queue_.emplace_back(TokenType::StreamEnd, mark_);
     return true;
 }
 
@@ -434,7 +419,7 @@ bool ScannerCore::fetch_document_indicator(TokenType kind) {
     skip_nonblank();
     skip_nonblank();
     skip_nonblank();
-    queue_.push_back(Token(kind, start));
+    queue_.emplace_back(kind, start);
     return true;
 }
 
@@ -550,7 +535,7 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     skip_nonblank();
     if (kind == TokenType::FlowMappingStart) flow_mapping_open_ = true;
     if (!skip_ws_to_eol(true)) return false;
-    queue_.push_back(Token(kind, start));
+    queue_.emplace_back(kind, start);
     return true;
 }
 
@@ -566,7 +551,7 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
     skip_nonblank();
     if (!skip_ws_to_eol(true)) return false;
     if (flow_depth_ > 0) adjacent_value_index_ = mark_.index;
-    queue_.push_back(Token(kind, start));
+    queue_.emplace_back(kind, start);
     return true;
 }
 
@@ -577,7 +562,7 @@ bool ScannerCore::fetch_flow_entry() {
     const Marker start = mark_;
     skip_nonblank();
     if (!skip_ws_to_eol(true)) return false;
-    queue_.push_back(Token(TokenType::FlowEntry, start));
+    queue_.emplace_back(TokenType::FlowEntry, start);
     return true;
 }
 
@@ -585,7 +570,7 @@ void ScannerCore::implicit_mapping_end() {
     if (!implicit_mapping_open_) return;
     implicit_mapping_open_ = false;
     flow_mapping_open_ = false;
-    queue_.push_back(Token(TokenType::FlowMappingEnd, mark_));
+    queue_.emplace_back(TokenType::FlowMappingEnd, mark_);
 }
 
 bool ScannerCore::fetch_block_entry() {
@@ -612,7 +597,7 @@ bool ScannerCore::fetch_block_entry() {
     if (is_break(cur()) || is_flow_indicator(cur())) roll_one_column();
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = true;
-    queue_.push_back(Token(TokenType::BlockEntry, mark_));
+    queue_.emplace_back(TokenType::BlockEntry, mark_);
     return true;
 }
 
@@ -649,7 +634,7 @@ bool ScannerCore::fetch_key() {
     }
     if (!separated) return fail(mark_, "expected whitespace");
     if (cur() == '\t') return fail(mark_, "tabs disallowed in this context");
-    queue_.push_back(Token(TokenType::Key, start));
+    queue_.emplace_back(TokenType::Key, start);
     return true;
 }
 
@@ -668,11 +653,11 @@ bool ScannerCore::fetch_value() {
     PotentialSimpleKey& key = potential_keys_.back();
     if (key.possible && key.token_number >= tokens_taken_) {
         const std::size_t pos = key.token_number - tokens_taken_;
-        queue_.insert(pos, Token(TokenType::Key, key.mark));
+        queue_.emplace(pos, TokenType::Key, key.mark);
         if (implicit_mapping_open_) {
             if (key.mark.line < start.line)
                 return fail(start, "illegal placement of ':' indicator");
-            queue_.insert(pos, Token(TokenType::FlowMappingStart, mark_));
+            queue_.emplace(pos, TokenType::FlowMappingStart, mark_);
         }
         roll_indent(static_cast<std::ptrdiff_t>(key.mark.col), key.token_number,
                     TokenType::BlockMappingStart, start);
@@ -680,7 +665,7 @@ bool ScannerCore::fetch_value() {
         key.possible = false;
         simple_key_permitted_ = false;
     } else {
-        if (implicit_mapping_open_) queue_.push_back(Token(TokenType::FlowMappingStart, mark_));
+        if (implicit_mapping_open_) queue_.emplace_back(TokenType::FlowMappingStart, mark_);
         if (flow_depth_ == 0) {
             if (!simple_key_permitted_)
                 return fail(start, "mapping values are not allowed in this context");
@@ -692,7 +677,7 @@ bool ScannerCore::fetch_value() {
             simple_key_permitted_ = false;
         }
     }
-    queue_.push_back(Token(TokenType::Value, start));
+    queue_.emplace_back(TokenType::Value, start);
     return true;
 }
 
@@ -726,9 +711,9 @@ void ScannerCore::roll_indent(std::ptrdiff_t column, std::optional<std::size_t> 
         indent_stack_.push_back(IndentLevel{current_indent_, true});
         current_indent_ = column;
         if (insert_at)
-            queue_.insert(*insert_at - tokens_taken_, Token(kind, m));
+            queue_.emplace(*insert_at - tokens_taken_, kind, m);
         else
-            queue_.push_back(Token(kind, m));
+            queue_.emplace_back(kind, m);
     }
 }
 
@@ -738,7 +723,7 @@ void ScannerCore::unroll_indent(std::ptrdiff_t column) {
         const IndentLevel level = indent_stack_.back();
         indent_stack_.pop_back();
         current_indent_ = level.column;
-        if (level.needs_block_end) queue_.push_back(Token(TokenType::BlockEnd, mark_));
+        if (level.needs_block_end) queue_.emplace_back(TokenType::BlockEnd, mark_);
     }
 }
 
@@ -839,9 +824,7 @@ bool ScannerCore::fetch_plain_scalar() {
         if (!in_flow && col() < indent) break;
     }
     if (leading_blanks_only_) simple_key_permitted_ = true;
-    Token token(TokenType::Scalar, start, std::move(value));
-    token.style = ScalarStyle::Plain;
-    queue_.push_back(std::move(token));
+    queue_.emplace_back(TokenType::Scalar, start, std::move(value));
     return true;
 }
 
@@ -1129,9 +1112,8 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     }
 
     auto push = [&] {
-        Token token(TokenType::Scalar, start, std::move(value));
-        token.style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
-        queue_.push_back(std::move(token));
+        queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+        queue_.back().style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
     };
     lookahead(1);
     if (cur() == kEnd) {
@@ -1195,7 +1177,7 @@ bool ScannerCore::fetch_anchor(bool alias) {
         return fail(start,
                     "while scanning an anchor or alias, did not find expected alphabetic or "
                     "numeric character");
-    queue_.push_back(Token(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name)));
+    queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name));
     return true;
 }
 
@@ -1236,7 +1218,7 @@ bool ScannerCore::fetch_tag() {
     lookahead(1);
     if (!blankz_or_flow(cur(), flow_depth_ > 0))
         return fail(start, "while scanning a tag, did not find expected whitespace or line break");
-    queue_.push_back(Token(TokenType::Tag, start, std::move(handle), std::move(suffix)));
+    queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix));
     return true;
 }
 

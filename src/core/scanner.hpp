@@ -70,11 +70,19 @@ class TextSource {
     std::optional<char32_t> next() noexcept {
         if (p_ == end_) return std::nullopt;
         if (*p_ < 0x80) return *p_++;
-        return decode_multibyte();
+        const Decoded d = decode_multibyte(p_, end_);
+        p_ += d.length;
+        return d.c;
     }
 
   private:
-    char32_t decode_multibyte() noexcept;
+    struct Decoded {
+        char32_t c;
+        unsigned length;
+    };
+    // A pure function of its arguments, so that the pointers of a copied
+    // source can stay in registers in the caller's loop.
+    static Decoded decode_multibyte(const unsigned char* p, const unsigned char* end) noexcept;
 
     const unsigned char* p_;
     const unsigned char* end_;
@@ -147,8 +155,16 @@ class ScannerCore {
         [[nodiscard]] bool empty() const noexcept { return v_.size() == head_; }
         Token& front() noexcept { return v_[head_]; }
         Token& back() noexcept { return v_.back(); }
+        template <class... Args>
+        void emplace_back(Args&&... args) {
+            v_.emplace_back(std::forward<Args>(args)...);
+        }
         void push_back(Token&& t) { v_.push_back(std::move(t)); }
-        void insert(std::size_t pos, Token&& t);
+        template <class... Args>
+        void emplace(std::size_t pos, Args&&... args) {
+            v_.emplace(v_.begin() + static_cast<std::ptrdiff_t>(head_ + pos),
+                       std::forward<Args>(args)...);
+        }
         void pop_front();
         void clear() noexcept {
             v_.clear();
@@ -160,15 +176,17 @@ class ScannerCore {
         std::size_t head_ = 0;
     };
 
-    // Characters.
-    char32_t cur() const noexcept { return ring_[head_]; }
-    char32_t at(unsigned i) const noexcept { return ring_[(head_ + i) & (kLookahead - 1)]; }
+    // Characters. The lookahead window is buf_[head_, head_ + count_); it
+    // holds at most kLookahead characters and is moved to the front of buf_
+    // when it would run past the end, so a refill is one contiguous pull.
+    char32_t cur() const noexcept { return buf_[head_]; }
+    char32_t at(unsigned i) const noexcept { return buf_[head_ + i]; }
     void lookahead(unsigned n) {
         if (count_ < n) fill();
     }
     void fill();
     void drop(unsigned n) noexcept {
-        head_ = (head_ + n) & (kLookahead - 1);
+        head_ += n;
         count_ -= n;
     }
     void skip_blank() noexcept {
@@ -236,7 +254,7 @@ class ScannerCore {
     bool at_document_indicator() const noexcept;
 
     Marker mark_;
-    char32_t ring_[kLookahead] = {};
+    char32_t buf_[3 * kLookahead] = {};  // room for the fixed-size move in fill()
     unsigned head_ = 0;
     unsigned count_ = 0;
     bool source_done_ = false;
