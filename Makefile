@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	-DTESVORN_PYTHON=OFF -DTESVORN_TESTS=ON
 
-.PHONY: all demo test module cpp cpp-test asan-test py-test bench roundtrip clean
+.PHONY: all demo test module cpp cpp-test asan-test py-test bench bench-reader roundtrip clean
 
 all: module
 
@@ -44,6 +44,13 @@ test: cpp-test asan-test py-test
 
 bench: module
 	$(PY) bench/run_all.py
+
+# Reader throughput against LibYAML's parser (needs libyaml-dev).
+bench-reader: $(STAMP)
+	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DTESVORN_PYTHON=OFF -DTESVORN_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) --build build/bench -j $(JOBS) --target reader_bench
+	build/bench/reader_bench
 
 roundtrip: module
 	$(PY) bench/roundtrip_report.py

@@ -1,0 +1,142 @@
+// Character classes of the reader. The scanner stores "end of input" as
+// U+0000, so every class that stops at a line break also stops there.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tesvorn::chars {
+
+/// How the scanner sees the end of input.
+inline constexpr char32_t kEnd = 0;
+
+namespace detail {
+
+// Bits of the ASCII class table; one lookup answers the hot questions.
+enum : std::uint8_t {
+    kBlank = 1,       // space, tab
+    kBreak = 2,       // LF, CR
+    kFlow = 4,        // , [ ] { }
+    kWord = 8,        // A-Z a-z 0-9 - _
+    kUri = 16,        // word characters and #;/?:@&=+$,_.!~*'()[]%
+    kTag = 32,        // word characters and #;/?:@&=+$.~*'()%
+    kPlainStop = 64,  // ends a run of plain-scalar text in block context
+};
+
+consteval std::array<std::uint8_t, 128> make_table() {
+    std::array<std::uint8_t, 128> t{};
+    t[' '] |= kBlank;
+    t['\t'] |= kBlank;
+    t['\n'] |= kBreak;
+    t['\r'] |= kBreak;
+    for (char c : {',', '[', ']', '{', '}'}) t[static_cast<unsigned char>(c)] |= kFlow;
+    for (int c = 0; c < 128; ++c) {
+        bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_';
+        if (word) t[c] |= kWord | kUri | kTag;
+    }
+    for (char c : std::string_view("#;/?:@&=+$,_.!~*'()[]%"))
+        t[static_cast<unsigned char>(c)] |= kUri;
+    for (char c : std::string_view("#;/?:@&=+$.~*'()%")) t[static_cast<unsigned char>(c)] |= kTag;
+    t[0] |= kPlainStop;
+    t[' '] |= kPlainStop;
+    t['\t'] |= kPlainStop;
+    t['\n'] |= kPlainStop;
+    t['\r'] |= kPlainStop;
+    t[':'] |= kPlainStop;
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 128> kTable = make_table();
+
+constexpr bool has(char32_t c, std::uint8_t bits) noexcept {
+    return c < 128 && (kTable[c] & bits);
+}
+
+}  // namespace detail
+
+constexpr bool is_blank(char32_t c) noexcept {
+    return c == ' ' || c == '\t';
+}
+constexpr bool is_break(char32_t c) noexcept {
+    return c == '\n' || c == '\r';
+}
+constexpr bool is_breakz(char32_t c) noexcept {
+    return c == '\n' || c == '\r' || c == kEnd;
+}
+constexpr bool is_blankz(char32_t c) noexcept {
+    return is_blank(c) || is_breakz(c);
+}
+constexpr bool is_flow_indicator(char32_t c) noexcept {
+    return detail::has(c, detail::kFlow);
+}
+constexpr bool is_word_char(char32_t c) noexcept {
+    return detail::has(c, detail::kWord);
+}
+constexpr bool is_uri_char(char32_t c) noexcept {
+    return detail::has(c, detail::kUri);
+}
+constexpr bool is_tag_char(char32_t c) noexcept {
+    return detail::has(c, detail::kTag);
+}
+constexpr bool is_digit(char32_t c) noexcept {
+    return c >= '0' && c <= '9';
+}
+constexpr bool is_hex(char32_t c) noexcept {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+constexpr unsigned hex_value(char32_t c) noexcept {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+
+/// Characters allowed in anchor and alias names.
+constexpr bool is_anchor_char(char32_t c) noexcept {
+    return !is_blankz(c) && !is_flow_indicator(c) && c != 0xFEFF;
+}
+
+/// True for characters that may continue a run of plain-scalar text without
+/// a closer look: everything but blanks, breaks, the end, `:` and (inside
+/// flow collections) the flow indicators.
+constexpr bool is_plain_run_char(char32_t c, bool in_flow) noexcept {
+    if (c >= 128) return true;
+    std::uint8_t bits = detail::kTable[c];
+    return !(bits & detail::kPlainStop) && !(in_flow && (bits & detail::kFlow));
+}
+
+/// Writes `c` as UTF-8 at `p`; returns the number of bytes written (1-4).
+inline unsigned encode_utf8(char* p, char32_t c) noexcept {
+    if (c < 0x80) {
+        p[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        p[0] = static_cast<char>(0xC0 | (c >> 6));
+        p[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        p[0] = static_cast<char>(0xE0 | (c >> 12));
+        p[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        p[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    p[0] = static_cast<char>(0xF0 | (c >> 18));
+    p[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    p[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    p[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+/// Appends `c` to `out` as UTF-8.
+inline void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+        return;
+    }
+    char b[4];
+    out.append(b, encode_utf8(b, c));
+}
+
+}  // namespace tesvorn::chars

@@ -1,0 +1,544 @@
+#include "core/parser.hpp"
+
+namespace tesvorn::detail {
+
+namespace {
+
+constexpr const char* kYamlTagPrefix = "tag:yaml.org,2002:";
+
+bool is_directive(TokenType t) {
+    return t == TokenType::VersionDirective || t == TokenType::TagDirective;
+}
+
+}  // namespace
+
+[[gnu::noinline, gnu::cold]] bool ParserCore::fail(Marker m, const char* message) {
+    if (!error_) error_.emplace(m, message);
+    return false;
+}
+
+Token* ParserCore::peek(ScannerCore& scanner) {
+    for (;;) {
+        Token* t = scanner.peek_token();
+        if (!t) {
+            if (scanner.stored_error())
+                error_ = *scanner.stored_error();
+            else
+                error_.emplace(scanner.mark(), "unexpected eof");
+            return nullptr;
+        }
+        if (t->type != Type::Comment) return t;
+        pending_comments.push_back(PendingComment{t->mark, std::move(t->value)});
+        scanner.pop_token();
+    }
+}
+
+bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
+    if (error_) return false;
+    switch (state_) {
+        case ParserState::StreamStart:
+            return stream_start(sc, ev, mk);
+        case ParserState::ImplicitDocumentStart:
+            return document_start(sc, ev, mk, true);
+        case ParserState::DocumentStart:
+            return document_start(sc, ev, mk, false);
+        case ParserState::DocumentContent:
+            return document_content(sc, ev, mk);
+        case ParserState::DocumentEnd:
+            return document_end(sc, ev, mk);
+        case ParserState::BlockNode:
+            return parse_node(sc, ev, mk, true, false);
+        case ParserState::BlockSequenceFirstEntry:
+            return block_sequence_entry(sc, ev, mk, true);
+        case ParserState::BlockSequenceEntry:
+            return block_sequence_entry(sc, ev, mk, false);
+        case ParserState::IndentlessSequenceEntry:
+            return indentless_sequence_entry(sc, ev, mk);
+        case ParserState::BlockMappingFirstKey:
+            return block_mapping_key(sc, ev, mk, true);
+        case ParserState::BlockMappingKey:
+            return block_mapping_key(sc, ev, mk, false);
+        case ParserState::BlockMappingValue:
+            return block_mapping_value(sc, ev, mk);
+        case ParserState::FlowSequenceFirstEntry:
+            return flow_sequence_entry(sc, ev, mk, true);
+        case ParserState::FlowSequenceEntry:
+            return flow_sequence_entry(sc, ev, mk, false);
+        case ParserState::FlowSequenceEntryMappingKey:
+            return flow_sequence_entry_mapping_key(sc, ev, mk);
+        case ParserState::FlowSequenceEntryMappingValue:
+            return flow_sequence_entry_mapping_value(sc, ev, mk);
+        case ParserState::FlowSequenceEntryMappingEnd:
+            state_ = ParserState::FlowSequenceEntry;
+            ev = Event::simple(Event::Type::MappingEnd);
+            mk = sc.mark();
+            return true;
+        case ParserState::FlowMappingFirstKey:
+            return flow_mapping_key(sc, ev, mk, true);
+        case ParserState::FlowMappingKey:
+            return flow_mapping_key(sc, ev, mk, false);
+        case ParserState::FlowMappingValue:
+            return flow_mapping_value(sc, ev, mk, false);
+        case ParserState::FlowMappingEmptyValue:
+            return flow_mapping_value(sc, ev, mk, true);
+        case ParserState::End:
+            ev = Event::simple(Event::Type::StreamEnd);
+            mk = sc.mark();
+            return true;
+    }
+    return fail(sc.mark(), "invalid parser state");
+}
+
+namespace {
+
+// The empty scalar that stands for a missing node, at `m`.
+bool empty_scalar(Event& ev, Marker& mk, Marker m) {
+    ev = Event::empty_scalar();
+    mk = m;
+    return true;
+}
+
+}  // namespace
+
+bool ParserCore::stream_start(ScannerCore& sc, Event& ev, Marker& mk) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type != Type::StreamStart) return fail(t->mark, "did not find expected <stream-start>");
+    mk = t->mark;
+    skip(sc);
+    state_ = ParserState::ImplicitDocumentStart;
+    ev = Event::simple(Event::Type::StreamStart);
+    return true;
+}
+
+bool ParserCore::document_start(ScannerCore& sc, Event& ev, Marker& mk, bool implicit) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    while (t->type == Type::DocumentEnd) {
+        skip(sc);
+        if (!(t = peek(sc))) return false;
+    }
+    if (t->type == Type::StreamEnd) {
+        mk = t->mark;
+        skip(sc);
+        state_ = ParserState::End;
+        ev = Event::simple(Event::Type::StreamEnd);
+        return true;
+    }
+    if (implicit && !is_directive(t->type) && t->type != Type::DocumentStart) {
+        tag_handles_.clear();
+        push_state(ParserState::DocumentEnd);
+        state_ = ParserState::BlockNode;
+        ev = Event::document_start(false, std::nullopt, {});
+        mk = t->mark;
+        return true;
+    }
+    return explicit_document_start(sc, ev, mk);
+}
+
+bool ParserCore::explicit_document_start(ScannerCore& sc, Event& ev, Marker& mk) {
+    std::optional<YamlVersion> version;
+    TagDirectives directives;
+    if (!process_directives(sc, version, directives)) return false;
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type != Type::DocumentStart)
+        return fail(t->mark, "did not find expected <document start>");
+    push_state(ParserState::DocumentEnd);
+    state_ = ParserState::DocumentContent;
+    mk = t->mark;
+    skip(sc);
+    ev = Event::document_start(true, version, std::move(directives));
+    return true;
+}
+
+bool ParserCore::process_directives(ScannerCore& sc, std::optional<YamlVersion>& version,
+                                    TagDirectives& directives) {
+    std::unordered_map<std::string, std::string> handles;
+    for (;;) {
+        Token* t = peek(sc);
+        if (!t) return false;
+        if (t->type == Type::VersionDirective) {
+            if (version) return fail(t->mark, "duplicate version directive");
+            version = YamlVersion(static_cast<std::uint8_t>(t->major),
+                                  static_cast<std::uint8_t>(t->minor));
+        } else if (t->type == Type::TagDirective) {
+            if (!t->value.empty() || !t->suffix.empty()) {
+                if (handles.contains(t->value))
+                    return fail(t->mark,
+                                "the TAG directive must only be given at most once per handle in "
+                                "the same document");
+                handles.emplace(t->value, t->suffix);
+                directives.emplace_back(std::move(t->value), std::move(t->suffix));
+            }
+        } else {
+            break;
+        }
+        skip(sc);
+    }
+    tag_handles_ = std::move(handles);
+    return true;
+}
+
+bool ParserCore::document_content(ScannerCore& sc, Event& ev, Marker& mk) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    switch (t->type) {
+        case Type::StreamEnd:
+        case Type::VersionDirective:
+        case Type::TagDirective:
+        case Type::DocumentStart:
+        case Type::DocumentEnd:
+            pop_state();
+            return empty_scalar(ev, mk, t->mark);
+        default:
+            return parse_node(sc, ev, mk, true, false);
+    }
+}
+
+bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    tag_handles_.clear();
+    mk = t->mark;
+    if (t->type == Type::DocumentEnd) {
+        skip(sc);
+        state_ = ParserState::ImplicitDocumentStart;
+        ev = Event::document_end(true);
+        return true;
+    }
+    if (is_directive(t->type))
+        return fail(t->mark, "missing explicit document end marker before directive");
+    state_ = ParserState::DocumentStart;
+    ev = Event::document_end(false);
+    return true;
+}
+
+bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+    if (first) skip(sc);  // the BlockSequenceStart
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type == Type::BlockEnd) {
+        pop_state();
+        close_block_collection();
+        mk = t->mark;
+        skip(sc);
+        ev = Event::simple(Event::Type::SequenceEnd);
+        return true;
+    }
+    if (t->type != Type::BlockEntry)
+        return fail(t->mark,
+                    "while parsing a block collection, did not find expected '-' indicator");
+    skip(sc);
+    if (!(t = peek(sc))) return false;
+    if (t->type == Type::BlockEntry || t->type == Type::BlockEnd) {
+        state_ = ParserState::BlockSequenceEntry;
+        return empty_scalar(ev, mk, t->mark);
+    }
+    push_state(ParserState::BlockSequenceEntry);
+    return parse_node(sc, ev, mk, true, false);
+}
+
+bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type != Type::BlockEntry) {
+        pop_state();
+        close_block_collection();
+        ev = Event::simple(Event::Type::SequenceEnd);
+        mk = t->mark;
+        return true;
+    }
+    skip(sc);
+    if (!(t = peek(sc))) return false;
+    switch (t->type) {
+        case Type::BlockEntry:
+        case Type::Key:
+        case Type::Value:
+        case Type::BlockEnd:
+            state_ = ParserState::IndentlessSequenceEntry;
+            return empty_scalar(ev, mk, t->mark);
+        default:
+            push_state(ParserState::IndentlessSequenceEntry);
+            return parse_node(sc, ev, mk, true, false);
+    }
+}
+
+bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+    if (first) skip(sc);  // the BlockMappingStart
+    Token* t = peek(sc);
+    if (!t) return false;
+    switch (t->type) {
+        case Type::BlockEnd:
+            pop_state();
+            close_block_collection();
+            mk = t->mark;
+            skip(sc);
+            ev = Event::simple(Event::Type::MappingEnd);
+            return true;
+        case Type::Key:
+            skip(sc);
+            if (!(t = peek(sc))) return false;
+            if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
+                state_ = ParserState::BlockMappingValue;
+                return empty_scalar(ev, mk, t->mark);
+            }
+            push_state(ParserState::BlockMappingValue);
+            return parse_node(sc, ev, mk, true, true);
+        case Type::Value:
+            state_ = ParserState::BlockMappingValue;
+            return empty_scalar(ev, mk, t->mark);
+        default:
+            return fail(t->mark, "while parsing a block mapping, did not find expected key");
+    }
+}
+
+bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type != Type::Value) {
+        state_ = ParserState::BlockMappingKey;
+        return empty_scalar(ev, mk, t->mark);
+    }
+    skip(sc);
+    if (!(t = peek(sc))) return false;
+    if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
+        state_ = ParserState::BlockMappingKey;
+        return empty_scalar(ev, mk, t->mark);
+    }
+    push_state(ParserState::BlockMappingKey);
+    return parse_node(sc, ev, mk, true, true);
+}
+
+bool ParserCore::flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+    if (first) skip(sc);  // the '['
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type != Type::FlowSequenceEnd) {
+        if (!first) {
+            if (t->type != Type::FlowEntry)
+                return fail(t->mark, "while parsing a flow sequence, expected ',' or ']'");
+            skip(sc);
+            if (!(t = peek(sc))) return false;
+        }
+    }
+    if (t->type == Type::FlowSequenceEnd) {
+        pop_state();
+        mk = t->mark;
+        skip(sc);
+        ev = Event::simple(Event::Type::SequenceEnd);
+        return true;
+    }
+    if (t->type == Type::Key) {
+        // An explicit-key pair: a single-pair mapping.
+        state_ = ParserState::FlowSequenceEntryMappingKey;
+        mk = t->mark;
+        skip(sc);
+        ev = Event::collection_start(Event::Type::MappingStart, std::nullopt, std::nullopt, true);
+        return true;
+    }
+    push_state(ParserState::FlowSequenceEntry);
+    return parse_node(sc, ev, mk, false, false);
+}
+
+bool ParserCore::flow_sequence_entry_mapping_key(ScannerCore& sc, Event& ev, Marker& mk) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type == Type::Value || t->type == Type::FlowEntry || t->type == Type::FlowSequenceEnd) {
+        state_ = ParserState::FlowSequenceEntryMappingValue;
+        return empty_scalar(ev, mk, t->mark);
+    }
+    push_state(ParserState::FlowSequenceEntryMappingValue);
+    return parse_node(sc, ev, mk, false, false);
+}
+
+bool ParserCore::flow_sequence_entry_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type != Type::Value) {
+        state_ = ParserState::FlowSequenceEntryMappingEnd;
+        return empty_scalar(ev, mk, t->mark);
+    }
+    skip(sc);
+    if (!(t = peek(sc))) return false;
+    if (t->type == Type::FlowEntry || t->type == Type::FlowSequenceEnd) {
+        state_ = ParserState::FlowSequenceEntryMappingEnd;
+        return empty_scalar(ev, mk, t->mark);
+    }
+    push_state(ParserState::FlowSequenceEntryMappingEnd);
+    return parse_node(sc, ev, mk, false, false);
+}
+
+bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+    if (first) skip(sc);  // the '{'
+    Token* t = peek(sc);
+    if (!t) return false;
+    const Marker t_mark = t->mark;
+    if (t->type != Type::FlowMappingEnd) {
+        if (!first) {
+            if (t->type != Type::FlowEntry)
+                return fail(t->mark,
+                            "while parsing a flow mapping, did not find expected ',' or '}'");
+            skip(sc);
+            if (!(t = peek(sc))) return false;
+        }
+        switch (t->type) {
+            case Type::Key:
+                skip(sc);
+                if (!(t = peek(sc))) return false;
+                if (t->type == Type::Value || t->type == Type::FlowEntry ||
+                    t->type == Type::FlowMappingEnd) {
+                    state_ = ParserState::FlowMappingValue;
+                    return empty_scalar(ev, mk, t->mark);
+                }
+                push_state(ParserState::FlowMappingValue);
+                return parse_node(sc, ev, mk, false, false);
+            case Type::Value:
+                state_ = ParserState::FlowMappingValue;
+                return empty_scalar(ev, mk, t->mark);
+            case Type::FlowMappingEnd:
+                break;
+            default:
+                push_state(ParserState::FlowMappingEmptyValue);
+                return parse_node(sc, ev, mk, false, false);
+        }
+    }
+    // The mapping ends; with a trailing comma the end carries the comma's mark.
+    pop_state();
+    skip(sc);
+    mk = t_mark;
+    ev = Event::simple(Event::Type::MappingEnd);
+    return true;
+}
+
+bool ParserCore::flow_mapping_value(ScannerCore& sc, Event& ev, Marker& mk, bool empty) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    state_ = ParserState::FlowMappingKey;
+    if (empty || t->type != Type::Value) return empty_scalar(ev, mk, t->mark);
+    const Marker value_mark = t->mark;
+    skip(sc);
+    if (!(t = peek(sc))) return false;
+    if (t->type == Type::FlowEntry || t->type == Type::FlowMappingEnd)
+        return empty_scalar(ev, mk, value_mark);
+    push_state(ParserState::FlowMappingKey);
+    return parse_node(sc, ev, mk, false, false);
+}
+
+bool ParserCore::open_block_collection(Marker m) {
+    // Deep nesting is refused early: consumers of the events recurse over
+    // the tree they build.
+    if (block_depth_ >= kMaxBlockDepth) return fail(m, "recursion limit exceeded");
+    ++block_depth_;
+    return true;
+}
+
+bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, bool indentless) {
+    Token* t = peek(sc);
+    if (!t) return false;
+    if (t->type == Type::Alias) {
+        pop_state();
+        mk = t->mark;
+        if (!anchor_ids_.contains(t->value))
+            return fail(t->mark, "while parsing node, found unknown anchor");
+        ev = Event::alias(std::move(t->value));
+        skip(sc);
+        return true;
+    }
+
+    std::optional<std::string> anchor;
+    std::optional<Tag> tag;
+    Marker property_mark;
+    bool has_property = false;
+    for (;;) {
+        if (t->type == Type::Anchor && !anchor) {
+            if (!has_property) property_mark = t->mark;
+            has_property = true;
+            anchor_ids_[t->value] = ++anchor_count_;
+            anchor = std::move(t->value);
+        } else if (t->type == Type::Tag && !tag) {
+            if (!has_property) property_mark = t->mark;
+            has_property = true;
+            tag.emplace();
+            if (!resolve_tag(property_mark, t->value, t->suffix, *tag)) return false;
+        } else {
+            break;
+        }
+        skip(sc);
+        if (!(t = peek(sc))) return false;
+    }
+
+    using E = Event::Type;
+    switch (t->type) {
+        case Type::BlockSequenceStart:
+            if (!block) break;
+            if (!open_block_collection(t->mark)) return false;
+            state_ = ParserState::BlockSequenceFirstEntry;
+            ev =
+                Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), false);
+            mk = t->mark;
+            return true;
+        case Type::BlockMappingStart:
+            if (!block) break;
+            if (!open_block_collection(t->mark)) return false;
+            state_ = ParserState::BlockMappingFirstKey;
+            ev = Event::collection_start(E::MappingStart, std::move(anchor), std::move(tag), false);
+            mk = t->mark;
+            return true;
+        case Type::FlowSequenceStart:
+            state_ = ParserState::FlowSequenceFirstEntry;
+            ev = Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), true);
+            mk = t->mark;
+            return true;
+        case Type::FlowMappingStart:
+            state_ = ParserState::FlowMappingFirstKey;
+            ev = Event::collection_start(E::MappingStart, std::move(anchor), std::move(tag), true);
+            mk = t->mark;
+            return true;
+        case Type::BlockEntry:
+            if (!indentless) break;
+            if (!open_block_collection(t->mark)) return false;
+            state_ = ParserState::IndentlessSequenceEntry;
+            ev =
+                Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), false);
+            mk = t->mark;
+            return true;
+        case Type::Scalar:
+            pop_state();
+            mk = t->mark;
+            ev = Event::scalar(std::move(t->value), std::move(anchor), std::move(tag), t->style);
+            skip(sc);
+            return true;
+        default:
+            break;
+    }
+    if (!anchor && !tag)
+        return fail(t->mark, "while parsing a node, did not find expected node content");
+    pop_state();
+    ev = Event::scalar(std::string(), std::move(anchor), std::move(tag), ScalarStyle::Plain);
+    mk = t->mark;
+    return true;
+}
+
+bool ParserCore::resolve_tag(Marker m, std::string& handle, std::string& suffix, Tag& out) {
+    if (handle.empty() && suffix == "!") {
+        // The non-specific tag.
+        auto it = tag_handles_.find(handle);
+        out.handle = it != tag_handles_.end() ? it->second : std::string();
+        out.suffix = "!";
+        return true;
+    }
+    if (auto it = tag_handles_.find(handle); it != tag_handles_.end()) {
+        out.handle = it->second;
+    } else if (handle == "!!") {
+        out.handle = kYamlTagPrefix;
+    } else if (handle.size() >= 2 && handle.front() == '!' && handle.back() == '!') {
+        return fail(m, "the handle wasn't declared");
+    } else {
+        out.handle = std::move(handle);
+    }
+    out.suffix = std::move(suffix);
+    return true;
+}
+
+}  // namespace tesvorn::detail

@@ -1,0 +1,1300 @@
+#include "core/scanner.hpp"
+
+#include <algorithm>
+
+#include "core/char_traits.hpp"
+
+namespace tesvorn {
+
+using chars::is_blank;
+using chars::is_blankz;
+using chars::is_break;
+using chars::is_breakz;
+using chars::is_flow_indicator;
+using chars::kEnd;
+
+TextSource::Decoded TextSource::decode_multibyte(const unsigned char* p,
+                                                 const unsigned char* end) noexcept {
+    const std::size_t avail = static_cast<std::size_t>(end - p);
+    const unsigned b0 = p[0];
+    auto cont = [&](std::size_t i, unsigned lo = 0x80, unsigned hi = 0xBF) {
+        return i < avail && p[i] >= lo && p[i] <= hi;
+    };
+    // On a bad sequence, the maximal valid prefix becomes one U+FFFD.
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        if (cont(1)) return {((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu), 2};
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        if (cont(1, b0 == 0xE0 ? 0xA0 : 0x80, b0 == 0xED ? 0x9F : 0xBF)) {
+            if (cont(2)) return {((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu), 3};
+            return {0xFFFD, 2};
+        }
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        if (cont(1, b0 == 0xF0 ? 0x90 : 0x80, b0 == 0xF4 ? 0x8F : 0xBF)) {
+            if (!cont(2)) return {0xFFFD, 2};
+            if (!cont(3)) return {0xFFFD, 3};
+            return {((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
+                        (p[3] & 0x3Fu),
+                    4};
+        }
+    }
+    return {0xFFFD, 1};
+}
+
+namespace detail {
+
+namespace {
+
+constexpr std::size_t kMaxFlowDepth = 255;
+// A block-context simple key must see its ':' within this many characters.
+constexpr std::size_t kMaxSimpleKeyLength = 1024;
+
+bool blankz_or_flow(char32_t c, bool in_flow) {
+    return is_blankz(c) || (in_flow && is_flow_indicator(c));
+}
+
+}  // namespace
+
+ScannerCore::ScannerCore() = default;
+ScannerCore::~ScannerCore() = default;
+ScannerCore::ScannerCore(ScannerCore&&) noexcept = default;
+ScannerCore& ScannerCore::operator=(ScannerCore&&) noexcept = default;
+
+void ScannerCore::TokenQueue::pop_front() {
+    ++head_;
+    if (head_ == v_.size()) {
+        v_.clear();
+        head_ = 0;
+    } else if (head_ >= 64 && head_ * 2 >= v_.size()) {
+        v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Characters
+
+void ScannerCore::fill() {
+    if (head_ + kLookahead > 2 * kLookahead) {
+        // Fixed-size copy: cheaper than copying exactly count_ characters.
+        std::copy_n(buf_ + head_, kLookahead, buf_);
+        head_ = 0;
+    }
+    const unsigned want = kLookahead - count_;
+    char32_t* dst = buf_ + head_ + count_;
+    if (source_done_) {
+        std::fill_n(dst, want, kEnd);
+    } else {
+        const Pulled got = pull(dst, want);
+        if (got.count < want) {
+            // From here on the scanner sees the end of input; a NUL that
+            // caused it is reported when the scanner reaches it.
+            source_done_ = true;
+            nul_seen_ = got.nul;
+            std::fill_n(dst + got.count, want - got.count, kEnd);
+        }
+    }
+    count_ = kLookahead;
+}
+
+void ScannerCore::skip_linebreak() {
+    lookahead(2);
+    const char32_t c = cur();
+    if (c == '\r' && at(1) == '\n') {
+        mark_.index += 2;
+        drop(2);
+    } else if (is_break(c)) {
+        mark_.index += 1;
+        drop(1);
+    } else {
+        return;
+    }
+    ++mark_.line;
+    mark_.col = 0;
+    leading_blanks_only_ = true;
+}
+
+void ScannerCore::read_break(std::string& s) {
+    lookahead(2);
+    if (!is_break(cur())) return;
+    skip_linebreak();
+    s.push_back('\n');
+}
+
+// Copies the run of characters accepted by `keep` (which must reject the end
+// of input) into `out`, a lookahead window at a time.
+template <class Keep>
+void ScannerCore::take_while(std::string& out, Keep keep) {
+    for (;;) {
+        if (count_ == 0) fill();
+        char buf[kLookahead * 4];
+        unsigned len = 0;
+        unsigned i = 0;
+        const unsigned n = count_;
+        for (; i < n; ++i) {
+            const char32_t c = at(i);
+            if (!keep(c)) break;
+            len += chars::encode_utf8(buf + len, c);
+        }
+        if (i == 0) return;
+        out.append(buf, len);
+        mark_.index += i;
+        mark_.col += i;
+        leading_blanks_only_ = false;
+        drop(i);
+        if (i < n) return;
+    }
+}
+
+void ScannerCore::skip_spaces() {
+    for (;;) {
+        if (count_ == 0) fill();
+        unsigned i = 0;
+        const unsigned n = count_;
+        while (i < n && at(i) == ' ') ++i;
+        mark_.index += i;
+        mark_.col += i;
+        drop(i);
+        if (i < n) return;
+    }
+}
+
+bool ScannerCore::at_document_indicator() const noexcept {
+    const char32_t c = cur();
+    return (c == '-' || c == '.') && at(1) == c && at(2) == c && is_blankz(at(3));
+}
+
+[[gnu::noinline, gnu::cold]] bool ScannerCore::fail(Marker m, std::string_view message) {
+    if (!stored_error_) stored_error_.emplace(m, std::string(message));
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Token loop
+
+bool ScannerCore::next(Token& out) {
+    Token* t = peek_token();
+    if (!t) return false;
+    out = std::move(*t);
+    pop_token();
+    return true;
+}
+
+Token* ScannerCore::peek_token() {
+    if (!queue_ready_) {
+        if (stored_error_ || stream_ended_) return nullptr;
+        if (!fetch_more_tokens()) return nullptr;
+    }
+    if (queue_.empty()) {
+        static_cast<void>(fail(mark_, "did not find expected next token"));
+        return nullptr;
+    }
+    return &queue_.front();
+}
+
+void ScannerCore::pop_token() {
+    if (queue_.front().type == TokenType::StreamEnd) stream_ended_ = true;
+    queue_.pop_front();
+    queue_ready_ = false;
+    ++tokens_taken_;
+}
+
+bool ScannerCore::fetch_more_tokens() {
+    for (;;) {
+        if (!queue_.empty()) {
+            if (!stale_key_check()) return false;
+            if (!front_may_be_key()) break;
+        }
+        if (!fetch_next_token()) return false;
+    }
+    queue_ready_ = true;
+    return true;
+}
+
+bool ScannerCore::front_may_be_key() const noexcept {
+    for (const PotentialSimpleKey& k : potential_keys_)
+        if (k.possible && k.token_number == tokens_taken_) return true;
+    return false;
+}
+
+bool ScannerCore::stale_key_check() {
+    auto stale = [this](const PotentialSimpleKey& k) {
+        return k.possible &&
+               (k.mark.line < mark_.line || k.mark.index + kMaxSimpleKeyLength < mark_.index);
+    };
+    if (flow_depth_ > 0) {
+        // Inside flow collections keys never go stale. The block-level key
+        // (a flow collection that may turn out to be a key) is bound to be
+        // dropped by the first check after the collection, so an optional
+        // one is dropped now: the tokens are the same, but a long flow
+        // collection no longer sits whole in the queue.
+        PotentialSimpleKey& block_key = potential_keys_.front();
+        if (stale(block_key) && !block_key.required) block_key.possible = false;
+        return true;
+    }
+    for (PotentialSimpleKey& k : potential_keys_) {
+        if (stale(k)) {
+            if (k.required) return fail(mark_, "simple key expect ':'");
+            k.possible = false;
+        }
+    }
+    return true;
+}
+
+bool ScannerCore::fetch_next_token() {
+    if (!stream_started_) {
+        fetch_stream_start();
+        return true;
+    }
+    if (!skip_to_next_token()) return false;
+    if (!stale_key_check()) return false;
+    unroll_indent(col());
+    lookahead(4);
+    const char32_t c = cur();
+    if (c == kEnd) return fetch_stream_end();
+    if (mark_.col == 0) {
+        if (c == '%') return fetch_directive();
+        if (c == '-' && at_document_indicator())
+            return fetch_document_indicator(TokenType::DocumentStart);
+        if (c == '.' && at_document_indicator()) {
+            if (!fetch_document_indicator(TokenType::DocumentEnd)) return false;
+            if (!skip_ws_to_eol(true)) return false;
+            lookahead(1);
+            if (!is_breakz(cur())) return fail(mark_, "invalid content after document end marker");
+            return true;
+        }
+    }
+    if (col() < current_indent_) return fail(mark_, "invalid indentation");
+    const char32_t n = at(1);
+    switch (c) {
+        case '[':
+            return fetch_flow_collection_start(TokenType::FlowSequenceStart);
+        case '{':
+            return fetch_flow_collection_start(TokenType::FlowMappingStart);
+        case ']':
+            return fetch_flow_collection_end(TokenType::FlowSequenceEnd);
+        case '}':
+            return fetch_flow_collection_end(TokenType::FlowMappingEnd);
+        case ',':
+            return fetch_flow_entry();
+        case '-':
+            if (is_blankz(n)) return fetch_block_entry();
+            break;
+        case '?':
+            if (is_blankz(n)) return fetch_key();
+            break;
+        case ':':
+            if (is_blankz(n) ||
+                (flow_depth_ > 0 && (is_flow_indicator(n) || mark_.index == adjacent_value_index_)))
+                return fetch_value();
+            break;
+        case '*':
+            return fetch_anchor(true);
+        case '&':
+            return fetch_anchor(false);
+        case '!':
+            return fetch_tag();
+        case '|':
+        case '>':
+            if (flow_depth_ == 0) return fetch_block_scalar(c == '|');
+            break;
+        case '\'':
+        case '"':
+            return fetch_flow_scalar(c == '\'');
+        case '%':
+        case '@':
+        case '`': {
+            std::string message = "unexpected character: `";
+            message.push_back(static_cast<char>(c));
+            message += "'";
+            return fail(mark_, message);
+        }
+        default:
+            break;
+    }
+    return fetch_plain_scalar();
+}
+
+bool ScannerCore::skip_to_next_token() {
+    for (;;) {
+        lookahead(1);
+        switch (cur()) {
+            case ' ':
+                skip_spaces();
+                break;
+            case '\t':
+                if (!indent_stack_.empty() && leading_blanks_only_ && col() < current_indent_) {
+                    if (!skip_ws_to_eol(true)) return false;
+                    lookahead(1);
+                    if (!is_breakz(cur()))
+                        return fail(mark_,
+                                    "tabs disallowed within this context (block indentation)");
+                } else {
+                    skip_blank();
+                }
+                break;
+            case '\n':
+            case '\r':
+                skip_linebreak();
+                if (flow_depth_ == 0) simple_key_permitted_ = true;
+                break;
+            case '#':
+                capture_comment();
+                break;
+            default:
+                return true;
+        }
+    }
+}
+
+bool ScannerCore::skip_ws_to_eol(bool tabs_allowed, bool* found_tabs, bool* found_spaces) {
+    bool tabs = false;
+    bool spaces = false;
+    for (;;) {
+        lookahead(1);
+        const char32_t c = cur();
+        if (c == ' ') {
+            spaces = true;
+            skip_spaces();
+        } else if (c == '\t' && tabs_allowed) {
+            tabs = true;
+            skip_blank();
+        } else if (c == '#') {
+            if (!tabs && !spaces)
+                return fail(mark_, "comments must be separated from other tokens by whitespace");
+            capture_comment();
+        } else {
+            break;
+        }
+    }
+    if (found_tabs) *found_tabs = tabs;
+    if (found_spaces) *found_spaces = spaces;
+    return true;
+}
+
+void ScannerCore::capture_comment() {
+    const Marker start = mark_;
+    skip_nonblank();  // '#'
+    lookahead(1);
+    if (cur() == ' ') skip_blank();
+    std::string text;
+    take_while(text, [](char32_t c) { return !is_breakz(c); });
+    queue_.emplace_back(TokenType::Comment, start, std::move(text));
+}
+
+// ---------------------------------------------------------------------------
+// Stream, documents, directives
+
+void ScannerCore::fetch_stream_start() {
+    current_indent_ = -1;
+    stream_started_ = true;
+    simple_key_permitted_ = true;
+    queue_.emplace_back(TokenType::StreamStart, mark_);
+    potential_keys_.push_back(PotentialSimpleKey{});
+}
+
+bool ScannerCore::fetch_stream_end() {
+    // A NUL character is not an end of input: stopping there would hand back
+    // a truncated document as a success.
+    if (nul_seen_) return fail(mark_, "found invalid character NUL");
+    if (mark_.col != 0) {
+        mark_.col = 0;
+        ++mark_.line;
+    }
+    for (PotentialSimpleKey& k : potential_keys_) {
+        if (k.possible && k.required) return fail(mark_, "simple key expected");
+        k.possible = false;
+    }
+    unroll_indent(-1);
+    if (!remove_simple_key()) return false;
+    simple_key_permitted_ = false;
+    queue_.emplace_back(TokenType::StreamEnd, mark_);
+    return true;
+}
+
+bool ScannerCore::fetch_document_indicator(TokenType kind) {
+    unroll_indent(-1);
+    if (!remove_simple_key()) return false;
+    simple_key_permitted_ = false;
+    const Marker start = mark_;
+    skip_nonblank();
+    skip_nonblank();
+    skip_nonblank();
+    queue_.emplace_back(kind, start);
+    return true;
+}
+
+bool ScannerCore::fetch_directive() {
+    unroll_indent(-1);
+    if (!remove_simple_key()) return false;
+    simple_key_permitted_ = false;
+    const Marker start = mark_;
+    skip_nonblank();  // '%'
+    std::string name;
+    take_while(name, chars::is_word_char);
+    if (name.empty())
+        return fail(start, "while scanning a directive, could not find expected directive name");
+    lookahead(1);
+    if (!is_blankz(cur()))
+        return fail(start,
+                    "while scanning a directive, found unexpected non-alphabetical character");
+    auto skip_blanks = [this] {
+        for (lookahead(1); is_blank(cur()); lookahead(1)) skip_blank();
+    };
+
+    Token token;
+    if (name == "YAML") {
+        skip_blanks();
+        std::uint32_t major = 0;
+        std::uint32_t minor = 0;
+        if (!scan_version_number(start, major)) return false;
+        if (cur() != '.')
+            return fail(start,
+                        "while scanning a YAML directive, did not find expected digit or '.' "
+                        "character");
+        skip_nonblank();
+        if (!scan_version_number(start, minor)) return false;
+        token = Token(TokenType::VersionDirective, start);
+        token.major = major;
+        token.minor = minor;
+    } else if (name == "TAG") {
+        skip_blanks();
+        std::string handle;
+        if (!scan_tag_handle(true, start, handle)) return false;
+        skip_blanks();
+        std::string prefix;
+        if (!scan_tag_prefix(start, prefix)) return false;
+        lookahead(1);
+        if (!is_blankz(cur()))
+            return fail(start,
+                        "while scanning TAG, did not find expected whitespace or line break");
+        token = Token(TokenType::TagDirective, start, std::move(handle), std::move(prefix));
+    } else {
+        // Unknown directives are skipped; the parser ignores the empty token.
+        std::string ignored;
+        take_while(ignored, [](char32_t c) { return !is_breakz(c); });
+        token = Token(TokenType::TagDirective, start);
+    }
+    if (!skip_ws_to_eol(true)) return false;
+    lookahead(1);
+    if (!is_breakz(cur()))
+        return fail(start,
+                    "while scanning a directive, did not find expected comment or line break");
+    skip_linebreak();
+    queue_.push_back(std::move(token));
+    return true;
+}
+
+bool ScannerCore::scan_version_number(Marker start, std::uint32_t& out) {
+    unsigned length = 0;
+    std::uint32_t value = 0;
+    for (lookahead(1); chars::is_digit(cur()); lookahead(1)) {
+        if (++length > 9)
+            return fail(start,
+                        "while scanning a YAML directive, found extremely long version number");
+        value = value * 10 + (cur() - '0');
+        skip_nonblank();
+    }
+    if (length == 0)
+        return fail(start, "while scanning a YAML directive, did not find expected version number");
+    out = value;
+    return true;
+}
+
+bool ScannerCore::scan_tag_prefix(Marker start, std::string& out) {
+    lookahead(1);
+    const char32_t first = cur();
+    if (first == '%') {
+        if (!scan_uri_escapes(start, out)) return false;
+    } else if (chars::is_uri_char(first) && !is_flow_indicator(first)) {
+        out.push_back(static_cast<char>(first));
+        skip_nonblank();
+    } else {
+        return fail(start, "invalid global tag character");
+    }
+    for (lookahead(1); chars::is_uri_char(cur()); lookahead(1)) {
+        if (cur() == '%') {
+            if (!scan_uri_escapes(start, out)) return false;
+        } else {
+            take_while(out, [](char32_t c) { return chars::is_uri_char(c) && c != '%'; });
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Flow and block indicators
+
+bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
+    save_simple_key();
+    roll_one_column();
+    if (flow_depth_ >= kMaxFlowDepth) return fail(mark_, "recursion limit exceeded");
+    potential_keys_.push_back(PotentialSimpleKey{});
+    ++flow_depth_;
+    simple_key_permitted_ = true;
+    const Marker start = mark_;
+    skip_nonblank();
+    if (kind == TokenType::FlowMappingStart) flow_mapping_open_ = true;
+    if (!skip_ws_to_eol(true)) return false;
+    queue_.emplace_back(kind, start);
+    return true;
+}
+
+bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
+    if (!remove_simple_key()) return false;
+    if (flow_depth_ > 0) {
+        --flow_depth_;
+        potential_keys_.pop_back();
+    }
+    simple_key_permitted_ = false;
+    implicit_mapping_end();
+    const Marker start = mark_;
+    skip_nonblank();
+    if (!skip_ws_to_eol(true)) return false;
+    if (flow_depth_ > 0) adjacent_value_index_ = mark_.index;
+    queue_.emplace_back(kind, start);
+    return true;
+}
+
+bool ScannerCore::fetch_flow_entry() {
+    if (!remove_simple_key()) return false;
+    simple_key_permitted_ = true;
+    implicit_mapping_end();
+    const Marker start = mark_;
+    skip_nonblank();
+    if (!skip_ws_to_eol(true)) return false;
+    queue_.emplace_back(TokenType::FlowEntry, start);
+    return true;
+}
+
+void ScannerCore::implicit_mapping_end() {
+    if (!implicit_mapping_open_) return;
+    implicit_mapping_open_ = false;
+    flow_mapping_open_ = false;
+    queue_.emplace_back(TokenType::FlowMappingEnd, mark_);
+}
+
+bool ScannerCore::fetch_block_entry() {
+    if (flow_depth_ > 0) return fail(mark_, "\"-\" is only valid inside a block");
+    if (!simple_key_permitted_)
+        return fail(mark_, "block sequence entries are not allowed in this context");
+    if (!queue_.empty()) {
+        const Token& last = queue_.back();
+        if ((last.type == TokenType::Anchor || last.type == TokenType::Tag) && mark_.col == 0 &&
+            last.mark.col == 0 && current_indent_ >= 0)
+            return fail(last.mark, "invalid indentation for anchor");
+    }
+    const Marker start = mark_;
+    skip_nonblank();
+    roll_indent(static_cast<std::ptrdiff_t>(start.col), std::nullopt, TokenType::BlockSequenceStart,
+                start);
+    bool found_tabs = false;
+    if (!skip_ws_to_eol(true, &found_tabs)) return false;
+    lookahead(2);
+    if (found_tabs && cur() == '-' && is_blankz(at(1)))
+        return fail(mark_, "'-' must be followed by a valid YAML whitespace");
+    if (!skip_ws_to_eol(false)) return false;
+    lookahead(1);
+    if (is_break(cur()) || is_flow_indicator(cur())) roll_one_column();
+    if (!remove_simple_key()) return false;
+    simple_key_permitted_ = true;
+    queue_.emplace_back(TokenType::BlockEntry, mark_);
+    return true;
+}
+
+bool ScannerCore::fetch_key() {
+    const Marker start = mark_;
+    if (flow_depth_ > 0) {
+        flow_mapping_open_ = true;
+    } else {
+        if (!simple_key_permitted_)
+            return fail(mark_, "mapping keys are not allowed in this context");
+        roll_indent(static_cast<std::ptrdiff_t>(start.col), std::nullopt,
+                    TokenType::BlockMappingStart, start);
+    }
+    if (!remove_simple_key()) return false;
+    simple_key_permitted_ = flow_depth_ == 0;
+    skip_nonblank();  // '?'
+    bool separated = false;
+    for (;;) {
+        lookahead(2);
+        const char32_t c = cur();
+        if (c == ' ') {
+            skip_blank();
+            separated = true;
+        } else if (is_break(c)) {
+            skip_linebreak();
+            separated = true;
+            if (flow_depth_ == 0) simple_key_permitted_ = true;
+        } else if (c == '#') {
+            // A comment on the line of an explicit key is not kept.
+            for (lookahead(1); !is_breakz(cur()); lookahead(1)) skip_nonblank();
+        } else {
+            break;
+        }
+    }
+    if (!separated) return fail(mark_, "expected whitespace");
+    if (cur() == '\t') return fail(mark_, "tabs disallowed in this context");
+    queue_.emplace_back(TokenType::Key, start);
+    return true;
+}
+
+bool ScannerCore::fetch_value() {
+    const Marker start = mark_;
+    implicit_mapping_open_ = flow_depth_ > 0 && !flow_mapping_open_;
+    skip_nonblank();  // ':'
+    lookahead(1);
+    if (cur() == '\t') {
+        bool found_spaces = false;
+        if (!skip_ws_to_eol(true, nullptr, &found_spaces)) return false;
+        lookahead(1);
+        if (!found_spaces && (cur() == '-' || chars::is_word_char(cur())))
+            return fail(mark_, "':' must be followed by a valid YAML whitespace");
+    }
+    PotentialSimpleKey& key = potential_keys_.back();
+    if (key.possible && key.token_number >= tokens_taken_) {
+        const std::size_t pos = key.token_number - tokens_taken_;
+        queue_.emplace(pos, TokenType::Key, key.mark);
+        if (implicit_mapping_open_) {
+            if (key.mark.line < start.line)
+                return fail(start, "illegal placement of ':' indicator");
+            queue_.emplace(pos, TokenType::FlowMappingStart, mark_);
+        }
+        roll_indent(static_cast<std::ptrdiff_t>(key.mark.col), key.token_number,
+                    TokenType::BlockMappingStart, start);
+        roll_one_column();
+        key.possible = false;
+        simple_key_permitted_ = false;
+    } else {
+        if (implicit_mapping_open_) queue_.emplace_back(TokenType::FlowMappingStart, mark_);
+        if (flow_depth_ == 0) {
+            if (!simple_key_permitted_)
+                return fail(start, "mapping values are not allowed in this context");
+            roll_indent(static_cast<std::ptrdiff_t>(start.col), std::nullopt,
+                        TokenType::BlockMappingStart, start);
+            roll_one_column();
+            simple_key_permitted_ = true;
+        } else {
+            simple_key_permitted_ = false;
+        }
+    }
+    queue_.emplace_back(TokenType::Value, start);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Simple keys and indentation
+
+void ScannerCore::save_simple_key() {
+    if (!simple_key_permitted_) return;
+    const bool required = flow_depth_ == 0 && current_indent_ == col() && !indent_stack_.empty() &&
+                          indent_stack_.back().needs_block_end;
+    potential_keys_.back() =
+        PotentialSimpleKey{tokens_taken_ + queue_.size(), mark_, true, required};
+}
+
+bool ScannerCore::remove_simple_key() {
+    PotentialSimpleKey& key = potential_keys_.back();
+    if (key.possible && key.required) return fail(mark_, "simple key expected");
+    key.possible = false;
+    return true;
+}
+
+void ScannerCore::roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
+                              TokenType kind, Marker m) {
+    if (flow_depth_ > 0) return;
+    if (current_indent_ <= column && !indent_stack_.empty() &&
+        !indent_stack_.back().needs_block_end) {
+        current_indent_ = indent_stack_.back().column;
+        indent_stack_.pop_back();
+    }
+    if (current_indent_ < column) {
+        indent_stack_.push_back(IndentLevel{current_indent_, true});
+        current_indent_ = column;
+        if (insert_at)
+            queue_.emplace(*insert_at - tokens_taken_, kind, m);
+        else
+            queue_.emplace_back(kind, m);
+    }
+}
+
+void ScannerCore::unroll_indent(std::ptrdiff_t column) {
+    if (flow_depth_ > 0) return;
+    while (current_indent_ > column && !indent_stack_.empty()) {
+        const IndentLevel level = indent_stack_.back();
+        indent_stack_.pop_back();
+        current_indent_ = level.column;
+        if (level.needs_block_end) queue_.emplace_back(TokenType::BlockEnd, mark_);
+    }
+}
+
+void ScannerCore::unroll_provisional() {
+    while (!indent_stack_.empty() && !indent_stack_.back().needs_block_end) {
+        current_indent_ = indent_stack_.back().column;
+        indent_stack_.pop_back();
+    }
+}
+
+void ScannerCore::roll_one_column() {
+    if (flow_depth_ > 0 || indent_stack_.empty() || !indent_stack_.back().needs_block_end) return;
+    indent_stack_.push_back(IndentLevel{current_indent_, false});
+    ++current_indent_;
+}
+
+// ---------------------------------------------------------------------------
+// Scalars
+
+bool ScannerCore::fetch_plain_scalar() {
+    save_simple_key();
+    simple_key_permitted_ = false;
+    unroll_provisional();
+    const std::ptrdiff_t indent = current_indent_ + 1;
+    const Marker start = mark_;
+    const bool in_flow = flow_depth_ > 0;
+    if (in_flow && col() < indent) return fail(start, "invalid indentation in flow construct");
+
+    std::string value;
+    whitespaces_.clear();
+    leading_break_.clear();
+    trailing_breaks_.clear();
+    for (;;) {
+        lookahead(4);
+        char32_t c = cur();
+        if (mark_.col == 0 && at_document_indicator()) break;
+        if (c == '#') break;
+        if (in_flow && c == '-' && is_flow_indicator(at(1)))
+            return fail(mark_, "plain scalar cannot start with '-' followed by ,[]{}");
+        auto continues = [&](char32_t ch, char32_t next) {
+            if (ch == ':') return !is_blankz(next) && !(in_flow && is_flow_indicator(next));
+            return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
+        };
+        if (continues(c, at(1))) {
+            if (leading_blanks_only_) {
+                if (leading_break_.empty() || !trailing_breaks_.empty())
+                    value += trailing_breaks_;
+                else
+                    value.push_back(' ');
+                leading_break_.clear();
+                trailing_breaks_.clear();
+                leading_blanks_only_ = false;
+            } else {
+                value += whitespaces_;
+                whitespaces_.clear();
+            }
+            for (;;) {
+                take_while(value, [in_flow](char32_t ch) {
+                    return chars::is_plain_run_char(ch, in_flow);
+                });
+                lookahead(2);
+                if (cur() != ':' || !continues(':', at(1))) break;
+                value.push_back(':');
+                skip_nonblank();
+            }
+        }
+        // Blanks and line breaks, which join this chunk to the next one.
+        c = cur();
+        if (!is_blank(c) && !is_break(c)) break;
+        for (;;) {
+            lookahead(2);
+            c = cur();
+            if (is_blank(c)) {
+                if (leading_blanks_only_) {
+                    if (c == '\t' && col() < indent) {
+                        if (!skip_ws_to_eol(true)) return false;
+                        lookahead(1);
+                        if (!is_breakz(cur()))
+                            return fail(start, "while scanning a plain scalar, found a tab");
+                    } else {
+                        skip_blank();
+                    }
+                } else {
+                    whitespaces_.push_back(static_cast<char>(c));
+                    skip_blank();
+                }
+            } else if (is_break(c)) {
+                if (!leading_blanks_only_) {
+                    whitespaces_.clear();
+                    read_break(leading_break_);
+                } else {
+                    read_break(trailing_breaks_);
+                }
+            } else {
+                break;
+            }
+        }
+        if (!in_flow && col() < indent) break;
+    }
+    if (leading_blanks_only_) simple_key_permitted_ = true;
+    queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+    return true;
+}
+
+bool ScannerCore::fetch_flow_scalar(bool single) {
+    save_simple_key();
+    simple_key_permitted_ = false;
+    const Marker start = mark_;
+    const char32_t quote = single ? U'\'' : U'"';
+    skip_nonblank();  // opening quote
+
+    std::string value;
+    whitespaces_.clear();
+    leading_break_.clear();
+    trailing_breaks_.clear();
+    for (;;) {
+        lookahead(4);
+        if (mark_.col == 0 && at_document_indicator())
+            return fail(start,
+                        "while scanning a quoted scalar, found unexpected document indicator");
+        if (cur() == kEnd) {
+            if (nul_seen_) return fail(mark_, "found invalid character NUL");
+            return fail(start, "while scanning a quoted scalar, found unexpected end of stream");
+        }
+        if (col() < current_indent_) return fail(start, "invalid indentation in quoted scalar");
+
+        bool leading_blanks = false;
+        for (;;) {
+            if (single)
+                take_while(value, [](char32_t c) { return !is_blankz(c) && c != '\''; });
+            else
+                take_while(value,
+                           [](char32_t c) { return !is_blankz(c) && c != '"' && c != '\\'; });
+            lookahead(2);
+            const char32_t c = cur();
+            if (single && c == '\'' && at(1) == '\'') {
+                value.push_back('\'');
+                skip_nonblank();
+                skip_nonblank();
+                continue;
+            }
+            if (!single && c == '\\') {
+                if (is_break(at(1))) {
+                    // An escaped line break: the break and the next line's
+                    // indentation vanish.
+                    skip_nonblank();
+                    skip_linebreak();
+                    leading_blanks = true;
+                    break;
+                }
+                if (!scan_escape(start, value)) return false;
+                continue;
+            }
+            break;
+        }
+        lookahead(1);
+        if (cur() == quote) break;
+
+        for (;;) {
+            lookahead(2);
+            const char32_t c = cur();
+            if (is_blank(c)) {
+                if (leading_blanks) {
+                    if (c == '\t' && col() < current_indent_)
+                        return fail(mark_, "tab cannot be used as indentation");
+                    skip_blank();
+                } else {
+                    whitespaces_.push_back(static_cast<char>(c));
+                    skip_blank();
+                }
+            } else if (is_break(c)) {
+                if (!leading_blanks) {
+                    whitespaces_.clear();
+                    read_break(leading_break_);
+                    leading_blanks = true;
+                } else {
+                    read_break(trailing_breaks_);
+                }
+            } else {
+                break;
+            }
+        }
+        if (leading_blanks) {
+            if (leading_break_.empty() || !trailing_breaks_.empty())
+                value += trailing_breaks_;
+            else
+                value.push_back(' ');
+            leading_break_.clear();
+            trailing_breaks_.clear();
+        } else {
+            value += whitespaces_;
+            whitespaces_.clear();
+        }
+    }
+    skip_nonblank();  // closing quote
+    if (!skip_ws_to_eol(true)) return false;
+    lookahead(1);
+    const char32_t c = cur();
+    const bool in_flow = flow_depth_ > 0;
+    const bool trailing_ok = is_breakz(c) ||
+                             (in_flow && (c == ',' || c == ']' || c == '}' || c == ':')) ||
+                             (!in_flow && c == ':' && mark_.line == start.line);
+    if (!trailing_ok) return fail(mark_, "invalid trailing content after double-quoted scalar");
+
+    Token token(TokenType::Scalar, start, std::move(value));
+    token.style = single ? ScalarStyle::Single : ScalarStyle::Double;
+    if (!skip_to_next_token()) return false;
+    adjacent_value_index_ = mark_.index;
+    queue_.push_back(std::move(token));
+    return true;
+}
+
+bool ScannerCore::scan_escape(Marker start, std::string& out) {
+    lookahead(10);  // backslash, 'U' and eight digits
+    char32_t ch = 0;
+    unsigned digits = 0;
+    switch (at(1)) {
+        case '0':
+            ch = 0x00;
+            break;
+        case 'a':
+            ch = 0x07;
+            break;
+        case 'b':
+            ch = 0x08;
+            break;
+        case 't':
+        case '\t':
+            ch = 0x09;
+            break;
+        case 'n':
+            ch = 0x0A;
+            break;
+        case 'v':
+            ch = 0x0B;
+            break;
+        case 'f':
+            ch = 0x0C;
+            break;
+        case 'r':
+            ch = 0x0D;
+            break;
+        case 'e':
+            ch = 0x1B;
+            break;
+        case ' ':
+            ch = 0x20;
+            break;
+        case '"':
+            ch = 0x22;
+            break;
+        case '/':
+            ch = 0x2F;
+            break;
+        case '\\':
+            ch = 0x5C;
+            break;
+        case 'N':
+            ch = 0x85;
+            break;
+        case '_':
+            ch = 0xA0;
+            break;
+        case 'L':
+            ch = 0x2028;
+            break;
+        case 'P':
+            ch = 0x2029;
+            break;
+        case 'x':
+            digits = 2;
+            break;
+        case 'u':
+            digits = 4;
+            break;
+        case 'U':
+            digits = 8;
+            break;
+        default:
+            return fail(start, "while parsing a quoted scalar, found unknown escape character");
+    }
+    if (digits > 0) {
+        std::uint32_t code = 0;
+        for (unsigned i = 0; i < digits; ++i) {
+            const char32_t d = at(2 + i);
+            if (!chars::is_hex(d))
+                return fail(
+                    start,
+                    "while parsing a quoted scalar, did not find expected hexadecimal number");
+            code = code * 16 + chars::hex_value(d);
+        }
+        if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+            return fail(
+                start,
+                "while parsing a quoted scalar, found invalid Unicode character escape code");
+        ch = code;
+    }
+    for (unsigned i = 0; i < 2 + digits; ++i) skip_nonblank();
+    chars::append_utf8(out, ch);
+    return true;
+}
+
+void ScannerCore::skip_block_scalar_indent(std::ptrdiff_t indent, std::string& breaks) {
+    for (;;) {
+        for (;;) {
+            if (count_ == 0) fill();
+            unsigned i = 0;
+            const unsigned n = count_;
+            while (i < n && col() + static_cast<std::ptrdiff_t>(i) < indent && at(i) == ' ') ++i;
+            mark_.index += i;
+            mark_.col += i;
+            drop(i);
+            if (i < n) break;
+        }
+        lookahead(2);
+        if (!is_break(cur())) return;
+        read_break(breaks);
+    }
+}
+
+bool ScannerCore::fetch_block_scalar(bool literal) {
+    save_simple_key();
+    simple_key_permitted_ = true;
+    const Marker start = mark_;
+    skip_nonblank();  // '|' or '>'
+    unroll_provisional();
+
+    enum class Chomping { Strip, Clip, Keep };
+    Chomping chomping = Chomping::Clip;
+    std::ptrdiff_t increment = 0;
+    auto read_increment = [&]() -> bool {
+        lookahead(1);
+        if (!chars::is_digit(cur())) return true;
+        if (cur() == '0')
+            return fail(start,
+                        "while scanning a block scalar, found an indentation indicator equal to 0");
+        increment = static_cast<std::ptrdiff_t>(cur() - '0');
+        skip_nonblank();
+        return true;
+    };
+    auto read_chomping = [&] {
+        lookahead(1);
+        if (cur() == '+' || cur() == '-') {
+            chomping = cur() == '+' ? Chomping::Keep : Chomping::Strip;
+            skip_nonblank();
+        }
+    };
+    lookahead(1);
+    if (cur() == '+' || cur() == '-') {
+        read_chomping();
+        if (!read_increment()) return false;
+    } else {
+        if (!read_increment()) return false;
+        read_chomping();
+    }
+
+    if (!skip_ws_to_eol(true)) return false;
+    lookahead(2);
+    if (!is_breakz(cur()))
+        return fail(start,
+                    "while scanning a block scalar, did not find expected comment or line break");
+    std::string chomping_break;
+    if (is_break(cur())) {
+        read_break(chomping_break);
+        lookahead(1);
+        if (cur() == '\t') return fail(start, "a block scalar content cannot start with a tab");
+    }
+
+    std::string value;
+    leading_break_.clear();
+    trailing_breaks_.clear();
+    std::ptrdiff_t indent = 0;
+    std::ptrdiff_t max_col = 0;
+    if (increment > 0) {
+        indent = current_indent_ < 1 ? increment : current_indent_ + increment;
+        skip_block_scalar_indent(indent, trailing_breaks_);
+    } else {
+        for (;;) {
+            skip_spaces();
+            max_col = std::max(max_col, col());
+            lookahead(2);
+            if (!is_break(cur())) break;
+            read_break(trailing_breaks_);
+        }
+        indent = std::max(max_col, current_indent_ + 1);
+    }
+
+    auto push = [&] {
+        queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+        queue_.back().style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
+    };
+    lookahead(1);
+    if (cur() == kEnd) {
+        // No content line at all.
+        if (chomping == Chomping::Strip || chomping_break.empty())
+            value.clear();
+        else if (chomping == Chomping::Clip)
+            value = chomping_break;
+        else
+            value = trailing_breaks_.empty() ? chomping_break : trailing_breaks_;
+        push();
+        return true;
+    }
+    if (col() < indent && col() > current_indent_)
+        return fail(mark_, "wrongly indented line in block scalar");
+
+    bool leading_blank = false;
+    while (col() == indent && cur() != kEnd) {
+        if (indent == 0) {
+            lookahead(4);
+            if (cur() == '.' && at_document_indicator()) break;
+        }
+        const bool trailing_blank = is_blank(cur());
+        if (!literal && !leading_break_.empty() && !leading_blank && !trailing_blank) {
+            if (trailing_breaks_.empty()) value.push_back(' ');
+            value += trailing_breaks_;
+        } else {
+            value += leading_break_;
+            value += trailing_breaks_;
+        }
+        leading_break_.clear();
+        trailing_breaks_.clear();
+        leading_blank = trailing_blank;
+        take_while(value, [](char32_t c) { return !is_breakz(c); });
+        lookahead(2);
+        if (cur() == kEnd) break;
+        read_break(leading_break_);
+        skip_block_scalar_indent(indent, trailing_breaks_);
+    }
+
+    if (chomping != Chomping::Strip) {
+        value += leading_break_;
+        if (cur() == kEnd && col() >= std::max<std::ptrdiff_t>(indent, 1)) value.push_back('\n');
+    }
+    if (chomping == Chomping::Keep) value += trailing_breaks_;
+    push();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Anchors, aliases and tags
+
+bool ScannerCore::fetch_anchor(bool alias) {
+    save_simple_key();
+    simple_key_permitted_ = false;
+    const Marker start = mark_;
+    skip_nonblank();  // '&' or '*'
+    std::string name;
+    take_while(name, chars::is_anchor_char);
+    if (name.empty())
+        return fail(start,
+                    "while scanning an anchor or alias, did not find expected alphabetic or "
+                    "numeric character");
+    queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name));
+    return true;
+}
+
+bool ScannerCore::fetch_tag() {
+    save_simple_key();
+    simple_key_permitted_ = false;
+    const Marker start = mark_;
+    lookahead(2);
+    std::string handle;
+    std::string suffix;
+    if (at(1) == '<') {
+        skip_nonblank();
+        skip_nonblank();
+        for (lookahead(1); chars::is_uri_char(cur()); lookahead(1)) {
+            if (cur() == '%') {
+                if (!scan_uri_escapes(start, suffix)) return false;
+            } else {
+                take_while(suffix, [](char32_t c) { return chars::is_uri_char(c) && c != '%'; });
+            }
+        }
+        if (cur() != '>')
+            return fail(start, "while scanning a verbatim tag, did not find the expected '>'");
+        skip_nonblank();
+    } else {
+        if (!scan_tag_handle(false, start, handle)) return false;
+        if (handle.size() >= 2 && handle.back() == '!') {
+            if (!scan_tag_shorthand_suffix({}, start, suffix)) return false;
+        } else {
+            if (!scan_tag_shorthand_suffix(handle, start, suffix)) return false;
+            handle = "!";
+            if (suffix.empty()) {
+                // A lone '!': the non-specific tag.
+                handle.clear();
+                suffix = "!";
+            }
+        }
+    }
+    lookahead(1);
+    if (!blankz_or_flow(cur(), flow_depth_ > 0))
+        return fail(start, "while scanning a tag, did not find expected whitespace or line break");
+    queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix));
+    return true;
+}
+
+bool ScannerCore::scan_tag_handle(bool directive, Marker m, std::string& out) {
+    lookahead(1);
+    if (cur() != '!') return fail(m, "while scanning a tag, did not find expected '!'");
+    out.push_back('!');
+    skip_nonblank();
+    take_while(out, chars::is_word_char);
+    lookahead(1);
+    if (cur() == '!') {
+        out.push_back('!');
+        skip_nonblank();
+    } else if (directive && out != "!") {
+        return fail(m, "while parsing a tag directive, did not find expected '!'");
+    }
+    return true;
+}
+
+bool ScannerCore::scan_tag_shorthand_suffix(std::string_view head, Marker m, std::string& out) {
+    std::size_t length = head.size();
+    if (head.size() > 1) out.append(head.substr(1));
+    for (lookahead(1); chars::is_tag_char(cur()); lookahead(1)) {
+        if (cur() == '%') {
+            if (!scan_uri_escapes(m, out)) return false;
+            ++length;
+        } else {
+            const std::size_t before = out.size();
+            take_while(out, [](char32_t c) { return chars::is_tag_char(c) && c != '%'; });
+            length += out.size() - before;  // tag characters are ASCII
+        }
+    }
+    if (length == 0) return fail(m, "while parsing a tag, did not find expected tag URI");
+    return true;
+}
+
+bool ScannerCore::scan_uri_escapes(Marker m, std::string& out) {
+    std::uint32_t code = 0;
+    unsigned remaining = 0;
+    bool first = true;
+    do {
+        lookahead(3);
+        if (cur() != '%' || !chars::is_hex(at(1)) || !chars::is_hex(at(2)))
+            return fail(m, "while parsing a tag, did not find URI escaped octet");
+        const unsigned octet = chars::hex_value(at(1)) * 16 + chars::hex_value(at(2));
+        if (first) {
+            first = false;
+            if ((octet & 0x80) == 0) {
+                remaining = 1;
+                code = octet;
+            } else if ((octet & 0xE0) == 0xC0) {
+                remaining = 2;
+                code = octet & 0x1F;
+            } else if ((octet & 0xF0) == 0xE0) {
+                remaining = 3;
+                code = octet & 0x0F;
+            } else if ((octet & 0xF8) == 0xF0) {
+                remaining = 4;
+                code = octet & 0x07;
+            } else {
+                return fail(m, "while parsing a tag, found an incorrect leading UTF-8 octet");
+            }
+        } else {
+            if ((octet & 0xC0) != 0x80)
+                return fail(m, "while parsing a tag, found an incorrect trailing UTF-8 octet");
+            code = (code << 6) | (octet & 0x3F);
+        }
+        skip_nonblank();
+        skip_nonblank();
+        skip_nonblank();
+    } while (--remaining > 0);
+    if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return fail(m, "while parsing a tag, found an invalid UTF-8 codepoint");
+    chars::append_utf8(out, code);
+    return true;
+}
+
+}  // namespace detail
+}  // namespace tesvorn

@@ -1,0 +1,328 @@
+// The tokenizer: turns characters into tokens, one `next()` at a time, and
+// keeps comments as tokens so that they can be put back on output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/result.hpp"
+#include "core/types.hpp"
+
+namespace tesvorn {
+
+/// Token kinds; the numbering is fixed (the parser relies on the order).
+enum class TokenType : std::uint8_t {
+    StreamStart,
+    StreamEnd,
+    VersionDirective,  // major, minor
+    TagDirective,      // value = handle, suffix = prefix
+    DocumentStart,
+    DocumentEnd,
+    BlockSequenceStart,
+    BlockMappingStart,
+    BlockEnd,
+    FlowSequenceStart,
+    FlowSequenceEnd,
+    FlowMappingStart,
+    FlowMappingEnd,
+    BlockEntry,
+    FlowEntry,
+    Key,
+    Value,
+    Alias,    // value = name
+    Anchor,   // value = name
+    Tag,      // value = handle, suffix = suffix
+    Scalar,   // value, style
+    Comment,  // value = text
+};
+
+/// One token and the position where it starts. A flat record: each kind uses
+/// the fields noted beside it in `TokenType`.
+struct Token {
+    TokenType type = TokenType::StreamStart;
+    ScalarStyle style = ScalarStyle::Plain;
+    std::uint32_t major = 0;
+    std::uint32_t minor = 0;
+    Marker mark;
+    std::string value;
+    std::string suffix;
+
+    Token() = default;
+    Token(TokenType t, Marker m) : type(t), mark(m) {}
+    Token(TokenType t, Marker m, std::string v, std::string s = {})
+        : type(t), mark(m), value(std::move(v)), suffix(std::move(s)) {}
+};
+
+/// A character source over UTF-8 text held by the caller (not copied). Bytes
+/// that are not valid UTF-8 are read as U+FFFD, one per maximal bad sequence.
+class TextSource {
+  public:
+    explicit TextSource(std::string_view text) noexcept
+        : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
+
+    /// The next character, or nothing at the end (and for ever after).
+    std::optional<char32_t> next() noexcept {
+        if (p_ == end_) return std::nullopt;
+        if (*p_ < 0x80) return *p_++;
+        const Decoded d = decode_multibyte(p_, end_);
+        p_ += d.length;
+        return d.c;
+    }
+
+  private:
+    struct Decoded {
+        char32_t c;
+        unsigned length;
+    };
+    // A pure function of its arguments, so that the pointers of a copied
+    // source can stay in registers in the caller's loop.
+    static Decoded decode_multibyte(const unsigned char* p, const unsigned char* end) noexcept;
+
+    const unsigned char* p_;
+    const unsigned char* end_;
+};
+
+namespace detail {
+
+/// Everything of the scanner that does not depend on the character source;
+/// compiled once. A `Scanner<Source>` supplies characters through `pull`,
+/// which is called once per refill of the lookahead, not per character.
+class ScannerCore {
+  public:
+    ScannerCore(const ScannerCore&) = delete;
+    ScannerCore& operator=(const ScannerCore&) = delete;
+    virtual ~ScannerCore();
+
+    /// The next token into `out`; false when there is none (the stream has
+    /// ended or an error is stored).
+    [[nodiscard]] bool next(Token& out);
+    /// The next token, left in place: valid until `pop_token`; null when
+    /// there is none. The parser reads tokens this way, without copies.
+    [[nodiscard]] Token* peek_token();
+    /// Hands out the token `peek_token` returned.
+    void pop_token();
+    /// The next token, or nothing (see `stored_error`).
+    std::optional<Token> next() {
+        Token t;
+        if (!next(t)) return std::nullopt;
+        return t;
+    }
+    /// The current position.
+    [[nodiscard]] Marker mark() const noexcept { return mark_; }
+    /// The error that stopped scanning, if any.
+    [[nodiscard]] const std::optional<ScanError>& stored_error() const noexcept {
+        return stored_error_;
+    }
+
+    /// Lookahead bound, in characters.
+    static constexpr unsigned kLookahead = 16;
+
+  protected:
+    ScannerCore();
+    ScannerCore(ScannerCore&&) noexcept;
+    ScannerCore& operator=(ScannerCore&&) noexcept;
+
+    struct Pulled {
+        std::size_t count;  // characters written
+        bool nul;           // the source gave a NUL character after them
+    };
+    /// Writes up to `n` characters to `dst`. Fewer than `n` means the source
+    /// has ended, or gave a NUL character (`nul`), which is not written.
+    virtual Pulled pull(char32_t* dst, std::size_t n) = 0;
+
+  private:
+    struct PotentialSimpleKey {
+        std::size_t token_number = 0;
+        Marker mark;
+        bool possible = false;
+        bool required = false;
+    };
+    struct IndentLevel {
+        std::ptrdiff_t column;
+        bool needs_block_end;
+    };
+    // Tokens not yet handed out: a vector with a moving front, compacted when
+    // the dead front grows, so that inserting near the front stays cheap.
+    class TokenQueue {
+      public:
+        [[nodiscard]] std::size_t size() const noexcept { return v_.size() - head_; }
+        [[nodiscard]] bool empty() const noexcept { return v_.size() == head_; }
+        Token& front() noexcept { return v_[head_]; }
+        Token& back() noexcept { return v_.back(); }
+        template <class... Args>
+        void emplace_back(Args&&... args) {
+            v_.emplace_back(std::forward<Args>(args)...);
+        }
+        void push_back(Token&& t) { v_.push_back(std::move(t)); }
+        template <class... Args>
+        void emplace(std::size_t pos, Args&&... args) {
+            v_.emplace(v_.begin() + static_cast<std::ptrdiff_t>(head_ + pos),
+                       std::forward<Args>(args)...);
+        }
+        void pop_front();
+        void clear() noexcept {
+            v_.clear();
+            head_ = 0;
+        }
+
+      private:
+        std::vector<Token> v_;
+        std::size_t head_ = 0;
+    };
+
+    // Characters. The lookahead window is buf_[head_, head_ + count_); it
+    // holds at most kLookahead characters and is moved to the front of buf_
+    // when it would run past the end, so a refill is one contiguous pull.
+    char32_t cur() const noexcept { return buf_[head_]; }
+    char32_t at(unsigned i) const noexcept { return buf_[head_ + i]; }
+    void lookahead(unsigned n) {
+        if (count_ < n) fill();
+    }
+    void fill();
+    void drop(unsigned n) noexcept {
+        head_ += n;
+        count_ -= n;
+    }
+    void skip_blank() noexcept {
+        ++mark_.index;
+        ++mark_.col;
+        drop(1);
+    }
+    void skip_nonblank() noexcept {
+        ++mark_.index;
+        ++mark_.col;
+        leading_blanks_only_ = false;
+        drop(1);
+    }
+    void skip_linebreak();
+    void read_break(std::string& s);
+    template <class Keep>
+    void take_while(std::string& out, Keep keep);
+    void skip_spaces();
+    std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
+
+    // Errors: stored, and `false` passed up.
+    [[nodiscard]] bool fail(Marker m, std::string_view message);
+
+    // Fetching.
+    [[nodiscard]] bool fetch_more_tokens();
+    [[nodiscard]] bool fetch_next_token();
+    [[nodiscard]] bool stale_key_check();
+    [[nodiscard]] bool front_may_be_key() const noexcept;
+    [[nodiscard]] bool skip_to_next_token();
+    [[nodiscard]] bool skip_ws_to_eol(bool tabs_allowed, bool* found_tabs = nullptr,
+                                      bool* found_spaces = nullptr);
+    void capture_comment();
+    void fetch_stream_start();
+    [[nodiscard]] bool fetch_stream_end();
+    [[nodiscard]] bool fetch_document_indicator(TokenType kind);
+    [[nodiscard]] bool fetch_directive();
+    [[nodiscard]] bool scan_version_number(Marker start, std::uint32_t& out);
+    [[nodiscard]] bool scan_tag_prefix(Marker start, std::string& out);
+    [[nodiscard]] bool fetch_flow_collection_start(TokenType kind);
+    [[nodiscard]] bool fetch_flow_collection_end(TokenType kind);
+    [[nodiscard]] bool fetch_flow_entry();
+    [[nodiscard]] bool fetch_block_entry();
+    [[nodiscard]] bool fetch_key();
+    [[nodiscard]] bool fetch_value();
+    [[nodiscard]] bool fetch_plain_scalar();
+    [[nodiscard]] bool fetch_flow_scalar(bool single);
+    [[nodiscard]] bool scan_escape(Marker start, std::string& out);
+    [[nodiscard]] bool fetch_block_scalar(bool literal);
+    void skip_block_scalar_indent(std::ptrdiff_t indent, std::string& breaks);
+    [[nodiscard]] bool fetch_anchor(bool alias);
+    [[nodiscard]] bool fetch_tag();
+    [[nodiscard]] bool scan_tag_handle(bool directive, Marker m, std::string& out);
+    [[nodiscard]] bool scan_tag_shorthand_suffix(std::string_view head, Marker m, std::string& out);
+    [[nodiscard]] bool scan_uri_escapes(Marker m, std::string& out);
+    void implicit_mapping_end();
+
+    // Simple keys and indentation.
+    void save_simple_key();
+    [[nodiscard]] bool remove_simple_key();
+    void roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at, TokenType kind,
+                     Marker m);
+    void unroll_indent(std::ptrdiff_t column);
+    void unroll_provisional();
+    void roll_one_column();
+    bool at_document_indicator() const noexcept;
+
+    Marker mark_;
+    char32_t buf_[3 * kLookahead] = {};  // room for the fixed-size move in fill()
+    unsigned head_ = 0;
+    unsigned count_ = 0;
+    bool source_done_ = false;
+    bool nul_seen_ = false;
+
+    TokenQueue queue_;
+    std::size_t tokens_taken_ = 0;
+    std::vector<PotentialSimpleKey> potential_keys_;
+    std::ptrdiff_t current_indent_ = -1;
+    std::vector<IndentLevel> indent_stack_;
+    unsigned flow_depth_ = 0;
+    bool simple_key_permitted_ = true;
+    bool leading_blanks_only_ = true;
+    std::size_t adjacent_value_index_ = 0;
+    bool flow_mapping_open_ = false;
+    bool implicit_mapping_open_ = false;
+    bool stream_started_ = false;
+    bool stream_ended_ = false;
+    bool queue_ready_ = false;
+    std::optional<ScanError> stored_error_;
+
+    // Scratch strings of the scalar routines, kept for their capacity.
+    std::string whitespaces_;
+    std::string leading_break_;
+    std::string trailing_breaks_;
+};
+
+}  // namespace detail
+
+/// The tokenizer over a character source: any type with
+/// `std::optional<char32_t> next()` that keeps returning nothing after the end.
+template <class Source>
+class Scanner final : public detail::ScannerCore {
+  public:
+    explicit Scanner(Source source) : source_(std::move(source)) {}
+    Scanner(Scanner&&) noexcept = default;
+    Scanner& operator=(Scanner&&) noexcept = default;
+    ~Scanner() override = default;
+
+    Source& source() noexcept { return source_; }
+
+  private:
+    Pulled pull(char32_t* dst, std::size_t n) override {
+        if constexpr (std::is_trivially_copyable_v<Source>) {
+            // A local copy lets the compiler keep the source's state in
+            // registers instead of reloading it after every store.
+            Source local = source_;
+            const Pulled got = pull_from(local, dst, n);
+            source_ = local;
+            return got;
+        } else {
+            return pull_from(source_, dst, n);
+        }
+    }
+
+    static Pulled pull_from(Source& source, char32_t* dst, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::optional<char32_t> c = source.next();
+            if (!c) return {i, false};
+            if (*c == 0) return {i, true};
+            dst[i] = *c;
+        }
+        return {n, false};
+    }
+
+    Source source_;
+};
+
+using TextScanner = Scanner<TextSource>;
+
+}  // namespace tesvorn
