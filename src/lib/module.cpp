@@ -1,11 +1,16 @@
 // The tesvorn module: initialisation, exception classes and the ten
 // top-level functions.
+#include <optional>
+
+#include "core/emitter.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/driver.hpp"
 #include "py/errors.hpp"
 #include "py/nodes.hpp"
 #include "py/py_iter.hpp"
 #include "py/schema.hpp"
+#include "py/streaming.hpp"
 
 namespace tesvorn::py {
 
@@ -46,8 +51,53 @@ bool parse_dump_args(const ArgParser& parser, bool to_stream, PyObject* const* a
     return true;
 }
 
-PyObject* road_not_built(const char* function, const char* road) {
-    PyErr_Format(PyExc_NotImplementedError, "%s(): the %s road is not built yet", function, road);
+// ---- the load road ------------------------------------------------------------
+
+/// Converts the first document, or returns None when there is none.
+PyObject* first_document(ParsedDocuments& docs, SchemaObject* schema) {
+    if (docs.roots.empty()) Py_RETURN_NONE;
+    DocMeta meta = docs.metas.empty() ? DocMeta{} : std::move(docs.metas.front());
+    return node_to_doc(std::move(docs.roots.front()), std::move(meta), schema).release();
+}
+
+/// Converts every document, in order, into a new list.
+PyObject* all_documents(ParsedDocuments& docs, SchemaObject* schema) {
+    ref list = ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < docs.roots.size(); ++i) {
+        DocMeta meta = i < docs.metas.size() ? std::move(docs.metas[i]) : DocMeta{};
+        ref doc = node_to_doc(std::move(docs.roots[i]), std::move(meta), schema);
+        if (!doc || PyList_Append(list.get(), doc.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+/// Runs a whole load: parse (text or stream), then convert the first or
+/// every document. The schema is held shared for the whole call, so a
+/// loader cannot register into the schema it runs under.
+PyObject* load_road(const LoadArgs& a, bool text_input, bool all) {
+    std::optional<SharedBorrow> hold;
+    if (a.schema) {
+        hold.emplace(a.schema->borrow);
+        if (!hold->ok()) return nullptr;
+    }
+    ParsedDocuments docs;
+    const bool parsed = text_input ? parse_text(a.input, a.schema, docs) : parse_stream(a.input, a.schema, docs);
+    if (!parsed) return nullptr;
+    return all ? all_documents(docs, a.schema) : first_document(docs, a.schema);
+}
+
+// ---- the dump road -----------------------------------------------------------
+
+ref emitted_text(std::span<const YamlNode> roots, std::span<const DocMeta> metas, std::size_t indent) {
+    const std::string text = emit_docs(roots, metas, indent);
+    return make_str(text);
+}
+
+PyObject* raise_sink_error(PyStreamWriter& writer) {
+    PyObject* exc = writer.take_error();
+    if (exc) PyErr_SetRaisedException(exc);
+    else if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "stream write failed");
     return nullptr;
 }
 
@@ -58,7 +108,7 @@ PyObject* fn_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         static ArgParser parser("load", {"stream", "schema"}, 1, 1);
         LoadArgs a;
         if (!parse_load_args(parser, false, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("load", "stream load");
+        return load_road(a, false, false);
     });
 }
 
@@ -67,7 +117,7 @@ PyObject* fn_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         static ArgParser parser("loads", {"text", "schema"}, 1, 1);
         LoadArgs a;
         if (!parse_load_args(parser, true, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("loads", "load");
+        return load_road(a, true, false);
     });
 }
 
@@ -76,7 +126,7 @@ PyObject* fn_load_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         static ArgParser parser("load_all", {"stream", "schema"}, 1, 1);
         LoadArgs a;
         if (!parse_load_args(parser, false, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("load_all", "stream load");
+        return load_road(a, false, true);
     });
 }
 
@@ -85,7 +135,7 @@ PyObject* fn_loads_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         static ArgParser parser("loads_all", {"text", "schema"}, 1, 1);
         LoadArgs a;
         if (!parse_load_args(parser, true, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("loads_all", "load");
+        return load_road(a, true, true);
     });
 }
 
@@ -94,7 +144,7 @@ PyObject* fn_iter_load_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         static ArgParser parser("iter_load_all", {"stream", "schema"}, 1, 1);
         LoadArgs a;
         if (!parse_load_args(parser, false, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("iter_load_all", "document iterator");
+        return new_stream_iter(a.input, a.schema).release();
     });
 }
 
@@ -103,7 +153,9 @@ PyObject* fn_iter_loads_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         static ArgParser parser("iter_loads_all", {"text", "schema"}, 1, 1);
         LoadArgs a;
         if (!parse_load_args(parser, true, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("iter_loads_all", "document iterator");
+        std::string_view text;
+        if (!str_utf8(a.input, text)) return nullptr;
+        return new_text_iter(text, a.schema).release();
     });
 }
 
@@ -112,7 +164,12 @@ PyObject* fn_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         static ArgParser parser("dump", {"doc", "stream", "schema", "indent"}, 2, 2);
         DumpArgs a;
         if (!parse_dump_args(parser, true, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("dump", "stream dump");
+        YamlNode tree;
+        DocMeta meta;
+        if (!extract_doc_and_meta(a.doc, a.schema, tree, meta)) return nullptr;
+        PyStreamWriter writer(a.stream);
+        if (!emit_docs_to(tree, meta, a.indent, writer)) return raise_sink_error(writer);
+        Py_RETURN_NONE;
     });
 }
 
@@ -121,7 +178,10 @@ PyObject* fn_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         static ArgParser parser("dumps", {"doc", "schema", "indent"}, 1, 1);
         DumpArgs a;
         if (!parse_dump_args(parser, false, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("dumps", "dump");
+        YamlNode tree;
+        DocMeta meta;
+        if (!extract_doc_and_meta(a.doc, a.schema, tree, meta)) return nullptr;
+        return emitted_text({&tree, 1}, {&meta, 1}, a.indent).release();
     });
 }
 
@@ -130,7 +190,18 @@ PyObject* fn_dump_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         static ArgParser parser("dump_all", {"docs", "stream", "schema", "indent"}, 2, 2);
         DumpArgs a;
         if (!parse_dump_args(parser, true, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("dump_all", "stream dump");
+        ref docs = ref::steal(PySequence_List(a.doc));  // iterated to exhaustion first
+        if (!docs) return nullptr;
+        const Py_ssize_t n = PyList_GET_SIZE(docs.get());
+        PyStreamWriter writer(a.stream);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            YamlNode tree;
+            DocMeta meta;
+            if (!extract_doc_and_meta(PyList_GET_ITEM(docs.get(), i), a.schema, tree, meta)) return nullptr;
+            if (n > 1) meta.explicit_start = true;
+            if (!emit_docs_to(tree, meta, a.indent, writer)) return raise_sink_error(writer);
+        }
+        Py_RETURN_NONE;
     });
 }
 
@@ -139,7 +210,16 @@ PyObject* fn_dumps_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         static ArgParser parser("dumps_all", {"docs", "schema", "indent"}, 1, 1);
         DumpArgs a;
         if (!parse_dump_args(parser, false, args, nargs, kwnames, a)) return nullptr;
-        return road_not_built("dumps_all", "dump");
+        ref docs = ref::steal(PySequence_List(a.doc));
+        if (!docs) return nullptr;
+        const Py_ssize_t n = PyList_GET_SIZE(docs.get());
+        std::vector<YamlNode> trees(static_cast<std::size_t>(n));
+        std::vector<DocMeta> metas(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            if (!extract_doc_and_meta(PyList_GET_ITEM(docs.get(), i), a.schema, trees[k], metas[k])) return nullptr;
+        }
+        return emitted_text(trees, metas, a.indent).release();
     });
 }
 

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "py/driver.hpp"
 #include "py/errors.hpp"
 
 namespace tesvorn::py {
@@ -257,6 +258,17 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
     // Fill the parent list directly, bypassing the class's own hooks.
     if (PyList_SetSlice(obj.get(), 0, 0, list.get()) < 0) return ref();
     return obj;
+}
+
+bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
+    return guarded([&]() -> bool {
+        std::uint8_t bits = 0;
+        if (!schema_tag_policy(schema, bits)) return false;
+        std::string_view utf8;
+        if (!str_utf8(text, utf8)) return false;
+        Parser<TextSource> parser{TextSource(utf8)};
+        return parse_all(parser, CoercionTags{bits}, out);
+    });
 }
 
 ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema) {

@@ -25,6 +25,11 @@ namespace tesvorn::py {
 
 // ---- load conversion ------------------------------------------------------
 
+struct ParsedDocuments;
+
+/// Parses a whole str (UTF-8 taken from the object, not copied).
+[[nodiscard]] bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out);
+
 /// Python object for a document root: a YamlMapping / YamlSequence carrying
 /// `meta`, or a YamlScalar holding the node unconverted. Consumes the tree.
 ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema);

@@ -1,0 +1,45 @@
+// The load driver: runs a parser and a tree builder over a whole input.
+#pragma once
+
+#include <deque>
+
+#include "core/builder.hpp"
+#include "core/parser.hpp"
+#include "py/errors.hpp"
+
+namespace tesvorn::py {
+
+/// Every document of an input, as the builder produced them.
+struct ParsedDocuments {
+    std::deque<YamlNode> roots;
+    std::deque<DocMetadata> metas;
+};
+
+/// Parses to the end of the stream; false with ParseError set at the first
+/// reader error (everything built so far is dropped).
+template <class Source>
+[[nodiscard]] bool parse_all(Parser<Source>& parser, CoercionTags coercion, ParsedDocuments& out) {
+    Builder builder;
+    Event event;
+    Marker mark;
+    for (;;) {
+        Status parsed = parser.parse_into(event, mark);
+        if (!parsed.ok()) {
+            raise_parse_error(parsed.error());
+            return false;
+        }
+        builder.absorb_comments(parser.pending_comments());
+        const bool stream_end = event.type == Event::Type::StreamEnd;
+        Status built = builder.process_event(std::move(event), mark, coercion);
+        if (!built.ok()) {
+            raise_parse_error(built.error());
+            return false;
+        }
+        if (stream_end) break;
+    }
+    out.roots = std::move(builder.roots());
+    out.metas = std::move(builder.metadata());
+    return true;
+}
+
+}  // namespace tesvorn::py

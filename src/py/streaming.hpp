@@ -1,0 +1,112 @@
+// Python streams as a character source for the reader and as a sink for
+// the writer.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/emitter.hpp"
+#include "py/ref.hpp"
+
+namespace tesvorn::py {
+
+/// One parked Python exception, shared between a stream source and whoever
+/// drives the parse: the character interface can only say "end of input",
+/// so a failing read() is recorded here.
+class ErrorSlot {
+public:
+    ErrorSlot() = default;
+    ErrorSlot(const ErrorSlot&) = delete;
+    ErrorSlot& operator=(const ErrorSlot&) = delete;
+    ~ErrorSlot();
+
+    /// Records an exception (a new reference), replacing any earlier one.
+    void record(PyObject* exc) noexcept;
+    /// Takes the recorded exception out (a new reference, or null).
+    PyObject* take() noexcept;
+    [[nodiscard]] bool has_error() noexcept;
+
+private:
+    std::mutex mutex_;
+    PyObject* exc_ = nullptr;
+};
+
+/// The reader's character source: an owned text, or a Python object with a
+/// read(size) method returning str or bytes, read in chunks of 8192.
+class CharsSource {
+public:
+    /// Text variant: a copy of `text` (UTF-8).
+    static CharsSource text(std::string text);
+    /// Stream variant: reads `stream` on demand; failures go to `slot`.
+    static CharsSource stream(PyObject* stream, std::shared_ptr<ErrorSlot> slot);
+
+    CharsSource(CharsSource&& other) noexcept
+        : buf_(std::move(other.buf_)),
+          pos_(std::exchange(other.pos_, 0)),
+          stream_(std::exchange(other.stream_, nullptr)),
+          slot_(std::move(other.slot_)),
+          tail_(std::move(other.tail_)),
+          done_(std::exchange(other.done_, true)) {}
+    CharsSource& operator=(CharsSource&&) = delete;
+    CharsSource(const CharsSource&) = delete;
+    CharsSource& operator=(const CharsSource&) = delete;
+    ~CharsSource();
+
+    /// The next character, or nothing at the end of input (and for ever after).
+    std::optional<char32_t> next() noexcept {
+        if (pos_ == buf_.size() && !refill()) return std::nullopt;
+        const auto c = static_cast<unsigned char>(buf_[pos_]);
+        if (c < 0x80) {
+            ++pos_;
+            return c;
+        }
+        return decode_multibyte();
+    }
+
+private:
+    CharsSource() = default;
+    bool refill() noexcept;
+    char32_t decode_multibyte() noexcept;
+    void fail(PyObject* exc) noexcept;
+
+    std::string buf_;             // UTF-8 not yet handed out
+    std::size_t pos_ = 0;
+    PyObject* stream_ = nullptr;  // owned; null for the text variant
+    std::shared_ptr<ErrorSlot> slot_;
+    std::string tail_;            // an incomplete UTF-8 sequence carried to the next bytes chunk
+    bool done_ = true;
+};
+
+/// The writer's sink over a Python object with write(data): str first;
+/// when the stream refuses str, UTF-8 bytes from then on. One write() per
+/// fragment the writer hands over, no buffering of its own, no flush.
+class PyStreamWriter final : public Sink {
+public:
+    explicit PyStreamWriter(PyObject* stream) : stream_(ref::borrow(stream)) {}
+    ~PyStreamWriter() override = default;
+
+    /// The exception recorded by a failed write, if any (a new reference).
+    PyObject* take_error() noexcept { return error_.release(); }
+
+    [[nodiscard]] bool write(std::string_view fragment) override;
+
+private:
+    enum class Mode : std::uint8_t { Bytes = 0, Str = 1, Unknown = 2 };
+
+    ref stream_;
+    ref error_;
+    Mode mode_ = Mode::Unknown;
+};
+
+struct ParsedDocuments;
+struct SchemaObject;
+
+/// Parses everything `stream` yields. A failure of read() (or an undecodable
+/// chunk) is raised in place of the parse result or parse error.
+[[nodiscard]] bool parse_stream(PyObject* stream, SchemaObject* schema, ParsedDocuments& out);
+
+}  // namespace tesvorn::py
