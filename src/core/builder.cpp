@@ -1,6 +1,7 @@
 #include "core/builder.hpp"
 
 #include <algorithm>
+#include <charconv>
 
 namespace tesvorn {
 
@@ -21,15 +22,23 @@ std::size_t count_nodes(const YamlNode& node) {
     return n;
 }
 
-/// Whether a plain scalar keeps its source text: where rendering the typed
-/// value would not give the text back.
+/// Whether a plain scalar keeps its source text: wherever writing the typed
+/// value would not give the text back. Numbers are compared with their
+/// written form, so 0644 (an octal file mode to YAML 1.1 readers such as
+/// Ansible) and 3.10 come back as written instead of as 644 and 3.1.
 bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged) {
     if (tagged) return true;
     switch (value.kind()) {
-        case ScalarValue::Int:
-            return text.find_first_not_of("-0123456789") != std::string_view::npos;
-        case ScalarValue::Float:
-            return text.find_first_of("eE") != std::string_view::npos;
+        case ScalarValue::Int: {
+            char buf[24];
+            const auto res = std::to_chars(buf, buf + sizeof buf, value.as_int());
+            return text != std::string_view(buf, static_cast<std::size_t>(res.ptr - buf));
+        }
+        case ScalarValue::Float: {
+            std::string written;
+            append_float_text(written, value.as_float());
+            return text != written;
+        }
         case ScalarValue::Bool:
             return text != (value.as_bool() ? "true" : "false");
         case ScalarValue::Null:
@@ -123,7 +132,9 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
             continue;
         }
         Frame& f = frames_.back();
-        if (f.is_mapping) {
+        if (f.is_flow) {
+            f.flow_comment = std::move(c.text);
+        } else if (f.is_mapping) {
             if (!f.pending.empty()) {
                 f.pending.comment_inline = std::move(c.text);
             } else if (!f.mapping.entries.empty()) {
@@ -175,8 +186,10 @@ void Builder::push_node(YamlNode&& node) {
         YamlItem item;
         item.node = std::move(node);
         item.comment_before = std::move(f.item_comment_before);
+        item.comment_inline = std::move(f.item_comment_inline);
         item.blank_lines_before = f.item_blank_lines_before;
         f.item_comment_before.reset();
+        f.item_comment_inline.reset();
         f.item_blank_lines_before = 0;
         f.sequence.items.push_back(std::move(item));
         return;
@@ -222,11 +235,32 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
                                                std::to_string(budget) + " nodes through aliases");
                 copy = it->second.node;
             }
+            // An alias that starts an entry or item takes the blank lines and
+            // comments above it, like a scalar, and its line becomes the line
+            // of what was just read: otherwise a comment after it on its line
+            // would move to the next entry and its line would count as blank.
+            const bool starts_item =
+                !frames_.empty() && (!frames_.back().is_mapping || frames_.back().pending.empty());
+            std::uint8_t blank = 0;
+            std::optional<std::string> comment;
+            if (starts_item) {
+                blank = blank_lines_for(line);
+                comment = take_before(line);
+            }
+            last_line_ = line;
             if (!frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty()) {
                 PendingKey& k = frames_.back().pending;
                 k.key = copy.scalar() ? copy.scalar()->value.to_key_string() : std::string();
                 k.key_alias = event.value;
                 k.key_style = ScalarStyle::Plain;
+                k.comment_before = std::move(comment);
+                k.blank_lines_before = blank;
+            } else if (!frames_.empty() && !frames_.back().is_mapping) {
+                YamlItem item;
+                item.node = YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))});
+                item.comment_before = std::move(comment);
+                item.blank_lines_before = blank;
+                frames_.back().sequence.items.push_back(std::move(item));
             } else {
                 push_node(YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))}));
             }
@@ -249,6 +283,7 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
             }
             Frame f;
             f.is_mapping = event.type == Event::Type::MappingStart;
+            f.is_flow = event.flow;
             const ContainerStyle style = event.flow ? ContainerStyle::Flow : ContainerStyle::Block;
             std::optional<std::string> tag;
             if (event.tag) tag = event.tag->full();
@@ -281,6 +316,16 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
                 node = YamlNode(std::move(f.sequence));
             }
             if (f.anchor) register_anchor(*f.anchor, node);
+            if (f.flow_comment && !frames_.empty()) {
+                Frame& parent = frames_.back();
+                if (parent.is_flow) {
+                    parent.flow_comment = std::move(f.flow_comment);
+                } else if (!parent.is_mapping) {
+                    parent.item_comment_inline = std::move(f.flow_comment);
+                } else if (!parent.pending.empty()) {
+                    parent.pending.comment_inline = std::move(f.flow_comment);
+                }
+            }
             push_node(std::move(node));
             break;
         }

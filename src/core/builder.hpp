@@ -63,9 +63,15 @@ private:
         YamlMapping mapping;
         YamlSequence sequence;
         std::optional<std::string> anchor;
+        bool is_flow = false;
         // Sequence frames: what waits for the next item when it is a collection.
         std::optional<std::string> item_comment_before;
+        std::optional<std::string> item_comment_inline;
         std::uint8_t item_blank_lines_before = 0;
+        // Flow frames: an inline comment met inside the collection. Comments
+        // of flow items are never written, so it goes to the entry or item
+        // that holds the outermost flow collection.
+        std::optional<std::string> flow_comment;
         // Mapping frames.
         PendingKey pending;
     };

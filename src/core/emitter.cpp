@@ -577,6 +577,7 @@ class Emitter {
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
     bool failed_ = false;
+    bool root_props_written_ = false;  // the root's anchor and tag went on the "---" line
 };
 
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous) {
@@ -597,7 +598,26 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         put(prefix);
         put('\n');
     }
-    if (start_marker || directives) put("---\n");
+    root_props_written_ = false;
+    if (start_marker || directives) {
+        put("---");
+        // A root block collection's anchor and tag go on the marker line: on
+        // a line of their own after it, a reader would count that line as
+        // blank before the first entry.
+        const YamlMapping* m = root.mapping();
+        const YamlSequence* q = root.sequence();
+        const std::string* anchor = m ? opt(m->anchor) : q ? opt(q->anchor) : nullptr;
+        const std::string* tag = m ? opt(m->tag) : q ? opt(q->tag) : nullptr;
+        const bool block = (m && m->style == ContainerStyle::Block) || (q && q->style == ContainerStyle::Block);
+        if (block && (anchor || tag)) {
+            put(' ');
+            write_anchor_tag_inline(anchor, tag);
+            out_.back() = '\n';
+            root_props_written_ = true;
+        } else {
+            put('\n');
+        }
+    }
     if (!emit_node(root, 0)) return false;
     if (last_char() != '\n') put('\n');
     if (meta_.explicit_end) put("...\n");
@@ -631,7 +651,7 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         emit_mapping_flow(map);
         return checkpoint();
     }
-    if (indent == 0 && (map.anchor || map.tag)) {
+    if (indent == 0 && !root_props_written_ && (map.anchor || map.tag)) {
         // A document root's properties get a line of their own.
         write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
         out_.back() = '\n';
@@ -648,7 +668,7 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         emit_sequence_flow(seq);
         return checkpoint();
     }
-    if (indent == 0 && (seq.anchor || seq.tag)) {
+    if (indent == 0 && !root_props_written_ && (seq.anchor || seq.tag)) {
         write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
         out_.back() = '\n';
     }
@@ -886,6 +906,8 @@ void Emitter::emit_scalar_inline(const YamlScalar& s, Place place) {
         const bool fits = o.empty() ? place != Place::FlowItem || s.anchor || s.tag
                                     : plain_syntax_ok(o, flow, scan_text(o));
         if (fits) {
+            // Properties of an empty scalar end the line: no trailing blank.
+            if (o.empty() && (s.anchor || s.tag) && !out_.empty() && out_.back() == ' ') out_.pop_back();
             put(o);
             return;
         }
@@ -1018,7 +1040,8 @@ void Emitter::emit_comment_before(const std::string* text, std::size_t indent) {
         std::size_t br = t.find_first_of("\r\n", pos_in);
         if (br == std::string_view::npos) br = t.size();
         spaces(indent);
-        put("# ");
+        // An empty comment line is a bare '#': no trailing blank.
+        put(br == pos_in ? "#" : "# ");
         put(t.substr(pos_in, br - pos_in));
         put('\n');
         if (br < t.size() && t[br] == '\r' && br + 1 < t.size() && t[br + 1] == '\n') ++br;
@@ -1043,7 +1066,7 @@ void Emitter::write_comment_text(std::string_view text) {
 
 void Emitter::push_inline_comment(const std::string* text) {
     if (text == nullptr) return;
-    put("  # ");
+    put(text->empty() ? "  #" : "  # ");
     write_comment_text(*text);
 }
 

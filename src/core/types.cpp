@@ -139,6 +139,18 @@ void append_shortest_fixed(std::string& out, double v) {
     out.append(buf.data(), res.ptr);
 }
 
+void append_float_text(std::string& out, double v) {
+    if (std::isnan(v)) {
+        out += ".nan";
+    } else if (std::isinf(v)) {
+        out += v > 0 ? ".inf" : "-.inf";
+    } else {
+        const std::size_t start = out.size();
+        append_shortest_fixed(out, v);
+        if (out.find_first_of(".eE", start) == std::string::npos) out += ".0";
+    }
+}
+
 ScalarValue ScalarValue::from_str(std::string_view t) {
     // Null and booleans: exact words only.
     if (t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL") return null();
