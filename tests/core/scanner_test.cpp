@@ -23,35 +23,75 @@ std::string kinds(const std::string& text) {
     for (const Token& t : s.tokens) {
         if (!out.empty()) out += ' ';
         switch (t.type) {
-            case TokenType::StreamStart: out += '<'; break;
-            case TokenType::StreamEnd: out += '>'; break;
+            case TokenType::StreamStart:
+                out += '<';
+                break;
+            case TokenType::StreamEnd:
+                out += '>';
+                break;
             case TokenType::VersionDirective:
                 out += "%Y" + std::to_string(t.major) + "." + std::to_string(t.minor);
                 break;
-            case TokenType::TagDirective: out += "%T(" + t.value + "," + t.suffix + ")"; break;
-            case TokenType::DocumentStart: out += "---"; break;
-            case TokenType::DocumentEnd: out += "..."; break;
-            case TokenType::BlockSequenceStart: out += "BSS"; break;
-            case TokenType::BlockMappingStart: out += "BMS"; break;
-            case TokenType::BlockEnd: out += "BE"; break;
-            case TokenType::FlowSequenceStart: out += '['; break;
-            case TokenType::FlowSequenceEnd: out += ']'; break;
-            case TokenType::FlowMappingStart: out += '{'; break;
-            case TokenType::FlowMappingEnd: out += '}'; break;
-            case TokenType::BlockEntry: out += '-'; break;
-            case TokenType::FlowEntry: out += ','; break;
-            case TokenType::Key: out += '?'; break;
-            case TokenType::Value: out += ':'; break;
-            case TokenType::Alias: out += "*" + t.value; break;
-            case TokenType::Anchor: out += "&" + t.value; break;
-            case TokenType::Tag: out += "!(" + t.value + "," + t.suffix + ")"; break;
+            case TokenType::TagDirective:
+                out += "%T(" + t.value + "," + t.suffix + ")";
+                break;
+            case TokenType::DocumentStart:
+                out += "---";
+                break;
+            case TokenType::DocumentEnd:
+                out += "...";
+                break;
+            case TokenType::BlockSequenceStart:
+                out += "BSS";
+                break;
+            case TokenType::BlockMappingStart:
+                out += "BMS";
+                break;
+            case TokenType::BlockEnd:
+                out += "BE";
+                break;
+            case TokenType::FlowSequenceStart:
+                out += '[';
+                break;
+            case TokenType::FlowSequenceEnd:
+                out += ']';
+                break;
+            case TokenType::FlowMappingStart:
+                out += '{';
+                break;
+            case TokenType::FlowMappingEnd:
+                out += '}';
+                break;
+            case TokenType::BlockEntry:
+                out += '-';
+                break;
+            case TokenType::FlowEntry:
+                out += ',';
+                break;
+            case TokenType::Key:
+                out += '?';
+                break;
+            case TokenType::Value:
+                out += ':';
+                break;
+            case TokenType::Alias:
+                out += "*" + t.value;
+                break;
+            case TokenType::Anchor:
+                out += "&" + t.value;
+                break;
+            case TokenType::Tag:
+                out += "!(" + t.value + "," + t.suffix + ")";
+                break;
             case TokenType::Scalar: {
                 static constexpr char kStyle[] = {':', '\'', '"', '|', '>'};
                 out += kStyle[static_cast<int>(t.style)];
                 test_support::append_escaped(out, t.value);
                 break;
             }
-            case TokenType::Comment: out += "#" + t.value; break;
+            case TokenType::Comment:
+                out += "#" + t.value;
+                break;
         }
     }
     if (!s.ok) out += " ERROR " + s.error.info;
@@ -119,9 +159,15 @@ TEST(ScannerPositions, CountCharactersNotBytes) {
 }
 
 TEST(ScannerPositions, InvalidUtf8ReadsAsReplacementCharacters) {
-    EXPECT_EQ(scalar_of("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(scalar_of("a\xff"
+                        "b"),
+              "a\xEF\xBF\xBD"
+              "b");
     // A truncated sequence is one replacement, and the next character stays.
-    EXPECT_EQ(scalar_of("a\xE2\x82" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(scalar_of("a\xE2\x82"
+                        "b"),
+              "a\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(scalar_of("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(scalar_of("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
     EXPECT_EQ(scalar_of("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
@@ -133,7 +179,8 @@ TEST(ScannerNul, IsAnErrorAtItsPositionNotAnEnd) {
     EXPECT_EQ(error_of(nul), "found invalid character NUL at byte 0 line 1 column 1");
     EXPECT_EQ(error_of("a: 1\n# c" + nul + "\nb: 2\n"),
               "found invalid character NUL at byte 8 line 2 column 4");
-    EXPECT_EQ(error_of("'ab" + nul + "c'"), "found invalid character NUL at byte 3 line 1 column 4");
+    EXPECT_EQ(error_of("'ab" + nul + "c'"),
+              "found invalid character NUL at byte 3 line 1 column 4");
     EXPECT_EQ(error_of("|\n  a" + nul), "found invalid character NUL at byte 5 line 2 column 4");
     // A long run that is read straight from the source stops there too.
     EXPECT_EQ(error_of(std::string(100, 'x') + nul),
@@ -145,7 +192,8 @@ TEST(ScannerNul, IsAnErrorAtItsPositionNotAnEnd) {
 TEST(ScannerSimpleKeys, LongKeys) {
     const std::string long_key(1100, 'k');
     EXPECT_EQ(scan("a: 1\n" + long_key + ": 2\n").error.info, "simple key expect ':'");
-    EXPECT_EQ(scan(long_key + ": 2\n").error.info, "mapping values are not allowed in this context");
+    EXPECT_EQ(scan(long_key + ": 2\n").error.info,
+              "mapping values are not allowed in this context");
     EXPECT_TRUE(scan("{" + long_key + ": 2}").ok);
     EXPECT_TRUE(scan(std::string(1000, 'k') + ": 2\n").ok);
 }
@@ -165,7 +213,8 @@ TEST(ScannerSimpleKeys, AdjacentValuesAndFlowKeys) {
 
 TEST(ScannerFlow, NestingLimit) {
     EXPECT_TRUE(scan(std::string(255, '[') + std::string(255, ']')).ok);
-    EXPECT_EQ(error_of(std::string(256, '[')), "recursion limit exceeded at byte 255 line 1 column 256");
+    EXPECT_EQ(error_of(std::string(256, '[')),
+              "recursion limit exceeded at byte 255 line 1 column 256");
     // A long flow collection is not held whole in the queue, and stays exact.
     std::string many = "[";
     for (int i = 0; i < 20000; ++i) many += "x, ";
@@ -202,7 +251,8 @@ TEST(ScannerDirectives, VersionTagAndUnknown) {
 TEST(ScannerDocuments, MarkersAndComments) {
     EXPECT_EQ(kinds("--- # c\na"), "< --- #c :a >");
     EXPECT_EQ(kinds("a\n... # c\n"), "< :a ... #c >");
-    EXPECT_EQ(error_of("... x"), "invalid content after document end marker at byte 4 line 1 column 5");
+    EXPECT_EQ(error_of("... x"),
+              "invalid content after document end marker at byte 4 line 1 column 5");
 }
 
 TEST(ScannerIndicators, TabsAndWhitespace) {
@@ -241,7 +291,8 @@ TEST(ScannerComments, TextAndQueuePosition) {
     EXPECT_EQ(kinds("[a#b]"), "< [ :a#b ] >");
     EXPECT_EQ(kinds("? # c\n  key\n: v"), "< BMS ? :key : :v BE >");
     EXPECT_EQ(kinds("- # c\n  a"), "< BSS #c - :a BE >");
-    EXPECT_EQ(kinds("a:\n  b: 1\n# own\nc: 2"), "< BMS ? :a : BMS ? :b : :1 #own BE ? :c : :2 BE >");
+    EXPECT_EQ(kinds("a:\n  b: 1\n# own\nc: 2"),
+              "< BMS ? :a : BMS ? :b : :1 #own BE ? :c : :2 BE >");
     // The comment's mark is its '#'.
     const auto s = scan("a: 1  # note");
     ASSERT_TRUE(s.ok);
@@ -331,10 +382,12 @@ TEST(ScannerProperties, AnchorsAliasesTags) {
     EXPECT_EQ(kinds("[!t]"), "< [ !(!,t) ] >");
     EXPECT_EQ(error_of("!e!"),
               "while parsing a tag, did not find expected tag URI at byte 0 line 1 column 1");
-    EXPECT_EQ(scan("!%FF x").error.info, "while parsing a tag, found an incorrect leading UTF-8 octet");
+    EXPECT_EQ(scan("!%FF x").error.info,
+              "while parsing a tag, found an incorrect leading UTF-8 octet");
     EXPECT_EQ(scan("!%C3%41 x").error.info,
               "while parsing a tag, found an incorrect trailing UTF-8 octet");
-    EXPECT_EQ(scan("!%ED%A0%80 x").error.info, "while parsing a tag, found an invalid UTF-8 codepoint");
+    EXPECT_EQ(scan("!%ED%A0%80 x").error.info,
+              "while parsing a tag, found an invalid UTF-8 codepoint");
     EXPECT_EQ(scan("!%4 x").error.info, "while parsing a tag, did not find URI escaped octet");
     EXPECT_EQ(scan("!<x y").error.info,
               "while scanning a verbatim tag, did not find the expected '>'");
@@ -345,9 +398,9 @@ TEST(ScannerProperties, AnchorsAliasesTags) {
 // Hostile input: every case must end, in a result or an error, without a
 // crash (run under the sanitizers too).
 TEST(ScannerHostile, EveryByteAloneAndInContext) {
-    const char* contexts[] = {"%s",      "a%sb",   "- %s\n",    "[%s]",   "{%s: x}",  "\"%s\"",
-                              "'%s'",    "k: %s",  "# %s\nk: v", "|\n %s", "!%s x",   "&%s x",
-                              "%%YAML %s", "? %s", "\"\\%s\""};
+    const char* contexts[] = {"%s",     "a%sb",  "- %s\n",    "[%s]",       "{%s: x}",
+                              "\"%s\"", "'%s'",  "k: %s",     "# %s\nk: v", "|\n %s",
+                              "!%s x",  "&%s x", "%%YAML %s", "? %s",       "\"\\%s\""};
     for (int b = 0; b < 256; ++b) {
         for (const char* ctx : contexts) {
             std::string text;
@@ -375,9 +428,10 @@ TEST(ScannerHostile, EveryByteAloneAndInContext) {
 }
 
 TEST(ScannerHostile, UnterminatedConstructsAtTheEnd) {
-    for (const char* text : {"'abc", "\"abc", "\"a\\", "\"\\x4", "[a, b", "{a: b", "!<abc", "|",
-                             ">-", "&", "*", "!", "%YAML", "%TAG !x!", "? ", "- ", "a:", "[",
-                             "{", "\"a\\\n", "'a\n", "#", "---", "...", "%", "!!", "!%", "!%4"}) {
+    for (const char* text :
+         {"'abc", "\"abc", "\"a\\", "\"\\x4",   "[a, b", "{a: b", "!<abc", "|",  ">-", "&",
+          "*",    "!",     "%YAML", "%TAG !x!", "? ",    "- ",    "a:",    "[",  "{",  "\"a\\\n",
+          "'a\n", "#",     "---",   "...",      "%",     "!!",    "!%",    "!%4"}) {
         const auto s = scan(text);
         if (s.ok) {
             EXPECT_EQ(s.tokens.back().type, TokenType::StreamEnd) << text;

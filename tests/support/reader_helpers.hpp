@@ -60,7 +60,11 @@ inline Parsed parse(const std::string& text) {
 }
 
 /// The display text of the error, or "ok".
-inline std::string outcome(const Parsed& p) { return p.ok ? "ok" : p.error.display(); }
-inline std::string outcome(const Scanned& s) { return s.ok ? "ok" : s.error.display(); }
+inline std::string outcome(const Parsed& p) {
+    return p.ok ? "ok" : p.error.display();
+}
+inline std::string outcome(const Scanned& s) {
+    return s.ok ? "ok" : s.error.display();
+}
 
 }  // namespace tesvorn::test_support
