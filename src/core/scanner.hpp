@@ -340,25 +340,33 @@ class Scanner final : public detail::ScannerCore {
         std::size_t count = 0;
         PulledRun got{};
         for (;;) {
-            std::optional<char32_t> c = source.next();
-            if (!c || *c == 0) {
-                got = {count, 0, true, c.has_value()};
+            const std::optional<char32_t> c = source.next();
+            if (!c) {
+                got = {count, 0, true, false};
                 break;
             }
-            if (!chars::run_accepts(run, *c)) {
-                got = {count, *c, false, false};
-                break;
+            const char32_t ch = *c;
+            if (ch < 0x80) {
+                // One lookup: the table also stops every run at NUL.
+                if (chars::detail::kRunStops[ch] & run) {
+                    got = {count, ch, ch == 0, ch == 0};
+                    break;
+                }
+                if (out) buf[len++] = static_cast<char>(ch);
+            } else {
+                if (!chars::run_accepts(run, ch)) {
+                    got = {count, ch, false, false};
+                    break;
+                }
+                if (out) len += chars::encode_utf8(buf + len, ch);
             }
             ++count;
-            if (out) {
-                len += chars::encode_utf8(buf + len, *c);
-                if (len > sizeof buf - 4) {
-                    out->append(buf, len);
-                    len = 0;
-                }
+            if (len > sizeof buf - 4) {
+                out->append(buf, len);
+                len = 0;
             }
         }
-        if (out && len > 0) out->append(buf, len);
+        if (len > 0) out->append(buf, len);
         return got;
     }
 

@@ -176,6 +176,23 @@ TEST(ParserLifecycle, EndRepeatsAndErrorsStick) {
     EXPECT_EQ(first, "while parsing node, found unknown anchor at byte 4 line 1 column 5");
 }
 
+TEST(ParserLifecycle, MovedMidStream) {
+    // A driver may hold its parser by value and move it (the document
+    // iterator does); the lookahead and the queued tokens move with it.
+    const std::string text = "a: [1, 2] # c\nb: 'x'\n";
+    TextParser first{TextSource(text)};
+    std::string got;
+    for (int i = 0; i < 5; ++i) got += test_support::event_line(first.parse().value().first) + "\n";
+    TextParser moved = std::move(first);
+    for (;;) {
+        auto r = moved.parse();
+        ASSERT_TRUE(r.ok());
+        got += test_support::event_line(r.value().first) + "\n";
+        if (r.value().first.type == Event::Type::StreamEnd) break;
+    }
+    EXPECT_EQ(got, events(text));
+}
+
 TEST(ParserComments, HandedOverWithTheEvents) {
     TextParser parser{TextSource("# top\na: 1 # one\n# between\nb: 2\n")};
     std::vector<std::string> seen;
