@@ -16,13 +16,12 @@ namespace detail {
 
 // Bits of the ASCII class table; one lookup answers the hot questions.
 enum : std::uint8_t {
-    kBlank = 1,       // space, tab
-    kBreak = 2,       // LF, CR
-    kFlow = 4,        // , [ ] { }
-    kWord = 8,        // A-Z a-z 0-9 - _
-    kUri = 16,        // word characters and #;/?:@&=+$,_.!~*'()[]%
-    kTag = 32,        // word characters and #;/?:@&=+$.~*'()%
-    kPlainStop = 64,  // ends a run of plain-scalar text in block context
+    kBlank = 1,  // space, tab
+    kBreak = 2,  // LF, CR
+    kFlow = 4,   // , [ ] { }
+    kWord = 8,   // A-Z a-z 0-9 - _
+    kUri = 16,   // word characters and #;/?:@&=+$,_.!~*'()[]%
+    kTag = 32,   // word characters and #;/?:@&=+$.~*'()%
 };
 
 consteval std::array<std::uint8_t, 128> make_table() {
@@ -40,12 +39,6 @@ consteval std::array<std::uint8_t, 128> make_table() {
     for (char c : std::string_view("#;/?:@&=+$,_.!~*'()[]%"))
         t[static_cast<unsigned char>(c)] |= kUri;
     for (char c : std::string_view("#;/?:@&=+$.~*'()%")) t[static_cast<unsigned char>(c)] |= kTag;
-    t[0] |= kPlainStop;
-    t[' '] |= kPlainStop;
-    t['\t'] |= kPlainStop;
-    t['\n'] |= kPlainStop;
-    t['\r'] |= kPlainStop;
-    t[':'] |= kPlainStop;
     return t;
 }
 
@@ -96,13 +89,44 @@ constexpr bool is_anchor_char(char32_t c) noexcept {
     return !is_blankz(c) && !is_flow_indicator(c) && c != 0xFEFF;
 }
 
-/// True for characters that may continue a run of plain-scalar text without
-/// a closer look: everything but blanks, breaks, the end, `:` and (inside
-/// flow collections) the flow indicators.
-constexpr bool is_plain_run_char(char32_t c, bool in_flow) noexcept {
-    if (c >= 128) return true;
-    std::uint8_t bits = detail::kTable[c];
-    return !(bits & detail::kPlainStop) && !(in_flow && (bits & detail::kFlow));
+/// Kinds of character runs the scanner copies or skips in bulk. A run goes
+/// on while its characters are accepted and stops at the first other one.
+enum Run : std::uint8_t {
+    kRunPlainBlock = 1,  // plain text: not blank, break, end or ':'
+    kRunPlainFlow = 2,   // the same, and not a flow indicator
+    kRunLine = 4,        // rest of a line: not a break or the end
+    kRunSingle = 8,      // single-quoted text: not blank, break, end or '\''
+    kRunDouble = 16,     // double-quoted text: not blank, break, end, '"' or '\\'
+    kRunSpaces = 32,     // spaces only
+};
+
+namespace detail {
+
+// For each ASCII character, the runs it stops.
+consteval std::array<std::uint8_t, 128> make_run_stops() {
+    std::array<std::uint8_t, 128> t{};
+    for (int c = 0; c < 128; ++c) {
+        if (c != ' ') t[c] |= kRunSpaces;
+        const bool blankz = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0;
+        if (blankz) t[c] |= kRunPlainBlock | kRunPlainFlow | kRunSingle | kRunDouble;
+        if (c == '\n' || c == '\r' || c == 0) t[c] |= kRunLine;
+    }
+    t[':'] |= kRunPlainBlock | kRunPlainFlow;
+    for (char c : {',', '[', ']', '{', '}'}) t[static_cast<unsigned char>(c)] |= kRunPlainFlow;
+    t['\''] |= kRunSingle;
+    t['"'] |= kRunDouble;
+    t['\\'] |= kRunDouble;
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 128> kRunStops = make_run_stops();
+
+}  // namespace detail
+
+/// Whether `c` continues a run of kind `run`. Every run stops at the end of
+/// input and at line breaks; only a run of spaces stops at non-ASCII.
+constexpr bool run_accepts(Run run, char32_t c) noexcept {
+    return c < 128 ? !(detail::kRunStops[c] & run) : run != kRunSpaces;
 }
 
 /// Writes `c` as UTF-8 at `p`; returns the number of bytes written (1-4).

@@ -145,16 +145,41 @@ void ScannerCore::take_while(std::string& out, Keep keep) {
     }
 }
 
-void ScannerCore::skip_spaces() {
-    for (;;) {
-        if (count_ == 0) fill();
-        unsigned i = 0;
-        const unsigned n = count_;
-        while (i < n && at(i) == ' ') ++i;
-        mark_.index += i;
-        mark_.col += i;
-        drop(i);
-        if (i < n) return;
+void ScannerCore::take_run(std::string* out, chars::Run run) {
+    auto advance = [this, run](std::size_t n) {
+        mark_.index += n;
+        mark_.col += n;  // runs never hold line breaks
+        if (n > 0 && run != chars::kRunSpaces) leading_blanks_only_ = false;
+    };
+    // What the window holds first...
+    char buf[kLookahead * 4];
+    unsigned len = 0;
+    unsigned i = 0;
+    const unsigned n = count_;
+    for (; i < n; ++i) {
+        const char32_t c = at(i);
+        if (!chars::run_accepts(run, c)) break;
+        if (out) len += chars::encode_utf8(buf + len, c);
+    }
+    if (out && len > 0) out->append(buf, len);
+    advance(i);
+    drop(i);
+    if (i < n) return;
+    if (source_done_) {
+        fill();  // the end of input, which stops every run
+        return;
+    }
+    // ...then straight from the source, one character of lookahead at a time.
+    const PulledRun got = pull_run(out, run);
+    advance(got.count);
+    head_ = 0;
+    count_ = 0;
+    if (got.ended) {
+        source_done_ = true;
+        nul_seen_ = got.nul;
+    } else {
+        buf_[0] = got.stop;
+        count_ = 1;
     }
 }
 
@@ -377,7 +402,7 @@ void ScannerCore::capture_comment() {
     lookahead(1);
     if (cur() == ' ') skip_blank();
     std::string text;
-    take_while(text, [](char32_t c) { return !is_breakz(c); });
+    take_run(&text, chars::kRunLine);
     queue_.emplace_back(TokenType::Comment, start, std::move(text));
 }
 
@@ -470,8 +495,7 @@ bool ScannerCore::fetch_directive() {
         token = Token(TokenType::TagDirective, start, std::move(handle), std::move(prefix));
     } else {
         // Unknown directives are skipped; the parser ignores the empty token.
-        std::string ignored;
-        take_while(ignored, [](char32_t c) { return !is_breakz(c); });
+        take_run(nullptr, chars::kRunLine);
         token = Token(TokenType::TagDirective, start);
     }
     if (!skip_ws_to_eol(true)) return false;
@@ -781,9 +805,7 @@ bool ScannerCore::fetch_plain_scalar() {
                 whitespaces_.clear();
             }
             for (;;) {
-                take_while(value, [in_flow](char32_t ch) {
-                    return chars::is_plain_run_char(ch, in_flow);
-                });
+                take_run(&value, in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock);
                 lookahead(2);
                 if (cur() != ':' || !continues(':', at(1))) break;
                 value.push_back(':');
@@ -803,6 +825,8 @@ bool ScannerCore::fetch_plain_scalar() {
                         lookahead(1);
                         if (!is_breakz(cur()))
                             return fail(start, "while scanning a plain scalar, found a tab");
+                    } else if (c == ' ') {
+                        skip_spaces();  // indentation, not recorded
                     } else {
                         skip_blank();
                     }
@@ -852,11 +876,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
 
         bool leading_blanks = false;
         for (;;) {
-            if (single)
-                take_while(value, [](char32_t c) { return !is_blankz(c) && c != '\''; });
-            else
-                take_while(value,
-                           [](char32_t c) { return !is_blankz(c) && c != '"' && c != '\\'; });
+            take_run(&value, single ? chars::kRunSingle : chars::kRunDouble);
             lookahead(2);
             const char32_t c = cur();
             if (single && c == '\'' && at(1) == '\'') {
@@ -889,7 +909,10 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
                 if (leading_blanks) {
                     if (c == '\t' && col() < current_indent_)
                         return fail(mark_, "tab cannot be used as indentation");
-                    skip_blank();
+                    if (c == ' ')
+                        skip_spaces();
+                    else
+                        skip_blank();
                 } else {
                     whitespaces_.push_back(static_cast<char>(c));
                     skip_blank();
@@ -1147,7 +1170,7 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         leading_break_.clear();
         trailing_breaks_.clear();
         leading_blank = trailing_blank;
-        take_while(value, [](char32_t c) { return !is_breakz(c); });
+        take_run(&value, chars::kRunLine);
         lookahead(2);
         if (cur() == kEnd) break;
         read_break(leading_break_);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/char_traits.hpp"
 #include "core/result.hpp"
 #include "core/types.hpp"
 
@@ -136,6 +137,17 @@ class ScannerCore {
     /// has ended, or gave a NUL character (`nul`), which is not written.
     virtual Pulled pull(char32_t* dst, std::size_t n) = 0;
 
+    struct PulledRun {
+        std::size_t count;  // characters of the run (appended to the output)
+        char32_t stop;      // the character after the run, taken from the source
+        bool ended;         // no such character: the source ended...
+        bool nul;           // ...or gave a NUL character
+    };
+    /// Takes characters from the source while `run` accepts them, appending
+    /// them as UTF-8 to `*out` unless `out` is null. Used for long runs once
+    /// the lookahead window is exhausted, so that they are handled once.
+    virtual PulledRun pull_run(std::string* out, chars::Run run) = 0;
+
   private:
     struct PotentialSimpleKey {
         std::size_t token_number = 0;
@@ -204,7 +216,8 @@ class ScannerCore {
     void read_break(std::string& s);
     template <class Keep>
     void take_while(std::string& out, Keep keep);
-    void skip_spaces();
+    void take_run(std::string* out, chars::Run run);
+    void skip_spaces() { take_run(nullptr, chars::kRunSpaces); }
     std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
 
     // Errors: stored, and `false` passed up.
@@ -308,6 +321,53 @@ class Scanner final : public detail::ScannerCore {
         } else {
             return pull_from(source_, dst, n);
         }
+    }
+
+    PulledRun pull_run(std::string* out, chars::Run run) override {
+        if constexpr (std::is_trivially_copyable_v<Source>) {
+            Source local = source_;
+            const PulledRun got = run_from(local, out, run);
+            source_ = local;
+            return got;
+        } else {
+            return run_from(source_, out, run);
+        }
+    }
+
+    static PulledRun run_from(Source& source, std::string* out, chars::Run run) {
+        char buf[256];
+        std::size_t len = 0;
+        std::size_t count = 0;
+        PulledRun got{};
+        for (;;) {
+            const std::optional<char32_t> c = source.next();
+            if (!c) {
+                got = {count, 0, true, false};
+                break;
+            }
+            const char32_t ch = *c;
+            if (ch < 0x80) {
+                // One lookup: the table also stops every run at NUL.
+                if (chars::detail::kRunStops[ch] & run) {
+                    got = {count, ch, ch == 0, ch == 0};
+                    break;
+                }
+                if (out) buf[len++] = static_cast<char>(ch);
+            } else {
+                if (!chars::run_accepts(run, ch)) {
+                    got = {count, ch, false, false};
+                    break;
+                }
+                if (out) len += chars::encode_utf8(buf + len, ch);
+            }
+            ++count;
+            if (len > sizeof buf - 4) {
+                out->append(buf, len);
+                len = 0;
+            }
+        }
+        if (len > 0) out->append(buf, len);
+        return got;
     }
 
     static Pulled pull_from(Source& source, char32_t* dst, std::size_t n) {

@@ -37,7 +37,8 @@ TEST(ScalarTyping, NullsAndBools) {
     EXPECT_EQ(ScalarValue::from_str("nULL"), ScalarValue::of_str("nULL"));
     EXPECT_EQ(ScalarValue::from_str("yes"), ScalarValue::of_bool(true));
     EXPECT_EQ(ScalarValue::from_str("OFF"), ScalarValue::of_bool(false));
-    for (const char* s : {"y", "n", "tRUE", "yES"}) EXPECT_TRUE(ScalarValue::from_str(s).is_str()) << s;
+    for (const char* s : {"y", "n", "tRUE", "yES"})
+        EXPECT_TRUE(ScalarValue::from_str(s).is_str()) << s;
 }
 
 TEST(ScalarTyping, Integers) {
@@ -70,14 +71,15 @@ TEST(ScalarTyping, Floats) {
     EXPECT_EQ(ScalarValue::from_str("1E3"), ScalarValue::of_float(1000.0));
     EXPECT_EQ(ScalarValue::from_str("-2.5e-3"), ScalarValue::of_float(-2.5e-3));
     EXPECT_EQ(ScalarValue::from_str("+1.5"), ScalarValue::of_float(1.5));
-    EXPECT_EQ(ScalarValue::from_str("1e999"), ScalarValue::of_float(std::numeric_limits<double>::infinity()));
+    EXPECT_EQ(ScalarValue::from_str("1e999"),
+              ScalarValue::of_float(std::numeric_limits<double>::infinity()));
     EXPECT_EQ(ScalarValue::from_str("-1e-999"), ScalarValue::of_float(-0.0));
     EXPECT_EQ(ScalarValue::from_str(".inf").as_float(), std::numeric_limits<double>::infinity());
     EXPECT_EQ(ScalarValue::from_str("-.Inf").as_float(), -std::numeric_limits<double>::infinity());
     EXPECT_TRUE(std::isnan(ScalarValue::from_str(".NaN").as_float()));
     // Not floats: no point or exponent, hex floats, C99 forms, stray text.
-    for (const char* s : {"1e", "e3", ".", "+.inf", "inf", "nan", "Infinity", "0x1.8p1", "1.5f", "1,5",
-                          "nan(e)", "1.e", "--1.5", "1.5.2", "1e+"})
+    for (const char* s : {"1e", "e3", ".", "+.inf", "inf", "nan", "Infinity", "0x1.8p1", "1.5f",
+                          "1,5", "nan(e)", "1.e", "--1.5", "1.5.2", "1e+"})
         EXPECT_TRUE(ScalarValue::from_str(s).is_str()) << s;
 }
 
@@ -85,8 +87,10 @@ TEST(ScalarTyping, KeyStrings) {
     EXPECT_EQ(ScalarValue::of_float(2.0).to_key_string(), "2");
     EXPECT_EQ(ScalarValue::of_float(1.5).to_key_string(), "1.5");
     EXPECT_EQ(ScalarValue::of_float(1e20).to_key_string(), "100000000000000000000");
-    EXPECT_EQ(ScalarValue::of_float(-std::numeric_limits<double>::infinity()).to_key_string(), "-inf");
-    EXPECT_EQ(ScalarValue::of_float(std::numeric_limits<double>::quiet_NaN()).to_key_string(), "NaN");
+    EXPECT_EQ(ScalarValue::of_float(-std::numeric_limits<double>::infinity()).to_key_string(),
+              "-inf");
+    EXPECT_EQ(ScalarValue::of_float(std::numeric_limits<double>::quiet_NaN()).to_key_string(),
+              "NaN");
     EXPECT_EQ(ScalarValue::null().to_key_string(), "");
     EXPECT_EQ(ScalarValue::of_int(-12).to_key_string(), "-12");
     EXPECT_EQ(ScalarValue::of_bool(false).to_key_string(), "false");
@@ -142,9 +146,18 @@ TEST(OrderedMap, LargeMapsUseTheIndexConsistently) {
     EXPECT_EQ(copy, m);
     EXPECT_EQ(copy.index_of("k1998"), m.index_of("k1998"));
     // Keys that differ only after a NUL are distinct.
-    m.insert(std::string("\0" "1", 2), 1);
-    m.insert(std::string("\0" "12", 3), 2);
-    EXPECT_EQ(*m.find(std::string_view("\0" "1", 2)), 1);
+    m.insert(std::string("\0"
+                         "1",
+                         2),
+             1);
+    m.insert(std::string("\0"
+                         "12",
+                         3),
+             2);
+    EXPECT_EQ(*m.find(std::string_view("\0"
+                                       "1",
+                                       2)),
+              1);
 }
 
 TEST(DocumentModel, DeepCopyIncludesAliasTargets) {
@@ -163,7 +176,9 @@ TEST(DocumentModel, DeepCopyIncludesAliasTargets) {
     (**copy.entries.at(1).value.key_node).mapping()->entries.remove("x");
     EXPECT_EQ(m.entries.find("a")->value.alias()->target->mapping()->entries.size(), 1u);
     EXPECT_EQ((**m.entries.at(1).value.key_node).mapping()->entries.size(), 1u);
-    EXPECT_EQ(complex_key_string(3), std::string("\0" "3", 2));
+    EXPECT_EQ(complex_key_string(3), std::string("\0"
+                                                 "3",
+                                                 2));
 }
 
 TEST(DocumentModel, FormatWith) {
@@ -191,7 +206,8 @@ TEST(DocumentModel, FormatWith) {
     e.key_tag = "!t";
     m.entries.insert("k", e);
     YamlSequence seq;
-    seq.items.push_back(YamlItem{scalar(ScalarValue::of_str("x"), ScalarStyle::Single), "c", "i", 1});
+    seq.items.push_back(
+        YamlItem{scalar(ScalarValue::of_str("x"), ScalarStyle::Single), "c", "i", 1});
     seq.style = ContainerStyle::Flow;
     seq.anchor = "s";
     m.entries.insert("s", entry(seq));
