@@ -336,10 +336,9 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
 void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coercion) {
     std::optional<std::string> tag;
     if (event.tag) tag = event.tag->full();
-    const std::size_t breaks =
-        event.style == ScalarStyle::Literal || event.style == ScalarStyle::Folded
-            ? static_cast<std::size_t>(std::count(event.value.begin(), event.value.end(), '\n'))
-            : 0;
+    // The line a comment must be on to follow this scalar: where its text
+    // ends (multi-line plain, quoted and block scalars end below their mark).
+    const std::size_t end_line = std::max(line, event.end_line);
 
     const bool starts_item = !frames_.empty() && (!frames_.back().is_mapping || frames_.back().pending.empty());
     std::uint8_t blank = 0;
@@ -350,7 +349,20 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
     }
 
     const bool is_key = !frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty();
-    last_line_ = line + breaks;
+    last_line_ = end_line;
+    // A comment after a quoted scalar reaches the builder before the scalar
+    // does; when the scalar spans lines, such a comment is on its last line.
+    std::optional<std::string> inline_comment;
+    if (end_line > line) {
+        for (auto it = pending_comments_.begin(); it != pending_comments_.end();) {
+            if (it->first == end_line) {
+                inline_comment = std::move(it->second);
+                it = pending_comments_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     if (is_key && !event.anchor) {
         // Keys keep their text exactly as read: a key written 1.0 stays "1.0".
         PendingKey& k = frames_.back().pending;
@@ -359,6 +371,7 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
         k.blank_lines_before = blank;
         k.key_style = event.style;
         k.key_tag = std::move(tag);
+        if (inline_comment) k.comment_inline = std::move(inline_comment);
         return;
     }
     std::optional<std::string> key_text;
@@ -386,6 +399,7 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
         k.key_style = event.style;
         k.key_anchor = std::move(event.anchor);
         k.key_tag = std::move(tag);
+        if (inline_comment) k.comment_inline = std::move(inline_comment);
         return;
     }
     if (frames_.empty()) {
@@ -394,10 +408,12 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
         YamlItem item;
         item.node = std::move(node);
         item.comment_before = std::move(comment);
+        item.comment_inline = std::move(inline_comment);
         item.blank_lines_before = blank;
         frames_.back().sequence.items.push_back(std::move(item));
     } else {
         Frame& f = frames_.back();
+        if (inline_comment) f.pending.comment_inline = std::move(inline_comment);
         (void)f.pending.insert_entry(f.mapping, std::move(node));
     }
 }

@@ -754,17 +754,10 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
             (s != nullptr && s->style == ContainerStyle::Block && !s->items.empty());
         put('?');
         if (block) {
-            const std::string* anchor = m != nullptr ? opt(m->anchor) : opt(s->anchor);
-            const std::string* tag = m != nullptr ? opt(m->tag) : opt(s->tag);
-            if (anchor != nullptr || tag != nullptr) {
-                write_anchor_tag_block_suffix(anchor, tag);
-            } else {
-                put(' ');
-            }
-            put('\n');
-            const bool ok =
-                m != nullptr ? emit_mapping(*m, indent + step_) : emit_sequence(*s, indent + step_);
-            if (!ok) return false;
+            // Like a sequence item: the key starts on the "? " line, so no
+            // line of the key is left empty (a reader would count it blank).
+            put(' ');
+            if (!emit_tagged_or_inline_first(k, nullptr, indent)) return false;
         } else {
             put(' ');
             emit_node_inline(k, Place::Block);

@@ -51,6 +51,9 @@ struct Event {
     std::string value;
     std::optional<std::string> anchor;
     std::optional<Tag> tag;
+    /// Scalars: the line where the scalar's text ends (multi-line plain and
+    /// quoted scalars and block scalars end below the line of their mark).
+    std::size_t end_line = 0;
 
     static Event simple(Type t) {
         Event e;

@@ -507,6 +507,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
             pop_state();
             mk = t->mark;
             ev = Event::scalar(std::move(t->value), std::move(anchor), std::move(tag), t->style);
+            ev.end_line = t->end_line;
             skip(sc);
             return true;
         default:
@@ -516,7 +517,11 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         return fail(t->mark, "while parsing a node, did not find expected node content");
     pop_state();
     ev = Event::scalar(std::string(), std::move(anchor), std::move(tag), ScalarStyle::Plain);
-    mk = t->mark;
+    // An empty node stands where its properties are: the next token may be
+    // lines further down, and the builder places blank lines and comments by
+    // the line of this mark.
+    mk = property_mark;
+    ev.end_line = property_mark.line;
     return true;
 }
 

@@ -415,6 +415,15 @@ void ScannerCore::fetch_stream_start() {
     simple_key_permitted_ = true;
     queue_.emplace_back(TokenType::StreamStart, mark_);
     potential_keys_.push_back(PotentialSimpleKey{});
+    // A byte order mark at the start of the stream is not content (files
+    // saved by some editors begin with one); the first line still starts at
+    // column 0.
+    lookahead(1);
+    if (cur() == 0xFEFF) {
+        skip_nonblank();
+        mark_.col = 0;
+        leading_blanks_only_ = true;
+    }
 }
 
 bool ScannerCore::fetch_stream_end() {
@@ -777,6 +786,7 @@ bool ScannerCore::fetch_plain_scalar() {
     if (in_flow && col() < indent) return fail(start, "invalid indentation in flow construct");
 
     std::string value;
+    std::size_t end_line = start.line;
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
@@ -811,6 +821,7 @@ bool ScannerCore::fetch_plain_scalar() {
                 value.push_back(':');
                 skip_nonblank();
             }
+            end_line = mark_.line;
         }
         // Blanks and line breaks, which join this chunk to the next one.
         c = cur();
@@ -849,6 +860,7 @@ bool ScannerCore::fetch_plain_scalar() {
     }
     if (leading_blanks_only_) simple_key_permitted_ = true;
     queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+    queue_.back().end_line = end_line;
     return true;
 }
 
@@ -941,6 +953,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
             whitespaces_.clear();
         }
     }
+    const std::size_t end_line = mark_.line;
     skip_nonblank();  // closing quote
     if (!skip_ws_to_eol(true)) return false;
     lookahead(1);
@@ -953,6 +966,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
 
     Token token(TokenType::Scalar, start, std::move(value));
     token.style = single ? ScalarStyle::Single : ScalarStyle::Double;
+    token.end_line = end_line;
     if (!skip_to_next_token()) return false;
     adjacent_value_index_ = mark_.index;
     queue_.push_back(std::move(token));
@@ -1134,9 +1148,13 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         indent = std::max(max_col, current_indent_ + 1);
     }
 
+    // The last source line the value covers: its last content line, and for
+    // kept chomping the empty lines after it too.
+    std::size_t end_line = start.line;
     auto push = [&] {
         queue_.emplace_back(TokenType::Scalar, start, std::move(value));
         queue_.back().style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
+        queue_.back().end_line = end_line;
     };
     lookahead(1);
     if (cur() == kEnd) {
@@ -1171,6 +1189,7 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         trailing_breaks_.clear();
         leading_blank = trailing_blank;
         take_run(&value, chars::kRunLine);
+        end_line = mark_.line;
         lookahead(2);
         if (cur() == kEnd) break;
         read_break(leading_break_);
@@ -1181,7 +1200,10 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         value += leading_break_;
         if (cur() == kEnd && col() >= std::max<std::ptrdiff_t>(indent, 1)) value.push_back('\n');
     }
-    if (chomping == Chomping::Keep) value += trailing_breaks_;
+    if (chomping == Chomping::Keep) {
+        value += trailing_breaks_;
+        if (!trailing_breaks_.empty()) end_line = mark_.line - 1;
+    }
     push();
     return true;
 }

@@ -51,6 +51,8 @@ struct Token {
     std::uint32_t major = 0;
     std::uint32_t minor = 0;
     Marker mark;
+    /// Scalars: the line of the last line of their text in the source.
+    std::size_t end_line = 0;
     std::string value;
     std::string suffix;
 

@@ -1,0 +1,261 @@
+#include "core/builder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/parser.hpp"
+
+using namespace tesvorn;
+
+namespace {
+
+struct Built {
+    std::vector<YamlNode> roots;
+    std::vector<DocMetadata> metas;
+    std::size_t document_ends = 0;
+    std::optional<ScanError> error;
+};
+
+Built build(std::string_view text, CoercionTags coercion = {}) {
+    Parser<TextSource> parser{TextSource(text)};
+    Builder builder;
+    Built out;
+    Event event;
+    Marker mark;
+    for (;;) {
+        Status parsed = parser.parse_into(event, mark);
+        if (!parsed.ok()) {
+            out.error = parsed.error();
+            return out;
+        }
+        builder.absorb_comments(parser.pending_comments());
+        const bool end = event.type == Event::Type::StreamEnd;
+        Status built = builder.process_event(std::move(event), mark, coercion);
+        if (!built.ok()) {
+            out.error = built.error();
+            return out;
+        }
+        if (end) break;
+    }
+    out.roots.assign(builder.roots().begin(), builder.roots().end());
+    out.metas.assign(builder.metadata().begin(), builder.metadata().end());
+    out.document_ends = builder.document_end_count();
+    return out;
+}
+
+const YamlMapping& root_map(const Built& b, std::size_t i = 0) {
+    EXPECT_FALSE(b.error) << b.error->display();
+    return *b.roots.at(i).mapping();
+}
+
+const YamlEntry& entry(const YamlMapping& m, std::string_view key) {
+    const YamlEntry* e = m.entries.find(key);
+    EXPECT_NE(e, nullptr) << key;
+    return *e;
+}
+
+const YamlScalar& scalar_of(const YamlMapping& m, std::string_view key) { return *entry(m, key).value.scalar(); }
+
+}  // namespace
+
+TEST(BuilderComments, BeforeInlineAndBlankLines) {
+    Built b = build("a: 1\n\n# c\nb: 2\nc: 3  # note\nd:  # on the key line\n  x: 1\n");
+    const YamlMapping& m = root_map(b);
+    EXPECT_EQ(entry(m, "b").blank_lines_before, 1);
+    EXPECT_EQ(entry(m, "b").comment_before, "c");
+    EXPECT_EQ(entry(m, "c").comment_inline, "note");
+    EXPECT_FALSE(entry(m, "c").comment_before);
+    EXPECT_EQ(entry(m, "d").comment_inline, "on the key line");
+}
+
+TEST(BuilderComments, MultiLineCommentsAndIndentedNesting) {
+    Built b = build("outer:\n  # one\n  #  two\n  inner: 1\n\n\n\nnext: 2\n");
+    const YamlMapping& m = root_map(b);
+    const YamlMapping& outer = *entry(m, "outer").value.mapping();
+    EXPECT_EQ(entry(outer, "inner").comment_before, "one\n two");
+    EXPECT_EQ(outer.trailing_blank_lines, 3);
+    EXPECT_EQ(entry(m, "next").blank_lines_before, 0);
+}
+
+TEST(BuilderComments, GapsAreCappedAndTrailingCommentsCarryOver) {
+    std::string text = "a: 1\n";
+    text.append(300, '\n');
+    text += "b: 2\n# dangling\n---\nc: 3\n";
+    Built b = build(text);
+    EXPECT_EQ(entry(root_map(b), "b").blank_lines_before, 255);
+    // A comment after the last entry waits for the next entry, here in the
+    // next document.
+    EXPECT_EQ(entry(root_map(b, 1), "c").comment_before, "dangling");
+}
+
+TEST(BuilderComments, FlowCollectionCommentsGoToTheirHolder) {
+    Built b = build("a: [1, 2]  # after a\nb: {x: [1,\n  2]}  # after b\nc:\n  - [x]  # item\n");
+    const YamlMapping& m = root_map(b);
+    EXPECT_EQ(entry(m, "a").comment_inline, "after a");
+    EXPECT_EQ(entry(m, "b").comment_inline, "after b");
+    EXPECT_EQ(entry(m, "c").value.sequence()->items[0].comment_inline, "item");
+}
+
+TEST(BuilderComments, AliasItemsKeepTheirCommentsAndLines) {
+    Built b = build("a: &x 1\nl:\n  - *x  # same line\n  # above\n  - *x\n  - 3\n");
+    const YamlSequence& l = *entry(root_map(b), "l").value.sequence();
+    ASSERT_EQ(l.items.size(), 3u);
+    EXPECT_EQ(l.items[0].comment_inline, "same line");
+    EXPECT_EQ(l.items[1].comment_before, "above");
+    EXPECT_EQ(l.items[2].blank_lines_before, 0);
+    EXPECT_EQ(l.items[1].blank_lines_before, 0);
+}
+
+TEST(BuilderEntries, DuplicateKeysKeepTheFirstPlace) {
+    Built b = build("a: 1\nb: 2\na: 3\n");
+    const YamlMapping& m = root_map(b);
+    ASSERT_EQ(m.entries.size(), 2u);
+    EXPECT_EQ(m.entries.at(0).key, "a");
+    EXPECT_EQ(m.entries.at(0).value.value.scalar()->value, ScalarValue::of_int(3));
+}
+
+TEST(BuilderEntries, KeysKeepTheirTextAndProperties) {
+    Built b = build("1.0: a\n'q': b\n&k !t key: c\n");
+    const YamlMapping& m = root_map(b);
+    EXPECT_TRUE(m.entries.contains("1.0"));
+    EXPECT_EQ(entry(m, "q").key_style, ScalarStyle::Single);
+    EXPECT_EQ(entry(m, "key").key_anchor, "k");
+    EXPECT_EQ(entry(m, "key").key_tag, "!t");
+}
+
+TEST(BuilderEntries, ComplexAndAliasKeys) {
+    Built b = build("? [a, b]\n: 1\n? {x: 1}\n: 2\nk: &n 7\n*n : 8\n");
+    const YamlMapping& m = root_map(b);
+    ASSERT_EQ(m.entries.size(), 4u);
+    EXPECT_EQ(m.entries.at(0).key, std::string("\0" "0", 2));
+    ASSERT_TRUE(m.entries.at(0).value.key_node);
+    EXPECT_EQ((**m.entries.at(0).value.key_node).sequence()->items.size(), 2u);
+    EXPECT_EQ(m.entries.at(1).key, std::string("\0" "1", 2));
+    EXPECT_EQ(m.entries.at(3).key, "7");
+    EXPECT_EQ(m.entries.at(3).value.key_alias, "n");
+}
+
+TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {
+    Built b = build(
+        "hex: 0x1F\nplain: 42\nneg: -7\nzero: 007\nmode: 0644\nexp: 1e3\nf: 1.5\nf2: 1.50\nf3: 3.10\n"
+        "yes: yes\nt: true\nn: ~\nnl: null\nempty:\ns: text\n");
+    const YamlMapping& m = root_map(b);
+    auto original = [&](std::string_view k) { return scalar_of(m, k).original; };
+    EXPECT_EQ(original("hex"), "0x1F");
+    EXPECT_FALSE(original("plain"));
+    EXPECT_FALSE(original("neg"));
+    EXPECT_EQ(original("zero"), "007");
+    EXPECT_EQ(original("mode"), "0644");
+    EXPECT_EQ(original("exp"), "1e3");
+    EXPECT_FALSE(original("f"));
+    EXPECT_EQ(original("f2"), "1.50");
+    EXPECT_EQ(original("f3"), "3.10");
+    EXPECT_EQ(original("yes"), "yes");
+    EXPECT_FALSE(original("t"));
+    EXPECT_EQ(original("n"), "~");
+    EXPECT_FALSE(original("nl"));
+    EXPECT_EQ(original("empty"), "");
+    EXPECT_FALSE(original("s"));
+    EXPECT_EQ(scalar_of(m, "mode").value, ScalarValue::of_int(644));
+}
+
+TEST(BuilderScalars, TagDrivenTyping) {
+    Built b = build("a: !!float 1\nb: !!int x\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
+    const YamlMapping& m = root_map(b);
+    EXPECT_EQ(scalar_of(m, "a").value, ScalarValue::of_float(1.0));
+    EXPECT_EQ(scalar_of(m, "a").original, "1");
+    EXPECT_EQ(scalar_of(m, "b").value, ScalarValue::of_str("x"));
+    EXPECT_EQ(scalar_of(m, "c").value, ScalarValue::of_str("1"));
+    EXPECT_EQ(scalar_of(m, "d").value, ScalarValue::of_str("1"));
+    EXPECT_FALSE(scalar_of(m, "d").original);
+    EXPECT_EQ(scalar_of(m, "e").value, ScalarValue::null());
+    EXPECT_EQ(scalar_of(m, "f").value, ScalarValue::of_bool(true));
+    EXPECT_EQ(scalar_of(m, "g").value, ScalarValue::of_int(5));
+    EXPECT_EQ(scalar_of(m, "g").tag, "!custom");
+    EXPECT_EQ(scalar_of(m, "a").tag, "tag:yaml.org,2002:float");
+}
+
+TEST(BuilderScalars, CoercionTagsKeepTheRawText) {
+    CoercionTags ints;
+    ints.bits = CoercionTags::bit_of("tag:yaml.org,2002:int");
+    Built b = build("v: !!int 0x1F\nw: !!float 2\n", ints);
+    const YamlMapping& m = root_map(b);
+    EXPECT_EQ(scalar_of(m, "v").value, ScalarValue::of_str("0x1F"));
+    EXPECT_EQ(scalar_of(m, "w").value, ScalarValue::of_float(2.0));
+}
+
+TEST(BuilderAliases, CopiesTheirTargetAndFollowTheNewestDefinition) {
+    Built b = build("a: &x [1, 2]\nb: *x\nc: &x 3\nd: *x\n");
+    const YamlMapping& m = root_map(b);
+    const AliasNode* alias = entry(m, "b").value.alias();
+    ASSERT_NE(alias, nullptr);
+    EXPECT_EQ(alias->name, "x");
+    EXPECT_EQ(alias->target->sequence()->items.size(), 2u);
+    EXPECT_EQ(entry(m, "d").value.alias()->target->scalar()->value, ScalarValue::of_int(3));
+}
+
+TEST(BuilderAliases, ExponentialExpansionIsRefused) {
+    // Each level holds nine copies of the one before: 9^9 nodes if expanded.
+    std::string text = "a: &a [x, x, x, x, x, x, x, x, x]\n";
+    for (char c = 'b'; c <= 'j'; ++c) {
+        text += std::string(1, c) + ": &" + c + " [";
+        for (int i = 0; i < 9; ++i) text += std::string(i ? ", " : "") + "*" + static_cast<char>(c - 1);
+        text += "]\n";
+    }
+    Built b = build(text);
+    ASSERT_TRUE(b.error);
+    EXPECT_NE(b.error->info.find("aliases expand too far"), std::string::npos);
+    // Ordinary reuse stays well inside the budget.
+    Built ok = build("base: &b {x: 1, y: [1, 2, 3]}\none: *b\ntwo: *b\nthree: {<<: *b, z: 2}\n");
+    EXPECT_FALSE(ok.error);
+}
+
+TEST(BuilderDocuments, ByteOrderMarkIsNotContent) {
+    Built b = build("\xEF\xBB\xBF%YAML 1.2\n---\nkey: 1\n");
+    ASSERT_FALSE(b.error) << b.error->display();
+    EXPECT_TRUE(root_map(b).entries.contains("key"));
+    Built plain = build("\xEF\xBB\xBFkey: 1\n");
+    EXPECT_TRUE(root_map(plain).entries.contains("key"));
+}
+
+TEST(BuilderLines, ScalarsSpanningLinesEndWhereTheirTextEnds) {
+    // Inline comments after multi-line scalars stay inline, and the lines of
+    // block scalars are not counted as blank lines before the next entry.
+    Built b = build(
+        "a: plain\n  text  # after a\nb: |-\n  one\n  two\nc: >\n  folded\n  text\n\nd: \"q\n  r\"  # after d\n"
+        "e: |+\n  kept\n\nf: 1\n");
+    const YamlMapping& m = root_map(b);
+    EXPECT_EQ(entry(m, "a").comment_inline, "after a");
+    EXPECT_EQ(entry(m, "c").blank_lines_before, 0);
+    EXPECT_EQ(entry(m, "d").blank_lines_before, 1);
+    EXPECT_EQ(entry(m, "d").comment_inline, "after d");
+    EXPECT_EQ(entry(m, "e").blank_lines_before, 0);
+    EXPECT_EQ(scalar_of(m, "e").value, ScalarValue::of_str("kept\n\n"));
+    EXPECT_EQ(entry(m, "f").blank_lines_before, 0);
+}
+
+TEST(BuilderLines, EmptyNodesWithPropertiesStandAtTheirProperties) {
+    Built b = build("l:\n  - !t\n  - &a\n\n  - x\n");
+    const YamlSequence& l = *entry(root_map(b), "l").value.sequence();
+    ASSERT_EQ(l.items.size(), 3u);
+    EXPECT_EQ(l.items[1].blank_lines_before, 0);
+    EXPECT_EQ(l.items[2].blank_lines_before, 1);
+}
+
+TEST(BuilderDocuments, MetadataAndEndCount) {
+    Built b = build("%YAML 1.2\n%TAG !e! tag:e,2000:\n--- a\n...\n--- b\nc\n");
+    ASSERT_FALSE(b.error);
+    ASSERT_EQ(b.roots.size(), 2u);
+    ASSERT_GE(b.metas.size(), 2u);
+    EXPECT_TRUE(b.metas[0].explicit_start);
+    EXPECT_TRUE(b.metas[0].explicit_end);
+    EXPECT_EQ(b.metas[0].yaml_version, (std::pair<std::uint8_t, std::uint8_t>(1, 2)));
+    ASSERT_EQ(b.metas[0].tag_directives.size(), 1u);
+    EXPECT_EQ(b.metas[0].tag_directives[0].first, "!e!");
+    EXPECT_TRUE(b.metas[1].explicit_start);
+    EXPECT_FALSE(b.metas[1].explicit_end);
+    EXPECT_FALSE(b.metas[1].yaml_version);
+    EXPECT_EQ(b.document_ends, 2u);
+    EXPECT_EQ(b.roots[1].scalar()->value, ScalarValue::of_str("b c"));
+}
