@@ -98,9 +98,19 @@ std::uint8_t Builder::blank_lines_for(std::size_t line) const {
 }
 
 std::optional<std::string> Builder::take_before(std::size_t line) {
+    // Comments above `line` are taken; later ones stay pending. A comment
+    // below a quoted scalar reaches the builder before the scalar does (the
+    // scanner reads it while looking for what follows the closing quote), and
+    // it belongs to whatever comes next.
     std::optional<std::string> out;
-    for (auto& c : pending_comments_) {
-        if (c.first >= line) continue;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pending_comments_.size(); ++i) {
+        auto& c = pending_comments_[i];
+        if (c.first >= line) {
+            if (kept != i) pending_comments_[kept] = std::move(c);
+            ++kept;
+            continue;
+        }
         if (out) {
             *out += '\n';
             *out += c.second;
@@ -108,7 +118,7 @@ std::optional<std::string> Builder::take_before(std::size_t line) {
             out = std::move(c.second);
         }
     }
-    pending_comments_.clear();
+    pending_comments_.resize(kept);
     return out;
 }
 
@@ -274,8 +284,10 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
         case Event::Type::MappingStart: {
             ++nodes_read_;
             if (!frames_.empty() && !frames_.back().is_mapping) {
+                // A block item starts at its properties when it has any: its
+                // start token can be lines below them.
                 std::size_t item_line = line;
-                if (event.tag && !event.flow && line != 0) item_line = line - 1;
+                if (event.property_line != 0 && !event.flow) item_line = std::min(line, event.property_line);
                 Frame& parent = frames_.back();
                 parent.item_blank_lines_before = blank_lines_for(item_line);
                 parent.item_comment_before = take_before(item_line);
@@ -351,16 +363,14 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
     const bool is_key = !frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty();
     last_line_ = end_line;
     // A comment after a quoted scalar reaches the builder before the scalar
-    // does; when the scalar spans lines, such a comment is on its last line.
+    // does: a pending comment on the scalar's last line follows it.
     std::optional<std::string> inline_comment;
-    if (end_line > line) {
-        for (auto it = pending_comments_.begin(); it != pending_comments_.end();) {
-            if (it->first == end_line) {
-                inline_comment = std::move(it->second);
-                it = pending_comments_.erase(it);
-            } else {
-                ++it;
-            }
+    for (auto it = pending_comments_.begin(); it != pending_comments_.end();) {
+        if (it->first == end_line) {
+            inline_comment = std::move(it->second);
+            it = pending_comments_.erase(it);
+        } else {
+            ++it;
         }
     }
     if (is_key && !event.anchor) {

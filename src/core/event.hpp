@@ -54,6 +54,10 @@ struct Event {
     /// Scalars: the line where the scalar's text ends (multi-line plain and
     /// quoted scalars and block scalars end below the line of their mark).
     std::size_t end_line = 0;
+    /// Collection starts: the line of the node's first property (anchor or
+    /// tag), 0 when it has none. A block collection's start token can be
+    /// lines below its properties.
+    std::size_t property_line = 0;
 
     static Event simple(Type t) {
         Event e;

@@ -476,6 +476,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
             state_ = ParserState::BlockSequenceFirstEntry;
             ev =
                 Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), false);
+            if (has_property) ev.property_line = property_mark.line;
             mk = t->mark;
             return true;
         case Type::BlockMappingStart:
@@ -483,16 +484,19 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
             if (!open_block_collection(t->mark)) return false;
             state_ = ParserState::BlockMappingFirstKey;
             ev = Event::collection_start(E::MappingStart, std::move(anchor), std::move(tag), false);
+            if (has_property) ev.property_line = property_mark.line;
             mk = t->mark;
             return true;
         case Type::FlowSequenceStart:
             state_ = ParserState::FlowSequenceFirstEntry;
             ev = Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), true);
+            if (has_property) ev.property_line = property_mark.line;
             mk = t->mark;
             return true;
         case Type::FlowMappingStart:
             state_ = ParserState::FlowMappingFirstKey;
             ev = Event::collection_start(E::MappingStart, std::move(anchor), std::move(tag), true);
+            if (has_property) ev.property_line = property_mark.line;
             mk = t->mark;
             return true;
         case Type::BlockEntry:
@@ -501,6 +505,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
             state_ = ParserState::IndentlessSequenceEntry;
             ev =
                 Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), false);
+            if (has_property) ev.property_line = property_mark.line;
             mk = t->mark;
             return true;
         case Type::Scalar:

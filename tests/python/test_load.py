@@ -1,0 +1,155 @@
+"""The load road: loads / loads_all, conversion of trees into node objects and
+values, schema loaders, !!binary and !!timestamp, parse errors."""
+
+import datetime
+
+import pytest
+
+import tesvorn
+from tesvorn import LoaderError, ParseError, Schema, YamlMapping, YamlScalar, YamlSequence
+
+
+class TestDocuments:
+    def test_empty_inputs(self):
+        assert tesvorn.loads("") is None
+        assert tesvorn.loads("# only a comment\n") is None
+        assert tesvorn.loads_all("") == []
+
+    def test_first_document_only_but_whole_input_parsed(self):
+        d = tesvorn.loads("a: 1\n---\nb: 2\n")
+        assert d == {"a": 1}
+        with pytest.raises(ParseError):
+            tesvorn.loads("a: 1\n---\n[")
+        assert [x.to_python() for x in tesvorn.loads_all("a: 1\n---\nb: 2\n")] == [{"a": 1}, {"b": 2}]
+
+    def test_root_kinds(self):
+        assert isinstance(tesvorn.loads("a: 1"), YamlMapping)
+        assert isinstance(tesvorn.loads("- 1"), YamlSequence)
+        for text in ("42", "--- !!binary aGk=", "~", "'x'"):
+            assert isinstance(tesvorn.loads(text), YamlScalar), text
+        assert tesvorn.loads("42").value == 42
+        assert tesvorn.loads("--- !!binary aGk=").value == "aGk="
+
+    def test_document_metadata(self):
+        d = tesvorn.loads("%YAML 1.2\n%TAG !e! tag:e,2000:\n--- !e!x\na: 1\n...\n")
+        assert d.yaml_version == "1.2"
+        assert d.tag_directives == [("!e!", "tag:e,2000:")]
+        assert (d.explicit_start, d.explicit_end) == (True, True)
+        assert d.tag == "tag:e,2000:x"
+        nested = tesvorn.loads("--- \na:\n  b: 1\n")["a"]
+        assert (nested.explicit_start, nested.yaml_version) == (False, None)
+
+    def test_parse_error_text(self):
+        with pytest.raises(ParseError) as info:
+            tesvorn.loads("a: 1\n@x")
+        assert str(info.value) == "YAML parse error: unexpected character: `@' at byte 5 line 2 column 1"
+        with pytest.raises(ParseError, match="found invalid character NUL"):
+            tesvorn.loads("a: 1\x00b")
+
+    def test_lone_surrogates_in_text(self):
+        with pytest.raises(UnicodeEncodeError):
+            tesvorn.loads("a: \ud800")
+
+
+class TestValues:
+    def test_scalars_and_nesting(self):
+        d = tesvorn.loads("a: 1\nb: [x, 2.5, true, null]\nc: 0x1F\nd: yes\ne: ~\n")
+        assert d == {"a": 1, "b": ["x", 2.5, True, None], "c": 31, "d": True, "e": None}
+        assert isinstance(d["b"], YamlSequence)
+        assert type(d["c"]) is int
+
+    def test_keys_are_strings(self):
+        d = tesvorn.loads("1: a\ntrue: b\n~: c\n1.5: d\n")
+        assert list(d) == ["1", "true", "~", "1.5"]
+
+    def test_complex_keys_live_under_synthetic_keys(self):
+        d = tesvorn.loads("? [a, b]\n: 1\n")
+        assert list(d) == ["\x000"]
+
+    def test_aliases_are_copies_that_dump_back_as_aliases(self):
+        d = tesvorn.loads("a: &x [1]\nb: *x\n")
+        assert d["a"] == d["b"] and d["a"] is not d["b"]
+        assert tesvorn.dumps(d) == "a: &x [1]\nb: *x\n"
+
+    def test_duplicate_keys_last_wins_at_first_place(self):
+        d = tesvorn.loads("a: 1\nb: 2\na: 3\n")
+        assert list(d.items()) == [("a", 3), ("b", 2)]
+
+
+class TestBuiltInTags:
+    def test_binary(self):
+        assert tesvorn.loads("v: !!binary aGk=")["v"] == b"hi"
+        assert tesvorn.loads("v: !!binary |\n  aG\n  k=\n")["v"] == b"hi"
+        assert tesvorn.loads("v: !<tag:yaml.org,2002:binary> aGk=")["v"] == b"hi"
+        for bad in ("aGk", "aG=k", "a*k=", "aGl="):
+            with pytest.raises(RuntimeError, match=r"^!!binary decode error: "):
+                tesvorn.loads(f"v: !!binary {bad}")
+
+    def test_timestamp(self):
+        assert tesvorn.loads("d: !!timestamp 2001-12-14")["d"] == datetime.date(2001, 12, 14)
+        dt = tesvorn.loads("d: !!timestamp 2001-12-14 21:59:43")["d"]
+        assert dt == datetime.datetime(2001, 12, 14, 21, 59, 43)
+        with pytest.raises(ValueError):
+            tesvorn.loads("d: !!timestamp not-a-date")
+
+    def test_untagged_dates_stay_strings(self):
+        assert tesvorn.loads("d: 2001-12-14")["d"] == "2001-12-14"
+
+
+class TestLoaders:
+    def test_standard_tag_loader_gets_source_text(self):
+        for tag in ("!!int", "tag:yaml.org,2002:int"):
+            s = Schema()
+            s.add_loader(tag, str)
+            assert tesvorn.loads("v: !!int 0x1F", schema=s)["v"] == "0x1F"
+        assert tesvorn.loads("v: !!int 0x1F")["v"] == 31
+
+    def test_custom_tags(self):
+        s = Schema()
+        s.add_loader("!pt", lambda v: ("pt", v))
+        d = tesvorn.loads("p: !pt 1\nq: !pt [1, 2]\nr: !pt {x: 1}\n", schema=s)
+        assert d["p"] == ("pt", 1)
+        kind, seq = d["q"]
+        assert isinstance(seq, YamlSequence) and seq == [1, 2]
+        assert isinstance(d["r"][1], YamlMapping)
+        # Roots are never passed to loaders.
+        assert isinstance(tesvorn.loads("--- !pt\na: 1\n", schema=s), YamlMapping)
+
+    def test_loader_errors_are_wrapped(self):
+        s = Schema()
+
+        def bad(v):
+            raise ValueError("bad")
+
+        s.add_loader("!pt", bad)
+        with pytest.raises(LoaderError) as info:
+            tesvorn.loads("p: !pt 1", schema=s)
+        assert str(info.value) == "Schema loader for tag '!pt' raised: ValueError: bad"
+
+        class Unprintable(Exception):
+            def __str__(self):
+                raise RuntimeError
+
+        def worse(v):
+            raise Unprintable
+
+        s.add_loader("!pt", worse)
+        with pytest.raises(LoaderError) as info:
+            tesvorn.loads("p: !pt 1", schema=s)
+        assert str(info.value).endswith(".Unprintable: <exception str() failed>")
+
+    def test_registration_during_load_is_refused(self):
+        s = Schema()
+
+        def greedy(v):
+            s.add_loader("!other", str)
+            return v
+
+        s.add_loader("!pt", greedy)
+        with pytest.raises(LoaderError, match="Already borrowed"):
+            tesvorn.loads("p: !pt 1", schema=s)
+
+    def test_coercion_only_for_standard_tags(self):
+        s = Schema()
+        s.add_loader("!point", lambda v: v)
+        assert tesvorn.loads("v: !point 12", schema=s)["v"] == 12
