@@ -1,1 +1,45 @@
-print("demo")
+"""Edit a commented configuration file by program and keep everything else.
+
+Loads examples/config.yaml, changes a value, adds an entry with a comment,
+deletes one, and prints the result with a diff against the original: the
+lines not touched (comments, quoting, hex numbers, anchors, block scalars,
+blank lines) come back as they were.
+"""
+
+import difflib
+import pathlib
+
+import tesvorn
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def main() -> None:
+    original = (HERE / "config.yaml").read_text(encoding="utf-8")
+    doc = tesvorn.loads(original)
+
+    # Change a value: the entry keeps its place and its inline comment.
+    doc["service"]["version"] = tesvorn.YamlScalar("2.5.0", style="double")
+
+    # Add an entry with a comment above it.
+    doc["features"]["dark-mode"] = True
+    doc["features"].set_comment_before("dark-mode", "Rolled out to everyone on 1 December.")
+
+    # Delete one: the legacy backend goes.
+    backends = doc["backends"]
+    for i, backend in enumerate(backends):
+        if backend["name"] == "legacy-billing":
+            del backends[i]
+            break
+
+    edited = tesvorn.dumps(doc)
+    print("=== edited file ===")
+    print(edited, end="")
+    print("=== what changed ===")
+    diff = difflib.unified_diff(original.splitlines(keepends=True), edited.splitlines(keepends=True),
+                                "config.yaml", "config.yaml (edited)")
+    print("".join(diff), end="")
+
+
+if __name__ == "__main__":
+    main()
