@@ -53,6 +53,20 @@ bool parse_dump_args(const ArgParser& parser, bool to_stream, PyObject* const* a
 
 // ---- the load road ------------------------------------------------------------
 
+/// Pauses the cyclic garbage collector for a scope (restoring its state).
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    bool was_enabled_;
+};
+
 /// Converts the first document, or returns None when there is none.
 PyObject* first_document(ParsedDocuments& docs, SchemaObject* schema) {
     if (docs.roots.empty()) Py_RETURN_NONE;
@@ -84,6 +98,9 @@ PyObject* load_road(const LoadArgs& a, bool text_input, bool all) {
     ParsedDocuments docs;
     const bool parsed = text_input ? parse_text(a.input, a.schema, docs) : parse_stream(a.input, a.schema, docs);
     if (!parsed) return nullptr;
+    // Conversion makes many containers and no cycles: collecting while they
+    // are made only costs time.
+    GcPause pause;
     return all ? all_documents(docs, a.schema) : first_document(docs, a.schema);
 }
 
