@@ -157,6 +157,11 @@ class TestReadErrors:
         with pytest.raises(RuntimeError, match="^UTF-8 decode error: .*unexpected end of data"):
             tesvorn.load(Returns(b"a: \xe2\x82", "\xac"))
 
+    def test_str_chunk_with_lone_surrogate(self):
+        # Not text that can be read: the same error as for loads().
+        with pytest.raises(UnicodeEncodeError):
+            tesvorn.load(io.StringIO("a: \ud800"))
+
     @pytest.mark.parametrize("make", [str, bytes])
     @pytest.mark.parametrize("size", [1, 8192])
     @pytest.mark.parametrize("text", ["a: b\0c\n", 'a: "b\0c"\n', "a: 1\n\0"])
