@@ -1,5 +1,6 @@
-"""Streams: peak memory of iter_load_all over a large multi-document file, and
-dump() to a file against dumps() plus one write.
+"""Streams: peak memory of iter_load_all over a large multi-document file,
+dump() to a file against dumps() plus one write, and loading from a stream
+against loading the same text.
 
 Memory: a multi-document stream (50 MB by default, documents of varying size)
 is generated in a temporary directory; each measurement runs in a fresh
@@ -11,6 +12,8 @@ Run from the project venv: .venv/bin/python bench/bench_streams.py
 """
 
 import argparse
+import gc
+import io
 import os
 import random
 import subprocess
@@ -108,12 +111,16 @@ def memory(args):
             print(f"  {'load_all over the stream (for contrast)':44} {peak:8.1f} MB")
 
 
-def best_of(fn, repeat):
-    best = float("inf")
+def interleaved(rows, repeat):
+    """Best time of each (name, fn) row. The rows take turns, because each run
+    leaves the allocator in a different state for the next one."""
+    best = [float("inf")] * len(rows)
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
+        for k, (_, fn) in enumerate(rows):
+            gc.collect()
+            t0 = time.perf_counter()
+            fn()
+            best[k] = min(best[k], time.perf_counter() - t0)
     return best
 
 
@@ -123,36 +130,41 @@ def dump_speed(args):
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "out.yaml")
 
-        def text_file(fn):
+        def to_file(mode, fn):
             def run():
-                with open(path, "w", encoding="utf-8") as f:
-                    fn(f)
-            return run
-
-        def binary_file(fn):
-            def run():
-                with open(path, "wb") as f:
+                with open(path, mode, **({} if "b" in mode else {"encoding": "utf-8"})) as f:
                     fn(f)
             return run
 
         rows = [
-            ("dumps + one write (text file)", text_file(lambda f: f.write(tesvorn.dumps(doc)))),
-            ("dump (text file)", text_file(lambda f: tesvorn.dump(doc, f))),
+            ("dumps + one write (text file)", to_file("w", lambda f: f.write(tesvorn.dumps(doc)))),
+            ("dump (text file)", to_file("w", lambda f: tesvorn.dump(doc, f))),
             ("dumps + encode + one write (binary file)",
-             binary_file(lambda f: f.write(tesvorn.dumps(doc).encode()))),
-            ("dump (binary file)", binary_file(lambda f: tesvorn.dump(doc, f))),
+             to_file("wb", lambda f: f.write(tesvorn.dumps(doc).encode()))),
+            ("dump (binary file)", to_file("wb", lambda f: tesvorn.dump(doc, f))),
         ]
-        print(f"dump of one {mb:.1f} MB document to a file (best of {args.repeat})")
-        base = {}
-        for name, run in rows:
-            secs = best_of(run, args.repeat)
-            kind = name.split("(")[1]
-            ratio = ""
-            if name.startswith("dumps"):
-                base[kind] = secs
-            else:
-                ratio = f"{base[kind] / secs:.2f}x the speed of dumps + write"
-            print(f"  {name:44} {secs:7.3f} s {mb / secs:8.1f} MB/s  {ratio}")
+        best = interleaved(rows, args.repeat)
+    print(f"dump of one {mb:.1f} MB document to a file (best of {args.repeat})")
+    for k, ((name, _), secs) in enumerate(zip(rows, best)):
+        ratio = "" if k % 2 == 0 else f"{best[k - 1] / secs:.2f}x the speed of dumps + write"
+        print(f"  {name:44} {secs:7.3f} s {mb / secs:8.1f} MB/s  {ratio}")
+
+
+def load_speed(args):
+    docs = [config_like(int(args.load_mb * 1_000_000) // 20, seed=i) for i in range(20)]
+    text = tesvorn.dumps_all(docs)
+    data = text.encode()
+    mb = len(data) / 1e6
+    rows = [
+        ("loads_all (text)", lambda: tesvorn.loads_all(text)),
+        ("load_all (BytesIO)", lambda: tesvorn.load_all(io.BytesIO(data))),
+        ("load_all (StringIO)", lambda: tesvorn.load_all(io.StringIO(text))),
+        ("iter_load_all (BytesIO)", lambda: list(tesvorn.iter_load_all(io.BytesIO(data)))),
+    ]
+    best = interleaved(rows, args.repeat)
+    print(f"load of a {mb:.1f} MB stream of 20 documents (best of {args.repeat})")
+    for (name, _), secs in zip(rows, best):
+        print(f"  {name:44} {secs:7.3f} s {mb / secs:8.1f} MB/s  {best[0] / secs:.2f}x loads_all")
 
 
 def main(argv=None):
@@ -160,7 +172,8 @@ def main(argv=None):
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--mb", type=float, default=50.0, help="size of the generated stream in MB")
     ap.add_argument("--dump-mb", type=float, default=20.0, help="size of the dumped document")
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--load-mb", type=float, default=5.0, help="size of the loaded stream")
+    ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--load-all", action="store_true",
                     help="also measure load_all over the whole stream (needs a lot of memory)")
@@ -171,6 +184,7 @@ def main(argv=None):
         return 0
     memory(args)
     dump_speed(args)
+    load_speed(args)
     return 0
 
 
