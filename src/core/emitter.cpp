@@ -1086,9 +1086,12 @@ bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t ind
     buf.reserve(256);
     detail::Emitter e(buf, &sink, indent, meta);
     // Whatever the sink holds is an earlier document; "..." closes it before
-    // directives (a second "..." after an explicit end is harmless).
-    const bool ok = e.emit_document(root, meta.explicit_start, sink.last_char() != -1);
-    return e.finish() && ok;
+    // directives unless it ended with one already (as emit_docs writes it).
+    const bool previous_open = sink.last_char() != -1 && !sink.document_closed();
+    const bool ok = e.emit_document(root, meta.explicit_start, previous_open);
+    const bool written = e.finish() && ok;
+    sink.set_document_closed(meta.explicit_end);
+    return written;
 }
 
 std::string emit_scalar_value_with_style(const ScalarValue& value, ScalarStyle style) {

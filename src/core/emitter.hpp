@@ -24,6 +24,11 @@ class Sink {
     /// The last character accepted so far, or -1 when nothing was written.
     [[nodiscard]] int last_char() const noexcept { return last_; }
 
+    /// Whether the last document written (by `emit_docs_to`) was closed by
+    /// "...", so that directives after it need no second one.
+    [[nodiscard]] bool document_closed() const noexcept { return closed_; }
+    void set_document_closed(bool closed) noexcept { closed_ = closed; }
+
   protected:
     void remember_last(std::string_view text) noexcept {
         if (!text.empty()) last_ = static_cast<unsigned char>(text.back());
@@ -31,6 +36,7 @@ class Sink {
 
   private:
     int last_ = -1;
+    bool closed_ = false;
 };
 
 /// A sink that collects everything into a string; it never fails.

@@ -2,7 +2,7 @@
 
 #include <memory>
 #include <new>
-#include <optional>
+#include <utility>
 
 #include "core/builder.hpp"
 #include "core/parser.hpp"
@@ -18,94 +18,127 @@ namespace {
 
 PyTypeObject* g_iter_type = nullptr;
 
-struct IterObject {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    std::optional<Parser<CharsSource>> parser;
+/// Everything native an iterator owns; one allocation, so that an object
+/// whose construction failed half-way holds nothing to destroy.
+struct IterState {
+    IterState(CharsSource source, std::shared_ptr<ErrorSlot> error_slot, CoercionTags tags)
+        : parser(std::move(source)), coercion(tags), slot(std::move(error_slot)) {}
+
+    Parser<CharsSource> parser;
     Builder builder;
     CoercionTags coercion;
-    PyObject* schema;  // owned, or null
     std::shared_ptr<ErrorSlot> slot;  // stream input only
-    bool done;
+    bool done = false;
 };
 
-IterObject* as_iter(PyObject* o) { return reinterpret_cast<IterObject*>(o); }
+struct IterObject {
+    PyObject_HEAD BorrowFlag borrow;
+    IterState* state;  // owned; null once cleared
+    PyObject* schema;  // owned, or null
+};
+
+IterObject* as_iter(PyObject* o) {
+    return reinterpret_cast<IterObject*>(o);
+}
 
 void iter_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     IterObject* it = as_iter(self);
     Py_CLEAR(it->schema);
-    it->slot.~shared_ptr();
-    it->builder.~Builder();
-    it->parser.~optional();
+    // Releasing the stream may run Python code; the object is untracked by now.
+    delete std::exchange(it->state, nullptr);
     it->borrow.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 int iter_traverse(PyObject* self, visitproc visit, void* arg) {
+    IterObject* it = as_iter(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_iter(self)->schema);
+    Py_VISIT(it->schema);
+    if (IterState* st = it->state) {
+        // A stream (or the traceback of a parked read() failure) may refer
+        // back to the iterator.
+        Py_VISIT(st->parser.scanner().source().stream_object());
+        if (st->slot) {
+            if (int rc = st->slot->traverse(visit, arg)) return rc;
+        }
+    }
     return 0;
 }
 
 int iter_clear(PyObject* self) {
-    Py_CLEAR(as_iter(self)->schema);
+    IterObject* it = as_iter(self);
+    Py_CLEAR(it->schema);
+    delete std::exchange(it->state, nullptr);
     return 0;
 }
 
-/// Raises the exception parked by a failed read(), if any.
-bool raise_stream_error(IterObject* it) {
-    if (!it->slot) return false;
-    PyObject* exc = it->slot->take();
+/// Raises the exception parked by a failed read(), if any; the iterator is
+/// done after it.
+bool raise_stream_error(IterState& st) {
+    if (!st.slot) return false;
+    PyObject* exc = st.slot->take();
     if (!exc) return false;
-    it->done = true;
+    st.done = true;
     PyErr_SetRaisedException(exc);
     return true;
+}
+
+/// Parses until one more document is complete (or the stream ends), then
+/// converts and returns the oldest completed document; null with no
+/// exception set means StopIteration.
+PyObject* next_document(IterState& st, SchemaObject* schema) {
+    if (st.done) return nullptr;
+    // A read() failure parked while the parser reported the input it cut
+    // short: the parse error went first, the cause comes now.
+    if (raise_stream_error(st)) return nullptr;
+    const std::size_t ends = st.builder.document_end_count();
+    Event event;
+    Marker mark;
+    for (;;) {
+        Status parsed = st.parser.parse_into(event, mark);
+        if (!parsed.ok()) {
+            raise_parse_error(parsed.error());
+            return nullptr;
+        }
+        if (raise_stream_error(st)) return nullptr;
+        st.builder.absorb_comments(st.parser.pending_comments());
+        const bool stream_end = event.type == Event::Type::StreamEnd;
+        Status built = st.builder.process_event(std::move(event), mark, st.coercion);
+        if (!built.ok()) {
+            raise_parse_error(built.error());
+            return nullptr;
+        }
+        if (stream_end) {
+            st.done = true;
+            break;
+        }
+        if (st.builder.document_end_count() > ends) break;
+    }
+    auto& roots = st.builder.roots();
+    if (roots.empty()) return nullptr;
+    YamlNode root = std::move(roots.front());
+    roots.pop_front();
+    DocMeta meta;
+    auto& metas = st.builder.metadata();
+    if (!metas.empty()) {
+        meta = std::move(metas.front());
+        metas.pop_front();
+    }
+    return node_to_doc(std::move(root), std::move(meta), schema).release();
 }
 
 PyObject* iter_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         IterObject* it = as_iter(self);
+        // Exclusive: a read() or a loader that calls next() on this same
+        // iterator gets "Already borrowed".
         ExclusiveBorrow borrow(it->borrow);
         if (!borrow.ok()) return nullptr;
-        if (it->done || !it->parser) return nullptr;  // StopIteration
-        const std::size_t ends = it->builder.document_end_count();
-        Event event;
-        Marker mark;
-        for (;;) {
-            Status parsed = it->parser->parse_into(event, mark);
-            if (!parsed.ok()) {
-                raise_parse_error(parsed.error());
-                return nullptr;
-            }
-            if (raise_stream_error(it)) return nullptr;
-            it->builder.absorb_comments(it->parser->pending_comments());
-            const bool stream_end = event.type == Event::Type::StreamEnd;
-            Status built = it->builder.process_event(std::move(event), mark, it->coercion);
-            if (!built.ok()) {
-                raise_parse_error(built.error());
-                return nullptr;
-            }
-            if (stream_end) {
-                it->done = true;
-                break;
-            }
-            if (it->builder.document_end_count() > ends) break;
-        }
-        auto& roots = it->builder.roots();
-        if (roots.empty()) return nullptr;
-        YamlNode root = std::move(roots.front());
-        roots.pop_front();
-        DocMeta meta;
-        auto& metas = it->builder.metadata();
-        if (!metas.empty()) {
-            meta = std::move(metas.front());
-            metas.pop_front();
-        }
-        auto* schema = it->schema ? reinterpret_cast<SchemaObject*>(it->schema) : nullptr;
-        return node_to_doc(std::move(root), std::move(meta), schema).release();
+        if (!it->state) return nullptr;
+        return next_document(*it->state, reinterpret_cast<SchemaObject*>(it->schema));
     });
 }
 
@@ -125,30 +158,31 @@ PyType_Spec iter_spec = {
     "tesvorn.YamlIter",
     sizeof(IterObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
     iter_slots,
 };
 
+/// A new iterator (new reference), or null with an exception set.
 ref new_iter(CharsSource source, std::shared_ptr<ErrorSlot> slot, SchemaObject* schema) {
     std::uint8_t bits = 0;
     if (!schema_tag_policy(schema, bits)) return ref();
+    auto state =
+        std::make_unique<IterState>(std::move(source), std::move(slot), CoercionTags{bits});
     ref self = ref::steal(PyType_GenericAlloc(g_iter_type, 0));
     if (!self) return self;
     IterObject* it = as_iter(self.get());
     new (&it->borrow) BorrowFlag();
-    new (&it->parser) std::optional<Parser<CharsSource>>();
-    new (&it->builder) Builder();
-    new (&it->slot) std::shared_ptr<ErrorSlot>(std::move(slot));
-    it->coercion = CoercionTags{bits};
+    it->state = state.release();
     it->schema = schema ? Py_NewRef(reinterpret_cast<PyObject*>(schema)) : nullptr;
-    it->done = false;
-    it->parser.emplace(std::move(source));
     return self;
 }
 
 }  // namespace
 
-PyTypeObject* iter_type() noexcept { return g_iter_type; }
+PyTypeObject* iter_type() noexcept {
+    return g_iter_type;
+}
 
 bool init_iter_type() noexcept {
     if (g_iter_type) return true;

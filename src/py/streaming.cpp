@@ -1,5 +1,7 @@
 #include "py/streaming.hpp"
 
+#include <cstdio>
+
 #include "py/driver.hpp"
 #include "py/errors.hpp"
 #include "py/schema.hpp"
@@ -11,19 +13,22 @@ namespace {
 /// Holds the interpreter for the duration of a Python call; a no-op when
 /// the calling thread already holds it.
 class Attach {
-public:
+  public:
     Attach() noexcept : state_(PyGILState_Ensure()) {}
     Attach(const Attach&) = delete;
     Attach& operator=(const Attach&) = delete;
     ~Attach() { PyGILState_Release(state_); }
 
-private:
+  private:
     PyGILState_STATE state_;
 };
 
 constexpr Py_ssize_t kChunk = 8192;
+constexpr const char* kReadType = "stream.read() must return str or bytes";
 
-PyObject* runtime_error(const std::string& message) {
+/// A new RuntimeError instance carrying `message` (or whatever exception
+/// creating it raised); never null.
+PyObject* runtime_error(const std::string& message) noexcept {
     PyObject* exc = nullptr;
     ref text = make_str(message);
     if (text) exc = PyObject_CallOneArg(PyExc_RuntimeError, text.get());
@@ -31,9 +36,40 @@ PyObject* runtime_error(const std::string& message) {
     return exc;
 }
 
+/// The UTF-8 decode error for the UnicodeDecodeError `exc` raised while
+/// decoding `data`, which starts at byte `base` of the stream. Chunks are
+/// decoded one by one, so the decoder's own positions are moved to count
+/// from the start of the stream.
+PyObject* decode_error(PyObject* exc, const char* data, std::size_t base) noexcept {
+    Py_ssize_t start = 0;
+    Py_ssize_t end = 0;
+    ref reason;
+    if (PyErr_GivenExceptionMatches(exc, PyExc_UnicodeDecodeError) &&
+        PyUnicodeDecodeError_GetStart(exc, &start) == 0 &&
+        PyUnicodeDecodeError_GetEnd(exc, &end) == 0 && end > start)
+        reason = ref::steal(PyUnicodeDecodeError_GetReason(exc));
+    std::string_view why;
+    if (!reason || !str_utf8(reason.get(), why)) {
+        // Not a decode error after all (MemoryError): pass it on as it is.
+        PyErr_Clear();
+        return Py_NewRef(exc);
+    }
+    const std::size_t first = base + static_cast<std::size_t>(start);
+    char head[96];
+    if (end - start == 1) {
+        std::snprintf(head, sizeof head, "byte 0x%02x in position %zu",
+                      static_cast<unsigned char>(data[start]), first);
+    } else {
+        std::snprintf(head, sizeof head, "bytes in position %zu-%zu", first,
+                      base + static_cast<std::size_t>(end) - 1);
+    }
+    return runtime_error("UTF-8 decode error: 'utf-8' codec can't decode " + std::string(head) +
+                         ": " + std::string(why));
+}
+
 }  // namespace
 
-// ---- ErrorSlot ----------------------------------------------------------------
+// ---- ErrorSlot ---------------------------------------------------------------
 
 ErrorSlot::~ErrorSlot() {
     if (exc_) {
@@ -54,17 +90,16 @@ void ErrorSlot::record(PyObject* exc) noexcept {
 
 PyObject* ErrorSlot::take() noexcept {
     std::lock_guard lock(mutex_);
-    PyObject* exc = exc_;
-    exc_ = nullptr;
-    return exc;
+    return std::exchange(exc_, nullptr);
 }
 
-bool ErrorSlot::has_error() noexcept {
+int ErrorSlot::traverse(visitproc visit, void* arg) noexcept {
     std::lock_guard lock(mutex_);
-    return exc_ != nullptr;
+    Py_VISIT(exc_);
+    return 0;
 }
 
-// ---- CharsSource ------------------------------------------------------------------
+// ---- CharsSource -------------------------------------------------------------
 
 CharsSource CharsSource::text(std::string text) {
     CharsSource s;
@@ -75,114 +110,139 @@ CharsSource CharsSource::text(std::string text) {
 
 CharsSource CharsSource::stream(PyObject* stream, std::shared_ptr<ErrorSlot> slot) {
     CharsSource s;
-    Py_INCREF(stream);
-    s.stream_ = stream;
+    s.stream_ = Py_NewRef(stream);
     s.slot_ = std::move(slot);
     s.done_ = false;
     return s;
 }
 
 CharsSource::~CharsSource() {
-    if (stream_) {
+    if (stream_ || deferred_) {
         Attach attach;
+        Py_CLEAR(deferred_);
         Py_CLEAR(stream_);
     }
 }
 
 void CharsSource::fail(PyObject* exc) noexcept {
-    if (slot_ && exc) slot_->record(exc);
-    else Py_XDECREF(exc);
+    if (slot_) {
+        slot_->record(exc);
+    } else {
+        Py_XDECREF(exc);
+    }
     done_ = true;
 }
 
 bool CharsSource::refill() noexcept {
     buf_.clear();
     pos_ = 0;
-    while (!done_ && buf_.empty()) {
-        Attach attach;
-        ref chunk = ref::steal(PyObject_CallMethod(stream_, "read", "n", kChunk));
-        if (!chunk) {
-            fail(PyErr_GetRaisedException());
-            break;
-        }
-        if (PyUnicode_Check(chunk.get())) {
-            if (!tail_.empty()) {
-                fail(runtime_error("UTF-8 decode error: stream switched from bytes to str inside a character"));
-                break;
-            }
-            Py_ssize_t n = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(chunk.get(), &n);
-            if (!utf8) {
-                fail(PyErr_GetRaisedException());
-                break;
-            }
-            if (n == 0) {
-                done_ = true;
-                break;
-            }
-            buf_.assign(utf8, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (chunk.get() == Py_None) {
-            fail(runtime_error("stream.read() must return str or bytes"));
-            break;
-        }
-        // bytes, bytearray, memoryview or any other buffer or sequence of 0..255.
-        ref bytes = ref::steal(PyBytes_Check(chunk.get()) ? Py_NewRef(chunk.get()) : PyBytes_FromObject(chunk.get()));
-        if (!bytes) {
-            PyErr_Clear();
-            fail(runtime_error("stream.read() must return str or bytes"));
-            break;
-        }
-        const Py_ssize_t n = PyBytes_GET_SIZE(bytes.get());
-        if (n == 0) {
-            // End of input: a sequence cut short by the end is an error.
-            if (!tail_.empty()) {
-                ref decoded = ref::steal(PyUnicode_DecodeUTF8(tail_.data(), static_cast<Py_ssize_t>(tail_.size()),
-                                                             "strict"));
-                PyObject* exc = PyErr_GetRaisedException();
-                ref text = ref::steal(exc ? PyObject_Str(exc) : nullptr);
-                Py_XDECREF(exc);
-                std::string_view detail = "incomplete character at end of stream";
-                if (text && !str_utf8(text.get(), detail)) PyErr_Clear();
-                fail(runtime_error("UTF-8 decode error: " + std::string(detail)));
-                break;
-            }
-            done_ = true;
-            break;
-        }
-        // Decode strictly, carrying an incomplete sequence at the end of the
-        // chunk over to the next one (a character may be split by read()).
-        std::string data = std::move(tail_);
-        tail_.clear();
-        data.append(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(n));
-        Py_ssize_t consumed = 0;
-        ref decoded = ref::steal(
-            PyUnicode_DecodeUTF8Stateful(data.data(), static_cast<Py_ssize_t>(data.size()), "strict", &consumed));
-        if (!decoded) {
-            PyObject* exc = PyErr_GetRaisedException();
-            ref text = ref::steal(PyObject_Str(exc));
-            Py_DECREF(exc);
-            std::string_view detail;
-            if (!text || !str_utf8(text.get(), detail)) {
-                PyErr_Clear();
-                detail = "invalid UTF-8";
-            }
-            fail(runtime_error("UTF-8 decode error: " + std::string(detail)));
-            break;
-        }
-        // Valid UTF-8 needs no re-encoding: keep the bytes as they are.
-        tail_.assign(data, static_cast<std::size_t>(consumed), std::string::npos);
-        data.resize(static_cast<std::size_t>(consumed));
-        buf_ = std::move(data);
+    if (done_ && !deferred_) return false;
+    Attach attach;
+    if (deferred_) {
+        // The characters before the undecodable bytes have all been handed
+        // out; now the reader meets the error.
+        fail(std::exchange(deferred_, nullptr));
+        return false;
     }
-    return pos_ < buf_.size();
+    try {
+        while (!done_ && buf_.empty()) read_chunk();
+    } catch (...) {  // std::bad_alloc from the buffers
+        buf_.clear();
+        PyErr_NoMemory();
+        fail(PyErr_GetRaisedException());
+    }
+    return !buf_.empty();
+}
+
+void CharsSource::read_chunk() {
+    ref chunk = ref::steal(PyObject_CallMethod(stream_, "read", "n", kChunk));
+    if (!chunk) return fail(PyErr_GetRaisedException());
+    PyObject* c = chunk.get();
+    if (PyUnicode_Check(c)) {
+        // A bytes chunk that ended inside a character is not completed by text.
+        if (!tail_.empty()) return end_of_bytes();
+        std::string_view text;
+        if (!str_utf8(c, text)) return fail(PyErr_GetRaisedException());
+        if (text.empty()) {
+            done_ = true;
+            return;
+        }
+        buf_.assign(text);
+        return;
+    }
+    if (c == Py_None) return fail(runtime_error(kReadType));
+    if (PyBytes_Check(c)) {
+        return take_bytes(PyBytes_AS_STRING(c), static_cast<std::size_t>(PyBytes_GET_SIZE(c)));
+    }
+    // bytearray, memoryview, any other buffer, or a sequence of 0..255.
+    ref bytes = ref::steal(PyBytes_FromObject(c));
+    if (!bytes) {
+        PyErr_Clear();
+        return fail(runtime_error(kReadType));
+    }
+    take_bytes(PyBytes_AS_STRING(bytes.get()),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+void CharsSource::take_bytes(const char* chunk, std::size_t n) {
+    if (n == 0) return end_of_bytes();
+    // read() may split a character: the incomplete sequence at the end of
+    // the previous chunk goes in front of this one.
+    std::string joined;
+    const char* data = chunk;
+    std::size_t len = n;
+    if (!tail_.empty()) {
+        joined = std::move(tail_);
+        joined.append(chunk, n);
+        data = joined.data();
+        len = joined.size();
+    }
+    tail_.clear();
+    const std::size_t base = bytes_seen_ - (len - n);
+    bytes_seen_ += n;
+    Py_ssize_t consumed = 0;
+    ref decoded = ref::steal(
+        PyUnicode_DecodeUTF8Stateful(data, static_cast<Py_ssize_t>(len), "strict", &consumed));
+    if (!decoded) {
+        ref exc = ref::steal(PyErr_GetRaisedException());
+        PyObject* error = decode_error(exc.get(), data, base);
+        Py_ssize_t valid = 0;
+        if (PyErr_GivenExceptionMatches(exc.get(), PyExc_UnicodeDecodeError) &&
+            PyUnicodeDecodeError_GetStart(exc.get(), &valid) < 0) {
+            PyErr_Clear();
+            valid = 0;
+        }
+        if (valid <= 0) return fail(error);
+        // Hand out what precedes the bad bytes first, so that the error is
+        // met where it is (an iterator still returns the documents before it).
+        buf_.assign(data, static_cast<std::size_t>(valid));
+        deferred_ = error;
+        return;
+    }
+    // Valid UTF-8 needs no re-encoding: keep the bytes as they are.
+    buf_.assign(data, static_cast<std::size_t>(consumed));
+    tail_.assign(data + consumed, len - static_cast<std::size_t>(consumed));
+}
+
+void CharsSource::end_of_bytes() {
+    if (tail_.empty()) {
+        done_ = true;
+        return;
+    }
+    // The stream ended inside a character: let the decoder describe it.
+    const std::size_t base = bytes_seen_ - tail_.size();
+    ref decoded = ref::steal(
+        PyUnicode_DecodeUTF8(tail_.data(), static_cast<Py_ssize_t>(tail_.size()), "strict"));
+    ref exc = ref::steal(decoded ? nullptr : PyErr_GetRaisedException());
+    PyObject* error = exc ? decode_error(exc.get(), tail_.data(), base)
+                          : runtime_error("UTF-8 decode error: unexpected end of data");
+    tail_.clear();
+    fail(error);
 }
 
 char32_t CharsSource::decode_multibyte() noexcept {
     // The buffer holds valid UTF-8 (checked by the decoder, or taken from a
-    // str), except for a text variant built from arbitrary bytes: read
-    // those as U+FFFD.
+    // str); anything else reads as U+FFFD rather than past the end.
     const auto* p = reinterpret_cast<const unsigned char*>(buf_.data()) + pos_;
     const std::size_t avail = buf_.size() - pos_;
     const unsigned char c = p[0];
@@ -221,44 +281,39 @@ bool parse_stream(PyObject* stream, SchemaObject* schema, ParsedDocuments& out) 
     });
 }
 
-// ---- PyStreamWriter -------------------------------------------------------------------
+// ---- PyStreamWriter ----------------------------------------------------------
+
+bool PyStreamWriter::call_write(std::string_view fragment, bool as_bytes) {
+    ref arg = as_bytes ? ref::steal(PyBytes_FromStringAndSize(
+                             fragment.data(), static_cast<Py_ssize_t>(fragment.size())))
+                       : make_str(fragment);
+    if (!arg) return false;
+    // The return value of write() means nothing to us.
+    ref result = ref::steal(PyObject_CallMethod(stream_.get(), "write", "O", arg.get()));
+    return static_cast<bool>(result);
+}
 
 bool PyStreamWriter::write(std::string_view fragment) {
     if (error_) return false;
     Attach attach;
-    auto call = [&](bool as_bytes) -> bool {
-        ref arg = as_bytes ? ref::steal(PyBytes_FromStringAndSize(fragment.data(),
-                                                                  static_cast<Py_ssize_t>(fragment.size())))
-                           : make_str(fragment);
-        if (!arg) return false;
-        ref result = ref::steal(PyObject_CallMethod(stream_.get(), "write", "O", arg.get()));
-        return static_cast<bool>(result);
-    };
-    switch (mode_) {
-        case Mode::Str:
-        case Mode::Bytes:
-            if (call(mode_ == Mode::Bytes)) {
-                remember_last(fragment);
-                return true;
-            }
-            error_ = ref::steal(PyErr_GetRaisedException());
-            return false;
-        case Mode::Unknown:
-            if (call(false)) {
-                mode_ = Mode::Str;
-                remember_last(fragment);
-                return true;
-            }
+    if (mode_ == Mode::Unknown) {
+        // The first fragment decides: str if the stream takes it, else bytes.
+        if (call_write(fragment, false)) {
+            mode_ = Mode::Str;
+        } else {
             PyErr_Clear();
-            if (call(true)) {
-                mode_ = Mode::Bytes;
-                remember_last(fragment);
-                return true;
+            if (!call_write(fragment, true)) {
+                error_ = ref::steal(PyErr_GetRaisedException());
+                return false;
             }
-            error_ = ref::steal(PyErr_GetRaisedException());
-            return false;
+            mode_ = Mode::Bytes;
+        }
+    } else if (!call_write(fragment, mode_ == Mode::Bytes)) {
+        error_ = ref::steal(PyErr_GetRaisedException());
+        return false;
     }
-    return false;
+    remember_last(fragment);
+    return true;
 }
 
 }  // namespace tesvorn::py

@@ -2,6 +2,7 @@
 // the writer.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,19 +19,21 @@ namespace tesvorn::py {
 /// drives the parse: the character interface can only say "end of input",
 /// so a failing read() is recorded here.
 class ErrorSlot {
-public:
+  public:
     ErrorSlot() = default;
     ErrorSlot(const ErrorSlot&) = delete;
     ErrorSlot& operator=(const ErrorSlot&) = delete;
     ~ErrorSlot();
 
-    /// Records an exception (a new reference), replacing any earlier one.
+    /// Records an exception (steals the reference), replacing any earlier one.
     void record(PyObject* exc) noexcept;
     /// Takes the recorded exception out (a new reference, or null).
-    PyObject* take() noexcept;
-    [[nodiscard]] bool has_error() noexcept;
+    [[nodiscard]] PyObject* take() noexcept;
+    /// Lets the garbage collector see the parked exception (its traceback
+    /// may lead back to the iterator that owns this slot).
+    int traverse(visitproc visit, void* arg) noexcept;
 
-private:
+  private:
     std::mutex mutex_;
     PyObject* exc_ = nullptr;
 };
@@ -38,10 +41,11 @@ private:
 /// The reader's character source: an owned text, or a Python object with a
 /// read(size) method returning str or bytes, read in chunks of 8192.
 class CharsSource {
-public:
-    /// Text variant: a copy of `text` (UTF-8).
+  public:
+    /// Text variant: takes `text` (valid UTF-8).
     static CharsSource text(std::string text);
-    /// Stream variant: reads `stream` on demand; failures go to `slot`.
+    /// Stream variant: reads `stream` (borrowed; a reference is kept) on
+    /// demand; failures go to `slot`.
     static CharsSource stream(PyObject* stream, std::shared_ptr<ErrorSlot> slot);
 
     CharsSource(CharsSource&& other) noexcept
@@ -50,6 +54,8 @@ public:
           stream_(std::exchange(other.stream_, nullptr)),
           slot_(std::move(other.slot_)),
           tail_(std::move(other.tail_)),
+          bytes_seen_(std::exchange(other.bytes_seen_, 0)),
+          deferred_(std::exchange(other.deferred_, nullptr)),
           done_(std::exchange(other.done_, true)) {}
     CharsSource& operator=(CharsSource&&) = delete;
     CharsSource(const CharsSource&) = delete;
@@ -67,17 +73,25 @@ public:
         return decode_multibyte();
     }
 
-private:
+    /// The stream object (borrowed), null for the text variant or once released.
+    [[nodiscard]] PyObject* stream_object() const noexcept { return stream_; }
+
+  private:
     CharsSource() = default;
     bool refill() noexcept;
+    void read_chunk();
+    void take_bytes(const char* data, std::size_t n);
+    void end_of_bytes();
     char32_t decode_multibyte() noexcept;
     void fail(PyObject* exc) noexcept;
 
-    std::string buf_;             // UTF-8 not yet handed out
+    std::string buf_;  // UTF-8 not yet handed out, from pos_ on
     std::size_t pos_ = 0;
     PyObject* stream_ = nullptr;  // owned; null for the text variant
     std::shared_ptr<ErrorSlot> slot_;
-    std::string tail_;            // an incomplete UTF-8 sequence carried to the next bytes chunk
+    std::string tail_;              // an incomplete UTF-8 sequence carried to the next bytes chunk
+    std::size_t bytes_seen_ = 0;    // bytes read so far, for positions in decode errors
+    PyObject* deferred_ = nullptr;  // owned: a decode error, due once buf_ is used up
     bool done_ = true;
 };
 
@@ -85,17 +99,20 @@ private:
 /// when the stream refuses str, UTF-8 bytes from then on. One write() per
 /// fragment the writer hands over, no buffering of its own, no flush.
 class PyStreamWriter final : public Sink {
-public:
+  public:
+    /// Keeps a reference to `stream` (borrowed).
     explicit PyStreamWriter(PyObject* stream) : stream_(ref::borrow(stream)) {}
     ~PyStreamWriter() override = default;
 
     /// The exception recorded by a failed write, if any (a new reference).
-    PyObject* take_error() noexcept { return error_.release(); }
+    [[nodiscard]] PyObject* take_error() noexcept { return error_.release(); }
 
     [[nodiscard]] bool write(std::string_view fragment) override;
 
-private:
+  private:
     enum class Mode : std::uint8_t { Bytes = 0, Str = 1, Unknown = 2 };
+
+    [[nodiscard]] bool call_write(std::string_view fragment, bool as_bytes);
 
     ref stream_;
     ref error_;

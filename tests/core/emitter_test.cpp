@@ -114,6 +114,16 @@ TEST(EmitterFraming, DirectivesAfterAnOpenDocumentCloseItFirst) {
     ASSERT_TRUE(emit_docs_to(str("b"), dirs, 2, sink));
     EXPECT_EQ(sink.str(), "a\n...\n%YAML 1.2\n---\nb\n");
     EXPECT_EQ(sink.last_char(), '\n');
+
+    // A document that ended with "..." is not closed a second time.
+    DocMetadata closed;
+    closed.explicit_end = true;
+    const std::vector<DocMetadata> closed_first{closed, dirs};
+    StringSink again;
+    ASSERT_TRUE(emit_docs_to(str("a"), closed, 2, again));
+    ASSERT_TRUE(emit_docs_to(str("b"), dirs, 2, again));
+    EXPECT_EQ(again.str(), "a\n...\n%YAML 1.2\n---\nb\n");
+    EXPECT_EQ(emit_docs(roots, closed_first, 2), "---\na\n...\n%YAML 1.2\n---\nb\n");
 }
 
 // --- Block mappings and sequences ----------------------------------------------
