@@ -479,9 +479,7 @@ void append_tag(std::string& out, std::string_view tag, const DocMetadata& meta)
 /// sequence item.
 enum class Place : std::uint8_t { Block, FlowValue, FlowItem };
 
-const std::string* opt(const std::optional<std::string>& s) noexcept {
-    return s ? &*s : nullptr;
-}
+const std::string* opt(const OptString& s) noexcept { return s.get(); }
 
 class Emitter {
   public:

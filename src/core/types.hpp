@@ -181,6 +181,82 @@ private:
     std::vector<std::uint32_t> index_;  // 0 = empty, else position + 1
 };
 
+/// An optional string held in one pointer: most scalars, entries and items
+/// have no tag, anchor, source text or comment, so absent costs 8 bytes
+/// rather than the 40 of std::optional<std::string>. Copies are deep.
+class OptString {
+public:
+    OptString() noexcept = default;
+    OptString(std::nullopt_t) noexcept {}
+    OptString(std::string s) : p_(std::make_unique<std::string>(std::move(s))) {}
+    OptString(const char* s) : p_(std::make_unique<std::string>(s)) {}
+    OptString(const std::optional<std::string>& o) {
+        if (o) p_ = std::make_unique<std::string>(*o);
+    }
+    OptString(std::optional<std::string>&& o) {
+        if (o) p_ = std::make_unique<std::string>(std::move(*o));
+    }
+    OptString(const OptString& other) : p_(other.p_ ? std::make_unique<std::string>(*other.p_) : nullptr) {}
+    OptString(OptString&&) noexcept = default;
+    OptString& operator=(const OptString& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<std::string>(*other.p_) : nullptr;
+        return *this;
+    }
+    OptString& operator=(OptString&&) noexcept = default;
+    OptString& operator=(std::nullopt_t) noexcept {
+        p_.reset();
+        return *this;
+    }
+    ~OptString() = default;
+
+    [[nodiscard]] bool has_value() const noexcept { return p_ != nullptr; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    const std::string& operator*() const noexcept { return *p_; }
+    std::string& operator*() noexcept { return *p_; }
+    const std::string* operator->() const noexcept { return p_.get(); }
+    std::string* operator->() noexcept { return p_.get(); }
+    /// The string, or null when absent.
+    [[nodiscard]] const std::string* get() const noexcept { return p_.get(); }
+    void reset() noexcept { p_.reset(); }
+    [[nodiscard]] std::optional<std::string> to_optional() const {
+        return p_ ? std::optional<std::string>(*p_) : std::nullopt;
+    }
+
+    friend bool operator==(const OptString& a, const OptString& b) {
+        return a.p_ ? (b.p_ && *a.p_ == *b.p_) : !b.p_;
+    }
+    friend bool operator==(const OptString& a, std::nullopt_t) { return !a.p_; }
+    friend bool operator==(const OptString& a, const char* b) { return a.p_ && *a.p_ == b; }
+    friend bool operator==(const OptString& a, const std::string& b) { return a.p_ && *a.p_ == b; }
+    friend bool operator==(const OptString& a, std::string_view b) { return a.p_ && *a.p_ == b; }
+
+private:
+    std::unique_ptr<std::string> p_;
+};
+
+/// A collection held by a tree node, shared between copies until one of
+/// them is changed (copy on write). Copying trees is therefore cheap: a
+/// loaded document and the node objects made from its parts share their
+/// subtrees until an edit makes one of them its own. Reading goes through
+/// `get()`, changing through `mut()`, which first makes the value unshared.
+template <class T>
+class Cow {
+public:
+    Cow() : p_(std::make_shared<T>()) {}
+    explicit Cow(T value) : p_(std::make_shared<T>(std::move(value))) {}
+
+    const T& get() const noexcept { return *p_; }
+    T& mut() {
+        if (p_.use_count() > 1) p_ = std::make_shared<T>(*p_);
+        return *p_;
+    }
+
+    friend bool operator==(const Cow& a, const Cow& b) { return a.p_ == b.p_ || *a.p_ == *b.p_; }
+
+private:
+    std::shared_ptr<T> p_;
+};
+
 /// A typed scalar value: the variant order is Int, Float, Bool, Str, Null.
 struct ScalarValue {
     enum Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3, Null = 4 };
@@ -218,11 +294,11 @@ struct YamlItem;
 struct YamlScalar {
     ScalarValue value;
     ScalarStyle style = ScalarStyle::Plain;
-    std::optional<std::string> tag;
-    std::optional<std::string> anchor;
+    OptString tag;
+    OptString anchor;
     /// Source text of a plain scalar, kept where rendering `value` would not
     /// give it back; written verbatim instead of `value`.
-    std::optional<std::string> original;
+    OptString original;
 
     void format_with(bool styles, bool comments, bool blank_lines);
     friend bool operator==(const YamlScalar&, const YamlScalar&) = default;
@@ -231,8 +307,8 @@ struct YamlScalar {
 struct YamlMapping {
     OrderedMap<YamlEntry> entries;
     ContainerStyle style = ContainerStyle::Block;
-    std::optional<std::string> tag;
-    std::optional<std::string> anchor;
+    OptString tag;
+    OptString anchor;
     std::uint8_t trailing_blank_lines = 0;
 
     void format_with(bool styles, bool comments, bool blank_lines);
@@ -242,8 +318,8 @@ struct YamlMapping {
 struct YamlSequence {
     std::vector<YamlItem> items;
     ContainerStyle style = ContainerStyle::Block;
-    std::optional<std::string> tag;
-    std::optional<std::string> anchor;
+    OptString tag;
+    OptString anchor;
     std::uint8_t trailing_blank_lines = 0;
 
     void format_with(bool styles, bool comments, bool blank_lines);
@@ -265,7 +341,7 @@ struct AliasNode {
 
 struct YamlNode {
     enum Kind : std::uint8_t { Mapping = 0, Sequence = 1, Scalar = 2, Null = 3, Alias = 4 };
-    std::variant<YamlMapping, YamlSequence, YamlScalar, NullNode, AliasNode> v{NullNode{}};
+    std::variant<Cow<YamlMapping>, Cow<YamlSequence>, YamlScalar, NullNode, AliasNode> v{NullNode{}};
 
     YamlNode() = default;
     YamlNode(YamlMapping m) : v(std::in_place_index<0>, std::move(m)) {}
@@ -275,10 +351,23 @@ struct YamlNode {
     YamlNode(AliasNode a) : v(std::in_place_index<4>, std::move(a)) {}
 
     [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
-    YamlMapping* mapping() noexcept { return std::get_if<0>(&v); }
-    const YamlMapping* mapping() const noexcept { return std::get_if<0>(&v); }
-    YamlSequence* sequence() noexcept { return std::get_if<1>(&v); }
-    const YamlSequence* sequence() const noexcept { return std::get_if<1>(&v); }
+    /// The mapping to change (made unshared first), or null.
+    YamlMapping* mapping() {
+        auto* c = std::get_if<0>(&v);
+        return c ? &c->mut() : nullptr;
+    }
+    const YamlMapping* mapping() const noexcept {
+        auto* c = std::get_if<0>(&v);
+        return c ? &c->get() : nullptr;
+    }
+    YamlSequence* sequence() {
+        auto* c = std::get_if<1>(&v);
+        return c ? &c->mut() : nullptr;
+    }
+    const YamlSequence* sequence() const noexcept {
+        auto* c = std::get_if<1>(&v);
+        return c ? &c->get() : nullptr;
+    }
     YamlScalar* scalar() noexcept { return std::get_if<2>(&v); }
     const YamlScalar* scalar() const noexcept { return std::get_if<2>(&v); }
     AliasNode* alias() noexcept { return std::get_if<4>(&v); }
@@ -293,13 +382,13 @@ struct YamlNode {
 
 struct YamlEntry {
     YamlNode value;
-    std::optional<std::string> comment_before;
-    std::optional<std::string> comment_inline;
+    OptString comment_before;
+    OptString comment_inline;
     std::uint8_t blank_lines_before = 0;
     ScalarStyle key_style = ScalarStyle::Plain;
-    std::optional<std::string> key_anchor;
-    std::optional<std::string> key_tag;
-    std::optional<std::string> key_alias;
+    OptString key_anchor;
+    OptString key_tag;
+    OptString key_alias;
     /// The real key of a complex (mapping or sequence) key.
     std::optional<Box<YamlNode>> key_node;
 
@@ -308,8 +397,8 @@ struct YamlEntry {
 
 struct YamlItem {
     YamlNode node;
-    std::optional<std::string> comment_before;
-    std::optional<std::string> comment_inline;
+    OptString comment_before;
+    OptString comment_inline;
     std::uint8_t blank_lines_before = 0;
 
     friend bool operator==(const YamlItem&, const YamlItem&) = default;

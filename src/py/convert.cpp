@@ -15,7 +15,7 @@ namespace {
 constexpr std::string_view kBinaryTags[] = {"!!binary", "tag:yaml.org,2002:binary"};
 constexpr std::string_view kTimestampTags[] = {"!!timestamp", "tag:yaml.org,2002:timestamp"};
 
-bool tag_is(const std::optional<std::string>& tag, const std::string_view (&names)[2]) {
+bool tag_is(const OptString& tag, const std::string_view (&names)[2]) {
     return tag && (*tag == names[0] || *tag == names[1]);
 }
 
@@ -183,7 +183,7 @@ ref call_loader(PyObject* loader, PyObject* arg, std::string_view tag) {
 
 }  // namespace
 
-ref apply_loader(ref value, SchemaObject* schema, const std::optional<std::string>& tag) {
+ref apply_loader(ref value, SchemaObject* schema, const OptString& tag) {
     if (!value || !schema || !tag) return value;
     ref loader;
     if (!schema_find_loader(schema, *tag, loader)) return ref();

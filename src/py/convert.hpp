@@ -42,7 +42,7 @@ ref scalar_to_py(const ScalarValue& value);
 ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema);
 ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema);
 /// The schema's loader for exactly `tag` applied to `value`, or `value`.
-ref apply_loader(ref value, SchemaObject* schema, const std::optional<std::string>& tag);
+ref apply_loader(ref value, SchemaObject* schema, const OptString& tag);
 
 // ---- dump conversion ------------------------------------------------------
 

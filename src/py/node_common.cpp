@@ -236,14 +236,14 @@ namespace {
 
 /// The node-level tag / anchor field of an object, or null for a YamlScalar
 /// whose node is not a scalar.
-std::optional<std::string>* tag_field(PyObject* self) {
+OptString* tag_field(PyObject* self) {
     if (is_mapping_object(self)) return &as_mapping(self)->inner.tag;
     if (is_sequence_object(self)) return &as_sequence(self)->inner.tag;
     YamlScalar* s = as_scalar(self)->node.scalar();
     return s ? &s->tag : nullptr;
 }
 
-std::optional<std::string>* anchor_field(PyObject* self) {
+OptString* anchor_field(PyObject* self) {
     if (is_mapping_object(self)) return &as_mapping(self)->inner.anchor;
     if (is_sequence_object(self)) return &as_sequence(self)->inner.anchor;
     YamlScalar* s = as_scalar(self)->node.scalar();
@@ -256,19 +256,19 @@ bool refuse_delete(PyObject* value, const char* name) {
     return false;
 }
 
-ref optional_str(const std::optional<std::string>& s) { return s ? make_str(*s) : ref::borrow(Py_None); }
+ref optional_str(const OptString& s) { return s ? make_str(*s) : ref::borrow(Py_None); }
 
-template <std::optional<std::string>* (*Field)(PyObject*)>
+template <OptString* (*Field)(PyObject*)>
 PyObject* get_opt(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return nullptr;
-        std::optional<std::string>* f = Field(self);
+        OptString* f = Field(self);
         return f ? optional_str(*f).release() : ref::borrow(Py_None).release();
     });
 }
 
-template <std::optional<std::string>* (*Field)(PyObject*)>
+template <OptString* (*Field)(PyObject*)>
 int set_opt(PyObject* self, PyObject* value, void* closure) {
     return guarded([&]() -> int {
         const char* name = static_cast<const char*>(closure);
@@ -281,7 +281,7 @@ int set_opt(PyObject* self, PyObject* value, void* closure) {
         }
         ExclusiveBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return -1;
-        if (std::optional<std::string>* f = Field(self)) *f = std::move(text);
+        if (OptString* f = Field(self)) *f = std::move(text);
         return 0;
     });
 }

@@ -593,7 +593,7 @@ PyObject* mapping_sort_keys(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // ---- per-key metadata ------------------------------------------------------------------------
 
-using CommentField = std::optional<std::string> YamlEntry::*;
+using CommentField = OptString YamlEntry::*;
 
 PyObject* get_comment(PyObject* self, PyObject* key, CommentField field, bool missing_is_none) {
     std::string_view text;
@@ -609,7 +609,7 @@ PyObject* get_comment(PyObject* self, PyObject* key, CommentField field, bool mi
             raise_key_error(key);
             return nullptr;
         }
-        comment = e->*field;
+        comment = (e->*field).to_optional();
     }
     if (!comment) Py_RETURN_NONE;
     return make_str(*comment).release();

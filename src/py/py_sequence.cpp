@@ -591,7 +591,7 @@ PyObject* sequence_repr(PyObject* self) {
 
 // ---- per-index metadata ----------------------------------------------------------------------
 
-using ItemComment = std::optional<std::string> YamlItem::*;
+using ItemComment = OptString YamlItem::*;
 
 /// Runs `fn` on item `idx` under shared (write = false) or exclusive access.
 template <class F>
