@@ -153,3 +153,29 @@ class TestLoaders:
         s = Schema()
         s.add_loader("!point", lambda v: v)
         assert tesvorn.loads("v: !point 12", schema=s)["v"] == 12
+
+
+class TestAliasBudget:
+    def laughs(self, levels=9, width=9):
+        lines = ["a: &a [" + ", ".join(["lol"] * width) + "]"]
+        for i in range(1, levels):
+            prev, cur = chr(ord("a") + i - 1), chr(ord("a") + i)
+            lines.append(f"{cur}: &{cur} [" + ", ".join([f"*{prev}"] * width) + "]")
+        return "\n".join(lines) + "\n"
+
+    def test_billion_laughs_fails_fast(self):
+        import time
+
+        text = self.laughs()
+        assert len(text) < 1100
+        start = time.perf_counter()
+        with pytest.raises(ParseError, match="aliases expand too far"):
+            tesvorn.loads(text)
+        assert time.perf_counter() - start < 1.0
+
+    def test_ordinary_reuse_loads(self):
+        base = "base: &b {image: app, env: [A, B], limits: {cpu: 1, memory: 2Gi}}\n"
+        services = "".join(f"s{i}:\n  <<: *b\n  name: s{i}\n" for i in range(300))
+        d = tesvorn.loads(base + services)
+        assert d["s299"]["<<"]["limits"]["memory"] == "2Gi"
+        assert tesvorn.loads(self.laughs(levels=3))["c"][0][0] == ["lol"] * 9
