@@ -90,6 +90,7 @@ struct TextScan {
     bool escape_only = false;   // holds CR or a character only escapes can carry
     bool breaks_plain = false;  // ": ", ":<TAB>", " #", "<TAB>#" or a final ':'
     bool flow_char = false;     // one of , [ ] { }
+    bool tab = false;           // holds a tab
 
     [[nodiscard]] bool needs_double() const noexcept { return line_feed || escape_only; }
 };
@@ -105,7 +106,9 @@ TextScan scan_text(std::string_view t) noexcept {
         if (cls == kCtl) {
             if (c == '\n') {
                 s.line_feed = true;
-            } else if (c != '\t') {
+            } else if (c == '\t') {
+                s.tab = true;
+            } else {
                 s.escape_only = true;
             }
         } else if (cls == kLead) {
@@ -171,7 +174,9 @@ bool is_number_like(std::string_view t) noexcept {
 
 /// The plain test for a string value.
 bool plain_value_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
-    if (!plain_syntax_ok(t, flow, s)) return false;
+    // Tabs are valid inside plain scalars, but several readers (PyYAML among
+    // them) reject them there; quoted, they read back everywhere.
+    if (s.tab || !plain_syntax_ok(t, flow, s)) return false;
     // Values starting with - ? < or = are quoted as well: to other readers
     // some of them are indicators (YAML 1.1 merge and value keys).
     if (t[0] == '-' || t[0] == '?' || t[0] == '<' || t[0] == '=') return false;
@@ -182,7 +187,7 @@ bool plain_value_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
 /// matters; "<<" stays plain as the merge key.
 bool plain_key_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
     if (t == "<<") return true;
-    if (!plain_syntax_ok(t, flow, s)) return false;
+    if (s.tab || !plain_syntax_ok(t, flow, s)) return false;
     return t[0] != '?' && t[0] != '<' && t[0] != '=';
 }
 
