@@ -494,6 +494,20 @@ class Emitter {
         : out_(out), sink_(sink), step_(step == 0 ? 2 : step), meta_(meta) {}
 
     bool emit_document(const YamlNode& root, bool start_marker, bool end_previous);
+    /// The entries or items of a non-empty block collection at `indent`.
+    void emit_block_content(const YamlNode& node, std::size_t indent) {
+        if (const YamlMapping* m = node.mapping()) {
+            (void)emit_mapping_entries(*m, indent, false);
+        } else if (const YamlSequence* s = node.sequence()) {
+            (void)emit_sequence_items(*s, indent, false);
+        }
+    }
+    /// "key:" and a line feed for a block collection value without properties.
+    void emit_block_key(std::string_view key, std::size_t indent) {
+        spaces(indent);
+        (void)emit_mapping_key(key, YamlEntry{}, indent);
+        put('\n');
+    }
     /// Hands the rest of the text to the sink.
     bool finish() {
         if (sink_ != nullptr && !out_.empty()) flush();
@@ -1063,11 +1077,30 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
     for (std::size_t i = 0; i < roots.size(); ++i) {
         const DocMetadata& meta = i < metas.size() ? metas[i] : empty;
         const bool previous_open = i > 0 && !(i - 1 < metas.size() && metas[i - 1].explicit_end);
-        detail::Emitter e(out, nullptr, indent, meta);
         const bool start = roots.size() != 1 || meta.explicit_start;
-        (void)e.emit_document(roots[i], start, previous_open);
+        emit_doc_into(out, roots[i], meta, indent, start, previous_open);
     }
     return out;
+}
+
+void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
+                   std::size_t indent, bool start_marker, bool end_previous) {
+    detail::Emitter e(out, nullptr, indent, meta);
+    (void)e.emit_document(root, start_marker, end_previous);
+}
+
+void emit_block_content(std::string& out, const YamlNode& node, std::size_t column,
+                        std::size_t indent) {
+    const DocMetadata plain;
+    detail::Emitter e(out, nullptr, indent, plain);
+    e.emit_block_content(node, column);
+}
+
+void emit_block_key(std::string& out, std::string_view key, std::size_t column,
+                    std::size_t indent) {
+    const DocMetadata plain;
+    detail::Emitter e(out, nullptr, indent, plain);
+    e.emit_block_key(key, column);
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink) {

@@ -55,6 +55,28 @@ class StringSink final : public Sink {
 std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetadata> metas,
                       std::size_t indent);
 
+/// Appends one document to `out`, framed as `emit_docs` frames each of its
+/// documents: "---" first when `start_marker` (and always after directives),
+/// "..." before the directives when `end_previous`.
+void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
+                   std::size_t indent, bool start_marker, bool end_previous);
+
+// Piecewise writing of a large document with a plain root (no markers, no
+// directives, no properties on the root): a caller that writes "---" when
+// needed, then the root's content in pieces, gets the text of `emit_docs`.
+
+/// Appends the entries of a non-empty block mapping, or the items of a
+/// non-empty block sequence, at column `column`: the content of a document
+/// root (column 0) or of a value under a key. Writing a collection's entries
+/// or items in several calls gives the same text as one call.
+void emit_block_content(std::string& out, const YamlNode& node, std::size_t column,
+                        std::size_t indent);
+
+/// Appends the line that opens a non-empty block collection (with no anchor
+/// or tag) as the value of the plain-styled `key` at `column`: the key, ":"
+/// and a line feed. The value's content follows at `column` + the step.
+void emit_block_key(std::string& out, std::string_view key, std::size_t column, std::size_t indent);
+
 /// Writes one document to `sink`; false when the sink failed (the text
 /// handed over before the failure stays written). The text reaches the sink
 /// in large fragments: at the latest when the document is complete.

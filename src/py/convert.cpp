@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "core/emitter.hpp"
 #include "py/driver.hpp"
 #include "py/errors.hpp"
 
@@ -947,6 +948,124 @@ class Extractor {
     AnchorRegistry* registry_;
 };
 
+/// Writes a document whose root is a plain dict, list or tuple piece by
+/// piece: its entries or items are converted and written one at a time, and
+/// a value under a key that is itself such a collection is opened by its key
+/// line and written the same way. The text is the writer's for the whole
+/// tree; only the peak memory changes (one piece, not the whole document).
+class PieceWriter {
+  public:
+    PieceWriter(Extractor& extractor, AnchorRegistry& registry, std::size_t indent,
+                std::string& out) noexcept
+        : extractor_(extractor), registry_(registry), indent_(indent), out_(out) {}
+
+    /// A non-empty exact dict (keys exact str: no two can have the same
+    /// text), list or tuple that carries no anchor.
+    [[nodiscard]] bool writes_in_pieces(PyObject* obj) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == &PyList_Type) {
+            if (PyList_GET_SIZE(obj) == 0) return false;
+        } else if (type == &PyTuple_Type) {
+            if (PyTuple_GET_SIZE(obj) == 0) return false;
+        } else if (type == &PyDict_Type) {
+            if (PyDict_GET_SIZE(obj) == 0) return false;
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(obj, &pos, &key, &value))
+                if (!PyUnicode_CheckExact(key)) return false;
+        } else {
+            return false;
+        }
+        const IdentityTable::Slot* slot = registry_.table.find(obj);
+        return slot == nullptr || slot->count < 2;
+    }
+
+    /// Writes the content of `obj` (which `writes_in_pieces`) at `column`.
+    bool write(PyObject* obj, std::size_t column) {
+        RecursionGuard guard(kDumping);
+        if (!guard) return false;
+        ProgressMark mark(&registry_, obj);
+        if (!mark.fresh()) {
+            raise_recursive_structure(container_kind(obj));
+            return false;
+        }
+        return PyDict_Check(obj) ? write_entries(obj, column) : write_items(obj, column);
+    }
+
+  private:
+    [[nodiscard]] std::size_t step() const noexcept { return indent_ == 0 ? 2 : indent_; }
+
+    bool write_items(PyObject* seq, std::size_t column) {
+        const bool is_list = PyList_Check(seq);
+        const Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+        YamlNode piece;
+        YamlItem& item = piece.v.emplace<YamlSequence>().items.emplace_back();
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : n); ++i) {
+            ref child = ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            if (!extractor_.convert(child.get(), item.node)) return false;
+            emit_block_content(out_, piece, column, indent_);
+        }
+        return true;
+    }
+
+    bool write_entries(PyObject* dict, std::size_t column) {
+        const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        YamlNode piece;
+        YamlMapping& m = piece.v.emplace<YamlMapping>();
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        PyObject* v;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            ref key = ref::borrow(k);
+            ref value = ref::borrow(v);
+            if (PyUnicode_CheckExact(key.get()) && writes_in_pieces(value.get())) {
+                std::string_view text;
+                if (!str_utf8(key.get(), text)) return false;
+                emit_block_key(out_, text, column, indent_);
+                if (!write(value.get(), column + step())) return false;
+            } else {
+                m.entries.clear();
+                YamlNode* slot = entry_slot(m, key.get());
+                if (slot == nullptr || !extractor_.convert(value.get(), *slot)) return false;
+                emit_block_content(out_, piece, column, indent_);
+            }
+            if (PyDict_GET_SIZE(dict) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    Extractor& extractor_;
+    AnchorRegistry& registry_;
+    std::size_t indent_;
+    std::string& out_;
+};
+
+/// A node object's document metadata (the default for anything else).
+bool read_doc_meta(PyObject* doc, DocMeta& meta) {
+    meta = DocMeta{};
+    BorrowFlag* flag = nullptr;
+    const DocMeta* source = nullptr;
+    if (is_mapping_object(doc)) {
+        flag = &as_mapping(doc)->borrow;
+        source = &as_mapping(doc)->meta;
+    } else if (is_sequence_object(doc)) {
+        flag = &as_sequence(doc)->borrow;
+        source = &as_sequence(doc)->meta;
+    } else if (is_scalar_object(doc)) {
+        flag = &as_scalar(doc)->borrow;
+        source = &as_scalar(doc)->meta;
+    }
+    if (flag == nullptr) return true;
+    SharedBorrow borrow(*flag);
+    if (!borrow.ok()) return false;
+    meta = *source;
+    return true;
+}
+
 }  // namespace
 
 bool extract_yaml_node(PyObject* obj, SchemaObject* schema, YamlNode& out) {
@@ -1037,24 +1156,36 @@ bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree, D
         prepass(doc, registry.table);
         registry.hold_shared();
         AnchorGuard guard(registry);
-        if (!Extractor(schema, &registry).convert(doc, tree)) return false;
-        meta = DocMeta{};
-        BorrowFlag* flag = nullptr;
-        const DocMeta* source = nullptr;
-        if (is_mapping_object(doc)) {
-            flag = &as_mapping(doc)->borrow;
-            source = &as_mapping(doc)->meta;
-        } else if (is_sequence_object(doc)) {
-            flag = &as_sequence(doc)->borrow;
-            source = &as_sequence(doc)->meta;
-        } else if (is_scalar_object(doc)) {
-            flag = &as_scalar(doc)->borrow;
-            source = &as_scalar(doc)->meta;
-        }
-        if (flag != nullptr) {
-            SharedBorrow borrow(*flag);
-            if (!borrow.ok()) return false;
-            meta = *source;
+        return Extractor(schema, &registry).convert(doc, tree) && read_doc_meta(doc, meta);
+    });
+}
+
+bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size_t indent,
+                std::string& out) {
+    return guarded([&]() -> bool {
+        bool previous_open = false;  // the last document written has no "..."
+        for (PyObject* doc : docs) {
+            AnchorRegistry registry;
+            prepass(doc, registry.table);
+            registry.hold_shared();
+            AnchorGuard guard(registry);
+            Extractor extractor(schema, &registry);
+            PieceWriter pieces(extractor, registry, indent, out);
+            if (pieces.writes_in_pieces(doc)) {
+                // A plain root has the default metadata: no directives, no
+                // "..."; only several documents need "---".
+                if (docs.size() != 1) out += "---\n";
+                if (!pieces.write(doc, 0)) return false;
+                if (out.back() != '\n') out += '\n';
+                previous_open = true;
+                continue;
+            }
+            YamlNode tree;
+            DocMeta meta;
+            if (!extractor.convert(doc, tree) || !read_doc_meta(doc, meta)) return false;
+            emit_doc_into(out, tree, meta, indent, docs.size() != 1 || meta.explicit_start,
+                          previous_open);
+            previous_open = !meta.explicit_end;
         }
         return true;
     });

@@ -432,3 +432,45 @@ TEST(EmitterSink, DeepTrees) {
     for (int i = 0; i < 255; ++i) flow = YamlNode(flow_seq({item(std::move(flow))}));
     EXPECT_EQ(dump(flow), std::string(255, '[') + "1" + std::string(255, ']') + "\n");
 }
+
+// --- Piecewise writing ---------------------------------------------------------
+
+TEST(EmitterPieces, EntryByEntryEqualsTheWholeTree) {
+    // A root mapping whose first value is opened by its key line and written
+    // item by item, the rest entry by entry; items carry comments, blank
+    // lines and nested inline-first collections.
+    const YamlSequence list =
+        seq({item(YamlNode(map({{"a", entry(num(1))}, {"b", entry(str("x"))}}))),
+             item(str("keep\n\n", ScalarStyle::Literal), "c", std::nullopt, 2),
+             item(YamlNode(seq({item(num(2)), item(YamlNode(map1("d", num(3))))})))});
+    const YamlMapping tail = map({{"k", entry(YamlNode(map1("x y", num(4))), "note", "in", 1)},
+                                  {std::string(1100, 'k'), entry(YamlNode(seq({item(num(5))})))}});
+    YamlMapping whole = map({{"list", entry(YamlNode(list))}});
+    for (const auto& slot : tail.entries) whole.entries.insert(slot.key, slot.value);
+
+    for (const std::size_t indent : {0, 2, 3, 4}) {
+        const std::size_t step = indent == 0 ? 2 : indent;
+        std::string pieces;
+        emit_block_key(pieces, "list", 0, indent);
+        for (const YamlItem& i : list.items) {
+            YamlSequence one;
+            one.items.push_back(i);
+            emit_block_content(pieces, YamlNode(std::move(one)), step, indent);
+        }
+        for (const auto& slot : tail.entries) {
+            YamlMapping one;
+            one.entries.insert(slot.key, slot.value);
+            emit_block_content(pieces, YamlNode(std::move(one)), 0, indent);
+        }
+        EXPECT_EQ(pieces, dump(YamlNode(whole), indent)) << indent;
+    }
+}
+
+TEST(EmitterPieces, DocumentsAppendWithTheirFraming) {
+    DocMetadata version;
+    version.yaml_version = std::make_pair(std::uint8_t{1}, std::uint8_t{2});
+    std::string out;
+    emit_doc_into(out, str("a"), DocMetadata{}, 2, true, false);
+    emit_doc_into(out, str("b"), version, 2, true, true);
+    EXPECT_EQ(out, "---\na\n...\n%YAML 1.2\n---\nb\n");
+}

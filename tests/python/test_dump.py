@@ -6,6 +6,7 @@ import decimal
 import enum
 import fractions
 import inspect
+import io
 import threading
 import types
 
@@ -679,6 +680,78 @@ class TestDumpers:
         assert str(info.value) == RECURSIVE.format("dict")
 
 
+class Ordered(collections.OrderedDict):
+    pass
+
+
+class Listed(list):
+    pass
+
+
+def whole_tree_text(doc, **kw):
+    """The text of `doc` written from one complete tree: dump() converts the
+    whole document before writing, and so does dumps() for a root that is
+    not an exact dict, list or tuple."""
+    out = io.StringIO()
+    tesvorn.dump(doc, out, **kw)
+    text = out.getvalue()
+    if type(doc) is dict:
+        assert dumps(Ordered(doc), **kw) == text
+    elif type(doc) in (list, tuple):
+        assert dumps(Listed(doc), **kw) == text
+    return text
+
+
+class TestPiecewiseWriting:
+    """Plain roots are converted and written one entry or item at a time;
+    the text must be that of the whole tree."""
+
+    def test_nested_plain_collections(self):
+        doc = {"a": {"b": {"c": [1, {"d": []}], "": {"": [None]}}}, "e": ({"f": 1}, [[2]]),
+               "g": {}, "h": [], "i": {"x" * 1200: [1]}, "j": "t"}
+        for indent in (0, 1, 2, 3, 4):
+            assert dumps(doc, indent=indent) == whole_tree_text(doc, indent=indent)
+            assert dumps([doc, doc["a"]], indent=indent) == whole_tree_text([doc, doc["a"]], indent=indent)
+
+    def test_shared_containers_inside_plain_roots(self):
+        shared, inner = {"s": [1]}, [2]
+        doc = {"a": {"x": shared, "y": [inner, inner]}, "b": shared, "c": {"d": {"e": inner}}}
+        assert dumps(doc) == whole_tree_text(doc)
+        assert "&id001" in dumps(doc) and "&id002" in dumps(doc)
+        assert dumps([doc, doc]) == whole_tree_text([doc, doc])
+        d = self_dict()
+        assert dumps({"k": {"l": d}}) == whole_tree_text({"k": {"l": d}})
+
+    def test_node_objects_inside_plain_roots(self):
+        loaded = loads("# c\na: |+\n  keep\n\n\nb:\n\n  - 1  # one\n\n")
+        doc = {"m": {"n": loaded, "o": loaded["b"]}, "p": [loaded, {"q": loaded}], "r": 1}
+        for indent in (2, 4):
+            assert dumps(doc, indent=indent) == whole_tree_text(doc, indent=indent)
+
+    def test_errors_are_the_same(self):
+        for doc in ({"a": {"b": {1: 2}}}, {"a": {"b": [Named()]}}, [{"a": [(1, Named("z"))]}]):
+            with pytest.raises(Exception) as piecewise:
+                dumps(doc)
+            with pytest.raises(Exception) as whole:
+                whole_tree_text(doc)
+            assert type(piecewise.value) is type(whole.value)
+            assert str(piecewise.value) == str(whole.value)
+        m = tesvorn.YamlMapping()
+        m["back"] = {}
+        doc = {"outer": {"m": m}}
+        dict.__setitem__(m, "back", doc["outer"])
+        with pytest.raises(ValueError, match="self-referential dict"):
+            dumps(doc)
+
+    def test_several_documents(self):
+        loaded = loads("%YAML 1.2\n---\na: 1\n...\n")
+        docs = [{"a": {"b": 1}}, loaded, [1, [2]], loaded, "s", {}]
+        text = dumps_all(docs)
+        assert text == tesvorn.dumps_all([Ordered(d) if type(d) is dict else
+                                          Listed(d) if type(d) is list else d for d in docs])
+        assert text.startswith("---\na:\n  b: 1\n...\n%YAML 1.2\n---\na: 1\n...\n---\n- 1\n")
+
+
 # ---- property: what is dumped reads back -----------------------------------------
 
 scalars = (st.none() | st.booleans() | st.integers(-2**63, 2**63 - 1)
@@ -711,6 +784,7 @@ class TestReadBack:
     @given(documents, st.sampled_from([0, 1, 2, 3, 4, 8]))
     def test_dumped_documents_read_back(self, doc, indent):
         text = dumps(doc, indent=indent)
+        assert text == whole_tree_text(doc, indent=indent)
         assert loads(text).to_python() == doc
         assert same_strings(doc, yaml.load(text, Loader=yaml.BaseLoader))
 
