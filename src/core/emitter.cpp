@@ -488,26 +488,49 @@ const std::string* opt(const std::optional<std::string>& s) noexcept {
     return s ? &*s : nullptr;
 }
 
+}  // namespace
+
 class Emitter {
   public:
     Emitter(std::string& out, Sink* sink, std::size_t step, const DocMetadata& meta)
         : out_(out), sink_(sink), step_(step == 0 ? 2 : step), meta_(meta) {}
 
     bool emit_document(const YamlNode& root, bool start_marker, bool end_previous);
+
+    // The parts of a document, for writing it piece by piece (BlockWriter).
+    void begin_document(bool start_marker, bool end_previous);
+    void end_document(bool explicit_end) {
+        if (last_char() != '\n') put('\n');
+        if (explicit_end) put("...\n");
+    }
+    /// The line of a root block collection's anchor and tag, if any.
+    void root_properties(const std::string* anchor, const std::string* tag) {
+        if (anchor == nullptr && tag == nullptr) return;
+        write_anchor_tag_inline(anchor, tag);
+        out_.back() = '\n';
+    }
     /// The entries or items of a non-empty block collection at `indent`.
-    void emit_block_content(const YamlNode& node, std::size_t indent) {
+    void block_content(const YamlNode& node, std::size_t indent) {
         if (const YamlMapping* m = node.mapping()) {
-            (void)emit_mapping_entries(*m, indent, false);
+            for (const auto& slot : m->entries)
+                (void)emit_mapping_entry(slot.key, slot.value, indent);
         } else if (const YamlSequence* s = node.sequence()) {
-            (void)emit_sequence_items(*s, indent, false);
+            for (const YamlItem& item : s->items) (void)emit_sequence_item(item, indent);
         }
     }
-    /// "key:" and a line feed for a block collection value without properties.
-    void emit_block_key(std::string_view key, std::size_t indent) {
-        spaces(indent);
-        (void)emit_mapping_key(key, YamlEntry{}, indent);
+    /// Everything of an entry up to the contents of its value, a non-empty
+    /// block collection with `anchor` and `tag`.
+    void open_value(std::string_view key, const YamlEntry& e, const std::string* anchor,
+                    const std::string* tag, std::size_t indent) {
+        entry_lead(e, indent);
+        (void)emit_mapping_key(key, e, indent);
+        write_anchor_tag_block_suffix(anchor, tag);
+        push_inline_comment(opt(e.comment_inline));
         put('\n');
     }
+    void trailing_blank_lines(std::size_t n) { blank_lines(n); }
+    [[nodiscard]] std::size_t step() const noexcept { return step_; }
+
     /// Hands the rest of the text to the sink.
     bool finish() {
         if (sink_ != nullptr && !out_.empty()) flush();
@@ -547,6 +570,22 @@ class Emitter {
     bool emit_sequence(const YamlSequence& seq, std::size_t indent);
     bool emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first);
     bool emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first);
+    /// Blank lines, comment lines and indentation before an entry or item.
+    template <class EntryOrItem>
+    void entry_lead(const EntryOrItem& e, std::size_t indent) {
+        blank_lines(e.blank_lines_before);
+        emit_comment_before(opt(e.comment_before), indent);
+        spaces(indent);
+    }
+    bool emit_mapping_entry(std::string_view key, const YamlEntry& e, std::size_t indent) {
+        entry_lead(e, indent);
+        return emit_mapping_key(key, e, indent) && emit_mapping_value(e, indent) && checkpoint();
+    }
+    bool emit_sequence_item(const YamlItem& item, std::size_t indent) {
+        entry_lead(item, indent);
+        put("- ");
+        return emit_item_body(item, indent) && checkpoint();
+    }
     bool emit_mapping_inline_first(const YamlMapping& map, std::size_t indent) {
         return emit_mapping_entries(map, indent, true);
     }
@@ -599,6 +638,13 @@ class Emitter {
 };
 
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous) {
+    begin_document(start_marker, end_previous);
+    if (!emit_node(root, 0)) return false;
+    end_document(meta_.explicit_end);
+    return checkpoint();
+}
+
+void Emitter::begin_document(bool start_marker, bool end_previous) {
     const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
     // Directives after a document need that document closed by "...".
     if (directives && end_previous) put("...\n");
@@ -617,10 +663,6 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         put('\n');
     }
     if (start_marker || directives) put("---\n");
-    if (!emit_node(root, 0)) return false;
-    if (last_char() != '\n') put('\n');
-    if (meta_.explicit_end) put("...\n");
-    return checkpoint();
 }
 
 bool Emitter::emit_node(const YamlNode& node, std::size_t indent) {
@@ -650,11 +692,8 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         emit_mapping_flow(map);
         return checkpoint();
     }
-    if (indent == 0 && (map.anchor || map.tag)) {
-        // A document root's properties get a line of their own.
-        write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
-        out_.back() = '\n';
-    }
+    // A document root's properties get a line of their own.
+    if (indent == 0) root_properties(opt(map.anchor), opt(map.tag));
     if (map.entries.empty()) {
         put("{}\n");
         return checkpoint();
@@ -667,10 +706,7 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         emit_sequence_flow(seq);
         return checkpoint();
     }
-    if (indent == 0 && (seq.anchor || seq.tag)) {
-        write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
-        out_.back() = '\n';
-    }
+    if (indent == 0) root_properties(opt(seq.anchor), opt(seq.tag));
     if (seq.items.empty()) {
         put("[]\n");
         return checkpoint();
@@ -692,9 +728,7 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
                 spaces(indent);
             }
         } else {
-            blank_lines(e.blank_lines_before);
-            emit_comment_before(opt(e.comment_before), indent);
-            spaces(indent);
+            entry_lead(e, indent);
         }
         first = false;
         if (!emit_mapping_key(slot.key, e, indent) || !emit_mapping_value(e, indent) ||
@@ -716,9 +750,7 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
                 spaces(indent);
             }
         } else {
-            blank_lines(item.blank_lines_before);
-            emit_comment_before(opt(item.comment_before), indent);
-            spaces(indent);
+            entry_lead(item, indent);
         }
         first = false;
         put("- ");
@@ -1066,7 +1098,6 @@ void Emitter::push_inline_comment(const std::string* text) {
     write_comment_text(*text);
 }
 
-}  // namespace
 }  // namespace detail
 
 std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetadata> metas,
@@ -1089,18 +1120,37 @@ void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& me
     (void)e.emit_document(root, start_marker, end_previous);
 }
 
-void emit_block_content(std::string& out, const YamlNode& node, std::size_t column,
-                        std::size_t indent) {
-    const DocMetadata plain;
-    detail::Emitter e(out, nullptr, indent, plain);
-    e.emit_block_content(node, column);
+BlockWriter::BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent)
+    : emitter_(std::make_unique<detail::Emitter>(out, nullptr, indent, meta)) {}
+
+BlockWriter::~BlockWriter() = default;
+
+void BlockWriter::begin(bool start_marker, bool end_previous, const std::string* anchor,
+                        const std::string* tag) {
+    emitter_->begin_document(start_marker, end_previous);
+    emitter_->root_properties(anchor, tag);
 }
 
-void emit_block_key(std::string& out, std::string_view key, std::size_t column,
-                    std::size_t indent) {
-    const DocMetadata plain;
-    detail::Emitter e(out, nullptr, indent, plain);
-    e.emit_block_key(key, column);
+void BlockWriter::content(const YamlNode& piece, std::size_t column) {
+    emitter_->block_content(piece, column);
+}
+
+void BlockWriter::open_value(std::string_view key, const YamlEntry& entry,
+                             const std::string* anchor, const std::string* tag,
+                             std::size_t column) {
+    emitter_->open_value(key, entry, anchor, tag, column);
+}
+
+void BlockWriter::trailing_blank_lines(std::size_t n) {
+    emitter_->trailing_blank_lines(n);
+}
+
+void BlockWriter::end(bool explicit_end) {
+    emitter_->end_document(explicit_end);
+}
+
+std::size_t BlockWriter::step() const noexcept {
+    return emitter_->step();
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -61,21 +62,47 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
 void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
                    std::size_t indent, bool start_marker, bool end_previous);
 
-// Piecewise writing of a large document with a plain root (no markers, no
-// directives, no properties on the root): a caller that writes "---" when
-// needed, then the root's content in pieces, gets the text of `emit_docs`.
+namespace detail {
+class Emitter;
+}
 
-/// Appends the entries of a non-empty block mapping, or the items of a
-/// non-empty block sequence, at column `column`: the content of a document
-/// root (column 0) or of a value under a key. Writing a collection's entries
-/// or items in several calls gives the same text as one call.
-void emit_block_content(std::string& out, const YamlNode& node, std::size_t column,
-                        std::size_t indent);
+/// Writes one document into a string piece by piece, so that a caller never
+/// needs the document's whole tree: the framing, the entries or items of
+/// block collections a few at a time, and the lines that open block
+/// collections under keys. Pieces that make up a tree give the text that
+/// `emit_doc_into` gives for that tree.
+class BlockWriter {
+  public:
+    /// `indent` is the indentation step (0 means 2).
+    BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent);
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+    ~BlockWriter();
 
-/// Appends the line that opens a non-empty block collection (with no anchor
-/// or tag) as the value of the plain-styled `key` at `column`: the key, ":"
-/// and a line feed. The value's content follows at `column` + the step.
-void emit_block_key(std::string& out, std::string_view key, std::size_t column, std::size_t indent);
+    /// Directives and "---" as `emit_doc_into` writes them, then the line of
+    /// the root's anchor and tag when it is a block collection that has any.
+    void begin(bool start_marker, bool end_previous, const std::string* anchor,
+               const std::string* tag);
+    /// The entries of a block mapping or the items of a block sequence, at
+    /// column `column` (0 for the root); writing a collection's entries or
+    /// items over several calls gives the same text as one call.
+    void content(const YamlNode& piece, std::size_t column);
+    /// An entry at `column` up to its value, which is a non-empty block
+    /// collection with `anchor` and `tag`: blank lines, comment lines, the
+    /// key, ":", the properties, the entry's inline comment and a line feed.
+    /// The value's content follows at `column` + `step()`.
+    void open_value(std::string_view key, const YamlEntry& entry, const std::string* anchor,
+                    const std::string* tag, std::size_t column);
+    /// The blank lines after a block collection's last entry or item.
+    void trailing_blank_lines(std::size_t n);
+    /// The final line feed when missing, and "..." when `explicit_end`.
+    void end(bool explicit_end);
+    /// The indentation step in effect.
+    [[nodiscard]] std::size_t step() const noexcept;
+
+  private:
+    std::unique_ptr<detail::Emitter> emitter_;
+};
 
 /// Writes one document to `sink`; false when the sink failed (the text
 /// handed over before the failure stays written). The text reaches the sink

@@ -7,6 +7,8 @@ import enum
 import fractions
 import inspect
 import io
+import os
+import pathlib
 import threading
 import types
 
@@ -680,6 +682,37 @@ class TestDumpers:
         assert str(info.value) == RECURSIVE.format("dict")
 
 
+class TestCompare:
+    def test_sort_finishes_then_raises_the_last_failure(self):
+        failures = []
+
+        class Fussy:
+            def __init__(self, n):
+                self.n = n
+
+            def __lt__(self, other):
+                failures.append(self.n)
+                raise ValueError(len(failures))
+
+            __gt__ = __lt__
+
+        seq = tesvorn.YamlSequence(["a", "b", "c", "d"])
+        with pytest.raises(ValueError) as info:
+            seq.sort(key=lambda s: Fussy(s))
+        assert len(failures) > 3 and info.value.args == (len(failures),)
+        assert sorted(seq) == ["a", "b", "c", "d"]
+
+
+def suite_cases():
+    """The YAML test suite's cases (beside the checkout, as the C++
+    conformance test finds them), or None."""
+    candidates = [pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "yaml-test-suite",
+                  pathlib.Path("/work/shared/yaml-test-suite")]
+    if os.environ.get("TESVORN_YAML_TEST_SUITE"):
+        candidates.insert(0, pathlib.Path(os.environ["TESVORN_YAML_TEST_SUITE"]))
+    return next((c / "cases" for c in candidates if (c / "cases").is_dir()), None)
+
+
 class Ordered(collections.OrderedDict):
     pass
 
@@ -703,8 +736,9 @@ def whole_tree_text(doc, **kw):
 
 
 class TestPiecewiseWriting:
-    """Plain roots are converted and written one entry or item at a time;
-    the text must be that of the whole tree."""
+    """dumps converts and writes a document one entry or item at a time
+    (deeper for collections under keys); the text must be that of the whole
+    tree."""
 
     def test_nested_plain_collections(self):
         doc = {"a": {"b": {"c": [1, {"d": []}], "": {"": [None]}}}, "e": ({"f": 1}, [[2]]),
@@ -742,6 +776,38 @@ class TestPiecewiseWriting:
         dict.__setitem__(m, "back", doc["outer"])
         with pytest.raises(ValueError, match="self-referential dict"):
             dumps(doc)
+
+    def test_loaded_documents(self):
+        text = ("%TAG !e! tag:example.com,2000:\n---\n&r !e!root\n# lead\na: !e!x 1  # one\n\n"
+                "b: &s !t\n  # inner\n  - [1, 2]\n  - |+\n    keep\n\n\n  - c: d\n\n\n"
+                "? [k]\n: v\nf: {g: 1}\ne: {}\n\n...\n")
+        doc = loads(text)
+        assert dumps(doc) == whole_tree_text(doc)
+        assert loads(dumps(doc)).to_python() == doc.to_python()
+        doc["b"].append({"n": [1]})
+        doc["h"] = {"i": {"j": [2]}}
+        for indent in (2, 3):
+            assert dumps(doc, indent=indent) == whole_tree_text(doc, indent=indent)
+            assert dumps({"w": doc, "v": [doc]}, indent=indent) == whole_tree_text(
+                {"w": doc, "v": [doc]}, indent=indent)
+
+    def test_yaml_test_suite_documents(self):
+        cases = suite_cases()
+        if cases is None:
+            pytest.skip("YAML test suite not found (set TESVORN_YAML_TEST_SUITE)")
+        count = 0
+        for case in sorted(cases.rglob("in.yaml")):
+            if (case.parent / "error").exists():
+                continue
+            try:
+                docs = tesvorn.loads_all(case.read_text(encoding="utf-8"))
+            except tesvorn.ParseError:
+                continue
+            for doc in docs:
+                count += 1
+                assert dumps(doc) == whole_tree_text(doc), case
+                assert dumps({"k": doc}) == whole_tree_text({"k": doc}), case
+        assert count > 200
 
     def test_several_documents(self):
         loaded = loads("%YAML 1.2\n---\na: 1\n...\n")
