@@ -90,6 +90,7 @@ struct TextScan {
     bool escape_only = false;   // holds CR or a character only escapes can carry
     bool breaks_plain = false;  // ": ", ":<TAB>", " #", "<TAB>#" or a final ':'
     bool flow_char = false;     // one of , [ ] { }
+    bool tab = false;           // holds a tab
 
     [[nodiscard]] bool needs_double() const noexcept { return line_feed || escape_only; }
 };
@@ -105,7 +106,9 @@ TextScan scan_text(std::string_view t) noexcept {
         if (cls == kCtl) {
             if (c == '\n') {
                 s.line_feed = true;
-            } else if (c != '\t') {
+            } else if (c == '\t') {
+                s.tab = true;
+            } else {
                 s.escape_only = true;
             }
         } else if (cls == kLead) {
@@ -171,7 +174,9 @@ bool is_number_like(std::string_view t) noexcept {
 
 /// The plain test for a string value.
 bool plain_value_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
-    if (!plain_syntax_ok(t, flow, s)) return false;
+    // Tabs are valid inside plain scalars, but several readers (PyYAML among
+    // them) reject them there; quoted, they read back everywhere.
+    if (s.tab || !plain_syntax_ok(t, flow, s)) return false;
     // Values starting with - ? < or = are quoted as well: to other readers
     // some of them are indicators (YAML 1.1 merge and value keys).
     if (t[0] == '-' || t[0] == '?' || t[0] == '<' || t[0] == '=') return false;
@@ -182,7 +187,7 @@ bool plain_value_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
 /// matters; "<<" stays plain as the merge key.
 bool plain_key_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
     if (t == "<<") return true;
-    if (!plain_syntax_ok(t, flow, s)) return false;
+    if (s.tab || !plain_syntax_ok(t, flow, s)) return false;
     return t[0] != '?' && t[0] != '<' && t[0] != '=';
 }
 
@@ -481,12 +486,52 @@ enum class Place : std::uint8_t { Block, FlowValue, FlowItem };
 
 const std::string* opt(const OptString& s) noexcept { return s.get(); }
 
+}  // namespace
+
 class Emitter {
   public:
     Emitter(std::string& out, Sink* sink, std::size_t step, const DocMetadata& meta)
         : out_(out), sink_(sink), step_(step == 0 ? 2 : step), meta_(meta) {}
 
     bool emit_document(const YamlNode& root, bool start_marker, bool end_previous);
+
+    // The parts of a document, for writing it piece by piece (BlockWriter).
+    void begin_document(bool start_marker, bool end_previous);
+    void end_document(bool explicit_end) {
+        if (last_char() != '\n') put('\n');
+        if (explicit_end) put("...\n");
+    }
+    /// The line of a root block collection's anchor and tag, if any. Right
+    /// after "---" they go on the marker's line: on a line of their own
+    /// there, a reader would count that line as blank before the content.
+    void root_properties(const std::string* anchor, const std::string* tag) {
+        if (anchor == nullptr && tag == nullptr) return;
+        if (marker_end_ == out_.size()) out_.back() = ' ';
+        write_anchor_tag_inline(anchor, tag);
+        out_.back() = '\n';
+    }
+    /// The entries or items of a non-empty block collection at `indent`.
+    void block_content(const YamlNode& node, std::size_t indent) {
+        if (const YamlMapping* m = node.mapping()) {
+            for (const auto& slot : m->entries)
+                (void)emit_mapping_entry(slot.key, slot.value, indent);
+        } else if (const YamlSequence* s = node.sequence()) {
+            for (const YamlItem& item : s->items) (void)emit_sequence_item(item, indent);
+        }
+    }
+    /// Everything of an entry up to the contents of its value, a non-empty
+    /// block collection with `anchor` and `tag`.
+    void open_value(std::string_view key, const YamlEntry& e, const std::string* anchor,
+                    const std::string* tag, std::size_t indent) {
+        entry_lead(e, indent);
+        (void)emit_mapping_key(key, e, indent);
+        write_anchor_tag_block_suffix(anchor, tag);
+        push_inline_comment(opt(e.comment_inline));
+        put('\n');
+    }
+    void trailing_blank_lines(std::size_t n) { blank_lines(n); }
+    [[nodiscard]] std::size_t step() const noexcept { return step_; }
+
     /// Hands the rest of the text to the sink.
     bool finish() {
         if (sink_ != nullptr && !out_.empty()) flush();
@@ -526,6 +571,22 @@ class Emitter {
     bool emit_sequence(const YamlSequence& seq, std::size_t indent);
     bool emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first);
     bool emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first);
+    /// Blank lines, comment lines and indentation before an entry or item.
+    template <class EntryOrItem>
+    void entry_lead(const EntryOrItem& e, std::size_t indent) {
+        blank_lines(e.blank_lines_before);
+        emit_comment_before(opt(e.comment_before), indent);
+        spaces(indent);
+    }
+    bool emit_mapping_entry(std::string_view key, const YamlEntry& e, std::size_t indent) {
+        entry_lead(e, indent);
+        return emit_mapping_key(key, e, indent) && emit_mapping_value(e, indent) && checkpoint();
+    }
+    bool emit_sequence_item(const YamlItem& item, std::size_t indent) {
+        entry_lead(item, indent);
+        put("- ");
+        return emit_item_body(item, indent) && checkpoint();
+    }
     bool emit_mapping_inline_first(const YamlMapping& map, std::size_t indent) {
         return emit_mapping_entries(map, indent, true);
     }
@@ -575,10 +636,17 @@ class Emitter {
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
     bool failed_ = false;
-    bool root_props_written_ = false;  // the root's anchor and tag went on the "---" line
+    std::size_t marker_end_ = static_cast<std::size_t>(-1);  // where the document's "---\n" ends
 };
 
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous) {
+    begin_document(start_marker, end_previous);
+    if (!emit_node(root, 0)) return false;
+    end_document(meta_.explicit_end);
+    return checkpoint();
+}
+
+void Emitter::begin_document(bool start_marker, bool end_previous) {
     const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
     // Directives after a document need that document closed by "...".
     if (directives && end_previous) put("...\n");
@@ -596,30 +664,11 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         put(prefix);
         put('\n');
     }
-    root_props_written_ = false;
+    marker_end_ = static_cast<std::size_t>(-1);
     if (start_marker || directives) {
-        put("---");
-        // A root block collection's anchor and tag go on the marker line: on
-        // a line of their own after it, a reader would count that line as
-        // blank before the first entry.
-        const YamlMapping* m = root.mapping();
-        const YamlSequence* q = root.sequence();
-        const std::string* anchor = m ? opt(m->anchor) : q ? opt(q->anchor) : nullptr;
-        const std::string* tag = m ? opt(m->tag) : q ? opt(q->tag) : nullptr;
-        const bool block = (m && m->style == ContainerStyle::Block) || (q && q->style == ContainerStyle::Block);
-        if (block && (anchor || tag)) {
-            put(' ');
-            write_anchor_tag_inline(anchor, tag);
-            out_.back() = '\n';
-            root_props_written_ = true;
-        } else {
-            put('\n');
-        }
+        put("---\n");
+        marker_end_ = out_.size();
     }
-    if (!emit_node(root, 0)) return false;
-    if (last_char() != '\n') put('\n');
-    if (meta_.explicit_end) put("...\n");
-    return checkpoint();
 }
 
 bool Emitter::emit_node(const YamlNode& node, std::size_t indent) {
@@ -649,11 +698,8 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         emit_mapping_flow(map);
         return checkpoint();
     }
-    if (indent == 0 && !root_props_written_ && (map.anchor || map.tag)) {
-        // A document root's properties get a line of their own.
-        write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
-        out_.back() = '\n';
-    }
+    // A document root's properties get a line of their own.
+    if (indent == 0) root_properties(opt(map.anchor), opt(map.tag));
     if (map.entries.empty()) {
         put("{}\n");
         return checkpoint();
@@ -666,10 +712,7 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         emit_sequence_flow(seq);
         return checkpoint();
     }
-    if (indent == 0 && !root_props_written_ && (seq.anchor || seq.tag)) {
-        write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
-        out_.back() = '\n';
-    }
+    if (indent == 0) root_properties(opt(seq.anchor), opt(seq.tag));
     if (seq.items.empty()) {
         put("[]\n");
         return checkpoint();
@@ -691,9 +734,7 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
                 spaces(indent);
             }
         } else {
-            blank_lines(e.blank_lines_before);
-            emit_comment_before(opt(e.comment_before), indent);
-            spaces(indent);
+            entry_lead(e, indent);
         }
         first = false;
         if (!emit_mapping_key(slot.key, e, indent) || !emit_mapping_value(e, indent) ||
@@ -715,9 +756,7 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
                 spaces(indent);
             }
         } else {
-            blank_lines(item.blank_lines_before);
-            emit_comment_before(opt(item.comment_before), indent);
-            spaces(indent);
+            entry_lead(item, indent);
         }
         first = false;
         put("- ");
@@ -1061,7 +1100,6 @@ void Emitter::push_inline_comment(const std::string* text) {
     write_comment_text(*text);
 }
 
-}  // namespace
 }  // namespace detail
 
 std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetadata> metas,
@@ -1072,11 +1110,49 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
     for (std::size_t i = 0; i < roots.size(); ++i) {
         const DocMetadata& meta = i < metas.size() ? metas[i] : empty;
         const bool previous_open = i > 0 && !(i - 1 < metas.size() && metas[i - 1].explicit_end);
-        detail::Emitter e(out, nullptr, indent, meta);
         const bool start = roots.size() != 1 || meta.explicit_start;
-        (void)e.emit_document(roots[i], start, previous_open);
+        emit_doc_into(out, roots[i], meta, indent, start, previous_open);
     }
     return out;
+}
+
+void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
+                   std::size_t indent, bool start_marker, bool end_previous) {
+    detail::Emitter e(out, nullptr, indent, meta);
+    (void)e.emit_document(root, start_marker, end_previous);
+}
+
+BlockWriter::BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent)
+    : emitter_(std::make_unique<detail::Emitter>(out, nullptr, indent, meta)) {}
+
+BlockWriter::~BlockWriter() = default;
+
+void BlockWriter::begin(bool start_marker, bool end_previous, const std::string* anchor,
+                        const std::string* tag) {
+    emitter_->begin_document(start_marker, end_previous);
+    emitter_->root_properties(anchor, tag);
+}
+
+void BlockWriter::content(const YamlNode& piece, std::size_t column) {
+    emitter_->block_content(piece, column);
+}
+
+void BlockWriter::open_value(std::string_view key, const YamlEntry& entry,
+                             const std::string* anchor, const std::string* tag,
+                             std::size_t column) {
+    emitter_->open_value(key, entry, anchor, tag, column);
+}
+
+void BlockWriter::trailing_blank_lines(std::size_t n) {
+    emitter_->trailing_blank_lines(n);
+}
+
+void BlockWriter::end(bool explicit_end) {
+    emitter_->end_document(explicit_end);
+}
+
+std::size_t BlockWriter::step() const noexcept {
+    return emitter_->step();
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink) {

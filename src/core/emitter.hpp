@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,6 +61,54 @@ class StringSink final : public Sink {
 /// means 2.
 std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetadata> metas,
                       std::size_t indent);
+
+/// Appends one document to `out`, framed as `emit_docs` frames each of its
+/// documents: "---" first when `start_marker` (and always after directives),
+/// "..." before the directives when `end_previous`.
+void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
+                   std::size_t indent, bool start_marker, bool end_previous);
+
+namespace detail {
+class Emitter;
+}
+
+/// Writes one document into a string piece by piece, so that a caller never
+/// needs the document's whole tree: the framing, the entries or items of
+/// block collections a few at a time, and the lines that open block
+/// collections under keys. Pieces that make up a tree give the text that
+/// `emit_doc_into` gives for that tree.
+class BlockWriter {
+  public:
+    /// `indent` is the indentation step (0 means 2).
+    BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent);
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+    ~BlockWriter();
+
+    /// Directives and "---" as `emit_doc_into` writes them, then the line of
+    /// the root's anchor and tag when it is a block collection that has any.
+    void begin(bool start_marker, bool end_previous, const std::string* anchor,
+               const std::string* tag);
+    /// The entries of a block mapping or the items of a block sequence, at
+    /// column `column` (0 for the root); writing a collection's entries or
+    /// items over several calls gives the same text as one call.
+    void content(const YamlNode& piece, std::size_t column);
+    /// An entry at `column` up to its value, which is a non-empty block
+    /// collection with `anchor` and `tag`: blank lines, comment lines, the
+    /// key, ":", the properties, the entry's inline comment and a line feed.
+    /// The value's content follows at `column` + `step()`.
+    void open_value(std::string_view key, const YamlEntry& entry, const std::string* anchor,
+                    const std::string* tag, std::size_t column);
+    /// The blank lines after a block collection's last entry or item.
+    void trailing_blank_lines(std::size_t n);
+    /// The final line feed when missing, and "..." when `explicit_end`.
+    void end(bool explicit_end);
+    /// The indentation step in effect.
+    [[nodiscard]] std::size_t step() const noexcept;
+
+  private:
+    std::unique_ptr<detail::Emitter> emitter_;
+};
 
 /// Writes one document to `sink`; false when the sink failed (the text
 /// handed over before the failure stays written). The text reaches the sink

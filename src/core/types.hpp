@@ -373,6 +373,10 @@ struct YamlNode {
     AliasNode* alias() noexcept { return std::get_if<4>(&v); }
     const AliasNode* alias() const noexcept { return std::get_if<4>(&v); }
     [[nodiscard]] bool is_collection() const noexcept { return v.index() <= 1; }
+    /// Makes this node an empty mapping / sequence / scalar and returns it.
+    YamlMapping& emplace_mapping() { return v.emplace<0>().mut(); }
+    YamlSequence& emplace_sequence() { return v.emplace<1>().mut(); }
+    YamlScalar& emplace_scalar() { return v.emplace<2>(); }
 
     /// Resets cosmetic metadata in place, recursively; tags, anchors and
     /// aliases are never touched, nor are alias targets visited.

@@ -106,9 +106,11 @@ PyObject* load_road(const LoadArgs& a, bool text_input, bool all) {
 
 // ---- the dump road -----------------------------------------------------------
 
-ref emitted_text(std::span<const YamlNode> roots, std::span<const DocMeta> metas, std::size_t indent) {
-    const std::string text = emit_docs(roots, metas, indent);
-    return make_str(text);
+/// The text of `docs` as a new str.
+PyObject* dumped_text(std::span<PyObject* const> docs, const DumpArgs& a) {
+    std::string text;
+    if (!dumps_into(docs, a.schema, a.indent, text)) return nullptr;
+    return make_str(text).release();
 }
 
 PyObject* raise_sink_error(PyStreamWriter& writer) {
@@ -195,10 +197,7 @@ PyObject* fn_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         static ArgParser parser("dumps", {"doc", "schema", "indent"}, 1, 1);
         DumpArgs a;
         if (!parse_dump_args(parser, false, args, nargs, kwnames, a)) return nullptr;
-        YamlNode tree;
-        DocMeta meta;
-        if (!extract_doc_and_meta(a.doc, a.schema, tree, meta)) return nullptr;
-        return emitted_text({&tree, 1}, {&meta, 1}, a.indent).release();
+        return dumped_text({&a.doc, 1}, a);
     });
 }
 
@@ -229,14 +228,9 @@ PyObject* fn_dumps_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!parse_dump_args(parser, false, args, nargs, kwnames, a)) return nullptr;
         ref docs = ref::steal(PySequence_List(a.doc));
         if (!docs) return nullptr;
-        const Py_ssize_t n = PyList_GET_SIZE(docs.get());
-        std::vector<YamlNode> trees(static_cast<std::size_t>(n));
-        std::vector<DocMeta> metas(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const auto k = static_cast<std::size_t>(i);
-            if (!extract_doc_and_meta(PyList_GET_ITEM(docs.get(), i), a.schema, trees[k], metas[k])) return nullptr;
-        }
-        return emitted_text(trees, metas, a.indent).release();
+        // Only this function holds the list: its items stay put.
+        PyObject* const* items = PySequence_Fast_ITEMS(docs.get());
+        return dumped_text({items, static_cast<std::size_t>(PyList_GET_SIZE(docs.get()))}, a);
     });
 }
 

@@ -48,6 +48,12 @@ ref apply_loader(ref value, SchemaObject* schema, const OptString& tag);
 
 /// One document's tree and metadata (node objects contribute their own).
 [[nodiscard]] bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree, DocMeta& meta);
+/// Converts the documents of a `dumps` / `dumps_all` call and appends their
+/// text to `out`: the text of converting them all and then writing them with
+/// `emit_docs`, made one document (and for plain containers one entry or
+/// item) at a time so that only one piece of the tree exists at once.
+[[nodiscard]] bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size_t indent,
+                              std::string& out);
 /// Converts for a dump: node objects' metadata and current contents, anchors
 /// for shared plain containers (when a registry is installed).
 [[nodiscard]] bool extract_yaml_node(PyObject* obj, SchemaObject* schema, YamlNode& out);

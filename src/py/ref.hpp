@@ -55,7 +55,8 @@ private:
 
 /// Runs `f` and turns any C++ exception into a pending Python exception
 /// (std::bad_alloc becomes MemoryError), returning the failure value of the
-/// function's return type: NULL for pointers, -1 for integers.
+/// function's return type: NULL for pointers, false for bool, -1 for
+/// other integers.
 template <class F>
 auto guarded(F&& f) noexcept -> decltype(f()) {
     using R = decltype(f());
@@ -70,6 +71,8 @@ auto guarded(F&& f) noexcept -> decltype(f()) {
     }
     if constexpr (std::is_pointer_v<R>) {
         return nullptr;
+    } else if constexpr (std::is_same_v<R, bool>) {
+        return false;
     } else if constexpr (std::is_void_v<R>) {
         return;
     } else {

@@ -442,3 +442,64 @@ TEST(EmitterSink, DeepTrees) {
     for (int i = 0; i < 255; ++i) flow = YamlNode(flow_seq({item(std::move(flow))}));
     EXPECT_EQ(dump(flow), std::string(255, '[') + "1" + std::string(255, ']') + "\n");
 }
+
+// --- Piecewise writing ---------------------------------------------------------
+
+TEST(EmitterPieces, PiecesGiveTheTextOfTheWholeTree) {
+    // The root's first value is opened by its entry's lines and written item
+    // by item, the rest entry by entry; pieces carry comments, blank lines,
+    // properties, a keep-chomped scalar before blank lines, and nested
+    // inline-first collections.
+    const YamlSequence list =
+        seq({item(YamlNode(map({{"a", entry(num(1))}, {"b", entry(str("x"))}}))),
+             item(str("keep\n\n", ScalarStyle::Literal), "c", std::nullopt, 2),
+             item(num(7), std::nullopt, std::nullopt, 3),
+             item(YamlNode(seq({item(num(2)), item(YamlNode(map1("d", num(3))))})))},
+            ContainerStyle::Block, 1);
+    const YamlEntry head = entry(YamlNode(with_props(YamlNode(list), "l", "!t")), "top", "in", 1);
+    const YamlMapping tail = map({{"k", entry(YamlNode(map1("x y", num(4))), "note", "in", 1)},
+                                  {std::string(1100, 'k'), entry(YamlNode(seq({item(num(5))})))}},
+                                 ContainerStyle::Block, 2);
+    YamlMapping whole = map({{"list", head}});
+    for (const auto& slot : tail.entries) whole.entries.insert(slot.key, slot.value);
+    whole.trailing_blank_lines = 2;
+    whole.anchor = "root";
+    DocMetadata meta;
+    meta.explicit_start = true;
+    meta.explicit_end = true;
+    meta.tag_directives = {{"!", "!x-"}};
+
+    for (const std::size_t indent : {0, 2, 3, 4}) {
+        std::string pieces = "a\n";
+        BlockWriter w(pieces, meta, indent);
+        const std::string root = "root";
+        w.begin(true, true, &root, nullptr);
+        const std::string l = "l", t = "!t";
+        w.open_value("list", head, &l, &t, 0);
+        for (const YamlItem& i : list.items) {
+            YamlSequence one;
+            one.items.push_back(i);
+            w.content(YamlNode(std::move(one)), w.step());
+        }
+        w.trailing_blank_lines(list.trailing_blank_lines);
+        for (const auto& slot : tail.entries) {
+            YamlMapping one;
+            one.entries.insert(slot.key, slot.value);
+            w.content(YamlNode(std::move(one)), 0);
+        }
+        w.trailing_blank_lines(whole.trailing_blank_lines);
+        w.end(true);
+        std::string expected = "a\n";
+        emit_doc_into(expected, YamlNode(whole), meta, indent, true, true);
+        EXPECT_EQ(pieces, expected) << indent;
+    }
+}
+
+TEST(EmitterPieces, DocumentsAppendWithTheirFraming) {
+    DocMetadata version;
+    version.yaml_version = std::make_pair(std::uint8_t{1}, std::uint8_t{2});
+    std::string out;
+    emit_doc_into(out, str("a"), DocMetadata{}, 2, true, false);
+    emit_doc_into(out, str("b"), version, 2, true, true);
+    EXPECT_EQ(out, "---\na\n...\n%YAML 1.2\n---\nb\n");
+}

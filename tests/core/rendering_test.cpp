@@ -51,13 +51,12 @@ TEST(Rendering, PlainStringsThatWouldBeTyped) {
 }
 
 TEST(Rendering, PlainStringsThatWouldNotReadBack) {
-    for (const char* s :
-         {"a: b", "a:",  "a #b", "a\t#b", "a:\tb", "#x",  "- x",   "-x",    "@x",     "[x",  "`x",
-          "%x",   "!x",  "&x",   "*x",    "|x",    ">x",  "?x",    "<x",    "=x",     ",x",  "{x",
-          "'x",   "\"x", " x",   "\tx",   "x ",    "x\t", "--- x", "... x", "...\tx", ": x", ":"})
+    for (const char* s : {"a: b", "a:",    "a #b",  "a\t#b",  "a:\tb", "#x",  "- x", "-x",  "@x",
+                          "[x",   "`x",    "%x",    "!x",     "&x",    "*x",  "|x",  ">x",  "?x",
+                          "<x",   "=x",    ",x",    "{x",     "'x",    "\"x", " x",  "\tx", "x ",
+                          "x\t",  "--- x", "... x", "...\tx", ": x",   ":",   "a\tb"})
         EXPECT_EQ(plain(s)[0], '\'') << s;
-    for (const char* s :
-         {"a:b", "a#b", "a-b", "a b", "it's", "a\tb", ":x", "...x", "x,y", "é", "a\"b"})
+    for (const char* s : {"a:b", "a#b", "a-b", "a b", "it's", ":x", "...x", "x,y", "é", "a\"b"})
         EXPECT_EQ(plain(s), s) << s;
     EXPECT_EQ(plain(""), "''");
 }

@@ -175,7 +175,8 @@ class TestRendering:
                 if style != "plain":
                     continue
                 # Values starting with - ? < = are quoted; keys only need
-                # quotes for '?', '<', '='; flow collections for ','.
+                # quotes for '?', '<', '='; flow collections for ','; tabs
+                # are quoted everywhere.
                 quoted = ((s[0] in "-?<=" and place != "key") or (s[0] in "?<=" and place == "key")
-                          or (place == "flow" and "," in s))
+                          or (place == "flow" and "," in s) or "\t" in s)
                 assert plain != quoted, (s, place, doc)
