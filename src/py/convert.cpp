@@ -680,7 +680,7 @@ bool apply_dumper(PyObject* func, PyObject* obj, SchemaObject* schema, AnchorReg
 bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, YamlNode& out) {
     const bool dumpers = schema_has_dumpers(schema);
     if (!dumpers && exact_scalar(obj, out)) return true;
-    RecursionGuard guard(kDumping);
+    RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
     if (!guard) return false;
     const auto convert = [&](PyObject* item, YamlNode& node) {
         return to_node(item, schema, registry, node);
@@ -822,7 +822,7 @@ class Extractor {
   private:
     /// A dict, list or tuple: the anchor step, then its contents.
     bool plain_container(PyObject* obj, YamlNode& out) {
-        RecursionGuard guard(kDumping);
+        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
         if (!guard) return false;
         std::optional<std::string> anchor;
         if (registry_ != nullptr) {
@@ -862,7 +862,7 @@ class Extractor {
     /// from `inner`; for an entry whose node there is a collection, the
     /// object its dict now holds under the key (left out when missing).
     bool mapping_object(PyObject* obj, YamlNode& out) {
-        RecursionGuard guard(kDumping);
+        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
         if (!guard) return false;
         ProgressMark mark(registry_, obj);
         if (!mark.fresh()) {
@@ -902,7 +902,7 @@ class Extractor {
 
     /// A YamlSequence object: the same by index.
     bool sequence_object(PyObject* obj, YamlNode& out) {
-        RecursionGuard guard(kDumping);
+        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
         if (!guard) return false;
         ProgressMark mark(registry_, obj);
         if (!mark.fresh()) {
@@ -992,7 +992,7 @@ class PieceWriter {
     /// trailing blank lines included. No Python code runs between the test
     /// and the first entry or item, so the collection is still not empty.
     bool write(PyObject* obj, std::size_t column) {
-        RecursionGuard guard(kDumping);
+        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
         if (!guard) return false;
         const bool node_object = is_mapping_object(obj) || is_sequence_object(obj);
         ProgressMark mark(&registry_, obj);

@@ -87,9 +87,13 @@ auto guarded(F&& f) noexcept -> decltype(f()) {
 class RecursionGuard {
 public:
     static constexpr int kMaxDepth = 2500;
+    /// Dumps stop where the reader would: it refuses block collections
+    /// nested deeper than 1,000 levels, so deeper output could not be read
+    /// back.
+    static constexpr int kMaxDumpDepth = 1000;
 
-    explicit RecursionGuard(const char* where) noexcept {
-        if (depth_ >= kMaxDepth) {
+    explicit RecursionGuard(const char* where, int max_depth = kMaxDepth) noexcept {
+        if (depth_ >= max_depth) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return;
         }

@@ -858,3 +858,23 @@ class TestReadBack:
     @given(scalars)
     def test_scalar_roots(self, value):
         assert loads(dumps(value)).value == value
+
+
+class TestDepthMatchesTheReader:
+    """dumps writes nothing the reader would refuse: it stops at the reader's
+    1,000 levels of block nesting."""
+
+    @staticmethod
+    def nest(n, wrap):
+        x = 1
+        for _ in range(n):
+            x = wrap(x)
+        return x
+
+    @pytest.mark.parametrize("wrap", [lambda x: [x], lambda x: {"k": x}, lambda x: (x,)],
+                             ids=["list", "dict", "tuple"])
+    def test_deepest_dump_reads_back(self, wrap):
+        text = tesvorn.dumps(self.nest(1000, wrap))
+        assert tesvorn.loads(text) is not None
+        with pytest.raises(RecursionError):
+            tesvorn.dumps(self.nest(1001, wrap))
