@@ -88,6 +88,14 @@ bool key_arg(PyObject* key, std::string_view& out) {
 
 void raise_key_error(PyObject* key) { PyErr_SetObject(PyExc_KeyError, key); }
 
+/// The entry under `text` (the UTF-8 of `key`), or null with KeyError(key)
+/// set. The caller holds access to the state.
+YamlEntry* entry_or_raise(MappingObject* m, PyObject* key, std::string_view text) {
+    YamlEntry* e = m->inner.entries.find(text);
+    if (!e) raise_key_error(key);
+    return e;
+}
+
 #define TESVORN_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 /// Stores `value` (already converted) under `key` in the parent dict alone.
@@ -623,11 +631,8 @@ PyObject* set_comment(PyObject* self, PyObject* key, PyObject* value, CommentFie
     MappingObject* m = as_mapping(self);
     ExclusiveBorrow borrow(m->borrow);
     if (!borrow.ok()) return nullptr;
-    YamlEntry* e = m->inner.entries.find(text);
-    if (!e) {
-        raise_key_error(key);
-        return nullptr;
-    }
+    YamlEntry* e = entry_or_raise(m, key, text);
+    if (!e) return nullptr;
     e->*field = std::move(comment);
     Py_RETURN_NONE;
 }
@@ -693,22 +698,16 @@ PyObject* mapping_blank_lines_before(PyObject* self, PyObject* const* args, Py_s
         if (nargs == 1) {
             SharedBorrow borrow(m->borrow);
             if (!borrow.ok()) return nullptr;
-            const YamlEntry* e = m->inner.entries.find(text);
-            if (!e) {
-                raise_key_error(args[0]);
-                return nullptr;
-            }
+            const YamlEntry* e = entry_or_raise(m, args[0], text);
+            if (!e) return nullptr;
             return PyLong_FromLong(e->blank_lines_before);
         }
         std::uint8_t n = 0;
         if (!parse_blank_lines(args[1], n)) return nullptr;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
-        YamlEntry* e = m->inner.entries.find(text);
-        if (!e) {
-            raise_key_error(args[0]);
-            return nullptr;
-        }
+        YamlEntry* e = entry_or_raise(m, args[0], text);
+        if (!e) return nullptr;
         e->blank_lines_before = n;
         Py_RETURN_NONE;
     });
@@ -726,11 +725,8 @@ PyObject* mapping_scalar_style(PyObject* self, PyObject* const* args, Py_ssize_t
         MappingObject* m = as_mapping(self);
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
-        YamlEntry* e = m->inner.entries.find(text);
-        if (!e) {
-            raise_key_error(a[0]);
-            return nullptr;
-        }
+        YamlEntry* e = entry_or_raise(m, a[0], text);
+        if (!e) return nullptr;
         YamlScalar* s = e->value.scalar();
         if (!s) {
             const std::string message = "value at key " + quoted(text) +
@@ -756,11 +752,8 @@ PyObject* mapping_container_style(PyObject* self, PyObject* const* args, Py_ssiz
         {
             ExclusiveBorrow borrow(m->borrow);
             if (!borrow.ok()) return nullptr;
-            YamlEntry* e = m->inner.entries.find(text);
-            if (!e) {
-                raise_key_error(a[0]);
-                return nullptr;
-            }
+            YamlEntry* e = entry_or_raise(m, a[0], text);
+            if (!e) return nullptr;
             if (YamlMapping* vm = e->value.mapping()) vm->style = style;
             else if (YamlSequence* vs = e->value.sequence()) vs->style = style;
         }
@@ -790,11 +783,8 @@ PyObject* mapping_set_alias(PyObject* self, PyObject* const* args, Py_ssize_t na
         MappingObject* m = as_mapping(self);
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
-        YamlEntry* e = m->inner.entries.find(text);
-        if (!e) {
-            raise_key_error(a[0]);
-            return nullptr;
-        }
+        YamlEntry* e = entry_or_raise(m, a[0], text);
+        if (!e) return nullptr;
         // An alias set on an alias targets the old alias node unchanged.
         YamlNode previous = std::move(e->value);
         e->value = YamlNode(AliasNode{std::string(name), Box<YamlNode>(std::move(previous))});
@@ -809,11 +799,8 @@ PyObject* mapping_alias_name(PyObject* self, PyObject* key) {
         MappingObject* m = as_mapping(self);
         SharedBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
-        const YamlEntry* e = m->inner.entries.find(text);
-        if (!e) {
-            raise_key_error(key);
-            return nullptr;
-        }
+        const YamlEntry* e = entry_or_raise(m, key, text);
+        if (!e) return nullptr;
         if (const AliasNode* alias = e->value.alias()) return make_str(alias->name).release();
         Py_RETURN_NONE;
     });
