@@ -139,14 +139,8 @@ ref decode_binary(std::string_view text) {
     std::string compact;
     compact.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        if (i + len > text.size()) len = text.size() - i;
-        char32_t cp = c;
-        if (len > 1) {
-            cp = c & (0xFF >> (len + 1));
-            for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
+        std::size_t len = 0;
+        const char32_t cp = code_point_at(text, i, len);
         if (!Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(cp))) compact.append(text.substr(i, len));
         i += len;
     }

@@ -77,15 +77,8 @@ std::string quoted(std::string_view s) {
     out.reserve(s.size() + 2);
     out += '"';
     for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        // Decode one UTF-8 sequence (input comes from Python str: valid).
-        std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        if (i + len > s.size()) len = s.size() - i;
-        char32_t cp = c;
-        if (len > 1) {
-            cp = c & (0xFF >> (len + 1));
-            for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        }
+        std::size_t len = 0;
+        const char32_t cp = code_point_at(s, i, len);
         switch (cp) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;

@@ -34,6 +34,20 @@ ref make_str(std::string_view utf8) noexcept;
 std::string describe_exception(PyObject* exc);
 /// The qualified name of a type, "?" when it cannot be obtained.
 std::string type_qualname(PyTypeObject* type);
+/// Decodes the UTF-8 character starting at `s[i]` (text that came from a
+/// Python str, so valid) and returns its byte length in `len`.
+inline char32_t code_point_at(std::string_view s, std::size_t i, std::size_t& len) noexcept {
+    const auto c = static_cast<unsigned char>(s[i]);
+    len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (i + len > s.size()) len = s.size() - i;
+    char32_t cp = c;
+    if (len > 1) {
+        cp = c & (0xFF >> (len + 1));
+        for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    }
+    return cp;
+}
+
 /// Quoted form of a string for messages and reprs: double quotes, with
 /// backslash escapes for quotes, backslashes, \n \r \t \0 and \u{hex} for
 /// other unprintable characters.
