@@ -130,7 +130,15 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
         }
         // On the line of what was just read: an inline comment.
         if (frames_.empty()) {
-            if (roots_.empty()) continue;
+            if (roots_.empty()) {
+                // Nothing read yet: the line is the start of the first
+                // document, and a comment there follows its first scalar (a
+                // quoted scalar is read past, and the comment after it,
+                // before its event arrives). It waits for that scalar
+                // instead of being dropped.
+                pending_comments_.emplace_back(c.mark.line, std::move(c.text));
+                continue;
+            }
             YamlNode& root = roots_.back();
             if (auto* m = root.mapping(); m && !m->entries.empty()) {
                 auto& e = m->entries.back().value;
@@ -149,9 +157,15 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
                 f.pending.comment_inline = std::move(c.text);
             } else if (!f.mapping.entries.empty()) {
                 f.mapping.entries.back().value.comment_inline = std::move(c.text);
+            } else {
+                pending_comments_.emplace_back(c.mark.line, std::move(c.text));
             }
         } else if (!f.sequence.items.empty()) {
             f.sequence.items.back().comment_inline = std::move(c.text);
+        } else {
+            // A collection that starts on the line of a document start has
+            // nothing of its own yet: keep the comment for its first scalar.
+            pending_comments_.emplace_back(c.mark.line, std::move(c.text));
         }
     }
     comments.clear();
