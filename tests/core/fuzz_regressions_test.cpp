@@ -53,6 +53,26 @@ TEST(FuzzRegressions, CommentAfterQuotedFirstItem) {
     EXPECT_EQ(tesvorn::fuzz::dump(docs), "- \"a\"  # c\n- b\n");
 }
 
+// The same after a block collection: it ends at the next token, so the
+// comment after a quoted item below it arrived on the line where it ended
+// and was taken as the collection's inline comment (moved onto the line of
+// its "-" on the first dump, above it on the second).
+TEST(FuzzRegressions, CommentAfterQuotedItemBelowABlockCollection) {
+    for (const char* text : {
+             "- sun: yellow\n- mpt\r\n pwi\x03%YAML 1.] # AtAttee\n",
+             "- a: b\n- \"x\"  # c\n",
+             "- - a\n- \"x\"  # c\n",
+             "k:\n  a: b\nj: \"x\"  # c\n",
+             "- a: b\n-  # c\n",
+             "- # c\n  a: b\n- 1\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("- a: b\n- \"x\"  # c\n", docs));
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, std::nullopt);
+    EXPECT_EQ(docs.roots[0].sequence()->items[1].comment_inline, "c");
+}
+
 // A duplicate key moves the last occurrence, with its blank line, to the
 // first one's place; at the top of a stream that blank line is written but
 // not read back. Accepted by the check (the data is equal).
