@@ -722,6 +722,13 @@ bool py_to_node(PyObject* obj, SchemaObject* schema, YamlNode& out) {
             out = YamlNode(std::move(*scalar));
             return true;
         }
+        if (PyUnicode_Check(obj)) {
+            // Only a str that has no UTF-8 form (lone surrogates) gets here.
+            // Raise the encoder's error; as an iterable of one-character
+            // strings it would recurse until RecursionError.
+            std::string_view text;
+            if (!str_utf8(obj, text)) return false;
+        }
         if (PyTuple_Check(obj) || PyList_Check(obj)) {
             InProgress progress(obj);
             if (!progress.fresh()) {
