@@ -409,6 +409,26 @@ void append_tag_text(std::string& out, std::string_view s, bool verbatim) {
     }
 }
 
+/// A %TAG prefix as the reader takes it back: the reader decodes %XX, so a
+/// decoded character that is not a URI character (a space, a line break,
+/// "%" itself) is escaped again; a first character may also be "!", but not
+/// "," "[" or "]".
+std::string prefix_text(std::string_view prefix) {
+    std::string out;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        const auto c = static_cast<unsigned char>(prefix[i]);
+        const bool raw = i == 0 ? c == '!' || (is_uri_char(c) && c != ',' && c != '[' && c != ']') : is_uri_char(c);
+        if (raw) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
 bool valid_handle(std::string_view h) noexcept {
     if (h == "!" || h == "!!") return true;
     if (h.size() < 3 || h.front() != '!' || h.back() != '!') return false;
@@ -595,7 +615,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         put("%TAG ");
         put(handle);
         put(' ');
-        put(prefix);
+        put(prefix_text(prefix));
         put('\n');
     }
     root_props_written_ = false;
@@ -778,7 +798,10 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
     }
     const std::size_t start = pos();
     write_anchor_tag_inline(anchor, tag);
-    emit_key(key, entry.key_style, false);
+    // An empty plain key was an empty node: with an anchor or tag it stays
+    // one ("&a :"); written as '' an alias of it would read back as "".
+    if (!(key.empty() && entry.key_style == ScalarStyle::Plain && (anchor || tag)))
+        emit_key(key, entry.key_style, false);
     if (make_explicit_if_long(start)) {
         put('\n');
         spaces(indent);
@@ -991,7 +1014,8 @@ void Emitter::emit_mapping_flow(const YamlMapping& map) {
             put(' ');
         } else {
             write_anchor_tag_inline(opt(e.key_anchor), opt(e.key_tag));
-            emit_key(slot.key, e.key_style, true);
+            if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag)))
+                emit_key(slot.key, e.key_style, true);
         }
         make_explicit_if_long(start);
         put(": ");

@@ -73,6 +73,33 @@ TEST(FuzzRegressions, CommentAfterQuotedItemBelowABlockCollection) {
     EXPECT_EQ(docs.roots[0].sequence()->items[1].comment_inline, "c");
 }
 
+// A %TAG prefix is read with its %XX escapes decoded; it was written back
+// decoded, so a NUL, space or line break in it made the dump unreadable.
+TEST(FuzzRegressions, TagPrefixIsWrittenEscaped) {
+    for (const char* text : {
+             "%TAG !! tag:example.com,2%000:app/\n---\nk: !!x 1\n",
+             "%TAG !e! tag:x%20y%25%0A:\n---\nk: !e!z 1\n",
+             "%TAG !e! %2Cx:\n---\nk: !e!z 1\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("%TAG !e! tag:x%20y:\n---\nk: !e!z 1\n", docs));
+    EXPECT_EQ(docs.metas[0].tag_directives[0].second, "tag:x y:");
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "%TAG !e! tag:x%20y:\n---\nk: !e!z 1\n");
+}
+
+// An empty key with an anchor was written as '' (a string), so an alias of
+// it read back as "" instead of null.
+TEST(FuzzRegressions, AnchoredEmptyKeyStaysEmpty) {
+    for (const char* text : {"? &a  #ab\x03b\n: *a\n", "&a : *a\n", "{&a : *a}\n", "!!str : 1\n"}) {
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+        tesvorn::fuzz::Loaded docs;
+        ASSERT_TRUE(tesvorn::fuzz::load(text, docs));
+        const std::string out = tesvorn::fuzz::dump(docs);
+        EXPECT_EQ(out.find("''"), std::string::npos) << out;
+    }
+}
+
 // A duplicate key moves the last occurrence, with its blank line, to the
 // first one's place; at the top of a stream that blank line is written but
 // not read back. Accepted by the check (the data is equal).
