@@ -44,11 +44,15 @@ def same(a, b) -> bool:
     return type(a) is type(b) and a == b
 
 
-def has_explicit_key(text: str) -> bool:
-    # See fuzz_core.cpp: a dump with an explicit key may gain a blank line
-    # on its second round, so idempotence is not checked for those.
+def not_idempotent_shape(text: str) -> bool:
+    """Known shapes whose second dump differs (see roundtrip_check.hpp):
+    an explicit key, or a comment under a bare "-"."""
+    bare_dash = False
     for line in text.splitlines():
         s = line.lstrip(" ")
+        if bare_dash and (not s or s.startswith("#")):
+            return True
+        bare_dash = s in ("-", "- ")
         while s.startswith("- "):
             s = s[2:].lstrip(" ")
         if s == "?" or s.startswith("? "):
@@ -74,9 +78,17 @@ class ChunkedStream:
 def check_roundtrip(docs):
     data = [plain(d) for d in docs]
     out = tesvorn.dumps_all(docs)
-    again = tesvorn.loads_all(out)
+    try:
+        again = tesvorn.loads_all(out)
+    except tesvorn.ParseError as e:
+        # An alias whose anchor went with a duplicate key or lives in an
+        # earlier document is written without its anchor (known, see
+        # roundtrip_check.hpp); any other failure to reload is a finding.
+        if "found unknown anchor" in str(e):
+            return
+        raise
     assert same(data, [plain(d) for d in again]), ("reload differs", out)
-    if not has_explicit_key(out):
+    if not not_idempotent_shape(out):
         # Blank lines at the very start are not read back (see
         # roundtrip_check.hpp); a duplicate key can put them there.
         assert tesvorn.dumps_all(again) in (out, out.lstrip("\n")), ("second dump differs", out)
