@@ -123,36 +123,46 @@ inline bool has_explicit_key(std::string_view text) {
     return false;
 }
 
-/// True when some alias in the document names an anchor that is not
-/// defined before it in the document. The reader lets anchors outlive their
+/// True when some alias in the document does not stand for what its anchor
+/// names at that point of the text. The reader lets anchors outlive their
 /// definition: a duplicate key drops the first entry with any anchor defined
 /// in it ("a: &x 1", "a: *x"), and anchors stay known into later documents.
-/// The writer then writes "*x" with no "&x" before it, which does not read
-/// back. Known; such inputs skip the reload checks.
-inline bool dangling_alias(const YamlNode& n, std::vector<std::string>& seen) {
-    const auto defined = [&](const std::string& name) {
-        return std::find(seen.begin(), seen.end(), name) != seen.end();
+/// The writer then writes "*x" with no "&x" before it, or after another
+/// "&x", which does not read back as it was. Known; such inputs skip the
+/// reload checks. Anchors are taken in the reader's order: a scalar's at
+/// once, a collection's when it ends.
+using Anchors = std::vector<std::pair<std::string, const YamlNode*>>;
+
+inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
+    const auto last =
+        [&](const std::string& name) -> const std::pair<std::string, const YamlNode*>* {
+        for (auto it = seen.rbegin(); it != seen.rend(); ++it)
+            if (it->first == name) return &*it;
+        return nullptr;
     };
-    if (const AliasNode* a = n.alias()) return !defined(a->name);
+    if (const AliasNode* a = n.alias()) {
+        const auto* def = last(a->name);
+        return !def || (def->second && !same_data(*def->second, *a->target));
+    }
     if (const YamlScalar* s = n.scalar()) {
-        if (s->anchor) seen.push_back(*s->anchor);
+        if (s->anchor) seen.emplace_back(*s->anchor, &n);
         return false;
     }
     if (const YamlSequence* s = n.sequence()) {
-        if (s->anchor) seen.push_back(*s->anchor);
         for (const YamlItem& item : s->items)
             if (dangling_alias(item.node, seen)) return true;
+        if (s->anchor) seen.emplace_back(*s->anchor, &n);
         return false;
     }
     if (const YamlMapping* m = n.mapping()) {
-        if (m->anchor) seen.push_back(*m->anchor);
         for (const auto& slot : m->entries) {
             const YamlEntry& e = slot.value;
-            if (e.key_alias && !defined(*e.key_alias)) return true;
-            if (e.key_anchor) seen.push_back(*e.key_anchor);
+            if (e.key_alias && !last(*e.key_alias)) return true;
+            if (e.key_anchor) seen.emplace_back(*e.key_anchor, nullptr);
             if (e.key_node && dangling_alias(**e.key_node, seen)) return true;
             if (dangling_alias(e.value, seen)) return true;
         }
+        if (m->anchor) seen.emplace_back(*m->anchor, &n);
     }
     return false;
 }
@@ -199,7 +209,7 @@ inline std::string roundtrip_problem(std::string_view text) {
     if (!load(text, first)) return "";
     const std::string out = dump(first);
     for (const YamlNode& root : first.roots) {
-        std::vector<std::string> seen;
+        Anchors seen;
         if (dangling_alias(root, seen)) return "";
     }
     const auto report = [&](const char* what, const std::string& second) {
