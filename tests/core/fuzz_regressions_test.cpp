@@ -104,7 +104,8 @@ TEST(FuzzRegressions, AnchoredEmptyKeyStaysEmpty) {
 // entry that a duplicate key dropped (the dump has "*x" without its "&x",
 // or after another "&x").
 TEST(FuzzRegressions, AliasesOfDroppedAnchorsAreSkipped) {
-    for (const char* text : {": &a\n: *a", "a: &x 1\na: *x\n", "&2\n: &2 r\n: *2", "a: &x 1\n---\nb: *x\n"}) {
+    for (const char* text : {": &a\n: *a", "a: &x 1\na: *x\n", "&2\n: &2 r\n: *2",
+                             "a: &x 1\n---\nb: *x\n", ": &alias2\n&alias2 3:\n*alias2 :"}) {
         tesvorn::fuzz::Loaded docs;
         ASSERT_TRUE(tesvorn::fuzz::load(text, docs)) << text;
         bool dangling = false;

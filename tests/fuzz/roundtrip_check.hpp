@@ -131,38 +131,50 @@ inline bool has_explicit_key(std::string_view text) {
 /// "&x", which does not read back as it was. Known; such inputs skip the
 /// reload checks. Anchors are taken in the reader's order: a scalar's at
 /// once, a collection's when it ends.
-using Anchors = std::vector<std::pair<std::string, const YamlNode*>>;
+struct Anchor {
+    std::string name;
+    const YamlNode* node;  // null for a key's anchor
+    std::string key;       // the key text, for a key's anchor
+};
+using Anchors = std::vector<Anchor>;
 
 inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
-    const auto last =
-        [&](const std::string& name) -> const std::pair<std::string, const YamlNode*>* {
+    const auto last = [&](const std::string& name) -> const Anchor* {
         for (auto it = seen.rbegin(); it != seen.rend(); ++it)
-            if (it->first == name) return &*it;
+            if (it->name == name) return &*it;
         return nullptr;
     };
     if (const AliasNode* a = n.alias()) {
-        const auto* def = last(a->name);
-        return !def || (def->second && !same_data(*def->second, *a->target));
+        const Anchor* def = last(a->name);
+        return !def || (def->node && !same_data(*def->node, *a->target));
     }
     if (const YamlScalar* s = n.scalar()) {
-        if (s->anchor) seen.emplace_back(*s->anchor, &n);
+        if (s->anchor) seen.push_back({*s->anchor, &n, {}});
         return false;
     }
     if (const YamlSequence* s = n.sequence()) {
         for (const YamlItem& item : s->items)
             if (dangling_alias(item.node, seen)) return true;
-        if (s->anchor) seen.emplace_back(*s->anchor, &n);
+        if (s->anchor) seen.push_back({*s->anchor, &n, {}});
         return false;
     }
     if (const YamlMapping* m = n.mapping()) {
         for (const auto& slot : m->entries) {
             const YamlEntry& e = slot.value;
-            if (e.key_alias && !last(*e.key_alias)) return true;
-            if (e.key_anchor) seen.emplace_back(*e.key_anchor, nullptr);
+            if (e.key_alias) {
+                // An alias key takes the key text of what it names.
+                const Anchor* def = last(*e.key_alias);
+                if (!def) return true;
+                const YamlScalar* named = def->node ? def->node->scalar() : nullptr;
+                const std::string text =
+                    def->node ? (named ? named->value.to_key_string() : "") : def->key;
+                if (text != slot.key) return true;
+            }
+            if (e.key_anchor) seen.push_back({*e.key_anchor, nullptr, slot.key});
             if (e.key_node && dangling_alias(**e.key_node, seen)) return true;
             if (dangling_alias(e.value, seen)) return true;
         }
-        if (m->anchor) seen.emplace_back(*m->anchor, &n);
+        if (m->anchor) seen.push_back({*m->anchor, &n, {}});
     }
     return false;
 }
