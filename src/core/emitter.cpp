@@ -136,6 +136,9 @@ bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept 
         if (t.size() == 1 || is_blank(t[1]) || (flow && c != '-')) return false;
     }
     if (is_blank(t.back())) return false;
+    // A '-' after a blank starts a word, and the reader refuses a word '-'
+    // followed by , ] or }: in flow context one of them follows the scalar.
+    if (flow && t.size() >= 2 && t.back() == '-' && is_blank(t[t.size() - 2])) return false;
     if (t.size() >= 3 && (t.starts_with("---") || t.starts_with("...")) &&
         (t.size() == 3 || is_blank(t[3])))
         return false;

@@ -100,6 +100,16 @@ TEST(FuzzRegressions, AnchoredEmptyKeyStaysEmpty) {
     }
 }
 
+// A plain scalar ending in a word "-" was written plain in flow context,
+// where the "," "]" or "}" after it makes the reader refuse the "-".
+TEST(FuzzRegressions, FlowScalarEndingInADash) {
+    for (const char* text : {"---\n[ a, b, c -  ]\n", "{k: c -  }\n", "[a -  , b]\n", "[[x -  ]]\n"})
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("[ a, c -  ]\n", docs));
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "[a, 'c -']\n");
+}
+
 // Known and skipped by the check: an alias whose anchor was defined in an
 // entry that a duplicate key dropped (the dump has "*x" without its "&x",
 // or after another "&x").
