@@ -130,7 +130,15 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
         }
         // On the line of what was just read: an inline comment.
         if (frames_.empty()) {
-            if (roots_.empty()) continue;
+            if (roots_.empty()) {
+                // Nothing read yet: the line is the start of the first
+                // document, and a comment there follows its first scalar (a
+                // quoted scalar is read past, and the comment after it,
+                // before its event arrives). It waits for that scalar
+                // instead of being dropped.
+                pending_comments_.emplace_back(c.mark.line, std::move(c.text));
+                continue;
+            }
             YamlNode& root = roots_.back();
             if (auto* m = root.mapping(); m && !m->entries.empty()) {
                 auto& e = m->entries.back().value;
@@ -141,17 +149,33 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
             }
             continue;
         }
+        // A quoted scalar is read past, with a comment after it, before its
+        // own event arrives; when nothing read before it on its line can take
+        // the comment, it waits for the scalar (which takes pending comments
+        // on its line as inline) instead of being dropped or misplaced. That
+        // is: a collection with nothing in it yet (it starts with the
+        // document), or a block collection that just ended (it ends at the
+        // next token, on the line of what follows it).
+        const auto ended_block = [](const YamlNode& n) {
+            const YamlMapping* m = n.mapping();
+            const YamlSequence* s = n.sequence();
+            return (m && m->style == ContainerStyle::Block) || (s && s->style == ContainerStyle::Block);
+        };
         Frame& f = frames_.back();
         if (f.is_flow) {
             f.flow_comment = std::move(c.text);
         } else if (f.is_mapping) {
             if (!f.pending.empty()) {
                 f.pending.comment_inline = std::move(c.text);
-            } else if (!f.mapping.entries.empty()) {
+            } else if (!f.mapping.entries.empty() && !ended_block(f.mapping.entries.back().value.value)) {
                 f.mapping.entries.back().value.comment_inline = std::move(c.text);
+            } else {
+                pending_comments_.emplace_back(c.mark.line, std::move(c.text));
             }
-        } else if (!f.sequence.items.empty()) {
+        } else if (!f.sequence.items.empty() && !ended_block(f.sequence.items.back().node)) {
             f.sequence.items.back().comment_inline = std::move(c.text);
+        } else {
+            pending_comments_.emplace_back(c.mark.line, std::move(c.text));
         }
     }
     comments.clear();

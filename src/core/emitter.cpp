@@ -139,6 +139,9 @@ bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept 
         if (t.size() == 1 || is_blank(t[1]) || (flow && c != '-')) return false;
     }
     if (is_blank(t.back())) return false;
+    // A '-' after a blank starts a word, and the reader refuses a word '-'
+    // followed by , ] or }: in flow context one of them follows the scalar.
+    if (flow && t.size() >= 2 && t.back() == '-' && is_blank(t[t.size() - 2])) return false;
     if (t.size() >= 3 && (t.starts_with("---") || t.starts_with("...")) &&
         (t.size() == 3 || is_blank(t[3])))
         return false;
@@ -414,6 +417,26 @@ void append_tag_text(std::string& out, std::string_view s, bool verbatim) {
     }
 }
 
+/// A %TAG prefix as the reader takes it back: the reader decodes %XX, so a
+/// decoded character that is not a URI character (a space, a line break,
+/// "%" itself) is escaped again; a first character may also be "!", but not
+/// "," "[" or "]".
+std::string prefix_text(std::string_view prefix) {
+    std::string out;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        const auto c = static_cast<unsigned char>(prefix[i]);
+        const bool raw = i == 0 ? c == '!' || (is_uri_char(c) && c != ',' && c != '[' && c != ']') : is_uri_char(c);
+        if (raw) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
 bool valid_handle(std::string_view h) noexcept {
     if (h == "!" || h == "!!") return true;
     if (h.size() < 3 || h.front() != '!' || h.back() != '!') return false;
@@ -661,7 +684,7 @@ void Emitter::begin_document(bool start_marker, bool end_previous) {
         put("%TAG ");
         put(handle);
         put(' ');
-        put(prefix);
+        put(prefix_text(prefix));
         put('\n');
     }
     marker_end_ = static_cast<std::size_t>(-1);
@@ -815,7 +838,10 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
     }
     const std::size_t start = pos();
     write_anchor_tag_inline(anchor, tag);
-    emit_key(key, entry.key_style, false);
+    // An empty plain key was an empty node: with an anchor or tag it stays
+    // one ("&a :"); written as '' an alias of it would read back as "".
+    if (!(key.empty() && entry.key_style == ScalarStyle::Plain && (anchor || tag)))
+        emit_key(key, entry.key_style, false);
     if (make_explicit_if_long(start)) {
         put('\n');
         spaces(indent);
@@ -1028,7 +1054,8 @@ void Emitter::emit_mapping_flow(const YamlMapping& map) {
             put(' ');
         } else {
             write_anchor_tag_inline(opt(e.key_anchor), opt(e.key_tag));
-            emit_key(slot.key, e.key_style, true);
+            if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag)))
+                emit_key(slot.key, e.key_style, true);
         }
         make_explicit_if_long(start);
         put(": ");

@@ -91,7 +91,11 @@ bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
 
 namespace {
 
-// The empty scalar that stands for a missing node, at `m`.
+// The empty scalar that stands for a missing node, at `m`. In block
+// collections `m` is the indicator ("-", "?", ":") that announced the node,
+// not the token after it: that token is usually on a later line, and the
+// builder would count the indicator's own line as a blank line before the
+// node (and one more on every round trip).
 bool empty_scalar(Event& ev, Marker& mk, Marker m) {
     ev = Event::empty_scalar();
     mk = m;
@@ -229,11 +233,12 @@ bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bo
     if (t->type != Type::BlockEntry)
         return fail(t->mark,
                     "while parsing a block collection, did not find expected '-' indicator");
+    const Marker entry = t->mark;
     skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::BlockEntry || t->type == Type::BlockEnd) {
         state_ = ParserState::BlockSequenceEntry;
-        return empty_scalar(ev, mk, t->mark);
+        return empty_scalar(ev, mk, entry);
     }
     push_state(ParserState::BlockSequenceEntry);
     return parse_node(sc, ev, mk, true, false);
@@ -249,6 +254,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
         mk = t->mark;
         return true;
     }
+    const Marker entry = t->mark;
     skip(sc);
     if (!(t = peek(sc))) return false;
     switch (t->type) {
@@ -257,7 +263,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
         case Type::Value:
         case Type::BlockEnd:
             state_ = ParserState::IndentlessSequenceEntry;
-            return empty_scalar(ev, mk, t->mark);
+            return empty_scalar(ev, mk, entry);
         default:
             push_state(ParserState::IndentlessSequenceEntry);
             return parse_node(sc, ev, mk, true, false);
@@ -276,15 +282,17 @@ bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool 
             skip(sc);
             ev = Event::simple(Event::Type::MappingEnd);
             return true;
-        case Type::Key:
+        case Type::Key: {
+            const Marker key = t->mark;
             skip(sc);
             if (!(t = peek(sc))) return false;
             if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
                 state_ = ParserState::BlockMappingValue;
-                return empty_scalar(ev, mk, t->mark);
+                return empty_scalar(ev, mk, key);
             }
             push_state(ParserState::BlockMappingValue);
             return parse_node(sc, ev, mk, true, true);
+        }
         case Type::Value:
             state_ = ParserState::BlockMappingValue;
             return empty_scalar(ev, mk, t->mark);
@@ -300,11 +308,12 @@ bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
         state_ = ParserState::BlockMappingKey;
         return empty_scalar(ev, mk, t->mark);
     }
+    const Marker value = t->mark;
     skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
         state_ = ParserState::BlockMappingKey;
-        return empty_scalar(ev, mk, t->mark);
+        return empty_scalar(ev, mk, value);
     }
     push_state(ParserState::BlockMappingKey);
     return parse_node(sc, ev, mk, true, true);

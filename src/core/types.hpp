@@ -341,14 +341,17 @@ struct AliasNode {
 
 struct YamlNode {
     enum Kind : std::uint8_t { Mapping = 0, Sequence = 1, Scalar = 2, Null = 3, Alias = 4 };
-    std::variant<Cow<YamlMapping>, Cow<YamlSequence>, YamlScalar, NullNode, AliasNode> v{NullNode{}};
+    // The constructors are defined below YamlEntry and YamlItem: clang
+    // instantiates the variant's constexpr constructors where they are used,
+    // and they need every alternative's destructor, so all types complete.
+    std::variant<Cow<YamlMapping>, Cow<YamlSequence>, YamlScalar, NullNode, AliasNode> v;
 
-    YamlNode() = default;
-    YamlNode(YamlMapping m) : v(std::in_place_index<0>, std::move(m)) {}
-    YamlNode(YamlSequence s) : v(std::in_place_index<1>, std::move(s)) {}
-    YamlNode(YamlScalar s) : v(std::in_place_index<2>, std::move(s)) {}
-    YamlNode(NullNode) : v(std::in_place_index<3>) {}
-    YamlNode(AliasNode a) : v(std::in_place_index<4>, std::move(a)) {}
+    YamlNode();
+    YamlNode(YamlMapping m);
+    YamlNode(YamlSequence s);
+    YamlNode(YamlScalar s);
+    YamlNode(NullNode);
+    YamlNode(AliasNode a);
 
     [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
     /// The mapping to change (made unshared first), or null.
@@ -407,6 +410,13 @@ struct YamlItem {
 
     friend bool operator==(const YamlItem&, const YamlItem&) = default;
 };
+
+inline YamlNode::YamlNode() : v(std::in_place_index<3>) {}
+inline YamlNode::YamlNode(YamlMapping m) : v(std::in_place_index<0>, std::move(m)) {}
+inline YamlNode::YamlNode(YamlSequence s) : v(std::in_place_index<1>, std::move(s)) {}
+inline YamlNode::YamlNode(YamlScalar s) : v(std::in_place_index<2>, std::move(s)) {}
+inline YamlNode::YamlNode(NullNode) : v(std::in_place_index<3>) {}
+inline YamlNode::YamlNode(AliasNode a) : v(std::in_place_index<4>, std::move(a)) {}
 
 /// Per-document records: markers and directives.
 struct DocMetadata {

@@ -1,0 +1,143 @@
+// Inputs found by the fuzz targets (tests/fuzz), each once a failure: they
+// must load, dump, reload to equal data and dump to the same text again.
+#include <gtest/gtest.h>
+
+#include "../fuzz/roundtrip_check.hpp"
+
+namespace {
+
+using tesvorn::fuzz::roundtrip_problem;
+
+// An empty block item or value was placed at the token after it, usually on
+// the next line, so the line of its "-" or ":" counted as a blank line before
+// it, one more on every round trip; blank lines after an empty value moved
+// above it.
+TEST(FuzzRegressions, EmptyBlockNodesKeepTheirLines) {
+    for (const char* text : {
+             "- |\n x\n-\n \n-\n - 42\n",
+             "- x\n-\n- 1\n",
+             "- a\n-\n",
+             "- a\n-\n\n\n",
+             "- a\n- # note\n- 1\n",
+             "a:\n- b\n-\n- c\n",
+             "a: 1\nb:\n\nc: 1\n",
+             "? a\n? b\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+}
+
+TEST(FuzzRegressions, EmptyBlockNodesDumpWithoutInventedBlankLines) {
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("- x\n-\n- 1\n", docs));
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "- x\n- \n- 1\n");
+    ASSERT_TRUE(tesvorn::fuzz::load("a: 1\nb:\n\nc: 1\n", docs));
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "a: 1\nb: \n\nc: 1\n");
+}
+
+// A comment after a quoted first item reaches the builder before the item
+// (the scanner reads past it looking for a ":"), while the sequence has no
+// item yet to take it inline: it was dropped, and dumped text that carried
+// it lost it on reload.
+TEST(FuzzRegressions, CommentAfterQuotedFirstItem) {
+    for (const char* text : {
+             "- item1\x1c- item2Ji #alyd\n",
+             "- \"a\"  # c\n",
+             "- 'a' # c\n- b\n",
+             "# h\n\n- \"a\"  # c\n",
+             "--- # c\nk: v\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("- \"a\"  # c\n- b\n", docs));
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, "c");
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "- \"a\"  # c\n- b\n");
+}
+
+// The same after a block collection: it ends at the next token, so the
+// comment after a quoted item below it arrived on the line where it ended
+// and was taken as the collection's inline comment (moved onto the line of
+// its "-" on the first dump, above it on the second).
+TEST(FuzzRegressions, CommentAfterQuotedItemBelowABlockCollection) {
+    for (const char* text : {
+             "- sun: yellow\n- mpt\r\n pwi\x03%YAML 1.] # AtAttee\n",
+             "- a: b\n- \"x\"  # c\n",
+             "- - a\n- \"x\"  # c\n",
+             "k:\n  a: b\nj: \"x\"  # c\n",
+             "- a: b\n-  # c\n",
+             "- # c\n  a: b\n- 1\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("- a: b\n- \"x\"  # c\n", docs));
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, std::nullopt);
+    EXPECT_EQ(docs.roots[0].sequence()->items[1].comment_inline, "c");
+}
+
+// A %TAG prefix is read with its %XX escapes decoded; it was written back
+// decoded, so a NUL, space or line break in it made the dump unreadable.
+TEST(FuzzRegressions, TagPrefixIsWrittenEscaped) {
+    for (const char* text : {
+             "%TAG !! tag:example.com,2%000:app/\n---\nk: !!x 1\n",
+             "%TAG !e! tag:x%20y%25%0A:\n---\nk: !e!z 1\n",
+             "%TAG !e! %2Cx:\n---\nk: !e!z 1\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("%TAG !e! tag:x%20y:\n---\nk: !e!z 1\n", docs));
+    EXPECT_EQ(docs.metas[0].tag_directives[0].second, "tag:x y:");
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "%TAG !e! tag:x%20y:\n---\nk: !e!z 1\n");
+}
+
+// An empty key with an anchor was written as '' (a string), so an alias of
+// it read back as "" instead of null.
+TEST(FuzzRegressions, AnchoredEmptyKeyStaysEmpty) {
+    for (const char* text : {"? &a  #ab\x03b\n: *a\n", "&a : *a\n", "{&a : *a}\n", "!!str : 1\n"}) {
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+        tesvorn::fuzz::Loaded docs;
+        ASSERT_TRUE(tesvorn::fuzz::load(text, docs));
+        const std::string out = tesvorn::fuzz::dump(docs);
+        EXPECT_EQ(out.find("''"), std::string::npos) << out;
+    }
+}
+
+// A plain scalar ending in a word "-" was written plain in flow context,
+// where the "," "]" or "}" after it makes the reader refuse the "-".
+TEST(FuzzRegressions, FlowScalarEndingInADash) {
+    for (const char* text : {"---\n[ a, b, c -  ]\n", "{k: c -  }\n", "[a -  , b]\n", "[[x -  ]]\n"})
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("[ a, c -  ]\n", docs));
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "[a, 'c -']\n");
+}
+
+// Known and skipped by the check: an alias whose anchor was defined in an
+// entry that a duplicate key dropped (the dump has "*x" without its "&x",
+// or after another "&x").
+TEST(FuzzRegressions, AliasesOfDroppedAnchorsAreSkipped) {
+    for (const char* text : {": &a\n: *a", "a: &x 1\na: *x\n", "&2\n: &2 r\n: *2",
+                             "a: &x 1\n---\nb: *x\n", ": &alias2\n&alias2 3:\n*alias2 :"}) {
+        tesvorn::fuzz::Loaded docs;
+        ASSERT_TRUE(tesvorn::fuzz::load(text, docs)) << text;
+        bool dangling = false;
+        for (const auto& root : docs.roots) {
+            tesvorn::fuzz::Anchors seen;
+            dangling = dangling || tesvorn::fuzz::dangling_alias(root, seen);
+        }
+        EXPECT_TRUE(dangling) << text;
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    }
+    tesvorn::fuzz::Anchors seen;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("a: &x [1]\nb: *x\nc: &x 2\nd: *x\n", docs));
+    EXPECT_FALSE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen));
+}
+
+// A duplicate key moves the last occurrence, with its blank line, to the
+// first one's place; at the top of a stream that blank line is written but
+// not read back. Accepted by the check (the data is equal).
+TEST(FuzzRegressions, DuplicateKeyAtTheTop) {
+    EXPECT_EQ(roundtrip_problem("extraVolumes:\n\nextraVolumes:"), "");
+    EXPECT_EQ(tesvorn::fuzz::without_leading_blank_lines("\n\na: 1\n"), "a: 1\n");
+}
+
+}  // namespace
