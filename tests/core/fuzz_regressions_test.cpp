@@ -103,11 +103,30 @@ TEST(FuzzRegressions, AnchoredEmptyKeyStaysEmpty) {
 // A plain scalar ending in a word "-" was written plain in flow context,
 // where the "," "]" or "}" after it makes the reader refuse the "-".
 TEST(FuzzRegressions, FlowScalarEndingInADash) {
-    for (const char* text : {"---\n[ a, b, c -  ]\n", "{k: c -  }\n", "[a -  , b]\n", "[[x -  ]]\n"})
+    for (const char* text :
+         {"---\n[ a, b, c -  ]\n", "{k: c -  }\n", "[a -  , b]\n", "[[x -  ]]\n"})
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     tesvorn::fuzz::Loaded docs;
     ASSERT_TRUE(tesvorn::fuzz::load("[ a, c -  ]\n", docs));
     EXPECT_EQ(tesvorn::fuzz::dump(docs), "[a, 'c -']\n");
+}
+
+// A comment on the "---" line of a later document went inline to the last
+// item of the document before (and moved again on the next round).
+TEST(FuzzRegressions, CommentOnADocumentStartLine) {
+    for (const char* text : {"- :\n--- #", "- a\n--- # c\nk: v\n", "a: 1\n--- # c\n- b\n"})
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("- a\n--- # c\nk: v\n", docs));
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, std::nullopt);
+    EXPECT_EQ(docs.roots[1].mapping()->entries.at(0).value.comment_before, "c");
+}
+
+// Known and accepted by the check: a bare "#" ending a comment block is not
+// written back (an empty comment text writes nothing).
+TEST(FuzzRegressions, BareCommentLinesAtTheEndOfABlock) {
+    EXPECT_EQ(roundtrip_problem("#\n#\n-"), "");
+    EXPECT_EQ(tesvorn::fuzz::without_bare_comment_lines("#\n  #\n# a\n- \n"), "# a\n- \n");
 }
 
 // Known and skipped by the check: an alias whose anchor was defined in an
