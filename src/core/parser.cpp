@@ -241,7 +241,18 @@ bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bo
         return empty_scalar(ev, mk, entry);
     }
     push_state(ParserState::BlockSequenceEntry);
-    return parse_node(sc, ev, mk, true, false);
+    return item_node(sc, ev, mk, entry);
+}
+
+bool ParserCore::item_node(ScannerCore& sc, Event& ev, Marker& mk, const Marker& entry) {
+    if (!parse_node(sc, ev, mk, true, false)) return false;
+    // A block collection that starts on a line below its "-" stands at the
+    // "-", as it would at its properties: the builder counts blank lines
+    // before an item up to where it stands, and the "-" line is not blank.
+    if ((ev.type == Event::Type::MappingStart || ev.type == Event::Type::SequenceStart) &&
+        !ev.flow && ev.property_line == 0 && mk.line > entry.line)
+        ev.property_line = entry.line;
+    return true;
 }
 
 bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk) {
@@ -266,7 +277,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
             return empty_scalar(ev, mk, entry);
         default:
             push_state(ParserState::IndentlessSequenceEntry);
-            return parse_node(sc, ev, mk, true, false);
+            return item_node(sc, ev, mk, entry);
     }
 }
 

@@ -122,6 +122,20 @@ TEST(FuzzRegressions, CommentOnADocumentStartLine) {
     EXPECT_EQ(docs.roots[1].mapping()->entries.at(0).value.comment_before, "c");
 }
 
+// A block collection item that starts on the line below its "-" counted
+// the "-" line as a blank line before it (and a comment between the "-" and
+// its first key went above the "-", then back below it on the next round).
+TEST(FuzzRegressions, CollectionItemBelowItsDash) {
+    for (const char* text : {"- &2\n -\n  :", "- a\n-\n  k: v\n", "- a\n-\n  - x\n",
+                             "k:\n-\n  a: 1\n", "- # c\n  k: v\n", "- \n  # c\n  k: v\n"})
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("- a\n-\n  k: v\n", docs));
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "- a\n- k: v\n");
+    ASSERT_TRUE(tesvorn::fuzz::load("- a\n\n-\n  k: v\n", docs));
+    EXPECT_EQ(tesvorn::fuzz::dump(docs), "- a\n\n- k: v\n");
+}
+
 // Known and accepted by the check: a bare "#" ending a comment block is not
 // written back (an empty comment text writes nothing).
 TEST(FuzzRegressions, BareCommentLinesAtTheEndOfABlock) {
