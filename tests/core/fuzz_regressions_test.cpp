@@ -159,10 +159,18 @@ TEST(FuzzRegressions, AliasesOfDroppedAnchorsAreSkipped) {
         EXPECT_TRUE(dangling) << text;
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     }
+    for (const char* text :
+         {"a: &x [1]\nb: *x\nc: &x 2\nd: *x\n", "&a 1: x\nb: *a\n&k key: 2\nc: *k\n"}) {
+        tesvorn::fuzz::Anchors seen;
+        tesvorn::fuzz::Loaded docs;
+        ASSERT_TRUE(tesvorn::fuzz::load(text, docs));
+        EXPECT_FALSE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen)) << text;
+    }
+    // The key anchor that the alias named went with a duplicate key.
     tesvorn::fuzz::Anchors seen;
     tesvorn::fuzz::Loaded docs;
-    ASSERT_TRUE(tesvorn::fuzz::load("a: &x [1]\nb: *x\nc: &x 2\nd: *x\n", docs));
-    EXPECT_FALSE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen));
+    ASSERT_TRUE(tesvorn::fuzz::load("&a a: 1\n? &a\n: c\n: *a\n", docs));
+    EXPECT_TRUE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen));
 }
 
 // A duplicate key moves the last occurrence, with its blank line, to the

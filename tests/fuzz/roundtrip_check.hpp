@@ -146,7 +146,13 @@ inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
     };
     if (const AliasNode* a = n.alias()) {
         const Anchor* def = last(a->name);
-        return !def || (def->node && !same_data(*def->node, *a->target));
+        if (!def) return true;
+        if (def->node) return !same_data(*def->node, *a->target);
+        // A key's anchor: the alias stands for the key's scalar.
+        const YamlNode& target = resolved(*a->target);
+        if (is_null(target)) return !def->key.empty();
+        const YamlScalar* named = target.scalar();
+        return !named || named->value.to_key_string() != def->key;
     }
     if (const YamlScalar* s = n.scalar()) {
         if (s->anchor) seen.push_back({*s->anchor, &n, {}});
