@@ -2,6 +2,8 @@
 // must load, dump, reload to equal data and dump to the same text again.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "../fuzz/roundtrip_check.hpp"
 
 namespace {
@@ -122,18 +124,27 @@ TEST(FuzzRegressions, CommentOnADocumentStartLine) {
     EXPECT_EQ(docs.roots[1].mapping()->entries.at(0).value.comment_before, "c");
 }
 
-// A block collection item that starts on the line below its "-" counted
-// the "-" line as a blank line before it (and a comment between the "-" and
-// its first key went above the "-", then back below it on the next round).
-TEST(FuzzRegressions, CollectionItemBelowItsDash) {
+// An item (a block collection or a scalar) that starts on the line below
+// its "-" counted the "-" line as a blank line before it (and a comment
+// between the "-" and a first key went above the "-", then back below it on
+// the next round).
+TEST(FuzzRegressions, ItemBelowItsDash) {
     for (const char* text : {"- &2\n -\n  :", "- a\n-\n  k: v\n", "- a\n-\n  - x\n",
-                             "k:\n-\n  a: 1\n", "- # c\n  k: v\n", "- \n  # c\n  k: v\n"})
+                             "k:\n-\n  a: 1\n", "- # c\n  k: v\n", "- \n  # c\n  k: v\n",
+                             "- &2\n -\n  \xff", "- a\n-\n  |\n  x\n", "- a\n-\n  # c\n  b\n"})
         EXPECT_EQ(roundtrip_problem(text), "") << text;
-    tesvorn::fuzz::Loaded docs;
-    ASSERT_TRUE(tesvorn::fuzz::load("- a\n-\n  k: v\n", docs));
-    EXPECT_EQ(tesvorn::fuzz::dump(docs), "- a\n- k: v\n");
-    ASSERT_TRUE(tesvorn::fuzz::load("- a\n\n-\n  k: v\n", docs));
-    EXPECT_EQ(tesvorn::fuzz::dump(docs), "- a\n\n- k: v\n");
+    const std::pair<const char*, const char*> cases[] = {
+        {"- a\n-\n  k: v\n", "- a\n- k: v\n"},
+        {"- a\n\n-\n  k: v\n", "- a\n\n- k: v\n"},
+        {"- a\n-\n  b  # c\n", "- a\n- b  # c\n"},
+        // A comment between the "-" and a scalar is kept.
+        {"- a\n- # c\n  b\n", "- a\n# c\n- b\n"},
+    };
+    for (const auto& [text, out] : cases) {
+        tesvorn::fuzz::Loaded docs;
+        ASSERT_TRUE(tesvorn::fuzz::load(text, docs));
+        EXPECT_EQ(tesvorn::fuzz::dump(docs), out) << text;
+    }
 }
 
 // Known and accepted by the check: a bare "#" ending a comment block is not
