@@ -130,12 +130,13 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
         }
         // On the line of what was just read: an inline comment.
         if (frames_.empty()) {
-            if (roots_.empty()) {
-                // Nothing read yet: the line is the start of the first
-                // document, and a comment there follows its first scalar (a
-                // quoted scalar is read past, and the comment after it,
-                // before its event arrives). It waits for that scalar
-                // instead of being dropped.
+            if (roots_.empty() || current_meta_.explicit_start) {
+                // Nothing read yet in this document: the line is its start
+                // ("---", or the first document's first line), and a comment
+                // there belongs to what follows (a quoted scalar is read past,
+                // and the comment after it, before its event arrives), not
+                // to the document before. It waits instead of being dropped
+                // or given to the previous document's last entry.
                 pending_comments_.emplace_back(c.mark.line, std::move(c.text));
                 continue;
             }

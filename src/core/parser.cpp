@@ -1,5 +1,7 @@
 #include "core/parser.hpp"
 
+#include <algorithm>
+
 namespace tesvorn::detail {
 
 namespace {
@@ -241,7 +243,29 @@ bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bo
         return empty_scalar(ev, mk, entry);
     }
     push_state(ParserState::BlockSequenceEntry);
-    return parse_node(sc, ev, mk, true, false);
+    return item_node(sc, ev, mk, entry);
+}
+
+bool ParserCore::item_node(ScannerCore& sc, Event& ev, Marker& mk, const Marker& entry) {
+    if (!parse_node(sc, ev, mk, true, false)) return false;
+    // An item that starts on a line below its "-" stands at the "-": the
+    // builder counts blank lines before an item up to where it stands, and
+    // the "-" line is not blank. A block collection stands there as it would
+    // at its properties; a scalar keeps the line its text ends on, for the
+    // comment after it.
+    if (mk.line <= entry.line) return true;
+    if ((ev.type == Event::Type::MappingStart || ev.type == Event::Type::SequenceStart) &&
+        !ev.flow && ev.property_line == 0) {
+        ev.property_line = entry.line;
+    } else if (ev.type == Event::Type::Scalar && !ev.anchor && !ev.tag &&
+               std::none_of(pending_comments.begin(), pending_comments.end(),
+                            [&](const PendingComment& c) { return c.mark.line >= entry.line; })) {
+        // (A comment on the "-" line or below it must stay above the
+        // scalar's own line to become the item's comment.)
+        ev.end_line = std::max(ev.end_line, mk.line);
+        mk = entry;
+    }
+    return true;
 }
 
 bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk) {
@@ -266,7 +290,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
             return empty_scalar(ev, mk, entry);
         default:
             push_state(ParserState::IndentlessSequenceEntry);
-            return parse_node(sc, ev, mk, true, false);
+            return item_node(sc, ev, mk, entry);
     }
 }
 

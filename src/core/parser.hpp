@@ -82,6 +82,8 @@ class ParserCore {
     [[nodiscard]] bool document_end(ScannerCore& sc, Event& ev, Marker& mk);
     [[nodiscard]] bool block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first);
     [[nodiscard]] bool indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk);
+    /// The node of a block sequence item whose "-" is at `entry`.
+    [[nodiscard]] bool item_node(ScannerCore& sc, Event& ev, Marker& mk, const Marker& entry);
     [[nodiscard]] bool block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool first);
     [[nodiscard]] bool block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk);
     [[nodiscard]] bool flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first);

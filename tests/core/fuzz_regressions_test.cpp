@@ -2,6 +2,8 @@
 // must load, dump, reload to equal data and dump to the same text again.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "../fuzz/roundtrip_check.hpp"
 
 namespace {
@@ -103,11 +105,53 @@ TEST(FuzzRegressions, AnchoredEmptyKeyStaysEmpty) {
 // A plain scalar ending in a word "-" was written plain in flow context,
 // where the "," "]" or "}" after it makes the reader refuse the "-".
 TEST(FuzzRegressions, FlowScalarEndingInADash) {
-    for (const char* text : {"---\n[ a, b, c -  ]\n", "{k: c -  }\n", "[a -  , b]\n", "[[x -  ]]\n"})
+    for (const char* text :
+         {"---\n[ a, b, c -  ]\n", "{k: c -  }\n", "[a -  , b]\n", "[[x -  ]]\n"})
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     tesvorn::fuzz::Loaded docs;
     ASSERT_TRUE(tesvorn::fuzz::load("[ a, c -  ]\n", docs));
     EXPECT_EQ(tesvorn::fuzz::dump(docs), "[a, 'c -']\n");
+}
+
+// A comment on the "---" line of a later document went inline to the last
+// item of the document before (and moved again on the next round).
+TEST(FuzzRegressions, CommentOnADocumentStartLine) {
+    for (const char* text : {"- :\n--- #", "- a\n--- # c\nk: v\n", "a: 1\n--- # c\n- b\n"})
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    tesvorn::fuzz::Loaded docs;
+    ASSERT_TRUE(tesvorn::fuzz::load("- a\n--- # c\nk: v\n", docs));
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, std::nullopt);
+    EXPECT_EQ(docs.roots[1].mapping()->entries.at(0).value.comment_before, "c");
+}
+
+// An item (a block collection or a scalar) that starts on the line below
+// its "-" counted the "-" line as a blank line before it (and a comment
+// between the "-" and a first key went above the "-", then back below it on
+// the next round).
+TEST(FuzzRegressions, ItemBelowItsDash) {
+    for (const char* text : {"- &2\n -\n  :", "- a\n-\n  k: v\n", "- a\n-\n  - x\n",
+                             "k:\n-\n  a: 1\n", "- # c\n  k: v\n", "- \n  # c\n  k: v\n",
+                             "- &2\n -\n  \xff", "- a\n-\n  |\n  x\n", "- a\n-\n  # c\n  b\n"})
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+    const std::pair<const char*, const char*> cases[] = {
+        {"- a\n-\n  k: v\n", "- a\n- k: v\n"},
+        {"- a\n\n-\n  k: v\n", "- a\n\n- k: v\n"},
+        {"- a\n-\n  b  # c\n", "- a\n- b  # c\n"},
+        // A comment between the "-" and a scalar is kept.
+        {"- a\n- # c\n  b\n", "- a\n# c\n- b\n"},
+    };
+    for (const auto& [text, out] : cases) {
+        tesvorn::fuzz::Loaded docs;
+        ASSERT_TRUE(tesvorn::fuzz::load(text, docs));
+        EXPECT_EQ(tesvorn::fuzz::dump(docs), out) << text;
+    }
+}
+
+// Known and accepted by the check: a bare "#" ending a comment block is not
+// written back (an empty comment text writes nothing).
+TEST(FuzzRegressions, BareCommentLinesAtTheEndOfABlock) {
+    EXPECT_EQ(roundtrip_problem("#\n#\n-"), "");
+    EXPECT_EQ(tesvorn::fuzz::without_bare_comment_lines("#\n  #\n# a\n- \n"), "# a\n- \n");
 }
 
 // Known and skipped by the check: an alias whose anchor was defined in an
@@ -126,10 +170,18 @@ TEST(FuzzRegressions, AliasesOfDroppedAnchorsAreSkipped) {
         EXPECT_TRUE(dangling) << text;
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     }
+    for (const char* text :
+         {"a: &x [1]\nb: *x\nc: &x 2\nd: *x\n", "&a 1: x\nb: *a\n&k key: 2\nc: *k\n"}) {
+        tesvorn::fuzz::Anchors seen;
+        tesvorn::fuzz::Loaded docs;
+        ASSERT_TRUE(tesvorn::fuzz::load(text, docs));
+        EXPECT_FALSE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen)) << text;
+    }
+    // The key anchor that the alias named went with a duplicate key.
     tesvorn::fuzz::Anchors seen;
     tesvorn::fuzz::Loaded docs;
-    ASSERT_TRUE(tesvorn::fuzz::load("a: &x [1]\nb: *x\nc: &x 2\nd: *x\n", docs));
-    EXPECT_FALSE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen));
+    ASSERT_TRUE(tesvorn::fuzz::load("&a a: 1\n? &a\n: c\n: *a\n", docs));
+    EXPECT_TRUE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen));
 }
 
 // A duplicate key moves the last occurrence, with its blank line, to the
