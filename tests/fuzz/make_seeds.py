@@ -27,7 +27,11 @@ def find_dir(env: str, name: str) -> pathlib.Path | None:
 
 
 def sources() -> list[pathlib.Path]:
-    out = []
+    # The repository's own YAML always; the shared test data where present
+    # (TESVORN_FUZZ_SEEDS=repo leaves it out, as on a machine without it).
+    out = sorted((ROOT / "examples").glob("*.yaml"))
+    if os.environ.get("TESVORN_FUZZ_SEEDS") == "repo":
+        return out
     suite = find_dir("TESVORN_YAML_TEST_SUITE", "yaml-test-suite")
     if suite:
         out += sorted(suite.rglob("in.yaml"))
