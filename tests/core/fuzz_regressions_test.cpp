@@ -152,6 +152,8 @@ TEST(FuzzRegressions, ItemBelowItsDash) {
 // written back (an empty comment text writes nothing).
 TEST(FuzzRegressions, BareCommentLinesAtTheEndOfABlock) {
     EXPECT_EQ(roundtrip_problem("#\n#\n-"), "");
+    // With a duplicate key's blank line at the top as well.
+    EXPECT_EQ(roundtrip_problem(":\r\r#\r#\r:"), "");
     EXPECT_EQ(tesvorn::fuzz::without_bare_comment_lines("#\n  #\n# a\n- \n"), "# a\n- \n");
 }
 
