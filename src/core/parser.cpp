@@ -250,14 +250,14 @@ bool ParserCore::item_node(ScannerCore& sc, Event& ev, Marker& mk, const Marker&
     if (!parse_node(sc, ev, mk, true, false)) return false;
     // An item that starts on a line below its "-" stands at the "-": the
     // builder counts blank lines before an item up to where it stands, and
-    // the "-" line is not blank. A block collection stands there as it would
-    // at its properties; a scalar keeps the line its text ends on, for the
-    // comment after it.
+    // the "-" line is not blank. A block collection stands there as it does
+    // at properties (which are on the "-" line or below it); a scalar keeps
+    // the line its text ends on, for the comment after it.
     if (mk.line <= entry.line) return true;
     if ((ev.type == Event::Type::MappingStart || ev.type == Event::Type::SequenceStart) &&
-        !ev.flow && ev.property_line == 0) {
+        !ev.flow) {
         ev.property_line = entry.line;
-    } else if (ev.type == Event::Type::Scalar && !ev.anchor && !ev.tag &&
+    } else if (ev.type == Event::Type::Scalar &&
                std::none_of(pending_comments.begin(), pending_comments.end(),
                             [&](const PendingComment& c) { return c.mark.line >= entry.line; })) {
         // (A comment on the "-" line or below it must stay above the

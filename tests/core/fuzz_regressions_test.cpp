@@ -131,7 +131,8 @@ TEST(FuzzRegressions, CommentOnADocumentStartLine) {
 TEST(FuzzRegressions, ItemBelowItsDash) {
     for (const char* text : {"- &2\n -\n  :", "- a\n-\n  k: v\n", "- a\n-\n  - x\n",
                              "k:\n-\n  a: 1\n", "- # c\n  k: v\n", "- \n  # c\n  k: v\n",
-                             "- &2\n -\n  \xff", "- a\n-\n  |\n  x\n", "- a\n-\n  # c\n  b\n"})
+                             "- &2\n -\n  \xff", "- a\n-\n  |\n  x\n", "- a\n-\n  # c\n  b\n",
+                             "- &|\n - &\x08\n  /", "- a\n-\n  &x\n  k: v\n", "- a\n- &x\n  b\n"})
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     const std::pair<const char*, const char*> cases[] = {
         {"- a\n-\n  k: v\n", "- a\n- k: v\n"},
@@ -151,6 +152,8 @@ TEST(FuzzRegressions, ItemBelowItsDash) {
 // written back (an empty comment text writes nothing).
 TEST(FuzzRegressions, BareCommentLinesAtTheEndOfABlock) {
     EXPECT_EQ(roundtrip_problem("#\n#\n-"), "");
+    // With a duplicate key's blank line at the top as well.
+    EXPECT_EQ(roundtrip_problem(":\r\r#\r#\r:"), "");
     EXPECT_EQ(tesvorn::fuzz::without_bare_comment_lines("#\n  #\n# a\n- \n"), "# a\n- \n");
 }
 
