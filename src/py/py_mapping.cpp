@@ -7,6 +7,7 @@
 #include "py/node_common.hpp"
 #include "py/nodes.hpp"
 #include "py/schema.hpp"
+#include "py/slot_methods.hpp"
 
 namespace tesvorn::py {
 
@@ -601,210 +602,26 @@ PyObject* mapping_sort_keys(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // ---- per-key metadata ------------------------------------------------------------------------
 
-using CommentField = OptString YamlEntry::*;
+/// How the per-key metadata methods find an entry: by the key's text.
+struct MapSlots {
+    using Slot = YamlEntry;
+    struct Pos {
+        std::string_view text;
+    };
+    static constexpr const char* kArg = "key";
+    static constexpr bool kDualGetMissingIsNone = true;
 
-PyObject* get_comment(PyObject* self, PyObject* key, CommentField field, bool missing_is_none) {
-    std::string_view text;
-    if (!key_arg(key, text)) return nullptr;
-    MappingObject* m = as_mapping(self);
-    std::optional<std::string> comment;
-    {
-        SharedBorrow borrow(m->borrow);
-        if (!borrow.ok()) return nullptr;
-        const YamlEntry* e = m->inner.entries.find(text);
-        if (!e) {
-            if (missing_is_none) Py_RETURN_NONE;
-            raise_key_error(key);
-            return nullptr;
-        }
-        comment = (e->*field).to_optional();
+    static bool check(PyObject* arg, Pos& pos) { return key_arg(arg, pos.text); }
+    static YamlEntry* find(PyObject* self, PyObject* arg, Pos& pos, bool raise_missing) {
+        MappingObject* m = as_mapping(self);
+        return raise_missing ? entry_or_raise(m, arg, pos.text) : m->inner.entries.find(pos.text);
     }
-    if (!comment) Py_RETURN_NONE;
-    return make_str(*comment).release();
-}
-
-PyObject* set_comment(PyObject* self, PyObject* key, PyObject* value, CommentField field) {
-    std::string_view text;
-    if (!key_arg(key, text)) return nullptr;
-    std::optional<std::string> comment;
-    if (!parse_comment(value, comment)) return nullptr;
-    MappingObject* m = as_mapping(self);
-    ExclusiveBorrow borrow(m->borrow);
-    if (!borrow.ok()) return nullptr;
-    YamlEntry* e = entry_or_raise(m, key, text);
-    if (!e) return nullptr;
-    e->*field = std::move(comment);
-    Py_RETURN_NONE;
-}
-
-template <CommentField Field>
-PyObject* comment_dual(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name) {
-    return guarded([&]() -> PyObject* {
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key' (pos 1)", name);
-            return nullptr;
-        }
-        if (nargs == 1) return get_comment(self, args[0], Field, true);
-        if (nargs == 2) return set_comment(self, args[0], args[1], Field);
-        raise_arity(name);
-        return nullptr;
-    });
-}
-
-PyObject* mapping_comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return comment_dual<&YamlEntry::comment_before>(self, args, nargs, "comment_before");
-}
-PyObject* mapping_comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return comment_dual<&YamlEntry::comment_inline>(self, args, nargs, "comment_inline");
-}
-PyObject* mapping_get_comment_before(PyObject* self, PyObject* key) {
-    return guarded([&] { return get_comment(self, key, &YamlEntry::comment_before, false); });
-}
-PyObject* mapping_get_comment_inline(PyObject* self, PyObject* key) {
-    return guarded([&] { return get_comment(self, key, &YamlEntry::comment_inline, false); });
-}
-
-template <CommentField Field>
-PyObject* set_comment_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                             const ArgParser& parser) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        return set_comment(self, a[0], a[1], Field);
-    });
-}
-PyObject* mapping_set_comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static ArgParser parser("set_comment_before", {"key", "comment"}, 2, 2);
-    return set_comment_method<&YamlEntry::comment_before>(self, args, nargs, kw, parser);
-}
-PyObject* mapping_set_comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static ArgParser parser("set_comment_inline", {"key", "comment"}, 2, 2);
-    return set_comment_method<&YamlEntry::comment_inline>(self, args, nargs, kw, parser);
-}
-
-PyObject* mapping_blank_lines_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return guarded([&]() -> PyObject* {
-        if (nargs < 1) {
-            PyErr_SetString(PyExc_TypeError, "blank_lines_before() missing required argument 'key' (pos 1)");
-            return nullptr;
-        }
-        if (nargs > 2) {
-            raise_arity("blank_lines_before");
-            return nullptr;
-        }
-        std::string_view text;
-        if (!key_arg(args[0], text)) return nullptr;
-        MappingObject* m = as_mapping(self);
-        if (nargs == 1) {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            const YamlEntry* e = entry_or_raise(m, args[0], text);
-            if (!e) return nullptr;
-            return PyLong_FromLong(e->blank_lines_before);
-        }
-        std::uint8_t n = 0;
-        if (!parse_blank_lines(args[1], n)) return nullptr;
-        ExclusiveBorrow borrow(m->borrow);
-        if (!borrow.ok()) return nullptr;
-        YamlEntry* e = entry_or_raise(m, args[0], text);
-        if (!e) return nullptr;
-        e->blank_lines_before = n;
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* mapping_scalar_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("scalar_style", {"key", "style"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        ScalarStyle style;
-        if (!parse_scalar_style(a[1], "style", style)) return nullptr;
-        std::string_view text;
-        if (!key_arg(a[0], text)) return nullptr;
-        MappingObject* m = as_mapping(self);
-        ExclusiveBorrow borrow(m->borrow);
-        if (!borrow.ok()) return nullptr;
-        YamlEntry* e = entry_or_raise(m, a[0], text);
-        if (!e) return nullptr;
-        YamlScalar* s = e->value.scalar();
-        if (!s) {
-            const std::string message = "value at key " + quoted(text) +
-                                        " is not a scalar; use container_style() for mappings and sequences";
-            PyErr_SetString(PyExc_TypeError, message.c_str());
-            return nullptr;
-        }
-        s->style = style;
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* mapping_container_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("container_style", {"key", "style"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        ContainerStyle style;
-        if (!parse_container_style(a[1], "style", style)) return nullptr;
-        std::string_view text;
-        if (!key_arg(a[0], text)) return nullptr;
-        MappingObject* m = as_mapping(self);
-        {
-            ExclusiveBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            YamlEntry* e = entry_or_raise(m, a[0], text);
-            if (!e) return nullptr;
-            if (YamlMapping* vm = e->value.mapping()) vm->style = style;
-            else if (YamlSequence* vs = e->value.sequence()) vs->style = style;
-        }
-        PyObject* value = PyDict_GetItemWithError(self, a[0]);
-        if (!value) {
-            if (PyErr_Occurred()) return nullptr;
-            Py_RETURN_NONE;
-        }
-        if (is_mapping_object(value) || is_sequence_object(value)) {
-            ExclusiveBorrow borrow(node_borrow(value));
-            if (!borrow.ok()) return nullptr;
-            if (is_mapping_object(value)) as_mapping(value)->inner.style = style;
-            else as_sequence(value)->inner.style = style;
-        }
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* mapping_set_alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("set_alias", {"key", "anchor_name"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        std::string_view text, name;
-        if (!key_arg(a[0], text)) return nullptr;
-        if (!arg_str(a[1], "anchor_name") || !str_utf8(a[1], name)) return nullptr;
-        MappingObject* m = as_mapping(self);
-        ExclusiveBorrow borrow(m->borrow);
-        if (!borrow.ok()) return nullptr;
-        YamlEntry* e = entry_or_raise(m, a[0], text);
-        if (!e) return nullptr;
-        // An alias set on an alias targets the old alias node unchanged.
-        YamlNode previous = std::move(e->value);
-        e->value = YamlNode(AliasNode{std::string(name), Box<YamlNode>(std::move(previous))});
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* mapping_alias_name(PyObject* self, PyObject* key) {
-    return guarded([&]() -> PyObject* {
-        std::string_view text;
-        if (!key_arg(key, text)) return nullptr;
-        MappingObject* m = as_mapping(self);
-        SharedBorrow borrow(m->borrow);
-        if (!borrow.ok()) return nullptr;
-        const YamlEntry* e = entry_or_raise(m, key, text);
-        if (!e) return nullptr;
-        if (const AliasNode* alias = e->value.alias()) return make_str(alias->name).release();
-        Py_RETURN_NONE;
-    });
-}
+    static YamlNode& node(YamlEntry& e) { return e.value; }
+    static std::string where(const Pos& pos) { return "value at key " + quoted(pos.text); }
+    static ref parent_value(PyObject* self, PyObject* arg, const Pos&) {
+        return ref::borrow(PyDict_GetItemWithError(self, arg));
+    }
+};
 
 PyMethodDef mapping_methods[] = {
     {"update", TESVORN_METHOD(mapping_update), METH_FASTCALL | METH_KEYWORDS,
@@ -835,29 +652,29 @@ PyMethodDef mapping_methods[] = {
     {"sort_keys", TESVORN_METHOD(mapping_sort_keys), METH_FASTCALL | METH_KEYWORDS,
      "sort_keys($self, /, key=None, reverse=False, recursive=False)\n--\n\n"
      "Sort the entries by key (stable), keeping their metadata."},
-    {"comment_before", TESVORN_METHOD(mapping_comment_before), METH_FASTCALL,
+    {"comment_before", TESVORN_METHOD(slot_methods::comment_before<MapSlots>), METH_FASTCALL,
      "comment_before($self, key, *args)\n--\n\nGet, or with a second argument set, the comment above key."},
-    {"comment_inline", TESVORN_METHOD(mapping_comment_inline), METH_FASTCALL,
+    {"comment_inline", TESVORN_METHOD(slot_methods::comment_inline<MapSlots>), METH_FASTCALL,
      "comment_inline($self, key, *args)\n--\n\nGet, or with a second argument set, the comment after key."},
-    {"get_comment_before", TESVORN_METHOD(mapping_get_comment_before), METH_O,
+    {"get_comment_before", TESVORN_METHOD(slot_methods::get_comment_before<MapSlots>), METH_O,
      "get_comment_before($self, key, /)\n--\n\nThe comment above key, or None."},
-    {"get_comment_inline", TESVORN_METHOD(mapping_get_comment_inline), METH_O,
+    {"get_comment_inline", TESVORN_METHOD(slot_methods::get_comment_inline<MapSlots>), METH_O,
      "get_comment_inline($self, key, /)\n--\n\nThe comment after key on its line, or None."},
-    {"set_comment_before", TESVORN_METHOD(mapping_set_comment_before), METH_FASTCALL | METH_KEYWORDS,
+    {"set_comment_before", TESVORN_METHOD(slot_methods::set_comment_before<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
      "set_comment_before($self, key, comment)\n--\n\nSet (str) or clear (None) the comment above key."},
-    {"set_comment_inline", TESVORN_METHOD(mapping_set_comment_inline), METH_FASTCALL | METH_KEYWORDS,
+    {"set_comment_inline", TESVORN_METHOD(slot_methods::set_comment_inline<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
      "set_comment_inline($self, key, comment)\n--\n\nSet (str) or clear (None) the comment after key."},
-    {"blank_lines_before", TESVORN_METHOD(mapping_blank_lines_before), METH_FASTCALL,
+    {"blank_lines_before", TESVORN_METHOD(slot_methods::blank_lines_before<MapSlots>), METH_FASTCALL,
      "blank_lines_before($self, key, *args)\n--\n\nGet, or with a second argument set, the blank lines "
      "before key."},
-    {"scalar_style", TESVORN_METHOD(mapping_scalar_style), METH_FASTCALL | METH_KEYWORDS,
+    {"scalar_style", TESVORN_METHOD(slot_methods::scalar_style<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
      "scalar_style($self, key, style)\n--\n\nSet the style of the scalar value under key."},
-    {"container_style", TESVORN_METHOD(mapping_container_style), METH_FASTCALL | METH_KEYWORDS,
+    {"container_style", TESVORN_METHOD(slot_methods::container_style<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
      "container_style($self, key, style)\n--\n\nSet the style (\"block\" or \"flow\") of the collection under "
      "key."},
-    {"set_alias", TESVORN_METHOD(mapping_set_alias), METH_FASTCALL | METH_KEYWORDS,
+    {"set_alias", TESVORN_METHOD(slot_methods::set_alias<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
      "set_alias($self, key, anchor_name)\n--\n\nWrite the value under key as an alias *anchor_name."},
-    {"alias_name", TESVORN_METHOD(mapping_alias_name), METH_O,
+    {"alias_name", TESVORN_METHOD(slot_methods::alias_name<MapSlots>), METH_O,
      "alias_name($self, key, /)\n--\n\nThe alias name of the value under key, or None."},
     {nullptr, nullptr, 0, nullptr},
 };

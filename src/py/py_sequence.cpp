@@ -7,6 +7,7 @@
 #include "py/node_common.hpp"
 #include "py/nodes.hpp"
 #include "py/schema.hpp"
+#include "py/slot_methods.hpp"
 
 namespace tesvorn::py {
 
@@ -591,190 +592,29 @@ PyObject* sequence_repr(PyObject* self) {
 
 // ---- per-index metadata ----------------------------------------------------------------------
 
-using ItemComment = OptString YamlItem::*;
-
-/// Runs `fn` on item `idx` under shared (write = false) or exclusive access.
-template <class F>
-PyObject* with_item(PyObject* self, PyObject* idx_obj, bool write, F&& fn) {
-    Py_ssize_t idx = 0;
-    if (!idx_arg(idx_obj, idx)) return nullptr;
-    SequenceObject* s = as_sequence(self);
-    auto run = [&]() -> PyObject* {
-        std::size_t pos = 0;
-        if (!resolve_index(idx, s->inner.items.size(), pos)) return nullptr;
-        return fn(s->inner.items[pos], idx);
+/// How the per-index metadata methods find an item: by index into the tree.
+struct SeqSlots {
+    using Slot = YamlItem;
+    struct Pos {
+        Py_ssize_t idx = 0;
+        std::size_t at = 0;  // resolved by find()
     };
-    if (write) {
-        ExclusiveBorrow borrow(s->borrow);
-        return borrow.ok() ? run() : nullptr;
+    static constexpr const char* kArg = "idx";
+    static constexpr bool kDualGetMissingIsNone = false;
+
+    static bool check(PyObject* arg, Pos& pos) { return idx_arg(arg, pos.idx); }
+    static YamlItem* find(PyObject* self, PyObject*, Pos& pos, bool) {
+        SequenceObject* s = as_sequence(self);
+        if (!resolve_index(pos.idx, s->inner.items.size(), pos.at)) return nullptr;
+        return &s->inner.items[pos.at];
     }
-    SharedBorrow borrow(s->borrow);
-    return borrow.ok() ? run() : nullptr;
-}
-
-PyObject* get_item_comment(PyObject* self, PyObject* idx, ItemComment field) {
-    return with_item(self, idx, false, [&](YamlItem& item, Py_ssize_t) -> PyObject* {
-        const auto& c = item.*field;
-        if (!c) Py_RETURN_NONE;
-        return make_str(*c).release();
-    });
-}
-
-PyObject* set_item_comment(PyObject* self, PyObject* idx, PyObject* value, ItemComment field) {
-    Py_ssize_t check = 0;
-    if (!idx_arg(idx, check)) return nullptr;
-    std::optional<std::string> comment;
-    if (!parse_comment(value, comment)) return nullptr;
-    return with_item(self, idx, true, [&](YamlItem& item, Py_ssize_t) -> PyObject* {
-        item.*field = std::move(comment);
-        Py_RETURN_NONE;
-    });
-}
-
-template <ItemComment Field>
-PyObject* item_comment_dual(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name) {
-    return guarded([&]() -> PyObject* {
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument 'idx' (pos 1)", name);
-            return nullptr;
-        }
-        if (nargs == 1) return get_item_comment(self, args[0], Field);
-        if (nargs == 2) return set_item_comment(self, args[0], args[1], Field);
-        raise_arity(name);
-        return nullptr;
-    });
-}
-
-PyObject* sequence_comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return item_comment_dual<&YamlItem::comment_before>(self, args, nargs, "comment_before");
-}
-PyObject* sequence_comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return item_comment_dual<&YamlItem::comment_inline>(self, args, nargs, "comment_inline");
-}
-PyObject* sequence_get_comment_before(PyObject* self, PyObject* idx) {
-    return guarded([&] { return get_item_comment(self, idx, &YamlItem::comment_before); });
-}
-PyObject* sequence_get_comment_inline(PyObject* self, PyObject* idx) {
-    return guarded([&] { return get_item_comment(self, idx, &YamlItem::comment_inline); });
-}
-PyObject* sequence_set_comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("set_comment_before", {"idx", "comment"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kw, a)) return nullptr;
-        return set_item_comment(self, a[0], a[1], &YamlItem::comment_before);
-    });
-}
-PyObject* sequence_set_comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("set_comment_inline", {"idx", "comment"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kw, a)) return nullptr;
-        return set_item_comment(self, a[0], a[1], &YamlItem::comment_inline);
-    });
-}
-
-PyObject* sequence_blank_lines_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return guarded([&]() -> PyObject* {
-        if (nargs < 1) {
-            PyErr_SetString(PyExc_TypeError, "blank_lines_before() missing required argument 'idx' (pos 1)");
-            return nullptr;
-        }
-        if (nargs > 2) {
-            raise_arity("blank_lines_before");
-            return nullptr;
-        }
-        if (nargs == 1) {
-            return with_item(self, args[0], false, [](YamlItem& item, Py_ssize_t) -> PyObject* {
-                return PyLong_FromLong(item.blank_lines_before);
-            });
-        }
-        Py_ssize_t check = 0;
-        if (!idx_arg(args[0], check)) return nullptr;
-        std::uint8_t n = 0;
-        if (!parse_blank_lines(args[1], n)) return nullptr;
-        return with_item(self, args[0], true, [&](YamlItem& item, Py_ssize_t) -> PyObject* {
-            item.blank_lines_before = n;
-            Py_RETURN_NONE;
-        });
-    });
-}
-
-PyObject* sequence_scalar_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("scalar_style", {"idx", "style"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        ScalarStyle style;
-        if (!parse_scalar_style(a[1], "style", style)) return nullptr;
-        return with_item(self, a[0], true, [&](YamlItem& item, Py_ssize_t idx) -> PyObject* {
-            YamlScalar* sc = item.node.scalar();
-            if (!sc) {
-                PyErr_Format(PyExc_TypeError,
-                             "item at index %zd is not a scalar; use container_style() for mappings and sequences",
-                             idx);
-                return nullptr;
-            }
-            sc->style = style;
-            Py_RETURN_NONE;
-        });
-    });
-}
-
-PyObject* sequence_container_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("container_style", {"idx", "style"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        ContainerStyle style;
-        if (!parse_container_style(a[1], "style", style)) return nullptr;
-        std::size_t pos = 0;
-        ref done = ref::steal(with_item(self, a[0], true, [&](YamlItem& item, Py_ssize_t idx) -> PyObject* {
-            if (YamlMapping* m = item.node.mapping()) m->style = style;
-            else if (YamlSequence* q = item.node.sequence()) q->style = style;
-            const auto n = static_cast<Py_ssize_t>(as_sequence(self)->inner.items.size());
-            pos = static_cast<std::size_t>(idx < 0 ? idx + n : idx);
-            Py_RETURN_NONE;
-        }));
-        if (!done) return nullptr;
-        if (static_cast<Py_ssize_t>(pos) < parent_len(self)) {
-            ref element = ref::borrow(PyList_GET_ITEM(self, static_cast<Py_ssize_t>(pos)));
-            if (is_mapping_object(element.get()) || is_sequence_object(element.get())) {
-                ExclusiveBorrow borrow(node_borrow(element.get()));
-                if (!borrow.ok()) return nullptr;
-                if (is_mapping_object(element.get())) as_mapping(element.get())->inner.style = style;
-                else as_sequence(element.get())->inner.style = style;
-            }
-        }
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* sequence_set_alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static ArgParser parser("set_alias", {"idx", "anchor_name"}, 2, 2);
-        PyObject* a[2];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        Py_ssize_t check = 0;
-        if (!idx_arg(a[0], check)) return nullptr;
-        std::string_view name;
-        if (!arg_str(a[1], "anchor_name") || !str_utf8(a[1], name)) return nullptr;
-        return with_item(self, a[0], true, [&](YamlItem& item, Py_ssize_t) -> PyObject* {
-            YamlNode previous = std::move(item.node);
-            item.node = YamlNode(AliasNode{std::string(name), Box<YamlNode>(std::move(previous))});
-            Py_RETURN_NONE;
-        });
-    });
-}
-
-PyObject* sequence_alias_name(PyObject* self, PyObject* idx) {
-    return guarded([&]() -> PyObject* {
-        return with_item(self, idx, false, [](YamlItem& item, Py_ssize_t) -> PyObject* {
-            if (const AliasNode* alias = item.node.alias()) return make_str(alias->name).release();
-            Py_RETURN_NONE;
-        });
-    });
-}
+    static YamlNode& node(YamlItem& item) { return item.node; }
+    static std::string where(const Pos& pos) { return "item at index " + std::to_string(pos.idx); }
+    static ref parent_value(PyObject* self, PyObject*, const Pos& pos) {
+        const auto at = static_cast<Py_ssize_t>(pos.at);
+        return at < parent_len(self) ? ref::borrow(PyList_GET_ITEM(self, at)) : ref();
+    }
+};
 
 int sequence_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
@@ -843,28 +683,28 @@ PyMethodDef sequence_methods[] = {
      "__copy__($self, /)\n--\n\nAn independent deep copy (tree and document metadata)."},
     {"__deepcopy__", TESVORN_METHOD(sequence_deepcopy), METH_FASTCALL | METH_KEYWORDS,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent deep copy (tree and document metadata)."},
-    {"comment_before", TESVORN_METHOD(sequence_comment_before), METH_FASTCALL,
+    {"comment_before", TESVORN_METHOD(slot_methods::comment_before<SeqSlots>), METH_FASTCALL,
      "comment_before($self, idx, *args)\n--\n\nGet, or with a second argument set, the comment above the item."},
-    {"comment_inline", TESVORN_METHOD(sequence_comment_inline), METH_FASTCALL,
+    {"comment_inline", TESVORN_METHOD(slot_methods::comment_inline<SeqSlots>), METH_FASTCALL,
      "comment_inline($self, idx, *args)\n--\n\nGet, or with a second argument set, the comment after the item."},
-    {"get_comment_before", TESVORN_METHOD(sequence_get_comment_before), METH_O,
+    {"get_comment_before", TESVORN_METHOD(slot_methods::get_comment_before<SeqSlots>), METH_O,
      "get_comment_before($self, idx, /)\n--\n\nThe comment above the item, or None."},
-    {"get_comment_inline", TESVORN_METHOD(sequence_get_comment_inline), METH_O,
+    {"get_comment_inline", TESVORN_METHOD(slot_methods::get_comment_inline<SeqSlots>), METH_O,
      "get_comment_inline($self, idx, /)\n--\n\nThe comment after the item on its line, or None."},
-    {"set_comment_before", TESVORN_METHOD(sequence_set_comment_before), METH_FASTCALL | METH_KEYWORDS,
+    {"set_comment_before", TESVORN_METHOD(slot_methods::set_comment_before<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
      "set_comment_before($self, idx, comment)\n--\n\nSet (str) or clear (None) the comment above the item."},
-    {"set_comment_inline", TESVORN_METHOD(sequence_set_comment_inline), METH_FASTCALL | METH_KEYWORDS,
+    {"set_comment_inline", TESVORN_METHOD(slot_methods::set_comment_inline<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
      "set_comment_inline($self, idx, comment)\n--\n\nSet (str) or clear (None) the comment after the item."},
-    {"blank_lines_before", TESVORN_METHOD(sequence_blank_lines_before), METH_FASTCALL,
+    {"blank_lines_before", TESVORN_METHOD(slot_methods::blank_lines_before<SeqSlots>), METH_FASTCALL,
      "blank_lines_before($self, idx, *args)\n--\n\nGet, or with a second argument set, the blank lines before "
      "the item."},
-    {"scalar_style", TESVORN_METHOD(sequence_scalar_style), METH_FASTCALL | METH_KEYWORDS,
+    {"scalar_style", TESVORN_METHOD(slot_methods::scalar_style<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
      "scalar_style($self, idx, style)\n--\n\nSet the style of the scalar item."},
-    {"container_style", TESVORN_METHOD(sequence_container_style), METH_FASTCALL | METH_KEYWORDS,
+    {"container_style", TESVORN_METHOD(slot_methods::container_style<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
      "container_style($self, idx, style)\n--\n\nSet the style (\"block\" or \"flow\") of the collection item."},
-    {"set_alias", TESVORN_METHOD(sequence_set_alias), METH_FASTCALL | METH_KEYWORDS,
+    {"set_alias", TESVORN_METHOD(slot_methods::set_alias<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
      "set_alias($self, idx, anchor_name)\n--\n\nWrite the item as an alias *anchor_name."},
-    {"alias_name", TESVORN_METHOD(sequence_alias_name), METH_O,
+    {"alias_name", TESVORN_METHOD(slot_methods::alias_name<SeqSlots>), METH_O,
      "alias_name($self, idx, /)\n--\n\nThe alias name of the item, or None."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -498,8 +498,12 @@ class TestYamlSequence:
                                    "mappings and sequences")
         with pytest.raises(ValueError):
             s.scalar_style(50, "bold")  # the style is checked first
-        s.container_style(1, "flow")
-        assert s[1].style == "flow"
+        s.container_style(-1, "flow")  # a negative index reaches the child object too
+        assert s[1].style == "flow" and s.node(1).style == "flow"
+        with pytest.raises(IndexError):
+            s.comment_before(2)  # unlike a missing key, which reads as None
+        with pytest.raises(TypeError, match="argument 'idx'"):
+            s.alias_name("0")
         s.set_alias(0, "x")
         assert s.alias_name(0) == "x" and s.alias_name(1) is None and s[0] == 1
         s.blank_lines_before(0, 300)
