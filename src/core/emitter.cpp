@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <unordered_set>
 
 namespace tesvorn {
 namespace detail {
@@ -632,6 +633,25 @@ class Emitter {
     void emit_mapping_flow(const YamlMapping& map);
 
     // Properties and comments ------------------------------------------------
+    /// "&name", remembered: an alias may only follow its anchor.
+    void put_anchor(const std::string& name) {
+        put('&');
+        append_anchor_name(out_, name);
+        anchors_.insert(name);
+    }
+    [[nodiscard]] bool written(const std::string& name) const { return anchors_.contains(name); }
+    // An alias whose anchor is not written before it (the anchored node was
+    // removed, replaced by a later duplicate key, or moved behind the alias
+    // by an edit or a sort) would give text no reader accepts. It is written
+    // as the node it stands for instead (inline, so a block collection
+    // takes flow form), carrying the anchor's name, so that the text loads
+    // to the same data and later aliases of the name resolve.
+    static YamlNode node_instead_of_alias(const AliasNode& alias);
+    static void anchor_instead_of_alias(YamlEntry& entry) {
+        // The key text is the aliased scalar's already.
+        entry.key_anchor = std::move(entry.key_alias);
+        entry.key_alias = std::nullopt;
+    }
     void write_anchor_tag_inline(const std::string* anchor, const std::string* tag);
     void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag);
     void emit_comment_before(const std::string* text, std::size_t indent);
@@ -660,6 +680,7 @@ class Emitter {
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
     bool failed_ = false;
     std::size_t marker_end_ = static_cast<std::size_t>(-1);  // where the document's "---\n" ends
+    std::unordered_set<std::string> anchors_;                // written so far in this document
 };
 
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous) {
@@ -797,6 +818,11 @@ bool Emitter::make_explicit_if_long(std::size_t start) {
 }
 
 bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std::size_t indent) {
+    if (entry.key_alias && !written(*entry.key_alias)) {
+        YamlEntry anchored = entry;
+        anchor_instead_of_alias(anchored);
+        return emit_mapping_key(key, anchored, indent);
+    }
     if (entry.key_alias) {
         put("? *");
         append_anchor_name(out_, *entry.key_alias);
@@ -914,8 +940,7 @@ bool Emitter::emit_tagged_or_inline_first(const YamlNode& node, const std::strin
     }
     bool sep = false;
     if (anchor != nullptr) {
-        put('&');
-        append_anchor_name(out_, *anchor);
+        put_anchor(*anchor);
         sep = true;
     }
     if (tag != nullptr) {
@@ -947,10 +972,24 @@ void Emitter::emit_node_inline(const YamlNode& node, Place place) {
             put("null");
             break;
         case YamlNode::Alias:
-            put('*');
-            append_anchor_name(out_, node.alias()->name);
+            if (written(node.alias()->name)) {
+                put('*');
+                append_anchor_name(out_, node.alias()->name);
+            } else {
+                emit_node_inline(node_instead_of_alias(*node.alias()), place);
+            }
             break;
     }
+}
+
+YamlNode Emitter::node_instead_of_alias(const AliasNode& alias) {
+    const YamlNode* target = alias.target.get();
+    while (const AliasNode* inner = target->alias()) target = inner->target.get();
+    YamlNode node = target->kind() == YamlNode::Null ? YamlNode(YamlScalar{}) : *target;
+    if (YamlMapping* m = node.mapping()) m->anchor = alias.name;
+    else if (YamlSequence* q = node.sequence()) q->anchor = alias.name;
+    else node.scalar()->anchor = alias.name;
+    return node;
 }
 
 void Emitter::emit_scalar_inline(const YamlScalar& s, Place place) {
@@ -1048,10 +1087,15 @@ void Emitter::emit_mapping_flow(const YamlMapping& map) {
         const std::size_t start = pos();
         if (e.key_node) {
             emit_node_inline(**e.key_node, Place::FlowItem);
-        } else if (e.key_alias) {
+        } else if (e.key_alias && written(*e.key_alias)) {
             put('*');
             append_anchor_name(out_, *e.key_alias);
             put(' ');
+        } else if (e.key_alias) {
+            YamlEntry anchored = e;
+            anchor_instead_of_alias(anchored);
+            write_anchor_tag_inline(opt(anchored.key_anchor), opt(anchored.key_tag));
+            emit_key(slot.key, anchored.key_style, true);
         } else {
             write_anchor_tag_inline(opt(e.key_anchor), opt(e.key_tag));
             if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag)))
@@ -1066,8 +1110,7 @@ void Emitter::emit_mapping_flow(const YamlMapping& map) {
 
 void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
     if (anchor != nullptr) {
-        put('&');
-        append_anchor_name(out_, *anchor);
+        put_anchor(*anchor);
         put(' ');
     }
     if (tag != nullptr) {
@@ -1078,8 +1121,8 @@ void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::stri
 
 void Emitter::write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag) {
     if (anchor != nullptr) {
-        put(" &");
-        append_anchor_name(out_, *anchor);
+        put(' ');
+        put_anchor(*anchor);
     }
     if (tag != nullptr) {
         put(' ');

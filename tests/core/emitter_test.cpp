@@ -149,9 +149,10 @@ TEST(EmitterBlock, ValuesOfEveryKind) {
                          {"s", entry(YamlSequence(), std::nullopt, "c")},
                          {"l", entry(YamlNode(seq({item(str("a")), item(str("b"))})))},
                          {"f", entry(YamlNode(flow_seq({item(num(1))})), std::nullopt, "c")},
+                         {"an", entry(with_props(num(0), "x", std::nullopt))},
                          {"al", entry(alias("x"))}});
-    EXPECT_EQ(dump(root),
-              "e: \nn: null\nm: {}\ns: []  # c\nl:\n  - a\n  - b\nf: [1]  # c\nal: *x\n");
+    EXPECT_EQ(dump(root), "e: \nn: null\nm: {}\ns: []  # c\nl:\n  - a\n  - b\nf: [1]  # c\n"
+                          "an: &x 0\nal: *x\n");
     EXPECT_EQ(dump(seq({item(empty), item(num(1))})), "- \n- 1\n");
     EXPECT_EQ(dump(YamlMapping()), "{}\n");
     EXPECT_EQ(dump(YamlSequence()), "[]\n");
@@ -187,7 +188,7 @@ TEST(EmitterBlock, LongKeysBecomeExplicit) {
 }
 
 TEST(EmitterBlock, SpecialKeys) {
-    YamlMapping m;
+    YamlMapping m = map1("k0", with_props(num(0), "k", std::nullopt));
     YamlEntry a = entry(num(1));
     a.key_alias = "k";
     m.entries.insert("x", a);
@@ -206,7 +207,7 @@ TEST(EmitterBlock, SpecialKeys) {
     props.key_tag = "!t";
     m.entries.insert("p", props);
     EXPECT_EQ(dump(YamlNode(m)),
-              "? *k\n: 1\n? &km\n  p: 3\n: 2\n? [a, b]\n: 4\n? &ka |\n  l\n: 5\n&kb !t p: 6\n");
+              "k0: &k 0\n? *k\n: 1\n? &km\n  p: 3\n: 2\n? [a, b]\n: 4\n? &ka |\n  l\n: 5\n&kb !t p: 6\n");
 }
 
 TEST(EmitterBlock, SequencesOfCollections) {
@@ -287,9 +288,62 @@ TEST(EmitterProperties, TagForms) {
 
 TEST(EmitterProperties, AnchorNamesReadersCannotTakeAreEscaped) {
     EXPECT_EQ(dump(seq({item(with_props(num(1), "a b", std::nullopt)), item(alias("a b")),
-                        item(alias("ok:1"))})),
-              "- &a%20b 1\n- *a%20b\n- *ok:1\n");
-    EXPECT_EQ(dump(seq({item(alias("")), item(alias("x,y%"))})), "- *%\n- *x%2Cy%25\n");
+                        item(with_props(num(2), "ok:1", std::nullopt)), item(alias("ok:1"))})),
+              "- &a%20b 1\n- *a%20b\n- &ok:1 2\n- *ok:1\n");
+    EXPECT_EQ(dump(seq({item(with_props(num(1), "", std::nullopt)),
+                        item(with_props(num(2), "x,y%", std::nullopt)), item(alias("")),
+                        item(alias("x,y%"))})),
+              "- &% 1\n- &x%2Cy%25 2\n- *%\n- *x%2Cy%25\n");
+}
+
+// An alias whose anchor is not written before it (removed, replaced by a
+// duplicate key, sorted behind it) is written as the node it stands for,
+// under its name: the text must load again, to the same data.
+TEST(EmitterProperties, AliasesWithoutAnAnchorBeforeThemBecomeTheirNode) {
+    auto alias_of = [](std::string name, YamlNode target) {
+        return YamlNode(AliasNode{std::move(name), Box<YamlNode>(std::move(target))});
+    };
+    const YamlNode target = with_props(YamlNode(flow_seq({item(num(1)), item(num(2))})), "x", std::nullopt);
+    // The first alias takes the anchor; the next ones stay aliases.
+    EXPECT_EQ(dump(map({{"b", entry(alias_of("x", target))}, {"c", entry(alias_of("x", target))},
+                        {"a", entry(target)}})),
+              "b: &x [1, 2]\nc: *x\na: &x [1, 2]\n");
+    // A chain of aliases resolves to its last target; an empty one is null.
+    EXPECT_EQ(dump(seq({item(alias_of("y", alias_of("z", str("v")))), item(alias("n"))})),
+              "- &y v\n- &n null\n");
+    // It is written inline: a block collection takes flow form.
+    EXPECT_EQ(dump(map1("k", alias_of("m", YamlNode(map1("p", num(1)))))), "k: &m {p: 1}\n");
+    // An alias key becomes an anchored key.
+    YamlMapping m;
+    YamlEntry k = entry(num(1));
+    k.key_alias = "q";
+    m.entries.insert("key", k);
+    EXPECT_EQ(dump(YamlNode(m)), "&q key: 1\n");
+    m.style = ContainerStyle::Flow;
+    EXPECT_EQ(dump(YamlNode(m)), "{&q key: 1}\n");
+    // Each document has its own anchors.
+    std::vector<YamlNode> docs;
+    docs.push_back(with_props(num(1), "a", std::nullopt));
+    docs.push_back(alias_of("a", num(1)));
+    EXPECT_EQ(emit_docs(docs, {}, 2), "---\n&a 1\n---\n&a 1\n");
+    // Inside its own anchored collection an alias stays one: that is how a
+    // self-containing structure is written.
+    YamlMapping own = map1("k", alias("s"));
+    own.anchor = "s";
+    EXPECT_EQ(dump(YamlNode(own)), "&s\nk: *s\n");
+    // Written piece by piece, the same.
+    std::string pieces;
+    BlockWriter w(pieces, DocMetadata{}, 2);
+    const std::string root = "r", v = "v";
+    w.begin(false, false, &root, nullptr);
+    w.content(YamlNode(map1("a", alias_of("r", num(0)))), 0);
+    w.open_value("b", k, &v, nullptr, 0);
+    w.content(YamlNode(seq({item(alias_of("v", num(3))), item(alias_of("u", num(4))), item(alias("u")),
+                            item(alias("q"))})),
+              2);
+    w.content(YamlNode(map1("c", alias("v"))), 0);
+    w.end(false);
+    EXPECT_EQ(pieces, "&r\na: *r\n&q b: &v\n  - *v\n  - &u 4\n  - *u\n  - *q\nc: *v\n");
 }
 
 // --- Block scalars -----------------------------------------------------------------
@@ -347,13 +401,14 @@ TEST(EmitterBlockScalar, NoBlankLinesAfterKeepChomping) {
 TEST(EmitterFlow, Collections) {
     EXPECT_EQ(dump(with_props(YamlNode(flow_seq({item(num(1)), item(num(2))})), "s", std::nullopt)),
               "&s [1, 2]\n");
-    YamlMapping fm =
-        map({{"a", entry(YamlNode(seq({item(str("a")), item(str("b"))})))}}, ContainerStyle::Flow);
+    YamlMapping fm = map({{"a", entry(with_props(YamlNode(seq({item(str("a")), item(str("b"))})), "k",
+                                                std::nullopt))}},
+                         ContainerStyle::Flow);
     YamlEntry ak = entry(str("v"));
     ak.key_alias = "k";
     fm.entries.insert("x", ak);
     fm.entries.insert("n", entry(YamlNode(map1("m", str("a, b")))));
-    EXPECT_EQ(dump(YamlNode(fm)), "{a: [a, b], *k : v, n: {m: 'a, b'}}\n");
+    EXPECT_EQ(dump(YamlNode(fm)), "{a: &k [a, b], *k : v, n: {m: 'a, b'}}\n");
     // Inside braces a block-style key node is written in flow form too.
     YamlMapping ck;
     YamlEntry ce = entry(str("v"));

@@ -76,10 +76,11 @@ ANCHOR_OR_ALIAS = re.compile(r"(?<![^\s\[{,:-])([&*])([^\s,\[\]{}]+)")
 
 
 def reordered_anchors(text: str) -> bool:
-    """An anchor defined twice, or an alias before its anchor, in a dump: the
-    reader keeps what an alias named when it was read, but a duplicate key
-    can move that alias before the anchor's later definition (known, see
-    roundtrip_check.hpp; the core target checks aliases exactly)."""
+    """An anchor defined twice in a dump: the reader keeps what an alias
+    named when it was read, but a duplicate key can put another definition
+    of its name before it (known, see roundtrip_check.hpp; the core target
+    checks aliases exactly). An alias before any anchor of its name in this
+    regex's view of the text is a plain scalar such as "a *b": skipped too."""
     defined = set()
     for kind, name in ANCHOR_OR_ALIAS.findall(text):
         if kind == "&":
@@ -100,15 +101,7 @@ def without_bare_comment_lines(text: str) -> str:
 def check_roundtrip(docs, dangling=False):
     data = [plain(d) for d in docs]
     out = tesvorn.dumps_all(docs)
-    try:
-        again = tesvorn.loads_all(out)
-    except tesvorn.ParseError as e:
-        # An alias whose anchor went with a duplicate key or lives in an
-        # earlier document is written without its anchor (known, see
-        # roundtrip_check.hpp); any other failure to reload is a finding.
-        if "found unknown anchor" in str(e):
-            return
-        raise
+    again = tesvorn.loads_all(out)
     if dangling or reordered_anchors(out):
         return
     assert same(data, [plain(d) for d in again]), ("reload differs", out)
@@ -147,8 +140,8 @@ def edit(doc):
 
 def one_input(data: bytes, dangling: bool = False) -> None:
     """`dangling`: the core found an alias that no longer stands for its
-    anchor's node (a duplicate key dropped the definition): known, and the
-    reload checks are skipped."""
+    anchor's node (a duplicate key dropped the definition and another came
+    between): known, and the data checks are skipped."""
     if not data:
         return
     road, body = data[0] % 4, data[1:]

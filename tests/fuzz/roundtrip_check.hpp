@@ -126,27 +126,37 @@ inline bool has_explicit_key(std::string_view text) {
 /// True when some alias in the document does not stand for what its anchor
 /// names at that point of the text. The reader lets anchors outlive their
 /// definition: a duplicate key drops the first entry with any anchor defined
-/// in it ("a: &x 1", "a: *x"), and anchors stay known into later documents.
-/// The writer then writes "*x" with no "&x" before it, or after another
-/// "&x", which does not read back as it was. Known; such inputs skip the
-/// reload checks. Anchors are taken in the reader's order: a scalar's at
-/// once, a collection's when it ends.
+/// in it, and a later "&x" may come between. An alias with no anchor of its
+/// name before it is written as its node (under the name), so it reads back
+/// as it was; but "*x" after another "&x" than the one it was read with
+/// reads back as that other node. Known; such inputs skip the data checks.
+/// The reader takes a scalar's anchor at once and a collection's when the
+/// collection ends; the writer counts a name as written at its "&".
 struct Anchor {
     std::string name;
     const YamlNode* node;  // null for a key's anchor
     std::string key;       // the key text, for a key's anchor
+    bool open = false;     // a collection's, while inside it
 };
 using Anchors = std::vector<Anchor>;
 
 inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
     const auto last = [&](const std::string& name) -> const Anchor* {
         for (auto it = seen.rbegin(); it != seen.rend(); ++it)
-            if (it->name == name) return &*it;
+            if (!it->open && it->name == name) return &*it;
         return nullptr;
+    };
+    // No definition yet: the writer writes the node in the alias's place,
+    // unless an enclosing collection already wrote the name.
+    const auto undefined = [&](const std::string& name, Anchor def) {
+        for (const Anchor& a : seen)
+            if (a.open && a.name == name) return true;
+        seen.push_back(std::move(def));
+        return false;
     };
     if (const AliasNode* a = n.alias()) {
         const Anchor* def = last(a->name);
-        if (!def) return true;
+        if (!def) return undefined(a->name, {a->name, a->target.get(), {}});
         if (def->node) return !same_data(*def->node, *a->target);
         // A key's anchor: the alias stands for the key's scalar.
         const YamlNode& target = resolved(*a->target);
@@ -158,29 +168,37 @@ inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
         if (s->anchor) seen.push_back({*s->anchor, &n, {}});
         return false;
     }
-    if (const YamlSequence* s = n.sequence()) {
-        for (const YamlItem& item : s->items)
+    const YamlMapping* m = n.mapping();
+    const YamlSequence* q = n.sequence();
+    if (m == nullptr && q == nullptr) return false;
+    const OptString& anchor = m != nullptr ? m->anchor : q->anchor;
+    const std::size_t open_at = seen.size();
+    if (anchor) seen.push_back({*anchor, &n, {}, true});
+    if (q != nullptr) {
+        for (const YamlItem& item : q->items)
             if (dangling_alias(item.node, seen)) return true;
-        if (s->anchor) seen.push_back({*s->anchor, &n, {}});
-        return false;
-    }
-    if (const YamlMapping* m = n.mapping()) {
+    } else {
         for (const auto& slot : m->entries) {
             const YamlEntry& e = slot.value;
             if (e.key_alias) {
                 // An alias key takes the key text of what it names.
-                const Anchor* def = last(*e.key_alias);
-                if (!def) return true;
-                const YamlScalar* named = def->node ? def->node->scalar() : nullptr;
-                const std::string text =
-                    def->node ? (named ? named->value.to_key_string() : "") : def->key;
-                if (text != slot.key) return true;
+                if (const Anchor* def = last(*e.key_alias)) {
+                    const YamlScalar* named = def->node ? def->node->scalar() : nullptr;
+                    const std::string text =
+                        def->node ? (named ? named->value.to_key_string() : "") : def->key;
+                    if (text != slot.key) return true;
+                } else if (undefined(*e.key_alias, {*e.key_alias, nullptr, slot.key})) {
+                    return true;
+                }
             }
             if (e.key_anchor) seen.push_back({*e.key_anchor, nullptr, slot.key});
             if (e.key_node && dangling_alias(**e.key_node, seen)) return true;
             if (dangling_alias(e.value, seen)) return true;
         }
-        if (m->anchor) seen.push_back({*m->anchor, &n, {}});
+    }
+    if (anchor) {
+        seen.erase(seen.begin() + static_cast<std::ptrdiff_t>(open_at));
+        seen.push_back({*anchor, &n, {}});
     }
     return false;
 }
@@ -225,16 +243,16 @@ inline std::string roundtrip_problem(std::string_view text) {
     Loaded first;
     if (!load(text, first)) return "";
     const std::string out = dump(first);
-    for (const YamlNode& root : first.roots) {
-        Anchors seen;
-        if (dangling_alias(root, seen)) return "";
-    }
     const auto report = [&](const char* what, const std::string& second) {
         return std::string(what) + "\n--- input ---\n" + std::string(text) +
                "\n--- first dump ---\n" + out + "\n--- second ---\n" + second;
     };
     Loaded again;
     if (!load(out, again)) return report("the dump does not load again", again.error);
+    for (const YamlNode& root : first.roots) {
+        Anchors seen;
+        if (dangling_alias(root, seen)) return "";
+    }
     bool equal = again.roots.size() == first.roots.size();
     for (std::size_t i = 0; equal && i < first.roots.size(); ++i)
         equal = same_data(first.roots[i], again.roots[i]);

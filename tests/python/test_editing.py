@@ -119,6 +119,26 @@ class TestEditsKeepMetadata:
         assert m["b"] == 2
         assert tesvorn.dumps(m) == "a: &x 1\nb: *x\n"
 
+    @pytest.mark.parametrize("text, edit, expected", [
+        # the anchored entry removed: its first alias carries the anchor
+        ("base: &b {k: 1}\nuse: *b\nalso: *b\n", lambda d: d.pop("base"),
+         "use: &b {k: 1}\nalso: *b\n"),
+        # sorted behind its alias
+        ("b: &x 1\na: *x\n", lambda d: d.sort_keys(), "a: &x 1\nb: &x 1\n"),
+        # an alias set to a name no anchor has
+        ("a: 1\nb: 2\n", lambda d: d.set_alias("b", "nowhere"), "a: 1\nb: &nowhere 2\n"),
+        # a later duplicate key replaced the anchored value
+        ("a: &x [1]\na: 2\nb: *x\n", lambda d: None, "a: 2\nb: &x [1]\n"),
+        # in a node object inside a sequence, written piece by piece
+        ("- &s {a: 1}\n- [*s]\n", lambda d: d.pop(0), "- [&s {a: 1}]\n"),
+    ])
+    def test_aliases_whose_anchor_is_gone_still_load(self, text, edit, expected):
+        doc = tesvorn.loads(text)
+        edit(doc)
+        out = tesvorn.dumps(doc)
+        assert out == expected
+        assert tesvorn.loads(out).to_python() == doc.to_python()
+
     def test_nested_edit_shows_in_dump_not_in_tree_reads(self):
         m = tesvorn.loads("a:\n  b: 1\n")
         m["a"]["b"] = 2
