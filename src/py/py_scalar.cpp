@@ -44,6 +44,13 @@ PyObject* scalar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         YamlScalar scalar;
         if (auto primitive = py_primitive_to_scalar(value)) {
             scalar = std::move(*primitive);
+        } else if (PyUnicode_Check(value)) {
+            // Only a str that cannot be encoded (lone surrogates) gets here:
+            // raise that rather than the type error below.
+            std::string_view text;
+            if (!str_utf8(value, text)) return nullptr;
+            PyErr_SetString(PyExc_ValueError, "YamlScalar value cannot be encoded as UTF-8");
+            return nullptr;
         } else if (PyBytes_Check(value) || PyByteArray_Check(value)) {
             const bool b = PyBytes_Check(value);
             const auto* data =

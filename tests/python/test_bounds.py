@@ -313,7 +313,8 @@ class TestEncoding:
             m.set_comment_before("a", "\ud800")
         with pytest.raises(UnicodeEncodeError):
             m.tag = "\ud800"
-        with pytest.raises(TypeError):
+        # The constructor names the encoding failure, not the value's type.
+        with pytest.raises(UnicodeEncodeError):
             tesvorn.YamlScalar("\ud800")
 
 
