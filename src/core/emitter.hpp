@@ -79,7 +79,8 @@ class Emitter;
 /// `emit_doc_into` gives for that tree.
 class BlockWriter {
   public:
-    /// `indent` is the indentation step (0 means 2).
+    /// `indent` is the indentation step (0 means 2). `out` and `meta` are
+    /// kept by reference: both must outlive the writer.
     BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent);
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;

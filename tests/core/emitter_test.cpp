@@ -333,7 +333,8 @@ TEST(EmitterProperties, AliasesWithoutAnAnchorBeforeThemBecomeTheirNode) {
     EXPECT_EQ(dump(YamlNode(own)), "&s\nk: *s\n");
     // Written piece by piece, the same.
     std::string pieces;
-    BlockWriter w(pieces, DocMetadata{}, 2);
+    const DocMetadata meta;  // the writer keeps a reference
+    BlockWriter w(pieces, meta, 2);
     const std::string root = "r", v = "v";
     w.begin(false, false, &root, nullptr);
     w.content(YamlNode(map1("a", alias_of("r", num(0)))), 0);
