@@ -72,7 +72,8 @@ fuzz: $(STAMP)
 # CI runs a fixed number of inputs from a fixed seed: about a minute per
 # target here, and the same inputs on every machine.
 fuzz-ci: $(STAMP)
-	FUZZ_RUNS=25000 FUZZ_SEED=1 tools/fuzz
+	FUZZ_RUNS=75000 FUZZ_SEED=1 tools/fuzz 0 fuzz_core
+	FUZZ_RUNS=25000 FUZZ_SEED=1 tools/fuzz 0 fuzz_python
 
 test: cpp-test asan-test py-test py-asan-test fuzz-ci
 
