@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <unordered_set>
 
 namespace tesvorn {
@@ -1081,21 +1082,21 @@ void Emitter::emit_mapping_flow(const YamlMapping& map) {
     put('{');
     bool first = true;
     for (const auto& slot : map.entries) {
-        const YamlEntry& e = slot.value;
+        std::optional<YamlEntry> anchored;
+        if (slot.value.key_alias && !written(*slot.value.key_alias)) {
+            anchored.emplace(slot.value);
+            anchor_instead_of_alias(*anchored);
+        }
+        const YamlEntry& e = anchored ? *anchored : slot.value;
         if (!first) put(", ");
         first = false;
         const std::size_t start = pos();
         if (e.key_node) {
             emit_node_inline(**e.key_node, Place::FlowItem);
-        } else if (e.key_alias && written(*e.key_alias)) {
+        } else if (e.key_alias) {
             put('*');
             append_anchor_name(out_, *e.key_alias);
             put(' ');
-        } else if (e.key_alias) {
-            YamlEntry anchored = e;
-            anchor_instead_of_alias(anchored);
-            write_anchor_tag_inline(opt(anchored.key_anchor), opt(anchored.key_tag));
-            emit_key(slot.key, anchored.key_style, true);
         } else {
             write_anchor_tag_inline(opt(e.key_anchor), opt(e.key_tag));
             if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag)))
