@@ -9,10 +9,15 @@ raw bytes of a stream.
 """
 
 import io
-import math
+import pathlib
 import re
+import sys
 
 import tesvorn
+
+# Data comparison shared with the round-trip report and tests.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+from roundtrip_report import plain, same_data as same  # noqa: E402
 
 # Failures the module documents for hostile or invalid input: parse errors,
 # nesting too deep for the conversions, lone surrogates in str input.
@@ -29,20 +34,6 @@ def expected(e: BaseException, text: str) -> bool:
     # !!timestamp text is handed to datetime's fromisoformat, whose ValueError
     # comes through unchanged.
     return type(e) is ValueError and "timestamp" in text
-
-
-def plain(doc):
-    return doc.to_python() if hasattr(doc, "to_python") else doc
-
-
-def same(a, b) -> bool:
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return type(a) is type(b) and a == b
 
 
 def not_idempotent_shape(text: str) -> bool:

@@ -3,15 +3,17 @@ equal data, dumping the reload gives the same text again, and the suite's
 JSON values come out of loads_all."""
 
 import json
-import math
 import os
 import pathlib
+import sys
 
 import pytest
 
 import tesvorn
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "bench"))
+from roundtrip_report import plain, same_data as same  # noqa: E402
 
 
 def find_dir(env: str, name: str) -> pathlib.Path | None:
@@ -40,20 +42,6 @@ def suite_cases():
 
 def case_id(path: pathlib.Path) -> str:
     return str(path.relative_to(SUITE / "cases")) if SUITE else str(path)
-
-
-def plain(doc):
-    return doc.to_python() if hasattr(doc, "to_python") else doc
-
-
-def same(a, b) -> bool:
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return type(a) is type(b) and a == b
 
 
 # Suite cases whose second dump differs from the first. Both are an explicit
