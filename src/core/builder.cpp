@@ -122,6 +122,16 @@ std::optional<std::string> Builder::take_before(std::size_t line) {
     return out;
 }
 
+std::optional<std::string> Builder::take_at(std::size_t line) {
+    for (auto it = pending_comments_.begin(); it != pending_comments_.end(); ++it) {
+        if (it->first != line) continue;
+        std::optional<std::string> out = std::move(it->second);
+        pending_comments_.erase(it);
+        return out;
+    }
+    return std::nullopt;
+}
+
 void Builder::absorb_comments(std::vector<PendingComment>& comments) {
     for (auto& c : comments) {
         if (!last_line_ || c.mark.line != *last_line_) {
@@ -316,6 +326,11 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
                 Frame& parent = frames_.back();
                 parent.item_blank_lines_before = blank_lines_for(item_line);
                 parent.item_comment_before = take_before(item_line);
+                // A comment after the "-" of a block collection that starts
+                // below it is the item's inline comment: the writer puts an
+                // item's inline comment there (it went to the first entry
+                // below, and moved on every round).
+                if (!event.flow) parent.item_comment_inline = take_at(item_line);
                 last_line_ = line - 1;
             }
             Frame f;

@@ -83,6 +83,8 @@ private:
 
     std::uint8_t blank_lines_for(std::size_t line) const;
     std::optional<std::string> take_before(std::size_t line);
+    /// The pending comment on `line`, if any, taken.
+    std::optional<std::string> take_at(std::size_t line);
     void push_node(YamlNode&& node);
     void register_anchor(const std::string& name, const YamlNode& node);
     void process_scalar(Event&& event, std::size_t line, CoercionTags coercion);

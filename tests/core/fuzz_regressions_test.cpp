@@ -132,7 +132,8 @@ TEST(FuzzRegressions, ItemBelowItsDash) {
     for (const char* text : {"- &2\n -\n  :", "- a\n-\n  k: v\n", "- a\n-\n  - x\n",
                              "k:\n-\n  a: 1\n", "- # c\n  k: v\n", "- \n  # c\n  k: v\n",
                              "- &2\n -\n  \xff", "- a\n-\n  |\n  x\n", "- a\n-\n  # c\n  b\n",
-                             "- &|\n - &\x08\n  /", "- a\n-\n  &x\n  k: v\n", "- a\n- &x\n  b\n"})
+                             "- &|\n - &\x08\n  /", "- a\n-\n  &x\n  k: v\n", "- a\n- &x\n  b\n",
+                             "---\n- k: v\n  j:\n    l: t\n... # c\n- x\n"})
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     const std::pair<const char*, const char*> cases[] = {
         {"- a\n-\n  k: v\n", "- a\n- k: v\n"},
@@ -140,6 +141,12 @@ TEST(FuzzRegressions, ItemBelowItsDash) {
         {"- a\n-\n  b  # c\n", "- a\n- b  # c\n"},
         // A comment between the "-" and a scalar is kept.
         {"- a\n- # c\n  b\n", "- a\n# c\n- b\n"},
+        // After the "-" of a block collection below it, the comment is the
+        // item's inline comment and stays there (it went to the first entry,
+        // and a comment on a "..." line after the item moved on every round).
+        {"- a\n- # c\n  k: v\n", "- a\n- # c\n  k: v\n"},
+        {"- &x # c\n  - 1\n", "- &x # c\n  - 1\n"},
+        {"- k: v\n  j:\n    l: t\n... # c\n", "- # c\n  k: v\n  j:\n    l: t\n...\n"},
     };
     for (const auto& [text, out] : cases) {
         tesvorn::fuzz::Loaded docs;
