@@ -60,7 +60,8 @@ bool tag_is(std::string_view tag, std::string_view name) {
 ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optional<std::string>& tag,
                         CoercionTags coercion) {
     auto default_value = [&]() {
-        return style == ScalarStyle::Plain ? ScalarValue::from_str(text) : ScalarValue::of_str(std::move(text));
+        return style == ScalarStyle::Plain ? ScalarValue::from_str(text)
+                                           : ScalarValue::of_str(std::move(text));
     };
     if (!tag) return default_value();
     const std::string& t = *tag;
@@ -78,7 +79,8 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
     if (tag_is(t, "float")) {
         ScalarValue v = ScalarValue::from_str(text);
         if (v.kind() == ScalarValue::Float) return v;
-        if (v.kind() == ScalarValue::Int) return ScalarValue::of_float(static_cast<double>(v.as_int()));
+        if (v.kind() == ScalarValue::Int)
+            return ScalarValue::of_float(static_cast<double>(v.as_int()));
         return default_value();
     }
     if (tag_is(t, "null")) return ScalarValue::null();
@@ -170,7 +172,8 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
         const auto ended_block = [](const YamlNode& n) {
             const YamlMapping* m = n.mapping();
             const YamlSequence* s = n.sequence();
-            return (m && m->style == ContainerStyle::Block) || (s && s->style == ContainerStyle::Block);
+            return (m && m->style == ContainerStyle::Block) ||
+                   (s && s->style == ContainerStyle::Block);
         };
         Frame& f = frames_.back();
         if (f.is_flow) {
@@ -178,7 +181,8 @@ void Builder::absorb_comments(std::vector<PendingComment>& comments) {
         } else if (f.is_mapping) {
             if (!f.pending.empty()) {
                 f.pending.comment_inline = std::move(c.text);
-            } else if (!f.mapping.entries.empty() && !ended_block(f.mapping.entries.back().value.value)) {
+            } else if (!f.mapping.entries.empty() &&
+                       !ended_block(f.mapping.entries.back().value.value)) {
                 f.mapping.entries.back().value.comment_inline = std::move(c.text);
             } else {
                 pending_comments_.emplace_back(c.mark.line, std::move(c.text));
@@ -239,7 +243,8 @@ void Builder::push_node(YamlNode&& node) {
         f.sequence.items.push_back(std::move(item));
         return;
     }
-    if (auto back = f.pending.insert_entry(f.mapping, std::move(node))) f.pending.key_node = std::move(*back);
+    if (auto back = f.pending.insert_entry(f.mapping, std::move(node)))
+        f.pending.key_node = std::move(*back);
 }
 
 void Builder::register_anchor(const std::string& name, const YamlNode& node) {
@@ -276,8 +281,9 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
                 alias_copies_ += it->second.nodes;
                 const std::size_t budget = std::max(kAliasBudgetFloor, 10 * nodes_read_);
                 if (alias_copies_ > budget)
-                    return ScanError(mark, "aliases expand too far: the document copies more than " +
-                                               std::to_string(budget) + " nodes through aliases");
+                    return ScanError(mark,
+                                     "aliases expand too far: the document copies more than " +
+                                         std::to_string(budget) + " nodes through aliases");
                 copy = it->second.node;
             }
             // An alias that starts an entry or item takes the blank lines and
@@ -302,12 +308,14 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
                 k.blank_lines_before = blank;
             } else if (!frames_.empty() && !frames_.back().is_mapping) {
                 YamlItem item;
-                item.node = YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))});
+                item.node =
+                    YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))});
                 item.comment_before = std::move(comment);
                 item.blank_lines_before = blank;
                 frames_.back().sequence.items.push_back(std::move(item));
             } else {
-                push_node(YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))}));
+                push_node(
+                    YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))}));
             }
             break;
         }
@@ -322,7 +330,8 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
                 // A block item starts at its properties when it has any: its
                 // start token can be lines below them.
                 std::size_t item_line = line;
-                if (event.property_line != 0 && !event.flow) item_line = std::min(line, event.property_line);
+                if (event.property_line != 0 && !event.flow)
+                    item_line = std::min(line, event.property_line);
                 Frame& parent = frames_.back();
                 parent.item_blank_lines_before = blank_lines_for(item_line);
                 parent.item_comment_before = take_before(item_line);
@@ -392,7 +401,8 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
     // ends (multi-line plain, quoted and block scalars end below their mark).
     const std::size_t end_line = std::max(line, event.end_line);
 
-    const bool starts_item = !frames_.empty() && (!frames_.back().is_mapping || frames_.back().pending.empty());
+    const bool starts_item =
+        !frames_.empty() && (!frames_.back().is_mapping || frames_.back().pending.empty());
     std::uint8_t blank = 0;
     std::optional<std::string> comment;
     if (starts_item) {
@@ -400,7 +410,8 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
         comment = take_before(line);
     }
 
-    const bool is_key = !frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty();
+    const bool is_key =
+        !frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty();
     last_line_ = end_line;
     // A comment after a quoted scalar reaches the builder before the scalar
     // does: a pending comment on the scalar's last line follows it.
@@ -432,7 +443,8 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
     s.value = type_scalar(event.value, event.style, tag, coercion);
     if (event.style == ScalarStyle::Plain) {
         // type_scalar may have moved the text into a Str value.
-        const std::string_view text = s.value.is_str() ? std::string_view(s.value.as_str()) : event.value;
+        const std::string_view text =
+            s.value.is_str() ? std::string_view(s.value.as_str()) : event.value;
         if (keeps_original(s.value, text, tag.has_value())) s.original = std::string(text);
     }
     s.tag = tag;

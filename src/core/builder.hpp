@@ -18,7 +18,7 @@
 namespace tesvorn {
 
 class Builder {
-public:
+  public:
     Builder() = default;
 
     /// Comments the parser set aside while producing the next event; only
@@ -40,7 +40,7 @@ public:
     /// the nodes read so far.
     static constexpr std::size_t kAliasBudgetFloor = 100000;
 
-private:
+  private:
     struct PendingKey {
         std::optional<std::string> key;
         std::optional<std::string> comment_before;

@@ -427,7 +427,8 @@ std::string prefix_text(std::string_view prefix) {
     std::string out;
     for (std::size_t i = 0; i < prefix.size(); ++i) {
         const auto c = static_cast<unsigned char>(prefix[i]);
-        const bool raw = i == 0 ? c == '!' || (is_uri_char(c) && c != ',' && c != '[' && c != ']') : is_uri_char(c);
+        const bool raw = i == 0 ? c == '!' || (is_uri_char(c) && c != ',' && c != '[' && c != ']')
+                                : is_uri_char(c);
         if (raw) {
             out += static_cast<char>(c);
         } else {
@@ -509,7 +510,9 @@ void append_tag(std::string& out, std::string_view tag, const DocMetadata& meta)
 /// sequence item.
 enum class Place : std::uint8_t { Block, FlowValue, FlowItem };
 
-const std::string* opt(const OptString& s) noexcept { return s.get(); }
+const std::string* opt(const OptString& s) noexcept {
+    return s.get();
+}
 
 }  // namespace
 
@@ -987,9 +990,12 @@ YamlNode Emitter::node_instead_of_alias(const AliasNode& alias) {
     const YamlNode* target = alias.target.get();
     while (const AliasNode* inner = target->alias()) target = inner->target.get();
     YamlNode node = target->kind() == YamlNode::Null ? YamlNode(YamlScalar{}) : *target;
-    if (YamlMapping* m = node.mapping()) m->anchor = alias.name;
-    else if (YamlSequence* q = node.sequence()) q->anchor = alias.name;
-    else node.scalar()->anchor = alias.name;
+    if (YamlMapping* m = node.mapping())
+        m->anchor = alias.name;
+    else if (YamlSequence* q = node.sequence())
+        q->anchor = alias.name;
+    else
+        node.scalar()->anchor = alias.name;
     return node;
 }
 
@@ -1003,7 +1009,8 @@ void Emitter::emit_scalar_inline(const YamlScalar& s, Place place) {
                                     : plain_syntax_ok(o, flow, scan_text(o));
         if (fits) {
             // Properties of an empty scalar end the line: no trailing blank.
-            if (o.empty() && (s.anchor || s.tag) && !out_.empty() && out_.back() == ' ') out_.pop_back();
+            if (o.empty() && (s.anchor || s.tag) && !out_.empty() && out_.back() == ' ')
+                out_.pop_back();
             put(o);
             return;
         }
@@ -1099,7 +1106,8 @@ void Emitter::emit_mapping_flow(const YamlMapping& map) {
             put(' ');
         } else {
             write_anchor_tag_inline(opt(e.key_anchor), opt(e.key_tag));
-            if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag)))
+            if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain &&
+                  (e.key_anchor || e.key_tag)))
                 emit_key(slot.key, e.key_style, true);
         }
         make_explicit_if_long(start);

@@ -64,7 +64,8 @@ struct Event {
         e.type = t;
         return e;
     }
-    static Event document_start(bool is_explicit, std::optional<YamlVersion> version, TagDirectives dirs) {
+    static Event document_start(bool is_explicit, std::optional<YamlVersion> version,
+                                TagDirectives dirs) {
         Event e;
         e.type = Type::DocumentStart;
         e.is_explicit = is_explicit;
@@ -84,8 +85,8 @@ struct Event {
         e.value = std::move(name);
         return e;
     }
-    static Event scalar(std::string value, std::optional<std::string> anchor, std::optional<Tag> tag,
-                        ScalarStyle style) {
+    static Event scalar(std::string value, std::optional<std::string> anchor,
+                        std::optional<Tag> tag, ScalarStyle style) {
         Event e;
         e.type = Type::Scalar;
         e.value = std::move(value);
@@ -95,8 +96,11 @@ struct Event {
         return e;
     }
     /// The empty scalar that stands for a missing key or value.
-    static Event empty_scalar() { return scalar(std::string(), std::nullopt, std::nullopt, ScalarStyle::Plain); }
-    static Event collection_start(Type t, std::optional<std::string> anchor, std::optional<Tag> tag, bool flow) {
+    static Event empty_scalar() {
+        return scalar(std::string(), std::nullopt, std::nullopt, ScalarStyle::Plain);
+    }
+    static Event collection_start(Type t, std::optional<std::string> anchor, std::optional<Tag> tag,
+                                  bool flow) {
         Event e;
         e.type = t;
         e.anchor = std::move(anchor);

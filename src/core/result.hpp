@@ -36,7 +36,7 @@ struct ScanError {
 /// throws across its API.
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Result(ScanError error) : v_(std::in_place_index<1>, std::move(error)) {}
 
@@ -50,14 +50,14 @@ public:
     const ScanError& error() const& { return *std::get_if<1>(&v_); }
     ScanError&& error() && { return std::move(*std::get_if<1>(&v_)); }
 
-private:
+  private:
     std::variant<T, ScanError> v_;
 };
 
 /// Success or a `ScanError`.
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(ScanError error) : err_(std::move(error)), failed_(true) {}
 
@@ -67,7 +67,7 @@ public:
     const ScanError& error() const& { return err_; }
     ScanError&& error() && { return std::move(err_); }
 
-private:
+  private:
     ScanError err_;
     bool failed_ = false;
 };
@@ -78,9 +78,8 @@ using Status = Result<void>;
 
 /// Evaluates `expr` (a Result); on error returns the error from the enclosing
 /// function, whose return type must be constructible from a ScanError.
-#define TESVORN_TRY(expr)                                   \
-    do {                                                    \
-        auto&& tesvorn_try_result_ = (expr);                \
-        if (!tesvorn_try_result_.ok())                      \
-            return std::move(tesvorn_try_result_).error();  \
+#define TESVORN_TRY(expr)                                                             \
+    do {                                                                              \
+        auto&& tesvorn_try_result_ = (expr);                                          \
+        if (!tesvorn_try_result_.ok()) return std::move(tesvorn_try_result_).error(); \
     } while (0)

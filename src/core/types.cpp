@@ -73,7 +73,9 @@ bool iequals(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
 
 bool contains_any(std::string_view text, std::string_view chars) noexcept {
     return text.find_first_of(chars) != std::string_view::npos;
@@ -116,8 +118,8 @@ bool parse_f64(std::string_view text, double& out) noexcept {
     }
     if (j != body.size()) return false;
     double value = 0;
-    const auto res = std::from_chars(body.data(), body.data() + body.size(), value,
-                                     std::chars_format::general);
+    const auto res =
+        std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range) {
         // from_chars leaves the value alone on range errors: saturate as the
         // usual float readers do. A mantissa of zeros never overflows.
@@ -135,7 +137,8 @@ void append_shortest_fixed(std::string& out, double v) {
     // Fixed notation of a double needs at most 309 integer digits plus
     // 1074 fraction digits for subnormals.
     std::array<char, 1100> buf;
-    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed);
+    const auto res =
+        std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed);
     out.append(buf.data(), res.ptr);
 }
 
@@ -168,10 +171,12 @@ ScalarValue ScalarValue::from_str(std::string_view t) {
     }
     if (parse_i64(t, 10, i)) return of_int(i);
 
-    if (t == ".inf" || t == ".Inf" || t == ".INF") return of_float(std::numeric_limits<double>::infinity());
+    if (t == ".inf" || t == ".Inf" || t == ".INF")
+        return of_float(std::numeric_limits<double>::infinity());
     if (t == "-.inf" || t == "-.Inf" || t == "-.INF")
         return of_float(-std::numeric_limits<double>::infinity());
-    if (t == ".nan" || t == ".NaN" || t == ".NAN") return of_float(std::numeric_limits<double>::quiet_NaN());
+    if (t == ".nan" || t == ".NaN" || t == ".NAN")
+        return of_float(std::numeric_limits<double>::quiet_NaN());
 
     double d = 0;
     if (contains_any(t, ".eE") && parse_f64(t, d)) return of_float(d);
@@ -203,7 +208,7 @@ std::string ScalarValue::to_key_string() const {
 void YamlScalar::format_with(bool styles, bool, bool) {
     if (!styles) return;
     style = value.is_str() && value.as_str().find('\n') != std::string::npos ? ScalarStyle::Literal
-                                                                              : ScalarStyle::Plain;
+                                                                             : ScalarStyle::Plain;
     original.reset();
 }
 

@@ -15,14 +15,20 @@
 
 namespace tesvorn {
 
-enum class ScalarStyle : std::uint8_t { Plain = 0, Single = 1, Double = 2, Literal = 3, Folded = 4 };
+enum class ScalarStyle : std::uint8_t {
+    Plain = 0,
+    Single = 1,
+    Double = 2,
+    Literal = 3,
+    Folded = 4
+};
 enum class ContainerStyle : std::uint8_t { Block = 0, Flow = 1 };
 
 /// A heap-allocated value with value semantics: copying copies the pointee.
 /// Used to break the recursion of the tree (alias targets, complex keys).
 template <class T>
 class Box {
-public:
+  public:
     Box() : p_(std::make_unique<T>()) {}
     Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
     Box(const Box& other) : p_(std::make_unique<T>(*other.p_)) {}
@@ -43,7 +49,7 @@ public:
 
     friend bool operator==(const Box& a, const Box& b) { return *a.p_ == *b.p_; }
 
-private:
+  private:
     std::unique_ptr<T> p_;
 };
 
@@ -52,7 +58,7 @@ private:
 /// place, and a shifting remove that keeps the order of the other entries.
 template <class V>
 class OrderedMap {
-public:
+  public:
     struct Slot {
         std::string key;
         V value;
@@ -154,14 +160,18 @@ public:
         rebuild_index();
     }
 
-    friend bool operator==(const OrderedMap& a, const OrderedMap& b) { return a.slots_ == b.slots_; }
+    friend bool operator==(const OrderedMap& a, const OrderedMap& b) {
+        return a.slots_ == b.slots_;
+    }
 
-private:
+  private:
     // Short maps (the common case in configuration files) are searched
     // linearly, which beats hashing them.
     static constexpr std::size_t kLinearLimit = 8;
 
-    static std::size_t hash(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
+    static std::size_t hash(std::string_view key) noexcept {
+        return std::hash<std::string_view>{}(key);
+    }
     void place(std::size_t pos) noexcept {
         const std::size_t mask = index_.size() - 1;
         std::size_t h = hash(slots_[pos].key) & mask;
@@ -185,7 +195,7 @@ private:
 /// have no tag, anchor, source text or comment, so absent costs 8 bytes
 /// rather than the 40 of std::optional<std::string>. Copies are deep.
 class OptString {
-public:
+  public:
     OptString() noexcept = default;
     OptString(std::nullopt_t) noexcept {}
     OptString(std::string s) : p_(std::make_unique<std::string>(std::move(s))) {}
@@ -196,7 +206,8 @@ public:
     OptString(std::optional<std::string>&& o) {
         if (o) p_ = std::make_unique<std::string>(std::move(*o));
     }
-    OptString(const OptString& other) : p_(other.p_ ? std::make_unique<std::string>(*other.p_) : nullptr) {}
+    OptString(const OptString& other)
+        : p_(other.p_ ? std::make_unique<std::string>(*other.p_) : nullptr) {}
     OptString(OptString&&) noexcept = default;
     OptString& operator=(const OptString& other) {
         if (this != &other) p_ = other.p_ ? std::make_unique<std::string>(*other.p_) : nullptr;
@@ -230,7 +241,7 @@ public:
     friend bool operator==(const OptString& a, const std::string& b) { return a.p_ && *a.p_ == b; }
     friend bool operator==(const OptString& a, std::string_view b) { return a.p_ && *a.p_ == b; }
 
-private:
+  private:
     std::unique_ptr<std::string> p_;
 };
 
@@ -241,7 +252,7 @@ private:
 /// `get()`, changing through `mut()`, which first makes the value unshared.
 template <class T>
 class Cow {
-public:
+  public:
     Cow() : p_(std::make_shared<T>()) {}
     explicit Cow(T value) : p_(std::make_shared<T>(std::move(value))) {}
 
@@ -253,7 +264,7 @@ public:
 
     friend bool operator==(const Cow& a, const Cow& b) { return a.p_ == b.p_ || *a.p_ == *b.p_; }
 
-private:
+  private:
     std::shared_ptr<T> p_;
 };
 
@@ -262,9 +273,15 @@ struct ScalarValue {
     enum Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3, Null = 4 };
     std::variant<std::int64_t, double, bool, std::string, std::monostate> v{std::monostate{}};
 
-    static ScalarValue of_int(std::int64_t x) { return ScalarValue{decltype(v){std::in_place_index<0>, x}}; }
-    static ScalarValue of_float(double x) { return ScalarValue{decltype(v){std::in_place_index<1>, x}}; }
-    static ScalarValue of_bool(bool x) { return ScalarValue{decltype(v){std::in_place_index<2>, x}}; }
+    static ScalarValue of_int(std::int64_t x) {
+        return ScalarValue{decltype(v){std::in_place_index<0>, x}};
+    }
+    static ScalarValue of_float(double x) {
+        return ScalarValue{decltype(v){std::in_place_index<1>, x}};
+    }
+    static ScalarValue of_bool(bool x) {
+        return ScalarValue{decltype(v){std::in_place_index<2>, x}};
+    }
     static ScalarValue of_str(std::string s) {
         return ScalarValue{decltype(v){std::in_place_index<3>, std::move(s)}};
     }

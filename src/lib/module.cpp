@@ -30,8 +30,8 @@ struct DumpArgs {
     std::size_t indent = 2;
 };
 
-bool parse_load_args(const ArgParser& parser, bool text_input, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, LoadArgs& out) {
+bool parse_load_args(const ArgParser& parser, bool text_input, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, LoadArgs& out) {
     PyObject* a[2];
     if (!parser.parse(args, nargs, kwnames, a)) return false;
     if (text_input && !arg_str(a[0], "text")) return false;
@@ -39,10 +39,11 @@ bool parse_load_args(const ArgParser& parser, bool text_input, PyObject* const* 
     return arg_schema(a[1], out.schema);
 }
 
-bool parse_dump_args(const ArgParser& parser, bool to_stream, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, DumpArgs& out) {
+bool parse_dump_args(const ArgParser& parser, bool to_stream, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, DumpArgs& out) {
     PyObject* a[4];
-    if (!parser.parse(args, nargs, kwnames, std::span<PyObject*>(a, to_stream ? 4 : 3))) return false;
+    if (!parser.parse(args, nargs, kwnames, std::span<PyObject*>(a, to_stream ? 4 : 3)))
+        return false;
     out.doc = a[0];
     std::size_t k = 1;
     if (to_stream) out.stream = a[k++];
@@ -55,7 +56,7 @@ bool parse_dump_args(const ArgParser& parser, bool to_stream, PyObject* const* a
 
 /// Pauses the cyclic garbage collector for a scope (restoring its state).
 class GcPause {
-public:
+  public:
     GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
@@ -63,7 +64,7 @@ public:
         if (was_enabled_) PyGC_Enable();
     }
 
-private:
+  private:
     bool was_enabled_;
 };
 
@@ -96,7 +97,8 @@ PyObject* load_road(const LoadArgs& a, bool text_input, bool all) {
         if (!hold->ok()) return nullptr;
     }
     ParsedDocuments docs;
-    const bool parsed = text_input ? parse_text(a.input, a.schema, docs) : parse_stream(a.input, a.schema, docs);
+    const bool parsed =
+        text_input ? parse_text(a.input, a.schema, docs) : parse_stream(a.input, a.schema, docs);
     if (!parsed) return nullptr;
     // Conversion makes many containers and no cycles: collecting while they
     // are made only costs time.
@@ -115,8 +117,10 @@ PyObject* dumped_text(std::span<PyObject* const> docs, const DumpArgs& a) {
 
 PyObject* raise_sink_error(PyStreamWriter& writer) {
     PyObject* exc = writer.take_error();
-    if (exc) PyErr_SetRaisedException(exc);
-    else if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "stream write failed");
+    if (exc)
+        PyErr_SetRaisedException(exc);
+    else if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_RuntimeError, "stream write failed");
     return nullptr;
 }
 
@@ -213,7 +217,8 @@ PyObject* fn_dump_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         for (Py_ssize_t i = 0; i < n; ++i) {
             YamlNode tree;
             DocMeta meta;
-            if (!extract_doc_and_meta(PyList_GET_ITEM(docs.get(), i), a.schema, tree, meta)) return nullptr;
+            if (!extract_doc_and_meta(PyList_GET_ITEM(docs.get(), i), a.schema, tree, meta))
+                return nullptr;
             if (n > 1) meta.explicit_start = true;
             if (!emit_docs_to(tree, meta, a.indent, writer)) return raise_sink_error(writer);
         }
@@ -234,9 +239,11 @@ PyObject* fn_dumps_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-#define TESVORN_FN(name, sig)                                                                       \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_##name)),                 \
-     METH_FASTCALL | METH_KEYWORDS, sig "\n--\n\n"}
+#define TESVORN_FN(name, sig)                                                             \
+    {                                                                                     \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(fn_##name)), \
+            METH_FASTCALL | METH_KEYWORDS, sig "\n--\n\n"                                 \
+    }
 
 PyMethodDef module_functions[] = {
     TESVORN_FN(load, "load(stream, *, schema=None)"),
@@ -298,4 +305,6 @@ PyModuleDef module_def = {
 
 }  // namespace tesvorn::py
 
-PyMODINIT_FUNC PyInit_tesvorn() { return PyModuleDef_Init(&tesvorn::py::module_def); }
+PyMODINIT_FUNC PyInit_tesvorn() {
+    return PyModuleDef_Init(&tesvorn::py::module_def);
+}

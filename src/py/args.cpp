@@ -2,7 +2,8 @@
 
 namespace tesvorn::py {
 
-ArgParser::ArgParser(const char* fname, std::initializer_list<const char*> names, int positional, int required)
+ArgParser::ArgParser(const char* fname, std::initializer_list<const char*> names, int positional,
+                     int required)
     : fname_(fname), names_(names), positional_(positional), required_(required) {}
 
 bool ArgParser::intern() const {
@@ -18,22 +19,24 @@ bool ArgParser::intern() const {
         }
     });
     if (!ok || interned_.size() != names_.size()) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "keyword names could not be interned");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "keyword names could not be interned");
         return false;
     }
     return true;
 }
 
-bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out) const {
+bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      std::span<PyObject*> out) const {
     const auto nparams = static_cast<Py_ssize_t>(names_.size());
     for (auto& slot : out) slot = nullptr;
     if (nargs > positional_) {
         if (positional_ == required_) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd were given", fname_,
-                         positional_, positional_ == 1 ? "" : "s", nargs);
+            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd were given",
+                         fname_, positional_, positional_ == 1 ? "" : "s", nargs);
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)", fname_,
-                         positional_, positional_ == 1 ? "" : "s", nargs);
+            PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)",
+                         fname_, positional_, positional_ == 1 ? "" : "s", nargs);
         }
         return false;
     }
@@ -61,11 +64,13 @@ bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
                 }
             }
             if (found < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname_, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                             fname_, key);
                 return false;
             }
             if (out[static_cast<std::size_t>(found)]) {
-                PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)", fname_,
+                PyErr_Format(PyExc_TypeError,
+                             "argument for %s() given by name ('%s') and position (%zd)", fname_,
                              names_[static_cast<std::size_t>(found)], found + 1);
                 return false;
             }
@@ -84,7 +89,8 @@ bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
 bool arg_size(PyObject* obj, const char* name, std::size_t& out) {
     if (!PyIndex_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object cannot be interpreted as an integer", name,
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': '%.200s' object cannot be interpreted as an integer", name,
                      Py_TYPE(obj)->tp_name);
         return false;
     }
@@ -98,7 +104,8 @@ bool arg_size(PyObject* obj, const char* name, std::size_t& out) {
 
 bool arg_bool(PyObject* obj, const char* name, bool& out) {
     if (!PyBool_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': must be bool, not %.200s", name, Py_TYPE(obj)->tp_name);
+        PyErr_Format(PyExc_TypeError, "argument '%s': must be bool, not %.200s", name,
+                     Py_TYPE(obj)->tp_name);
         return false;
     }
     out = obj == Py_True;
@@ -107,13 +114,15 @@ bool arg_bool(PyObject* obj, const char* name, bool& out) {
 
 bool arg_str(PyObject* obj, const char* name) {
     if (PyUnicode_Check(obj)) return true;
-    PyErr_Format(PyExc_TypeError, "argument '%s': must be str, not %.200s", name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': must be str, not %.200s", name,
+                 Py_TYPE(obj)->tp_name);
     return false;
 }
 
 bool arg_optional_str(PyObject* obj, const char* name) {
     if (obj == Py_None || PyUnicode_Check(obj)) return true;
-    PyErr_Format(PyExc_TypeError, "argument '%s': must be str or None, not %.200s", name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': must be str or None, not %.200s", name,
+                 Py_TYPE(obj)->tp_name);
     return false;
 }
 

@@ -14,15 +14,16 @@ namespace tesvorn::py {
 /// parameters may be given by position or keyword, the rest by keyword only;
 /// the first `required` must be given. Messages follow the interpreter's.
 class ArgParser {
-public:
-    ArgParser(const char* fname, std::initializer_list<const char*> names, int positional, int required);
+  public:
+    ArgParser(const char* fname, std::initializer_list<const char*> names, int positional,
+              int required);
 
     /// Fills `out` (one borrowed pointer per parameter, null when not given).
     /// False with TypeError set on a bad call.
     [[nodiscard]] bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              std::span<PyObject*> out) const;
 
-private:
+  private:
     bool intern() const;
 
     const char* fname_;

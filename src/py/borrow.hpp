@@ -11,7 +11,7 @@
 namespace tesvorn::py {
 
 class BorrowFlag {
-public:
+  public:
     /// True on success; false with RuntimeError "Already mutably borrowed".
     [[nodiscard]] bool acquire_shared() noexcept {
         std::int32_t cur = state_.load(std::memory_order_relaxed);
@@ -20,7 +20,8 @@ public:
                 raise_already_mutably_borrowed();
                 return false;
             }
-        } while (!state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
+        } while (!state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
+                                               std::memory_order_relaxed));
         return true;
     }
     void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
@@ -28,21 +29,23 @@ public:
     /// True on success; false with RuntimeError "Already borrowed".
     [[nodiscard]] bool acquire_exclusive() noexcept {
         std::int32_t expected = 0;
-        if (state_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
+        if (state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
             return true;
         raise_already_borrowed();
         return false;
     }
     void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
-private:
+  private:
     std::atomic<std::int32_t> state_{0};  // > 0: readers, -1: one writer
 };
 
 /// RAII shared access; check `ok()` (false: exception set).
 class SharedBorrow {
-public:
-    explicit SharedBorrow(BorrowFlag& flag) noexcept : flag_(flag.acquire_shared() ? &flag : nullptr) {}
+  public:
+    explicit SharedBorrow(BorrowFlag& flag) noexcept
+        : flag_(flag.acquire_shared() ? &flag : nullptr) {}
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     ~SharedBorrow() {
@@ -50,14 +53,15 @@ public:
     }
     [[nodiscard]] bool ok() const noexcept { return flag_ != nullptr; }
 
-private:
+  private:
     BorrowFlag* flag_;
 };
 
 /// RAII exclusive access; check `ok()` (false: exception set).
 class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(flag.acquire_exclusive() ? &flag : nullptr) {}
+  public:
+    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept
+        : flag_(flag.acquire_exclusive() ? &flag : nullptr) {}
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
     ~ExclusiveBorrow() {
@@ -65,7 +69,7 @@ public:
     }
     [[nodiscard]] bool ok() const noexcept { return flag_ != nullptr; }
 
-private:
+  private:
     BorrowFlag* flag_;
 };
 

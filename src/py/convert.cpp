@@ -94,15 +94,18 @@ bool base64_decode(std::string_view text, std::string& out, std::string& error) 
             }
             v[k] = base64_value(c);
             if (v[k] < 0 || pad > 0) {
-                error = "invalid symbol at offset " + std::to_string(i + static_cast<std::size_t>(k));
+                error =
+                    "invalid symbol at offset " + std::to_string(i + static_cast<std::size_t>(k));
                 return false;
             }
         }
-        const unsigned n = (static_cast<unsigned>(v[0]) << 18) | (static_cast<unsigned>(v[1]) << 12) |
+        const unsigned n = (static_cast<unsigned>(v[0]) << 18) |
+                           (static_cast<unsigned>(v[1]) << 12) |
                            (static_cast<unsigned>(v[2]) << 6) | static_cast<unsigned>(v[3]);
         // Canonical padding: the bits dropped by the padding must be zero.
         if ((pad == 1 && (n & 0xFF) != 0) || (pad == 2 && (n & 0xFFFF) != 0)) {
-            error = "invalid last symbol at offset " + std::to_string(i + 3 - static_cast<std::size_t>(pad));
+            error = "invalid last symbol at offset " +
+                    std::to_string(i + 3 - static_cast<std::size_t>(pad));
             return false;
         }
         out += static_cast<char>((n >> 16) & 0xFF);
@@ -116,11 +119,16 @@ bool base64_decode(std::string_view text, std::string& out, std::string& error) 
 
 ref scalar_to_py(const ScalarValue& value) {
     switch (value.kind()) {
-        case ScalarValue::Int: return ref::steal(PyLong_FromLongLong(value.as_int()));
-        case ScalarValue::Float: return ref::steal(PyFloat_FromDouble(value.as_float()));
-        case ScalarValue::Bool: return ref::borrow(value.as_bool() ? Py_True : Py_False);
-        case ScalarValue::Str: return make_str(value.as_str());
-        case ScalarValue::Null: break;
+        case ScalarValue::Int:
+            return ref::steal(PyLong_FromLongLong(value.as_int()));
+        case ScalarValue::Float:
+            return ref::steal(PyFloat_FromDouble(value.as_float()));
+        case ScalarValue::Bool:
+            return ref::borrow(value.as_bool() ? Py_True : Py_False);
+        case ScalarValue::Str:
+            return make_str(value.as_str());
+        case ScalarValue::Null:
+            break;
     }
     return ref::borrow(Py_None);
 }
@@ -149,7 +157,8 @@ ref decode_binary(std::string_view text) {
         raise_binary_decode(error);
         return ref();
     }
-    return ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    return ref::steal(
+        PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 ref decode_timestamp(std::string_view text) {
@@ -197,11 +206,13 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
             return ref::borrow(Py_None);
         case YamlNode::Sequence: {
             const YamlSequence& s = *n->sequence();
-            return apply_loader(sequence_to_py_obj(YamlSequence(s), DocMeta{}, schema), schema, s.tag);
+            return apply_loader(sequence_to_py_obj(YamlSequence(s), DocMeta{}, schema), schema,
+                                s.tag);
         }
         case YamlNode::Mapping: {
             const YamlMapping& m = *n->mapping();
-            return apply_loader(mapping_to_py_obj(YamlMapping(m), DocMeta{}, schema), schema, m.tag);
+            return apply_loader(mapping_to_py_obj(YamlMapping(m), DocMeta{}, schema), schema,
+                                m.tag);
         }
         case YamlNode::Scalar:
             break;
@@ -267,8 +278,10 @@ bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
 }
 
 ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema) {
-    if (YamlMapping* m = tree.mapping()) return mapping_to_py_obj(std::move(*m), std::move(meta), schema);
-    if (YamlSequence* s = tree.sequence()) return sequence_to_py_obj(std::move(*s), std::move(meta), schema);
+    if (YamlMapping* m = tree.mapping())
+        return mapping_to_py_obj(std::move(*m), std::move(meta), schema);
+    if (YamlSequence* s = tree.sequence())
+        return sequence_to_py_obj(std::move(*s), std::move(meta), schema);
     return new_scalar_object(std::move(tree), std::move(meta));
 }
 
@@ -1004,8 +1017,7 @@ class PieceWriter {
     }
 
     /// The root's anchor and tag (a node object's own; none for the rest).
-    bool root_properties(PyObject* obj, OptString& anchor,
-                         OptString& tag) {
+    bool root_properties(PyObject* obj, OptString& anchor, OptString& tag) {
         Shape shape;
         if (!read_shape(obj, shape)) return false;
         anchor = std::move(shape.anchor);

@@ -47,13 +47,14 @@ ref apply_loader(ref value, SchemaObject* schema, const OptString& tag);
 // ---- dump conversion ------------------------------------------------------
 
 /// One document's tree and metadata (node objects contribute their own).
-[[nodiscard]] bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree, DocMeta& meta);
+[[nodiscard]] bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree,
+                                        DocMeta& meta);
 /// Converts the documents of a `dumps` / `dumps_all` call and appends their
 /// text to `out`: the text of converting them all and then writing them with
 /// `emit_docs`, made one document (and for plain containers one entry or
 /// item) at a time so that only one piece of the tree exists at once.
-[[nodiscard]] bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size_t indent,
-                              std::string& out);
+[[nodiscard]] bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema,
+                              std::size_t indent, std::string& out);
 /// Converts for a dump: node objects' metadata and current contents, anchors
 /// for shared plain containers (when a registry is installed).
 [[nodiscard]] bool extract_yaml_node(PyObject* obj, SchemaObject* schema, YamlNode& out);
@@ -65,7 +66,8 @@ ref apply_loader(ref value, SchemaObject* schema, const OptString& tag);
 std::optional<YamlScalar> py_primitive_to_scalar(PyObject* obj);
 /// Converts an assigned value: (node, value to store). A value py_to_node
 /// refuses is kept as is behind an empty mapping placeholder.
-[[nodiscard]] bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& node, ref& value);
+[[nodiscard]] bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& node,
+                                            ref& value);
 
 enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
 /// a < b, then a > b; an exception is stored in `error` (replacing an

@@ -16,7 +16,9 @@ ref make_exception(const char* qualified_name, PyObject* base) {
 
 }  // namespace
 
-const Exceptions& exceptions() noexcept { return g_exceptions; }
+const Exceptions& exceptions() noexcept {
+    return g_exceptions;
+}
 
 bool init_exceptions() noexcept {
     // Created once per process; the module holds them as attributes.
@@ -37,7 +39,8 @@ bool init_exceptions() noexcept {
 }
 
 ref make_str(std::string_view utf8) noexcept {
-    return ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+    return ref::steal(
+        PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
 bool str_utf8(PyObject* str, std::string_view& out) noexcept {
@@ -80,12 +83,24 @@ std::string quoted(std::string_view s) {
         std::size_t len = 0;
         const char32_t cp = code_point_at(s, i, len);
         switch (cp) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case 0: out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case 0:
+                out += "\\0";
+                break;
             default:
                 if (Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(cp))) {
                     out.append(s.substr(i, len));
@@ -128,7 +143,8 @@ void raise_dumper_raised(PyTypeObject* type, PyObject* exc) {
 }
 
 void raise_dumper_bad_result(PyTypeObject* type, std::string_view failure) {
-    std::string message = "Schema dumper for " + type_qualname(type) + " must return (tag, data) tuple: ";
+    std::string message =
+        "Schema dumper for " + type_qualname(type) + " must return (tag, data) tuple: ";
     message += failure;
     set_error(g_exceptions.dumper_error, message);
 }
@@ -151,12 +167,19 @@ void raise_cannot_convert(PyObject* obj) {
 
 void raise_recursive_structure(const char* kind) {
     set_error(PyExc_ValueError,
-              std::string("cannot serialize a recursive structure: self-referential ") + kind + " detected");
+              std::string("cannot serialize a recursive structure: self-referential ") + kind +
+                  " detected");
 }
 
-void raise_self_referential() { PyErr_SetString(PyExc_RuntimeError, "self-referential structure detected"); }
-void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
-void raise_already_mutably_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
+void raise_self_referential() {
+    PyErr_SetString(PyExc_RuntimeError, "self-referential structure detected");
+}
+void raise_already_borrowed() {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+}
+void raise_already_mutably_borrowed() {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+}
 
 void raise_binary_decode(std::string_view detail) {
     std::string message = "!!binary decode error: ";

@@ -43,7 +43,8 @@ inline char32_t code_point_at(std::string_view s, std::size_t i, std::size_t& le
     char32_t cp = c;
     if (len > 1) {
         cp = c & (0xFF >> (len + 1));
-        for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        for (std::size_t k = 1; k < len; ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     }
     return cp;
 }

@@ -9,11 +9,16 @@ namespace tesvorn::py {
 
 const char* scalar_style_name(ScalarStyle style) noexcept {
     switch (style) {
-        case ScalarStyle::Plain: return "plain";
-        case ScalarStyle::Single: return "single";
-        case ScalarStyle::Double: return "double";
-        case ScalarStyle::Literal: return "literal";
-        case ScalarStyle::Folded: return "folded";
+        case ScalarStyle::Plain:
+            return "plain";
+        case ScalarStyle::Single:
+            return "single";
+        case ScalarStyle::Double:
+            return "double";
+        case ScalarStyle::Literal:
+            return "literal";
+        case ScalarStyle::Folded:
+            return "folded";
     }
     return "plain";
 }
@@ -46,7 +51,8 @@ bool parse_scalar_style(PyObject* obj, const char* argname, ScalarStyle& out) {
     } else if (s == "folded") {
         out = ScalarStyle::Folded;
     } else {
-        raise_value_error("unknown style " + quoted(s) + "; expected plain/single/double/literal/folded");
+        raise_value_error("unknown style " + quoted(s) +
+                          "; expected plain/single/double/literal/folded");
         return false;
     }
     return true;
@@ -97,7 +103,8 @@ bool parse_yaml_version(PyObject* obj, const char* argname,
     std::uint8_t major = 0, minor = 0;
     if (dot == std::string_view::npos || !parse_version_part(s.substr(0, dot), major) ||
         !parse_version_part(s.substr(dot + 1), minor)) {
-        raise_value_error("invalid YAML version " + quoted(s) + "; expected \"major.minor\" (e.g. \"1.2\")");
+        raise_value_error("invalid YAML version " + quoted(s) +
+                          "; expected \"major.minor\" (e.g. \"1.2\")");
         return false;
     }
     out = std::make_pair(major, minor);

@@ -124,33 +124,36 @@ bool parse_comment(PyObject* obj, std::optional<std::string>& out) {
 
 bool parse_blank_lines(PyObject* obj, std::uint8_t& out) {
     if (!PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument 'n': '%.200s' object cannot be interpreted as an integer",
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'n': '%.200s' object cannot be interpreted as an integer",
                      Py_TYPE(obj)->tp_name);
         return false;
     }
     const unsigned long long n = PyLong_AsUnsignedLongLong(obj);
     if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     if (n > 4294967295ULL) {
-        PyErr_SetString(PyExc_OverflowError, "argument 'n': value out of range for a 32-bit unsigned integer");
+        PyErr_SetString(PyExc_OverflowError,
+                        "argument 'n': value out of range for a 32-bit unsigned integer");
         return false;
     }
     out = static_cast<std::uint8_t>(n > 255 ? 255 : n);
     return true;
 }
 
-bool parse_format_flags(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        bool& styles, bool& comments, bool& blank_lines) {
+bool parse_format_flags(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, bool& styles, bool& comments, bool& blank_lines) {
     (void)fname;
     static ArgParser parser("format", {"styles", "comments", "blank_lines"}, 0, 0);
     PyObject* a[3];
     if (!parser.parse(args, nargs, kwnames, a)) return false;
     styles = comments = blank_lines = true;
-    return (!a[0] || arg_bool(a[0], "styles", styles)) && (!a[1] || arg_bool(a[1], "comments", comments)) &&
+    return (!a[0] || arg_bool(a[0], "styles", styles)) &&
+           (!a[1] || arg_bool(a[1], "comments", comments)) &&
            (!a[2] || arg_bool(a[2], "blank_lines", blank_lines));
 }
 
-bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& key,
-                     bool& reverse, bool& recursive) {
+bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject*& key, bool& reverse, bool& recursive) {
     static ArgParser keys_parser("sort_keys", {"key", "reverse", "recursive"}, 3, 0);
     static ArgParser list_parser("sort", {"key", "reverse", "recursive"}, 3, 0);
     const ArgParser& parser = std::string_view(fname) == "sort" ? list_parser : keys_parser;
@@ -158,11 +161,13 @@ bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
     if (!parser.parse(args, nargs, kwnames, a)) return false;
     key = (a[0] && a[0] != Py_None) ? a[0] : nullptr;
     if (key && !PyCallable_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "argument 'key': '%.200s' object is not callable", Py_TYPE(key)->tp_name);
+        PyErr_Format(PyExc_TypeError, "argument 'key': '%.200s' object is not callable",
+                     Py_TYPE(key)->tp_name);
         return false;
     }
     reverse = recursive = false;
-    return (!a[1] || arg_bool(a[1], "reverse", reverse)) && (!a[2] || arg_bool(a[2], "recursive", recursive));
+    return (!a[1] || arg_bool(a[1], "reverse", reverse)) &&
+           (!a[2] || arg_bool(a[2], "recursive", recursive));
 }
 
 bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines) {
@@ -199,7 +204,8 @@ void raise_arity(const char* name) {
 
 // ---- stable sort ----------------------------------------------------------------
 
-std::vector<std::size_t> stable_order(std::size_t n, const std::function<bool(std::size_t, std::size_t)>& less) {
+std::vector<std::size_t> stable_order(std::size_t n,
+                                      const std::function<bool(std::size_t, std::size_t)>& less) {
     // Bottom-up merge sort over positions: every access is bounds-checked by
     // construction, so a comparison that is not a strict weak order can only
     // give a strange order, never walk out of range.
@@ -256,7 +262,9 @@ bool refuse_delete(PyObject* value, const char* name) {
     return false;
 }
 
-ref optional_str(const OptString& s) { return s ? make_str(*s) : ref::borrow(Py_None); }
+ref optional_str(const OptString& s) {
+    return s ? make_str(*s) : ref::borrow(Py_None);
+}
 
 template <OptString* (*Field)(PyObject*)>
 PyObject* get_opt(PyObject* self, void*) {
@@ -289,8 +297,10 @@ int set_opt(PyObject* self, PyObject* value, void* closure) {
 PyObject* get_style(PyObject* self, void*) {
     SharedBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return nullptr;
-    if (is_mapping_object(self)) return PyUnicode_FromString(container_style_name(as_mapping(self)->inner.style));
-    if (is_sequence_object(self)) return PyUnicode_FromString(container_style_name(as_sequence(self)->inner.style));
+    if (is_mapping_object(self))
+        return PyUnicode_FromString(container_style_name(as_mapping(self)->inner.style));
+    if (is_sequence_object(self))
+        return PyUnicode_FromString(container_style_name(as_sequence(self)->inner.style));
     const YamlScalar* s = as_scalar(self)->node.scalar();
     return PyUnicode_FromString(scalar_style_name(s ? s->style : ScalarStyle::Plain));
 }
@@ -302,7 +312,8 @@ int set_style(PyObject* self, PyObject* value, void*) {
         if (!parse_container_style(value, "style", style)) return -1;
         ExclusiveBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return -1;
-        (is_mapping_object(self) ? as_mapping(self)->inner.style : as_sequence(self)->inner.style) = style;
+        (is_mapping_object(self) ? as_mapping(self)->inner.style : as_sequence(self)->inner.style) =
+            style;
         return 0;
     }
     ScalarStyle style;
@@ -324,7 +335,8 @@ PyObject* get_trailing(PyObject* self, void*) {
 int set_trailing(PyObject* self, PyObject* value, void*) {
     if (!refuse_delete(value, "trailing_blank_lines")) return -1;
     if (!PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "trailing_blank_lines must be an int, not %.200s", Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "trailing_blank_lines must be an int, not %.200s",
+                     Py_TYPE(value)->tp_name);
         return -1;
     }
     int overflow = 0;
@@ -337,7 +349,8 @@ int set_trailing(PyObject* self, PyObject* value, void*) {
     ExclusiveBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return -1;
     (is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
-                             : as_sequence(self)->inner.trailing_blank_lines) = static_cast<std::uint8_t>(n);
+                             : as_sequence(self)->inner.trailing_blank_lines) =
+        static_cast<std::uint8_t>(n);
     return 0;
 }
 
@@ -406,7 +419,8 @@ int set_directives(PyObject* self, PyObject* value, void*) {
     return guarded([&]() -> int {
         if (!refuse_delete(value, "tag_directives")) return -1;
         if (PyUnicode_Check(value) || !PySequence_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "tag_directives must be a sequence of (handle, prefix) tuples, not %.200s",
+            PyErr_Format(PyExc_TypeError,
+                         "tag_directives must be a sequence of (handle, prefix) tuples, not %.200s",
                          Py_TYPE(value)->tp_name);
             return -1;
         }
@@ -417,12 +431,15 @@ int set_directives(PyObject* self, PyObject* value, void*) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
             std::string_view h, p;
-            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+                !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
                 !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1))) {
-                PyErr_SetString(PyExc_TypeError, "tag_directives items must be (handle, prefix) tuples of str");
+                PyErr_SetString(PyExc_TypeError,
+                                "tag_directives items must be (handle, prefix) tuples of str");
                 return -1;
             }
-            if (!str_utf8(PyTuple_GET_ITEM(pair, 0), h) || !str_utf8(PyTuple_GET_ITEM(pair, 1), p)) return -1;
+            if (!str_utf8(PyTuple_GET_ITEM(pair, 0), h) || !str_utf8(PyTuple_GET_ITEM(pair, 1), p))
+                return -1;
             dirs.emplace_back(std::string(h), std::string(p));
         }
         ExclusiveBorrow borrow(node_borrow(self));
@@ -442,39 +459,43 @@ PyObject* get_scalar_value(PyObject* self, void*) {
     });
 }
 
-#define TESVORN_COMMON_GETSET                                                                                   \
-    {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.", const_cast<char*>("tag")},       \
-        {"anchor", get_opt<anchor_field>, set_opt<anchor_field>, "The node's anchor name (without &), or None.", \
-         const_cast<char*>("anchor")},                                                                           \
-        {"style", get_style, set_style, "The node's style name.", nullptr},                                     \
-        {"yaml_version", get_version, set_version, "The %YAML version of the document, \"major.minor\" or None.", \
-         nullptr},                                                                                               \
-        {"explicit_start", get_flag<&DocMeta::explicit_start>, set_flag<&DocMeta::explicit_start>,               \
-         "Whether the document starts with an explicit ---.", const_cast<char*>("explicit_start")},              \
-        {"explicit_end", get_flag<&DocMeta::explicit_end>, set_flag<&DocMeta::explicit_end>,                     \
-         "Whether the document ends with an explicit ....", const_cast<char*>("explicit_end")},                  \
-        {"tag_directives", get_directives, set_directives, "The %TAG directives as (handle, prefix) tuples.",    \
-         nullptr}
+#define TESVORN_COMMON_GETSET                                                                      \
+    {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.",                    \
+     const_cast<char*>("tag")},                                                                    \
+        {"anchor", get_opt<anchor_field>, set_opt<anchor_field>,                                   \
+         "The node's anchor name (without &), or None.", const_cast<char*>("anchor")},             \
+        {"style", get_style, set_style, "The node's style name.", nullptr},                        \
+        {"yaml_version", get_version, set_version,                                                 \
+         "The %YAML version of the document, \"major.minor\" or None.", nullptr},                  \
+        {"explicit_start", get_flag<&DocMeta::explicit_start>, set_flag<&DocMeta::explicit_start>, \
+         "Whether the document starts with an explicit ---.",                                      \
+         const_cast<char*>("explicit_start")},                                                     \
+        {"explicit_end", get_flag<&DocMeta::explicit_end>, set_flag<&DocMeta::explicit_end>,       \
+         "Whether the document ends with an explicit ....", const_cast<char*>("explicit_end")},    \
+    {                                                                                              \
+        "tag_directives", get_directives, set_directives,                                          \
+            "The %TAG directives as (handle, prefix) tuples.", nullptr                             \
+    }
 
 }  // namespace
 
 PyGetSetDef mapping_getset[] = {
     TESVORN_COMMON_GETSET,
-    {"trailing_blank_lines", get_trailing, set_trailing, "Blank lines written after the last entry (0..255).",
-     nullptr},
+    {"trailing_blank_lines", get_trailing, set_trailing,
+     "Blank lines written after the last entry (0..255).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef sequence_getset[] = {
     TESVORN_COMMON_GETSET,
-    {"trailing_blank_lines", get_trailing, set_trailing, "Blank lines written after the last item (0..255).",
-     nullptr},
+    {"trailing_blank_lines", get_trailing, set_trailing,
+     "Blank lines written after the last item (0..255).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef scalar_getset[] = {
-    {"value", get_scalar_value, nullptr, "The plain Python value of the scalar (None for null and alias nodes).",
-     nullptr},
+    {"value", get_scalar_value, nullptr,
+     "The plain Python value of the scalar (None for null and alias nodes).", nullptr},
     TESVORN_COMMON_GETSET,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

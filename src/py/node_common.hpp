@@ -29,14 +29,17 @@ ref node_to_plain(const YamlNode& node);
 [[nodiscard]] bool parse_blank_lines(PyObject* obj, std::uint8_t& out);
 /// The keyword-only bool flags of format().
 [[nodiscard]] bool parse_format_flags(const char* fname, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames, bool& styles, bool& comments, bool& blank_lines);
+                                      PyObject* kwnames, bool& styles, bool& comments,
+                                      bool& blank_lines);
 /// sort_keys()/sort() arguments: key (None or callable), reverse, recursive.
-[[nodiscard]] bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                   PyObject*& key, bool& reverse, bool& recursive);
+[[nodiscard]] bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames, PyObject*& key, bool& reverse,
+                                   bool& recursive);
 
 /// Stable merge sort of the positions 0..n-1 by `less`; safe with any
 /// comparison (inconsistent ones included). Returns the ordered positions.
-std::vector<std::size_t> stable_order(std::size_t n, const std::function<bool(std::size_t, std::size_t)>& less);
+std::vector<std::size_t> stable_order(std::size_t n,
+                                      const std::function<bool(std::size_t, std::size_t)>& less);
 
 /// Borrow flag and document metadata of any node object.
 BorrowFlag& node_borrow(PyObject* self) noexcept;

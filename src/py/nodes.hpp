@@ -32,8 +32,7 @@ struct SequenceObject {
 
 /// A YamlScalar instance: one node (normally a Scalar) and the metadata.
 struct ScalarObject {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     YamlNode node;
     DocMeta meta;
 };
@@ -46,12 +45,24 @@ PyTypeObject* scalar_type() noexcept;
 [[nodiscard]] bool init_sequence_type() noexcept;
 [[nodiscard]] bool init_scalar_type() noexcept;
 
-inline bool is_mapping_object(PyObject* o) noexcept { return PyObject_TypeCheck(o, mapping_type()); }
-inline bool is_sequence_object(PyObject* o) noexcept { return PyObject_TypeCheck(o, sequence_type()); }
-inline bool is_scalar_object(PyObject* o) noexcept { return PyObject_TypeCheck(o, scalar_type()); }
-inline MappingObject* as_mapping(PyObject* o) noexcept { return reinterpret_cast<MappingObject*>(o); }
-inline SequenceObject* as_sequence(PyObject* o) noexcept { return reinterpret_cast<SequenceObject*>(o); }
-inline ScalarObject* as_scalar(PyObject* o) noexcept { return reinterpret_cast<ScalarObject*>(o); }
+inline bool is_mapping_object(PyObject* o) noexcept {
+    return PyObject_TypeCheck(o, mapping_type());
+}
+inline bool is_sequence_object(PyObject* o) noexcept {
+    return PyObject_TypeCheck(o, sequence_type());
+}
+inline bool is_scalar_object(PyObject* o) noexcept {
+    return PyObject_TypeCheck(o, scalar_type());
+}
+inline MappingObject* as_mapping(PyObject* o) noexcept {
+    return reinterpret_cast<MappingObject*>(o);
+}
+inline SequenceObject* as_sequence(PyObject* o) noexcept {
+    return reinterpret_cast<SequenceObject*>(o);
+}
+inline ScalarObject* as_scalar(PyObject* o) noexcept {
+    return reinterpret_cast<ScalarObject*>(o);
+}
 
 /// New YamlMapping owning `inner` and `meta`, with an empty parent dict that
 /// the caller fills directly (PyDict_SetItem, bypassing the class's hooks).

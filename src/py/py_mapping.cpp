@@ -40,8 +40,9 @@ PyObject* mapping_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* style = nullptr;
         PyObject* tag = Py_None;
         PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlMapping", const_cast<char**>(kwlist), &mapping,
-                                         &style, &tag, &schema))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlMapping",
+                                         const_cast<char**>(kwlist), &mapping, &style, &tag,
+                                         &schema))
             return nullptr;
         YamlMapping inner;
         if (style && !parse_container_style(style, "style", inner.style)) return nullptr;
@@ -60,8 +61,7 @@ PyObject* mapping_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void mapping_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, mapping_dealloc)
-    MappingObject* m = as_mapping(self);
+    Py_TRASHCAN_BEGIN(self, mapping_dealloc) MappingObject* m = as_mapping(self);
     m->meta.~DocMeta();
     m->inner.~YamlMapping();
     m->borrow.~BorrowFlag();
@@ -75,19 +75,24 @@ int mapping_traverse(PyObject* self, visitproc visit, void* arg) {
     return PyDict_Type.tp_traverse(self, visit, arg);
 }
 
-int mapping_clear(PyObject* self) { return PyDict_Type.tp_clear(self); }
+int mapping_clear(PyObject* self) {
+    return PyDict_Type.tp_clear(self);
+}
 
 // ---- helpers -------------------------------------------------------------------
 
 bool key_arg(PyObject* key, std::string_view& out) {
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "argument 'key': must be str, not %.200s", Py_TYPE(key)->tp_name);
+        PyErr_Format(PyExc_TypeError, "argument 'key': must be str, not %.200s",
+                     Py_TYPE(key)->tp_name);
         return false;
     }
     return str_utf8(key, out);
 }
 
-void raise_key_error(PyObject* key) { PyErr_SetObject(PyExc_KeyError, key); }
+void raise_key_error(PyObject* key) {
+    PyErr_SetObject(PyExc_KeyError, key);
+}
 
 /// The entry under `text` (the UTF-8 of `key`), or null with KeyError(key)
 /// set. The caller holds access to the state.
@@ -100,7 +105,9 @@ YamlEntry* entry_or_raise(MappingObject* m, PyObject* key, std::string_view text
 #define TESVORN_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 /// Stores `value` (already converted) under `key` in the parent dict alone.
-bool set_parent(PyObject* self, PyObject* key, PyObject* value) { return PyDict_SetItem(self, key, value) == 0; }
+bool set_parent(PyObject* self, PyObject* key, PyObject* value) {
+    return PyDict_SetItem(self, key, value) == 0;
+}
 
 /// Inserts a fresh entry (empty metadata) or replaces an existing entry
 /// whole, in place. Exclusive access must be held.
@@ -112,7 +119,8 @@ void put_fresh_entry(MappingObject* m, std::string_view key, YamlNode node) {
 
 /// Assigns one already-converted value under `key` as item assignment does:
 /// an existing entry keeps its position and metadata.
-bool assign_value(PyObject* self, PyObject* key, std::string_view text, YamlNode node, PyObject* value) {
+bool assign_value(PyObject* self, PyObject* key, std::string_view text, YamlNode node,
+                  PyObject* value) {
     MappingObject* m = as_mapping(self);
     {
         ExclusiveBorrow borrow(m->borrow);
@@ -156,7 +164,8 @@ int mapping_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 /// One key/value pair of the keys() and iterable forms: a fresh entry.
 bool update_pair(PyObject* self, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "YamlMapping keys must be str, not %.200s", Py_TYPE(key)->tp_name);
+        PyErr_Format(PyExc_TypeError, "YamlMapping keys must be str, not %.200s",
+                     Py_TYPE(key)->tp_name);
         return false;
     }
     std::string_view text;
@@ -227,16 +236,19 @@ bool update_from(PyObject* self, PyObject* other) {
     while (ref pair = ref::steal(PyIter_Next(it.get()))) {
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2 ||
             !PyUnicode_Check(PyTuple_GET_ITEM(pair.get(), 0))) {
-            PyErr_Format(PyExc_TypeError, "YamlMapping update expects (str, value) tuples, got %.200s",
+            PyErr_Format(PyExc_TypeError,
+                         "YamlMapping update expects (str, value) tuples, got %.200s",
                          Py_TYPE(pair.get())->tp_name);
             return false;
         }
-        if (!update_pair(self, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1))) return false;
+        if (!update_pair(self, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)))
+            return false;
     }
     return !PyErr_Occurred();
 }
 
-PyObject* mapping_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* mapping_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static ArgParser parser("update", {"other"}, 1, 1);
         PyObject* a[1];
@@ -261,8 +273,9 @@ int mapping_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* style = nullptr;
         PyObject* tag = nullptr;
         PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlMapping", const_cast<char**>(kwlist), &mapping,
-                                         &style, &tag, &schema))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlMapping",
+                                         const_cast<char**>(kwlist), &mapping, &style, &tag,
+                                         &schema))
             return -1;
         SchemaObject* s = nullptr;
         if (!arg_schema(schema, s)) return -1;
@@ -367,7 +380,8 @@ PyObject* mapping_clear_method(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* mapping_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* mapping_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static ArgParser parser("setdefault", {"key", "default"}, 2, 1);
         PyObject* a[2];
@@ -384,7 +398,8 @@ PyObject* mapping_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!present) {
             YamlNode node;
             ref converted;
-            if (!py_to_node_with_fallback(a[1] ? a[1] : Py_None, nullptr, node, converted)) return nullptr;
+            if (!py_to_node_with_fallback(a[1] ? a[1] : Py_None, nullptr, node, converted))
+                return nullptr;
             if (!assign_value(self, a[0], text, std::move(node), converted.get())) return nullptr;
             return converted.release();
         }
@@ -413,7 +428,8 @@ PyObject* mapping_copy(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* mapping_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* mapping_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
     static ArgParser parser("__deepcopy__", {"memo"}, 1, 1);
     PyObject* a[1];
     if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
@@ -480,10 +496,12 @@ PyObject* mapping_to_python(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* mapping_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* mapping_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         bool styles, comments, blank;
-        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank)) return nullptr;
+        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank))
+            return nullptr;
         if (!format_object(self, styles, comments, blank)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -584,17 +602,21 @@ bool sort_keys_object(PyObject* self, PyObject* key, bool reverse, bool recursiv
     }
     PyDict_Clear(self);
     for (auto& [k, v] : items) {
-        if (recursive && is_mapping_object(v.get()) && !sort_keys_object(v.get(), key, reverse, true)) return false;
+        if (recursive && is_mapping_object(v.get()) &&
+            !sort_keys_object(v.get(), key, reverse, true))
+            return false;
         if (!set_parent(self, k.get(), v.get())) return false;
     }
     return true;
 }
 
-PyObject* mapping_sort_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* mapping_sort_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* key;
         bool reverse, recursive;
-        if (!parse_sort_args("sort_keys", args, nargs, kwnames, key, reverse, recursive)) return nullptr;
+        if (!parse_sort_args("sort_keys", args, nargs, kwnames, key, reverse, recursive))
+            return nullptr;
         if (!sort_keys_object(self, key, reverse, recursive)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -625,7 +647,8 @@ struct MapSlots {
 
 PyMethodDef mapping_methods[] = {
     {"update", TESVORN_METHOD(mapping_update), METH_FASTCALL | METH_KEYWORDS,
-     "update($self, other, /)\n--\n\nUpdate from a YamlMapping (entries with their metadata), a mapping, or "
+     "update($self, other, /)\n--\n\nUpdate from a YamlMapping (entries with their metadata), a "
+     "mapping, or "
      "an iterable of (key, value) pairs."},
     {"pop", TESVORN_METHOD(mapping_pop), METH_FASTCALL | METH_KEYWORDS,
      "pop($self, key, default=None)\n--\n\nRemove key and return its value (made from the tree)."},
@@ -634,10 +657,12 @@ PyMethodDef mapping_methods[] = {
     {"clear", TESVORN_METHOD(mapping_clear_method), METH_NOARGS,
      "clear($self, /)\n--\n\nRemove every entry; the mapping's own style, tag and anchor stay."},
     {"setdefault", TESVORN_METHOD(mapping_setdefault), METH_FASTCALL | METH_KEYWORDS,
-     "setdefault($self, key, default=None)\n--\n\nInsert key with default if it is absent; return its value."},
+     "setdefault($self, key, default=None)\n--\n\nInsert key with default if it is absent; return "
+     "its value."},
     {"copy", TESVORN_METHOD(mapping_copy), METH_NOARGS,
      "copy($self, /)\n--\n\nAn independent deep copy (tree and document metadata)."},
-    {"__copy__", TESVORN_METHOD(mapping_copy), METH_NOARGS, "__copy__($self, /)\n--\n\nSame as copy()."},
+    {"__copy__", TESVORN_METHOD(mapping_copy), METH_NOARGS,
+     "__copy__($self, /)\n--\n\nSame as copy()."},
     {"__deepcopy__", TESVORN_METHOD(mapping_deepcopy), METH_FASTCALL | METH_KEYWORDS,
      "__deepcopy__($self, memo, /)\n--\n\nSame as copy()."},
     {"node", TESVORN_METHOD(mapping_node), METH_O,
@@ -653,27 +678,39 @@ PyMethodDef mapping_methods[] = {
      "sort_keys($self, /, key=None, reverse=False, recursive=False)\n--\n\n"
      "Sort the entries by key (stable), keeping their metadata."},
     {"comment_before", TESVORN_METHOD(slot_methods::comment_before<MapSlots>), METH_FASTCALL,
-     "comment_before($self, key, *args)\n--\n\nGet, or with a second argument set, the comment above key."},
+     "comment_before($self, key, *args)\n--\n\nGet, or with a second argument set, the comment "
+     "above key."},
     {"comment_inline", TESVORN_METHOD(slot_methods::comment_inline<MapSlots>), METH_FASTCALL,
-     "comment_inline($self, key, *args)\n--\n\nGet, or with a second argument set, the comment after key."},
+     "comment_inline($self, key, *args)\n--\n\nGet, or with a second argument set, the comment "
+     "after key."},
     {"get_comment_before", TESVORN_METHOD(slot_methods::get_comment_before<MapSlots>), METH_O,
      "get_comment_before($self, key, /)\n--\n\nThe comment above key, or None."},
     {"get_comment_inline", TESVORN_METHOD(slot_methods::get_comment_inline<MapSlots>), METH_O,
      "get_comment_inline($self, key, /)\n--\n\nThe comment after key on its line, or None."},
-    {"set_comment_before", TESVORN_METHOD(slot_methods::set_comment_before<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
-     "set_comment_before($self, key, comment)\n--\n\nSet (str) or clear (None) the comment above key."},
-    {"set_comment_inline", TESVORN_METHOD(slot_methods::set_comment_inline<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
-     "set_comment_inline($self, key, comment)\n--\n\nSet (str) or clear (None) the comment after key."},
-    {"blank_lines_before", TESVORN_METHOD(slot_methods::blank_lines_before<MapSlots>), METH_FASTCALL,
-     "blank_lines_before($self, key, *args)\n--\n\nGet, or with a second argument set, the blank lines "
+    {"set_comment_before", TESVORN_METHOD(slot_methods::set_comment_before<MapSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_comment_before($self, key, comment)\n--\n\nSet (str) or clear (None) the comment above "
+     "key."},
+    {"set_comment_inline", TESVORN_METHOD(slot_methods::set_comment_inline<MapSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_comment_inline($self, key, comment)\n--\n\nSet (str) or clear (None) the comment after "
+     "key."},
+    {"blank_lines_before", TESVORN_METHOD(slot_methods::blank_lines_before<MapSlots>),
+     METH_FASTCALL,
+     "blank_lines_before($self, key, *args)\n--\n\nGet, or with a second argument set, the blank "
+     "lines "
      "before key."},
-    {"scalar_style", TESVORN_METHOD(slot_methods::scalar_style<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
+    {"scalar_style", TESVORN_METHOD(slot_methods::scalar_style<MapSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
      "scalar_style($self, key, style)\n--\n\nSet the style of the scalar value under key."},
-    {"container_style", TESVORN_METHOD(slot_methods::container_style<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
-     "container_style($self, key, style)\n--\n\nSet the style (\"block\" or \"flow\") of the collection under "
+    {"container_style", TESVORN_METHOD(slot_methods::container_style<MapSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "container_style($self, key, style)\n--\n\nSet the style (\"block\" or \"flow\") of the "
+     "collection under "
      "key."},
     {"set_alias", TESVORN_METHOD(slot_methods::set_alias<MapSlots>), METH_FASTCALL | METH_KEYWORDS,
-     "set_alias($self, key, anchor_name)\n--\n\nWrite the value under key as an alias *anchor_name."},
+     "set_alias($self, key, anchor_name)\n--\n\nWrite the value under key as an alias "
+     "*anchor_name."},
     {"alias_name", TESVORN_METHOD(slot_methods::alias_name<MapSlots>), METH_O,
      "alias_name($self, key, /)\n--\n\nThe alias name of the value under key, or None."},
     {nullptr, nullptr, 0, nullptr},
@@ -709,13 +746,16 @@ PyType_Spec mapping_spec = {
 
 }  // namespace
 
-PyTypeObject* mapping_type() noexcept { return g_mapping_type; }
+PyTypeObject* mapping_type() noexcept {
+    return g_mapping_type;
+}
 
 bool init_mapping_type() noexcept {
     if (g_mapping_type) return true;
     ref bases = ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
     if (!bases) return false;
-    g_mapping_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&mapping_spec, bases.get()));
+    g_mapping_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&mapping_spec, bases.get()));
     return g_mapping_type != nullptr;
 }
 

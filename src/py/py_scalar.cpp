@@ -1,8 +1,8 @@
 // YamlScalar: one scalar node with its style, tag and document metadata.
 #include <new>
 
-#include "py/convert.hpp"
 #include "py/args.hpp"
+#include "py/convert.hpp"
 #include "py/metadata.hpp"
 #include "py/node_common.hpp"
 #include "py/nodes.hpp"
@@ -29,8 +29,8 @@ PyObject* scalar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* value = nullptr;
         PyObject* style = nullptr;
         PyObject* tag = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:YamlScalar", const_cast<char**>(kwlist), &value,
-                                         &style, &tag))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:YamlScalar",
+                                         const_cast<char**>(kwlist), &value, &style, &tag))
             return nullptr;
         if (!arg_optional_str(tag, "tag")) return nullptr;
         ScalarStyle parsed = ScalarStyle::Plain;
@@ -53,18 +53,20 @@ PyObject* scalar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         } else if (PyBytes_Check(value) || PyByteArray_Check(value)) {
             const bool b = PyBytes_Check(value);
-            const auto* data =
-                reinterpret_cast<const unsigned char*>(b ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value));
-            const auto n = static_cast<std::size_t>(b ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value));
+            const auto* data = reinterpret_cast<const unsigned char*>(
+                b ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value));
+            const auto n =
+                static_cast<std::size_t>(b ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value));
             scalar.value = ScalarValue::of_str(base64_encode({data, n}));
             if (!tag_text) tag_text = "!!binary";
         } else {
             bool is_date = false;
             if (!is_date_or_datetime(value, is_date)) return nullptr;
             if (!is_date) {
-                PyErr_SetString(PyExc_TypeError,
-                                "YamlScalar value must be str, int, float, bool, None, bytes, bytearray, "
-                                "datetime, or date");
+                PyErr_SetString(
+                    PyExc_TypeError,
+                    "YamlScalar value must be str, int, float, bool, None, bytes, bytearray, "
+                    "datetime, or date");
                 return nullptr;
             }
             ref text = ref::steal(PyObject_CallMethod(value, "isoformat", nullptr));
@@ -110,10 +112,12 @@ PyObject* scalar_to_python(PyObject* self, PyObject*) {
     return guarded([&] { return scalar_value(self).release(); });
 }
 
-PyObject* scalar_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* scalar_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         bool styles, comments, blank;
-        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank)) return nullptr;
+        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank))
+            return nullptr;
         if (!format_object(self, styles, comments, blank)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -154,7 +158,6 @@ PyMethodDef scalar_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-
 #undef TESVORN_METHOD
 
 PyType_Slot scalar_slots[] = {
@@ -171,16 +174,15 @@ PyType_Slot scalar_slots[] = {
 };
 
 PyType_Spec scalar_spec = {
-    "tesvorn.YamlScalar",
-    sizeof(ScalarObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "tesvorn.YamlScalar", sizeof(ScalarObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     scalar_slots,
 };
 
 }  // namespace
 
-PyTypeObject* scalar_type() noexcept { return g_scalar_type; }
+PyTypeObject* scalar_type() noexcept {
+    return g_scalar_type;
+}
 
 bool init_scalar_type() noexcept {
     if (g_scalar_type) return true;
@@ -188,6 +190,8 @@ bool init_scalar_type() noexcept {
     return g_scalar_type != nullptr;
 }
 
-ref new_scalar_object(YamlNode node, DocMeta meta) { return alloc_scalar(g_scalar_type, std::move(node), std::move(meta)); }
+ref new_scalar_object(YamlNode node, DocMeta meta) {
+    return alloc_scalar(g_scalar_type, std::move(node), std::move(meta));
+}
 
 }  // namespace tesvorn::py

@@ -38,8 +38,9 @@ PyObject* sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* style = nullptr;
         PyObject* tag = Py_None;
         PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlSequence", const_cast<char**>(kwlist), &iterable,
-                                         &style, &tag, &schema))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlSequence",
+                                         const_cast<char**>(kwlist), &iterable, &style, &tag,
+                                         &schema))
             return nullptr;
         YamlSequence inner;
         if (style && !parse_container_style(style, "style", inner.style)) return nullptr;
@@ -58,8 +59,7 @@ PyObject* sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void sequence_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, sequence_dealloc)
-    SequenceObject* m = as_sequence(self);
+    Py_TRASHCAN_BEGIN(self, sequence_dealloc) SequenceObject* m = as_sequence(self);
     m->meta.~DocMeta();
     m->inner.~YamlSequence();
     m->borrow.~BorrowFlag();
@@ -73,18 +73,23 @@ int sequence_traverse(PyObject* self, visitproc visit, void* arg) {
     return PyList_Type.tp_traverse(self, visit, arg);
 }
 
-int sequence_clear(PyObject* self) { return PyList_Type.tp_clear(self); }
+int sequence_clear(PyObject* self) {
+    return PyList_Type.tp_clear(self);
+}
 
 // ---- helpers -------------------------------------------------------------------
 
 #define TESVORN_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
-Py_ssize_t parent_len(PyObject* self) { return PyList_GET_SIZE(self); }
+Py_ssize_t parent_len(PyObject* self) {
+    return PyList_GET_SIZE(self);
+}
 
 /// An `idx` argument: any object with an integer value.
 bool idx_arg(PyObject* obj, Py_ssize_t& out) {
     if (!PyIndex_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument 'idx': '%.200s' object cannot be interpreted as an integer",
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'idx': '%.200s' object cannot be interpreted as an integer",
                      Py_TYPE(obj)->tp_name);
         return false;
     }
@@ -97,7 +102,8 @@ bool idx_arg(PyObject* obj, Py_ssize_t& out) {
 bool resolve_index(Py_ssize_t idx, std::size_t len, std::size_t& out) {
     const auto n = static_cast<Py_ssize_t>(len);
     if (idx < -n || idx >= n) {
-        PyErr_Format(PyExc_IndexError, "index %zd is out of range for sequence of length %zd", idx, n);
+        PyErr_Format(PyExc_IndexError, "index %zd is out of range for sequence of length %zd", idx,
+                     n);
         return false;
     }
     out = static_cast<std::size_t>(idx < 0 ? idx + n : idx);
@@ -129,14 +135,16 @@ YamlItem bare_item(YamlNode node) {
 
 /// Resolves a step-1 slice; a stop before the start is an empty range at
 /// the start, as for lists.
-bool resolve_slice(PyObject* slice, std::size_t len, bool deletion, std::size_t& start, std::size_t& stop) {
+bool resolve_slice(PyObject* slice, std::size_t len, bool deletion, std::size_t& start,
+                   std::size_t& stop) {
     Py_ssize_t b, e, step;
     if (PySlice_Unpack(slice, &b, &e, &step) < 0) return false;
     PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &b, &e, step);
     if (step != 1) {
-        PyErr_SetString(PyExc_NotImplementedError,
-                        deletion ? "tesvorn sequences do not support extended slice deletion (step != 1)"
-                                 : "tesvorn sequences do not support extended slice assignment (step != 1)");
+        PyErr_SetString(
+            PyExc_NotImplementedError,
+            deletion ? "tesvorn sequences do not support extended slice deletion (step != 1)"
+                     : "tesvorn sequences do not support extended slice assignment (step != 1)");
         return false;
     }
     start = static_cast<std::size_t>(b);
@@ -202,10 +210,12 @@ int sequence_ass_subscript(PyObject* self, PyObject* index, PyObject* value) {
             std::vector<YamlItem> fresh;
             fresh.reserve(nodes.size());
             for (auto& n : nodes) fresh.push_back(bare_item(std::move(n)));
-            items.insert(items.begin() + static_cast<std::ptrdiff_t>(start), std::make_move_iterator(fresh.begin()),
+            items.insert(items.begin() + static_cast<std::ptrdiff_t>(start),
+                         std::make_move_iterator(fresh.begin()),
                          std::make_move_iterator(fresh.end()));
         }
-        return PyList_SetSlice(self, static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(stop), values.get());
+        return PyList_SetSlice(self, static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(stop),
+                               values.get());
     });
 }
 
@@ -326,7 +336,8 @@ PyObject* sequence_inplace_repeat(PyObject* self, Py_ssize_t n) {
             }
         }
         ref repeated = ref::steal(PySequence_Repeat(ref::steal(PySequence_List(self)).get(), n));
-        if (!repeated || PyList_SetSlice(self, 0, parent_len(self), repeated.get()) < 0) return nullptr;
+        if (!repeated || PyList_SetSlice(self, 0, parent_len(self), repeated.get()) < 0)
+            return nullptr;
         return Py_NewRef(self);
     });
 }
@@ -387,7 +398,8 @@ PyObject* sequence_remove(PyObject* self, PyObject* value) {
                     s->inner.items.erase(s->inner.items.begin() + static_cast<std::ptrdiff_t>(i));
             }
             const auto p = static_cast<Py_ssize_t>(i);
-            if (p < parent_len(self) && PyList_SetSlice(self, p, p + 1, nullptr) < 0) return nullptr;
+            if (p < parent_len(self) && PyList_SetSlice(self, p, p + 1, nullptr) < 0)
+                return nullptr;
             Py_RETURN_NONE;
         }
         PyErr_SetString(PyExc_ValueError, "value not in list");
@@ -419,7 +431,8 @@ PyObject* sequence_reverse(PyObject* self, PyObject*) {
         }
         // Empty the parent list directly (not through clear(), which would
         // also drop the items just reversed).
-        if (PyList_Reverse(elements.get()) < 0 || PyList_SetSlice(self, 0, parent_len(self), elements.get()) < 0)
+        if (PyList_Reverse(elements.get()) < 0 ||
+            PyList_SetSlice(self, 0, parent_len(self), elements.get()) < 0)
             return nullptr;
         Py_RETURN_NONE;
     });
@@ -429,7 +442,8 @@ PyObject* sequence_reverse(PyObject* self, PyObject*) {
 
 bool sort_sequence_object(PyObject* self, PyObject* key, bool reverse, bool recursive);
 
-PyObject* sequence_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* sequence_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* key;
         bool reverse, recursive;
@@ -451,7 +465,8 @@ bool sort_sequence_object(PyObject* self, PyObject* key, bool reverse, bool recu
     }
     ref elements = ref::steal(PySequence_List(self));
     if (!elements) return false;
-    const std::size_t n = std::min<std::size_t>(items.size(), static_cast<std::size_t>(PyList_GET_SIZE(elements.get())));
+    const std::size_t n = std::min<std::size_t>(
+        items.size(), static_cast<std::size_t>(PyList_GET_SIZE(elements.get())));
     std::vector<ref> keys;
     keys.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -475,7 +490,8 @@ bool sort_sequence_object(PyObject* self, PyObject* key, bool reverse, bool recu
     if (!new_elements) return false;
     for (std::size_t i : order) {
         sorted.push_back(std::move(items[i]));
-        if (PyList_Append(new_elements.get(), PyList_GET_ITEM(elements.get(), static_cast<Py_ssize_t>(i))) < 0)
+        if (PyList_Append(new_elements.get(),
+                          PyList_GET_ITEM(elements.get(), static_cast<Py_ssize_t>(i))) < 0)
             return false;
     }
     for (std::size_t i = n; i < items.size(); ++i) sorted.push_back(std::move(items[i]));
@@ -491,12 +507,14 @@ bool sort_sequence_object(PyObject* self, PyObject* key, bool reverse, bool recu
             if (is_mapping_object(element)) {
                 ref method = ref::steal(PyObject_GetAttrString(element, "sort_keys"));
                 if (!method) return false;
-                ref kwargs = ref::steal(Py_BuildValue("{s:O,s:O}", "reverse", reverse ? Py_True : Py_False,
-                                                      "recursive", Py_True));
+                ref kwargs = ref::steal(Py_BuildValue(
+                    "{s:O,s:O}", "reverse", reverse ? Py_True : Py_False, "recursive", Py_True));
                 if (!kwargs) return false;
                 ref empty = ref::steal(PyTuple_New(0));
-                if (!empty || !ref::steal(PyObject_Call(method.get(), empty.get(), kwargs.get()))) return false;
-            } else if (is_sequence_object(element) && !sort_sequence_object(element, key, reverse, true)) {
+                if (!empty || !ref::steal(PyObject_Call(method.get(), empty.get(), kwargs.get())))
+                    return false;
+            } else if (is_sequence_object(element) &&
+                       !sort_sequence_object(element, key, reverse, true)) {
                 return false;
             }
         }
@@ -540,10 +558,12 @@ PyObject* sequence_to_python(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* sequence_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* sequence_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         bool styles, comments, blank;
-        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank)) return nullptr;
+        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank))
+            return nullptr;
         if (!format_object(self, styles, comments, blank)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -564,7 +584,8 @@ PyObject* sequence_copy(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* sequence_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* sequence_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
     static ArgParser parser("__deepcopy__", {"memo"}, 1, 1);
     PyObject* a[1];
     if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
@@ -623,8 +644,9 @@ int sequence_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* style = nullptr;
         PyObject* tag = nullptr;
         PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlSequence", const_cast<char**>(kwlist),
-                                         &iterable, &style, &tag, &schema))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlSequence",
+                                         const_cast<char**>(kwlist), &iterable, &style, &tag,
+                                         &schema))
             return -1;
         SchemaObject* sc = nullptr;
         if (!arg_schema(schema, sc)) return -1;
@@ -656,11 +678,13 @@ int sequence_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef sequence_methods[] = {
-    {"append", TESVORN_METHOD(sequence_append), METH_O, "append($self, value, /)\n--\n\nAppend a new item."},
+    {"append", TESVORN_METHOD(sequence_append), METH_O,
+     "append($self, value, /)\n--\n\nAppend a new item."},
     {"insert", TESVORN_METHOD(sequence_insert), METH_FASTCALL,
      "insert($self, idx, value, /)\n--\n\nInsert a new item before idx."},
     {"extend", TESVORN_METHOD(sequence_extend), METH_O,
-     "extend($self, iterable, /)\n--\n\nAppend the items of iterable (a YamlSequence's with their metadata)."},
+     "extend($self, iterable, /)\n--\n\nAppend the items of iterable (a YamlSequence's with their "
+     "metadata)."},
     {"pop", TESVORN_METHOD(sequence_pop), METH_FASTCALL | METH_KEYWORDS,
      "pop($self, idx=-1)\n--\n\nRemove and return the item at idx (made from the tree)."},
     {"remove", TESVORN_METHOD(sequence_remove), METH_O,
@@ -684,24 +708,35 @@ PyMethodDef sequence_methods[] = {
     {"__deepcopy__", TESVORN_METHOD(sequence_deepcopy), METH_FASTCALL | METH_KEYWORDS,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent deep copy (tree and document metadata)."},
     {"comment_before", TESVORN_METHOD(slot_methods::comment_before<SeqSlots>), METH_FASTCALL,
-     "comment_before($self, idx, *args)\n--\n\nGet, or with a second argument set, the comment above the item."},
+     "comment_before($self, idx, *args)\n--\n\nGet, or with a second argument set, the comment "
+     "above the item."},
     {"comment_inline", TESVORN_METHOD(slot_methods::comment_inline<SeqSlots>), METH_FASTCALL,
-     "comment_inline($self, idx, *args)\n--\n\nGet, or with a second argument set, the comment after the item."},
+     "comment_inline($self, idx, *args)\n--\n\nGet, or with a second argument set, the comment "
+     "after the item."},
     {"get_comment_before", TESVORN_METHOD(slot_methods::get_comment_before<SeqSlots>), METH_O,
      "get_comment_before($self, idx, /)\n--\n\nThe comment above the item, or None."},
     {"get_comment_inline", TESVORN_METHOD(slot_methods::get_comment_inline<SeqSlots>), METH_O,
      "get_comment_inline($self, idx, /)\n--\n\nThe comment after the item on its line, or None."},
-    {"set_comment_before", TESVORN_METHOD(slot_methods::set_comment_before<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
-     "set_comment_before($self, idx, comment)\n--\n\nSet (str) or clear (None) the comment above the item."},
-    {"set_comment_inline", TESVORN_METHOD(slot_methods::set_comment_inline<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
-     "set_comment_inline($self, idx, comment)\n--\n\nSet (str) or clear (None) the comment after the item."},
-    {"blank_lines_before", TESVORN_METHOD(slot_methods::blank_lines_before<SeqSlots>), METH_FASTCALL,
-     "blank_lines_before($self, idx, *args)\n--\n\nGet, or with a second argument set, the blank lines before "
+    {"set_comment_before", TESVORN_METHOD(slot_methods::set_comment_before<SeqSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_comment_before($self, idx, comment)\n--\n\nSet (str) or clear (None) the comment above "
      "the item."},
-    {"scalar_style", TESVORN_METHOD(slot_methods::scalar_style<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
+    {"set_comment_inline", TESVORN_METHOD(slot_methods::set_comment_inline<SeqSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_comment_inline($self, idx, comment)\n--\n\nSet (str) or clear (None) the comment after "
+     "the item."},
+    {"blank_lines_before", TESVORN_METHOD(slot_methods::blank_lines_before<SeqSlots>),
+     METH_FASTCALL,
+     "blank_lines_before($self, idx, *args)\n--\n\nGet, or with a second argument set, the blank "
+     "lines before "
+     "the item."},
+    {"scalar_style", TESVORN_METHOD(slot_methods::scalar_style<SeqSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
      "scalar_style($self, idx, style)\n--\n\nSet the style of the scalar item."},
-    {"container_style", TESVORN_METHOD(slot_methods::container_style<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
-     "container_style($self, idx, style)\n--\n\nSet the style (\"block\" or \"flow\") of the collection item."},
+    {"container_style", TESVORN_METHOD(slot_methods::container_style<SeqSlots>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "container_style($self, idx, style)\n--\n\nSet the style (\"block\" or \"flow\") of the "
+     "collection item."},
     {"set_alias", TESVORN_METHOD(slot_methods::set_alias<SeqSlots>), METH_FASTCALL | METH_KEYWORDS,
      "set_alias($self, idx, anchor_name)\n--\n\nWrite the item as an alias *anchor_name."},
     {"alias_name", TESVORN_METHOD(slot_methods::alias_name<SeqSlots>), METH_O,
@@ -741,13 +776,16 @@ PyType_Spec sequence_spec = {
 
 }  // namespace
 
-PyTypeObject* sequence_type() noexcept { return g_sequence_type; }
+PyTypeObject* sequence_type() noexcept {
+    return g_sequence_type;
+}
 
 bool init_sequence_type() noexcept {
     if (g_sequence_type) return true;
     ref bases = ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyList_Type)));
     if (!bases) return false;
-    g_sequence_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&sequence_spec, bases.get()));
+    g_sequence_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&sequence_spec, bases.get()));
     return g_sequence_type != nullptr;
 }
 

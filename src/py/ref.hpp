@@ -15,7 +15,7 @@ namespace tesvorn::py {
 /// Owns one strong reference (or none). Move-only; never converts to
 /// PyObject* implicitly.
 class ref {
-public:
+  public:
     ref() noexcept = default;
     /// Takes over a new reference (may be null).
     static ref steal(PyObject* p) noexcept { return ref(p); }
@@ -48,7 +48,7 @@ public:
     [[nodiscard]] ref dup() const noexcept { return borrow(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
@@ -85,7 +85,7 @@ auto guarded(F&& f) noexcept -> decltype(f()) {
 /// of our own keeps the trees we build shallow enough for the writer's and
 /// the destructors' recursion, whatever the interpreter's own limit is.
 class RecursionGuard {
-public:
+  public:
     static constexpr int kMaxDepth = 2500;
     /// Dumps stop where the reader would: it refuses block collections
     /// nested deeper than 1,000 levels, so deeper output could not be read
@@ -112,7 +112,7 @@ public:
     /// False when the limit was hit; the exception is then pending.
     explicit operator bool() const noexcept { return ok_; }
 
-private:
+  private:
     static thread_local int depth_;
     bool ok_ = false;
 };

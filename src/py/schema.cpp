@@ -11,7 +11,9 @@ namespace {
 
 PyTypeObject* g_schema_type = nullptr;
 
-SchemaObject* as_schema(PyObject* self) { return reinterpret_cast<SchemaObject*>(self); }
+SchemaObject* as_schema(PyObject* self) {
+    return reinterpret_cast<SchemaObject*>(self);
+}
 
 PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -68,7 +70,8 @@ void schema_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* schema_add_loader(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* schema_add_loader(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static ArgParser parser("add_loader", {"tag", "func"}, 2, 2);
         PyObject* a[2];
@@ -97,7 +100,8 @@ PyObject* schema_add_loader(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-PyObject* schema_add_dumper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* schema_add_dumper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static ArgParser parser("add_dumper", {"py_type", "func"}, 2, 2);
         PyObject* a[2];
@@ -138,11 +142,12 @@ PyMethodDef schema_methods[] = {
 };
 
 PyType_Slot schema_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Schema()\n--\n\n"
-                                  "Per-call registry of custom YAML \u2194 Python type handlers.\n\n"
-                                  "Pass it as `schema=` to any load or dump function (and to the node\n"
-                                  "classes' constructors); it has no global state, and one instance can\n"
-                                  "be reused across calls.")},
+    {Py_tp_doc,
+     const_cast<char*>("Schema()\n--\n\n"
+                       "Per-call registry of custom YAML \u2194 Python type handlers.\n\n"
+                       "Pass it as `schema=` to any load or dump function (and to the node\n"
+                       "classes' constructors); it has no global state, and one instance can\n"
+                       "be reused across calls.")},
     {Py_tp_new, reinterpret_cast<void*>(schema_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(schema_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(schema_traverse)},
@@ -161,7 +166,9 @@ PyType_Spec schema_spec = {
 
 }  // namespace
 
-PyTypeObject* schema_type() noexcept { return g_schema_type; }
+PyTypeObject* schema_type() noexcept {
+    return g_schema_type;
+}
 
 bool init_schema_type() noexcept {
     if (g_schema_type) return true;
@@ -173,7 +180,8 @@ bool arg_schema(PyObject* obj, SchemaObject*& out) {
     out = nullptr;
     if (!obj || obj == Py_None) return true;
     if (!is_schema(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument 'schema': '%.200s' object is not an instance of 'Schema'",
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'schema': '%.200s' object is not an instance of 'Schema'",
                      Py_TYPE(obj)->tp_name);
         return false;
     }

@@ -14,18 +14,20 @@
 namespace tesvorn::py {
 
 struct SchemaObject {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     std::unordered_map<std::string, PyObject*> loaders;  // tag text -> callable (owned)
-    std::uint8_t coercion_tags = 0;                      // CoercionTags bits of the standard tags with a loader
-    std::vector<std::pair<PyObject*, PyObject*>> dumpers;  // (type, callable), owned, in registration order
+    std::uint8_t coercion_tags = 0;  // CoercionTags bits of the standard tags with a loader
+    std::vector<std::pair<PyObject*, PyObject*>>
+        dumpers;  // (type, callable), owned, in registration order
 };
 
 /// The Schema type (borrowed; created by `init_schema_type`).
 PyTypeObject* schema_type() noexcept;
 [[nodiscard]] bool init_schema_type() noexcept;
 
-inline bool is_schema(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, schema_type()); }
+inline bool is_schema(PyObject* obj) noexcept {
+    return PyObject_TypeCheck(obj, schema_type());
+}
 
 /// Checks a `schema=` argument: None (returns null) or a Schema. False with
 /// TypeError "argument 'schema': 'T' object is not an instance of 'Schema'".

@@ -55,7 +55,8 @@ template <class Slots>
 using CommentField = OptString Slots::Slot::*;
 
 template <class Slots>
-PyObject* get_comment(PyObject* self, PyObject* arg, CommentField<Slots> field, bool missing_is_none) {
+PyObject* get_comment(PyObject* self, PyObject* arg, CommentField<Slots> field,
+                      bool missing_is_none) {
     typename Slots::Pos pos;
     if (!Slots::check(arg, pos)) return nullptr;
     return with_slot<Slots>(
@@ -85,10 +86,12 @@ template <class Slots, CommentField<Slots> Field>
 PyObject* comment_dual(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name) {
     return guarded([&]() -> PyObject* {
         if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", name, Slots::kArg);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", name,
+                         Slots::kArg);
             return nullptr;
         }
-        if (nargs == 1) return get_comment<Slots>(self, args[0], Field, Slots::kDualGetMissingIsNone);
+        if (nargs == 1)
+            return get_comment<Slots>(self, args[0], Field, Slots::kDualGetMissingIsNone);
         if (nargs == 2) return set_comment<Slots>(self, args[0], args[1], Field);
         raise_arity(name);
         return nullptr;
@@ -105,16 +108,18 @@ PyObject* comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 template <class Slots>
 PyObject* get_comment_before(PyObject* self, PyObject* arg) {
-    return guarded([&] { return get_comment<Slots>(self, arg, &Slots::Slot::comment_before, false); });
+    return guarded(
+        [&] { return get_comment<Slots>(self, arg, &Slots::Slot::comment_before, false); });
 }
 template <class Slots>
 PyObject* get_comment_inline(PyObject* self, PyObject* arg) {
-    return guarded([&] { return get_comment<Slots>(self, arg, &Slots::Slot::comment_inline, false); });
+    return guarded(
+        [&] { return get_comment<Slots>(self, arg, &Slots::Slot::comment_inline, false); });
 }
 
 template <class Slots, CommentField<Slots> Field>
-PyObject* set_comment_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                             const char* name) {
+PyObject* set_comment_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, const char* name) {
     return guarded([&]() -> PyObject* {
         static const ArgParser parser(name, {Slots::kArg, "comment"}, 2, 2);
         PyObject* a[2];
@@ -123,14 +128,16 @@ PyObject* set_comment_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 template <class Slots>
-PyObject* set_comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* set_comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     return set_comment_method<Slots, &Slots::Slot::comment_before>(self, args, nargs, kwnames,
-                                                                    "set_comment_before");
+                                                                   "set_comment_before");
 }
 template <class Slots>
-PyObject* set_comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* set_comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     return set_comment_method<Slots, &Slots::Slot::comment_inline>(self, args, nargs, kwnames,
-                                                                    "set_comment_inline");
+                                                                   "set_comment_inline");
 }
 
 /// blank_lines_before(k) reads, blank_lines_before(k, n) sets.
@@ -138,7 +145,8 @@ template <class Slots>
 PyObject* blank_lines_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "blank_lines_before() missing required argument '%s' (pos 1)",
+            PyErr_Format(PyExc_TypeError,
+                         "blank_lines_before() missing required argument '%s' (pos 1)",
                          Slots::kArg);
             return nullptr;
         }
@@ -149,16 +157,18 @@ PyObject* blank_lines_before(PyObject* self, PyObject* const* args, Py_ssize_t n
         typename Slots::Pos pos;
         if (!Slots::check(args[0], pos)) return nullptr;
         if (nargs == 1) {
-            return with_slot<Slots>(self, args[0], pos, false, [](typename Slots::Slot& slot) -> PyObject* {
-                return PyLong_FromLong(slot.blank_lines_before);
-            });
+            return with_slot<Slots>(self, args[0], pos, false,
+                                    [](typename Slots::Slot& slot) -> PyObject* {
+                                        return PyLong_FromLong(slot.blank_lines_before);
+                                    });
         }
         std::uint8_t n = 0;
         if (!parse_blank_lines(args[1], n)) return nullptr;
-        return with_slot<Slots>(self, args[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
-            slot.blank_lines_before = n;
-            Py_RETURN_NONE;
-        });
+        return with_slot<Slots>(self, args[0], pos, true,
+                                [&](typename Slots::Slot& slot) -> PyObject* {
+                                    slot.blank_lines_before = n;
+                                    Py_RETURN_NONE;
+                                });
     });
 }
 
@@ -172,24 +182,27 @@ PyObject* scalar_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!parse_scalar_style(a[1], "style", style)) return nullptr;
         typename Slots::Pos pos;
         if (!Slots::check(a[0], pos)) return nullptr;
-        return with_slot<Slots>(self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
-            YamlScalar* s = Slots::node(slot).scalar();
-            if (!s) {
-                const std::string message =
-                    Slots::where(pos) + " is not a scalar; use container_style() for mappings and sequences";
-                PyErr_SetString(PyExc_TypeError, message.c_str());
-                return nullptr;
-            }
-            s->style = style;
-            Py_RETURN_NONE;
-        });
+        return with_slot<Slots>(
+            self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
+                YamlScalar* s = Slots::node(slot).scalar();
+                if (!s) {
+                    const std::string message =
+                        Slots::where(pos) +
+                        " is not a scalar; use container_style() for mappings and sequences";
+                    PyErr_SetString(PyExc_TypeError, message.c_str());
+                    return nullptr;
+                }
+                s->style = style;
+                Py_RETURN_NONE;
+            });
     });
 }
 
 /// Sets the style in the tree and, when the parent dict/list holds a node
 /// object for the value, in that object's own tree too.
 template <class Slots>
-PyObject* container_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* container_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const ArgParser parser("container_style", {Slots::kArg, "style"}, 2, 2);
         PyObject* a[2];
@@ -198,20 +211,25 @@ PyObject* container_style(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!parse_container_style(a[1], "style", style)) return nullptr;
         typename Slots::Pos pos;
         if (!Slots::check(a[0], pos)) return nullptr;
-        ref done = ref::steal(with_slot<Slots>(self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
-            YamlNode& node = Slots::node(slot);
-            if (YamlMapping* m = node.mapping()) m->style = style;
-            else if (YamlSequence* q = node.sequence()) q->style = style;
-            Py_RETURN_NONE;
-        }));
+        ref done = ref::steal(
+            with_slot<Slots>(self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
+                YamlNode& node = Slots::node(slot);
+                if (YamlMapping* m = node.mapping())
+                    m->style = style;
+                else if (YamlSequence* q = node.sequence())
+                    q->style = style;
+                Py_RETURN_NONE;
+            }));
         if (!done) return nullptr;
         ref value = Slots::parent_value(self, a[0], pos);
         if (!value) return PyErr_Occurred() ? nullptr : done.release();
         if (is_mapping_object(value.get()) || is_sequence_object(value.get())) {
             ExclusiveBorrow borrow(node_borrow(value.get()));
             if (!borrow.ok()) return nullptr;
-            if (is_mapping_object(value.get())) as_mapping(value.get())->inner.style = style;
-            else as_sequence(value.get())->inner.style = style;
+            if (is_mapping_object(value.get()))
+                as_mapping(value.get())->inner.style = style;
+            else
+                as_sequence(value.get())->inner.style = style;
         }
         return done.release();
     });
@@ -227,13 +245,14 @@ PyObject* set_alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!Slots::check(a[0], pos)) return nullptr;
         std::string_view name;
         if (!arg_str(a[1], "anchor_name") || !str_utf8(a[1], name)) return nullptr;
-        return with_slot<Slots>(self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
-            // An alias set on an alias targets the old alias node unchanged.
-            YamlNode& node = Slots::node(slot);
-            YamlNode previous = std::move(node);
-            node = YamlNode(AliasNode{std::string(name), Box<YamlNode>(std::move(previous))});
-            Py_RETURN_NONE;
-        });
+        return with_slot<Slots>(
+            self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
+                // An alias set on an alias targets the old alias node unchanged.
+                YamlNode& node = Slots::node(slot);
+                YamlNode previous = std::move(node);
+                node = YamlNode(AliasNode{std::string(name), Box<YamlNode>(std::move(previous))});
+                Py_RETURN_NONE;
+            });
     });
 }
 
@@ -243,7 +262,8 @@ PyObject* alias_name(PyObject* self, PyObject* arg) {
         typename Slots::Pos pos;
         if (!Slots::check(arg, pos)) return nullptr;
         return with_slot<Slots>(self, arg, pos, false, [](typename Slots::Slot& slot) -> PyObject* {
-            if (const AliasNode* alias = Slots::node(slot).alias()) return make_str(alias->name).release();
+            if (const AliasNode* alias = Slots::node(slot).alias())
+                return make_str(alias->name).release();
             Py_RETURN_NONE;
         });
     });

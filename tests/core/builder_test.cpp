@@ -55,7 +55,9 @@ const YamlEntry& entry(const YamlMapping& m, std::string_view key) {
     return *e;
 }
 
-const YamlScalar& scalar_of(const YamlMapping& m, std::string_view key) { return *entry(m, key).value.scalar(); }
+const YamlScalar& scalar_of(const YamlMapping& m, std::string_view key) {
+    return *entry(m, key).value.scalar();
+}
 
 }  // namespace
 
@@ -128,17 +130,22 @@ TEST(BuilderEntries, ComplexAndAliasKeys) {
     Built b = build("? [a, b]\n: 1\n? {x: 1}\n: 2\nk: &n 7\n*n : 8\n");
     const YamlMapping& m = root_map(b);
     ASSERT_EQ(m.entries.size(), 4u);
-    EXPECT_EQ(m.entries.at(0).key, std::string("\0" "0", 2));
+    EXPECT_EQ(m.entries.at(0).key, std::string("\0"
+                                               "0",
+                                               2));
     ASSERT_TRUE(m.entries.at(0).value.key_node);
     EXPECT_EQ((**m.entries.at(0).value.key_node).sequence()->items.size(), 2u);
-    EXPECT_EQ(m.entries.at(1).key, std::string("\0" "1", 2));
+    EXPECT_EQ(m.entries.at(1).key, std::string("\0"
+                                               "1",
+                                               2));
     EXPECT_EQ(m.entries.at(3).key, "7");
     EXPECT_EQ(m.entries.at(3).value.key_alias, "n");
 }
 
 TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {
     Built b = build(
-        "hex: 0x1F\nplain: 42\nneg: -7\nzero: 007\nmode: 0644\nexp: 1e3\nf: 1.5\nf2: 1.50\nf3: 3.10\n"
+        "hex: 0x1F\nplain: 42\nneg: -7\nzero: 007\nmode: 0644\nexp: 1e3\nf: 1.5\nf2: 1.50\nf3: "
+        "3.10\n"
         "yes: yes\nt: true\nn: ~\nnl: null\nempty:\ns: text\n");
     const YamlMapping& m = root_map(b);
     auto original = [&](std::string_view k) { return scalar_of(m, k).original; };
@@ -161,7 +168,8 @@ TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {
 }
 
 TEST(BuilderScalars, TagDrivenTyping) {
-    Built b = build("a: !!float 1\nb: !!int x\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
+    Built b = build(
+        "a: !!float 1\nb: !!int x\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
     const YamlMapping& m = root_map(b);
     EXPECT_EQ(scalar_of(m, "a").value, ScalarValue::of_float(1.0));
     EXPECT_EQ(scalar_of(m, "a").original, "1");
@@ -200,7 +208,8 @@ TEST(BuilderAliases, ExponentialExpansionIsRefused) {
     std::string text = "a: &a [x, x, x, x, x, x, x, x, x]\n";
     for (char c = 'b'; c <= 'j'; ++c) {
         text += std::string(1, c) + ": &" + c + " [";
-        for (int i = 0; i < 9; ++i) text += std::string(i ? ", " : "") + "*" + static_cast<char>(c - 1);
+        for (int i = 0; i < 9; ++i)
+            text += std::string(i ? ", " : "") + "*" + static_cast<char>(c - 1);
         text += "]\n";
     }
     Built b = build(text);
@@ -223,7 +232,8 @@ TEST(BuilderLines, ScalarsSpanningLinesEndWhereTheirTextEnds) {
     // Inline comments after multi-line scalars stay inline, and the lines of
     // block scalars are not counted as blank lines before the next entry.
     Built b = build(
-        "a: plain\n  text  # after a\nb: |-\n  one\n  two\nc: >\n  folded\n  text\n\nd: \"q\n  r\"  # after d\n"
+        "a: plain\n  text  # after a\nb: |-\n  one\n  two\nc: >\n  folded\n  text\n\nd: \"q\n  r\" "
+        " # after d\n"
         "e: |+\n  kept\n\nf: 1\n");
     const YamlMapping& m = root_map(b);
     EXPECT_EQ(entry(m, "a").comment_inline, "after a");

@@ -151,8 +151,9 @@ TEST(EmitterBlock, ValuesOfEveryKind) {
                          {"f", entry(YamlNode(flow_seq({item(num(1))})), std::nullopt, "c")},
                          {"an", entry(with_props(num(0), "x", std::nullopt))},
                          {"al", entry(alias("x"))}});
-    EXPECT_EQ(dump(root), "e: \nn: null\nm: {}\ns: []  # c\nl:\n  - a\n  - b\nf: [1]  # c\n"
-                          "an: &x 0\nal: *x\n");
+    EXPECT_EQ(dump(root),
+              "e: \nn: null\nm: {}\ns: []  # c\nl:\n  - a\n  - b\nf: [1]  # c\n"
+              "an: &x 0\nal: *x\n");
     EXPECT_EQ(dump(seq({item(empty), item(num(1))})), "- \n- 1\n");
     EXPECT_EQ(dump(YamlMapping()), "{}\n");
     EXPECT_EQ(dump(YamlSequence()), "[]\n");
@@ -206,8 +207,9 @@ TEST(EmitterBlock, SpecialKeys) {
     props.key_anchor = "kb";
     props.key_tag = "!t";
     m.entries.insert("p", props);
-    EXPECT_EQ(dump(YamlNode(m)),
-              "k0: &k 0\n? *k\n: 1\n? &km\n  p: 3\n: 2\n? [a, b]\n: 4\n? &ka |\n  l\n: 5\n&kb !t p: 6\n");
+    EXPECT_EQ(
+        dump(YamlNode(m)),
+        "k0: &k 0\n? *k\n: 1\n? &km\n  p: 3\n: 2\n? [a, b]\n: 4\n? &ka |\n  l\n: 5\n&kb !t p: 6\n");
 }
 
 TEST(EmitterBlock, SequencesOfCollections) {
@@ -303,9 +305,11 @@ TEST(EmitterProperties, AliasesWithoutAnAnchorBeforeThemBecomeTheirNode) {
     auto alias_of = [](std::string name, YamlNode target) {
         return YamlNode(AliasNode{std::move(name), Box<YamlNode>(std::move(target))});
     };
-    const YamlNode target = with_props(YamlNode(flow_seq({item(num(1)), item(num(2))})), "x", std::nullopt);
+    const YamlNode target =
+        with_props(YamlNode(flow_seq({item(num(1)), item(num(2))})), "x", std::nullopt);
     // The first alias takes the anchor; the next ones stay aliases.
-    EXPECT_EQ(dump(map({{"b", entry(alias_of("x", target))}, {"c", entry(alias_of("x", target))},
+    EXPECT_EQ(dump(map({{"b", entry(alias_of("x", target))},
+                        {"c", entry(alias_of("x", target))},
                         {"a", entry(target)}})),
               "b: &x [1, 2]\nc: *x\na: &x [1, 2]\n");
     // A chain of aliases resolves to its last target; an empty one is null.
@@ -339,8 +343,8 @@ TEST(EmitterProperties, AliasesWithoutAnAnchorBeforeThemBecomeTheirNode) {
     w.begin(false, false, &root, nullptr);
     w.content(YamlNode(map1("a", alias_of("r", num(0)))), 0);
     w.open_value("b", k, &v, nullptr, 0);
-    w.content(YamlNode(seq({item(alias_of("v", num(3))), item(alias_of("u", num(4))), item(alias("u")),
-                            item(alias("q"))})),
+    w.content(YamlNode(seq({item(alias_of("v", num(3))), item(alias_of("u", num(4))),
+                            item(alias("u")), item(alias("q"))})),
               2);
     w.content(YamlNode(map1("c", alias("v"))), 0);
     w.end(false);
@@ -402,8 +406,8 @@ TEST(EmitterBlockScalar, NoBlankLinesAfterKeepChomping) {
 TEST(EmitterFlow, Collections) {
     EXPECT_EQ(dump(with_props(YamlNode(flow_seq({item(num(1)), item(num(2))})), "s", std::nullopt)),
               "&s [1, 2]\n");
-    YamlMapping fm = map({{"a", entry(with_props(YamlNode(seq({item(str("a")), item(str("b"))})), "k",
-                                                std::nullopt))}},
+    YamlMapping fm = map({{"a", entry(with_props(YamlNode(seq({item(str("a")), item(str("b"))})),
+                                                 "k", std::nullopt))}},
                          ContainerStyle::Flow);
     YamlEntry ak = entry(str("v"));
     ak.key_alias = "k";

@@ -129,11 +129,11 @@ TEST(FuzzRegressions, CommentOnADocumentStartLine) {
 // between the "-" and a first key went above the "-", then back below it on
 // the next round).
 TEST(FuzzRegressions, ItemBelowItsDash) {
-    for (const char* text : {"- &2\n -\n  :", "- a\n-\n  k: v\n", "- a\n-\n  - x\n",
-                             "k:\n-\n  a: 1\n", "- # c\n  k: v\n", "- \n  # c\n  k: v\n",
-                             "- &2\n -\n  \xff", "- a\n-\n  |\n  x\n", "- a\n-\n  # c\n  b\n",
-                             "- &|\n - &\x08\n  /", "- a\n-\n  &x\n  k: v\n", "- a\n- &x\n  b\n",
-                             "---\n- k: v\n  j:\n    l: t\n... # c\n- x\n"})
+    for (const char* text :
+         {"- &2\n -\n  :", "- a\n-\n  k: v\n", "- a\n-\n  - x\n", "k:\n-\n  a: 1\n",
+          "- # c\n  k: v\n", "- \n  # c\n  k: v\n", "- &2\n -\n  \xff", "- a\n-\n  |\n  x\n",
+          "- a\n-\n  # c\n  b\n", "- &|\n - &\x08\n  /", "- a\n-\n  &x\n  k: v\n",
+          "- a\n- &x\n  b\n", "---\n- k: v\n  j:\n    l: t\n... # c\n- x\n"})
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     const std::pair<const char*, const char*> cases[] = {
         {"- a\n-\n  k: v\n", "- a\n- k: v\n"},
