@@ -20,6 +20,74 @@ std::string ScanError::display() const {
     return out;
 }
 
+/// Whether a plain scalar keeps its source text: wherever writing the typed
+/// value would not give the text back. Numbers are compared with their
+/// written form, so 0644 (an octal file mode to YAML 1.1 readers such as
+/// Ansible) and 3.10 come back as written instead of as 644 and 3.1.
+bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged) {
+    if (tagged) return true;
+    switch (value.kind()) {
+        case ScalarValue::Int: {
+            char buf[24];
+            const auto res = std::to_chars(buf, buf + sizeof buf, value.as_int());
+            return text != std::string_view(buf, static_cast<std::size_t>(res.ptr - buf));
+        }
+        case ScalarValue::Float: {
+            std::string written;
+            append_float_text(written, value.as_float());
+            return text != written;
+        }
+        case ScalarValue::Bool:
+            return text != (value.as_bool() ? "true" : "false");
+        case ScalarValue::Null:
+            return text != "null";
+        case ScalarValue::Str:
+            break;
+    }
+    return false;
+}
+
+namespace {
+
+bool tag_is(std::string_view tag, std::string_view name) {
+    constexpr std::string_view core = "tag:yaml.org,2002:";
+    return (tag.size() == 2 + name.size() && tag.substr(0, 2) == "!!" && tag.substr(2) == name) ||
+           (tag.size() == core.size() + name.size() && tag.substr(0, core.size()) == core &&
+            tag.substr(core.size()) == name);
+}
+
+}  // namespace
+
+ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optional<std::string>& tag,
+                        CoercionTags coercion) {
+    auto default_value = [&]() {
+        return style == ScalarStyle::Plain ? ScalarValue::from_str(text)
+                                           : ScalarValue::of_str(std::move(text));
+    };
+    if (!tag) return default_value();
+    const std::string& t = *tag;
+    // With a loader for a standard tag, the loader gets the source text.
+    if (coercion.contains(t)) return ScalarValue::of_str(std::move(text));
+    if (t == "!" || tag_is(t, "str")) return ScalarValue::of_str(std::move(text));
+    if (tag_is(t, "int")) {
+        ScalarValue v = ScalarValue::from_str(text);
+        return v.kind() == ScalarValue::Int ? v : default_value();
+    }
+    if (tag_is(t, "bool")) {
+        ScalarValue v = ScalarValue::from_str(text);
+        return v.kind() == ScalarValue::Bool ? v : default_value();
+    }
+    if (tag_is(t, "float")) {
+        ScalarValue v = ScalarValue::from_str(text);
+        if (v.kind() == ScalarValue::Float) return v;
+        if (v.kind() == ScalarValue::Int)
+            return ScalarValue::of_float(static_cast<double>(v.as_int()));
+        return default_value();
+    }
+    if (tag_is(t, "null")) return ScalarValue::null();
+    return default_value();
+}
+
 std::string complex_key_string(std::size_t count) {
     std::string key(1, '\0');
     key += std::to_string(count);

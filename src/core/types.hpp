@@ -471,6 +471,17 @@ struct CoercionTags {
     [[nodiscard]] bool empty() const noexcept { return bits == 0; }
 };
 
+/// Types a scalar's text by its style and tag: plain scalars by their text,
+/// the standard tags by their rules, and the raw text for a tag in
+/// `coercion` (so that the loader registered for it receives the source).
+/// May move `text` into the result.
+ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optional<std::string>& tag,
+                        CoercionTags coercion);
+
+/// Whether a plain scalar keeps its source text as `original`: wherever
+/// writing the typed value would not give the text back.
+bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged);
+
 /// The synthetic key of a complex key inserted as entry number `count`
 /// (from 0): NUL followed by the decimal count.
 std::string complex_key_string(std::size_t count);
