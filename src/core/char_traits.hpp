@@ -129,6 +129,11 @@ constexpr bool run_accepts(Run run, char32_t c) noexcept {
     return c < 128 ? !(detail::kRunStops[c] & run) : run != kRunSpaces;
 }
 
+/// The length of `c` in UTF-8 (1-4).
+constexpr unsigned utf8_length(char32_t c) noexcept {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
 /// Writes `c` as UTF-8 at `p`; returns the number of bytes written (1-4).
 inline unsigned encode_utf8(char* p, char32_t c) noexcept {
     if (c < 0x80) {

@@ -58,6 +58,16 @@ struct Event {
     /// tag), 0 when it has none. A block collection's start token can be
     /// lines below its properties.
     std::size_t property_line = 0;
+    /// Where the event's text lies in the input, as byte offsets: from its
+    /// first property (or its first character) to just past it. An empty
+    /// node is an empty range where it stands. Collection starts end after
+    /// the opening bracket (flow) or after their properties (block); block
+    /// collection ends are empty ranges at the token that ends them.
+    std::size_t start = 0;
+    std::size_t end = 0;
+    /// Collection starts: the offset of the opening bracket (flow), or of
+    /// the first entry's key or indicator (block).
+    std::size_t open = 0;
 
     static Event simple(Type t) {
         Event e;

@@ -74,6 +74,7 @@ bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
             state_ = ParserState::FlowSequenceEntry;
             ev = Event::simple(Event::Type::MappingEnd);
             mk = sc.mark();
+            ev.start = ev.end = last_end_;
             return true;
         case ParserState::FlowMappingFirstKey:
             return flow_mapping_key(sc, ev, mk, true);
@@ -98,9 +99,10 @@ namespace {
 // not the token after it: that token is usually on a later line, and the
 // builder would count the indicator's own line as a blank line before the
 // node (and one more on every round trip).
-bool empty_scalar(Event& ev, Marker& mk, Marker m) {
+bool empty_scalar(Event& ev, Marker& mk, Marker m, std::size_t at) {
     ev = Event::empty_scalar();
     mk = m;
+    ev.start = ev.end = at;
     return true;
 }
 
@@ -114,6 +116,7 @@ bool ParserCore::stream_start(ScannerCore& sc, Event& ev, Marker& mk) {
     skip(sc);
     state_ = ParserState::ImplicitDocumentStart;
     ev = Event::simple(Event::Type::StreamStart);
+    ev.start = ev.end = t->mark.pos;
     return true;
 }
 
@@ -126,9 +129,11 @@ bool ParserCore::document_start(ScannerCore& sc, Event& ev, Marker& mk, bool imp
     }
     if (t->type == Type::StreamEnd) {
         mk = t->mark;
+        const std::size_t at = t->mark.pos;
         skip(sc);
         state_ = ParserState::End;
         ev = Event::simple(Event::Type::StreamEnd);
+        ev.start = ev.end = at;
         return true;
     }
     if (implicit && !is_directive(t->type) && t->type != Type::DocumentStart) {
@@ -137,6 +142,7 @@ bool ParserCore::document_start(ScannerCore& sc, Event& ev, Marker& mk, bool imp
         state_ = ParserState::BlockNode;
         ev = Event::document_start(false, std::nullopt, {});
         mk = t->mark;
+        ev.start = ev.end = t->mark.pos;
         return true;
     }
     return explicit_document_start(sc, ev, mk);
@@ -145,8 +151,11 @@ bool ParserCore::document_start(ScannerCore& sc, Event& ev, Marker& mk, bool imp
 bool ParserCore::explicit_document_start(ScannerCore& sc, Event& ev, Marker& mk) {
     std::optional<YamlVersion> version;
     TagDirectives directives;
-    if (!process_directives(sc, version, directives)) return false;
     Token* t = peek(sc);
+    if (!t) return false;
+    const std::size_t start = t->mark.pos;  // the first directive, or "---"
+    if (!process_directives(sc, version, directives)) return false;
+    t = peek(sc);
     if (!t) return false;
     if (t->type != Type::DocumentStart)
         return fail(t->mark, "did not find expected <document start>");
@@ -155,6 +164,8 @@ bool ParserCore::explicit_document_start(ScannerCore& sc, Event& ev, Marker& mk)
     mk = t->mark;
     skip(sc);
     ev = Event::document_start(true, version, std::move(directives));
+    ev.start = start;
+    ev.end = last_end_;
     return true;
 }
 
@@ -196,7 +207,7 @@ bool ParserCore::document_content(ScannerCore& sc, Event& ev, Marker& mk) {
         case Type::DocumentStart:
         case Type::DocumentEnd:
             pop_state();
-            return empty_scalar(ev, mk, t->mark);
+            return empty_scalar(ev, mk, t->mark, last_end_);
         default:
             return parse_node(sc, ev, mk, true, false);
     }
@@ -207,16 +218,20 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
     if (!t) return false;
     tag_handles_.clear();
     mk = t->mark;
+    const std::size_t at = t->mark.pos;
     if (t->type == Type::DocumentEnd) {
         skip(sc);
         state_ = ParserState::ImplicitDocumentStart;
         ev = Event::document_end(true);
+        ev.start = at;
+        ev.end = last_end_;
         return true;
     }
     if (is_directive(t->type))
         return fail(t->mark, "missing explicit document end marker before directive");
     state_ = ParserState::DocumentStart;
     ev = Event::document_end(false);
+    ev.start = ev.end = at;
     return true;
 }
 
@@ -230,6 +245,7 @@ bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bo
         mk = t->mark;
         skip(sc);
         ev = Event::simple(Event::Type::SequenceEnd);
+        ev.start = ev.end = mk.pos;
         return true;
     }
     if (t->type != Type::BlockEntry)
@@ -240,7 +256,7 @@ bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bo
     if (!(t = peek(sc))) return false;
     if (t->type == Type::BlockEntry || t->type == Type::BlockEnd) {
         state_ = ParserState::BlockSequenceEntry;
-        return empty_scalar(ev, mk, entry);
+        return empty_scalar(ev, mk, entry, last_end_);
     }
     push_state(ParserState::BlockSequenceEntry);
     return item_node(sc, ev, mk, entry);
@@ -276,6 +292,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
         close_block_collection();
         ev = Event::simple(Event::Type::SequenceEnd);
         mk = t->mark;
+        ev.start = ev.end = mk.pos;
         return true;
     }
     const Marker entry = t->mark;
@@ -287,7 +304,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
         case Type::Value:
         case Type::BlockEnd:
             state_ = ParserState::IndentlessSequenceEntry;
-            return empty_scalar(ev, mk, entry);
+            return empty_scalar(ev, mk, entry, last_end_);
         default:
             push_state(ParserState::IndentlessSequenceEntry);
             return item_node(sc, ev, mk, entry);
@@ -305,6 +322,7 @@ bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool 
             mk = t->mark;
             skip(sc);
             ev = Event::simple(Event::Type::MappingEnd);
+            ev.start = ev.end = mk.pos;
             return true;
         case Type::Key: {
             const Marker key = t->mark;
@@ -312,14 +330,14 @@ bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool 
             if (!(t = peek(sc))) return false;
             if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
                 state_ = ParserState::BlockMappingValue;
-                return empty_scalar(ev, mk, key);
+                return empty_scalar(ev, mk, key, last_end_);
             }
             push_state(ParserState::BlockMappingValue);
             return parse_node(sc, ev, mk, true, true);
         }
         case Type::Value:
             state_ = ParserState::BlockMappingValue;
-            return empty_scalar(ev, mk, t->mark);
+            return empty_scalar(ev, mk, t->mark, t->mark.pos);
         default:
             return fail(t->mark, "while parsing a block mapping, did not find expected key");
     }
@@ -330,14 +348,14 @@ bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
     if (!t) return false;
     if (t->type != Type::Value) {
         state_ = ParserState::BlockMappingKey;
-        return empty_scalar(ev, mk, t->mark);
+        return empty_scalar(ev, mk, t->mark, last_end_);
     }
     const Marker value = t->mark;
     skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::BlockEnd || t->type == Type::Key || t->type == Type::Value) {
         state_ = ParserState::BlockMappingKey;
-        return empty_scalar(ev, mk, value);
+        return empty_scalar(ev, mk, value, last_end_);
     }
     push_state(ParserState::BlockMappingKey);
     return parse_node(sc, ev, mk, true, true);
@@ -360,14 +378,17 @@ bool ParserCore::flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, boo
         mk = t->mark;
         skip(sc);
         ev = Event::simple(Event::Type::SequenceEnd);
+        ev.start = mk.pos;
+        ev.end = last_end_;
         return true;
     }
     if (t->type == Type::Key) {
         // An explicit-key pair: a single-pair mapping.
         state_ = ParserState::FlowSequenceEntryMappingKey;
         mk = t->mark;
-        skip(sc);
         ev = Event::collection_start(Event::Type::MappingStart, std::nullopt, std::nullopt, true);
+        ev.start = ev.end = ev.open = mk.pos;
+        skip(sc);
         return true;
     }
     push_state(ParserState::FlowSequenceEntry);
@@ -379,7 +400,8 @@ bool ParserCore::flow_sequence_entry_mapping_key(ScannerCore& sc, Event& ev, Mar
     if (!t) return false;
     if (t->type == Type::Value || t->type == Type::FlowEntry || t->type == Type::FlowSequenceEnd) {
         state_ = ParserState::FlowSequenceEntryMappingValue;
-        return empty_scalar(ev, mk, t->mark);
+        return empty_scalar(ev, mk, t->mark,
+                            t->type == Type::Value ? t->mark.pos : last_end_);
     }
     push_state(ParserState::FlowSequenceEntryMappingValue);
     return parse_node(sc, ev, mk, false, false);
@@ -390,13 +412,13 @@ bool ParserCore::flow_sequence_entry_mapping_value(ScannerCore& sc, Event& ev, M
     if (!t) return false;
     if (t->type != Type::Value) {
         state_ = ParserState::FlowSequenceEntryMappingEnd;
-        return empty_scalar(ev, mk, t->mark);
+        return empty_scalar(ev, mk, t->mark, last_end_);
     }
     skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::FlowEntry || t->type == Type::FlowSequenceEnd) {
         state_ = ParserState::FlowSequenceEntryMappingEnd;
-        return empty_scalar(ev, mk, t->mark);
+        return empty_scalar(ev, mk, t->mark, last_end_);
     }
     push_state(ParserState::FlowSequenceEntryMappingEnd);
     return parse_node(sc, ev, mk, false, false);
@@ -422,13 +444,14 @@ bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool f
                 if (t->type == Type::Value || t->type == Type::FlowEntry ||
                     t->type == Type::FlowMappingEnd) {
                     state_ = ParserState::FlowMappingValue;
-                    return empty_scalar(ev, mk, t->mark);
+                    return empty_scalar(ev, mk, t->mark,
+                                        t->type == Type::Value ? t->mark.pos : last_end_);
                 }
                 push_state(ParserState::FlowMappingValue);
                 return parse_node(sc, ev, mk, false, false);
             case Type::Value:
                 state_ = ParserState::FlowMappingValue;
-                return empty_scalar(ev, mk, t->mark);
+                return empty_scalar(ev, mk, t->mark, t->mark.pos);
             case Type::FlowMappingEnd:
                 break;
             default:
@@ -438,9 +461,12 @@ bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool f
     }
     // The mapping ends; with a trailing comma the end carries the comma's mark.
     pop_state();
+    const std::size_t close = t->mark.pos;
     skip(sc);
     mk = t_mark;
     ev = Event::simple(Event::Type::MappingEnd);
+    ev.start = close;
+    ev.end = last_end_;
     return true;
 }
 
@@ -448,12 +474,12 @@ bool ParserCore::flow_mapping_value(ScannerCore& sc, Event& ev, Marker& mk, bool
     Token* t = peek(sc);
     if (!t) return false;
     state_ = ParserState::FlowMappingKey;
-    if (empty || t->type != Type::Value) return empty_scalar(ev, mk, t->mark);
+    if (empty || t->type != Type::Value) return empty_scalar(ev, mk, t->mark, last_end_);
     const Marker value_mark = t->mark;
     skip(sc);
     if (!(t = peek(sc))) return false;
     if (t->type == Type::FlowEntry || t->type == Type::FlowMappingEnd)
-        return empty_scalar(ev, mk, value_mark);
+        return empty_scalar(ev, mk, value_mark, last_end_);
     push_state(ParserState::FlowMappingKey);
     return parse_node(sc, ev, mk, false, false);
 }
@@ -475,7 +501,9 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         if (!anchor_ids_.contains(t->value))
             return fail(t->mark, "while parsing node, found unknown anchor");
         ev = Event::alias(std::move(t->value));
+        ev.start = t->mark.pos;
         skip(sc);
+        ev.end = last_end_;
         return true;
     }
 
@@ -502,50 +530,48 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
     }
 
     using E = Event::Type;
+    // Where the node's text starts, and where its properties end.
+    const std::size_t start = has_property ? property_mark.pos : t->mark.pos;
+    const std::size_t props_end = has_property ? last_end_ : start;
+    auto collection = [&](E type, bool flow, ParserState next) {
+        state_ = next;
+        ev = Event::collection_start(type, std::move(anchor), std::move(tag), flow);
+        if (has_property) ev.property_line = property_mark.line;
+        mk = t->mark;
+        ev.start = start;
+        ev.open = t->mark.pos;
+        ev.end = flow ? t->end : props_end;
+        return true;
+    };
     switch (t->type) {
         case Type::BlockSequenceStart:
             if (!block) break;
             if (!open_block_collection(t->mark)) return false;
-            state_ = ParserState::BlockSequenceFirstEntry;
-            ev =
-                Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), false);
-            if (has_property) ev.property_line = property_mark.line;
-            mk = t->mark;
-            return true;
+            return collection(E::SequenceStart, false, ParserState::BlockSequenceFirstEntry);
         case Type::BlockMappingStart:
             if (!block) break;
             if (!open_block_collection(t->mark)) return false;
-            state_ = ParserState::BlockMappingFirstKey;
-            ev = Event::collection_start(E::MappingStart, std::move(anchor), std::move(tag), false);
-            if (has_property) ev.property_line = property_mark.line;
-            mk = t->mark;
-            return true;
+            return collection(E::MappingStart, false, ParserState::BlockMappingFirstKey);
         case Type::FlowSequenceStart:
-            state_ = ParserState::FlowSequenceFirstEntry;
-            ev = Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), true);
-            if (has_property) ev.property_line = property_mark.line;
-            mk = t->mark;
-            return true;
+            return collection(E::SequenceStart, true, ParserState::FlowSequenceFirstEntry);
         case Type::FlowMappingStart:
-            state_ = ParserState::FlowMappingFirstKey;
-            ev = Event::collection_start(E::MappingStart, std::move(anchor), std::move(tag), true);
-            if (has_property) ev.property_line = property_mark.line;
-            mk = t->mark;
-            return true;
+            return collection(E::MappingStart, true, ParserState::FlowMappingFirstKey);
         case Type::BlockEntry:
             if (!indentless) break;
             if (!open_block_collection(t->mark)) return false;
-            state_ = ParserState::IndentlessSequenceEntry;
-            ev =
-                Event::collection_start(E::SequenceStart, std::move(anchor), std::move(tag), false);
-            if (has_property) ev.property_line = property_mark.line;
-            mk = t->mark;
+            // The token's mark lies after the "-" and its blanks: the
+            // sequence opens at the "-".
+            collection(E::SequenceStart, false, ParserState::IndentlessSequenceEntry);
+            ev.open = t->end - 1;
+            if (!has_property) ev.start = ev.end = ev.open;
             return true;
         case Type::Scalar:
             pop_state();
             mk = t->mark;
             ev = Event::scalar(std::move(t->value), std::move(anchor), std::move(tag), t->style);
             ev.end_line = t->end_line;
+            ev.start = start;
+            ev.end = t->end;
             skip(sc);
             return true;
         default:
@@ -560,6 +586,8 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
     // the line of this mark.
     mk = property_mark;
     ev.end_line = property_mark.line;
+    ev.start = start;
+    ev.end = props_end;
     return true;
 }
 

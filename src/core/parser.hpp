@@ -65,7 +65,10 @@ class ParserCore {
     // The next non-comment token, left in the scanner's queue until `skip`;
     // comments passed on the way go to `pending_comments`.
     [[nodiscard]] Token* peek(ScannerCore& scanner);
-    static void skip(ScannerCore& scanner) { scanner.pop_token(); }
+    void skip(ScannerCore& scanner) {
+        last_end_ = scanner.peek_token()->end;
+        scanner.pop_token();
+    }
     [[nodiscard]] bool fail(Marker m, const char* message);
     void push_state(ParserState s) { state_stack_.push_back(s); }
     void pop_state() {
@@ -103,6 +106,7 @@ class ParserCore {
     std::size_t anchor_count_ = 0;
     std::unordered_map<std::string, std::string> tag_handles_;
     std::size_t block_depth_ = 0;
+    std::size_t last_end_ = 0;  // byte offset past the last token taken
     std::optional<ScanError> error_;
 };
 

@@ -10,12 +10,14 @@
 
 namespace tesvorn {
 
-/// A position in the input: characters consumed (from 0), line (from 1) and
-/// column (characters since the last line break, from 0).
+/// A position in the input: characters consumed (from 0), line (from 1),
+/// column (characters since the last line break, from 0) and the byte offset
+/// of the position in the UTF-8 text.
 struct Marker {
     std::size_t index = 0;
     std::size_t line = 1;
     std::size_t col = 0;
+    std::size_t pos = 0;
 
     friend bool operator==(const Marker&, const Marker&) = default;
 };
@@ -28,7 +30,7 @@ struct ScanError {
     ScanError() = default;
     ScanError(Marker m, std::string message) : info(std::move(message)), mark(m) {}
 
-    /// "{info} at byte {index} line {line} column {col + 1}".
+    /// "{info} at byte {pos} line {line} column {col + 1}".
     [[nodiscard]] std::string display() const;
 };
 

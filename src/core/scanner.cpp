@@ -101,15 +101,18 @@ void ScannerCore::skip_linebreak() {
     const char32_t c = cur();
     if (c == '\r' && at(1) == '\n') {
         mark_.index += 2;
+        mark_.pos += 2;
         drop(2);
     } else if (is_break(c)) {
         mark_.index += 1;
+        mark_.pos += 1;
         drop(1);
     } else {
         return;
     }
     ++mark_.line;
     mark_.col = 0;
+    last_break_end_ = mark_.pos;
     leading_blanks_only_ = true;
 }
 
@@ -139,6 +142,7 @@ void ScannerCore::take_while(std::string& out, Keep keep) {
         out.append(buf, len);
         mark_.index += i;
         mark_.col += i;
+        mark_.pos += len;
         leading_blanks_only_ = false;
         drop(i);
         if (i < n) return;
@@ -146,9 +150,10 @@ void ScannerCore::take_while(std::string& out, Keep keep) {
 }
 
 void ScannerCore::take_run(std::string* out, chars::Run run) {
-    auto advance = [this, run](std::size_t n) {
+    auto advance = [this, run](std::size_t n, std::size_t bytes) {
         mark_.index += n;
         mark_.col += n;  // runs never hold line breaks
+        mark_.pos += bytes;
         if (n > 0 && run != chars::kRunSpaces) leading_blanks_only_ = false;
     };
     // What the window holds first...
@@ -159,10 +164,10 @@ void ScannerCore::take_run(std::string* out, chars::Run run) {
     for (; i < n; ++i) {
         const char32_t c = at(i);
         if (!chars::run_accepts(run, c)) break;
-        if (out) len += chars::encode_utf8(buf + len, c);
+        len += out ? chars::encode_utf8(buf + len, c) : chars::utf8_length(c);
     }
     if (out && len > 0) out->append(buf, len);
-    advance(i);
+    advance(i, len);
     drop(i);
     if (i < n) return;
     if (source_done_) {
@@ -171,7 +176,7 @@ void ScannerCore::take_run(std::string* out, chars::Run run) {
     }
     // ...then straight from the source, one character of lookahead at a time.
     const PulledRun got = pull_run(out, run);
-    advance(got.count);
+    advance(got.count, got.bytes);
     head_ = 0;
     count_ = 0;
     if (got.ended) {
@@ -404,6 +409,7 @@ void ScannerCore::capture_comment() {
     std::string text;
     take_run(&text, chars::kRunLine);
     queue_.emplace_back(TokenType::Comment, start, std::move(text));
+    queue_.back().end = mark_.pos;
 }
 
 // ---------------------------------------------------------------------------
@@ -454,6 +460,7 @@ bool ScannerCore::fetch_document_indicator(TokenType kind) {
     skip_nonblank();
     skip_nonblank();
     queue_.emplace_back(kind, start);
+    queue_.back().end = mark_.pos;
     return true;
 }
 
@@ -513,6 +520,7 @@ bool ScannerCore::fetch_directive() {
         return fail(start,
                     "while scanning a directive, did not find expected comment or line break");
     skip_linebreak();
+    token.end = mark_.pos;
     queue_.push_back(std::move(token));
     return true;
 }
@@ -569,6 +577,7 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     if (kind == TokenType::FlowMappingStart) flow_mapping_open_ = true;
     if (!skip_ws_to_eol(true)) return false;
     queue_.emplace_back(kind, start);
+    queue_.back().end = start.pos + 1;
     return true;
 }
 
@@ -585,6 +594,7 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
     if (!skip_ws_to_eol(true)) return false;
     if (flow_depth_ > 0) adjacent_value_index_ = mark_.index;
     queue_.emplace_back(kind, start);
+    queue_.back().end = start.pos + 1;
     return true;
 }
 
@@ -596,6 +606,7 @@ bool ScannerCore::fetch_flow_entry() {
     skip_nonblank();
     if (!skip_ws_to_eol(true)) return false;
     queue_.emplace_back(TokenType::FlowEntry, start);
+    queue_.back().end = start.pos + 1;
     return true;
 }
 
@@ -631,6 +642,7 @@ bool ScannerCore::fetch_block_entry() {
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = true;
     queue_.emplace_back(TokenType::BlockEntry, mark_);
+    queue_.back().end = start.pos + 1;
     return true;
 }
 
@@ -668,6 +680,7 @@ bool ScannerCore::fetch_key() {
     if (!separated) return fail(mark_, "expected whitespace");
     if (cur() == '\t') return fail(mark_, "tabs disallowed in this context");
     queue_.emplace_back(TokenType::Key, start);
+    queue_.back().end = start.pos + 1;
     return true;
 }
 
@@ -690,7 +703,7 @@ bool ScannerCore::fetch_value() {
         if (implicit_mapping_open_) {
             if (key.mark.line < start.line)
                 return fail(start, "illegal placement of ':' indicator");
-            queue_.emplace(pos, TokenType::FlowMappingStart, mark_);
+            queue_.emplace(pos, TokenType::FlowMappingStart, key.mark);
         }
         roll_indent(static_cast<std::ptrdiff_t>(key.mark.col), key.token_number,
                     TokenType::BlockMappingStart, start);
@@ -711,6 +724,7 @@ bool ScannerCore::fetch_value() {
         }
     }
     queue_.emplace_back(TokenType::Value, start);
+    queue_.back().end = start.pos + 1;
     return true;
 }
 
@@ -787,6 +801,7 @@ bool ScannerCore::fetch_plain_scalar() {
 
     std::string value;
     std::size_t end_line = start.line;
+    std::size_t end = start.pos;
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
@@ -822,6 +837,7 @@ bool ScannerCore::fetch_plain_scalar() {
                 skip_nonblank();
             }
             end_line = mark_.line;
+            end = mark_.pos;
         }
         // Blanks and line breaks, which join this chunk to the next one.
         c = cur();
@@ -861,6 +877,7 @@ bool ScannerCore::fetch_plain_scalar() {
     if (leading_blanks_only_) simple_key_permitted_ = true;
     queue_.emplace_back(TokenType::Scalar, start, std::move(value));
     queue_.back().end_line = end_line;
+    queue_.back().end = end;
     return true;
 }
 
@@ -955,6 +972,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     }
     const std::size_t end_line = mark_.line;
     skip_nonblank();  // closing quote
+    const std::size_t end = mark_.pos;
     if (!skip_ws_to_eol(true)) return false;
     lookahead(1);
     const char32_t c = cur();
@@ -967,6 +985,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     Token token(TokenType::Scalar, start, std::move(value));
     token.style = single ? ScalarStyle::Single : ScalarStyle::Double;
     token.end_line = end_line;
+    token.end = end;
     if (!skip_to_next_token()) return false;
     adjacent_value_index_ = mark_.index;
     queue_.push_back(std::move(token));
@@ -1072,6 +1091,7 @@ void ScannerCore::skip_block_scalar_indent(std::ptrdiff_t indent, std::string& b
             while (i < n && col() + static_cast<std::ptrdiff_t>(i) < indent && at(i) == ' ') ++i;
             mark_.index += i;
             mark_.col += i;
+            mark_.pos += i;
             drop(i);
             if (i < n) break;
         }
@@ -1118,6 +1138,10 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     }
 
     if (!skip_ws_to_eol(true)) return false;
+    // Where the scalar's text ends: past the line break of its last line
+    // (the header's, when no content line follows), and for kept chomping
+    // past the empty lines after it, which are content.
+    std::size_t header_end = mark_.pos;
     lookahead(2);
     if (!is_breakz(cur()))
         return fail(start,
@@ -1125,6 +1149,7 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     std::string chomping_break;
     if (is_break(cur())) {
         read_break(chomping_break);
+        header_end = mark_.pos;
         lookahead(1);
         if (cur() == '\t') return fail(start, "a block scalar content cannot start with a tab");
     }
@@ -1151,10 +1176,13 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     // The last source line the value covers: its last content line, and for
     // kept chomping the empty lines after it too.
     std::size_t end_line = start.line;
+    std::size_t content_end = header_end;
     auto push = [&] {
         queue_.emplace_back(TokenType::Scalar, start, std::move(value));
         queue_.back().style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
         queue_.back().end_line = end_line;
+        const bool kept = chomping == Chomping::Keep && last_break_end_ > content_end;
+        queue_.back().end = kept ? last_break_end_ : content_end;
     };
     lookahead(1);
     if (cur() == kEnd) {
@@ -1190,9 +1218,11 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         leading_blank = trailing_blank;
         take_run(&value, chars::kRunLine);
         end_line = mark_.line;
+        content_end = mark_.pos;
         lookahead(2);
         if (cur() == kEnd) break;
         read_break(leading_break_);
+        content_end = mark_.pos;
         skip_block_scalar_indent(indent, trailing_breaks_);
     }
 
@@ -1223,6 +1253,7 @@ bool ScannerCore::fetch_anchor(bool alias) {
                     "while scanning an anchor or alias, did not find expected alphabetic or "
                     "numeric character");
     queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name));
+    queue_.back().end = mark_.pos;
     return true;
 }
 
@@ -1260,10 +1291,12 @@ bool ScannerCore::fetch_tag() {
             }
         }
     }
+    const std::size_t end = mark_.pos;
     lookahead(1);
     if (!blankz_or_flow(cur(), flow_depth_ > 0))
         return fail(start, "while scanning a tag, did not find expected whitespace or line break");
     queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix));
+    queue_.back().end = end;
     return true;
 }
 

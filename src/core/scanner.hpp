@@ -53,13 +53,16 @@ struct Token {
     Marker mark;
     /// Scalars: the line of the last line of their text in the source.
     std::size_t end_line = 0;
+    /// Byte offset just past the token's text (for a block scalar, past the
+    /// line break of its last line).
+    std::size_t end = 0;
     std::string value;
     std::string suffix;
 
     Token() = default;
-    Token(TokenType t, Marker m) : type(t), mark(m) {}
+    Token(TokenType t, Marker m) : type(t), mark(m), end(m.pos) {}
     Token(TokenType t, Marker m, std::string v, std::string s = {})
-        : type(t), mark(m), value(std::move(v)), suffix(std::move(s)) {}
+        : type(t), mark(m), end(m.pos), value(std::move(v)), suffix(std::move(s)) {}
 };
 
 /// A character source over UTF-8 text held by the caller (not copied). Bytes
@@ -141,6 +144,7 @@ class ScannerCore {
 
     struct PulledRun {
         std::size_t count;  // characters of the run (appended to the output)
+        std::size_t bytes;  // their length in UTF-8
         char32_t stop;      // the character after the run, taken from the source
         bool ended;         // no such character: the source ended...
         bool nul;           // ...or gave a NUL character
@@ -206,11 +210,13 @@ class ScannerCore {
     void skip_blank() noexcept {
         ++mark_.index;
         ++mark_.col;
+        ++mark_.pos;
         drop(1);
     }
     void skip_nonblank() noexcept {
         ++mark_.index;
         ++mark_.col;
+        mark_.pos += chars::utf8_length(cur());
         leading_blanks_only_ = false;
         drop(1);
     }
@@ -269,6 +275,7 @@ class ScannerCore {
     bool at_document_indicator() const noexcept;
 
     Marker mark_;
+    std::size_t last_break_end_ = 0;  // byte offset past the last line break read
     char32_t buf_[3 * kLookahead] = {};  // room for the fixed-size move in fill()
     unsigned head_ = 0;
     unsigned count_ = 0;
@@ -340,27 +347,30 @@ class Scanner final : public detail::ScannerCore {
         char buf[256];
         std::size_t len = 0;
         std::size_t count = 0;
+        std::size_t bytes = 0;
         PulledRun got{};
         for (;;) {
             const std::optional<char32_t> c = source.next();
             if (!c) {
-                got = {count, 0, true, false};
+                got = {count, bytes, 0, true, false};
                 break;
             }
             const char32_t ch = *c;
             if (ch < 0x80) {
                 // One lookup: the table also stops every run at NUL.
                 if (chars::detail::kRunStops[ch] & run) {
-                    got = {count, ch, ch == 0, ch == 0};
+                    got = {count, bytes, ch, ch == 0, ch == 0};
                     break;
                 }
                 if (out) buf[len++] = static_cast<char>(ch);
+                ++bytes;
             } else {
                 if (!chars::run_accepts(run, ch)) {
-                    got = {count, ch, false, false};
+                    got = {count, bytes, ch, false, false};
                     break;
                 }
                 if (out) len += chars::encode_utf8(buf + len, ch);
+                bytes += chars::utf8_length(ch);
             }
             ++count;
             if (len > sizeof buf - 4) {

@@ -12,7 +12,7 @@ namespace tesvorn {
 std::string ScanError::display() const {
     std::string out = info;
     out += " at byte ";
-    out += std::to_string(mark.index);
+    out += std::to_string(mark.pos);
     out += " line ";
     out += std::to_string(mark.line);
     out += " column ";
@@ -294,9 +294,34 @@ void format_collection_node(YamlNode& node, bool styles, bool comments, bool bla
 
 }  // namespace
 
+namespace {
+
+/// Drops the layout records that a reset of the formatting covers: comment
+/// and blank-line placement (leads, trails, tails), and indentation,
+/// spacing and quoting (keys, separators, values, columns, flow spacing).
+void drop_slot(SlotLayout& l, bool styles, bool comments, bool blank_lines) {
+    if (comments || blank_lines) {
+        l.drop(SlotLayout::kLead);
+        l.drop(SlotLayout::kTrail);
+    }
+    if (styles) {
+        l.drop(SlotLayout::kKey);
+        l.drop(SlotLayout::kSep);
+        l.drop(SlotLayout::kValue);
+    }
+}
+
+void drop_collection(CollectionLayout& l, bool styles, bool comments, bool blank_lines) {
+    if (comments || blank_lines) l.flags |= CollectionLayout::kTailStale;
+    if (styles) l.flags |= CollectionLayout::kIndentStale;
+}
+
+}  // namespace
+
 void YamlMapping::format_with(bool styles, bool comments, bool blank_lines) {
     if (styles) style = ContainerStyle::Block;
     if (blank_lines) trailing_blank_lines = 0;
+    drop_collection(layout, styles, comments, blank_lines);
     for (auto& slot : entries) {
         YamlEntry& e = slot.value;
         if (comments) {
@@ -305,6 +330,7 @@ void YamlMapping::format_with(bool styles, bool comments, bool blank_lines) {
         }
         if (blank_lines) e.blank_lines_before = 0;
         if (styles) e.key_style = ScalarStyle::Plain;
+        drop_slot(e.layout, styles, comments, blank_lines);
         if (e.key_node) format_collection_node(**e.key_node, styles, comments, blank_lines);
         format_collection_node(e.value, styles, comments, blank_lines);
     }
@@ -313,12 +339,14 @@ void YamlMapping::format_with(bool styles, bool comments, bool blank_lines) {
 void YamlSequence::format_with(bool styles, bool comments, bool blank_lines) {
     if (styles) style = ContainerStyle::Block;
     if (blank_lines) trailing_blank_lines = 0;
+    drop_collection(layout, styles, comments, blank_lines);
     for (auto& item : items) {
         if (comments) {
             item.comment_before.reset();
             item.comment_inline.reset();
         }
         if (blank_lines) item.blank_lines_before = 0;
+        drop_slot(item.layout, styles, comments, blank_lines);
         format_collection_node(item.node, styles, comments, blank_lines);
     }
 }

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/layout.hpp"
+
 namespace tesvorn {
 
 enum class ScalarStyle : std::uint8_t {
@@ -327,6 +329,7 @@ struct YamlMapping {
     OptString tag;
     OptString anchor;
     std::uint8_t trailing_blank_lines = 0;
+    CollectionLayout layout;
 
     void format_with(bool styles, bool comments, bool blank_lines);
     friend bool operator==(const YamlMapping&, const YamlMapping&) = default;
@@ -338,6 +341,7 @@ struct YamlSequence {
     OptString tag;
     OptString anchor;
     std::uint8_t trailing_blank_lines = 0;
+    CollectionLayout layout;
 
     void format_with(bool styles, bool comments, bool blank_lines);
     friend bool operator==(const YamlSequence&, const YamlSequence&) = default;
@@ -415,6 +419,7 @@ struct YamlEntry {
     OptString key_alias;
     /// The real key of a complex (mapping or sequence) key.
     std::optional<Box<YamlNode>> key_node;
+    SlotLayout layout;
 
     friend bool operator==(const YamlEntry&, const YamlEntry&) = default;
 };
@@ -424,6 +429,7 @@ struct YamlItem {
     OptString comment_before;
     OptString comment_inline;
     std::uint8_t blank_lines_before = 0;
+    SlotLayout layout;
 
     friend bool operator==(const YamlItem&, const YamlItem&) = default;
 };
@@ -441,6 +447,7 @@ struct DocMetadata {
     bool explicit_end = false;
     std::optional<std::pair<std::uint8_t, std::uint8_t>> yaml_version;
     std::vector<std::pair<std::string, std::string>> tag_directives;
+    DocLayout layout;
 
     friend bool operator==(const DocMetadata&, const DocMetadata&) = default;
 };
@@ -481,6 +488,25 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
 /// Whether a plain scalar keeps its source text as `original`: wherever
 /// writing the typed value would not give the text back.
 bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged);
+
+// Fingerprints of the normalised data that layout records are checked
+// against (see layout.hpp).
+
+/// A lead: the comment lines above an entry or item and the blank lines.
+std::uint64_t fingerprint_lead(const OptString& comment_before, std::uint8_t blank_lines) noexcept;
+/// An inline comment.
+std::uint64_t fingerprint_comment(const OptString& comment) noexcept;
+/// A value as far as its own text goes: a scalar's value, style, tag,
+/// anchor and source text; an alias's name; a collection's style, tag,
+/// anchor and emptiness (not its contents, which keep their own records).
+std::uint64_t fingerprint_value(const YamlNode& node) noexcept;
+/// A mapping key: its text, style and properties, and a complex key whole.
+std::uint64_t fingerprint_key(std::string_view key, const YamlEntry& entry) noexcept;
+/// The blank lines after a collection's last entry or item.
+std::uint64_t fingerprint_tail(std::uint8_t trailing_blank_lines) noexcept;
+/// What a document's head depends on: markers, directives, and the root's
+/// properties when the root is a block collection.
+std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) noexcept;
 
 /// The synthetic key of a complex key inserted as entry number `count`
 /// (from 0): NUL followed by the decimal count.

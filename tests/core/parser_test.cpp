@@ -122,7 +122,7 @@ TEST(ParserFlow, PairsAndTrailingCommas) {
     auto p = parse("{a: 1,}");
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.events[5].first.type, Event::Type::MappingEnd);
-    EXPECT_EQ(p.events[5].second, (Marker{5, 1, 5}));
+    EXPECT_EQ(p.events[5].second, (Marker{5, 1, 5, 5}));
     EXPECT_EQ(error_of("[a"),
               "while parsing a flow sequence, expected ',' or ']' at byte 2 line 2 column 1");
     EXPECT_EQ(error_of("{a: 1 [b]}"),

@@ -123,7 +123,7 @@ TEST(ScannerStream, EmptyInputAndForcedFinalLine) {
     s = scan("a: 1");
     ASSERT_TRUE(s.ok);
     EXPECT_EQ(s.tokens.back().type, TokenType::StreamEnd);
-    EXPECT_EQ(s.tokens.back().mark, (Marker{4, 2, 0}));
+    EXPECT_EQ(s.tokens.back().mark, (Marker{4, 2, 0, 4}));
     EXPECT_EQ(kinds("a: 1"), "< BMS ? :a : :1 BE >");
 }
 
@@ -143,19 +143,20 @@ TEST(ScannerStream, NothingAfterTheEndOrAfterAnError) {
     EXPECT_EQ(failed.stored_error()->info, "unexpected character: `@'");
 }
 
-TEST(ScannerPositions, CountCharactersNotBytes) {
-    // 'é' is two bytes and one character; CR LF is one line break.
+TEST(ScannerPositions, CharactersAndBytes) {
+    // 'é' is two bytes and one character; CR LF is one line break. Index and
+    // column count characters, pos counts bytes (as the messages do).
     auto s = scan("é: x\r\nb: y\rc: z");
     ASSERT_TRUE(s.ok) << s.error.display();
     std::vector<Marker> scalars;
     for (const Token& t : s.tokens)
         if (t.type == TokenType::Scalar) scalars.push_back(t.mark);
     ASSERT_EQ(scalars.size(), 6u);
-    EXPECT_EQ(scalars[1], (Marker{3, 1, 3}));   // x
-    EXPECT_EQ(scalars[2], (Marker{6, 2, 0}));   // b, after CR LF (two characters)
-    EXPECT_EQ(scalars[4], (Marker{11, 3, 0}));  // c, after a lone CR
+    EXPECT_EQ(scalars[1], (Marker{3, 1, 3, 4}));    // x
+    EXPECT_EQ(scalars[2], (Marker{6, 2, 0, 7}));    // b, after CR LF (two characters)
+    EXPECT_EQ(scalars[4], (Marker{11, 3, 0, 12}));  // c, after a lone CR
     EXPECT_EQ(error_of("a: 1\n@x"), "unexpected character: `@' at byte 5 line 2 column 1");
-    EXPECT_EQ(error_of("é: `"), "unexpected character: `\x60' at byte 3 line 1 column 4");
+    EXPECT_EQ(error_of("é: `"), "unexpected character: `\x60' at byte 4 line 1 column 4");
 }
 
 TEST(ScannerPositions, InvalidUtf8ReadsAsReplacementCharacters) {
@@ -298,7 +299,7 @@ TEST(ScannerComments, TextAndQueuePosition) {
     ASSERT_TRUE(s.ok);
     for (const Token& t : s.tokens)
         if (t.type == TokenType::Comment) {
-            EXPECT_EQ(t.mark, (Marker{6, 1, 6}));
+            EXPECT_EQ(t.mark, (Marker{6, 1, 6, 6}));
         }
 }
 

@@ -1,0 +1,158 @@
+#include "core/layout.hpp"
+
+#include <cstring>
+
+#include "core/types.hpp"
+
+namespace tesvorn {
+
+namespace {
+
+constexpr std::uint64_t kK1 = 0xA0761D6478BD642Full;
+constexpr std::uint64_t kK2 = 0xE7037ED1A0B428DBull;
+
+inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+
+void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept;
+
+void add_scalar(Fingerprint& f, const YamlScalar& s) noexcept {
+    const ScalarValue& v = s.value;
+    f.add(v.kind());
+    switch (v.kind()) {
+        case ScalarValue::Int:
+            f.add(static_cast<std::uint64_t>(v.as_int()));
+            break;
+        case ScalarValue::Float: {
+            std::uint64_t bits = 0;
+            const double d = v.as_float();
+            std::memcpy(&bits, &d, sizeof bits);
+            f.add(bits);
+            break;
+        }
+        case ScalarValue::Bool:
+            f.add(v.as_bool() ? 1 : 0);
+            break;
+        case ScalarValue::Str:
+            f.add(v.as_str());
+            break;
+        case ScalarValue::Null:
+            break;
+    }
+    f.add(static_cast<std::uint64_t>(s.style));
+    f.add_opt(s.tag.get()).add_opt(s.anchor.get()).add_opt(s.original.get());
+}
+
+void add_entry_key(Fingerprint& f, std::string_view key, const YamlEntry& e) noexcept {
+    f.add(key).add(static_cast<std::uint64_t>(e.key_style));
+    f.add_opt(e.key_anchor.get()).add_opt(e.key_tag.get()).add_opt(e.key_alias.get());
+    if (e.key_node) {
+        f.add(1);
+        add_node(f, **e.key_node, true);
+    } else {
+        f.add(0);
+    }
+}
+
+void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept {
+    f.add(node.kind());
+    switch (node.kind()) {
+        case YamlNode::Mapping: {
+            const YamlMapping& m = *node.mapping();
+            f.add(static_cast<std::uint64_t>(m.style)).add_opt(m.tag.get()).add_opt(m.anchor.get());
+            f.add(m.entries.size());
+            if (!deep) break;
+            for (const auto& slot : m.entries) {
+                add_entry_key(f, slot.key, slot.value);
+                add_node(f, slot.value.value, true);
+            }
+            break;
+        }
+        case YamlNode::Sequence: {
+            const YamlSequence& s = *node.sequence();
+            f.add(static_cast<std::uint64_t>(s.style)).add_opt(s.tag.get()).add_opt(s.anchor.get());
+            f.add(s.items.size());
+            if (!deep) break;
+            for (const YamlItem& item : s.items) add_node(f, item.node, true);
+            break;
+        }
+        case YamlNode::Scalar:
+            add_scalar(f, *node.scalar());
+            break;
+        case YamlNode::Null:
+            break;
+        case YamlNode::Alias:
+            f.add(node.alias()->name);
+            break;
+    }
+}
+
+}  // namespace
+
+Fingerprint& Fingerprint::add(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    std::size_t n = s.size();
+    std::uint64_t h = mix(h_ ^ kK1, n ^ kK2);
+    for (; n >= 8; n -= 8, p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = mix(h ^ w, kK1);
+    }
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i < n; ++i) last |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    h_ = mix(h ^ last, kK2);
+    return *this;
+}
+
+Fingerprint& Fingerprint::add(std::uint64_t v) noexcept {
+    h_ = mix(h_ ^ v ^ kK2, kK1);
+    return *this;
+}
+
+std::uint64_t fingerprint_lead(const OptString& comment_before, std::uint8_t blank_lines) noexcept {
+    return Fingerprint().add_opt(comment_before.get()).add(blank_lines).value();
+}
+
+std::uint64_t fingerprint_comment(const OptString& comment) noexcept {
+    return Fingerprint().add_opt(comment.get()).value();
+}
+
+std::uint64_t fingerprint_value(const YamlNode& node) noexcept {
+    Fingerprint f;
+    add_node(f, node, false);
+    return f.value();
+}
+
+std::uint64_t fingerprint_key(std::string_view key, const YamlEntry& entry) noexcept {
+    Fingerprint f;
+    add_entry_key(f, key, entry);
+    return f.value();
+}
+
+std::uint64_t fingerprint_tail(std::uint8_t trailing_blank_lines) noexcept {
+    return Fingerprint().add(trailing_blank_lines).value();
+}
+
+std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) noexcept {
+    Fingerprint f;
+    f.add(meta.explicit_start ? 1 : 0);
+    if (meta.yaml_version) {
+        f.add(1).add(meta.yaml_version->first).add(meta.yaml_version->second);
+    } else {
+        f.add(0);
+    }
+    f.add(meta.tag_directives.size());
+    for (const auto& [handle, prefix] : meta.tag_directives) f.add(handle).add(prefix);
+    if (const YamlMapping* m = root.mapping(); m && m->style == ContainerStyle::Block) {
+        f.add(1).add_opt(m->anchor.get()).add_opt(m->tag.get());
+    } else if (const YamlSequence* s = root.sequence(); s && s->style == ContainerStyle::Block) {
+        f.add(2).add_opt(s->anchor.get()).add_opt(s->tag.get());
+    } else {
+        f.add(0);
+    }
+    return f.value();
+}
+
+}  // namespace tesvorn

@@ -1,0 +1,162 @@
+// Layout memory: what the source looked like around each value, kept beside
+// the normalised metadata of the document model so that the writer can give
+// untouched text back byte for byte.
+//
+// A record holds offsets into one shared copy of the source text and a
+// fingerprint of the normalised data it was derived from (comment texts,
+// blank-line counts, the value, its style and properties). The writer uses a
+// piece of source text only while the fingerprint of the current data still
+// matches; as soon as an edit changed that data it renders the piece the
+// designed way, so an edit changes exactly its own lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tesvorn {
+
+/// The text documents were read from (UTF-8). Layout offsets count bytes
+/// from the start of `text`, which lies `base` bytes into the stream.
+struct SourceText {
+    std::string text;
+    std::size_t base = 0;
+};
+using SourceRef = std::shared_ptr<const SourceText>;
+
+/// A 64-bit fingerprint of normalised data (not cryptographic: it only has
+/// to tell an edited value from the one that was read).
+class Fingerprint {
+  public:
+    Fingerprint& add(std::string_view s) noexcept;
+    Fingerprint& add(std::uint64_t v) noexcept;
+    /// An optional string: absent and empty differ.
+    Fingerprint& add_opt(const std::string* s) noexcept {
+        return s != nullptr ? add(1).add(*s) : add(0);
+    }
+    [[nodiscard]] std::uint64_t value() const noexcept { return h_; }
+
+  private:
+    std::uint64_t h_ = 0x9E3779B97F4A7C15ull;
+};
+
+/// Offsets of the pieces one entry or item was read from, in source order:
+///   lead   blank and comment lines and the indentation before it (block),
+///          or what follows the opening bracket or the previous ',' (flow)
+///   key    the key with its properties ("?" included), or the "-" of a
+///          block item (empty for flow items)
+///   sep    from the key to the value: ":" and blanks; for a block
+///          collection value also its properties and the rest of the line
+///   value  the value's text (a scalar or alias with its properties, a flow
+///          collection from its properties to its closing bracket); empty
+///          for a block collection, which keeps its own records
+///   trail  after the value to the end of its line (block) or up to the
+///          next ',' (flow)
+/// `at[i]` is where piece i starts; `at[5]` where the trail ends.
+struct SlotLayout {
+    enum Piece : std::uint8_t { kLead = 0, kKey = 1, kSep = 2, kValue = 3, kTrail = 4, kEnd = 5 };
+    /// The shape of the value when read; pieces fit only a value of the
+    /// same shape.
+    enum Shape : std::uint8_t {
+        kInline = 0,       // a scalar, alias, flow or empty collection on the line
+        kEmpty = 1,        // nothing at all after the ":" or "-"
+        kBlockScalar = 2,  // a literal or folded scalar
+        kBlock = 3,        // a block mapping or sequence below or after it
+    };
+    enum Flag : std::uint8_t {
+        kInlineFirst = 1,     // first of a block collection on its parent's "-" line
+        kCommentInSep = 2,    // the inline comment stands in `sep` (key line)
+        kCommentInValue = 4,  // ... or in the value (a block scalar's header)
+        kKeyLines = 8,        // the key spans lines
+        kValueLines = 16,     // the value spans lines
+        kSimpleKey = 32,      // an implicit key (no "?")
+    };
+
+    std::uint32_t at[6] = {kNone, 0, 0, 0, 0, 0};
+    std::uint64_t fp_lead = 0;   // comment_before, blank_lines_before
+    std::uint64_t fp_key = 0;    // key text, style, properties, complex key
+    std::uint64_t fp_value = 0;  // scalar value and style, properties, alias name
+    std::uint64_t fp_trail = 0;  // comment_inline
+    Shape shape = kInline;
+    std::uint8_t flags = 0;
+    /// Pieces a reset of the formatting dropped (bit 1 << Piece).
+    std::uint8_t stale = 0;
+
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+    [[nodiscard]] bool has() const noexcept { return at[0] != kNone; }
+    [[nodiscard]] bool flag(Flag f) const noexcept { return (flags & f) != 0; }
+    [[nodiscard]] bool fresh(Piece p) const noexcept { return has() && (stale & (1u << p)) == 0; }
+    void drop(Piece p) noexcept { stale = static_cast<std::uint8_t>(stale | (1u << p)); }
+    [[nodiscard]] std::uint32_t begin(Piece p) const noexcept { return at[p]; }
+    [[nodiscard]] std::uint32_t end(Piece p) const noexcept { return at[p + 1]; }
+    void reset() noexcept { *this = SlotLayout{}; }
+
+    // Records never make two trees differ.
+    friend bool operator==(const SlotLayout&, const SlotLayout&) noexcept { return true; }
+};
+
+/// Layout of a mapping or sequence: where its entries stand and what
+/// follows the last one.
+struct CollectionLayout {
+    enum Flag : std::uint8_t {
+        kBare = 1,           // a flow pair written without braces ([a: 1])
+        kTrailingComma = 2,  // a flow collection whose last entry has a ','
+        kTailStale = 4,      // the tail was reset (blank lines or comments)
+        kIndentStale = 8,    // the indentation and flow spacing were reset
+    };
+    /// The text the offsets refer to; null when nothing was recorded.
+    SourceRef source;
+    /// Block: the column of the entries' keys or dashes, and that column
+    /// relative to the parent's entries (0 for an indentless sequence).
+    std::uint32_t column = 0;
+    std::int32_t rel = 0;
+    /// Flow: the offset of the opening bracket.
+    std::uint32_t open = 0;
+    /// Block: blank and comment lines after the last entry that belong to
+    /// the collection (indented at least as deep as it). Flow: the text
+    /// between the last entry and the closing bracket.
+    std::uint32_t tail_begin = 0;
+    std::uint32_t tail_end = 0;
+    std::uint64_t fp_tail = 0;  // trailing_blank_lines
+    std::uint8_t flags = 0;
+
+    [[nodiscard]] bool has() const noexcept { return source != nullptr; }
+    [[nodiscard]] bool flag(Flag f) const noexcept { return (flags & f) != 0; }
+    [[nodiscard]] std::string_view text(std::uint32_t b, std::uint32_t e) const noexcept {
+        return std::string_view(source->text).substr(b, e - b);
+    }
+    void reset() noexcept { *this = CollectionLayout{}; }
+
+    friend bool operator==(const CollectionLayout&, const CollectionLayout&) noexcept {
+        return true;
+    }
+};
+
+/// Layout of a document: everything before the root (a byte order mark,
+/// comments, directives, the "---" line with the root's properties), the
+/// root's own text when it is not a block collection, what follows the
+/// root, and the "..." line.
+struct DocLayout {
+    SourceRef source;
+    std::uint32_t head_begin = 0, head_end = 0;
+    std::uint32_t root_begin = 0, root_end = 0;  // scalar, alias or flow root
+    std::uint32_t tail_begin = 0, tail_end = 0;  // after the root's own records
+    std::uint32_t end_begin = 0, end_end = 0;    // "..." and the rest of its line
+    std::uint64_t fp_head = 0;  // markers, directives, root properties (block root)
+    std::uint64_t fp_root = 0;  // the root value (scalar, alias or flow root)
+    bool crlf = false;          // the source breaks lines with CR LF
+    bool has_marker = false;    // the head holds "---"
+    bool has_end = false;       // a "..." line was read
+
+    [[nodiscard]] bool has() const noexcept { return source != nullptr; }
+    [[nodiscard]] std::string_view text(std::uint32_t b, std::uint32_t e) const noexcept {
+        return std::string_view(source->text).substr(b, e - b);
+    }
+
+    friend bool operator==(const DocLayout&, const DocLayout&) noexcept { return true; }
+};
+
+}  // namespace tesvorn
