@@ -1,6 +1,7 @@
 #include "core/builder.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace tesvorn {
 
@@ -21,356 +22,634 @@ std::size_t count_nodes(const YamlNode& node) {
     return n;
 }
 
+bool is_blank(char c) noexcept {
+    return c == ' ' || c == '\t';
+}
+bool is_break(char c) noexcept {
+    return c == '\n' || c == '\r';
+}
+
+// Offsets in records are 32 bits: a longer source keeps no records.
+constexpr std::size_t kMaxRecorded = std::numeric_limits<std::uint32_t>::max() - 1;
+
 }  // namespace
 
-std::uint8_t Builder::blank_lines_for(std::size_t line) const {
-    if (!last_line_ || *last_line_ + 1 >= line) return 0;
-    std::size_t gap = line - *last_line_ - 1;
-    std::size_t comments = 0;
-    for (const auto& c : pending_comments_)
-        if (c.first < line) ++comments;
-    gap = gap > comments ? gap - comments : 0;
-    return static_cast<std::uint8_t>(std::min<std::size_t>(gap, 255));
+Builder::Builder(std::shared_ptr<const SourceText> source)
+    : source_(std::move(source)), layout_(source_ != nullptr) {}
+
+// ---------------------------------------------------------------------------
+// Text
+
+std::size_t Builder::line_start(std::size_t pos) const noexcept {
+    const std::size_t base = source_->base;
+    while (pos > base && !is_break(at(pos - 1))) --pos;
+    return pos;
 }
 
-std::optional<std::string> Builder::take_before(std::size_t line) {
-    // Comments above `line` are taken; later ones stay pending. A comment
-    // below a quoted scalar reaches the builder before the scalar does (the
-    // scanner reads it while looking for what follows the closing quote), and
-    // it belongs to whatever comes next.
-    std::optional<std::string> out;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < pending_comments_.size(); ++i) {
-        auto& c = pending_comments_[i];
-        if (c.first >= line) {
-            if (kept != i) pending_comments_[kept] = std::move(c);
-            ++kept;
-            continue;
-        }
-        if (out) {
-            *out += '\n';
-            *out += c.second;
+std::size_t Builder::column_of(std::size_t pos) const noexcept {
+    std::size_t col = 0;
+    for (std::size_t p = line_start(pos); p < pos; ++p)
+        if ((static_cast<unsigned char>(at(p)) & 0xC0) != 0x80) ++col;
+    return col;
+}
+
+std::size_t Builder::end_of_line(std::size_t from, std::size_t limit) const noexcept {
+    std::size_t p = from;
+    while (p < limit && !is_break(at(p))) ++p;
+    if (p < limit) {
+        if (at(p) == '\r' && p + 1 < limit && at(p + 1) == '\n') ++p;
+        ++p;
+    }
+    return p;
+}
+
+std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noexcept {
+    std::size_t p = from;
+    while (p < limit) {
+        const char c = at(p);
+        if (is_blank(c) || is_break(c)) {
+            ++p;
+        } else if (c == '#') {
+            while (p < limit && !is_break(at(p))) ++p;
         } else {
-            out = std::move(c.second);
+            return p;
         }
     }
-    pending_comments_.resize(kept);
-    return out;
+    return limit;
 }
 
-std::optional<std::string> Builder::take_at(std::size_t line) {
-    for (auto it = pending_comments_.begin(); it != pending_comments_.end(); ++it) {
-        if (it->first != line) continue;
-        std::optional<std::string> out = std::move(it->second);
-        pending_comments_.erase(it);
-        return out;
-    }
-    return std::nullopt;
+std::string Builder::comment_text(std::size_t hash) const {
+    std::size_t p = hash + 1;
+    const std::size_t end = text_end();
+    if (p < end && at(p) == ' ') ++p;
+    std::size_t e = p;
+    while (e < end && !is_break(at(e))) ++e;
+    return source_->text.substr(p - source_->base, e - p);
 }
 
-void Builder::absorb_comments(std::vector<PendingComment>& comments) {
-    for (auto& c : comments) {
-        if (!last_line_ || c.mark.line != *last_line_) {
-            pending_comments_.emplace_back(c.mark.line, std::move(c.text));
-            continue;
-        }
-        // On the line of what was just read: an inline comment.
-        if (frames_.empty()) {
-            if (roots_.empty() || current_meta_.explicit_start) {
-                // Nothing read yet in this document: the line is its start
-                // ("---", or the first document's first line), and a comment
-                // there belongs to what follows (a quoted scalar is read past,
-                // and the comment after it, before its event arrives), not
-                // to the document before. It waits instead of being dropped
-                // or given to the previous document's last entry.
-                pending_comments_.emplace_back(c.mark.line, std::move(c.text));
-                continue;
-            }
-            YamlNode& root = roots_.back();
-            if (auto* m = root.mapping(); m && !m->entries.empty()) {
-                auto& e = m->entries.back().value;
-                if (!e.comment_inline) e.comment_inline = std::move(c.text);
-            } else if (auto* s = root.sequence(); s && !s->items.empty()) {
-                auto& item = s->items.back();
-                if (!item.comment_inline) item.comment_inline = std::move(c.text);
-            }
-            continue;
-        }
-        // A quoted scalar is read past, with a comment after it, before its
-        // own event arrives; when nothing read before it on its line can take
-        // the comment, it waits for the scalar (which takes pending comments
-        // on its line as inline) instead of being dropped or misplaced. That
-        // is: a collection with nothing in it yet (it starts with the
-        // document), or a block collection that just ended (it ends at the
-        // next token, on the line of what follows it).
-        const auto ended_block = [](const YamlNode& n) {
-            const YamlMapping* m = n.mapping();
-            const YamlSequence* s = n.sequence();
-            return (m && m->style == ContainerStyle::Block) ||
-                   (s && s->style == ContainerStyle::Block);
-        };
-        Frame& f = frames_.back();
-        if (f.is_flow) {
-            f.flow_comment = std::move(c.text);
-        } else if (f.is_mapping) {
-            if (!f.pending.empty()) {
-                f.pending.comment_inline = std::move(c.text);
-            } else if (!f.mapping.entries.empty() &&
-                       !ended_block(f.mapping.entries.back().value.value)) {
-                f.mapping.entries.back().value.comment_inline = std::move(c.text);
+std::size_t Builder::comment_on_line(std::size_t from, std::size_t limit) const noexcept {
+    // A '#' starts a comment after a blank or at the start of a line only.
+    for (std::size_t p = from; p < limit && !is_break(at(p)); ++p)
+        if (at(p) == '#' && (p == source_->base || is_blank(at(p - 1)) || is_break(at(p - 1))))
+            return p;
+    return kNone;
+}
+
+void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
+    std::size_t blank = 0;
+    std::size_t p = from;
+    while (p < to) {
+        const std::size_t line_end = end_of_line(p, to);
+        std::size_t q = p;
+        while (q < line_end && is_blank(at(q))) ++q;
+        if (q == line_end || is_break(at(q))) {
+            // A line of blanks (the last one, without a break, is the
+            // indentation of what follows).
+            if (line_end < to || (q < to && is_break(at(q)))) ++blank;
+        } else if (at(q) == '#') {
+            std::string text = comment_text(q);
+            if (slot.comment_before) {
+                *slot.comment_before += '\n';
+                *slot.comment_before += text;
             } else {
-                pending_comments_.emplace_back(c.mark.line, std::move(c.text));
+                slot.comment_before = std::move(text);
             }
-        } else if (!f.sequence.items.empty() && !ended_block(f.sequence.items.back().node)) {
-            f.sequence.items.back().comment_inline = std::move(c.text);
+        }
+        p = line_end;
+    }
+    slot.blank_lines = static_cast<std::uint8_t>(std::min<std::size_t>(blank, 255));
+}
+
+// ---------------------------------------------------------------------------
+// Pieces
+
+std::size_t Builder::block_start(std::size_t after, std::size_t open) const noexcept {
+    for (std::size_t p = after; p < open; ++p)
+        if (is_break(at(p))) return end_of_line(p, open);
+    return open;
+}
+
+void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
+    const std::size_t i = static_cast<std::size_t>(f.open_trail);
+    f.open_trail = -1;
+    // The comment after the value on its line is its inline comment.
+    const std::size_t hash = has_text() ? comment_on_line(from, to) : kNone;
+    std::optional<std::string> comment;
+    if (hash != kNone) comment = comment_text(hash);
+    auto finish = [&](auto& slot_owner, SlotLayout& l, const YamlNode& value,
+                      const std::string* key, const YamlEntry* entry) {
+        if (comment) {
+            slot_owner.comment_inline = std::move(comment);
+            l.flags &= static_cast<std::uint8_t>(
+                ~(SlotLayout::kCommentInSep | SlotLayout::kCommentInValue));
+        }
+        if (!l.has()) return;
+        if (from < l.at[SlotLayout::kValue] + source_->base || to < from) {
+            l.reset();
+            return;
+        }
+        l.at[SlotLayout::kTrail] = rel(from);
+        l.at[SlotLayout::kEnd] = rel(to);
+        finish_slot_layout(l, value, slot_owner.comment_before, slot_owner.blank_lines_before,
+                           slot_owner.comment_inline, key, entry);
+    };
+    if (f.is_mapping) {
+        auto& s = f.mapping.entries.at(i);
+        finish(s.value, s.value.layout, s.value.value, &s.key, &s.value);
+    } else {
+        YamlItem& item = f.sequence.items[i];
+        finish(item, item.layout, item.node, nullptr, nullptr);
+    }
+    cursor_ = std::max(cursor_, to);
+}
+
+void Builder::close_trail(Frame& f, std::size_t limit) {
+    if (f.open_trail < 0) return;
+    const std::size_t from = f.open_trail_from;
+    if (!has_text()) {
+        set_trail(f, from, from);
+        return;
+    }
+    set_trail(f, from, end_of_line(from, limit));
+}
+
+void Builder::note_sep_comment(Frame& f, std::size_t value_start) {
+    // "key: # note" with the value below it: the entry's inline comment.
+    Slot& s = f.slot;
+    if (f.is_flow || !has_text() || s.at[0] == kNone) return;
+    const std::size_t hash = comment_on_line(s.at[SlotLayout::kSep], value_start);
+    if (hash == kNone || hash >= value_start) return;
+    s.comment_inline = comment_text(hash);
+    s.flags |= SlotLayout::kCommentInSep;
+}
+
+void Builder::store_layout(SlotLayout& out, const Slot& slot) const {
+    if (!layout_ || slot.at[0] == kNone) return;
+    // Pieces follow each other (the trail is set later); anything else is
+    // no record to write from.
+    for (int i = 0; i < 3; ++i)
+        if (slot.at[i] > slot.at[i + 1]) return;
+    for (int i = 0; i < 6; ++i) out.at[i] = rel(slot.at[i]);
+    out.source_id = source_->id;
+    out.shape = slot.shape;
+    out.flags = slot.flags;
+}
+
+void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value,
+                                 const OptString& comment_before, std::uint8_t blank,
+                                 const OptString& comment_inline, const std::string* key,
+                                 const YamlEntry* entry) const {
+    l.fp_lead = fingerprint_lead(comment_before, blank);
+    l.fp_trail = fingerprint_comment(comment_inline);
+    l.fp_value = fingerprint_value(value);
+    if (key != nullptr) l.fp_key = fingerprint_key(*key, *entry);
+    // Pieces that span lines keep their place only at their own column.
+    const auto spans = [&](int b, int e) {
+        for (std::uint32_t p = l.at[b]; p < l.at[e]; ++p)
+            if (is_break(source_->text[p])) return true;
+        return false;
+    };
+    if (spans(SlotLayout::kKey, SlotLayout::kSep)) l.flags |= SlotLayout::kKeyLines;
+    if (spans(SlotLayout::kValue, SlotLayout::kTrail)) l.flags |= SlotLayout::kValueLines;
+}
+
+Builder::Role Builder::begin_node(const Event& ev) {
+    if (frames_.empty()) return Role::Root;
+    Frame& f = frames_.back();
+    const bool key = f.is_mapping && f.pending.empty();
+    if (f.is_mapping && !key) {
+        // A value: the separator runs from the key to the node.
+        f.slot.at[SlotLayout::kSep] = cursor_;
+        return Role::Value;
+    }
+    f.slot = Slot{};
+    Slot& s = f.slot;
+    if (!has_text()) return key ? Role::Key : Role::Item;
+    std::size_t lead_from = cursor_;
+    if (f.is_flow) {
+        // After the previous entry: its trail up to the ',', then the lead.
+        if (f.open_trail >= 0) {
+            std::size_t p = f.open_trail_from;
+            while (p < ev.start && at(p) != ',') {
+                if (at(p) == '#') {
+                    while (p < ev.start && !is_break(at(p))) ++p;
+                } else {
+                    ++p;
+                }
+            }
+            set_trail(f, f.open_trail_from, p);
+            lead_from = std::min(p + 1, ev.start);
+        }
+    } else {
+        close_trail(f, ev.start);
+        lead_from = cursor_;
+    }
+    // An explicit key's '?' or a block item's '-' starts the piece after the
+    // lead.
+    std::size_t begin = ev.start;
+    const std::size_t tok = first_token(lead_from, ev.start);
+    if (tok < ev.start) begin = tok;
+    s.at[SlotLayout::kLead] = lead_from;
+    s.at[SlotLayout::kKey] = begin;
+    if (!f.is_flow) {
+        read_lead(lead_from, begin, s);
+        // Blank lines at the top of a document without "---" are not
+        // counted: the count starts at its first content.
+        if (!doc_.explicit_start && frames_.size() == 1 && lead_from == doc_.head_end)
+            s.blank_lines = 0;
+        if (lead_from == begin && begin != line_start(begin)) s.flags |= SlotLayout::kInlineFirst;
+    }
+    if (key) {
+        if (begin == ev.start) s.flags |= SlotLayout::kSimpleKey;
+        return Role::Key;
+    }
+    if (!f.is_flow) {
+        // A block item: the '-' is its key piece.
+        s.at[SlotLayout::kSep] = begin + 1;
+    } else {
+        s.at[SlotLayout::kSep] = ev.start;
+    }
+    return Role::Item;
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags coercion) {
+    if (layout_ && text_end() - source_->base > kMaxRecorded) layout_ = false;
+    switch (event.type) {
+        case Event::Type::StreamStart:
+            cursor_ = event.start;
+            break;
+        case Event::Type::StreamEnd:
+            end_stream(event);
+            break;
+        case Event::Type::DocumentStart:
+            start_document(event);
+            break;
+        case Event::Type::DocumentEnd:
+            end_document(event);
+            break;
+        case Event::Type::Alias:
+            return process_alias(std::move(event), mark);
+        case Event::Type::Scalar:
+            return process_scalar(std::move(event), coercion);
+        case Event::Type::SequenceStart:
+        case Event::Type::MappingStart: {
+            ++nodes_read_;
+            const Role role = begin_node(event);
+            push_collection(event, role);
+            break;
+        }
+        case Event::Type::SequenceEnd:
+        case Event::Type::MappingEnd:
+            end_collection(event);
+            break;
+    }
+    return {};
+}
+
+void Builder::start_document(const Event& ev) {
+    doc_ = DocState{};
+    doc_.begin = cursor_;
+    doc_.explicit_start = ev.is_explicit;
+    current_meta_.tag_directives = ev.tag_directives;
+    current_meta_.explicit_start = ev.is_explicit;
+    current_meta_.explicit_end = false;
+    current_meta_.yaml_version = ev.version;
+    ++docs_started_;
+    if (ev.is_explicit) cursor_ = std::max(cursor_, ev.end);
+    if (has_text() && !ev.is_explicit) {
+        // A byte order mark belongs to the head.
+        const std::size_t b = doc_.begin;
+        if (b + 3 <= text_end() && at(b) == '\xEF' && at(b + 1) == '\xBB' && at(b + 2) == '\xBF')
+            cursor_ = std::max(cursor_, b + 3);
+    }
+}
+
+void Builder::push_collection(const Event& ev, Role role) {
+    Frame f;
+    f.is_mapping = ev.type == Event::Type::MappingStart;
+    f.is_flow = ev.flow;
+    const ContainerStyle style = ev.flow ? ContainerStyle::Flow : ContainerStyle::Block;
+    std::optional<std::string> tag;
+    if (ev.tag) tag = ev.tag->full();
+    if (f.is_mapping) {
+        f.mapping.style = style;
+        f.mapping.tag = std::move(tag);
+        f.mapping.anchor = ev.anchor;
+    } else {
+        f.sequence.style = style;
+        f.sequence.tag = std::move(tag);
+        f.sequence.anchor = ev.anchor;
+    }
+    f.anchor = ev.anchor;
+    CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
+    Frame* parent = frames_.empty() ? nullptr : &frames_.back();
+    if (has_text()) {
+        if (ev.flow) {
+            // The pieces before the node end where its text starts.
+            if (role == Role::Item || role == Role::Value)
+                parent->slot.at[SlotLayout::kValue] = ev.start;
+            else if (role == Role::Root)
+                doc_.head_end = doc_.root_begin = ev.start;
+            // A flow pair without braces opens with no character of its own.
+            const bool bare = ev.end == ev.open;
+            if (layout_) {
+                layout.source = source_;
+                layout.open = rel(ev.open);
+                if (bare) layout.flags |= CollectionLayout::kBare;
+            }
+            cursor_ = std::max(cursor_, ev.end);
         } else {
-            pending_comments_.emplace_back(c.mark.line, std::move(c.text));
+            // The separator (or head) runs to the end of the line of the last
+            // token before the first entry: the indicator, or the properties.
+            std::size_t after = cursor_;
+            if (role == Role::Value) {
+                const std::size_t ind = first_token(parent->slot.at[SlotLayout::kSep], ev.start);
+                if (ind < ev.start) after = ind + 1;
+            } else if (role == Role::Item) {
+                after = parent->slot.at[SlotLayout::kSep];
+            } else if (role == Role::Key) {
+                const std::size_t k = parent->slot.at[SlotLayout::kKey];
+                if (k < ev.start) after = k + 1;  // the '?'
+            }
+            const bool props = ev.end > ev.start;
+            if (props) after = std::max(after, ev.end);
+            // A document without "---" starts its root's first entry at once
+            // (comments above it are that entry's).
+            const std::size_t first = role == Role::Root && !doc_.explicit_start && !props
+                                          ? cursor_
+                                          : block_start(after, ev.open);
+            if (role == Role::Item || role == Role::Value) {
+                Slot& s = parent->slot;
+                s.at[SlotLayout::kValue] = first;
+                s.at[SlotLayout::kTrail] = first;
+                s.at[SlotLayout::kEnd] = first;
+                s.shape = SlotLayout::kBlock;
+                // "key: # note" above the collection: the entry's inline comment.
+                const std::size_t sep = s.at[SlotLayout::kSep];
+                const std::size_t hash = comment_on_line(sep, first);
+                if (hash != kNone && hash < first) {
+                    s.comment_inline = comment_text(hash);
+                    s.flags |= SlotLayout::kCommentInSep;
+                }
+            } else if (role == Role::Root) {
+                doc_.head_end = first;
+                doc_.root_is_block = true;
+            }
+            f.column = column_of(ev.open);
+            if (parent != nullptr) {
+                f.parent_column = parent->column;
+                f.has_parent = true;
+            }
+            if (layout_) {
+                layout.source = source_;
+                layout.column = static_cast<std::uint32_t>(f.column);
+                layout.rel = static_cast<std::int32_t>(f.column) -
+                             static_cast<std::int32_t>(f.has_parent ? f.parent_column : 0);
+                // The first of each kind of nesting shows how the document
+                // indents.
+                if (layout.rel >= 0 && layout.rel < 100) {
+                    const auto r = static_cast<std::int8_t>(layout.rel);
+                    if (role == Role::Value && f.is_mapping && doc_.map_step < 0) doc_.map_step = r;
+                    if (role == Role::Value && !f.is_mapping && doc_.seq_step < 0) doc_.seq_step = r;
+                    if (role == Role::Item && first == ev.open && doc_.dash_step < 0)
+                        doc_.dash_step = r;
+                }
+            }
+            cursor_ = std::max(cursor_, first);
         }
     }
-    comments.clear();
+    frames_.push_back(std::move(f));
 }
 
-std::optional<YamlNode> Builder::PendingKey::insert_entry(YamlMapping& mapping, YamlNode&& value) {
-    if (empty()) return std::move(value);
-    YamlEntry entry;
-    entry.value = std::move(value);
-    entry.comment_before = std::move(comment_before);
-    entry.comment_inline = std::move(comment_inline);
-    entry.blank_lines_before = blank_lines_before;
-    std::string entry_key;
-    if (!key) {
-        // A collection used as a key: its properties live on the key node.
-        entry_key = complex_key_string(mapping.entries.size());
-        entry.key_node = Box<YamlNode>(std::move(*key_node));
-        entry.key_style = ScalarStyle::Plain;
-    } else {
-        entry_key = std::move(*key);
-        entry.key_anchor = std::move(key_anchor);
-        entry.key_alias = std::move(key_alias);
-        entry.key_tag = std::move(key_tag);
-        entry.key_style = key_style;
-        if (key_node) entry.key_node = Box<YamlNode>(std::move(*key_node));
+void Builder::end_collection(const Event& ev) {
+    if (frames_.empty()) return;
+    Frame& f = frames_.back();
+    std::size_t end = ev.end;
+    if (has_text()) {
+        CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
+        std::uint8_t& trailing = f.is_mapping ? f.mapping.trailing_blank_lines
+                                              : f.sequence.trailing_blank_lines;
+        if (f.is_flow) {
+            std::size_t tail_from = cursor_;
+            if (f.open_trail >= 0) {
+                // The last entry's trail: up to a trailing ',', else its
+                // comment on the same line.
+                std::size_t p = f.open_trail_from;
+                std::size_t comma = kNone;
+                std::size_t comment_end = p;
+                while (p < ev.start) {
+                    const char c = at(p);
+                    if (c == ',') {
+                        comma = p;
+                        break;
+                    }
+                    if (c == '#') {
+                        while (p < ev.start && !is_break(at(p))) ++p;
+                        comment_end = p;
+                        continue;
+                    }
+                    if (is_break(c)) break;
+                    ++p;
+                }
+                const std::size_t trail_end = comma != kNone ? comma : comment_end;
+                set_trail(f, f.open_trail_from, trail_end);
+                tail_from = comma != kNone ? comma + 1 : trail_end;
+                if (comma != kNone) layout.flags |= CollectionLayout::kTrailingComma;
+            }
+            if (layout.has()) {
+                layout.tail_begin = rel(tail_from);
+                layout.tail_end = rel(std::max(tail_from, ev.start));
+            }
+            cursor_ = std::max(cursor_, ev.end);
+        } else {
+            close_trail(f, ev.start);
+            // The tail: blank lines right after the last entry, and comment
+            // lines indented at least as deep as the entries (deeper, for a
+            // sequence at its parent's column) up to the first comment that
+            // is not.
+            // Whole lines up to the token that ends the collection (all of
+            // them at the end of the input).
+            std::size_t limit = ev.start >= text_end() ? ev.start : line_start(ev.start);
+            limit = std::max(limit, cursor_);
+            const bool nested = frames_.size() > 1;
+            const std::size_t threshold =
+                f.column + ((f.has_parent && f.column == f.parent_column) ? 1 : 0);
+            std::size_t p = cursor_;
+            std::size_t tail_end = cursor_;
+            std::size_t blank = 0;
+            std::size_t blank_at_end = 0;
+            bool leading = true;
+            while (p < limit) {
+                const std::size_t line_end = end_of_line(p, limit);
+                std::size_t q = p;
+                while (q < line_end && is_blank(at(q))) ++q;
+                if (q == line_end || is_break(at(q))) {
+                    if (q < line_end) ++blank;  // (blanks at the end of the input are no line)
+                    if (leading) {
+                        tail_end = line_end;
+                        blank_at_end = blank;
+                    }
+                } else {
+                    leading = false;
+                    if (nested && column_of(q) < threshold) break;
+                    tail_end = line_end;
+                    blank_at_end = blank;
+                }
+                p = line_end;
+            }
+            if (!nested) {
+                // A root collection keeps everything up to the document's end.
+                tail_end = limit;
+                blank_at_end = blank;
+            }
+            trailing = static_cast<std::uint8_t>(std::min<std::size_t>(blank_at_end, 255));
+            if (layout.has()) {
+                layout.tail_begin = rel(cursor_);
+                layout.tail_end = rel(tail_end);
+                layout.fp_tail = fingerprint_tail(trailing);
+            }
+            cursor_ = tail_end;
+            end = tail_end;
+        }
     }
-    // A duplicate key replaces the earlier entry in its place: last one wins.
-    mapping.entries.insert(std::move(entry_key), std::move(entry));
-    *this = PendingKey{};
-    return std::nullopt;
+    Frame done = std::move(frames_.back());
+    frames_.pop_back();
+    YamlNode node = done.is_mapping ? YamlNode(std::move(done.mapping))
+                                    : YamlNode(std::move(done.sequence));
+    if (done.anchor) register_anchor(*done.anchor, node);
+    const Role role = frames_.empty()                                       ? Role::Root
+                      : frames_.back().is_mapping && frames_.back().pending.empty() ? Role::Key
+                      : frames_.back().is_mapping                                   ? Role::Value
+                                                                                    : Role::Item;
+    place(std::move(node), role, done.is_flow ? ev.end : end);
 }
 
-void Builder::push_node(YamlNode&& node) {
-    if (frames_.empty()) {
+void Builder::place(YamlNode&& node, Role role, std::size_t end) {
+    if (role == Role::Root) {
+        doc_.root_end = end;
+        doc_.root_done = true;
         metas_.push_back(std::move(current_meta_));
         current_meta_ = DocMetadata{};
         roots_.push_back(std::move(node));
         return;
     }
     Frame& f = frames_.back();
-    if (!f.is_mapping) {
-        YamlItem item;
-        item.node = std::move(node);
-        item.comment_before = std::move(f.item_comment_before);
-        item.comment_inline = std::move(f.item_comment_inline);
-        item.blank_lines_before = f.item_blank_lines_before;
-        f.item_comment_before.reset();
-        f.item_comment_inline.reset();
-        f.item_blank_lines_before = 0;
-        f.sequence.items.push_back(std::move(item));
+    Slot& s = f.slot;
+    if (role == Role::Key) {
+        // A collection used as a key: its text is the key piece.
+        f.pending.key_node = std::move(node);
+        s.at[SlotLayout::kSep] = end;
         return;
     }
-    if (auto back = f.pending.insert_entry(f.mapping, std::move(node)))
-        f.pending.key_node = std::move(*back);
+    const bool block_value = s.shape == SlotLayout::kBlock || s.shape == SlotLayout::kBlockScalar;
+    if (has_text() && s.at[0] != kNone) {
+        if (s.shape != SlotLayout::kBlock) s.at[SlotLayout::kTrail] = end;
+        if (s.shape == SlotLayout::kBlockScalar) s.at[SlotLayout::kEnd] = end;
+    }
+    std::size_t index = 0;
+    if (role == Role::Item) {
+        YamlItem item;
+        item.node = std::move(node);
+        item.comment_before = std::move(s.comment_before);
+        item.comment_inline = std::move(s.comment_inline);
+        item.blank_lines_before = s.blank_lines;
+        store_layout(item.layout, s);
+        f.sequence.items.push_back(std::move(item));
+        index = f.sequence.items.size() - 1;
+    } else {
+        PendingKey& k = f.pending;
+        YamlEntry entry;
+        entry.value = std::move(node);
+        entry.comment_before = std::move(s.comment_before);
+        entry.comment_inline = std::move(s.comment_inline);
+        entry.blank_lines_before = s.blank_lines;
+        std::string entry_key;
+        if (!k.key) {
+            // A collection used as a key: its properties live on the key node.
+            entry_key = complex_key_string(f.mapping.entries.size());
+            entry.key_node = Box<YamlNode>(std::move(*k.key_node));
+        } else {
+            entry_key = std::move(*k.key);
+            entry.key_anchor = std::move(k.key_anchor);
+            entry.key_alias = std::move(k.key_alias);
+            entry.key_tag = std::move(k.key_tag);
+            entry.key_style = k.key_style;
+            if (k.key_node) entry.key_node = Box<YamlNode>(std::move(*k.key_node));
+        }
+        store_layout(entry.layout, s);
+        // A duplicate key replaces the earlier entry in its place: last one wins.
+        index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));
+        k = PendingKey{};
+    }
+    f.open_trail = static_cast<std::ptrdiff_t>(index);
+    f.open_trail_from = end;
+    cursor_ = std::max(cursor_, end);
+    // Block values end with a line (or their own records): no trail.
+    if (block_value || !has_text()) set_trail(f, end, end);
 }
 
 void Builder::register_anchor(const std::string& name, const YamlNode& node) {
     anchors_.insert_or_assign(name, Anchored{node, count_nodes(node)});
 }
 
-Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags coercion) {
-    const std::size_t line = mark.line;
-    switch (event.type) {
-        case Event::Type::StreamStart:
-        case Event::Type::StreamEnd:
-            break;
-        case Event::Type::DocumentStart:
-            current_meta_.tag_directives = std::move(event.tag_directives);
-            current_meta_.explicit_start = event.is_explicit;
-            current_meta_.explicit_end = false;
-            current_meta_.yaml_version = event.version;
-            last_line_ = line;
-            break;
-        case Event::Type::DocumentEnd:
-            ++document_ends_;
-            if (!roots_.empty() && !metas_.empty()) {
-                metas_.back().explicit_end = event.is_explicit;
-            } else if (roots_.empty()) {
-                DocMetadata only_end;
-                only_end.explicit_end = event.is_explicit;
-                metas_.push_back(std::move(only_end));
-            }
-            break;
-        case Event::Type::Alias: {
-            ++nodes_read_;
-            YamlNode copy;
-            if (auto it = anchors_.find(event.value); it != anchors_.end()) {
-                alias_copies_ += it->second.nodes;
-                const std::size_t budget = std::max(kAliasBudgetFloor, 10 * nodes_read_);
-                if (alias_copies_ > budget)
-                    return ScanError(mark,
-                                     "aliases expand too far: the document copies more than " +
-                                         std::to_string(budget) + " nodes through aliases");
-                copy = it->second.node;
-            }
-            // An alias that starts an entry or item takes the blank lines and
-            // comments above it, like a scalar, and its line becomes the line
-            // of what was just read: otherwise a comment after it on its line
-            // would move to the next entry and its line would count as blank.
-            const bool starts_item =
-                !frames_.empty() && (!frames_.back().is_mapping || frames_.back().pending.empty());
-            std::uint8_t blank = 0;
-            std::optional<std::string> comment;
-            if (starts_item) {
-                blank = blank_lines_for(line);
-                comment = take_before(line);
-            }
-            last_line_ = line;
-            if (!frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty()) {
-                PendingKey& k = frames_.back().pending;
-                k.key = copy.scalar() ? copy.scalar()->value.to_key_string() : std::string();
-                k.key_alias = event.value;
-                k.key_style = ScalarStyle::Plain;
-                k.comment_before = std::move(comment);
-                k.blank_lines_before = blank;
-            } else if (!frames_.empty() && !frames_.back().is_mapping) {
-                YamlItem item;
-                item.node =
-                    YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))});
-                item.comment_before = std::move(comment);
-                item.blank_lines_before = blank;
-                frames_.back().sequence.items.push_back(std::move(item));
-            } else {
-                push_node(
-                    YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))}));
-            }
-            break;
-        }
-        case Event::Type::Scalar:
-            ++nodes_read_;
-            process_scalar(std::move(event), line, coercion);
-            break;
-        case Event::Type::SequenceStart:
-        case Event::Type::MappingStart: {
-            ++nodes_read_;
-            if (!frames_.empty() && !frames_.back().is_mapping) {
-                // A block item starts at its properties when it has any: its
-                // start token can be lines below them.
-                std::size_t item_line = line;
-                if (event.property_line != 0 && !event.flow)
-                    item_line = std::min(line, event.property_line);
-                Frame& parent = frames_.back();
-                parent.item_blank_lines_before = blank_lines_for(item_line);
-                parent.item_comment_before = take_before(item_line);
-                // A comment after the "-" of a block collection that starts
-                // below it is the item's inline comment: the writer puts an
-                // item's inline comment there (it went to the first entry
-                // below, and moved on every round).
-                if (!event.flow) parent.item_comment_inline = take_at(item_line);
-                last_line_ = line - 1;
-            }
-            Frame f;
-            f.is_mapping = event.type == Event::Type::MappingStart;
-            f.is_flow = event.flow;
-            const ContainerStyle style = event.flow ? ContainerStyle::Flow : ContainerStyle::Block;
-            std::optional<std::string> tag;
-            if (event.tag) tag = event.tag->full();
-            if (f.is_mapping) {
-                f.mapping.style = style;
-                f.mapping.tag = std::move(tag);
-                f.mapping.anchor = event.anchor;
-            } else {
-                f.sequence.style = style;
-                f.sequence.tag = std::move(tag);
-                f.sequence.anchor = event.anchor;
-            }
-            f.anchor = std::move(event.anchor);
-            frames_.push_back(std::move(f));
-            break;
-        }
-        case Event::Type::SequenceEnd:
-        case Event::Type::MappingEnd: {
-            if (frames_.empty()) break;
-            Frame f = std::move(frames_.back());
-            frames_.pop_back();
-            const std::uint8_t trailing = blank_lines_for(line);
-            last_line_ = line;
-            YamlNode node;
-            if (f.is_mapping) {
-                f.mapping.trailing_blank_lines = trailing;
-                node = YamlNode(std::move(f.mapping));
-            } else {
-                f.sequence.trailing_blank_lines = trailing;
-                node = YamlNode(std::move(f.sequence));
-            }
-            if (f.anchor) register_anchor(*f.anchor, node);
-            if (f.flow_comment && !frames_.empty()) {
-                Frame& parent = frames_.back();
-                if (parent.is_flow) {
-                    parent.flow_comment = std::move(f.flow_comment);
-                } else if (!parent.is_mapping) {
-                    parent.item_comment_inline = std::move(f.flow_comment);
-                } else if (!parent.pending.empty()) {
-                    parent.pending.comment_inline = std::move(f.flow_comment);
-                }
-            }
-            push_node(std::move(node));
-            break;
-        }
+Status Builder::process_alias(Event&& event, const Marker& mark) {
+    ++nodes_read_;
+    YamlNode copy;
+    if (auto it = anchors_.find(event.value); it != anchors_.end()) {
+        alias_copies_ += it->second.nodes;
+        const std::size_t budget = std::max(kAliasBudgetFloor, 10 * nodes_read_);
+        if (alias_copies_ > budget)
+            return ScanError(mark, "aliases expand too far: the document copies more than " +
+                                       std::to_string(budget) + " nodes through aliases");
+        copy = it->second.node;
     }
+    const Role role = begin_node(event);
+    if (role == Role::Key) {
+        Frame& f = frames_.back();
+        PendingKey& k = f.pending;
+        k.key = copy.scalar() ? copy.scalar()->value.to_key_string() : std::string();
+        k.key_alias = std::move(event.value);
+        k.key_style = ScalarStyle::Plain;
+        f.slot.at[SlotLayout::kSep] = event.end;
+        cursor_ = std::max(cursor_, event.end);
+        return {};
+    }
+    if (role == Role::Root) {
+        doc_.head_end = doc_.root_begin = event.start;
+    } else {
+        Slot& s = frames_.back().slot;
+        s.at[SlotLayout::kValue] = event.start;
+        s.shape = SlotLayout::kInline;
+        note_sep_comment(frames_.back(), event.start);
+    }
+    cursor_ = std::max(cursor_, event.end);
+    place(YamlNode(AliasNode{std::move(event.value), Box<YamlNode>(std::move(copy))}), role,
+          event.end);
     return {};
 }
 
-void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coercion) {
+Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
+    ++nodes_read_;
+    const Role role = begin_node(event);
     std::optional<std::string> tag;
     if (event.tag) tag = event.tag->full();
-    // The line a comment must be on to follow this scalar: where its text
-    // ends (multi-line plain, quoted and block scalars end below their mark).
-    const std::size_t end_line = std::max(line, event.end_line);
 
-    const bool starts_item =
-        !frames_.empty() && (!frames_.back().is_mapping || frames_.back().pending.empty());
-    std::uint8_t blank = 0;
-    std::optional<std::string> comment;
-    if (starts_item) {
-        blank = blank_lines_for(line);
-        comment = take_before(line);
-    }
-
-    const bool is_key =
-        !frames_.empty() && frames_.back().is_mapping && frames_.back().pending.empty();
-    last_line_ = end_line;
-    // A comment after a quoted scalar reaches the builder before the scalar
-    // does: a pending comment on the scalar's last line follows it.
-    std::optional<std::string> inline_comment;
-    for (auto it = pending_comments_.begin(); it != pending_comments_.end();) {
-        if (it->first == end_line) {
-            inline_comment = std::move(it->second);
-            it = pending_comments_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    if (is_key && !event.anchor) {
+    if (role == Role::Key && !event.anchor) {
         // Keys keep their text exactly as read: a key written 1.0 stays "1.0".
-        PendingKey& k = frames_.back().pending;
+        Frame& f = frames_.back();
+        PendingKey& k = f.pending;
         k.key = std::move(event.value);
-        k.comment_before = std::move(comment);
-        k.blank_lines_before = blank;
         k.key_style = event.style;
         k.key_tag = std::move(tag);
-        if (inline_comment) k.comment_inline = std::move(inline_comment);
-        return;
+        f.slot.at[SlotLayout::kSep] = event.end;
+        cursor_ = std::max(cursor_, event.end);
+        return {};
     }
     std::optional<std::string> key_text;
-    if (is_key) key_text = event.value;
+    if (role == Role::Key) key_text = event.value;
 
     YamlScalar s;
     s.style = event.style;
@@ -387,31 +666,126 @@ void Builder::process_scalar(Event&& event, std::size_t line, CoercionTags coerc
     // An anchored key registers its typed node too, for aliases elsewhere.
     if (event.anchor) register_anchor(*event.anchor, node);
 
-    if (is_key) {
-        PendingKey& k = frames_.back().pending;
+    if (role == Role::Key) {
+        Frame& f = frames_.back();
+        PendingKey& k = f.pending;
         k.key = std::move(key_text);
-        k.comment_before = std::move(comment);
-        k.blank_lines_before = blank;
         k.key_style = event.style;
         k.key_anchor = std::move(event.anchor);
         k.key_tag = std::move(tag);
-        if (inline_comment) k.comment_inline = std::move(inline_comment);
+        f.slot.at[SlotLayout::kSep] = event.end;
+        cursor_ = std::max(cursor_, event.end);
+        return {};
+    }
+    const bool block = event.style == ScalarStyle::Literal || event.style == ScalarStyle::Folded;
+    if (role == Role::Root) {
+        doc_.head_end = doc_.root_begin = event.start;
+    } else {
+        Slot& sl = frames_.back().slot;
+        sl.at[SlotLayout::kValue] = event.start;
+        sl.shape = block                       ? SlotLayout::kBlockScalar
+                   : event.start == event.end ? SlotLayout::kEmpty
+                                               : SlotLayout::kInline;
+        note_sep_comment(frames_.back(), event.start);
+        if (block && has_text()) {
+            // A comment after the header is the entry's inline comment.
+            const std::size_t hash = comment_on_line(event.start, event.end);
+            if (hash != kNone) {
+                sl.comment_inline = comment_text(hash);
+                sl.flags |= SlotLayout::kCommentInValue;
+            }
+        }
+    }
+    cursor_ = std::max(cursor_, event.end);
+    place(std::move(node), role, event.end);
+    return {};
+}
+
+void Builder::finish_doc_layout(DocMetadata& meta, const YamlNode& root) {
+    DocLayout& l = meta.layout;
+    if (!layout_ || doc_.head_end == kNone) return;
+    l.source = source_;
+    l.head_begin = rel(doc_.begin);
+    l.head_end = rel(std::max(doc_.begin, doc_.head_end));
+    if (doc_.root_is_block) {
+        l.root_begin = l.root_end = l.head_end;
+    } else {
+        l.root_begin = rel(doc_.root_begin);
+        l.root_end = rel(doc_.root_end);
+    }
+    l.fp_head = fingerprint_head(meta, root);
+    l.fp_root = fingerprint_value(root);
+    l.has_marker = meta.explicit_start;
+    l.map_step = doc_.map_step;
+    l.seq_step = doc_.seq_step;
+    l.dash_step = doc_.dash_step;
+    // The line breaks of the document: CR LF when its first one is.
+    for (std::size_t p = doc_.begin; p < cursor_; ++p) {
+        if (at(p) == '\n') {
+            l.crlf = p > doc_.begin && at(p - 1) == '\r';
+            break;
+        }
+    }
+}
+
+void Builder::end_document(const Event& ev) {
+    ++document_ends_;
+    if (roots_.empty() || metas_.empty()) return;
+    DocMetadata& meta = metas_.back();
+    meta.explicit_end = ev.is_explicit;
+    if (!has_text()) return;
+    const std::size_t tail_begin = cursor_;
+    std::size_t tail_end = std::max(cursor_, ev.start);
+    if (ev.is_explicit) tail_end = std::max(cursor_, line_start(ev.start));
+    cursor_ = tail_end;
+    std::size_t end_begin = cursor_, end_end = cursor_;
+    if (ev.is_explicit) {
+        end_begin = ev.start;
+        end_end = end_of_line(ev.end, text_end());
+        cursor_ = end_end;
+    }
+    finish_doc_layout(meta, roots_.back());
+    DocLayout& l = meta.layout;
+    if (!l.has()) return;
+    l.tail_begin = rel(tail_begin);
+    l.tail_end = rel(tail_end);
+    l.end_begin = rel(end_begin);
+    l.end_end = rel(end_end);
+    l.has_end = ev.is_explicit;
+    l.final_break = cursor_ == doc_.begin || is_break(at(cursor_ - 1));
+}
+
+void Builder::end_stream(const Event& ev) {
+    if (!has_text()) return;
+    const std::size_t end = std::max(cursor_, ev.start);
+    if (!layout_ || end == cursor_) return;
+    if (!roots_.empty() && !metas_.empty() && metas_.back().layout.has()) {
+        // Comments and blank lines after the last document's "..." stay
+        // with it.
+        metas_.back().layout.end_end = rel(end);
+        metas_.back().layout.final_break = is_break(at(end - 1));
+        cursor_ = end;
         return;
     }
-    if (frames_.empty()) {
-        push_node(std::move(node));
-    } else if (!frames_.back().is_mapping) {
-        YamlItem item;
-        item.node = std::move(node);
-        item.comment_before = std::move(comment);
-        item.comment_inline = std::move(inline_comment);
-        item.blank_lines_before = blank;
-        frames_.back().sequence.items.push_back(std::move(item));
-    } else {
-        Frame& f = frames_.back();
-        if (inline_comment) f.pending.comment_inline = std::move(inline_comment);
-        (void)f.pending.insert_entry(f.mapping, std::move(node));
-    }
+    if (docs_started_ > 0) return;
+    // A stream of comments and blank lines only: one empty document holds
+    // them, so that they are written back.
+    YamlScalar empty;
+    empty.value = ScalarValue::null();
+    empty.original = std::string();
+    doc_ = DocState{};
+    doc_.begin = cursor_;
+    doc_.head_end = end;
+    doc_.root_begin = doc_.root_end = end;
+    DocMetadata meta;
+    YamlNode root(std::move(empty));
+    cursor_ = end;
+    finish_doc_layout(meta, root);
+    meta.layout.tail_begin = meta.layout.tail_end = rel(end);
+    meta.layout.end_begin = meta.layout.end_end = rel(end);
+    meta.layout.final_break = is_break(at(end - 1));
+    roots_.push_back(std::move(root));
+    metas_.push_back(std::move(meta));
 }
 
 }  // namespace tesvorn

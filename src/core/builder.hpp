@@ -1,17 +1,22 @@
 // The tree builder: consumes parse events and assembles one YamlNode tree
-// and one DocMetadata record per document, attaching comments and blank
-// lines by line number, typing scalars, and copying anchored nodes into
-// aliases.
+// and one DocMetadata record per document. It types scalars, copies anchored
+// nodes into aliases, and reads the text between events from the source in
+// document order: the comments, blank lines and spacing around each value
+// become both the normalised metadata (comment_before, comment_inline,
+// blank lines) and the layout records the writer uses to give untouched
+// text back as it was.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/event.hpp"
+#include "core/layout.hpp"
 #include "core/result.hpp"
 #include "core/types.hpp"
 
@@ -19,84 +24,159 @@ namespace tesvorn {
 
 class Builder {
   public:
-    Builder() = default;
+    /// `source` holds the text the events are read from, as UTF-8 starting
+    /// at byte `source->base` of the stream. It may still grow while events
+    /// arrive (a stream read in chunks): the builder only looks at text the
+    /// events have passed. Without a source no comments or layout are kept.
+    explicit Builder(std::shared_ptr<const SourceText> source = nullptr);
 
-    /// Comments the parser set aside while producing the next event; only
-    /// the line of each mark is used.
-    void absorb_comments(std::vector<PendingComment>& comments);
     /// Handles one event whose mark is `mark`. Fails only when aliases would
     /// copy more nodes than any sane document needs (a guard against
     /// exponential "billion laughs" input).
     Status process_event(Event&& event, const Marker& mark, CoercionTags coercion);
 
-    /// Finished documents, oldest first, with their metadata (the metadata
-    /// list may be longer or shorter than the roots; see DocumentEnd).
+    /// Finished documents, oldest first, with their metadata.
     std::deque<YamlNode>& roots() noexcept { return roots_; }
     std::deque<DocMetadata>& metadata() noexcept { return metas_; }
     /// Number of document-end events seen.
     [[nodiscard]] std::size_t document_end_count() const noexcept { return document_ends_; }
+
+    /// The stream offset from which on the builder still needs the source.
+    [[nodiscard]] std::size_t needed_from() const noexcept { return cursor_; }
+    /// Continues with `source`, which must hold the stream from
+    /// `needed_from()` on (finished documents keep the text they refer to).
+    void set_source(std::shared_ptr<const SourceText> source) { source_ = std::move(source); }
 
     /// Copies made for aliases may not exceed this many nodes, nor ten times
     /// the nodes read so far.
     static constexpr std::size_t kAliasBudgetFloor = 100000;
 
   private:
-    struct PendingKey {
-        std::optional<std::string> key;
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    /// An entry or item being read: stream offsets of its pieces (see
+    /// SlotLayout) and the metadata read from them.
+    struct Slot {
+        std::size_t at[6] = {kNone, 0, 0, 0, 0, 0};
+        SlotLayout::Shape shape = SlotLayout::kInline;
+        std::uint8_t flags = 0;
         std::optional<std::string> comment_before;
         std::optional<std::string> comment_inline;
+        std::uint8_t blank_lines = 0;
+    };
+
+    struct PendingKey {
+        std::optional<std::string> key;
         std::optional<std::string> key_anchor;
         std::optional<std::string> key_alias;
         std::optional<std::string> key_tag;
         std::optional<YamlNode> key_node;
         ScalarStyle key_style = ScalarStyle::Plain;
-        std::uint8_t blank_lines_before = 0;
 
         [[nodiscard]] bool empty() const noexcept { return !key && !key_node; }
-        /// Inserts the entry for `value`; with an empty key nothing is
-        /// inserted and the value is handed back (it becomes the key node).
-        std::optional<YamlNode> insert_entry(YamlMapping& mapping, YamlNode&& value);
     };
 
     struct Frame {
         bool is_mapping = false;
+        bool is_flow = false;
         YamlMapping mapping;
         YamlSequence sequence;
         std::optional<std::string> anchor;
-        bool is_flow = false;
-        // Sequence frames: what waits for the next item when it is a collection.
-        std::optional<std::string> item_comment_before;
-        std::optional<std::string> item_comment_inline;
-        std::uint8_t item_blank_lines_before = 0;
-        // Flow frames: an inline comment met inside the collection. Comments
-        // of flow items are never written, so it goes to the entry or item
-        // that holds the outermost flow collection.
-        std::optional<std::string> flow_comment;
-        // Mapping frames.
-        PendingKey pending;
+        std::size_t column = 0;         // block: the entries' column
+        std::size_t parent_column = 0;  // block: the parent's entries' column
+        bool has_parent = false;
+        Slot slot;                      // the entry or item being read
+        PendingKey pending;             // mappings: a key waiting for its value
+        /// Position of the entry or item whose trail is not read yet, or -1.
+        std::ptrdiff_t open_trail = -1;
+        /// Offset of that entry's or item's value end.
+        std::size_t open_trail_from = 0;
     };
+
+    /// What the current document has read so far.
+    struct DocState {
+        std::size_t begin = 0;
+        std::size_t head_end = kNone;  // set when the root starts
+        std::size_t root_begin = 0;
+        std::size_t root_end = 0;
+        bool root_is_block = false;
+        std::int8_t map_step = -1, seq_step = -1, dash_step = -1;
+        bool explicit_start = false;
+        bool root_done = false;
+    };
+
+    enum class Role { Root, Item, Key, Value };
 
     struct Anchored {
         YamlNode node;
         std::size_t nodes = 0;  // size of the tree, for the alias budget
     };
 
-    std::uint8_t blank_lines_for(std::size_t line) const;
-    std::optional<std::string> take_before(std::size_t line);
-    /// The pending comment on `line`, if any, taken.
-    std::optional<std::string> take_at(std::size_t line);
-    void push_node(YamlNode&& node);
-    void register_anchor(const std::string& name, const YamlNode& node);
-    void process_scalar(Event&& event, std::size_t line, CoercionTags coercion);
+    // Text --------------------------------------------------------------------
+    [[nodiscard]] bool has_text() const noexcept { return source_ != nullptr; }
+    [[nodiscard]] char at(std::size_t pos) const noexcept {
+        return source_->text[pos - source_->base];
+    }
+    [[nodiscard]] std::size_t text_end() const noexcept {
+        return source_->base + source_->text.size();
+    }
+    [[nodiscard]] std::size_t line_start(std::size_t pos) const noexcept;
+    [[nodiscard]] std::size_t column_of(std::size_t pos) const noexcept;
+    /// Past the line break of the line `from` is on (or `limit`).
+    [[nodiscard]] std::size_t end_of_line(std::size_t from, std::size_t limit) const noexcept;
+    /// The first character in [from, limit) that is not a blank, line break
+    /// or part of a comment, or `limit`.
+    [[nodiscard]] std::size_t first_token(std::size_t from, std::size_t limit) const noexcept;
+    /// The text of the comment whose '#' is at `hash`: without the '#' and
+    /// one space after it, to the end of the line.
+    [[nodiscard]] std::string comment_text(std::size_t hash) const;
+    /// The '#' of a comment in [from, end of its line), or kNone.
+    [[nodiscard]] std::size_t comment_on_line(std::size_t from, std::size_t limit) const noexcept;
+    /// Reads the whole lines of a lead in [from, to): comments joined by
+    /// line feeds and the number of blank lines.
+    void read_lead(std::size_t from, std::size_t to, Slot& slot) const;
 
-    std::optional<std::size_t> last_line_;
+    // Pieces ------------------------------------------------------------------
+    Role begin_node(const Event& ev);
+    void close_trail(Frame& f, std::size_t limit);
+    void note_sep_comment(Frame& f, std::size_t value_start);
+    /// Reads the trail of `f`'s open entry or item as [from, to) and closes it.
+    void set_trail(Frame& f, std::size_t from, std::size_t to);
+    /// Past the line that ends with the last token before a block
+    /// collection whose first entry is at `open`; `open` itself when that
+    /// entry shares the line.
+    [[nodiscard]] std::size_t block_start(std::size_t after, std::size_t open) const noexcept;
+    void store_layout(SlotLayout& out, const Slot& slot) const;
+    void finish_slot_layout(SlotLayout& l, const YamlNode& value, const OptString& comment_before,
+                            std::uint8_t blank, const OptString& comment_inline,
+                            const std::string* key, const YamlEntry* entry) const;
+    [[nodiscard]] std::uint32_t rel(std::size_t pos) const noexcept {
+        return static_cast<std::uint32_t>(pos - source_->base);
+    }
+
+    // Tree --------------------------------------------------------------------
+    void place(YamlNode&& node, Role role, std::size_t end);
+    void push_collection(const Event& ev, Role role);
+    void end_collection(const Event& ev);
+    void register_anchor(const std::string& name, const YamlNode& node);
+    Status process_scalar(Event&& event, CoercionTags coercion);
+    Status process_alias(Event&& event, const Marker& mark);
+    void start_document(const Event& ev);
+    void end_document(const Event& ev);
+    void end_stream(const Event& ev);
+    void finish_doc_layout(DocMetadata& meta, const YamlNode& root);
+
+    std::shared_ptr<const SourceText> source_;
+    bool layout_ = false;  // records are kept (a source, and offsets that fit)
+    std::size_t cursor_ = 0;
     std::vector<Frame> frames_;
     std::deque<YamlNode> roots_;
     std::deque<DocMetadata> metas_;
     DocMetadata current_meta_;
-    std::vector<std::pair<std::size_t, std::string>> pending_comments_;
+    DocState doc_;
     std::unordered_map<std::string, Anchored> anchors_;
     std::size_t document_ends_ = 0;
+    std::size_t docs_started_ = 0;
     std::size_t nodes_read_ = 0;
     std::size_t alias_copies_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <unordered_set>
 
 namespace tesvorn {
@@ -28,6 +29,9 @@ constexpr char kHex[] = "0123456789ABCDEF";
 
 bool is_blank(char c) noexcept {
     return c == ' ' || c == '\t';
+}
+bool is_break_char(char c) noexcept {
+    return c == '\n' || c == '\r';
 }
 bool is_digit(char c) noexcept {
     return c >= '0' && c <= '9';
@@ -519,9 +523,15 @@ const std::string* opt(const OptString& s) noexcept {
 class Emitter {
   public:
     Emitter(std::string& out, Sink* sink, std::size_t step, const DocMetadata& meta)
-        : out_(out), sink_(sink), step_(step == 0 ? 2 : step), meta_(meta) {}
+        : out_(out),
+          sink_(sink),
+          step_(step == 0 ? 2 : step),
+          meta_(meta),
+          doc_(meta.layout.has() ? &meta.layout : nullptr),
+          crlf_(doc_ != nullptr && doc_->crlf) {}
 
-    bool emit_document(const YamlNode& root, bool start_marker, bool end_previous);
+    /// One document; `first` when nothing precedes it in the output.
+    bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first);
 
     // The parts of a document, for writing it piece by piece (BlockWriter).
     void begin_document(bool start_marker, bool end_previous);
@@ -534,9 +544,14 @@ class Emitter {
     /// there, a reader would count that line as blank before the content.
     void root_properties(const std::string* anchor, const std::string* tag) {
         if (anchor == nullptr && tag == nullptr) return;
-        if (marker_end_ == out_.size()) out_.back() = ' ';
+        if (marker_end_ == out_.size()) {
+            out_.pop_back();
+            if (!out_.empty() && out_.back() == '\r') out_.pop_back();
+            out_ += ' ';
+        }
         write_anchor_tag_inline(anchor, tag);
-        out_.back() = '\n';
+        out_.pop_back();
+        put('\n');
     }
     /// The entries or items of a non-empty block collection at `indent`.
     void block_content(const YamlNode& node, std::size_t indent) {
@@ -567,10 +582,27 @@ class Emitter {
     }
 
   private:
+    using Shape = SlotLayout::Shape;
+
     // Output -----------------------------------------------------------------
-    void put(std::string_view s) { out_.append(s); }
-    void put(char c) { out_ += c; }
+    // Text the writer makes goes through put(), which breaks lines the way
+    // the document read did; text taken from the source goes through raw().
+    void put(std::string_view s) {
+        if (!crlf_) {
+            out_.append(s);
+            return;
+        }
+        for (const char c : s) put(c);
+    }
+    void put(char c) {
+        if (c == '\n' && crlf_) out_ += '\r';
+        out_ += c;
+    }
     void spaces(std::size_t n) { out_.append(n, ' '); }
+    void raw(const SourceRef& source, std::uint32_t b, std::uint32_t e) {
+        const std::size_t end = std::min<std::size_t>(e, source->text.size());
+        if (end > b) out_.append(source->text, b, end - b);
+    }
     [[nodiscard]] std::size_t pos() const noexcept { return flushed_ + out_.size(); }
     void flush() {
         if (!failed_ && !sink_->write(out_)) failed_ = true;
@@ -587,10 +619,126 @@ class Emitter {
         if (!out_.empty()) return static_cast<unsigned char>(out_.back());
         return sink_ != nullptr ? sink_->last_char() : -1;
     }
+    /// Whether the next text starts a line: after a line break, at the very
+    /// start, or right after a head that ends in a byte order mark.
+    [[nodiscard]] bool at_line_start() const noexcept {
+        const int c = last_char();
+        return c == '\n' || c == -1 || pos() == line_pos_;
+    }
+    void line_start() {
+        if (!at_line_start()) put('\n');
+    }
+    /// The column the next character goes to.
+    [[nodiscard]] std::size_t column() const noexcept {
+        std::size_t n = 0;
+        for (std::size_t i = out_.size(); i > 0 && out_[i - 1] != '\n'; --i)
+            if ((static_cast<unsigned char>(out_[i - 1]) & 0xC0) != 0x80) ++n;
+        return n;
+    }
     /// Blank lines; none right after a keep-chomped block scalar, which
     /// would take them as its own content.
     void blank_lines(std::size_t n) {
-        if (n != 0 && pos() != after_keep_) out_.append(n, '\n');
+        if (n == 0 || pos() == after_keep_) return;
+        for (std::size_t i = 0; i < n; ++i) put('\n');
+    }
+
+    // Records -----------------------------------------------------------------
+    /// A block collection being written: its records, and whether it stands
+    /// at the column it was read at (lines taken from the source keep their
+    /// indentation, so only then do they fit).
+    struct Block {
+        const CollectionLayout* layout = nullptr;
+        bool same_column = false;
+    };
+    /// Whether a slot's records were read with its collection's.
+    static bool recorded(const Block& b, const SlotLayout& l) noexcept {
+        return b.layout != nullptr && l.has() && l.source_id == b.layout->source->id;
+    }
+    static Block block_of(const CollectionLayout& l, std::size_t column) {
+        Block b;
+        if (!l.has()) return b;
+        b.layout = &l;
+        b.same_column = !l.flag(CollectionLayout::kIndentStale) && l.column == column;
+        return b;
+    }
+    /// The shape a value is written in, as recorded slots name it. A
+    /// multi-line string that replaced a block scalar stays a block scalar.
+    static Shape shape_of(const YamlNode& v, const SlotLayout* recorded) {
+        if (const YamlScalar* s = v.scalar()) {
+            if (block_form(*s)) return SlotLayout::kBlockScalar;
+            // A block scalar as read (one made of line breaks only, say),
+            // which its record gives back.
+            if (recorded != nullptr && recorded->shape == SlotLayout::kBlockScalar &&
+                is_block_style(s->style) && recorded->fp_value == fingerprint_value(v))
+                return SlotLayout::kBlockScalar;
+            if (recorded != nullptr && recorded->shape == SlotLayout::kBlockScalar &&
+                s->value.is_str() && s->value.as_str().find('\n') != std::string::npos &&
+                !s->original && block_can_hold(s->value.as_str()))
+                return SlotLayout::kBlockScalar;
+            const bool empty = s->original && s->original->empty() && !s->anchor && !s->tag;
+            return empty ? SlotLayout::kEmpty : SlotLayout::kInline;
+        }
+        const YamlMapping* m = v.mapping();
+        const YamlSequence* q = v.sequence();
+        if ((m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) ||
+            (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()))
+            return SlotLayout::kBlock;
+        return SlotLayout::kInline;
+    }
+    /// The column of a block collection below its parent's entries at
+    /// `indent`: where it was read relative to them, else one step in.
+    /// New collections follow the document's own indentation where it
+    /// shows one. `under_key`: the parent is a mapping key (a sequence may
+    /// stand at its column), else a "-".
+    [[nodiscard]] std::size_t child_column(const YamlNode& child, std::size_t indent,
+                                           bool under_key) const {
+        const CollectionLayout* l = child.mapping() ? &child.mapping()->layout
+                                                    : &child.sequence()->layout;
+        const std::int32_t min = child.sequence() && under_key ? 0 : 1;
+        if (l->has() && !l->flag(CollectionLayout::kIndentStale)) {
+            if (l->rel >= min) return indent + static_cast<std::size_t>(l->rel);
+        } else if (doc_ != nullptr && !l->has()) {
+            const std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
+            if (shown >= min) return indent + static_cast<std::size_t>(shown);
+        }
+        return indent + step_;
+    }
+    /// Registers the anchors written with text taken from the source.
+    void note_anchor(const OptString& anchor) {
+        if (anchor) anchors_.insert(*anchor);
+    }
+    void note_node_anchor(const YamlNode& n) {
+        if (const YamlScalar* s = n.scalar()) note_anchor(s->anchor);
+        if (const YamlMapping* m = n.mapping()) note_anchor(m->anchor);
+        if (const YamlSequence* q = n.sequence()) note_anchor(q->anchor);
+    }
+    void note_all_anchors(const YamlNode& n) {
+        note_node_anchor(n);
+        if (const YamlMapping* m = n.mapping()) {
+            for (const auto& slot : m->entries) {
+                note_anchor(slot.value.key_anchor);
+                if (slot.value.key_node) note_all_anchors(**slot.value.key_node);
+                note_all_anchors(slot.value.value);
+            }
+        } else if (const YamlSequence* q = n.sequence()) {
+            for (const YamlItem& item : q->items) note_all_anchors(item.node);
+        }
+    }
+    /// Whether text taken from the source for `n` as a whole would hold an
+    /// alias whose anchor is not written before it.
+    [[nodiscard]] bool has_unwritten_alias(const YamlNode& n) const {
+        if (const AliasNode* a = n.alias()) return !written(a->name);
+        if (const YamlMapping* m = n.mapping()) {
+            for (const auto& slot : m->entries) {
+                if (slot.value.key_alias && !written(*slot.value.key_alias)) return true;
+                if (slot.value.key_node && has_unwritten_alias(**slot.value.key_node)) return true;
+                if (has_unwritten_alias(slot.value.value)) return true;
+            }
+        } else if (const YamlSequence* q = n.sequence()) {
+            for (const YamlItem& item : q->items)
+                if (has_unwritten_alias(item.node)) return true;
+        }
+        return false;
     }
 
     // Nodes ------------------------------------------------------------------
@@ -606,26 +754,63 @@ class Emitter {
         emit_comment_before(opt(e.comment_before), indent);
         spaces(indent);
     }
+    /// The lead of an entry or item: as read while its comments and blank
+    /// lines are unchanged, else the designed one. `inline_pos`: the first
+    /// of a collection that starts on its parent's line.
+    template <class EntryOrItem>
+    void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
+        const SlotLayout& l = e.layout;
+        const bool ok = recorded(b, l) && b.same_column && l.fresh(SlotLayout::kLead) &&
+                        l.flag(SlotLayout::kInlineFirst) == inline_pos &&
+                        (inline_pos || at_line_start()) &&
+                        l.fp_lead == fingerprint_lead(e.comment_before, e.blank_lines_before);
+        if (ok) {
+            raw(b.layout->source, l.at[SlotLayout::kLead], l.at[SlotLayout::kKey]);
+        } else if (inline_pos) {
+            // The first entry shares the dash's line unless a comment must
+            // come first. Blank lines have no place here.
+            if (e.comment_before && !e.comment_before->empty()) {
+                put('\n');
+                emit_comment_before(opt(e.comment_before), indent);
+                spaces(indent);
+            }
+        } else {
+            line_start();
+            entry_lead(e, indent);
+        }
+    }
     bool emit_mapping_entry(std::string_view key, const YamlEntry& e, std::size_t indent) {
         entry_lead(e, indent);
         return emit_mapping_key(key, e, indent) && emit_mapping_value(e, indent) && checkpoint();
     }
     bool emit_sequence_item(const YamlItem& item, std::size_t indent) {
         entry_lead(item, indent);
-        put("- ");
+        put('-');
         return emit_item_body(item, indent) && checkpoint();
     }
-    bool emit_mapping_inline_first(const YamlMapping& map, std::size_t indent) {
-        return emit_mapping_entries(map, indent, true);
-    }
-    bool emit_sequence_inline_first(const YamlSequence& seq, std::size_t indent) {
-        return emit_sequence_items(seq, indent, true);
-    }
+    bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, std::size_t indent,
+                    bool inline_pos);
+    bool emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos);
+    /// After the ':' or '-' (raw or written): the value of an entry or item
+    /// from its records; false when they do not fit it.
+    bool emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
+                        const OptString& comment, std::size_t indent, bool entry);
+    void emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok);
+    void emit_collection_tail(const Block& b, const CollectionLayout& l,
+                              std::uint8_t trailing_blank_lines);
     bool emit_mapping_key(std::string_view key, const YamlEntry& entry, std::size_t indent);
+    /// The key of an entry as the writer makes it; true when it is a simple
+    /// key (the ':' may follow it directly), false when it is explicit and
+    /// ends with a line break and the indentation of the ':'.
+    bool emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent,
+                       bool& ok);
     bool emit_mapping_value(const YamlEntry& entry, std::size_t indent);
     bool emit_item_body(const YamlItem& item, std::size_t indent);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
                                      std::size_t indent);
+    /// A block collection starting right where the output stands (after
+    /// "- " or "? "): its first entry on this line.
+    bool emit_inline_first(const YamlNode& node, std::size_t column);
     void emit_node_inline(const YamlNode& node, Place place);
     void emit_scalar_inline(const YamlScalar& s, Place place);
     void emit_key(std::string_view key, ScalarStyle style, bool flow) {
@@ -633,8 +818,12 @@ class Emitter {
     }
     void emit_block_scalar(const std::string* anchor, const std::string* tag, std::string_view text,
                            ScalarStyle style, std::size_t base, const std::string* comment);
-    void emit_sequence_flow(const YamlSequence& seq);
-    void emit_mapping_flow(const YamlMapping& map);
+    void emit_sequence_flow(const YamlSequence& seq, bool props = true);
+    void emit_mapping_flow(const YamlMapping& map, bool props = true);
+    template <class Slots>
+    void emit_flow_body(const CollectionLayout& l, const Slots& slots, bool mapping, bool bare);
+    void emit_flow_value(const SourceRef& source, const SlotLayout& l, const YamlNode& v,
+                         Place place);
 
     // Properties and comments ------------------------------------------------
     /// "&name", remembered: an alias may only follow its anchor.
@@ -673,6 +862,7 @@ class Emitter {
     /// Columns an inline-first collection moves in from its dash: the step,
     /// but at least the two of "- ".
     [[nodiscard]] std::size_t dash_width() const noexcept {
+        if (doc_ != nullptr && doc_->dash_step >= 2) return static_cast<std::size_t>(doc_->dash_step);
         return std::max<std::size_t>(step_, 2);
     }
 
@@ -680,16 +870,88 @@ class Emitter {
     Sink* sink_;
     std::size_t step_;
     const DocMetadata& meta_;
+    const DocLayout* doc_;  // the document's records, if it was read
+    bool crlf_;             // lines the writer makes end with CR LF
+    const YamlNode* root_ = nullptr;
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
+    std::size_t line_pos_ = static_cast<std::size_t>(-1);
     bool failed_ = false;
+    bool head_raw_ = false;
     std::size_t marker_end_ = static_cast<std::size_t>(-1);  // where the document's "---\n" ends
     std::unordered_set<std::string> anchors_;                // written so far in this document
 };
 
-bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous) {
-    begin_document(start_marker, end_previous);
-    if (!emit_node(root, 0)) return false;
+bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous,
+                            bool first) {
+    root_ = &root;
+    const DocLayout* l = doc_;
+    const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
+    // The head as read, while the markers, directives and root properties
+    // are unchanged and it still separates this document from the last.
+    head_raw_ = l != nullptr && l->fp_head == fingerprint_head(meta_, root) &&
+                (first || l->has_marker || !end_previous);
+    if (head_raw_) {
+        line_start();
+        if (directives && end_previous) put("...\n");
+        raw(l->source, l->head_begin, l->head_end);
+        if (l->head_end > l->head_begin && l->source->text[l->head_end - 1] != '\n')
+            line_pos_ = pos();
+        if (root.is_collection()) note_node_anchor(root);
+    } else {
+        if (!first) line_start();
+        begin_document(start_marker, end_previous);
+    }
+    const YamlMapping* m = root.mapping();
+    const YamlSequence* q = root.sequence();
+    const bool block_root = (m != nullptr && m->style == ContainerStyle::Block) ||
+                            (q != nullptr && q->style == ContainerStyle::Block);
+    if (l != nullptr && !block_root && l->fp_root == fingerprint_value(root) &&
+        !has_unwritten_alias(root) && !(m != nullptr || q != nullptr)) {
+        // A scalar or alias root as read.
+        raw(l->source, l->root_begin, l->root_end);
+        note_node_anchor(root);
+    } else if (l != nullptr && !block_root && (m != nullptr || q != nullptr) &&
+               l->fp_root == fingerprint_value(root)) {
+        // A flow root: its properties as read, its contents by its records.
+        const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
+        if (cl.has() && cl.source == l->source) {
+            raw(l->source, l->root_begin, cl.open);
+            note_node_anchor(root);
+            if (m != nullptr) {
+                emit_mapping_flow(*m, false);
+            } else {
+                emit_sequence_flow(*q, false);
+            }
+        } else if (!emit_node(root, 0)) {
+            return false;
+        }
+    } else if (!emit_node(root, 0)) {
+        return false;
+    }
+    if (l != nullptr) {
+        if (l->tail_end > l->tail_begin && !at_line_start() && block_root) line_start();
+        raw(l->source, l->tail_begin, l->tail_end);
+        if (l->has_end) {
+            if (meta_.explicit_end) {
+                line_start();
+                raw(l->source, l->end_begin, l->end_end);
+            }
+        } else {
+            if (meta_.explicit_end) {
+                line_start();
+                put("...\n");
+            }
+            raw(l->source, l->end_begin, l->end_end);
+        }
+        if (!l->final_break) {
+            // The text read did not end with a line break: neither does
+            // the text written (unless an edit wrote the last line).
+            return checkpoint();
+        }
+        if (last_char() != '\n') put('\n');
+        return checkpoint();
+    }
     end_document(meta_.explicit_end);
     return checkpoint();
 }
@@ -746,12 +1008,17 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         emit_mapping_flow(map);
         return checkpoint();
     }
+    const bool root = root_ != nullptr && root_->mapping() == &map;
     // A document root's properties get a line of their own.
-    if (indent == 0) root_properties(opt(map.anchor), opt(map.tag));
+    if (root && !head_raw_) root_properties(opt(map.anchor), opt(map.tag));
     if (map.entries.empty()) {
+        line_start();
         put("{}\n");
         return checkpoint();
     }
+    if (root && map.layout.has() && !map.layout.flag(CollectionLayout::kIndentStale) &&
+        map.layout.rel > 0)
+        indent = static_cast<std::size_t>(map.layout.rel);
     return emit_mapping_entries(map, indent, false);
 }
 
@@ -760,58 +1027,181 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         emit_sequence_flow(seq);
         return checkpoint();
     }
-    if (indent == 0) root_properties(opt(seq.anchor), opt(seq.tag));
+    const bool root = root_ != nullptr && root_->sequence() == &seq;
+    if (root && !head_raw_) root_properties(opt(seq.anchor), opt(seq.tag));
     if (seq.items.empty()) {
+        line_start();
         put("[]\n");
         return checkpoint();
     }
+    if (root && seq.layout.has() && !seq.layout.flag(CollectionLayout::kIndentStale) &&
+        seq.layout.rel > 0)
+        indent = static_cast<std::size_t>(seq.layout.rel);
     return emit_sequence_items(seq, indent, false);
 }
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
+    const Block b = block_of(map.layout, indent);
     bool first = true;
     for (const auto& slot : map.entries) {
-        const YamlEntry& e = slot.value;
-        const bool has_comment = e.comment_before && !e.comment_before->empty();
-        if (first && inline_first) {
-            // The first entry shares the dash's line unless a comment must
-            // come first. Blank lines have no place here.
-            if (has_comment) {
-                put('\n');
-                emit_comment_before(opt(e.comment_before), indent);
-                spaces(indent);
-            }
-        } else {
-            entry_lead(e, indent);
-        }
-        first = false;
-        if (!emit_mapping_key(slot.key, e, indent) || !emit_mapping_value(e, indent) ||
-            !checkpoint())
+        if (!emit_entry(b, slot.key, slot.value, indent, first && inline_first) || !checkpoint())
             return false;
+        first = false;
     }
-    blank_lines(map.trailing_blank_lines);
+    emit_collection_tail(b, map.layout, map.trailing_blank_lines);
     return checkpoint();
 }
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
+    const Block b = block_of(seq.layout, indent);
     bool first = true;
     for (const YamlItem& item : seq.items) {
-        const bool has_comment = item.comment_before && !item.comment_before->empty();
-        if (first && inline_first) {
-            if (has_comment) {
-                put('\n');
-                emit_comment_before(opt(item.comment_before), indent);
-                spaces(indent);
-            }
-        } else {
-            entry_lead(item, indent);
-        }
+        if (!emit_item(b, item, indent, first && inline_first) || !checkpoint()) return false;
         first = false;
-        put("- ");
-        if (!emit_item_body(item, indent) || !checkpoint()) return false;
     }
-    blank_lines(seq.trailing_blank_lines);
+    emit_collection_tail(b, seq.layout, seq.trailing_blank_lines);
     return checkpoint();
+}
+
+void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
+                                   std::uint8_t trailing_blank_lines) {
+    if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
+        l.fp_tail == fingerprint_tail(trailing_blank_lines)) {
+        if (l.tail_end > l.tail_begin) {
+            line_start();
+            raw(l.source, l.tail_begin, l.tail_end);
+        }
+        return;
+    }
+    blank_lines(trailing_blank_lines);
+}
+
+bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& e,
+                         std::size_t indent, bool inline_pos) {
+    const SlotLayout& l = e.layout;
+    const bool rec = recorded(b, l);
+    slot_lead(b, e, indent, inline_pos);
+    // The key as read, while it is the same key with the same properties.
+    const bool key_raw = rec && l.fresh(SlotLayout::kKey) &&
+                         (!l.flag(SlotLayout::kKeyLines) || b.same_column) &&
+                         l.fp_key == fingerprint_key(key, e) &&
+                         !(e.key_alias && !written(*e.key_alias)) &&
+                         !(e.key_node && has_unwritten_alias(**e.key_node));
+    bool simple = true;
+    if (key_raw) {
+        raw(b.layout->source, l.at[SlotLayout::kKey], l.at[SlotLayout::kSep]);
+        note_anchor(e.key_anchor);
+        if (e.key_node) note_all_anchors(**e.key_node);
+        simple = l.flag(SlotLayout::kSimpleKey);
+    } else {
+        bool ok = true;
+        simple = emit_key_part(key, e, indent, ok);
+        if (!ok) return false;
+    }
+    // The separator as read fits behind the key as read, or behind a
+    // simple key where one was read.
+    if (rec && (key_raw || (simple && l.flag(SlotLayout::kSimpleKey))) &&
+        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true))
+        return true;
+    if (!simple && key_raw) {
+        // An explicit key as read: its ':' goes on a line of its own.
+        line_start();
+        spaces(indent);
+    }
+    put(':');
+    return emit_mapping_value(e, indent);
+}
+
+bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent,
+                        bool inline_pos) {
+    slot_lead(b, item, indent, inline_pos);
+    put('-');
+    if (recorded(b, item.layout) &&
+        emit_slot_rest(b, item.layout, item.node, item.comment_inline, indent, false))
+        return true;
+    return emit_item_body(item, indent);
+}
+
+bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
+                             const OptString& comment, std::size_t indent, bool entry) {
+    const Shape shape = shape_of(v, &l);
+    const bool comment_ok = l.fp_trail == fingerprint_comment(comment);
+    const bool value_ok = l.fresh(SlotLayout::kValue) && l.fp_value == fingerprint_value(v);
+    bool sep_ok = l.fresh(SlotLayout::kSep) && shape == l.shape &&
+                  (!l.flag(SlotLayout::kCommentInSep) || comment_ok);
+    const SourceRef& src = b.layout->source;
+    if (sep_ok && shape != SlotLayout::kBlock) {
+        // A separator over lines ("key:\n  value") keeps its indentation.
+        for (std::uint32_t p = l.at[SlotLayout::kSep]; p < l.at[SlotLayout::kValue]; ++p)
+            if (src->text[p] == '\n' && !b.same_column) sep_ok = false;
+    }
+    if (shape == SlotLayout::kBlock) sep_ok = sep_ok && value_ok;  // its properties
+    if (!sep_ok) return false;
+    raw(src, l.at[SlotLayout::kSep], l.at[SlotLayout::kValue]);
+    switch (shape) {
+        case SlotLayout::kInline:
+        case SlotLayout::kEmpty: {
+            const bool multi_ok = !l.flag(SlotLayout::kValueLines) || b.same_column;
+            if (v.is_collection()) {
+                emit_flow_value(src, l, v, Place::Block);
+            } else if (value_ok && multi_ok && !has_unwritten_alias(v)) {
+                raw(src, l.at[SlotLayout::kValue], l.at[SlotLayout::kTrail]);
+                note_node_anchor(v);
+            } else {
+                if (shape == SlotLayout::kInline && !at_line_start() && out_.back() != ' ' &&
+                    l.at[SlotLayout::kValue] == l.at[SlotLayout::kSep])
+                    put(' ');
+                emit_node_inline(v, Place::Block);
+            }
+            emit_trail(b, l, comment, comment_ok && l.fresh(SlotLayout::kTrail));
+            return true;
+        }
+        case SlotLayout::kBlockScalar: {
+            const YamlScalar& s = *v.scalar();
+            if (value_ok && comment_ok && b.same_column) {
+                raw(src, l.at[SlotLayout::kValue], l.at[SlotLayout::kTrail]);
+                note_node_anchor(v);
+            } else {
+                ScalarStyle style = s.style;
+                if (!is_block_style(style)) {
+                    // A multi-line string in place of a block scalar: the
+                    // style that was read.
+                    std::uint32_t p = l.at[SlotLayout::kValue];
+                    while (p < l.at[SlotLayout::kTrail] && src->text[p] != '|' &&
+                           src->text[p] != '>')
+                        ++p;
+                    style = p < l.at[SlotLayout::kTrail] && src->text[p] == '>'
+                                ? ScalarStyle::Folded
+                                : ScalarStyle::Literal;
+                }
+                emit_block_scalar(opt(s.anchor), opt(s.tag), s.value.as_str(), style, indent,
+                                  opt(comment));
+            }
+            return true;
+        }
+        case SlotLayout::kBlock: {
+            note_node_anchor(v);
+            // Below the line of the "-" or ":", or on it after "- ".
+            const bool below = at_line_start();
+            if (below) return emit_node(v, child_column(v, indent, entry));
+            return emit_inline_first(v, column());
+        }
+    }
+    return true;
+}
+
+void Emitter::emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok) {
+    if (ok && (l.shape == SlotLayout::kInline || l.shape == SlotLayout::kEmpty)) {
+        raw(b.layout->source, l.at[SlotLayout::kTrail], l.at[SlotLayout::kEnd]);
+        return;
+    }
+    push_inline_comment(opt(comment));
+    put('\n');
+}
+
+bool Emitter::emit_inline_first(const YamlNode& node, std::size_t column) {
+    if (const YamlMapping* m = node.mapping()) return emit_mapping_entries(*m, column, true);
+    return emit_sequence_items(*node.sequence(), column, true);
 }
 
 bool Emitter::make_explicit_if_long(std::size_t start) {
@@ -822,18 +1212,26 @@ bool Emitter::make_explicit_if_long(std::size_t start) {
 }
 
 bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std::size_t indent) {
+    bool ok = true;
+    const bool simple = emit_key_part(key, entry, indent, ok);
+    (void)simple;
+    put(':');
+    return ok;
+}
+
+bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent,
+                            bool& ok) {
     if (entry.key_alias && !written(*entry.key_alias)) {
         YamlEntry anchored = entry;
         anchor_instead_of_alias(anchored);
-        return emit_mapping_key(key, anchored, indent);
+        return emit_key_part(key, anchored, indent, ok);
     }
     if (entry.key_alias) {
         put("? *");
         append_anchor_name(out_, *entry.key_alias);
         put('\n');
         spaces(indent);
-        put(':');
-        return true;
+        return false;
     }
     if (entry.key_node) {
         const YamlNode& k = **entry.key_node;
@@ -847,15 +1245,15 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
             // Like a sequence item: the key starts on the "? " line, so no
             // line of the key is left empty (a reader would count it blank).
             put(' ');
-            if (!emit_tagged_or_inline_first(k, nullptr, indent)) return false;
+            if (!emit_tagged_or_inline_first(k, nullptr, indent)) ok = false;
         } else {
             put(' ');
             emit_node_inline(k, Place::Block);
             put('\n');
         }
+        line_start();
         spaces(indent);
-        put(':');
-        return true;
+        return false;
     }
     const std::string* anchor = opt(entry.key_anchor);
     const std::string* tag = opt(entry.key_tag);
@@ -863,8 +1261,7 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
         put("? ");
         emit_block_scalar(anchor, tag, key, entry.key_style, indent, nullptr);
         spaces(indent);
-        put(':');
-        return true;
+        return false;
     }
     const std::size_t start = pos();
     write_anchor_tag_inline(anchor, tag);
@@ -875,8 +1272,8 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
     if (make_explicit_if_long(start)) {
         put('\n');
         spaces(indent);
+        return false;
     }
-    put(':');
     return true;
 }
 
@@ -894,17 +1291,20 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
         write_anchor_tag_block_suffix(opt(m->anchor), opt(m->tag));
         push_inline_comment(comment);
         put('\n');
-        return emit_mapping(*m, indent + step_);
+        return emit_mapping(*m, child_column(v, indent, true));
     }
     if (const YamlSequence* s = v.sequence();
         s != nullptr && s->style == ContainerStyle::Block && !s->items.empty()) {
         write_anchor_tag_block_suffix(opt(s->anchor), opt(s->tag));
         push_inline_comment(comment);
         put('\n');
-        return emit_sequence(*s, indent + step_);
+        return emit_sequence(*s, child_column(v, indent, true));
     }
+    // An empty value leaves the line at the ':' ("key:"), with no blank.
     put(' ');
+    const std::size_t before = out_.size();
     emit_node_inline(v, Place::Block);
+    if (out_.size() == before) out_.pop_back();
     push_inline_comment(comment);
     put('\n');
     return true;
@@ -915,6 +1315,7 @@ bool Emitter::emit_item_body(const YamlItem& item, std::size_t indent) {
     const std::string* comment = opt(item.comment_inline);
     const YamlMapping* m = n.mapping();
     const YamlSequence* s = n.sequence();
+    put(' ');
     if ((m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) ||
         (s != nullptr && s->style == ContainerStyle::Block && !s->items.empty()))
         return emit_tagged_or_inline_first(n, comment, indent);
@@ -923,7 +1324,10 @@ bool Emitter::emit_item_body(const YamlItem& item, std::size_t indent) {
                           comment);
         return true;
     }
+    // An empty item is a bare "-".
+    const std::size_t before = out_.size();
     emit_node_inline(n, Place::Block);
+    if (out_.size() == before) out_.pop_back();
     push_inline_comment(comment);
     put('\n');
     return true;
@@ -939,8 +1343,7 @@ bool Emitter::emit_tagged_or_inline_first(const YamlNode& node, const std::strin
         // "- " is written; the collection starts on the dash's line.
         const std::size_t w = dash_width();
         spaces(w - 2);
-        return m != nullptr ? emit_mapping_inline_first(*m, indent + w)
-                            : emit_sequence_inline_first(*s, indent + w);
+        return emit_inline_first(node, indent + w);
     }
     bool sep = false;
     if (anchor != nullptr) {
@@ -958,7 +1361,8 @@ bool Emitter::emit_tagged_or_inline_first(const YamlNode& node, const std::strin
         write_comment_text(*comment);
     }
     put('\n');
-    return m != nullptr ? emit_mapping(*m, indent + step_) : emit_sequence(*s, indent + step_);
+    return m != nullptr ? emit_mapping(*m, child_column(node, indent, false))
+                        : emit_sequence(*s, child_column(node, indent, false));
 }
 
 void Emitter::emit_node_inline(const YamlNode& node, Place place) {
@@ -1072,8 +1476,35 @@ void Emitter::emit_block_scalar(const std::string* anchor, const std::string* ta
     if (trailing >= 2) after_keep_ = pos();
 }
 
-void Emitter::emit_sequence_flow(const YamlSequence& seq) {
-    write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
+void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, const YamlNode& v,
+                              Place place) {
+    // A flow collection: its properties as read while they are unchanged,
+    // its contents through its own records.
+    const YamlMapping* m = v.mapping();
+    const YamlSequence* q = v.sequence();
+    const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
+    const bool flow = (m != nullptr ? m->style : q->style) == ContainerStyle::Flow;
+    if (flow && cl.has() && cl.source == source && l.fresh(SlotLayout::kValue) &&
+        l.fp_value == fingerprint_value(v) && cl.open >= l.at[SlotLayout::kValue] &&
+        cl.open <= l.at[SlotLayout::kTrail]) {
+        raw(source, l.at[SlotLayout::kValue], cl.open);
+        note_node_anchor(v);
+        if (m != nullptr) {
+            emit_mapping_flow(*m, false);
+        } else {
+            emit_sequence_flow(*q, false);
+        }
+        return;
+    }
+    emit_node_inline(v, place);
+}
+
+void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
+    if (props) write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
+    if (seq.layout.has() && !seq.layout.flag(CollectionLayout::kIndentStale)) {
+        emit_flow_body(seq.layout, seq.items, false, false);
+        return;
+    }
     put('[');
     bool first = true;
     for (const YamlItem& item : seq.items) {
@@ -1084,8 +1515,16 @@ void Emitter::emit_sequence_flow(const YamlSequence& seq) {
     put(']');
 }
 
-void Emitter::emit_mapping_flow(const YamlMapping& map) {
-    write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
+void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
+    if (props) write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
+    if (map.layout.has() && !map.layout.flag(CollectionLayout::kIndentStale)) {
+        // A pair read without braces keeps that form while it is one simple
+        // pair.
+        const bool bare = map.layout.flag(CollectionLayout::kBare) && map.entries.size() == 1 &&
+                          !props && !map.anchor && !map.tag;
+        emit_flow_body(map.layout, map.entries, true, bare);
+        return;
+    }
     put('{');
     bool first = true;
     for (const auto& slot : map.entries) {
@@ -1115,6 +1554,162 @@ void Emitter::emit_mapping_flow(const YamlMapping& map) {
         emit_node_inline(e.value, Place::FlowValue);
     }
     put('}');
+}
+
+template <class Slots>
+void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool mapping,
+                             bool bare) {
+    const SourceRef& src = l.source;
+    const std::string_view text = src->text;
+    const std::uint32_t first_lead = bare ? l.open : l.open + 1;
+    auto slot_of = [&](const auto& s) -> const auto& {
+        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
+            return s;
+        } else {
+            return s.value;
+        }
+    };
+    auto has_comment = [&](std::uint32_t b, std::uint32_t e) {
+        return text.substr(b, e - b).find('#') != std::string_view::npos;
+    };
+    // What goes between a ',' and an entry that has no lead of its own: the
+    // lead of an entry that was read after a ','.
+    std::string_view typical = " ";
+    for (const auto& s : slots) {
+        const SlotLayout& sl = slot_of(s).layout;
+        if (sl.has() && sl.source_id == src->id && sl.at[SlotLayout::kLead] != first_lead) {
+            typical = text.substr(sl.at[SlotLayout::kLead],
+                                  sl.at[SlotLayout::kKey] - sl.at[SlotLayout::kLead]);
+            // Over lines: its last line break and indentation, without
+            // comments.
+            const std::size_t br = typical.find_last_of('\n');
+            if (br != std::string_view::npos) {
+                const std::size_t from = br > 0 && typical[br - 1] == '\r' ? br - 1 : br;
+                typical = typical.substr(from);
+            }
+            break;
+        }
+    }
+    if (!bare) put(mapping ? '{' : '[');
+    const std::size_t n = slots.size();
+    std::size_t i = 0;
+    bool comma_done = false;     // the ',' before the next entry is written
+    std::size_t comment_col = 0;  // a comment ends the last line: the next entry's column
+    bool after_comment = false;
+    for (const auto& s : slots) {
+        const auto& e = slot_of(s);
+        const SlotLayout& sl = e.layout;
+        const bool rec = sl.has() && sl.source_id == src->id;
+        if (i > 0 && !comma_done) put(',');
+        comma_done = false;
+        // Lead.
+        std::string_view lead;
+        const bool read_first = rec && sl.at[SlotLayout::kLead] == first_lead;
+        if (rec && sl.fresh(SlotLayout::kLead) && read_first == (i == 0)) {
+            lead = text.substr(sl.at[SlotLayout::kLead],
+                               sl.at[SlotLayout::kKey] - sl.at[SlotLayout::kLead]);
+        } else if (i > 0) {
+            lead = typical;
+        }
+        if (after_comment && lead.find('\n') == std::string_view::npos) {
+            put('\n');
+            spaces(comment_col);
+            lead = {};
+        }
+        out_.append(lead);
+        after_comment = false;
+        // Content.
+        if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
+            if (rec && sl.fresh(SlotLayout::kValue) && !s.node.is_collection() &&
+                sl.fp_value == fingerprint_value(s.node) && !has_unwritten_alias(s.node)) {
+                raw(src, sl.at[SlotLayout::kValue], sl.at[SlotLayout::kTrail]);
+                note_node_anchor(s.node);
+            } else if (rec && s.node.is_collection()) {
+                emit_flow_value(src, sl, s.node, Place::FlowItem);
+            } else {
+                emit_node_inline(s.node, Place::FlowItem);
+            }
+        } else {
+            const YamlEntry& en = s.value;
+            const bool key_raw = rec && sl.fresh(SlotLayout::kKey) &&
+                                 sl.fp_key == fingerprint_key(s.key, en) &&
+                                 !(en.key_alias && !written(*en.key_alias)) &&
+                                 !(en.key_node && has_unwritten_alias(**en.key_node));
+            if (key_raw) {
+                raw(src, sl.at[SlotLayout::kKey], sl.at[SlotLayout::kSep]);
+                note_anchor(en.key_anchor);
+                if (en.key_node) note_all_anchors(**en.key_node);
+            } else {
+                std::optional<YamlEntry> anchored;
+                if (en.key_alias && !written(*en.key_alias)) {
+                    anchored.emplace(en);
+                    anchor_instead_of_alias(*anchored);
+                }
+                const YamlEntry& ke = anchored ? *anchored : en;
+                const std::size_t start = pos();
+                if (ke.key_node) {
+                    emit_node_inline(**ke.key_node, Place::FlowItem);
+                } else if (ke.key_alias) {
+                    put('*');
+                    append_anchor_name(out_, *ke.key_alias);
+                    put(' ');
+                } else {
+                    write_anchor_tag_inline(opt(ke.key_anchor), opt(ke.key_tag));
+                    if (!(s.key.empty() && ke.key_style == ScalarStyle::Plain &&
+                          (ke.key_anchor || ke.key_tag)))
+                        emit_key(s.key, ke.key_style, true);
+                }
+                make_explicit_if_long(start);
+            }
+            const bool empty_now = shape_of(en.value, nullptr) == SlotLayout::kEmpty;
+            const bool sep_raw = rec && sl.fresh(SlotLayout::kSep) && key_raw &&
+                                 (sl.shape == SlotLayout::kEmpty) == empty_now;
+            if (sep_raw) {
+                raw(src, sl.at[SlotLayout::kSep], sl.at[SlotLayout::kValue]);
+            } else {
+                put(": ");
+            }
+            if (rec && sl.fresh(SlotLayout::kValue) && !en.value.is_collection() &&
+                sl.fp_value == fingerprint_value(en.value) && !has_unwritten_alias(en.value)) {
+                raw(src, sl.at[SlotLayout::kValue], sl.at[SlotLayout::kTrail]);
+                note_node_anchor(en.value);
+            } else if (rec && en.value.is_collection()) {
+                emit_flow_value(src, sl, en.value, Place::FlowValue);
+            } else {
+                emit_node_inline(en.value, Place::FlowValue);
+            }
+        }
+        // Trail: a comment in it ends the line, so the ',' goes before it.
+        const bool last = i + 1 == n;
+        const bool comma_after = !last || l.flag(CollectionLayout::kTrailingComma);
+        if (rec && sl.fresh(SlotLayout::kTrail)) {
+            const std::uint32_t tb = sl.at[SlotLayout::kTrail];
+            const std::uint32_t te = sl.at[SlotLayout::kEnd];
+            if (has_comment(tb, te) && !is_break_char(text[te - 1])) {
+                if (comma_after) {
+                    put(',');
+                    comma_done = true;
+                }
+                raw(src, tb, te);
+                after_comment = true;
+                std::uint32_t ls = sl.at[SlotLayout::kKey];
+                while (ls > 0 && text[ls - 1] != '\n' && text[ls - 1] != '\r') --ls;
+                comment_col = sl.at[SlotLayout::kKey] - ls;
+            } else {
+                raw(src, tb, te);
+            }
+        }
+        ++i;
+    }
+    if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) put(',');
+    if (!l.flag(CollectionLayout::kTailStale)) {
+        const std::string_view tail = text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        if (after_comment && tail.find('\n') == std::string_view::npos) put('\n');
+        out_.append(tail);
+    } else if (after_comment) {
+        put('\n');
+    }
+    if (!bare) put(mapping ? '}' : ']');
 }
 
 void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
@@ -1190,7 +1785,8 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
         const DocMetadata& meta = i < metas.size() ? metas[i] : empty;
         const bool previous_open = i > 0 && !(i - 1 < metas.size() && metas[i - 1].explicit_end);
         const bool start = roots.size() != 1 || meta.explicit_start;
-        emit_doc_into(out, roots[i], meta, indent, start, previous_open);
+        detail::Emitter e(out, nullptr, indent, meta);
+        (void)e.emit_document(roots[i], start, previous_open, i == 0);
     }
     return out;
 }
@@ -1198,7 +1794,7 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
 void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
                    std::size_t indent, bool start_marker, bool end_previous) {
     detail::Emitter e(out, nullptr, indent, meta);
-    (void)e.emit_document(root, start_marker, end_previous);
+    (void)e.emit_document(root, start_marker, end_previous, out.empty());
 }
 
 BlockWriter::BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent)
@@ -1241,7 +1837,7 @@ bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t ind
     // Whatever the sink holds is an earlier document; "..." closes it before
     // directives unless it ended with one already (as emit_docs writes it).
     const bool previous_open = sink.last_char() != -1 && !sink.document_closed();
-    const bool ok = e.emit_document(root, meta.explicit_start, previous_open);
+    const bool ok = e.emit_document(root, meta.explicit_start, previous_open, sink.last_char() == -1);
     const bool written = e.finish() && ok;
     sink.set_document_closed(meta.explicit_end);
     return written;

@@ -1,5 +1,6 @@
 #include "core/layout.hpp"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/types.hpp"
@@ -12,8 +13,10 @@ constexpr std::uint64_t kK1 = 0xA0761D6478BD642Full;
 constexpr std::uint64_t kK2 = 0xE7037ED1A0B428DBull;
 
 inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    std::uint64_t h = (a ^ (a >> 29)) * b;
+    h ^= h >> 32;
+    h *= kK1;
+    return h ^ (h >> 29);
 }
 
 void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept;
@@ -62,8 +65,8 @@ void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept {
         case YamlNode::Mapping: {
             const YamlMapping& m = *node.mapping();
             f.add(static_cast<std::uint64_t>(m.style)).add_opt(m.tag.get()).add_opt(m.anchor.get());
-            f.add(m.entries.size());
             if (!deep) break;
+            f.add(m.entries.size());
             for (const auto& slot : m.entries) {
                 add_entry_key(f, slot.key, slot.value);
                 add_node(f, slot.value.value, true);
@@ -73,8 +76,8 @@ void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept {
         case YamlNode::Sequence: {
             const YamlSequence& s = *node.sequence();
             f.add(static_cast<std::uint64_t>(s.style)).add_opt(s.tag.get()).add_opt(s.anchor.get());
-            f.add(s.items.size());
             if (!deep) break;
+            f.add(s.items.size());
             for (const YamlItem& item : s.items) add_node(f, item.node, true);
             break;
         }
@@ -90,6 +93,11 @@ void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept {
 }
 
 }  // namespace
+
+std::uint64_t SourceText::next_id() noexcept {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 Fingerprint& Fingerprint::add(std::string_view s) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());

@@ -23,6 +23,10 @@ namespace tesvorn {
 struct SourceText {
     std::string text;
     std::size_t base = 0;
+    /// Tells the records of one read from those of another.
+    std::uint64_t id = next_id();
+
+    static std::uint64_t next_id() noexcept;
 };
 using SourceRef = std::shared_ptr<const SourceText>;
 
@@ -79,6 +83,9 @@ struct SlotLayout {
     std::uint64_t fp_key = 0;    // key text, style, properties, complex key
     std::uint64_t fp_value = 0;  // scalar value and style, properties, alias name
     std::uint64_t fp_trail = 0;  // comment_inline
+    /// The SourceText the offsets point into (its id): a record counts only
+    /// in a collection read from the same text.
+    std::uint64_t source_id = 0;
     Shape shape = kInline;
     std::uint8_t flags = 0;
     /// Pieces a reset of the formatting dropped (bit 1 << Piece).
@@ -150,6 +157,14 @@ struct DocLayout {
     bool crlf = false;          // the source breaks lines with CR LF
     bool has_marker = false;    // the head holds "---"
     bool has_end = false;       // a "..." line was read
+    bool final_break = true;    // the document's text ends with a line break
+    /// How the document indents what it nests, for new content to follow:
+    /// a block mapping under a key, a block sequence under a key (0 for
+    /// sequences at their key's column), a collection after "- "; -1 where
+    /// the document shows none.
+    std::int8_t map_step = -1;
+    std::int8_t seq_step = -1;
+    std::int8_t dash_step = -1;
 
     [[nodiscard]] bool has() const noexcept { return source != nullptr; }
     [[nodiscard]] std::string_view text(std::uint32_t b, std::uint32_t e) const noexcept {

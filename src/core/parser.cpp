@@ -30,7 +30,7 @@ Token* ParserCore::peek(ScannerCore& scanner) {
             return nullptr;
         }
         if (t->type != Type::Comment) return t;
-        pending_comments.push_back(PendingComment{t->mark, std::move(t->value)});
+        if (keep_comments) pending_comments.push_back(PendingComment{t->mark, std::move(t->value)});
         scanner.pop_token();
     }
 }

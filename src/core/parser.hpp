@@ -58,6 +58,9 @@ class ParserCore {
     [[nodiscard]] ParserState state() const noexcept { return state_; }
 
     std::vector<PendingComment> pending_comments;
+    /// Whether comments passed are kept in `pending_comments` (readers that
+    /// take comments from the source text need not copy them).
+    bool keep_comments = true;
 
   private:
     using Type = TokenType;
@@ -145,6 +148,8 @@ class Parser {
 
     [[nodiscard]] ParserState state() const noexcept { return core_.state(); }
     Scanner<Source>& scanner() noexcept { return scanner_; }
+    /// Whether comments are set aside for `pending_comments` (on by default).
+    void keep_comments(bool keep) noexcept { core_.keep_comments = keep; }
 
   private:
     Scanner<Source> scanner_;

@@ -706,12 +706,12 @@ bool ScannerCore::fetch_value() {
             queue_.emplace(pos, TokenType::FlowMappingStart, key.mark);
         }
         roll_indent(static_cast<std::ptrdiff_t>(key.mark.col), key.token_number,
-                    TokenType::BlockMappingStart, start);
+                    TokenType::BlockMappingStart, key.mark);
         roll_one_column();
         key.possible = false;
         simple_key_permitted_ = false;
     } else {
-        if (implicit_mapping_open_) queue_.emplace_back(TokenType::FlowMappingStart, mark_);
+        if (implicit_mapping_open_) queue_.emplace_back(TokenType::FlowMappingStart, start);
         if (flow_depth_ == 0) {
             if (!simple_key_permitted_)
                 return fail(start, "mapping values are not allowed in this context");

@@ -1,5 +1,7 @@
 #include "py/convert.hpp"
 
+#include "core/read.hpp"
+
 #include <datetime.h>
 
 #include <cstdio>
@@ -272,8 +274,10 @@ bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
         if (!schema_tag_policy(schema, bits)) return false;
         std::string_view utf8;
         if (!str_utf8(text, utf8)) return false;
-        Parser<TextSource> parser{TextSource(utf8)};
-        return parse_all(parser, CoercionTags{bits}, out);
+        // The documents keep one copy of the text, for their layout records.
+        std::shared_ptr<SourceText> source = make_source(utf8, true);
+        Parser<TextSource> parser{TextSource(source->text)};
+        return parse_all(parser, std::move(source), CoercionTags{bits}, out);
     });
 }
 
@@ -782,17 +786,9 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
 /// Copies an entry's metadata, and its value unless that is a collection
 /// (whose current contents come from the object's Python part instead).
 YamlEntry copy_entry_shallow(const YamlEntry& e) {
-    YamlEntry out;
-    if (!e.value.is_collection()) out.value = e.value;
-    out.comment_before = e.comment_before;
-    out.comment_inline = e.comment_inline;
-    out.blank_lines_before = e.blank_lines_before;
-    out.key_style = e.key_style;
-    out.key_anchor = e.key_anchor;
-    out.key_tag = e.key_tag;
-    out.key_alias = e.key_alias;
-    out.key_node = e.key_node;
-    return out;
+    // (Collections share their contents between copies, so the whole entry
+    // is cheap to copy; its value is replaced from the dict part anyway.)
+    return e;
 }
 
 template <class Container>
@@ -801,6 +797,7 @@ void copy_container_metadata(const Container& from, Container& to) {
     to.tag = from.tag;
     to.anchor = from.anchor;
     to.trailing_blank_lines = from.trailing_blank_lines;
+    to.layout = from.layout;
 }
 
 /// The dump converter (`extract_yaml_node`) for one document.
@@ -934,6 +931,7 @@ class Extractor {
                 copy.comment_before = item.comment_before;
                 copy.comment_inline = item.comment_inline;
                 copy.blank_lines_before = item.blank_lines_before;
+                copy.layout = item.layout;
             }
         }
         std::vector<std::size_t> missing;
@@ -987,7 +985,9 @@ class PieceWriter {
                 PyErr_Clear();
                 return false;
             }
-            return shape.block && shape.size != 0;
+            // Collections read from text are written whole, with their
+            // records of the source.
+            return shape.block && shape.size != 0 && !shape.recorded;
         } else {
             return false;
         }
@@ -1031,6 +1031,7 @@ class PieceWriter {
         std::size_t size = 0;
         OptString anchor;
         OptString tag;
+        bool recorded = false;  // read from text: it has layout records
     };
 
     static bool read_shape(PyObject* obj, Shape& out) {
@@ -1041,6 +1042,7 @@ class PieceWriter {
             out.size = size;
             out.anchor = inner.anchor;
             out.tag = inner.tag;
+            out.recorded = inner.layout.has();
             return true;
         };
         if (is_mapping_object(obj)) {

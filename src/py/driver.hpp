@@ -17,9 +17,12 @@ struct ParsedDocuments {
 
 /// Parses to the end of the stream; false with ParseError set at the first
 /// reader error (everything built so far is dropped).
+/// `source` is the text the parser reads (it may grow as a stream is read).
 template <class Source>
-[[nodiscard]] bool parse_all(Parser<Source>& parser, CoercionTags coercion, ParsedDocuments& out) {
-    Builder builder;
+[[nodiscard]] bool parse_all(Parser<Source>& parser, std::shared_ptr<const SourceText> source,
+                             CoercionTags coercion, ParsedDocuments& out) {
+    Builder builder(std::move(source));
+    parser.keep_comments(false);
     Event event;
     Marker mark;
     for (;;) {
@@ -28,7 +31,6 @@ template <class Source>
             raise_parse_error(parsed.error());
             return false;
         }
-        builder.absorb_comments(parser.pending_comments());
         const bool stream_end = event.type == Event::Type::StreamEnd;
         Status built = builder.process_event(std::move(event), mark, coercion);
         if (!built.ok()) {

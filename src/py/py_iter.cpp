@@ -18,11 +18,19 @@ namespace {
 
 PyTypeObject* g_iter_type = nullptr;
 
+// Text before the next document is dropped once this much of it piles up.
+constexpr std::size_t kRebaseAt = std::size_t{1} << 16;
+
 /// Everything native an iterator owns; one allocation, so that an object
 /// whose construction failed half-way holds nothing to destroy.
 struct IterState {
     IterState(CharsSource source, std::shared_ptr<ErrorSlot> error_slot, CoercionTags tags)
-        : parser(std::move(source)), coercion(tags), slot(std::move(error_slot)) {}
+        : parser(std::move(source)),
+          builder(parser.scanner().source().source()),
+          coercion(tags),
+          slot(std::move(error_slot)) {
+        parser.keep_comments(false);
+    }
 
     Parser<CharsSource> parser;
     Builder builder;
@@ -104,7 +112,6 @@ PyObject* next_document(IterState& st, SchemaObject* schema) {
             return nullptr;
         }
         if (raise_stream_error(st)) return nullptr;
-        st.builder.absorb_comments(st.parser.pending_comments());
         const bool stream_end = event.type == Event::Type::StreamEnd;
         Status built = st.builder.process_event(std::move(event), mark, st.coercion);
         if (!built.ok()) {
@@ -116,6 +123,15 @@ PyObject* next_document(IterState& st, SchemaObject* schema) {
             break;
         }
         if (st.builder.document_end_count() > ends) break;
+    }
+    // Text before the next document is needed no more (the documents read
+    // keep what they refer to): let it go once there is a lot of it.
+    CharsSource& chars = st.parser.scanner().source();
+    const std::size_t base = chars.source()->base;
+    const std::size_t from = st.builder.needed_from();
+    if (from > base && from - base >= std::max<std::size_t>(kRebaseAt, chars.source()->text.size() / 2)) {
+        chars.rebase(from);
+        st.builder.set_source(chars.source());
     }
     auto& roots = st.builder.roots();
     if (roots.empty()) return nullptr;

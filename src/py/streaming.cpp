@@ -103,13 +103,15 @@ int ErrorSlot::traverse(visitproc visit, void* arg) noexcept {
 
 CharsSource CharsSource::text(std::string text) {
     CharsSource s;
-    s.buf_ = std::move(text);
+    s.src_ = std::make_shared<SourceText>();
+    s.src_->text = std::move(text);
     s.done_ = true;
     return s;
 }
 
 CharsSource CharsSource::stream(PyObject* stream, std::shared_ptr<ErrorSlot> slot) {
     CharsSource s;
+    s.src_ = std::make_shared<SourceText>();
     s.stream_ = Py_NewRef(stream);
     s.slot_ = std::move(slot);
     s.done_ = false;
@@ -133,9 +135,18 @@ void CharsSource::fail(PyObject* exc) noexcept {
     done_ = true;
 }
 
+void CharsSource::rebase(std::size_t from) {
+    const std::size_t base = src_->base;
+    if (from <= base) return;
+    const std::size_t drop = std::min(from - base, pos_);
+    auto next = std::make_shared<SourceText>();
+    next->base = base + drop;
+    next->text.assign(src_->text, drop, std::string::npos);
+    pos_ -= drop;
+    src_ = std::move(next);
+}
+
 bool CharsSource::refill() noexcept {
-    buf_.clear();
-    pos_ = 0;
     if (done_ && !deferred_) return false;
     Attach attach;
     if (deferred_) {
@@ -144,14 +155,15 @@ bool CharsSource::refill() noexcept {
         fail(std::exchange(deferred_, nullptr));
         return false;
     }
+    const std::size_t had = src_->text.size();
     try {
-        while (!done_ && buf_.empty()) read_chunk();
+        while (!done_ && src_->text.size() == had) read_chunk();
     } catch (...) {  // std::bad_alloc from the buffers
-        buf_.clear();
+        src_->text.resize(had);
         PyErr_NoMemory();
         fail(PyErr_GetRaisedException());
     }
-    return !buf_.empty();
+    return src_->text.size() > had;
 }
 
 void CharsSource::read_chunk() {
@@ -167,7 +179,7 @@ void CharsSource::read_chunk() {
             done_ = true;
             return;
         }
-        buf_.assign(text);
+        src_->text.append(text);
         return;
     }
     if (c == Py_None) return fail(runtime_error(kReadType));
@@ -215,12 +227,12 @@ void CharsSource::take_bytes(const char* chunk, std::size_t n) {
         if (valid <= 0) return fail(error);
         // Hand out what precedes the bad bytes first, so that the error is
         // met where it is (an iterator still returns the documents before it).
-        buf_.assign(data, static_cast<std::size_t>(valid));
+        src_->text.append(data, static_cast<std::size_t>(valid));
         deferred_ = error;
         return;
     }
     // Valid UTF-8 needs no re-encoding: keep the bytes as they are.
-    buf_.assign(data, static_cast<std::size_t>(consumed));
+    src_->text.append(data, static_cast<std::size_t>(consumed));
     tail_.assign(data + consumed, len - static_cast<std::size_t>(consumed));
 }
 
@@ -243,8 +255,8 @@ void CharsSource::end_of_bytes() {
 char32_t CharsSource::decode_multibyte() noexcept {
     // The buffer holds valid UTF-8 (checked by the decoder, or taken from a
     // str); anything else reads as U+FFFD rather than past the end.
-    const auto* p = reinterpret_cast<const unsigned char*>(buf_.data()) + pos_;
-    const std::size_t avail = buf_.size() - pos_;
+    const auto* p = reinterpret_cast<const unsigned char*>(src_->text.data()) + pos_;
+    const std::size_t avail = src_->text.size() - pos_;
     const unsigned char c = p[0];
     std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
     if (len == 0 || len > avail) {
@@ -269,7 +281,8 @@ bool parse_stream(PyObject* stream, SchemaObject* schema, ParsedDocuments& out) 
         if (!schema_tag_policy(schema, bits)) return false;
         auto slot = std::make_shared<ErrorSlot>();
         Parser<CharsSource> parser{CharsSource::stream(stream, slot)};
-        const bool ok = parse_all(parser, CoercionTags{bits}, out);
+        const bool ok =
+            parse_all(parser, parser.scanner().source().source(), CoercionTags{bits}, out);
         // A failed read ends the input early: its exception wins over
         // whatever the reader made of the truncated text.
         if (PyObject* exc = slot->take()) {

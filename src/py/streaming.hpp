@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/emitter.hpp"
+#include "core/layout.hpp"
 #include "py/ref.hpp"
 
 namespace tesvorn::py {
@@ -39,7 +40,9 @@ class ErrorSlot {
 };
 
 /// The reader's character source: an owned text, or a Python object with a
-/// read(size) method returning str or bytes, read in chunks of 8192.
+/// read(size) method returning str or bytes, read in chunks of 8192. The
+/// text handed out is kept (as UTF-8) for the layout records of what is read
+/// from it; `rebase` lets go of text no longer needed.
 class CharsSource {
   public:
     /// Text variant: takes `text` (valid UTF-8).
@@ -49,7 +52,7 @@ class CharsSource {
     static CharsSource stream(PyObject* stream, std::shared_ptr<ErrorSlot> slot);
 
     CharsSource(CharsSource&& other) noexcept
-        : buf_(std::move(other.buf_)),
+        : src_(std::move(other.src_)),
           pos_(std::exchange(other.pos_, 0)),
           stream_(std::exchange(other.stream_, nullptr)),
           slot_(std::move(other.slot_)),
@@ -64,14 +67,22 @@ class CharsSource {
 
     /// The next character, or nothing at the end of input (and for ever after).
     std::optional<char32_t> next() noexcept {
-        if (pos_ == buf_.size() && !refill()) return std::nullopt;
-        const auto c = static_cast<unsigned char>(buf_[pos_]);
+        if (pos_ == src_->text.size() && !refill()) return std::nullopt;
+        const auto c = static_cast<unsigned char>(src_->text[pos_]);
         if (c < 0x80) {
             ++pos_;
             return c;
         }
         return decode_multibyte();
     }
+
+    /// The text read so far (from `source()->base` on); it grows as the
+    /// reader reads on.
+    [[nodiscard]] const std::shared_ptr<SourceText>& source() const noexcept { return src_; }
+    /// Continues in a new copy of the text that starts at stream offset
+    /// `from`: earlier text stays with whoever holds the old copy. Worth it
+    /// only when much text lies before `from`.
+    void rebase(std::size_t from);
 
     /// The stream object (borrowed), null for the text variant or once released.
     [[nodiscard]] PyObject* stream_object() const noexcept { return stream_; }
@@ -85,7 +96,7 @@ class CharsSource {
     char32_t decode_multibyte() noexcept;
     void fail(PyObject* exc) noexcept;
 
-    std::string buf_;  // UTF-8 not yet handed out, from pos_ on
+    std::shared_ptr<SourceText> src_;  // the text; from pos_ on not yet handed out
     std::size_t pos_ = 0;
     PyObject* stream_ = nullptr;  // owned; null for the text variant
     std::shared_ptr<ErrorSlot> slot_;

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "core/parser.hpp"
+#include "core/read.hpp"
 
 using namespace tesvorn;
 
@@ -18,29 +18,15 @@ struct Built {
 };
 
 Built build(std::string_view text, CoercionTags coercion = {}) {
-    Parser<TextSource> parser{TextSource(text)};
-    Builder builder;
     Built out;
-    Event event;
-    Marker mark;
-    for (;;) {
-        Status parsed = parser.parse_into(event, mark);
-        if (!parsed.ok()) {
-            out.error = parsed.error();
-            return out;
-        }
-        builder.absorb_comments(parser.pending_comments());
-        const bool end = event.type == Event::Type::StreamEnd;
-        Status built = builder.process_event(std::move(event), mark, coercion);
-        if (!built.ok()) {
-            out.error = built.error();
-            return out;
-        }
-        if (end) break;
+    Result<ReadDocuments> read = read_text(text, coercion);
+    if (!read.ok()) {
+        out.error = read.error();
+        return out;
     }
-    out.roots.assign(builder.roots().begin(), builder.roots().end());
-    out.metas.assign(builder.metadata().begin(), builder.metadata().end());
-    out.document_ends = builder.document_end_count();
+    out.roots.assign(read.value().roots.begin(), read.value().roots.end());
+    out.metas.assign(read.value().metas.begin(), read.value().metas.end());
+    out.document_ends = read.value().document_ends;
     return out;
 }
 

@@ -47,7 +47,7 @@ YamlEntry entry(YamlNode v, std::optional<std::string> before = std::nullopt,
 
 YamlItem item(YamlNode n, std::optional<std::string> before = std::nullopt,
               std::optional<std::string> inline_comment = std::nullopt, std::uint8_t blank = 0) {
-    return YamlItem{std::move(n), std::move(before), std::move(inline_comment), blank};
+    return YamlItem{std::move(n), std::move(before), std::move(inline_comment), blank, {}};
 }
 
 YamlMapping map(std::initializer_list<std::pair<std::string, YamlEntry>> entries,
@@ -152,9 +152,9 @@ TEST(EmitterBlock, ValuesOfEveryKind) {
                          {"an", entry(with_props(num(0), "x", std::nullopt))},
                          {"al", entry(alias("x"))}});
     EXPECT_EQ(dump(root),
-              "e: \nn: null\nm: {}\ns: []  # c\nl:\n  - a\n  - b\nf: [1]  # c\n"
+              "e:\nn: null\nm: {}\ns: []  # c\nl:\n  - a\n  - b\nf: [1]  # c\n"
               "an: &x 0\nal: *x\n");
-    EXPECT_EQ(dump(seq({item(empty), item(num(1))})), "- \n- 1\n");
+    EXPECT_EQ(dump(seq({item(empty), item(num(1))})), "-\n- 1\n");
     EXPECT_EQ(dump(YamlMapping()), "{}\n");
     EXPECT_EQ(dump(YamlSequence()), "[]\n");
 }

@@ -10,9 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/builder.hpp"
 #include "core/emitter.hpp"
-#include "core/parser.hpp"
+#include "core/read.hpp"
 
 namespace tesvorn::fuzz {
 
@@ -23,27 +22,13 @@ struct Loaded {
 };
 
 inline bool load(std::string_view text, Loaded& out) {
-    Parser<TextSource> parser{TextSource(text)};
-    Builder builder;
-    Event event;
-    Marker mark;
-    for (;;) {
-        Status parsed = parser.parse_into(event, mark);
-        if (!parsed.ok()) {
-            out.error = parsed.error().display();
-            return false;
-        }
-        builder.absorb_comments(parser.pending_comments());
-        const bool end = event.type == Event::Type::StreamEnd;
-        Status built = builder.process_event(std::move(event), mark, CoercionTags{});
-        if (!built.ok()) {
-            out.error = built.error().display();
-            return false;
-        }
-        if (end) break;
+    Result<ReadDocuments> read = read_text(text);
+    if (!read.ok()) {
+        out.error = read.error().display();
+        return false;
     }
-    out.roots = std::move(builder.roots());
-    out.metas = std::move(builder.metadata());
+    out.roots = std::move(read.value().roots);
+    out.metas = std::move(read.value().metas);
     return true;
 }
 

@@ -1,0 +1,58 @@
+#include "core/read.hpp"
+
+#include "core/char_traits.hpp"
+#include "core/parser.hpp"
+
+namespace tesvorn {
+
+namespace {
+
+bool is_valid_utf8(std::string_view text) noexcept {
+    TextSource src(text);
+    std::size_t bytes = 0;
+    while (const auto c = src.next()) {
+        if (*c == 0xFFFD) return false;  // (a real U+FFFD costs one copy: harmless)
+        bytes += chars::utf8_length(*c);
+    }
+    return bytes == text.size();
+}
+
+}  // namespace
+
+std::shared_ptr<SourceText> make_source(std::string_view text, bool valid_utf8) {
+    auto source = std::make_shared<SourceText>();
+    if (valid_utf8 || is_valid_utf8(text)) {
+        source->text.assign(text);
+        return source;
+    }
+    source->text.reserve(text.size() + 16);
+    TextSource src(text);
+    while (const auto c = src.next()) chars::append_utf8(source->text, *c);
+    return source;
+}
+
+Result<ReadDocuments> read_documents(std::shared_ptr<const SourceText> source,
+                                     CoercionTags coercion) {
+    Parser<TextSource> parser{TextSource(source->text)};
+    parser.keep_comments(false);
+    Builder builder(source);
+    Event event;
+    Marker mark;
+    for (;;) {
+        TESVORN_TRY(parser.parse_into(event, mark));
+        const bool end = event.type == Event::Type::StreamEnd;
+        TESVORN_TRY(builder.process_event(std::move(event), mark, coercion));
+        if (end) break;
+    }
+    ReadDocuments out;
+    out.roots = std::move(builder.roots());
+    out.metas = std::move(builder.metadata());
+    out.document_ends = builder.document_end_count();
+    return out;
+}
+
+Result<ReadDocuments> read_text(std::string_view text, CoercionTags coercion) {
+    return read_documents(make_source(text), coercion);
+}
+
+}  // namespace tesvorn
