@@ -581,7 +581,9 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         }
         store_layout(entry.layout, s);
         // A duplicate key replaces the earlier entry in its place: last one wins.
+        const std::size_t had = f.mapping.entries.size();
         index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));
+        if (f.mapping.entries.size() == had) ++duplicates_;
         k = PendingKey{};
     }
     f.open_trail = static_cast<std::ptrdiff_t>(index);

@@ -40,6 +40,9 @@ class Builder {
     std::deque<DocMetadata>& metadata() noexcept { return metas_; }
     /// Number of document-end events seen.
     [[nodiscard]] std::size_t document_end_count() const noexcept { return document_ends_; }
+    /// Entries dropped because a later entry had the same key (their text is
+    /// not written back).
+    [[nodiscard]] std::size_t duplicate_keys() const noexcept { return duplicates_; }
 
     /// The stream offset from which on the builder still needs the source.
     [[nodiscard]] std::size_t needed_from() const noexcept { return cursor_; }
@@ -177,6 +180,7 @@ class Builder {
     std::unordered_map<std::string, Anchored> anchors_;
     std::size_t document_ends_ = 0;
     std::size_t docs_started_ = 0;
+    std::size_t duplicates_ = 0;
     std::size_t nodes_read_ = 0;
     std::size_t alias_copies_ = 0;
 };

@@ -48,6 +48,7 @@ Result<ReadDocuments> read_documents(std::shared_ptr<const SourceText> source,
     out.roots = std::move(builder.roots());
     out.metas = std::move(builder.metadata());
     out.document_ends = builder.document_end_count();
+    out.duplicate_keys = builder.duplicate_keys();
     return out;
 }
 

@@ -23,6 +23,7 @@ struct ReadDocuments {
     std::deque<YamlNode> roots;
     std::deque<DocMetadata> metas;
     std::size_t document_ends = 0;
+    std::size_t duplicate_keys = 0;
 };
 
 /// Reads all of `source`; the first error of the reader ends it.

@@ -143,16 +143,20 @@ TEST(ParserBlock, StructureErrors) {
 }
 
 TEST(ParserMarks, EventPositions) {
-    const auto p = parse("a:\n  - x\n  - [y]\n");
+    // Marks (index:line:col), then the byte range of the event's text.
+    const auto p = parse("a:\n  - x\n  - &s [y]\né: b\n");
     ASSERT_TRUE(p.ok);
     std::vector<std::string> got;
     for (const auto& [ev, m] : p.events)
         got.push_back(test_support::event_line(ev) + " " + std::to_string(m.index) + ":" +
-                      std::to_string(m.line) + ":" + std::to_string(m.col));
+                      std::to_string(m.line) + ":" + std::to_string(m.col) + " " +
+                      std::to_string(ev.start) + "-" + std::to_string(ev.end));
     const std::vector<std::string> expected = {
-        "+STR 0:1:0",    "+DOC 1:1:1",     "+MAP 1:1:1",     "=VAL :a 0:1:0", "+SEQ 5:2:2",
-        "=VAL :x 7:2:4", "+SEQ [] 13:3:4", "=VAL :y 14:3:5", "-SEQ 15:3:6",   "-SEQ 17:4:0",
-        "-MAP 17:4:0",   "-DOC 17:4:0",    "-STR 17:4:0"};
+        "+STR 0:1:0 0-0",          "+DOC 0:1:0 0-0",        "+MAP 0:1:0 0-0",
+        "=VAL :a 0:1:0 0-1",       "+SEQ 5:2:2 5-5",        "=VAL :x 7:2:4 7-8",
+        "+SEQ [] &s 16:3:7 13-17", "=VAL :y 17:3:8 17-18", "-SEQ 18:3:9 18-19",
+        "-SEQ 20:4:0 20-20",       "=VAL :é 20:4:0 20-22",  "=VAL :b 23:4:3 24-25",
+        "-MAP 25:5:0 26-26",       "-DOC 25:5:0 26-26",     "-STR 25:5:0 26-26"};
     EXPECT_EQ(got, expected);
 }
 
