@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	-DTESVORN_PYTHON=OFF -DTESVORN_TESTS=ON
 
-.PHONY: all demo test module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader roundtrip clean
+.PHONY: all demo test test-data module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader roundtrip clean
 
 all: module
 
@@ -75,7 +75,14 @@ fuzz-ci: $(STAMP)
 	FUZZ_RUNS=75000 FUZZ_SEED=1 tools/fuzz 0 fuzz_core
 	FUZZ_RUNS=25000 FUZZ_SEED=1 tools/fuzz 0 fuzz_python
 
-test: cpp-test asan-test py-test py-asan-test fuzz-ci
+# Under `make test` missing test data (the YAML test suite and the corpus,
+# see tests/support/testdata.py) is a failure, never a skip.
+test: export TESVORN_REQUIRE_TEST_DATA := 1
+test: test-data cpp-test asan-test py-test py-asan-test fuzz-ci
+
+# Stops at once, saying where the data is looked for, when it is missing.
+test-data: $(STAMP)
+	$(PY) tests/support/testdata.py
 
 # The published comparison with PyYAML, ruamel.yaml and ryml (about six
 # minutes); bench-all adds the benchmark of each area (dumps, loads, streams).

@@ -2,102 +2,22 @@
 
 For every file: load it (all documents), dump it, and classify the result:
 byte-identical, equal data with different text (grouped by the cause of the
-first difference), different data, or failure. Prints a table.
+first difference), different data, or failure. Prints a table. The corpus
+is found as the tests find it (tests/support/testdata.py).
 
-    python bench/roundtrip_report.py [--corpus DIR] [--show CAUSE] [--library tesvorn|ruamel]
+    python bench/roundtrip_report.py [--show CAUSE] [--library tesvorn|ruamel]
 """
 
 import argparse
 import collections
-import math
-import os
 import pathlib
-import re
 import sys
 
-HERE = pathlib.Path(__file__).resolve().parent
-DEFAULT_CORPUS_DIRS = [HERE.parent.parent / "shared" / "corpus", pathlib.Path("/work/shared/corpus")]
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "support"))
 
-
-def corpus_files(root: pathlib.Path) -> list[pathlib.Path]:
-    out = []
-    for dirpath, _, names in os.walk(root):
-        for name in names:
-            if name.endswith((".yml", ".yaml")):
-                out.append(pathlib.Path(dirpath) / name)
-    return sorted(out)
-
-
-def find_corpus(explicit: str | None) -> pathlib.Path | None:
-    if explicit:
-        return pathlib.Path(explicit)
-    env = os.environ.get("TESVORN_CORPUS")
-    for cand in ([pathlib.Path(env)] if env else []) + DEFAULT_CORPUS_DIRS:
-        if cand.is_dir():
-            return cand
-    return None
-
-
-def same_data(a, b) -> bool:
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same_data(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same_data(x, y) for x, y in zip(a, b))
-    return type(a) is type(b) and a == b
-
-
-def plain(doc):
-    return doc.to_python() if hasattr(doc, "to_python") else doc
-
-
-def first_difference(src: str, out: str) -> tuple[int, str, str]:
-    a, b = src.splitlines(), out.splitlines()
-    for i, (x, y) in enumerate(zip(a, b)):
-        if x != y:
-            return i, x, y
-    i = min(len(a), len(b))
-    return i, a[i] if i < len(a) else "<end>", b[i] if i < len(b) else "<end>"
-
-
-def classify(src: str, out: str) -> str:
-    """A short name for the cause of the first difference."""
-    if src.rstrip("\n") == out.rstrip("\n"):
-        return "final line break"
-    if src.replace("\r\n", "\n") == out:
-        return "CRLF line ends"
-    i, a, b = first_difference(src, out)
-    if a.rstrip() == b.rstrip():
-        return "trailing whitespace"
-    strip_comment = re.compile(r"\s+#.*$")
-    if "#" in a and "#" in b and strip_comment.sub("", a) == strip_comment.sub("", b):
-        if re.sub(r"\s+#", " #", a) == re.sub(r"\s+#", " #", b):
-            return "spacing before an inline comment"
-        return "comment text or placement"
-    if a.lstrip() == b.lstrip():
-        if a.lstrip().startswith("- ") or b.lstrip().startswith("- "):
-            return "indentation of sequences"
-        return "indentation"
-    if b == "---" or a == "---":
-        return "document start marker"
-    if a.strip() == "" or b.strip() == "":
-        src_lines = src.splitlines()
-        prev = src_lines[i - 1].lstrip() if 0 < i <= len(src_lines) else ""
-        if a.strip() == "" and prev.startswith("#"):
-            return "blank line after a comment"
-        return "blank lines"
-    if a.lstrip().startswith("#") or b.lstrip().startswith("#"):
-        return "comment text or placement"
-    if re.sub(r"""['"]""", "", a) == re.sub(r"""['"]""", "", b):
-        return "quoting"
-    if re.sub(r"\s+", "", a) == re.sub(r"\s+", "", b):
-        return "spacing inside a line (flow collections, after colons)"
-    if b.startswith(a.rstrip()) or a.startswith(b.rstrip()):
-        return "folded plain or quoted scalars"
-    if "|" in a or ">" in a or "|" in b or ">" in b:
-        return "block scalars"
-    return "other"
+import testdata  # noqa: E402
+from fidelity import classify, first_difference, plain, same_data  # noqa: E402
 
 
 def run_tesvorn(text: str):
@@ -126,18 +46,29 @@ def run_ruamel(text: str):
     return docs, out, again
 
 
+def read(path: pathlib.Path) -> str:
+    # Bytes as they are: no newline translation, so CRLF files stay CRLF.
+    return path.read_bytes().decode("utf-8")
+
+
 def report(files, library: str, show: str | None = None, root: pathlib.Path | None = None):
+    """The result table and the causes; returns (counts, causes, {file: cause}),
+    the last for files whose text differs ("data differs" or "fails" when
+    that is what happened)."""
     counts = collections.Counter()
     causes = collections.Counter()
     examples = collections.defaultdict(list)
+    per_file = {}
     run = run_tesvorn if library == "tesvorn" else run_ruamel
     for path in files:
-        text = path.read_bytes().decode("utf-8")
+        name = path.relative_to(root).as_posix() if root else str(path)
+        text = read(path)
         try:
             docs, out, again = run(text)
         except Exception as e:  # noqa: BLE001 - any failure is counted
             counts["fail"] += 1
-            examples["fail"].append(f"{path}: {type(e).__name__}: {str(e)[:160]}")
+            per_file[name] = "fails"
+            examples["fail"].append(f"{name}: {type(e).__name__}: {str(e)[:160]}")
             continue
         if out == text:
             counts["identical"] += 1
@@ -146,16 +77,17 @@ def report(files, library: str, show: str | None = None, root: pathlib.Path | No
             equal = same_data([plain(d) for d in docs], [plain(d) for d in again])
         except Exception:  # noqa: BLE001
             equal = False
+        i, a, b = first_difference(text, out)
         if not equal:
             counts["data differs"] += 1
-            i, a, b = first_difference(text, out)
-            examples["data differs"].append(f"{path}:{i + 1}\n  - {a!r}\n  + {b!r}")
+            per_file[name] = "data differs"
+            examples["data differs"].append(f"{name}:{i + 1}\n  - {a!r}\n  + {b!r}")
             continue
         counts["equal data, text differs"] += 1
         cause = classify(text, out)
+        per_file[name] = cause
         causes[cause] += 1
-        i, a, b = first_difference(text, out)
-        examples[cause].append(f"{path}:{i + 1}\n  - {a!r}\n  + {b!r}")
+        examples[cause].append(f"{name}:{i + 1}\n  - {a!r}\n  + {b!r}")
     total = sum(counts.values())
     print(f"Round trip of {total} files with {library} (load all documents, dump, compare)")
     print(f"{'result':44} {'files':>6} {'share':>7}")
@@ -175,20 +107,19 @@ def report(files, library: str, show: str | None = None, root: pathlib.Path | No
         print(f"\nexamples of {show!r}:")
         for e in examples.get(show, [])[:15]:
             print("  " + e.replace("\n", "\n  "))
-    return counts, causes
+    return counts, causes, per_file
 
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--corpus")
     ap.add_argument("--show", help="print examples of one cause")
     ap.add_argument("--library", default="tesvorn", choices=["tesvorn", "ruamel"])
     args = ap.parse_args(argv)
-    root = find_corpus(args.corpus)
-    if root is None:
-        print("corpus not found (set TESVORN_CORPUS or pass --corpus)")
-        return 0
-    report(corpus_files(root), args.library, args.show, root)
+    corpus = testdata.find("corpus")
+    if corpus is None:
+        print(testdata.missing_message("corpus"), file=sys.stderr)
+        return 1
+    report(testdata.corpus_files(corpus), args.library, args.show, corpus)
     return 0
 
 

@@ -8,16 +8,15 @@ surrogateescape, so invalid UTF-8 reaches `loads` as lone surrogates) or the
 raw bytes of a stream.
 """
 
-import io
 import pathlib
 import re
 import sys
 
 import tesvorn
 
-# Data comparison shared with the round-trip report and tests.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
-from roundtrip_report import plain, same_data as same  # noqa: E402
+# Data comparison shared with the tests and the round-trip report.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+from fidelity import plain, same_data as same  # noqa: E402
 
 # Failures the module documents for hostile or invalid input: parse errors,
 # nesting too deep for the conversions, lone surrogates in str input.
