@@ -6,6 +6,10 @@ first difference), different data, or failure. Prints a table. The corpus
 is found as the tests find it (tests/support/testdata.py).
 
     python bench/roundtrip_report.py [--show CAUSE] [--library tesvorn|ruamel]
+    python bench/roundtrip_report.py --write-expected
+
+--write-expected rewrites the list of corpus files that are not
+byte-identical today (tests/python/corpus_not_identical.tsv).
 """
 
 import argparse
@@ -18,6 +22,8 @@ sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 import testdata  # noqa: E402
 from fidelity import classify, first_difference, plain, same_data  # noqa: E402
+
+EXPECTED_FILE = ROOT / "tests" / "python" / "corpus_not_identical.tsv"
 
 
 def run_tesvorn(text: str):
@@ -110,16 +116,31 @@ def report(files, library: str, show: str | None = None, root: pathlib.Path | No
     return counts, causes, per_file
 
 
+def write_expected(per_file: dict[str, str], path: pathlib.Path) -> None:
+    lines = ["# Corpus files whose text differs after load + dump with no edit, with the",
+             "# cause of the first difference (tests/python/test_roundtrip.py checks it).",
+             "# Regenerate with: .venv/bin/python bench/roundtrip_report.py --write-expected"]
+    lines += [f"{name}\t{cause}" for name, cause in sorted(per_file.items())]
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--show", help="print examples of one cause")
     ap.add_argument("--library", default="tesvorn", choices=["tesvorn", "ruamel"])
+    ap.add_argument("--write-expected", action="store_true",
+                    help=f"rewrite {EXPECTED_FILE.relative_to(ROOT)} from this run")
     args = ap.parse_args(argv)
+    if args.write_expected and args.library != "tesvorn":
+        ap.error("--write-expected records tesvorn's results")
     corpus = testdata.find("corpus")
     if corpus is None:
         print(testdata.missing_message("corpus"), file=sys.stderr)
         return 1
-    report(testdata.corpus_files(corpus), args.library, args.show, corpus)
+    _, _, per_file = report(testdata.corpus_files(corpus), args.library, args.show, corpus)
+    if args.write_expected:
+        write_expected(per_file, EXPECTED_FILE)
+        print(f"\nwrote {EXPECTED_FILE.relative_to(ROOT)}: {len(per_file)} files")
     return 0
 
 
