@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	-DTESVORN_PYTHON=OFF -DTESVORN_TESTS=ON
 
-.PHONY: all demo test test-data module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader roundtrip clean
+.PHONY: all demo test test-data format-check module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader roundtrip clean
 
 all: module
 
@@ -78,11 +78,14 @@ fuzz-ci: $(STAMP)
 # Under `make test` missing test data (the YAML test suite and the corpus,
 # see tests/support/testdata.py) is a failure, never a skip.
 test: export TESVORN_REQUIRE_TEST_DATA := 1
-test: test-data cpp-test asan-test py-test py-asan-test fuzz-ci
+test: test-data format-check cpp-test asan-test py-test py-asan-test fuzz-ci
 
 # Stops at once, saying where the data is looked for, when it is missing.
 test-data: $(STAMP)
 	$(PY) tests/support/testdata.py
+
+format-check: $(STAMP)
+	tools/check-format
 
 # The published comparison with PyYAML, ruamel.yaml and ryml (about six
 # minutes); bench-all adds the benchmark of each area (dumps, loads, streams).
