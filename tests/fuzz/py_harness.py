@@ -84,7 +84,7 @@ class ChunkedStream:
 
 def without_bare_comment_lines(text: str) -> str:
     # An empty comment line at the end of a comment block is not kept (an
-    # empty comment text writes nothing): known, by the comment API's design.
+    # empty comment text writes nothing): known, a rule of the comment API.
     return "\n".join(line for line in text.split("\n") if line.strip() != "#")
 
 
