@@ -1,27 +1,38 @@
-"""Round-trip fidelity over a corpus of hand-written YAML files.
+"""Round-trip fidelity over the corpus of hand-written YAML files and the
+YAML test suite, through the module's public API (`make roundtrip`):
 
-For every file: load it (all documents), dump it, and classify the result:
-byte-identical, equal data with different text (grouped by the cause of the
-first difference), different data, or failure. Prints a table. The corpus
-is found as the tests find it (tests/support/testdata.py).
+1. corpus, load all documents and dump them with no edit: byte-identical,
+   equal data with other text (grouped by the cause of the first
+   difference), different data, or failure;
+2. corpus comments: non-empty comment lines of the source missing from the
+   dump (compared as a multiset of "# ..." texts), and the files losing any;
+3. the test suite's valid cases: byte-identical, and the first differing
+   line of the others;
+4. edit locality: four edits on the first document of every corpus file
+   whose first document is a mapping, each on a fresh load; the share of
+   files whose diff against the source holds only the edit's lines.
+
+The data is found as the tests find it (tests/support/testdata.py).
 
     python bench/roundtrip_report.py [--show CAUSE] [--library tesvorn|ruamel]
     python bench/roundtrip_report.py --write-expected
 
 --write-expected rewrites the list of corpus files that are not
-byte-identical today (tests/python/corpus_not_identical.tsv).
+byte-identical today (tests/python/corpus_not_identical.tsv) and prints it.
 """
 
 import argparse
 import collections
 import pathlib
+import re
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 import testdata  # noqa: E402
-from fidelity import classify, first_difference, plain, same_data  # noqa: E402
+from fidelity import (EDITS, classify, comment_texts, edit_locality, first_difference, plain,  # noqa: E402
+                      same_data)
 
 EXPECTED_FILE = ROOT / "tests" / "python" / "corpus_not_identical.tsv"
 
@@ -116,6 +127,97 @@ def report(files, library: str, show: str | None = None, root: pathlib.Path | No
     return counts, causes, per_file
 
 
+def comments_report(files, root: pathlib.Path) -> None:
+    import tesvorn
+
+    def words(texts):
+        # The text once '#' and spacing are left aside ("## a" written as "# # a").
+        return collections.Counter(re.sub(r"[#\s]+", " ", t).strip() for t in texts.elements())
+
+    total = lost = gone = 0
+    losing = []
+    for path in files:
+        text = read(path)
+        try:
+            out = tesvorn.dumps_all(tesvorn.loads_all(text))
+        except Exception:  # noqa: BLE001 - counted in the table above
+            continue
+        src, got = comment_texts(text), comment_texts(out)
+        total += sum(src.values())
+        n = sum((src - got).values())
+        if n:
+            lost += n
+            gone += sum((words(src) - words(got)).values())
+            losing.append((n, path.relative_to(root).as_posix()))
+    print(f"\nComments (non-empty comment lines, as a multiset of '# ...' texts): {total} in the corpus")
+    print(f"  lost or changed: {lost} ({100 * lost / max(total, 1):.1f}%) in {len(losing)} files "
+          f"({100 * len(losing) / max(len(files), 1):.1f}%)")
+    print(f"  of which gone altogether (not only their '#' or spacing changed): {gone}")
+    for n, name in sorted(losing, key=lambda r: (-r[0], r[1]))[:5]:
+        print(f"  {n:6}  {name}")
+
+
+def suite_report(suite: pathlib.Path) -> None:
+    import tesvorn
+
+    cases = testdata.suite_cases(suite)
+    others = []
+    for case in cases:
+        text = read(case / "in.yaml")
+        cid = testdata.case_id(suite, case)
+        try:
+            out = tesvorn.dumps_all(tesvorn.loads_all(text))
+        except Exception as e:  # noqa: BLE001 - listed
+            others.append(f"{cid}: {type(e).__name__}: {str(e)[:100]}")
+            continue
+        if out != text:
+            i, a, b = first_difference(text, out)
+            others.append(f"{cid}: line {i + 1}: - {a!r} + {b!r}")
+    same = len(cases) - len(others)
+    print(f"\nYAML test suite, valid cases byte-identical after load + dump: {same} of {len(cases)} "
+          f"({100 * same / max(len(cases), 1):.1f}%); the others, with their first differing line:")
+    for line in others:
+        print("  " + line)
+
+
+def locality_report(files, root: pathlib.Path) -> None:
+    import tesvorn
+
+    mapping_files = []
+    for path in files:
+        text = read(path)
+        try:
+            docs = tesvorn.loads_all(text)
+        except Exception:  # noqa: BLE001 - counted in the table above
+            continue
+        if docs and isinstance(docs[0], dict):
+            mapping_files.append((path.relative_to(root).as_posix(), text))
+    print(f"\nEdit locality: {len(mapping_files)} corpus files whose first document is a mapping; "
+          "each edit on a fresh load, unified diff (no context) of the dump against the source.")
+    for edit in EDITS:
+        local, skipped, worst = 0, 0, []
+        for name, text in mapping_files:
+            try:
+                result = edit_locality(text, edit)
+            except Exception as e:  # noqa: BLE001 - a failed edit is not local
+                worst.append((float("inf"), f"{name} ({type(e).__name__}: {str(e)[:60]})"))
+                continue
+            if result is None:
+                skipped += 1
+            elif result.local:
+                local += 1
+            else:
+                worst.append((result.size, name))
+        tried = len(mapping_files) - skipped
+        worst.sort(key=lambda r: (-r[0], r[1]))
+        print(f"  {edit + ':':16} local in {local} of {tried} files ({100 * local / max(tried, 1):.1f}%), "
+              f"{skipped} skipped; worst (lines in the diff):")
+        for size, name in worst[:5]:
+            print(f"  {size:>22}  {name}")
+    print("  (local: 1 line removed and 1 added for a changed value; 1 added line for an added key or\n"
+          "  item; removed lines only, in one run, for a deleted key. Skipped: no such place to edit.)")
+
+
 def write_expected(per_file: dict[str, str], path: pathlib.Path) -> None:
     lines = ["# Corpus files whose text differs after load + dump with no edit, with the",
              "# cause of the first difference (tests/python/test_roundtrip.py checks it).",
@@ -137,10 +239,21 @@ def main(argv=None) -> int:
     if corpus is None:
         print(testdata.missing_message("corpus"), file=sys.stderr)
         return 1
-    _, _, per_file = report(testdata.corpus_files(corpus), args.library, args.show, corpus)
+    files = testdata.corpus_files(corpus)
+    _, _, per_file = report(files, args.library, args.show, corpus)
     if args.write_expected:
         write_expected(per_file, EXPECTED_FILE)
         print(f"\nwrote {EXPECTED_FILE.relative_to(ROOT)}: {len(per_file)} files")
+        return 0
+    if args.library != "tesvorn":
+        return 0
+    comments_report(files, corpus)
+    suite = testdata.find("yaml-test-suite")
+    if suite is None:
+        print(testdata.missing_message("yaml-test-suite"), file=sys.stderr)
+        return 1
+    suite_report(suite)
+    locality_report(files, corpus)
     return 0
 
 
