@@ -134,7 +134,7 @@ def comments_report(files, root: pathlib.Path) -> None:
         # The text once '#' and spacing are left aside ("## a" written as "# # a").
         return collections.Counter(re.sub(r"[#\s]+", " ", t).strip() for t in texts.elements())
 
-    total = lost = gone = 0
+    total = lost = gone = gone_files = 0
     losing = []
     for path in files:
         text = read(path)
@@ -147,12 +147,15 @@ def comments_report(files, root: pathlib.Path) -> None:
         n = sum((src - got).values())
         if n:
             lost += n
-            gone += sum((words(src) - words(got)).values())
+            n_gone = sum((words(src) - words(got)).values())
+            gone += n_gone
+            gone_files += n_gone > 0
             losing.append((n, path.relative_to(root).as_posix()))
     print(f"\nComments (non-empty comment lines, as a multiset of '# ...' texts): {total} in the corpus")
     print(f"  lost or changed: {lost} ({100 * lost / max(total, 1):.1f}%) in {len(losing)} files "
           f"({100 * len(losing) / max(len(files), 1):.1f}%)")
-    print(f"  of which gone altogether (not only their '#' or spacing changed): {gone}")
+    print(f"  of which gone altogether (not only their '#' or spacing changed): {gone}, "
+          f"in {gone_files} files")
     for n, name in sorted(losing, key=lambda r: (-r[0], r[1]))[:5]:
         print(f"  {n:6}  {name}")
 
