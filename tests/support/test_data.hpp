@@ -41,13 +41,14 @@ inline bool test_data_required() {
 inline std::string test_data_missing(std::string_view name) {
     const std::filesystem::path dir = test_data_root() / name;
     const char* env = std::getenv("TESVORN_TEST_DATA");
-    const std::string source = env != nullptr && *env != '\0'
-                                   ? "$TESVORN_TEST_DATA"
-                                   : "the 'shared' folder beside the repository";
+    const std::string where = env != nullptr && *env != '\0'
+                                  ? "$TESVORN_TEST_DATA"
+                                  : "the 'shared' folder beside the repository";
     return "test data not found: " +
            (name == "yaml-test-suite" ? dir / "cases" : dir).generic_string() +
-           " is not a folder (the data folder is " + source + ", " +
-           test_data_root().generic_string() + "; it holds yaml-test-suite/ and corpus/)";
+           " is not a folder. The data folder, holding yaml-test-suite/ and corpus/, is "
+           "$TESVORN_TEST_DATA when set, else the 'shared' folder beside the repository; here " +
+           where + ": " + test_data_root().generic_string();
 }
 
 }  // namespace tesvorn::test_support

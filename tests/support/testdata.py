@@ -34,9 +34,10 @@ def find(name: str) -> pathlib.Path | None:
 
 
 def missing_message(name: str) -> str:
-    source = f"${ENV}" if os.environ.get(ENV) else "the 'shared' folder beside the repository"
-    return (f"test data not found: {data_root() / name / _MARKERS[name]} is not a folder "
-            f"(the data folder is {source}, {data_root()}; it holds yaml-test-suite/ and corpus/)")
+    where = f"${ENV}" if os.environ.get(ENV) else "the 'shared' folder beside the repository"
+    return (f"test data not found: {data_root() / name / _MARKERS[name]} is not a folder. The data "
+            f"folder, holding yaml-test-suite/ and corpus/, is ${ENV} when set, else the 'shared' "
+            f"folder beside the repository; here {where}: {data_root()}")
 
 
 def corpus_files(corpus: pathlib.Path) -> list[pathlib.Path]:
