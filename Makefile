@@ -8,12 +8,19 @@ CMAKE := $(VENV)/bin/cmake
 CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	-DTESVORN_PYTHON=OFF -DTESVORN_TESTS=ON
 
-.PHONY: all demo test module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader roundtrip clean
+BENCH_STAMP := $(VENV)/.bench-stamp
+
+.PHONY: all demo test test-data format-check module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader roundtrip clean
 
 all: module
 
-$(STAMP): tools/bootstrap tools/requirements-dev.txt
+$(STAMP): tools/bootstrap tools/requirements-test.txt
 	tools/bootstrap
+
+# The benchmark peers (PyYAML is a test oracle and comes with the tests).
+$(BENCH_STAMP): $(STAMP) tools/requirements-bench.txt
+	$(PY) -m pip install -q -r tools/requirements-bench.txt
+	touch $@
 
 # Builds the extension and installs it into the project venv (incremental:
 # the build tree under build/py is kept between runs).
@@ -75,14 +82,24 @@ fuzz-ci: $(STAMP)
 	FUZZ_RUNS=75000 FUZZ_SEED=1 tools/fuzz 0 fuzz_core
 	FUZZ_RUNS=25000 FUZZ_SEED=1 tools/fuzz 0 fuzz_python
 
-test: cpp-test asan-test py-test py-asan-test fuzz-ci
+# Under `make test` missing test data (the YAML test suite and the corpus,
+# see tests/support/testdata.py) is a failure, never a skip.
+test: export TESVORN_REQUIRE_TEST_DATA := 1
+test: test-data format-check cpp-test asan-test py-test py-asan-test fuzz-ci
+
+# Stops at once, saying where the data is looked for, when it is missing.
+test-data: $(STAMP)
+	$(PY) tests/support/testdata.py
+
+format-check: $(STAMP)
+	tools/check-format
 
 # The published comparison with PyYAML, ruamel.yaml and ryml (about six
 # minutes); bench-all adds the benchmark of each area (dumps, loads, streams).
-bench: module
+bench: module $(BENCH_STAMP)
 	$(PY) bench/compare.py
 
-bench-all: module
+bench-all: module $(BENCH_STAMP)
 	$(PY) bench/run_all.py
 	$(PY) bench/compare.py
 

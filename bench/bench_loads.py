@@ -18,13 +18,14 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 
 import yaml  # noqa: E402
 from ruamel.yaml import YAML  # noqa: E402
 
 import tesvorn  # noqa: E402
 from gen import config_like  # noqa: E402
-from roundtrip_report import corpus_files, find_corpus  # noqa: E402
+import testdata  # noqa: E402
 
 
 class TagLoader(yaml.CSafeLoader):
@@ -53,11 +54,11 @@ def best_of(fn, repeat):
 
 
 def corpus_stream() -> str | None:
-    root = find_corpus(None)
+    root = testdata.find("corpus")
     if root is None:
         return None
     parts = []
-    for path in corpus_files(root):
+    for path in testdata.corpus_files(root):
         text = path.read_text(encoding="utf-8")
         if not text.endswith("\n"):
             text += "\n"

@@ -48,7 +48,7 @@ from ruamel.yaml import YAML  # noqa: E402
 import tesvorn  # noqa: E402
 from bench_loads import TagLoader, corpus_stream  # noqa: E402
 from gen import config_like, flow_numbers  # noqa: E402
-from roundtrip_report import corpus_files, find_corpus, report  # noqa: E402
+from roundtrip_report import report, testdata  # noqa: E402
 
 try:
     import ryml
@@ -186,17 +186,17 @@ def print_speed(rows):
 
 
 def fidelity_table(libraries=("tesvorn", "ruamel")):
-    root = find_corpus(None)
+    root = testdata.find("corpus")
     if root is None:
-        print("\n(corpus not found: no fidelity table)")
+        print(f"\n({testdata.missing_message('corpus')}: no fidelity table)")
         return
-    files = corpus_files(root)
+    files = testdata.corpus_files(root)
     print(f"\n| round trip of {len(files)} corpus files | byte-identical | equal data, text differs | "
           "data differs | fails |")
     print("|---|---:|---:|---:|---:|")
     for lib in libraries:
         with contextlib.redirect_stdout(io.StringIO()):
-            counts, _ = report(files, lib)
+            counts, _, _ = report(files, lib, root=root)
         total = max(sum(counts.values()), 1)
         cells = [f"{counts[k]} ({100 * counts[k] / total:.0f}%)"
                  for k in ("identical", "equal data, text differs", "data differs", "fail")]

@@ -1,7 +1,8 @@
 // Reader throughput: our scanner+parser (comments captured) against LibYAML's
 // event parser, same inputs, same process, one after the other.
 //
-//   reader_bench [corpus dir]   (default: the shared corpus beside the repo)
+//   reader_bench [corpus dir]   (default: the corpus of the test data,
+//                               found as the tests find it)
 //
 // Inputs: every corpus file joined into one stream of documents, and a
 // generated ~10 MB configuration-like document with comments.
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/test_data.hpp"
 #include "core/parser.hpp"
 
 namespace {
@@ -131,9 +133,15 @@ std::string generated_document(std::size_t target_bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    fs::path corpus =
-        argc > 1 ? fs::path(argv[1]) : fs::path(TESVORN_SOURCE_DIR) / ".." / "shared" / "corpus";
-    if (!fs::is_directory(corpus)) corpus = "/work/shared/corpus";
+    fs::path corpus;
+    if (argc > 1) {
+        corpus = argv[1];
+    } else if (const auto found = tesvorn::test_support::test_data("corpus")) {
+        corpus = *found;
+    } else {
+        std::printf("%s: the corpus stream is left out\n\n",
+                    tesvorn::test_support::test_data_missing("corpus").c_str());
+    }
 
     std::vector<fs::path> files;
     if (fs::is_directory(corpus)) {

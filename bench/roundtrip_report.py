@@ -1,103 +1,40 @@
-"""Round-trip fidelity over a corpus of hand-written YAML files.
+"""Round-trip fidelity over the corpus of hand-written YAML files and the
+YAML test suite, through the module's public API (`make roundtrip`):
 
-For every file: load it (all documents), dump it, and classify the result:
-byte-identical, equal data with different text (grouped by the cause of the
-first difference), different data, or failure. Prints a table.
+1. corpus, load all documents and dump them with no edit: byte-identical,
+   equal data with other text (grouped by the cause of the first
+   difference), different data, or failure;
+2. corpus comments: non-empty comment lines of the source missing from the
+   dump (compared as a multiset of "# ..." texts), and the files losing any;
+3. the test suite's valid cases: byte-identical, and the first differing
+   line of the others;
+4. edit locality: four edits on the first document of every corpus file
+   whose first document is a mapping, each on a fresh load; the share of
+   files whose diff against the source holds only the edit's lines.
 
-    python bench/roundtrip_report.py [--corpus DIR] [--show CAUSE] [--library tesvorn|ruamel]
+The data is found as the tests find it (tests/support/testdata.py).
+
+    python bench/roundtrip_report.py [--show CAUSE] [--library tesvorn|ruamel]
+    python bench/roundtrip_report.py --write-expected
+
+--write-expected rewrites the list of corpus files that are not
+byte-identical today (tests/python/corpus_not_identical.tsv) and prints it.
 """
 
 import argparse
 import collections
-import math
-import os
 import pathlib
 import re
 import sys
 
-HERE = pathlib.Path(__file__).resolve().parent
-DEFAULT_CORPUS_DIRS = [HERE.parent.parent / "shared" / "corpus", pathlib.Path("/work/shared/corpus")]
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "support"))
 
+import testdata  # noqa: E402
+from fidelity import (EDITS, classify, comment_texts, edit_locality, first_difference, plain,  # noqa: E402
+                      same_data)
 
-def corpus_files(root: pathlib.Path) -> list[pathlib.Path]:
-    out = []
-    for dirpath, _, names in os.walk(root):
-        for name in names:
-            if name.endswith((".yml", ".yaml")):
-                out.append(pathlib.Path(dirpath) / name)
-    return sorted(out)
-
-
-def find_corpus(explicit: str | None) -> pathlib.Path | None:
-    if explicit:
-        return pathlib.Path(explicit)
-    env = os.environ.get("TESVORN_CORPUS")
-    for cand in ([pathlib.Path(env)] if env else []) + DEFAULT_CORPUS_DIRS:
-        if cand.is_dir():
-            return cand
-    return None
-
-
-def same_data(a, b) -> bool:
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same_data(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same_data(x, y) for x, y in zip(a, b))
-    return type(a) is type(b) and a == b
-
-
-def plain(doc):
-    return doc.to_python() if hasattr(doc, "to_python") else doc
-
-
-def first_difference(src: str, out: str) -> tuple[int, str, str]:
-    a, b = src.splitlines(), out.splitlines()
-    for i, (x, y) in enumerate(zip(a, b)):
-        if x != y:
-            return i, x, y
-    i = min(len(a), len(b))
-    return i, a[i] if i < len(a) else "<end>", b[i] if i < len(b) else "<end>"
-
-
-def classify(src: str, out: str) -> str:
-    """A short name for the cause of the first difference."""
-    if src.rstrip("\n") == out.rstrip("\n"):
-        return "final line break"
-    if src.replace("\r\n", "\n") == out:
-        return "CRLF line ends"
-    i, a, b = first_difference(src, out)
-    if a.rstrip() == b.rstrip():
-        return "trailing whitespace"
-    strip_comment = re.compile(r"\s+#.*$")
-    if "#" in a and "#" in b and strip_comment.sub("", a) == strip_comment.sub("", b):
-        if re.sub(r"\s+#", " #", a) == re.sub(r"\s+#", " #", b):
-            return "spacing before an inline comment"
-        return "comment text or placement"
-    if a.lstrip() == b.lstrip():
-        if a.lstrip().startswith("- ") or b.lstrip().startswith("- "):
-            return "indentation of sequences"
-        return "indentation"
-    if b == "---" or a == "---":
-        return "document start marker"
-    if a.strip() == "" or b.strip() == "":
-        src_lines = src.splitlines()
-        prev = src_lines[i - 1].lstrip() if 0 < i <= len(src_lines) else ""
-        if a.strip() == "" and prev.startswith("#"):
-            return "blank line after a comment"
-        return "blank lines"
-    if a.lstrip().startswith("#") or b.lstrip().startswith("#"):
-        return "comment text or placement"
-    if re.sub(r"""['"]""", "", a) == re.sub(r"""['"]""", "", b):
-        return "quoting"
-    if re.sub(r"\s+", "", a) == re.sub(r"\s+", "", b):
-        return "spacing inside a line (flow collections, after colons)"
-    if b.startswith(a.rstrip()) or a.startswith(b.rstrip()):
-        return "folded plain or quoted scalars"
-    if "|" in a or ">" in a or "|" in b or ">" in b:
-        return "block scalars"
-    return "other"
+EXPECTED_FILE = ROOT / "tests" / "python" / "corpus_not_identical.tsv"
 
 
 def run_tesvorn(text: str):
@@ -126,18 +63,29 @@ def run_ruamel(text: str):
     return docs, out, again
 
 
+def read(path: pathlib.Path) -> str:
+    # Bytes as they are: no newline translation, so CRLF files stay CRLF.
+    return path.read_bytes().decode("utf-8")
+
+
 def report(files, library: str, show: str | None = None, root: pathlib.Path | None = None):
+    """The result table and the causes; returns (counts, causes, {file: cause}),
+    the last for files whose text differs ("data differs" or "fails" when
+    that is what happened)."""
     counts = collections.Counter()
     causes = collections.Counter()
     examples = collections.defaultdict(list)
+    per_file = {}
     run = run_tesvorn if library == "tesvorn" else run_ruamel
     for path in files:
-        text = path.read_bytes().decode("utf-8")
+        name = path.relative_to(root).as_posix() if root else str(path)
+        text = read(path)
         try:
             docs, out, again = run(text)
         except Exception as e:  # noqa: BLE001 - any failure is counted
             counts["fail"] += 1
-            examples["fail"].append(f"{path}: {type(e).__name__}: {str(e)[:160]}")
+            per_file[name] = "fails"
+            examples["fail"].append(f"{name}: {type(e).__name__}: {str(e)[:160]}")
             continue
         if out == text:
             counts["identical"] += 1
@@ -146,16 +94,17 @@ def report(files, library: str, show: str | None = None, root: pathlib.Path | No
             equal = same_data([plain(d) for d in docs], [plain(d) for d in again])
         except Exception:  # noqa: BLE001
             equal = False
+        i, a, b = first_difference(text, out)
         if not equal:
             counts["data differs"] += 1
-            i, a, b = first_difference(text, out)
-            examples["data differs"].append(f"{path}:{i + 1}\n  - {a!r}\n  + {b!r}")
+            per_file[name] = "data differs"
+            examples["data differs"].append(f"{name}:{i + 1}\n  - {a!r}\n  + {b!r}")
             continue
         counts["equal data, text differs"] += 1
         cause = classify(text, out)
+        per_file[name] = cause
         causes[cause] += 1
-        i, a, b = first_difference(text, out)
-        examples[cause].append(f"{path}:{i + 1}\n  - {a!r}\n  + {b!r}")
+        examples[cause].append(f"{name}:{i + 1}\n  - {a!r}\n  + {b!r}")
     total = sum(counts.values())
     print(f"Round trip of {total} files with {library} (load all documents, dump, compare)")
     print(f"{'result':44} {'files':>6} {'share':>7}")
@@ -175,20 +124,139 @@ def report(files, library: str, show: str | None = None, root: pathlib.Path | No
         print(f"\nexamples of {show!r}:")
         for e in examples.get(show, [])[:15]:
             print("  " + e.replace("\n", "\n  "))
-    return counts, causes
+    return counts, causes, per_file
+
+
+def comments_report(files, root: pathlib.Path) -> None:
+    import tesvorn
+
+    def words(texts):
+        # The text once '#' and spacing are left aside ("## a" written as "# # a").
+        return collections.Counter(re.sub(r"[#\s]+", " ", t).strip() for t in texts.elements())
+
+    total = lost = gone = gone_files = 0
+    losing = []
+    for path in files:
+        text = read(path)
+        try:
+            out = tesvorn.dumps_all(tesvorn.loads_all(text))
+        except Exception:  # noqa: BLE001 - counted in the table above
+            continue
+        src, got = comment_texts(text), comment_texts(out)
+        total += sum(src.values())
+        n = sum((src - got).values())
+        if n:
+            lost += n
+            n_gone = sum((words(src) - words(got)).values())
+            gone += n_gone
+            gone_files += n_gone > 0
+            losing.append((n, path.relative_to(root).as_posix()))
+    print(f"\nComments (non-empty comment lines, as a multiset of '# ...' texts): {total} in the corpus")
+    print(f"  lost or changed: {lost} ({100 * lost / max(total, 1):.1f}%) in {len(losing)} files "
+          f"({100 * len(losing) / max(len(files), 1):.1f}%)")
+    print(f"  of which gone altogether (not only their '#' or spacing changed): {gone}, "
+          f"in {gone_files} files")
+    for n, name in sorted(losing, key=lambda r: (-r[0], r[1]))[:5]:
+        print(f"  {n:6}  {name}")
+
+
+def suite_report(suite: pathlib.Path) -> None:
+    import tesvorn
+
+    cases = testdata.suite_cases(suite)
+    others = []
+    for case in cases:
+        text = read(case / "in.yaml")
+        cid = testdata.case_id(suite, case)
+        try:
+            out = tesvorn.dumps_all(tesvorn.loads_all(text))
+        except Exception as e:  # noqa: BLE001 - listed
+            others.append(f"{cid}: {type(e).__name__}: {str(e)[:100]}")
+            continue
+        if out != text:
+            i, a, b = first_difference(text, out)
+            others.append(f"{cid}: line {i + 1}: - {a!r} + {b!r}")
+    same = len(cases) - len(others)
+    print(f"\nYAML test suite, valid cases byte-identical after load + dump: {same} of {len(cases)} "
+          f"({100 * same / max(len(cases), 1):.1f}%); the others, with their first differing line:")
+    for line in others:
+        print("  " + line)
+
+
+def locality_report(files, root: pathlib.Path) -> None:
+    import tesvorn
+
+    mapping_files = []
+    for path in files:
+        text = read(path)
+        try:
+            docs = tesvorn.loads_all(text)
+        except Exception:  # noqa: BLE001 - counted in the table above
+            continue
+        if docs and isinstance(docs[0], dict):
+            mapping_files.append((path.relative_to(root).as_posix(), text))
+    print(f"\nEdit locality: {len(mapping_files)} corpus files whose first document is a mapping; "
+          "each edit on a fresh load, unified diff (no context) of the dump against the source.")
+    for edit in EDITS:
+        local, skipped, worst = 0, 0, []
+        for name, text in mapping_files:
+            try:
+                result = edit_locality(text, edit)
+            except Exception as e:  # noqa: BLE001 - a failed edit is not local
+                worst.append((float("inf"), f"{name} ({type(e).__name__}: {str(e)[:60]})"))
+                continue
+            if result is None:
+                skipped += 1
+            elif result.local:
+                local += 1
+            else:
+                worst.append((result.size, name))
+        tried = len(mapping_files) - skipped
+        worst.sort(key=lambda r: (-r[0], r[1]))
+        print(f"  {edit + ':':16} local in {local} of {tried} files ({100 * local / max(tried, 1):.1f}%), "
+              f"{skipped} skipped; worst (lines in the diff):")
+        for size, name in worst[:5]:
+            print(f"  {size:>22}  {name}")
+    print("  (local: 1 line removed and 1 added for a changed value; 1 added line for an added key or\n"
+          "  item; removed lines only, in one run, for a deleted key. Skipped: no such place to edit.)")
+
+
+def write_expected(per_file: dict[str, str], path: pathlib.Path) -> None:
+    lines = ["# Corpus files whose text differs after load + dump with no edit, with the",
+             "# cause of the first difference (tests/python/test_roundtrip.py checks it).",
+             "# Regenerate with: .venv/bin/python bench/roundtrip_report.py --write-expected"]
+    lines += [f"{name}\t{cause}" for name, cause in sorted(per_file.items())]
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--corpus")
     ap.add_argument("--show", help="print examples of one cause")
     ap.add_argument("--library", default="tesvorn", choices=["tesvorn", "ruamel"])
+    ap.add_argument("--write-expected", action="store_true",
+                    help=f"rewrite {EXPECTED_FILE.relative_to(ROOT)} from this run")
     args = ap.parse_args(argv)
-    root = find_corpus(args.corpus)
-    if root is None:
-        print("corpus not found (set TESVORN_CORPUS or pass --corpus)")
+    if args.write_expected and args.library != "tesvorn":
+        ap.error("--write-expected records tesvorn's results")
+    corpus = testdata.find("corpus")
+    if corpus is None:
+        print(testdata.missing_message("corpus"), file=sys.stderr)
+        return 1
+    files = testdata.corpus_files(corpus)
+    _, _, per_file = report(files, args.library, args.show, corpus)
+    if args.write_expected:
+        write_expected(per_file, EXPECTED_FILE)
+        print(f"\nwrote {EXPECTED_FILE.relative_to(ROOT)}: {len(per_file)} files")
         return 0
-    report(corpus_files(root), args.library, args.show, root)
+    if args.library != "tesvorn":
+        return 0
+    comments_report(files, corpus)
+    suite = testdata.find("yaml-test-suite")
+    if suite is None:
+        print(testdata.missing_message("yaml-test-suite"), file=sys.stderr)
+        return 1
+    suite_report(suite)
+    locality_report(files, corpus)
     return 0
 
 

@@ -18,26 +18,28 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MAX_LEN = 16384
 
-
-def find_dir(env: str, name: str) -> pathlib.Path | None:
-    for cand in (os.environ.get(env), ROOT.parent / "shared" / name, pathlib.Path("/work/shared") / name):
-        if cand and pathlib.Path(cand).is_dir():
-            return pathlib.Path(cand)
-    return None
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+import testdata  # noqa: E402
 
 
 def sources() -> list[pathlib.Path]:
     # The repository's own YAML always; the shared test data where present
     # (TESVORN_FUZZ_SEEDS=repo leaves it out, as on a machine without it).
+    # Under `make test` missing data is an error: the CI runs would start
+    # from other seeds.
     out = sorted((ROOT / "examples").glob("*.yaml"))
     if os.environ.get("TESVORN_FUZZ_SEEDS") == "repo":
         return out
-    suite = find_dir("TESVORN_YAML_TEST_SUITE", "yaml-test-suite")
+    suite, corpus = testdata.find("yaml-test-suite"), testdata.find("corpus")
+    for name, found in (("yaml-test-suite", suite), ("corpus", corpus)):
+        if found is None:
+            if testdata.required():
+                sys.exit(f"make_seeds: {testdata.missing_message(name)}")
+            print(f"make_seeds: {testdata.missing_message(name)}; seeding without it", file=sys.stderr)
     if suite:
         out += sorted(suite.rglob("in.yaml"))
-    corpus = find_dir("TESVORN_CORPUS", "corpus")
     if corpus:
-        out += sorted(p for p in corpus.rglob("*") if p.suffix in (".yml", ".yaml"))
+        out += testdata.corpus_files(corpus)
     return out
 
 

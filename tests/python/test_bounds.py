@@ -1,12 +1,13 @@
 """Hostile and oversized input, made by generators here (no stored blobs):
-every case ends with a result or a clear exception, in bounded time and
-memory, without a crash.
+every case ends with a result or a clear exception, in bounded memory,
+without a crash. Bounds are asserted as memory or work, never as time
+(speed is measured in bench/).
 
 Memory bounds are measured in a fresh interpreter (peak RSS growth over the
 RSS before the call). They are skipped in the sanitized run (TESVORN_ASAN=1),
 where the sanitizer's shadow memory and quarantine make RSS meaningless.
 Bounds measured when these tests were written (CPython 3.13, x86-64):
-  - "billion laughs" of 1 KB: ParseError after 0.03 s, under 50 MB growth;
+  - "billion laughs" (9**24 copies): ParseError at line 6 of 25, under 1 MB growth;
   - a 10 MB scalar: 50 MB growth (loads and dumps);
   - 300,000 small documents through iter_load_all: under 40 MB growth;
   - 100 MB of config-like text through loads: ~7 GB peak, ~70x the input.
@@ -19,10 +20,10 @@ import datetime
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
@@ -80,7 +81,8 @@ def depth(v) -> int:
 
 
 # A probe runs in a fresh interpreter: `setup` builds the input (not
-# measured), `call` is timed and its peak RSS growth measured.
+# measured), `call` has its peak RSS growth measured (and its time, printed
+# by the 100 MB test only).
 PROBE = textwrap.dedent("""
     import json, sys, time
     sys.path.insert(0, {here!r})
@@ -166,22 +168,31 @@ class TestNesting:
 # --- aliases ----------------------------------------------------------------
 
 
+LOAD_ROADS = {
+    "loads": "tesvorn.loads(text)",
+    "loads_all": "tesvorn.loads_all(text)",
+    "iter_loads_all": "list(tesvorn.iter_loads_all(text))",
+    "load": "tesvorn.load(io.StringIO(text))",
+}
+
+
 class TestAliasBudget:
-    def test_billion_laughs_fails_fast(self):
-        text = laughs()
-        assert len(text) < 1100
-        for load in (tesvorn.loads, tesvorn.loads_all, lambda t: list(tesvorn.iter_loads_all(t)),
-                     lambda t: tesvorn.load(io.StringIO(t))):
-            t0 = time.perf_counter()
-            with pytest.raises(tesvorn.ParseError, match="aliases expand too far"):
-                load(text)
-            assert time.perf_counter() - t0 < 2
+    # 9**24 copies if nothing stopped them. The work done is bounded: the
+    # error comes from the copy count, several levels before the last one.
+    @pytest.mark.parametrize("call", LOAD_ROADS.values(), ids=LOAD_ROADS.keys())
+    def test_billion_laughs_fails_early(self, call):
+        text = laughs(24, 9)
+        with pytest.raises(tesvorn.ParseError, match="aliases expand too far") as info:
+            eval(call)
+        line = int(re.search(r"copies more than \d+ nodes .* line (\d+) ", str(info.value)).group(1))
+        assert line < 12, str(info.value)
 
     @needs_rss
-    def test_billion_laughs_memory(self):
-        r = probe("text = laughs(24, 9)", "tesvorn.loads(text)")
+    @pytest.mark.parametrize("call", LOAD_ROADS.values(), ids=LOAD_ROADS.keys())
+    def test_billion_laughs_memory(self, call):
+        r = probe("text = laughs(24, 9)", call)
         assert r["outcome"].startswith("ParseError: YAML parse error: aliases expand too far"), r
-        assert r["seconds"] < 2 and r["growth_mb"] < 200, r
+        assert r["growth_mb"] < 50, r
 
     def test_many_aliases_of_one_big_node(self):
         big = "base: &b [" + ", ".join(str(i) for i in range(20_000)) + "]\n"

@@ -7,8 +7,6 @@ import enum
 import fractions
 import inspect
 import io
-import os
-import pathlib
 import threading
 import types
 
@@ -18,6 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tesvorn
+import testdata
 from tesvorn import dumps, dumps_all, loads
 
 CANNOT_CONVERT = "Cannot convert {} to a YAML node"
@@ -703,16 +702,6 @@ class TestCompare:
         assert sorted(seq) == ["a", "b", "c", "d"]
 
 
-def suite_cases():
-    """The YAML test suite's cases (beside the checkout, as the C++
-    conformance test finds them), or None."""
-    candidates = [pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "yaml-test-suite",
-                  pathlib.Path("/work/shared/yaml-test-suite")]
-    if os.environ.get("TESVORN_YAML_TEST_SUITE"):
-        candidates.insert(0, pathlib.Path(os.environ["TESVORN_YAML_TEST_SUITE"]))
-    return next((c / "cases" for c in candidates if (c / "cases").is_dir()), None)
-
-
 class Ordered(collections.OrderedDict):
     pass
 
@@ -791,16 +780,11 @@ class TestPiecewiseWriting:
             assert dumps({"w": doc, "v": [doc]}, indent=indent) == whole_tree_text(
                 {"w": doc, "v": [doc]}, indent=indent)
 
-    def test_yaml_test_suite_documents(self):
-        cases = suite_cases()
-        if cases is None:
-            pytest.skip("YAML test suite not found (set TESVORN_YAML_TEST_SUITE)")
+    def test_yaml_test_suite_documents(self, suite):
         count = 0
-        for case in sorted(cases.rglob("in.yaml")):
-            if (case.parent / "error").exists():
-                continue
+        for case in testdata.suite_cases(suite):
             try:
-                docs = tesvorn.loads_all(case.read_text(encoding="utf-8"))
+                docs = tesvorn.loads_all((case / "in.yaml").read_text(encoding="utf-8"))
             except tesvorn.ParseError:
                 continue
             for doc in docs:

@@ -13,8 +13,6 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 import tesvorn
 from tesvorn import YamlMapping, YamlSequence
 
-from test_roundtrip import CORPUS
-
 
 def changed_lines(before: str, after: str):
     """(removed, added) lines between two dumps."""
@@ -28,35 +26,34 @@ def changed_lines(before: str, after: str):
     return removed, added
 
 
-def corpus_doc(name: str):
-    matches = sorted(CORPUS.rglob(name)) if CORPUS else []
-    if not matches:
-        pytest.skip(f"{name} not in the corpus")
-    doc = tesvorn.loads(matches[0].read_text(encoding="utf-8"))
+WORKFLOW = "actions__starter-workflows/ci__go.yml"
+
+
+@pytest.fixture
+def workflow(corpus):
+    """A GitHub workflow of the corpus, loaded, and its dump."""
+    doc = tesvorn.loads((corpus / WORKFLOW).read_text(encoding="utf-8"))
     return doc, tesvorn.dumps(doc)
 
 
-WORKFLOW = "ci__go.yml"
-
-
 class TestEditingRealFiles:
-    def test_change_a_value(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_change_a_value(self, workflow):
+        doc, before = workflow
         doc["jobs"]["build"]["runs-on"] = "ubuntu-24.04"
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert removed == ["    runs-on: ubuntu-latest"]
         assert added == ["    runs-on: ubuntu-24.04"]
 
-    def test_change_a_nested_value_keeps_quotes_elsewhere(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_change_a_nested_value_keeps_quotes_elsewhere(self, workflow):
+        doc, before = workflow
         step = doc["jobs"]["build"]["steps"][1]
         step["with"]["go-version"] = tesvorn.YamlScalar("1.22", style="single")
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert removed == ["          go-version: '1.20'"]
         assert added == ["          go-version: '1.22'"]
 
-    def test_add_an_entry_with_a_comment(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_add_an_entry_with_a_comment(self, workflow):
+        doc, before = workflow
         doc["env"] = {"GOFLAGS": "-mod=readonly"}
         doc.set_comment_before("env", "Shared by every job")
         doc.blank_lines_before("env", 1)
@@ -64,8 +61,8 @@ class TestEditingRealFiles:
         assert removed == []
         assert added == ["", "# Shared by every job", "env:", "  GOFLAGS: '-mod=readonly'"]
 
-    def test_remove_entries(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_remove_entries(self, workflow):
+        doc, before = workflow
         del doc["on"]["pull_request"]
         steps = doc["jobs"]["build"]["steps"]
         steps.pop()
@@ -73,15 +70,15 @@ class TestEditingRealFiles:
         assert added == []
         assert "  pull_request:" in removed and "        run: go test -v ./..." in removed
 
-    def test_reorder_keys(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_reorder_keys(self, workflow):
+        doc, before = workflow
         doc["jobs"]["build"].sort_keys(reverse=True)
         after = tesvorn.dumps(doc)
         assert sorted(before.splitlines()) == sorted(after.splitlines())
         assert after.index("    steps:") < after.index("    runs-on:")
 
-    def test_comments_and_blank_lines(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_comments_and_blank_lines(self, workflow):
+        doc, before = workflow
         doc.set_comment_inline("name", "shown in the Actions tab")
         steps = doc["jobs"]["build"]["steps"]
         steps.set_comment_before(0, "Check out first")
@@ -89,16 +86,16 @@ class TestEditingRealFiles:
         assert removed == ["name: Go"]
         assert added == ["name: Go  # shown in the Actions tab", "      # Check out first"]
 
-    def test_block_to_flow_and_back(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_block_to_flow_and_back(self, workflow):
+        doc, before = workflow
         doc["on"].container_style("push", "flow")
         flowed = tesvorn.dumps(doc)
         assert "  push: {branches: [$default-branch]}" in flowed
         doc["on"].container_style("push", "block")
         assert tesvorn.dumps(doc) == before
 
-    def test_nested_edits_through_several_levels(self):
-        doc, before = corpus_doc(WORKFLOW)
+    def test_nested_edits_through_several_levels(self, workflow):
+        doc, before = workflow
         doc["jobs"]["build"]["steps"].append({"name": "Vet", "run": "go vet ./..."})
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert removed == []

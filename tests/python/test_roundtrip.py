@@ -1,48 +1,34 @@
 """Round trips over real files and over the YAML test suite: a dump reloads to
-equal data, dumping the reload gives the same text again, and the suite's
-JSON values come out of loads_all."""
+equal data, dumping the reload gives the same text again, the suite's JSON
+values come out of loads_all, and the corpus files that do not come back
+byte for byte are exactly those listed in corpus_not_identical.tsv, each with
+the cause of its first difference (tests/support/fidelity.py classifies).
+
+When a change makes files come back byte for byte (or moves the cause of
+their first difference), regenerate the list and review its diff:
+
+    .venv/bin/python bench/roundtrip_report.py --write-expected
+"""
 
 import json
-import os
 import pathlib
-import sys
-
-import pytest
 
 import tesvorn
+from fidelity import classify, plain, roundtrip, same_data as same
+from testdata import case_id
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "bench"))
-from roundtrip_report import plain, same_data as same  # noqa: E402
-
-
-def find_dir(env: str, name: str) -> pathlib.Path | None:
-    candidates = [os.environ.get(env), ROOT.parent / "shared" / name, pathlib.Path("/work/shared") / name]
-    for cand in candidates:
-        if cand and pathlib.Path(cand).is_dir():
-            return pathlib.Path(cand)
-    return None
+EXPECTED_FILE = pathlib.Path(__file__).with_name("corpus_not_identical.tsv")
+REGENERATE = ".venv/bin/python bench/roundtrip_report.py --write-expected"
 
 
-CORPUS = find_dir("TESVORN_CORPUS", "corpus")
-SUITE = find_dir("TESVORN_YAML_TEST_SUITE", "yaml-test-suite")
+def not_identical() -> dict[str, str]:
+    """File (relative to the corpus) -> cause, from EXPECTED_FILE."""
+    rows = (line.split("\t") for line in EXPECTED_FILE.read_text(encoding="utf-8").splitlines()
+            if line and not line.startswith("#"))
+    return {name: cause for name, cause in rows}
 
 
-def corpus_files():
-    if CORPUS is None:
-        return []
-    return sorted(p for p in CORPUS.rglob("*") if p.suffix in (".yml", ".yaml"))
-
-
-def suite_cases():
-    if SUITE is None:
-        return []
-    return sorted(p.parent for p in (SUITE / "cases").rglob("in.yaml") if not (p.parent / "error").exists())
-
-
-def case_id(path: pathlib.Path) -> str:
-    return str(path.relative_to(SUITE / "cases")) if SUITE else str(path)
-
+NOT_IDENTICAL = not_identical()
 
 # Suite cases whose second dump differs from the first. Both are an explicit
 # key ("?") whose value starts on the line after the ":" line: the reader
@@ -58,45 +44,37 @@ NOT_IDEMPOTENT = {
 JSON_DIFFERS: dict[str, str] = {}
 
 
-def roundtrip(text: str):
-    docs = tesvorn.loads_all(text)
-    out = tesvorn.dumps_all(docs)
-    again = tesvorn.loads_all(out)
-    return docs, out, again
-
-
-@pytest.mark.skipif(CORPUS is None, reason="corpus not found")
 class TestCorpus:
-    @pytest.mark.parametrize("path", corpus_files(), ids=lambda p: p.name)
-    def test_reloads_equal_and_idempotent(self, path):
-        text = path.read_text(encoding="utf-8")
+    def test_roundtrip(self, corpus, corpus_file):
+        text = corpus_file.read_bytes().decode("utf-8")
         docs, out, again = roundtrip(text)
         assert same([plain(d) for d in docs], [plain(d) for d in again])
         assert tesvorn.dumps_all(again) == out
+        name = corpus_file.relative_to(corpus).as_posix()
+        cause, listed = (None if out == text else classify(text, out)), NOT_IDENTICAL.get(name)
+        if listed is None:
+            assert cause is None, f"no longer comes back byte for byte: {cause}"
+        else:
+            assert cause is not None, f"comes back byte for byte now: take it off the list ({REGENERATE})"
+            assert cause == listed, f"first difference now {cause!r}, listed as {listed!r} ({REGENERATE})"
 
-    def test_some_files_come_back_byte_for_byte(self):
-        identical = sum(1 for p in corpus_files() if roundtrip(p.read_text(encoding="utf-8"))[1] ==
-                        p.read_text(encoding="utf-8"))
-        # The share measured when this test was written; a drop means lost fidelity.
-        assert identical >= 170
+    def test_listed_files_exist(self, corpus):
+        assert [n for n in NOT_IDENTICAL if not (corpus / n).is_file()] == []
 
 
-@pytest.mark.skipif(SUITE is None, reason="yaml-test-suite not found")
 class TestSuite:
-    @pytest.mark.parametrize("case", suite_cases(), ids=case_id)
-    def test_roundtrip(self, case):
-        text = (case / "in.yaml").read_text(encoding="utf-8")
+    def test_roundtrip(self, suite, suite_case):
+        text = (suite_case / "in.yaml").read_text(encoding="utf-8")
         docs, out, again = roundtrip(text)
         assert same([plain(d) for d in docs], [plain(d) for d in again])
         second = tesvorn.dumps_all(again)
-        if case_id(case) in NOT_IDEMPOTENT:
+        if case_id(suite, suite_case) in NOT_IDEMPOTENT:
             assert second != out, "listed as not idempotent but now is: update NOT_IDEMPOTENT"
         else:
             assert second == out
 
-    @pytest.mark.parametrize("case", [c for c in suite_cases() if (c / "in.json").exists()], ids=case_id)
-    def test_json_values(self, case):
-        raw = (case / "in.json").read_text(encoding="utf-8")
+    def test_json_values(self, suite, suite_json_case):
+        raw = (suite_json_case / "in.json").read_text(encoding="utf-8")
         decoder, pos, expected = json.JSONDecoder(), 0, []
         while True:
             while pos < len(raw) and raw[pos].isspace():
@@ -105,8 +83,8 @@ class TestSuite:
                 break
             value, pos = decoder.raw_decode(raw, pos)
             expected.append(value)
-        got = [plain(d) for d in tesvorn.loads_all((case / "in.yaml").read_text(encoding="utf-8"))]
-        if case_id(case) in JSON_DIFFERS:
+        got = [plain(d) for d in tesvorn.loads_all((suite_json_case / "in.yaml").read_text(encoding="utf-8"))]
+        if case_id(suite, suite_json_case) in JSON_DIFFERS:
             assert got != expected
         else:
             assert got == expected
