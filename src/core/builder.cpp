@@ -358,6 +358,7 @@ void Builder::push_collection(const Event& ev, Role role) {
             if (layout_) {
                 layout.source = source_;
                 layout.open = rel(ev.open);
+                layout.flags |= CollectionLayout::kFlow;
                 if (bare) layout.flags |= CollectionLayout::kBare;
             }
             cursor_ = std::max(cursor_, ev.end);
@@ -413,7 +414,8 @@ void Builder::push_collection(const Event& ev, Role role) {
                 if (layout.rel >= 0 && layout.rel < 100) {
                     const auto r = static_cast<std::int8_t>(layout.rel);
                     if (role == Role::Value && f.is_mapping && doc_.map_step < 0) doc_.map_step = r;
-                    if (role == Role::Value && !f.is_mapping && doc_.seq_step < 0) doc_.seq_step = r;
+                    if (role == Role::Value && !f.is_mapping && doc_.seq_step < 0)
+                        doc_.seq_step = r;
                     if (role == Role::Item && first == ev.open && doc_.dash_step < 0)
                         doc_.dash_step = r;
                 }
@@ -430,8 +432,8 @@ void Builder::end_collection(const Event& ev) {
     std::size_t end = ev.end;
     if (has_text()) {
         CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
-        std::uint8_t& trailing = f.is_mapping ? f.mapping.trailing_blank_lines
-                                              : f.sequence.trailing_blank_lines;
+        std::uint8_t& trailing =
+            f.is_mapping ? f.mapping.trailing_blank_lines : f.sequence.trailing_blank_lines;
         if (f.is_flow) {
             std::size_t tail_from = cursor_;
             if (f.open_trail >= 0) {
@@ -517,10 +519,10 @@ void Builder::end_collection(const Event& ev) {
     }
     Frame done = std::move(frames_.back());
     frames_.pop_back();
-    YamlNode node = done.is_mapping ? YamlNode(std::move(done.mapping))
-                                    : YamlNode(std::move(done.sequence));
+    YamlNode node =
+        done.is_mapping ? YamlNode(std::move(done.mapping)) : YamlNode(std::move(done.sequence));
     if (done.anchor) register_anchor(*done.anchor, node);
-    const Role role = frames_.empty()                                       ? Role::Root
+    const Role role = frames_.empty()                                               ? Role::Root
                       : frames_.back().is_mapping && frames_.back().pending.empty() ? Role::Key
                       : frames_.back().is_mapping                                   ? Role::Value
                                                                                     : Role::Item;
@@ -685,9 +687,9 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     } else {
         Slot& sl = frames_.back().slot;
         sl.at[SlotLayout::kValue] = event.start;
-        sl.shape = block                       ? SlotLayout::kBlockScalar
+        sl.shape = block                      ? SlotLayout::kBlockScalar
                    : event.start == event.end ? SlotLayout::kEmpty
-                                               : SlotLayout::kInline;
+                                              : SlotLayout::kInline;
         note_sep_comment(frames_.back(), event.start);
         if (block && has_text()) {
             // A comment after the header is the entry's inline comment.

@@ -88,8 +88,8 @@ class Builder {
         std::size_t column = 0;         // block: the entries' column
         std::size_t parent_column = 0;  // block: the parent's entries' column
         bool has_parent = false;
-        Slot slot;                      // the entry or item being read
-        PendingKey pending;             // mappings: a key waiting for its value
+        Slot slot;           // the entry or item being read
+        PendingKey pending;  // mappings: a key waiting for its value
         /// Position of the entry or item whose trail is not read yet, or -1.
         std::ptrdiff_t open_trail = -1;
         /// Offset of that entry's or item's value end.

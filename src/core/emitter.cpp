@@ -656,7 +656,7 @@ class Emitter {
     }
     static Block block_of(const CollectionLayout& l, std::size_t column) {
         Block b;
-        if (!l.has()) return b;
+        if (!l.has() || l.flag(CollectionLayout::kFlow)) return b;
         b.layout = &l;
         b.same_column = !l.flag(CollectionLayout::kIndentStale) && l.column == column;
         return b;
@@ -692,12 +692,13 @@ class Emitter {
     /// stand at its column), else a "-".
     [[nodiscard]] std::size_t child_column(const YamlNode& child, std::size_t indent,
                                            bool under_key) const {
-        const CollectionLayout* l = child.mapping() ? &child.mapping()->layout
-                                                    : &child.sequence()->layout;
+        const CollectionLayout* l =
+            child.mapping() ? &child.mapping()->layout : &child.sequence()->layout;
         const std::int32_t min = child.sequence() && under_key ? 0 : 1;
-        if (l->has() && !l->flag(CollectionLayout::kIndentStale)) {
+        const bool block_record = l->has() && !l->flag(CollectionLayout::kFlow);
+        if (block_record && !l->flag(CollectionLayout::kIndentStale)) {
             if (l->rel >= min) return indent + static_cast<std::size_t>(l->rel);
-        } else if (doc_ != nullptr && !l->has()) {
+        } else if (doc_ != nullptr && !block_record) {
             const std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
             if (shown >= min) return indent + static_cast<std::size_t>(shown);
         }
@@ -802,8 +803,7 @@ class Emitter {
     /// The key of an entry as the writer makes it; true when it is a simple
     /// key (the ':' may follow it directly), false when it is explicit and
     /// ends with a line break and the indentation of the ':'.
-    bool emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent,
-                       bool& ok);
+    bool emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent, bool& ok);
     bool emit_mapping_value(const YamlEntry& entry, std::size_t indent);
     bool emit_item_body(const YamlItem& item, std::size_t indent);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
@@ -862,7 +862,8 @@ class Emitter {
     /// Columns an inline-first collection moves in from its dash: the step,
     /// but at least the two of "- ".
     [[nodiscard]] std::size_t dash_width() const noexcept {
-        if (doc_ != nullptr && doc_->dash_step >= 2) return static_cast<std::size_t>(doc_->dash_step);
+        if (doc_ != nullptr && doc_->dash_step >= 2)
+            return static_cast<std::size_t>(doc_->dash_step);
         return std::max<std::size_t>(step_, 2);
     }
 
@@ -915,7 +916,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
                l->fp_root == fingerprint_value(root)) {
         // A flow root: its properties as read, its contents by its records.
         const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
-        if (cl.has() && cl.source == l->source) {
+        if (cl.has() && cl.flag(CollectionLayout::kFlow) && cl.source == l->source) {
             raw(l->source, l->root_begin, cl.open);
             note_node_anchor(root);
             if (m != nullptr) {
@@ -945,8 +946,14 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
             raw(l->source, l->end_begin, l->end_end);
         }
         if (!l->final_break) {
-            // The text read did not end with a line break: neither does
-            // the text written (unless an edit wrote the last line).
+            // The text read did not end with a line break: neither does the
+            // text written, also when an edit wrote its last line (a later
+            // document starts a line first). Not after a kept block scalar,
+            // whose line breaks are its content.
+            if (!out_.empty() && out_.back() == '\n' && pos() != after_keep_) {
+                out_.pop_back();
+                if (crlf_ && !out_.empty() && out_.back() == '\r') out_.pop_back();
+            }
             return checkpoint();
         }
         if (last_char() != '\n') put('\n');
@@ -1017,7 +1024,7 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         return checkpoint();
     }
     if (root && map.layout.has() && !map.layout.flag(CollectionLayout::kIndentStale) &&
-        map.layout.rel > 0)
+        !map.layout.flag(CollectionLayout::kFlow) && map.layout.rel > 0)
         indent = static_cast<std::size_t>(map.layout.rel);
     return emit_mapping_entries(map, indent, false);
 }
@@ -1035,7 +1042,7 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         return checkpoint();
     }
     if (root && seq.layout.has() && !seq.layout.flag(CollectionLayout::kIndentStale) &&
-        seq.layout.rel > 0)
+        !seq.layout.flag(CollectionLayout::kFlow) && seq.layout.rel > 0)
         indent = static_cast<std::size_t>(seq.layout.rel);
     return emit_sequence_items(seq, indent, false);
 }
@@ -1082,11 +1089,10 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     const bool rec = recorded(b, l);
     slot_lead(b, e, indent, inline_pos);
     // The key as read, while it is the same key with the same properties.
-    const bool key_raw = rec && l.fresh(SlotLayout::kKey) &&
-                         (!l.flag(SlotLayout::kKeyLines) || b.same_column) &&
-                         l.fp_key == fingerprint_key(key, e) &&
-                         !(e.key_alias && !written(*e.key_alias)) &&
-                         !(e.key_node && has_unwritten_alias(**e.key_node));
+    const bool key_raw =
+        rec && l.fresh(SlotLayout::kKey) && (!l.flag(SlotLayout::kKeyLines) || b.same_column) &&
+        l.fp_key == fingerprint_key(key, e) && !(e.key_alias && !written(*e.key_alias)) &&
+        !(e.key_node && has_unwritten_alias(**e.key_node));
     bool simple = true;
     if (key_raw) {
         raw(b.layout->source, l.at[SlotLayout::kKey], l.at[SlotLayout::kSep]);
@@ -1112,8 +1118,7 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     return emit_mapping_value(e, indent);
 }
 
-bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent,
-                        bool inline_pos) {
+bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos) {
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout) &&
@@ -1484,9 +1489,9 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
     const YamlSequence* q = v.sequence();
     const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
     const bool flow = (m != nullptr ? m->style : q->style) == ContainerStyle::Flow;
-    if (flow && cl.has() && cl.source == source && l.fresh(SlotLayout::kValue) &&
-        l.fp_value == fingerprint_value(v) && cl.open >= l.at[SlotLayout::kValue] &&
-        cl.open <= l.at[SlotLayout::kTrail]) {
+    if (flow && cl.has() && cl.flag(CollectionLayout::kFlow) && cl.source == source &&
+        l.fresh(SlotLayout::kValue) && l.fp_value == fingerprint_value(v) &&
+        cl.open >= l.at[SlotLayout::kValue] && cl.open <= l.at[SlotLayout::kTrail]) {
         raw(source, l.at[SlotLayout::kValue], cl.open);
         note_node_anchor(v);
         if (m != nullptr) {
@@ -1501,7 +1506,8 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
 
 void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
     if (props) write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
-    if (seq.layout.has() && !seq.layout.flag(CollectionLayout::kIndentStale)) {
+    if (seq.layout.has() && seq.layout.flag(CollectionLayout::kFlow) &&
+        !seq.layout.flag(CollectionLayout::kIndentStale)) {
         emit_flow_body(seq.layout, seq.items, false, false);
         return;
     }
@@ -1517,7 +1523,8 @@ void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
 
 void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
     if (props) write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
-    if (map.layout.has() && !map.layout.flag(CollectionLayout::kIndentStale)) {
+    if (map.layout.has() && map.layout.flag(CollectionLayout::kFlow) &&
+        !map.layout.flag(CollectionLayout::kIndentStale)) {
         // A pair read without braces keeps that form while it is one simple
         // pair.
         const bool bare = map.layout.flag(CollectionLayout::kBare) && map.entries.size() == 1 &&
@@ -1593,7 +1600,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     if (!bare) put(mapping ? '{' : '[');
     const std::size_t n = slots.size();
     std::size_t i = 0;
-    bool comma_done = false;     // the ',' before the next entry is written
+    bool comma_done = false;      // the ',' before the next entry is written
     std::size_t comment_col = 0;  // a comment ends the last line: the next entry's column
     bool after_comment = false;
     for (const auto& s : slots) {
@@ -1831,13 +1838,18 @@ std::size_t BlockWriter::step() const noexcept {
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink) {
+    return emit_docs_to(root, meta, indent, sink, meta.explicit_start);
+}
+
+bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink,
+                  bool start_marker) {
     std::string buf;
     buf.reserve(256);
     detail::Emitter e(buf, &sink, indent, meta);
     // Whatever the sink holds is an earlier document; "..." closes it before
     // directives unless it ended with one already (as emit_docs writes it).
     const bool previous_open = sink.last_char() != -1 && !sink.document_closed();
-    const bool ok = e.emit_document(root, meta.explicit_start, previous_open, sink.last_char() == -1);
+    const bool ok = e.emit_document(root, start_marker, previous_open, sink.last_char() == -1);
     const bool written = e.finish() && ok;
     sink.set_document_closed(meta.explicit_end);
     return written;

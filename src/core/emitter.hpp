@@ -116,6 +116,10 @@ class BlockWriter {
 /// in large fragments: at the latest when the document is complete.
 [[nodiscard]] bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent,
                                 Sink& sink);
+/// As above, with "---" written when `start_marker` (as `emit_docs` does for
+/// every document of several).
+[[nodiscard]] bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent,
+                                Sink& sink, bool start_marker);
 
 /// The one-line text of a scalar value in `style`, as the writer puts it in
 /// block context: numbers, booleans and null as their canonical words; a

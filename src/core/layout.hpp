@@ -113,6 +113,7 @@ struct CollectionLayout {
         kTrailingComma = 2,  // a flow collection whose last entry has a ','
         kTailStale = 4,      // the tail was reset (blank lines or comments)
         kIndentStale = 8,    // the indentation and flow spacing were reset
+        kFlow = 16,          // read in flow style (the records are of brackets and commas)
     };
     /// The text the offsets refer to; null when nothing was recorded.
     SourceRef source;

@@ -400,8 +400,7 @@ bool ParserCore::flow_sequence_entry_mapping_key(ScannerCore& sc, Event& ev, Mar
     if (!t) return false;
     if (t->type == Type::Value || t->type == Type::FlowEntry || t->type == Type::FlowSequenceEnd) {
         state_ = ParserState::FlowSequenceEntryMappingValue;
-        return empty_scalar(ev, mk, t->mark,
-                            t->type == Type::Value ? t->mark.pos : last_end_);
+        return empty_scalar(ev, mk, t->mark, t->type == Type::Value ? t->mark.pos : last_end_);
     }
     push_state(ParserState::FlowSequenceEntryMappingValue);
     return parse_node(sc, ev, mk, false, false);

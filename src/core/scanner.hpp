@@ -275,7 +275,7 @@ class ScannerCore {
     bool at_document_indicator() const noexcept;
 
     Marker mark_;
-    std::size_t last_break_end_ = 0;  // byte offset past the last line break read
+    std::size_t last_break_end_ = 0;     // byte offset past the last line break read
     char32_t buf_[3 * kLookahead] = {};  // room for the fixed-size move in fill()
     unsigned head_ = 0;
     unsigned count_ = 0;

@@ -219,8 +219,10 @@ PyObject* fn_dump_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             DocMeta meta;
             if (!extract_doc_and_meta(PyList_GET_ITEM(docs.get(), i), a.schema, tree, meta))
                 return nullptr;
-            if (n > 1) meta.explicit_start = true;
-            if (!emit_docs_to(tree, meta, a.indent, writer)) return raise_sink_error(writer);
+            // Every document of several starts with "---" (unless its
+            // own text separates it from the one before already).
+            if (!emit_docs_to(tree, meta, a.indent, writer, n > 1 || meta.explicit_start))
+                return raise_sink_error(writer);
         }
         Py_RETURN_NONE;
     });

@@ -129,7 +129,8 @@ PyObject* next_document(IterState& st, SchemaObject* schema) {
     CharsSource& chars = st.parser.scanner().source();
     const std::size_t base = chars.source()->base;
     const std::size_t from = st.builder.needed_from();
-    if (from > base && from - base >= std::max<std::size_t>(kRebaseAt, chars.source()->text.size() / 2)) {
+    if (from > base &&
+        from - base >= std::max<std::size_t>(kRebaseAt, chars.source()->text.size() / 2)) {
         chars.rebase(from);
         st.builder.set_source(chars.source());
     }

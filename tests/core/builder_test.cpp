@@ -66,15 +66,31 @@ TEST(BuilderComments, MultiLineCommentsAndIndentedNesting) {
     EXPECT_EQ(entry(m, "next").blank_lines_before, 0);
 }
 
-TEST(BuilderComments, GapsAreCappedAndTrailingCommentsCarryOver) {
+TEST(BuilderComments, GapsAreCappedAndTrailingCommentsStay) {
     std::string text = "a: 1\n";
     text.append(300, '\n');
     text += "b: 2\n# dangling\n---\nc: 3\n";
     Built b = build(text);
     EXPECT_EQ(entry(root_map(b), "b").blank_lines_before, 255);
-    // A comment after the last entry waits for the next entry, here in the
-    // next document.
-    EXPECT_EQ(entry(root_map(b, 1), "c").comment_before, "dangling");
+    // A comment after the last entry stays with its document (it is written
+    // back at the end of it), not with the next document's first entry.
+    EXPECT_EQ(entry(root_map(b, 1), "c").comment_before, std::nullopt);
+}
+
+// Comments after the last entry of a nested block belong to it while they
+// are indented at least as deep as its entries; the first one that is not
+// belongs to what follows, with everything after it.
+TEST(BuilderComments, EndOfABlockByIndentation) {
+    Built b = build("a:\n  b: 1\n  # end of a\n\n# before c\nc:\n  - x\n  # end of c\n# d\nd: 2\n");
+    const YamlMapping& m = root_map(b);
+    EXPECT_EQ(entry(m, "c").comment_before, "before c");
+    EXPECT_EQ(entry(m, "c").blank_lines_before, 1);
+    EXPECT_EQ(entry(m, "d").comment_before, "d");
+    const YamlMapping& a = *entry(m, "a").value.mapping();
+    EXPECT_EQ(a.trailing_blank_lines, 0);
+    EXPECT_EQ(std::string_view(a.layout.source->text)
+                  .substr(a.layout.tail_begin, a.layout.tail_end - a.layout.tail_begin),
+              "  # end of a\n");
 }
 
 TEST(BuilderComments, FlowCollectionCommentsGoToTheirHolder) {

@@ -152,11 +152,10 @@ TEST(ParserMarks, EventPositions) {
                       std::to_string(m.line) + ":" + std::to_string(m.col) + " " +
                       std::to_string(ev.start) + "-" + std::to_string(ev.end));
     const std::vector<std::string> expected = {
-        "+STR 0:1:0 0-0",          "+DOC 0:1:0 0-0",        "+MAP 0:1:0 0-0",
-        "=VAL :a 0:1:0 0-1",       "+SEQ 5:2:2 5-5",        "=VAL :x 7:2:4 7-8",
-        "+SEQ [] &s 16:3:7 13-17", "=VAL :y 17:3:8 17-18", "-SEQ 18:3:9 18-19",
-        "-SEQ 20:4:0 20-20",       "=VAL :é 20:4:0 20-22",  "=VAL :b 23:4:3 24-25",
-        "-MAP 25:5:0 26-26",       "-DOC 25:5:0 26-26",     "-STR 25:5:0 26-26"};
+        "+STR 0:1:0 0-0",    "+DOC 0:1:0 0-0",    "+MAP 0:1:0 0-0",          "=VAL :a 0:1:0 0-1",
+        "+SEQ 5:2:2 5-5",    "=VAL :x 7:2:4 7-8", "+SEQ [] &s 16:3:7 13-17", "=VAL :y 17:3:8 17-18",
+        "-SEQ 18:3:9 18-19", "-SEQ 20:4:0 20-20", "=VAL :é 20:4:0 20-22",    "=VAL :b 23:4:3 24-25",
+        "-MAP 25:5:0 26-26", "-DOC 25:5:0 26-26", "-STR 25:5:0 26-26"};
     EXPECT_EQ(got, expected);
 }
 

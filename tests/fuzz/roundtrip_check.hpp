@@ -40,12 +40,13 @@ inline bool foreign_alias(const YamlNode& n, std::vector<std::string>& defined) 
     if (m == nullptr && q == nullptr) return false;
     bool foreign = false;
     if (q != nullptr) {
-        for (const YamlItem& item : q->items) foreign = foreign_alias(item.node, defined) || foreign;
+        for (const YamlItem& item : q->items)
+            foreign = foreign_alias(item.node, defined) || foreign;
     } else {
         for (const auto& slot : m->entries) {
             const YamlEntry& e = slot.value;
-            if (e.key_alias && std::find(defined.begin(), defined.end(), *e.key_alias) ==
-                                   defined.end())
+            if (e.key_alias &&
+                std::find(defined.begin(), defined.end(), *e.key_alias) == defined.end())
                 foreign = true;
             if (e.key_anchor) defined.push_back(*e.key_anchor);
             if (e.key_node) foreign = foreign_alias(**e.key_node, defined) || foreign;

@@ -340,7 +340,8 @@ class TestNodeObjects:
                               "  d: 'q'\n  e:\n    f: null\n...\n")
 
     def test_scalar_and_sequence_roots(self):
-        assert dumps(loads("--- !t 'x'\n...\n")) == "---\n!t 'x'\n...\n"
+        assert dumps(loads("--- !t 'x'\n...\n")) == "--- !t 'x'\n...\n"
+        assert dumps(tesvorn.YamlScalar("x", tag="!t", style="single")) == "!t 'x'\n"
         assert dumps(loads("a: &x [1]\nb: *x\n")) == "a: &x [1]\nb: *x\n"
         seq = tesvorn.YamlSequence([1, 2], style="flow", tag="!s")
         assert dumps({"s": seq}) == "s: !s [1, 2]\n"

@@ -31,9 +31,12 @@ WORKFLOW = "actions__starter-workflows/ci__go.yml"
 
 @pytest.fixture
 def workflow(corpus):
-    """A GitHub workflow of the corpus, loaded, and its dump."""
-    doc = tesvorn.loads((corpus / WORKFLOW).read_text(encoding="utf-8"))
-    return doc, tesvorn.dumps(doc)
+    """A GitHub workflow of the corpus, loaded, and its text (which its
+    dump gives back byte for byte)."""
+    text = (corpus / WORKFLOW).read_text(encoding="utf-8")
+    doc = tesvorn.loads(text)
+    assert tesvorn.dumps(doc) == text
+    return doc, text
 
 
 class TestEditingRealFiles:
@@ -49,8 +52,8 @@ class TestEditingRealFiles:
         step = doc["jobs"]["build"]["steps"][1]
         step["with"]["go-version"] = tesvorn.YamlScalar("1.22", style="single")
         removed, added = changed_lines(before, tesvorn.dumps(doc))
-        assert removed == ["          go-version: '1.20'"]
-        assert added == ["          go-version: '1.22'"]
+        assert removed == ["        go-version: '1.20'"]
+        assert added == ["        go-version: '1.22'"]
 
     def test_add_an_entry_with_a_comment(self, workflow):
         doc, before = workflow
@@ -68,7 +71,8 @@ class TestEditingRealFiles:
         steps.pop()
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert added == []
-        assert "  pull_request:" in removed and "        run: go test -v ./..." in removed
+        assert removed == ["  pull_request:", "    branches: [ $default-branch ]", "",
+                           "    - name: Test", "      run: go test -v ./..."]
 
     def test_reorder_keys(self, workflow):
         doc, before = workflow
@@ -84,13 +88,13 @@ class TestEditingRealFiles:
         steps.set_comment_before(0, "Check out first")
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert removed == ["name: Go"]
-        assert added == ["name: Go  # shown in the Actions tab", "      # Check out first"]
+        assert added == ["name: Go  # shown in the Actions tab", "    # Check out first"]
 
     def test_block_to_flow_and_back(self, workflow):
         doc, before = workflow
         doc["on"].container_style("push", "flow")
         flowed = tesvorn.dumps(doc)
-        assert "  push: {branches: [$default-branch]}" in flowed
+        assert "  push: {branches: [ $default-branch ]}" in flowed
         doc["on"].container_style("push", "block")
         assert tesvorn.dumps(doc) == before
 
@@ -99,7 +103,8 @@ class TestEditingRealFiles:
         doc["jobs"]["build"]["steps"].append({"name": "Vet", "run": "go vet ./..."})
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert removed == []
-        assert added == ["      - name: Vet", "        run: go vet ./..."]
+        # The new item follows its neighbours: at the key's column.
+        assert added == ["    - name: Vet", "      run: go vet ./..."]
 
 
 class TestEditsKeepMetadata:

@@ -12,8 +12,13 @@ from tesvorn import LoaderError, ParseError, Schema, YamlMapping, YamlScalar, Ya
 class TestDocuments:
     def test_empty_inputs(self):
         assert tesvorn.loads("") is None
-        assert tesvorn.loads("# only a comment\n") is None
         assert tesvorn.loads_all("") == []
+        # Comments and blank lines alone read as one empty document that
+        # carries them, so that they are written back.
+        for text in ("# only a comment\n", "\n\n", "# a\n\n#b"):
+            docs = tesvorn.loads_all(text)
+            assert [d.to_python() for d in docs] == [None]
+            assert tesvorn.dumps_all(docs) == tesvorn.dumps(tesvorn.loads(text)) == text
 
     def test_first_document_only_but_whole_input_parsed(self):
         d = tesvorn.loads("a: 1\n---\nb: 2\n")
