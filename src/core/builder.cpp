@@ -84,7 +84,7 @@ std::string Builder::comment_text(std::size_t hash) const {
     if (p < end && at(p) == ' ') ++p;
     std::size_t e = p;
     while (e < end && !is_break(at(e))) ++e;
-    return source_->text.substr(p - source_->base, e - p);
+    return std::string(source_->text.substr(p - source_->base, e - p));
 }
 
 std::size_t Builder::comment_on_line(std::size_t from, std::size_t limit) const noexcept {
@@ -142,16 +142,21 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
             slot_owner.comment_inline = std::move(comment);
             l.flags &= static_cast<std::uint8_t>(
                 ~(SlotLayout::kCommentInSep | SlotLayout::kCommentInValue));
+            l.flags |= SlotLayout::kCommentInTrail;
         }
         if (!l.has()) return;
-        if (from < l.at[SlotLayout::kValue] + source_->base || to < from) {
+        const std::uint32_t at[6] = {l.at(SlotLayout::kLead),
+                                     l.at(SlotLayout::kKey),
+                                     l.at(SlotLayout::kSep),
+                                     l.at(SlotLayout::kValue),
+                                     rel(from),
+                                     rel(to)};
+        if (!l.set(at)) {
             l.reset();
             return;
         }
-        l.at[SlotLayout::kTrail] = rel(from);
-        l.at[SlotLayout::kEnd] = rel(to);
-        finish_slot_layout(l, value, slot_owner.comment_before, slot_owner.blank_lines_before,
-                           slot_owner.comment_inline, key, entry);
+        finish_slot_layout(l, value, slot_owner.comment_before, slot_owner.blank_lines_before, key,
+                           entry);
     };
     if (f.is_mapping) {
         auto& s = f.mapping.entries.at(i);
@@ -185,29 +190,45 @@ void Builder::note_sep_comment(Frame& f, std::size_t value_start) {
 
 void Builder::store_layout(SlotLayout& out, const Slot& slot) const {
     if (!layout_ || slot.at[0] == kNone) return;
-    // Pieces follow each other (the trail is set later); anything else is
-    // no record to write from.
-    for (int i = 0; i < 3; ++i)
-        if (slot.at[i] > slot.at[i + 1]) return;
-    for (int i = 0; i < 6; ++i) out.at[i] = rel(slot.at[i]);
-    out.source_id = source_->id;
+    // Pieces follow each other (the trail comes later); anything else is no
+    // record to write from.
+    const std::uint32_t at[6] = {rel(slot.at[0]), rel(slot.at[1]), rel(slot.at[2]),
+                                 rel(slot.at[3]), rel(slot.at[4]), rel(slot.at[4])};
+    if (!out.set(at)) return;
+    out.source = static_cast<std::uint32_t>(source_->id);
     out.shape = slot.shape;
     out.flags = slot.flags;
 }
 
 void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value,
                                  const OptString& comment_before, std::uint8_t blank,
-                                 const OptString& comment_inline, const std::string* key,
-                                 const YamlEntry* entry) const {
-    l.fp_lead = fingerprint_lead(comment_before, blank);
-    l.fp_trail = fingerprint_comment(comment_inline);
-    l.fp_value = fingerprint_value(value);
-    if (key != nullptr) l.fp_key = fingerprint_key(*key, *entry);
+                                 const std::string* key, const YamlEntry* entry) const {
+    const std::string_view text = source_->text;
+    l.blank = blank;
+    if (comment_before) l.checks |= SlotLayout::kLeadComment;
+    // Plain keys and plain strings are checked against their own text;
+    // anything else through a fingerprint of what was read.
+    if (key != nullptr) {
+        const std::string_view raw = text.substr(l.at(SlotLayout::kKey), l.len[1]);
+        if (entry->key_style == ScalarStyle::Plain && !entry->key_anchor && !entry->key_tag &&
+            !entry->key_alias && !entry->key_node && raw == *key) {
+            l.checks |= SlotLayout::kPlainKey;
+        } else {
+            l.fp_key = fingerprint_key(*key, *entry);
+        }
+    }
+    const YamlScalar* s = value.scalar();
+    if (s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain && !s->tag &&
+        !s->anchor && !s->original &&
+        text.substr(l.at(SlotLayout::kValue), l.value_len) == s->value.as_str()) {
+        l.checks |= SlotLayout::kPlainValue;
+    } else {
+        l.fp_value = fingerprint_value(value);
+    }
     // Pieces that span lines keep their place only at their own column.
-    const auto spans = [&](int b, int e) {
-        for (std::uint32_t p = l.at[b]; p < l.at[e]; ++p)
-            if (is_break(source_->text[p])) return true;
-        return false;
+    const auto spans = [&](SlotLayout::Piece b, SlotLayout::Piece e) {
+        return text.substr(l.at(b), l.at(e) - l.at(b)).find_first_of("\r\n") !=
+               std::string_view::npos;
     };
     if (spans(SlotLayout::kKey, SlotLayout::kSep)) l.flags |= SlotLayout::kKeyLines;
     if (spans(SlotLayout::kValue, SlotLayout::kTrail)) l.flags |= SlotLayout::kValueLines;
@@ -407,8 +428,11 @@ void Builder::push_collection(const Event& ev, Role role) {
             if (layout_) {
                 layout.source = source_;
                 layout.column = static_cast<std::uint32_t>(f.column);
-                layout.rel = static_cast<std::int32_t>(f.column) -
-                             static_cast<std::int32_t>(f.has_parent ? f.parent_column : 0);
+                const std::ptrdiff_t r =
+                    static_cast<std::ptrdiff_t>(f.column) -
+                    static_cast<std::ptrdiff_t>(f.has_parent ? f.parent_column : 0);
+                layout.rel =
+                    static_cast<std::int16_t>(std::clamp<std::ptrdiff_t>(r, -30000, 30000));
                 // The first of each kind of nesting shows how the document
                 // indents.
                 if (layout.rel >= 0 && layout.rel < 100) {
@@ -511,7 +535,7 @@ void Builder::end_collection(const Event& ev) {
             if (layout.has()) {
                 layout.tail_begin = rel(cursor_);
                 layout.tail_end = rel(tail_end);
-                layout.fp_tail = fingerprint_tail(trailing);
+                layout.trailing = trailing;
             }
             cursor_ = tail_end;
             end = tail_end;
@@ -705,9 +729,7 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     return {};
 }
 
-void Builder::finish_doc_layout(DocMetadata& meta, const YamlNode& root) {
-    DocLayout& l = meta.layout;
-    if (!layout_ || doc_.head_end == kNone) return;
+void Builder::fill_doc_layout(DocLayout& l, const DocMetadata& meta, const YamlNode& root) const {
     l.source = source_;
     l.head_begin = rel(doc_.begin);
     l.head_end = rel(std::max(doc_.begin, doc_.head_end));
@@ -730,6 +752,7 @@ void Builder::finish_doc_layout(DocMetadata& meta, const YamlNode& root) {
             break;
         }
     }
+    l.final_break = cursor_ == doc_.begin || is_break(at(cursor_ - 1));
 }
 
 void Builder::end_document(const Event& ev) {
@@ -748,26 +771,28 @@ void Builder::end_document(const Event& ev) {
         end_end = end_of_line(ev.end, text_end());
         cursor_ = end_end;
     }
-    finish_doc_layout(meta, roots_.back());
-    DocLayout& l = meta.layout;
-    if (!l.has()) return;
+    if (!layout_ || doc_.head_end == kNone) return;
+    DocLayout l;
+    fill_doc_layout(l, meta, roots_.back());
     l.tail_begin = rel(tail_begin);
     l.tail_end = rel(tail_end);
     l.end_begin = rel(end_begin);
     l.end_end = rel(end_end);
     l.has_end = ev.is_explicit;
-    l.final_break = cursor_ == doc_.begin || is_break(at(cursor_ - 1));
+    meta.layout.p = std::make_shared<const DocLayout>(std::move(l));
 }
 
 void Builder::end_stream(const Event& ev) {
     if (!has_text()) return;
     const std::size_t end = std::max(cursor_, ev.start);
     if (!layout_ || end == cursor_) return;
-    if (!roots_.empty() && !metas_.empty() && metas_.back().layout.has()) {
+    if (!roots_.empty() && !metas_.empty() && metas_.back().layout.get() != nullptr) {
         // Comments and blank lines after the last document's "..." stay
         // with it.
-        metas_.back().layout.end_end = rel(end);
-        metas_.back().layout.final_break = is_break(at(end - 1));
+        DocLayout l = *metas_.back().layout.get();
+        l.end_end = rel(end);
+        l.final_break = is_break(at(end - 1));
+        metas_.back().layout.p = std::make_shared<const DocLayout>(std::move(l));
         cursor_ = end;
         return;
     }
@@ -784,10 +809,11 @@ void Builder::end_stream(const Event& ev) {
     DocMetadata meta;
     YamlNode root(std::move(empty));
     cursor_ = end;
-    finish_doc_layout(meta, root);
-    meta.layout.tail_begin = meta.layout.tail_end = rel(end);
-    meta.layout.end_begin = meta.layout.end_end = rel(end);
-    meta.layout.final_break = is_break(at(end - 1));
+    DocLayout l;
+    fill_doc_layout(l, meta, root);
+    l.tail_begin = l.tail_end = rel(end);
+    l.end_begin = l.end_end = rel(end);
+    meta.layout.p = std::make_shared<const DocLayout>(std::move(l));
     roots_.push_back(std::move(root));
     metas_.push_back(std::move(meta));
 }

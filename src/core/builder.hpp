@@ -151,8 +151,8 @@ class Builder {
     [[nodiscard]] std::size_t block_start(std::size_t after, std::size_t open) const noexcept;
     void store_layout(SlotLayout& out, const Slot& slot) const;
     void finish_slot_layout(SlotLayout& l, const YamlNode& value, const OptString& comment_before,
-                            std::uint8_t blank, const OptString& comment_inline,
-                            const std::string* key, const YamlEntry* entry) const;
+                            std::uint8_t blank, const std::string* key,
+                            const YamlEntry* entry) const;
     [[nodiscard]] std::uint32_t rel(std::size_t pos) const noexcept {
         return static_cast<std::uint32_t>(pos - source_->base);
     }
@@ -167,7 +167,7 @@ class Builder {
     void start_document(const Event& ev);
     void end_document(const Event& ev);
     void end_stream(const Event& ev);
-    void finish_doc_layout(DocMetadata& meta, const YamlNode& root);
+    void fill_doc_layout(DocLayout& l, const DocMetadata& meta, const YamlNode& root) const;
 
     std::shared_ptr<const SourceText> source_;
     bool layout_ = false;  // records are kept (a source, and offsets that fit)

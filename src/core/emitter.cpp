@@ -527,7 +527,7 @@ class Emitter {
           sink_(sink),
           step_(step == 0 ? 2 : step),
           meta_(meta),
-          doc_(meta.layout.has() ? &meta.layout : nullptr),
+          doc_(meta.layout.get()),
           crlf_(doc_ != nullptr && doc_->crlf) {}
 
     /// One document; `first` when nothing precedes it in the output.
@@ -652,7 +652,51 @@ class Emitter {
     };
     /// Whether a slot's records were read with its collection's.
     static bool recorded(const Block& b, const SlotLayout& l) noexcept {
-        return b.layout != nullptr && l.has() && l.source_id == b.layout->source->id;
+        return b.layout != nullptr && l.has() &&
+               l.source == static_cast<std::uint32_t>(b.layout->source->id);
+    }
+    /// The text of piece `p` of a slot recorded with its collection.
+    static std::string_view piece(const SourceRef& src, const SlotLayout& l, SlotLayout::Piece p) {
+        const std::uint32_t begin = l.at(p);
+        return src->text.substr(begin, l.at(static_cast<SlotLayout::Piece>(p + 1)) - begin);
+    }
+    static std::string_view piece(const Block& b, const SlotLayout& l, SlotLayout::Piece p) {
+        return piece(b.layout->source, l, p);
+    }
+    /// Whether the key read is still the entry's key (text, style,
+    /// properties).
+    static bool key_matches(const SourceRef& src, const SlotLayout& l, std::string_view key,
+                            const YamlEntry& e) {
+        if (l.check(SlotLayout::kPlainKey))
+            return e.key_style == ScalarStyle::Plain && !e.key_anchor && !e.key_tag &&
+                   !e.key_alias && !e.key_node && piece(src, l, SlotLayout::kKey) == key;
+        return l.fp_key == fingerprint_key(key, e);
+    }
+    /// Whether the value read is still the value (as far as its own text
+    /// goes: see fingerprint_value).
+    static bool value_matches(const SourceRef& src, const SlotLayout& l, const YamlNode& v) {
+        if (l.check(SlotLayout::kPlainValue)) {
+            const YamlScalar* s = v.scalar();
+            return s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain && !s->tag &&
+                   !s->anchor && !s->original &&
+                   piece(src, l, SlotLayout::kValue) == s->value.as_str();
+        }
+        return l.fp_value == fingerprint_value(v);
+    }
+    /// Whether the inline comment read (where it stood) is still the one.
+    static bool comment_matches(const SourceRef& src, const SlotLayout& l,
+                                const OptString& comment) {
+        SlotLayout::Piece p;
+        if (l.flag(SlotLayout::kCommentInTrail)) {
+            p = SlotLayout::kTrail;
+        } else if (l.flag(SlotLayout::kCommentInSep)) {
+            p = SlotLayout::kSep;
+        } else if (l.flag(SlotLayout::kCommentInValue)) {
+            p = SlotLayout::kValue;
+        } else {
+            return !comment;
+        }
+        return piece_comment_is(piece(src, l, p), opt(comment));
     }
     static Block block_of(const CollectionLayout& l, std::size_t column) {
         Block b;
@@ -669,7 +713,8 @@ class Emitter {
             // A block scalar as read (one made of line breaks only, say),
             // which its record gives back.
             if (recorded != nullptr && recorded->shape == SlotLayout::kBlockScalar &&
-                is_block_style(s->style) && recorded->fp_value == fingerprint_value(v))
+                is_block_style(s->style) && !recorded->check(SlotLayout::kPlainValue) &&
+                recorded->fp_value == fingerprint_value(v))
                 return SlotLayout::kBlockScalar;
             if (recorded != nullptr && recorded->shape == SlotLayout::kBlockScalar &&
                 s->value.is_str() && s->value.as_str().find('\n') != std::string::npos &&
@@ -761,12 +806,15 @@ class Emitter {
     template <class EntryOrItem>
     void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
         const SlotLayout& l = e.layout;
-        const bool ok = recorded(b, l) && b.same_column && l.fresh(SlotLayout::kLead) &&
-                        l.flag(SlotLayout::kInlineFirst) == inline_pos &&
-                        (inline_pos || at_line_start()) &&
-                        l.fp_lead == fingerprint_lead(e.comment_before, e.blank_lines_before);
+        const bool ok =
+            recorded(b, l) && b.same_column && l.fresh(SlotLayout::kLead) &&
+            l.flag(SlotLayout::kInlineFirst) == inline_pos && (inline_pos || at_line_start()) &&
+            l.blank == e.blank_lines_before &&
+            (l.check(SlotLayout::kLeadComment)
+                 ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comment_before))
+                 : !e.comment_before);
         if (ok) {
-            raw(b.layout->source, l.at[SlotLayout::kLead], l.at[SlotLayout::kKey]);
+            raw(b.layout->source, l.at(SlotLayout::kLead), l.at(SlotLayout::kKey));
         } else if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
             // come first. Blank lines have no place here.
@@ -1073,7 +1121,7 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
 void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
                                    std::uint8_t trailing_blank_lines) {
     if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
-        l.fp_tail == fingerprint_tail(trailing_blank_lines)) {
+        l.trailing == trailing_blank_lines) {
         if (l.tail_end > l.tail_begin) {
             line_start();
             raw(l.source, l.tail_begin, l.tail_end);
@@ -1091,11 +1139,11 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // The key as read, while it is the same key with the same properties.
     const bool key_raw =
         rec && l.fresh(SlotLayout::kKey) && (!l.flag(SlotLayout::kKeyLines) || b.same_column) &&
-        l.fp_key == fingerprint_key(key, e) && !(e.key_alias && !written(*e.key_alias)) &&
+        key_matches(b.layout->source, l, key, e) && !(e.key_alias && !written(*e.key_alias)) &&
         !(e.key_node && has_unwritten_alias(**e.key_node));
     bool simple = true;
     if (key_raw) {
-        raw(b.layout->source, l.at[SlotLayout::kKey], l.at[SlotLayout::kSep]);
+        raw(b.layout->source, l.at(SlotLayout::kKey), l.at(SlotLayout::kSep));
         note_anchor(e.key_anchor);
         if (e.key_node) note_all_anchors(**e.key_node);
         simple = l.flag(SlotLayout::kSimpleKey);
@@ -1130,19 +1178,19 @@ bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
                              const OptString& comment, std::size_t indent, bool entry) {
     const Shape shape = shape_of(v, &l);
-    const bool comment_ok = l.fp_trail == fingerprint_comment(comment);
-    const bool value_ok = l.fresh(SlotLayout::kValue) && l.fp_value == fingerprint_value(v);
-    bool sep_ok = l.fresh(SlotLayout::kSep) && shape == l.shape &&
+    const bool comment_ok = comment_matches(b.layout->source, l, comment);
+    const bool value_ok = l.fresh(SlotLayout::kValue) && value_matches(b.layout->source, l, v);
+    bool sep_ok = l.fresh(SlotLayout::kSep) && shape == l.shape_read() &&
                   (!l.flag(SlotLayout::kCommentInSep) || comment_ok);
     const SourceRef& src = b.layout->source;
     if (sep_ok && shape != SlotLayout::kBlock) {
         // A separator over lines ("key:\n  value") keeps its indentation.
-        for (std::uint32_t p = l.at[SlotLayout::kSep]; p < l.at[SlotLayout::kValue]; ++p)
+        for (std::uint32_t p = l.at(SlotLayout::kSep); p < l.at(SlotLayout::kValue); ++p)
             if (src->text[p] == '\n' && !b.same_column) sep_ok = false;
     }
     if (shape == SlotLayout::kBlock) sep_ok = sep_ok && value_ok;  // its properties
     if (!sep_ok) return false;
-    raw(src, l.at[SlotLayout::kSep], l.at[SlotLayout::kValue]);
+    raw(src, l.at(SlotLayout::kSep), l.at(SlotLayout::kValue));
     switch (shape) {
         case SlotLayout::kInline:
         case SlotLayout::kEmpty: {
@@ -1150,11 +1198,11 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
             if (v.is_collection()) {
                 emit_flow_value(src, l, v, Place::Block);
             } else if (value_ok && multi_ok && !has_unwritten_alias(v)) {
-                raw(src, l.at[SlotLayout::kValue], l.at[SlotLayout::kTrail]);
+                raw(src, l.at(SlotLayout::kValue), l.at(SlotLayout::kTrail));
                 note_node_anchor(v);
             } else {
                 if (shape == SlotLayout::kInline && !at_line_start() && out_.back() != ' ' &&
-                    l.at[SlotLayout::kValue] == l.at[SlotLayout::kSep])
+                    l.at(SlotLayout::kValue) == l.at(SlotLayout::kSep))
                     put(' ');
                 emit_node_inline(v, Place::Block);
             }
@@ -1164,18 +1212,18 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
         case SlotLayout::kBlockScalar: {
             const YamlScalar& s = *v.scalar();
             if (value_ok && comment_ok && b.same_column) {
-                raw(src, l.at[SlotLayout::kValue], l.at[SlotLayout::kTrail]);
+                raw(src, l.at(SlotLayout::kValue), l.at(SlotLayout::kTrail));
                 note_node_anchor(v);
             } else {
                 ScalarStyle style = s.style;
                 if (!is_block_style(style)) {
                     // A multi-line string in place of a block scalar: the
                     // style that was read.
-                    std::uint32_t p = l.at[SlotLayout::kValue];
-                    while (p < l.at[SlotLayout::kTrail] && src->text[p] != '|' &&
+                    std::uint32_t p = l.at(SlotLayout::kValue);
+                    while (p < l.at(SlotLayout::kTrail) && src->text[p] != '|' &&
                            src->text[p] != '>')
                         ++p;
-                    style = p < l.at[SlotLayout::kTrail] && src->text[p] == '>'
+                    style = p < l.at(SlotLayout::kTrail) && src->text[p] == '>'
                                 ? ScalarStyle::Folded
                                 : ScalarStyle::Literal;
                 }
@@ -1197,7 +1245,7 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
 
 void Emitter::emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok) {
     if (ok && (l.shape == SlotLayout::kInline || l.shape == SlotLayout::kEmpty)) {
-        raw(b.layout->source, l.at[SlotLayout::kTrail], l.at[SlotLayout::kEnd]);
+        raw(b.layout->source, l.at(SlotLayout::kTrail), l.at(SlotLayout::kEnd));
         return;
     }
     push_inline_comment(opt(comment));
@@ -1490,9 +1538,9 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
     const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
     const bool flow = (m != nullptr ? m->style : q->style) == ContainerStyle::Flow;
     if (flow && cl.has() && cl.flag(CollectionLayout::kFlow) && cl.source == source &&
-        l.fresh(SlotLayout::kValue) && l.fp_value == fingerprint_value(v) &&
-        cl.open >= l.at[SlotLayout::kValue] && cl.open <= l.at[SlotLayout::kTrail]) {
-        raw(source, l.at[SlotLayout::kValue], cl.open);
+        l.fresh(SlotLayout::kValue) && value_matches(source, l, v) &&
+        cl.open >= l.at(SlotLayout::kValue) && cl.open <= l.at(SlotLayout::kTrail)) {
+        raw(source, l.at(SlotLayout::kValue), cl.open);
         note_node_anchor(v);
         if (m != nullptr) {
             emit_mapping_flow(*m, false);
@@ -1584,9 +1632,10 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     std::string_view typical = " ";
     for (const auto& s : slots) {
         const SlotLayout& sl = slot_of(s).layout;
-        if (sl.has() && sl.source_id == src->id && sl.at[SlotLayout::kLead] != first_lead) {
-            typical = text.substr(sl.at[SlotLayout::kLead],
-                                  sl.at[SlotLayout::kKey] - sl.at[SlotLayout::kLead]);
+        if (sl.has() && sl.source == static_cast<std::uint32_t>(src->id) &&
+            sl.at(SlotLayout::kLead) != first_lead) {
+            typical = text.substr(sl.at(SlotLayout::kLead),
+                                  sl.at(SlotLayout::kKey) - sl.at(SlotLayout::kLead));
             // Over lines: its last line break and indentation, without
             // comments.
             const std::size_t br = typical.find_last_of('\n');
@@ -1606,15 +1655,15 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     for (const auto& s : slots) {
         const auto& e = slot_of(s);
         const SlotLayout& sl = e.layout;
-        const bool rec = sl.has() && sl.source_id == src->id;
+        const bool rec = sl.has() && sl.source == static_cast<std::uint32_t>(src->id);
         if (i > 0 && !comma_done) put(',');
         comma_done = false;
         // Lead.
         std::string_view lead;
-        const bool read_first = rec && sl.at[SlotLayout::kLead] == first_lead;
+        const bool read_first = rec && sl.at(SlotLayout::kLead) == first_lead;
         if (rec && sl.fresh(SlotLayout::kLead) && read_first == (i == 0)) {
-            lead = text.substr(sl.at[SlotLayout::kLead],
-                               sl.at[SlotLayout::kKey] - sl.at[SlotLayout::kLead]);
+            lead = text.substr(sl.at(SlotLayout::kLead),
+                               sl.at(SlotLayout::kKey) - sl.at(SlotLayout::kLead));
         } else if (i > 0) {
             lead = typical;
         }
@@ -1628,8 +1677,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         // Content.
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
             if (rec && sl.fresh(SlotLayout::kValue) && !s.node.is_collection() &&
-                sl.fp_value == fingerprint_value(s.node) && !has_unwritten_alias(s.node)) {
-                raw(src, sl.at[SlotLayout::kValue], sl.at[SlotLayout::kTrail]);
+                value_matches(src, sl, s.node) && !has_unwritten_alias(s.node)) {
+                raw(src, sl.at(SlotLayout::kValue), sl.at(SlotLayout::kTrail));
                 note_node_anchor(s.node);
             } else if (rec && s.node.is_collection()) {
                 emit_flow_value(src, sl, s.node, Place::FlowItem);
@@ -1639,11 +1688,11 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         } else {
             const YamlEntry& en = s.value;
             const bool key_raw = rec && sl.fresh(SlotLayout::kKey) &&
-                                 sl.fp_key == fingerprint_key(s.key, en) &&
+                                 key_matches(src, sl, s.key, en) &&
                                  !(en.key_alias && !written(*en.key_alias)) &&
                                  !(en.key_node && has_unwritten_alias(**en.key_node));
             if (key_raw) {
-                raw(src, sl.at[SlotLayout::kKey], sl.at[SlotLayout::kSep]);
+                raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
                 note_anchor(en.key_anchor);
                 if (en.key_node) note_all_anchors(**en.key_node);
             } else {
@@ -1670,15 +1719,15 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             }
             const bool empty_now = shape_of(en.value, nullptr) == SlotLayout::kEmpty;
             const bool sep_raw = rec && sl.fresh(SlotLayout::kSep) && key_raw &&
-                                 (sl.shape == SlotLayout::kEmpty) == empty_now;
+                                 (sl.shape_read() == SlotLayout::kEmpty) == empty_now;
             if (sep_raw) {
-                raw(src, sl.at[SlotLayout::kSep], sl.at[SlotLayout::kValue]);
+                raw(src, sl.at(SlotLayout::kSep), sl.at(SlotLayout::kValue));
             } else {
                 put(": ");
             }
             if (rec && sl.fresh(SlotLayout::kValue) && !en.value.is_collection() &&
-                sl.fp_value == fingerprint_value(en.value) && !has_unwritten_alias(en.value)) {
-                raw(src, sl.at[SlotLayout::kValue], sl.at[SlotLayout::kTrail]);
+                value_matches(src, sl, en.value) && !has_unwritten_alias(en.value)) {
+                raw(src, sl.at(SlotLayout::kValue), sl.at(SlotLayout::kTrail));
                 note_node_anchor(en.value);
             } else if (rec && en.value.is_collection()) {
                 emit_flow_value(src, sl, en.value, Place::FlowValue);
@@ -1690,8 +1739,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         const bool last = i + 1 == n;
         const bool comma_after = !last || l.flag(CollectionLayout::kTrailingComma);
         if (rec && sl.fresh(SlotLayout::kTrail)) {
-            const std::uint32_t tb = sl.at[SlotLayout::kTrail];
-            const std::uint32_t te = sl.at[SlotLayout::kEnd];
+            const std::uint32_t tb = sl.at(SlotLayout::kTrail);
+            const std::uint32_t te = sl.at(SlotLayout::kEnd);
             if (has_comment(tb, te) && !is_break_char(text[te - 1])) {
                 if (comma_after) {
                     put(',');
@@ -1699,9 +1748,9 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                 }
                 raw(src, tb, te);
                 after_comment = true;
-                std::uint32_t ls = sl.at[SlotLayout::kKey];
+                std::uint32_t ls = sl.at(SlotLayout::kKey);
                 while (ls > 0 && text[ls - 1] != '\n' && text[ls - 1] != '\r') --ls;
-                comment_col = sl.at[SlotLayout::kKey] - ls;
+                comment_col = sl.at(SlotLayout::kKey) - ls;
             } else {
                 raw(src, tb, te);
             }

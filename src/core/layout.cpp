@@ -119,14 +119,6 @@ Fingerprint& Fingerprint::add(std::uint64_t v) noexcept {
     return *this;
 }
 
-std::uint64_t fingerprint_lead(const OptString& comment_before, std::uint8_t blank_lines) noexcept {
-    return Fingerprint().add_opt(comment_before.get()).add(blank_lines).value();
-}
-
-std::uint64_t fingerprint_comment(const OptString& comment) noexcept {
-    return Fingerprint().add_opt(comment.get()).value();
-}
-
 std::uint64_t fingerprint_value(const YamlNode& node) noexcept {
     Fingerprint f;
     add_node(f, node, false);
@@ -137,10 +129,6 @@ std::uint64_t fingerprint_key(std::string_view key, const YamlEntry& entry) noex
     Fingerprint f;
     add_entry_key(f, key, entry);
     return f.value();
-}
-
-std::uint64_t fingerprint_tail(std::uint8_t trailing_blank_lines) noexcept {
-    return Fingerprint().add(trailing_blank_lines).value();
 }
 
 std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) noexcept {
@@ -161,6 +149,64 @@ std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) no
         f.add(0);
     }
     return f.value();
+}
+
+namespace {
+
+bool is_blank_char(char c) noexcept {
+    return c == ' ' || c == '\t';
+}
+bool is_break_char(char c) noexcept {
+    return c == '\n' || c == '\r';
+}
+
+/// The text of the comment whose '#' is at `hash` in `s`: without the '#'
+/// and one space after it, to the end of its line.
+std::string_view comment_at(std::string_view s, std::size_t hash) noexcept {
+    std::size_t p = hash + 1;
+    if (p < s.size() && s[p] == ' ') ++p;
+    std::size_t e = p;
+    while (e < s.size() && !is_break_char(s[e])) ++e;
+    return s.substr(p, e - p);
+}
+
+}  // namespace
+
+std::size_t first_comment(std::string_view piece) noexcept {
+    for (std::size_t p = 0; p < piece.size() && !is_break_char(piece[p]); ++p)
+        if (piece[p] == '#' && (p == 0 || is_blank_char(piece[p - 1]))) return p;
+    return std::string_view::npos;
+}
+
+bool lead_comments_are(std::string_view lead, const std::string* comment) noexcept {
+    std::string_view want = comment != nullptr ? std::string_view(*comment) : std::string_view();
+    bool any = false;
+    std::size_t p = 0;
+    while (p < lead.size()) {
+        std::size_t e = p;
+        while (e < lead.size() && !is_break_char(lead[e])) ++e;
+        std::size_t q = p;
+        while (q < e && is_blank_char(lead[q])) ++q;
+        if (q < e && lead[q] == '#') {
+            const std::string_view line = comment_at(lead, q);
+            if (any) {
+                if (want.empty() || want[0] != '\n') return false;
+                want.remove_prefix(1);
+            }
+            if (want.substr(0, line.size()) != line) return false;
+            want.remove_prefix(line.size());
+            any = true;
+        }
+        if (e < lead.size() && lead[e] == '\r' && e + 1 < lead.size() && lead[e + 1] == '\n') ++e;
+        p = e + 1;
+    }
+    return any ? (comment != nullptr && want.empty()) : comment == nullptr;
+}
+
+bool piece_comment_is(std::string_view piece, const std::string* comment) noexcept {
+    const std::size_t hash = first_comment(piece);
+    if (hash == std::string_view::npos) return comment == nullptr;
+    return comment != nullptr && comment_at(piece, hash) == *comment;
 }
 
 }  // namespace tesvorn

@@ -19,12 +19,26 @@
 namespace tesvorn {
 
 /// The text documents were read from (UTF-8). Layout offsets count bytes
-/// from the start of `text`, which lies `base` bytes into the stream.
+/// from the start of `text`, which lies `base` bytes into the stream. The
+/// bytes are `owned`, or kept alive by `keeper` (the caller's own copy of
+/// the text, shared instead of copied).
 struct SourceText {
-    std::string text;
+    std::string_view text;
+    std::string owned;
+    std::shared_ptr<const void> keeper;
     std::size_t base = 0;
     /// Tells the records of one read from those of another.
     std::uint64_t id = next_id();
+
+    SourceText() = default;
+    SourceText(const SourceText&) = delete;
+    SourceText& operator=(const SourceText&) = delete;
+
+    /// Appends to the owned text (a stream read in chunks).
+    void append(std::string_view more) {
+        owned.append(more);
+        text = owned;
+    }
 
     static std::uint64_t next_id() noexcept;
 };
@@ -54,11 +68,14 @@ class Fingerprint {
 ///   sep    from the key to the value: ":" and blanks; for a block
 ///          collection value also its properties and the rest of the line
 ///   value  the value's text (a scalar or alias with its properties, a flow
-///          collection from its properties to its closing bracket); empty
-///          for a block collection, which keeps its own records
+///          collection from its properties to its closing bracket; for a
+///          block collection its whole text, which keeps its own records)
 ///   trail  after the value to the end of its line (block) or up to the
 ///          next ',' (flow)
-/// `at[i]` is where piece i starts; `at[5]` where the trail ends.
+/// What a piece was read with is checked against the current data before
+/// the piece is used: comments and blank-line counts against the text
+/// itself, plain keys and plain strings too; other keys and values through
+/// a fingerprint.
 struct SlotLayout {
     enum Piece : std::uint8_t { kLead = 0, kKey = 1, kSep = 2, kValue = 3, kTrail = 4, kEnd = 5 };
     /// The shape of the value when read; pieces fit only a value of the
@@ -72,33 +89,64 @@ struct SlotLayout {
     enum Flag : std::uint8_t {
         kInlineFirst = 1,     // first of a block collection on its parent's "-" line
         kCommentInSep = 2,    // the inline comment stands in `sep` (key line)
-        kCommentInValue = 4,  // ... or in the value (a block scalar's header)
-        kKeyLines = 8,        // the key spans lines
-        kValueLines = 16,     // the value spans lines
-        kSimpleKey = 32,      // an implicit key (no "?")
+        kCommentInValue = 4,  // ... in the value (a block scalar's header)
+        kCommentInTrail = 8,  // ... in the trail
+        kKeyLines = 16,       // the key spans lines
+        kValueLines = 32,     // the value spans lines
+        kSimpleKey = 64,      // an implicit key (no "?")
+    };
+    enum Check : std::uint8_t {
+        kLeadComment = 1,  // the lead holds comment lines (comment_before)
+        kPlainKey = 2,     // the key piece is the key's text, plain, no properties
+        kPlainValue = 4,   // the value piece is a plain string's text, no properties
     };
 
-    std::uint32_t at[6] = {kNone, 0, 0, 0, 0, 0};
-    std::uint64_t fp_lead = 0;   // comment_before, blank_lines_before
-    std::uint64_t fp_key = 0;    // key text, style, properties, complex key
-    std::uint64_t fp_value = 0;  // scalar value and style, properties, alias name
-    std::uint64_t fp_trail = 0;  // comment_inline
-    /// The SourceText the offsets point into (its id): a record counts only
-    /// in a collection read from the same text.
-    std::uint64_t source_id = 0;
-    Shape shape = kInline;
-    std::uint8_t flags = 0;
+    std::uint32_t begin = kNone;  // where the lead starts
+    std::uint16_t len[4] = {};    // lengths of lead, key, sep, trail
+    std::uint32_t value_len = 0;
+    std::uint32_t source = 0;  // the SourceText the offsets point into (low bits of its id)
+    std::uint8_t shape : 2 = kInline;
     /// Pieces a reset of the formatting dropped (bit 1 << Piece).
-    std::uint8_t stale = 0;
+    std::uint8_t stale : 5 = 0;
+    std::uint8_t flags = 0;
+    std::uint8_t checks = 0;
+    std::uint8_t blank = 0;      // the blank lines the lead was read with
+    std::uint64_t fp_key = 0;    // key text, style, properties, complex key (unless kPlainKey)
+    std::uint64_t fp_value = 0;  // scalar value, style, properties; alias name; collection
+                                 // style and properties (unless kPlainValue)
 
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
-    [[nodiscard]] bool has() const noexcept { return at[0] != kNone; }
+    [[nodiscard]] bool has() const noexcept { return begin != kNone; }
     [[nodiscard]] bool flag(Flag f) const noexcept { return (flags & f) != 0; }
+    [[nodiscard]] bool check(Check c) const noexcept { return (checks & c) != 0; }
+    [[nodiscard]] Shape shape_read() const noexcept { return static_cast<Shape>(shape); }
     [[nodiscard]] bool fresh(Piece p) const noexcept { return has() && (stale & (1u << p)) == 0; }
     void drop(Piece p) noexcept { stale = static_cast<std::uint8_t>(stale | (1u << p)); }
-    [[nodiscard]] std::uint32_t begin(Piece p) const noexcept { return at[p]; }
-    [[nodiscard]] std::uint32_t end(Piece p) const noexcept { return at[p + 1]; }
+    /// Where piece `p` starts (kEnd: where the trail ends).
+    [[nodiscard]] std::uint32_t at(Piece p) const noexcept {
+        std::uint32_t o = begin;
+        if (p > kLead) o += len[0];
+        if (p > kKey) o += len[1];
+        if (p > kSep) o += len[2];
+        if (p > kValue) o += value_len;
+        if (p > kTrail) o += len[3];
+        return o;
+    }
+    /// Sets the offsets; false (and no record) when a piece does not fit
+    /// the lengths recorded.
+    bool set(const std::uint32_t (&at)[6]) noexcept {
+        for (int i = 0; i < 5; ++i)
+            if (at[i + 1] < at[i]) return false;
+        const std::uint32_t lens[4] = {at[1] - at[0], at[2] - at[1], at[3] - at[2], at[5] - at[4]};
+        for (int i = 0; i < 4; ++i) {
+            if (lens[i] > 0xFFFFu) return false;
+            len[i] = static_cast<std::uint16_t>(lens[i]);
+        }
+        begin = at[0];
+        value_len = at[4] - at[3];
+        return true;
+    }
     void reset() noexcept { *this = SlotLayout{}; }
 
     // Records never make two trees differ.
@@ -117,10 +165,8 @@ struct CollectionLayout {
     };
     /// The text the offsets refer to; null when nothing was recorded.
     SourceRef source;
-    /// Block: the column of the entries' keys or dashes, and that column
-    /// relative to the parent's entries (0 for an indentless sequence).
+    /// Block: the column of the entries' keys or dashes.
     std::uint32_t column = 0;
-    std::int32_t rel = 0;
     /// Flow: the offset of the opening bracket.
     std::uint32_t open = 0;
     /// Block: blank and comment lines after the last entry that belong to
@@ -128,14 +174,14 @@ struct CollectionLayout {
     /// between the last entry and the closing bracket.
     std::uint32_t tail_begin = 0;
     std::uint32_t tail_end = 0;
-    std::uint64_t fp_tail = 0;  // trailing_blank_lines
+    /// Block: the column relative to the parent's entries (0 for an
+    /// indentless sequence).
+    std::int16_t rel = 0;
     std::uint8_t flags = 0;
+    std::uint8_t trailing = 0;  // the trailing_blank_lines the tail was read with
 
     [[nodiscard]] bool has() const noexcept { return source != nullptr; }
     [[nodiscard]] bool flag(Flag f) const noexcept { return (flags & f) != 0; }
-    [[nodiscard]] std::string_view text(std::uint32_t b, std::uint32_t e) const noexcept {
-        return std::string_view(source->text).substr(b, e - b);
-    }
     void reset() noexcept { *this = CollectionLayout{}; }
 
     friend bool operator==(const CollectionLayout&, const CollectionLayout&) noexcept {
@@ -168,11 +214,26 @@ struct DocLayout {
     std::int8_t dash_step = -1;
 
     [[nodiscard]] bool has() const noexcept { return source != nullptr; }
-    [[nodiscard]] std::string_view text(std::uint32_t b, std::uint32_t e) const noexcept {
-        return std::string_view(source->text).substr(b, e - b);
-    }
+};
 
-    friend bool operator==(const DocLayout&, const DocLayout&) noexcept { return true; }
+/// The '#' of the first comment on the first line of `piece` (after a blank
+/// or at the start), or npos.
+std::size_t first_comment(std::string_view piece) noexcept;
+/// Whether the comment lines of `lead` hold exactly `comment` (its lines
+/// joined by line feeds, each without its '#' and one space); no comment
+/// line and a null `comment` match too.
+bool lead_comments_are(std::string_view lead, const std::string* comment) noexcept;
+/// Whether the first comment on the first line of `piece` is `comment`
+/// (none, when `comment` is null).
+bool piece_comment_is(std::string_view piece, const std::string* comment) noexcept;
+
+/// A document's layout, shared by the copies of its metadata (it does not
+/// change once read). Never makes two metadata records differ.
+struct DocLayoutRef {
+    std::shared_ptr<const DocLayout> p;
+
+    [[nodiscard]] const DocLayout* get() const noexcept { return p.get(); }
+    friend bool operator==(const DocLayoutRef&, const DocLayoutRef&) noexcept { return true; }
 };
 
 }  // namespace tesvorn

@@ -22,12 +22,22 @@ bool is_valid_utf8(std::string_view text) noexcept {
 std::shared_ptr<SourceText> make_source(std::string_view text, bool valid_utf8) {
     auto source = std::make_shared<SourceText>();
     if (valid_utf8 || is_valid_utf8(text)) {
-        source->text.assign(text);
+        source->append(text);
         return source;
     }
-    source->text.reserve(text.size() + 16);
+    std::string clean;
+    clean.reserve(text.size() + 16);
     TextSource src(text);
-    while (const auto c = src.next()) chars::append_utf8(source->text, *c);
+    while (const auto c = src.next()) chars::append_utf8(clean, *c);
+    source->append(clean);
+    return source;
+}
+
+std::shared_ptr<SourceText> borrow_source(std::string_view text,
+                                          std::shared_ptr<const void> keeper) {
+    auto source = std::make_shared<SourceText>();
+    source->text = text;
+    source->keeper = std::move(keeper);
     return source;
 }
 

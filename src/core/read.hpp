@@ -18,6 +18,10 @@ namespace tesvorn {
 /// the reader reads them; `valid_utf8` skips the check.
 std::shared_ptr<SourceText> make_source(std::string_view text, bool valid_utf8 = false);
 
+/// A source over text that `keeper` keeps alive (valid UTF-8; not copied).
+std::shared_ptr<SourceText> borrow_source(std::string_view text,
+                                          std::shared_ptr<const void> keeper);
+
 /// Every document of a text, as the builder made them.
 struct ReadDocuments {
     std::deque<YamlNode> roots;

@@ -447,7 +447,7 @@ struct DocMetadata {
     bool explicit_end = false;
     std::optional<std::pair<std::uint8_t, std::uint8_t>> yaml_version;
     std::vector<std::pair<std::string, std::string>> tag_directives;
-    DocLayout layout;
+    DocLayoutRef layout;
 
     friend bool operator==(const DocMetadata&, const DocMetadata&) = default;
 };
@@ -490,20 +490,14 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
 bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged);
 
 // Fingerprints of the normalised data that layout records are checked
-// against (see layout.hpp).
+// against where the text itself cannot tell (see layout.hpp).
 
-/// A lead: the comment lines above an entry or item and the blank lines.
-std::uint64_t fingerprint_lead(const OptString& comment_before, std::uint8_t blank_lines) noexcept;
-/// An inline comment.
-std::uint64_t fingerprint_comment(const OptString& comment) noexcept;
 /// A value as far as its own text goes: a scalar's value, style, tag,
-/// anchor and source text; an alias's name; a collection's style, tag,
-/// anchor and emptiness (not its contents, which keep their own records).
+/// anchor and source text; an alias's name; a collection's style, tag and
+/// anchor (not its contents, which keep their own records).
 std::uint64_t fingerprint_value(const YamlNode& node) noexcept;
 /// A mapping key: its text, style and properties, and a complex key whole.
 std::uint64_t fingerprint_key(std::string_view key, const YamlEntry& entry) noexcept;
-/// The blank lines after a collection's last entry or item.
-std::uint64_t fingerprint_tail(std::uint8_t trailing_blank_lines) noexcept;
 /// What a document's head depends on: markers, directives, and the root's
 /// properties when the root is a block collection.
 std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) noexcept;

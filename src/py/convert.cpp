@@ -274,8 +274,12 @@ bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
         if (!schema_tag_policy(schema, bits)) return false;
         std::string_view utf8;
         if (!str_utf8(text, utf8)) return false;
-        // The documents keep one copy of the text, for their layout records.
-        std::shared_ptr<SourceText> source = make_source(utf8, true);
+        // The documents' layout records point into the str's own UTF-8,
+        // which they keep alive (no copy).
+        std::shared_ptr<const void> keeper(Py_NewRef(text), [](const void* p) {
+            Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
+        });
+        std::shared_ptr<SourceText> source = borrow_source(utf8, std::move(keeper));
         Parser<TextSource> parser{TextSource(source->text)};
         return parse_all(parser, std::move(source), CoercionTags{bits}, out);
     });

@@ -104,7 +104,8 @@ int ErrorSlot::traverse(visitproc visit, void* arg) noexcept {
 CharsSource CharsSource::text(std::string text) {
     CharsSource s;
     s.src_ = std::make_shared<SourceText>();
-    s.src_->text = std::move(text);
+    s.src_->owned = std::move(text);
+    s.src_->text = s.src_->owned;
     s.done_ = true;
     return s;
 }
@@ -141,7 +142,7 @@ void CharsSource::rebase(std::size_t from) {
     const std::size_t drop = std::min(from - base, pos_);
     auto next = std::make_shared<SourceText>();
     next->base = base + drop;
-    next->text.assign(src_->text, drop, std::string::npos);
+    next->append(src_->text.substr(drop));
     pos_ -= drop;
     src_ = std::move(next);
 }
@@ -159,7 +160,8 @@ bool CharsSource::refill() noexcept {
     try {
         while (!done_ && src_->text.size() == had) read_chunk();
     } catch (...) {  // std::bad_alloc from the buffers
-        src_->text.resize(had);
+        src_->owned.resize(had);
+        src_->text = src_->owned;
         PyErr_NoMemory();
         fail(PyErr_GetRaisedException());
     }
@@ -179,7 +181,7 @@ void CharsSource::read_chunk() {
             done_ = true;
             return;
         }
-        src_->text.append(text);
+        src_->append(text);
         return;
     }
     if (c == Py_None) return fail(runtime_error(kReadType));
@@ -227,12 +229,12 @@ void CharsSource::take_bytes(const char* chunk, std::size_t n) {
         if (valid <= 0) return fail(error);
         // Hand out what precedes the bad bytes first, so that the error is
         // met where it is (an iterator still returns the documents before it).
-        src_->text.append(data, static_cast<std::size_t>(valid));
+        src_->append(std::string_view(data, static_cast<std::size_t>(valid)));
         deferred_ = error;
         return;
     }
     // Valid UTF-8 needs no re-encoding: keep the bytes as they are.
-    src_->text.append(data, static_cast<std::size_t>(consumed));
+    src_->append(std::string_view(data, static_cast<std::size_t>(consumed)));
     tail_.assign(data + consumed, len - static_cast<std::size_t>(consumed));
 }
 

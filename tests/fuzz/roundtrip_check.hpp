@@ -107,7 +107,7 @@ inline std::string dump_designed(const Loaded& docs) {
     std::vector<YamlNode> roots(docs.roots.begin(), docs.roots.end());
     std::vector<DocMetadata> metas(docs.metas.begin(), docs.metas.end());
     for (YamlNode& root : roots) strip_layout(root);
-    for (DocMetadata& meta : metas) meta.layout = DocLayout{};
+    for (DocMetadata& meta : metas) meta.layout = DocLayoutRef{};
     return emit_docs(roots, metas, 0);
 }
 
