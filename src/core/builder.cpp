@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/emitter.hpp"
+
 namespace tesvorn {
 
 namespace {
@@ -132,40 +134,144 @@ std::size_t Builder::block_start(std::size_t after, std::size_t open) const noex
 void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
     const std::size_t i = static_cast<std::size_t>(f.open_trail);
     f.open_trail = -1;
+    Slot& s = f.slot;
     // The comment after the value on its line is its inline comment.
     const std::size_t hash = has_text() ? comment_on_line(from, to) : kNone;
     std::optional<std::string> comment;
     if (hash != kNone) comment = comment_text(hash);
-    auto finish = [&](auto& slot_owner, SlotLayout& l, const YamlNode& value,
-                      const std::string* key, const YamlEntry* entry) {
+    auto finish = [&](auto& owner, const YamlNode& value, const std::string* key,
+                      const YamlEntry* entry) {
         if (comment) {
-            slot_owner.comment_inline = std::move(comment);
-            l.flags &= static_cast<std::uint8_t>(
+            owner.comment_inline = std::move(comment);
+            s.flags &= static_cast<std::uint8_t>(
                 ~(SlotLayout::kCommentInSep | SlotLayout::kCommentInValue));
-            l.flags |= SlotLayout::kCommentInTrail;
+            s.flags |= SlotLayout::kCommentInTrail;
         }
-        if (!l.has()) return;
-        const std::uint32_t at[6] = {l.at(SlotLayout::kLead),
-                                     l.at(SlotLayout::kKey),
-                                     l.at(SlotLayout::kSep),
-                                     l.at(SlotLayout::kValue),
-                                     rel(from),
-                                     rel(to)};
-        if (!l.set(at)) {
-            l.reset();
-            return;
-        }
-        finish_slot_layout(l, value, slot_owner.comment_before, slot_owner.blank_lines_before, key,
-                           entry);
+        if (!layout_ || s.at[0] == kNone) return;
+        SlotLayout l;
+        const std::uint32_t at[6] = {rel(s.at[0]), rel(s.at[1]), rel(s.at[2]),
+                                     rel(s.at[3]), rel(from),    rel(to)};
+        if (!l.set(at)) return;
+        l.source = static_cast<std::uint32_t>(source_->id);
+        l.shape = s.shape;
+        l.flags = s.flags;
+        finish_slot_layout(l, value, owner.comment_before, owner.blank_lines_before, key, entry);
+        // Only what the writer would not give back by itself is recorded.
+        if (!written_as_read(f, s, l, owner.comment_before, owner.comment_inline, value, key))
+            owner.layout.mut() = l;
     };
     if (f.is_mapping) {
-        auto& s = f.mapping.entries.at(i);
-        finish(s.value, s.value.layout, s.value.value, &s.key, &s.value);
+        auto& slot = f.mapping.entries.at(i);
+        finish(slot.value, slot.value.value, &slot.key, &slot.value);
     } else {
         YamlItem& item = f.sequence.items[i];
-        finish(item, item.layout, item.node, nullptr, nullptr);
+        finish(item, item.node, nullptr, nullptr);
     }
     cursor_ = std::max(cursor_, to);
+}
+
+std::string_view Builder::doc_break(std::size_t limit) {
+    if (doc_.nl == 0) {
+        for (std::size_t p = doc_.begin; p < limit; ++p) {
+            if (at(p) == '\n') {
+                doc_.nl = p > doc_.begin && at(p - 1) == '\r' ? 2 : 1;
+                break;
+            }
+        }
+    }
+    return doc_.nl == 2 ? std::string_view("\r\n") : std::string_view("\n");
+}
+
+bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l,
+                              const OptString& comment_before, const OptString& comment_inline,
+                              const YamlNode& value, const std::string* key) {
+    // The writer's own rendering of an entry or item, piece by piece: where
+    // it is the text read, no record is needed.
+    const std::string_view text = source_->text;
+    const auto piece = [&](SlotLayout::Piece p) {
+        return text.substr(l.at(p), l.at(static_cast<SlotLayout::Piece>(p + 1)) - l.at(p));
+    };
+    const std::string_view nl = doc_break(l.at(SlotLayout::kEnd) + source_->base);
+    const auto shape = static_cast<SlotLayout::Shape>(l.shape);
+    if (shape == SlotLayout::kBlockScalar || value.alias() != nullptr) return false;
+    if (l.flag(SlotLayout::kCommentInSep) || l.flag(SlotLayout::kCommentInValue)) return false;
+    // Key.
+    if (f.is_mapping && (!l.check(SlotLayout::kPlainKey) || !l.flag(SlotLayout::kSimpleKey) ||
+                         key->size() >= 1000 || !writes_plain_key(*key, f.is_flow)))
+        return false;
+    // Value.
+    if (const YamlScalar* sc = value.scalar()) {
+        if (shape == SlotLayout::kInline && !(l.check(SlotLayout::kRenderedValue) ||
+                                              (l.check(SlotLayout::kPlainValue) &&
+                                               writes_plain_value(sc->value.as_str(), f.is_flow))))
+            return false;
+        if (shape == SlotLayout::kEmpty && (sc->tag || sc->anchor)) return false;
+    } else if (value.is_collection()) {
+        const YamlMapping* m = value.mapping();
+        const YamlSequence* q = value.sequence();
+        if (m != nullptr ? (m->anchor || m->tag) : (q->anchor || q->tag)) return false;
+        if (shape == SlotLayout::kInline) {
+            // A flow collection whose text starts at its bracket.
+            const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
+            if (!cl.has() || !cl.flag(CollectionLayout::kFlow) ||
+                cl.flag(CollectionLayout::kBare) || cl.open != l.at(SlotLayout::kValue))
+                return false;
+        }
+    } else {
+        return false;
+    }
+    // Separator.
+    const std::string_view sep = piece(SlotLayout::kSep);
+    if (f.is_flow) {
+        if (f.is_mapping ? (shape != SlotLayout::kInline || sep != ": ") : !sep.empty())
+            return false;
+    } else if (f.is_mapping) {
+        if (shape == SlotLayout::kInline && sep != ": ") return false;
+        if (shape == SlotLayout::kEmpty && sep != ":") return false;
+        if (shape == SlotLayout::kBlock &&
+            (sep.size() != 1 + nl.size() || sep[0] != ':' || sep.substr(1) != nl))
+            return false;
+    } else {
+        if (shape == SlotLayout::kInline && sep != " ") return false;
+        if (shape == SlotLayout::kEmpty && !sep.empty()) return false;
+        if (shape == SlotLayout::kBlock) {
+            // On the dash's line, as far in as the document puts such
+            // collections.
+            const std::size_t w =
+                doc_.dash_step >= 2 ? static_cast<std::size_t>(doc_.dash_step) : 2;
+            if (sep.size() != w - 1 || sep.find_first_not_of(' ') != std::string_view::npos)
+                return false;
+        }
+    }
+    // Trail.
+    const std::string_view trail = piece(SlotLayout::kTrail);
+    if (f.is_flow || shape == SlotLayout::kBlock) {
+        if (!trail.empty()) return false;
+    } else if (comment_inline) {
+        const std::string_view c = *comment_inline;
+        const std::size_t head = c.empty() ? 3 : 4;
+        if (trail.size() != head + c.size() + nl.size() ||
+            trail.substr(0, head) != std::string_view("  # ").substr(0, head) ||
+            trail.substr(head, c.size()) != c || trail.substr(head + c.size()) != nl)
+            return false;
+    } else if (trail != nl) {
+        return false;
+    }
+    // Lead.
+    const std::string_view lead = piece(SlotLayout::kLead);
+    if (f.is_flow) {
+        if (s.index == 0) return lead.empty();
+        if (f.typical_len == kNone) return false;
+        const std::string_view typical =
+            text.substr(f.typical_begin - source_->base, f.typical_len);
+        return lead == typical && typical.find('#') == std::string_view::npos;
+    }
+    if (comment_before) return false;
+    if (l.flag(SlotLayout::kInlineFirst)) return lead.empty();
+    std::size_t p = 0;
+    for (std::uint8_t b = 0; b < l.blank; ++b, p += nl.size())
+        if (lead.substr(p, nl.size()) != nl) return false;
+    return lead.size() - p == f.column && lead.find_first_not_of(' ', p) == std::string_view::npos;
 }
 
 void Builder::close_trail(Frame& f, std::size_t limit) {
@@ -188,18 +294,6 @@ void Builder::note_sep_comment(Frame& f, std::size_t value_start) {
     s.flags |= SlotLayout::kCommentInSep;
 }
 
-void Builder::store_layout(SlotLayout& out, const Slot& slot) const {
-    if (!layout_ || slot.at[0] == kNone) return;
-    // Pieces follow each other (the trail comes later); anything else is no
-    // record to write from.
-    const std::uint32_t at[6] = {rel(slot.at[0]), rel(slot.at[1]), rel(slot.at[2]),
-                                 rel(slot.at[3]), rel(slot.at[4]), rel(slot.at[4])};
-    if (!out.set(at)) return;
-    out.source = static_cast<std::uint32_t>(source_->id);
-    out.shape = slot.shape;
-    out.flags = slot.flags;
-}
-
 void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value,
                                  const OptString& comment_before, std::uint8_t blank,
                                  const std::string* key, const YamlEntry* entry) const {
@@ -218,17 +312,22 @@ void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value,
         }
     }
     const YamlScalar* s = value.scalar();
-    if (s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain && !s->tag &&
-        !s->anchor && !s->original &&
-        text.substr(l.at(SlotLayout::kValue), l.value_len) == s->value.as_str()) {
+    const bool plain =
+        s != nullptr && s->style == ScalarStyle::Plain && !s->tag && !s->anchor && !s->original;
+    if (plain && !s->value.is_str()) {
+        // A number, boolean or null read in its canonical form: writing the
+        // value gives its text back.
+        l.checks |= SlotLayout::kRenderedValue;
+    } else if (plain && text.substr(l.at(SlotLayout::kValue), l.value_len) == s->value.as_str()) {
         l.checks |= SlotLayout::kPlainValue;
     } else {
         l.fp_value = fingerprint_value(value);
     }
     // Pieces that span lines keep their place only at their own column.
     const auto spans = [&](SlotLayout::Piece b, SlotLayout::Piece e) {
-        return text.substr(l.at(b), l.at(e) - l.at(b)).find_first_of("\r\n") !=
-               std::string_view::npos;
+        for (std::uint32_t p = l.at(b), end = l.at(e); p < end; ++p)
+            if (is_break(text[p])) return true;
+        return false;
     };
     if (spans(SlotLayout::kKey, SlotLayout::kSep)) l.flags |= SlotLayout::kKeyLines;
     if (spans(SlotLayout::kValue, SlotLayout::kTrail)) l.flags |= SlotLayout::kValueLines;
@@ -243,9 +342,12 @@ Builder::Role Builder::begin_node(const Event& ev) {
         f.slot.at[SlotLayout::kSep] = cursor_;
         return Role::Value;
     }
-    f.slot = Slot{};
-    Slot& s = f.slot;
-    if (!has_text()) return key ? Role::Key : Role::Item;
+    const std::size_t index = f.slots_read++;
+    if (!has_text()) {
+        f.slot = Slot{};
+        return key ? Role::Key : Role::Item;
+    }
+    // The previous entry's trail first (it still needs the slot's record).
     std::size_t lead_from = cursor_;
     if (f.is_flow) {
         // After the previous entry: its trail up to the ',', then the lead.
@@ -265,6 +367,9 @@ Builder::Role Builder::begin_node(const Event& ev) {
         close_trail(f, ev.start);
         lead_from = cursor_;
     }
+    f.slot = Slot{};
+    Slot& s = f.slot;
+    s.index = index;
     // An explicit key's '?' or a block item's '-' starts the piece after the
     // lead.
     std::size_t begin = ev.start;
@@ -272,6 +377,16 @@ Builder::Role Builder::begin_node(const Event& ev) {
     if (tok < ev.start) begin = tok;
     s.at[SlotLayout::kLead] = lead_from;
     s.at[SlotLayout::kKey] = begin;
+    if (f.is_flow && index == 1 && begin - lead_from < 0xFFFF) {
+        // What the document puts between a ',' and an entry.
+        f.typical_begin = lead_from;
+        f.typical_len = begin - lead_from;
+        CollectionLayout& cl = f.is_mapping ? f.mapping.layout : f.sequence.layout;
+        if (cl.has()) {
+            cl.typical_begin = rel(lead_from);
+            cl.typical_len = static_cast<std::uint16_t>(begin - lead_from);
+        }
+    }
     if (!f.is_flow) {
         read_lead(lead_from, begin, s);
         // Blank lines at the top of a document without "---" are not
@@ -582,7 +697,6 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         item.comment_before = std::move(s.comment_before);
         item.comment_inline = std::move(s.comment_inline);
         item.blank_lines_before = s.blank_lines;
-        store_layout(item.layout, s);
         f.sequence.items.push_back(std::move(item));
         index = f.sequence.items.size() - 1;
     } else {
@@ -605,7 +719,6 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
             entry.key_style = k.key_style;
             if (k.key_node) entry.key_node = Box<YamlNode>(std::move(*k.key_node));
         }
-        store_layout(entry.layout, s);
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const std::size_t had = f.mapping.entries.size();
         index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));

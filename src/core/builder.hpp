@@ -66,6 +66,7 @@ class Builder {
         std::optional<std::string> comment_before;
         std::optional<std::string> comment_inline;
         std::uint8_t blank_lines = 0;
+        std::size_t index = 0;  // its place among its collection's entries, as read
     };
 
     struct PendingKey {
@@ -94,6 +95,10 @@ class Builder {
         std::ptrdiff_t open_trail = -1;
         /// Offset of that entry's or item's value end.
         std::size_t open_trail_from = 0;
+        std::size_t slots_read = 0;
+        /// Flow: the second entry's lead (what stands after a ',').
+        std::size_t typical_begin = 0;
+        std::size_t typical_len = kNone;
     };
 
     /// What the current document has read so far.
@@ -104,6 +109,7 @@ class Builder {
         std::size_t root_end = 0;
         bool root_is_block = false;
         std::int8_t map_step = -1, seq_step = -1, dash_step = -1;
+        std::uint8_t nl = 0;  // the document's line break: 0 not seen yet, 1 LF, 2 CR LF
         bool explicit_start = false;
         bool root_done = false;
     };
@@ -149,7 +155,14 @@ class Builder {
     /// collection whose first entry is at `open`; `open` itself when that
     /// entry shares the line.
     [[nodiscard]] std::size_t block_start(std::size_t after, std::size_t open) const noexcept;
-    void store_layout(SlotLayout& out, const Slot& slot) const;
+    /// The line break of the current document ("\n" or "\r\n"): its
+    /// first one, looked for before `limit`.
+    std::string_view doc_break(std::size_t limit);
+    /// Whether the writer's own rendering of the entry or item gives back
+    /// the text it was read from (then it needs no record).
+    bool written_as_read(const Frame& f, const Slot& s, const SlotLayout& l,
+                         const OptString& comment_before, const OptString& comment_inline,
+                         const YamlNode& value, const std::string* key);
     void finish_slot_layout(SlotLayout& l, const YamlNode& value, const OptString& comment_before,
                             std::uint8_t blank, const std::string* key,
                             const YamlEntry* entry) const;

@@ -675,6 +675,8 @@ class Emitter {
     /// Whether the value read is still the value (as far as its own text
     /// goes: see fingerprint_value).
     static bool value_matches(const SourceRef& src, const SlotLayout& l, const YamlNode& v) {
+        // (A value that rendering gives back is rendered, changed or not.)
+        if (l.check(SlotLayout::kRenderedValue)) return false;
         if (l.check(SlotLayout::kPlainValue)) {
             const YamlScalar* s = v.scalar();
             return s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain && !s->tag &&
@@ -805,7 +807,7 @@ class Emitter {
     /// of a collection that starts on its parent's line.
     template <class EntryOrItem>
     void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
-        const SlotLayout& l = e.layout;
+        const SlotLayout& l = e.layout.ref();
         const bool ok =
             recorded(b, l) && b.same_column && l.fresh(SlotLayout::kLead) &&
             l.flag(SlotLayout::kInlineFirst) == inline_pos && (inline_pos || at_line_start()) &&
@@ -1133,7 +1135,7 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
 
 bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& e,
                          std::size_t indent, bool inline_pos) {
-    const SlotLayout& l = e.layout;
+    const SlotLayout& l = e.layout.ref();
     const bool rec = recorded(b, l);
     slot_lead(b, e, indent, inline_pos);
     // The key as read, while it is the same key with the same properties.
@@ -1169,8 +1171,8 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
 bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos) {
     slot_lead(b, item, indent, inline_pos);
     put('-');
-    if (recorded(b, item.layout) &&
-        emit_slot_rest(b, item.layout, item.node, item.comment_inline, indent, false))
+    if (recorded(b, item.layout.ref()) &&
+        emit_slot_rest(b, item.layout.ref(), item.node, item.comment_inline, indent, false))
         return true;
     return emit_item_body(item, indent);
 }
@@ -1628,22 +1630,15 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         return text.substr(b, e - b).find('#') != std::string_view::npos;
     };
     // What goes between a ',' and an entry that has no lead of its own: the
-    // lead of an entry that was read after a ','.
+    // lead the document's second entry was read with; over lines, only its
+    // last line break and indentation (no comments).
     std::string_view typical = " ";
-    for (const auto& s : slots) {
-        const SlotLayout& sl = slot_of(s).layout;
-        if (sl.has() && sl.source == static_cast<std::uint32_t>(src->id) &&
-            sl.at(SlotLayout::kLead) != first_lead) {
-            typical = text.substr(sl.at(SlotLayout::kLead),
-                                  sl.at(SlotLayout::kKey) - sl.at(SlotLayout::kLead));
-            // Over lines: its last line break and indentation, without
-            // comments.
-            const std::size_t br = typical.find_last_of('\n');
-            if (br != std::string_view::npos) {
-                const std::size_t from = br > 0 && typical[br - 1] == '\r' ? br - 1 : br;
-                typical = typical.substr(from);
-            }
-            break;
+    if (l.typical_len != 0 || l.typical_begin != 0) {
+        typical = text.substr(l.typical_begin, l.typical_len);
+        const std::size_t br = typical.find_last_of('\n');
+        if (br != std::string_view::npos && typical.find('#') != std::string_view::npos) {
+            const std::size_t from = br > 0 && typical[br - 1] == '\r' ? br - 1 : br;
+            typical = typical.substr(from);
         }
     }
     if (!bare) put(mapping ? '{' : '[');
@@ -1654,7 +1649,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     bool after_comment = false;
     for (const auto& s : slots) {
         const auto& e = slot_of(s);
-        const SlotLayout& sl = e.layout;
+        const SlotLayout& sl = e.layout.ref();
         const bool rec = sl.has() && sl.source == static_cast<std::uint32_t>(src->id);
         if (i > 0 && !comma_done) put(',');
         comma_done = false;
@@ -1908,6 +1903,14 @@ std::string emit_scalar_value_with_style(const ScalarValue& value, ScalarStyle s
     std::string out;
     detail::append_value(out, value, style, false);
     return out;
+}
+
+bool writes_plain_value(std::string_view text, bool flow) noexcept {
+    return detail::plain_value_ok(text, flow, detail::scan_text(text));
+}
+
+bool writes_plain_key(std::string_view text, bool flow) noexcept {
+    return detail::plain_key_ok(text, flow, detail::scan_text(text));
 }
 
 std::string single_quote(std::string_view text) {

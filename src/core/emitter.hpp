@@ -127,6 +127,12 @@ class BlockWriter {
 /// styles (literal, folded) give the double-quoted form.
 std::string emit_scalar_value_with_style(const ScalarValue& value, ScalarStyle style);
 
+/// Whether the writer writes the string `text` as a plain scalar, in block
+/// context or (`flow`) inside a flow collection.
+bool writes_plain_value(std::string_view text, bool flow) noexcept;
+/// Whether the writer writes the mapping key `text` plain.
+bool writes_plain_key(std::string_view text, bool flow) noexcept;
+
 /// `text` in single quotes, apostrophes doubled. Reads back as `text` only
 /// when it holds no line break or character that needs an escape.
 std::string single_quote(std::string_view text);

@@ -10,11 +10,13 @@
 // designed way, so an edit changes exactly its own lines.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tesvorn {
 
@@ -96,9 +98,11 @@ struct SlotLayout {
         kSimpleKey = 64,      // an implicit key (no "?")
     };
     enum Check : std::uint8_t {
-        kLeadComment = 1,  // the lead holds comment lines (comment_before)
-        kPlainKey = 2,     // the key piece is the key's text, plain, no properties
-        kPlainValue = 4,   // the value piece is a plain string's text, no properties
+        kLeadComment = 1,    // the lead holds comment lines (comment_before)
+        kPlainKey = 2,       // the key piece is the key's text, plain, no properties
+        kPlainValue = 4,     // the value piece is a plain string's text, no properties
+        kRenderedValue = 8,  // the value is written as it was read by rendering it (a
+                             // number, boolean or null in canonical form)
     };
 
     std::uint32_t begin = kNone;  // where the lead starts
@@ -153,6 +157,60 @@ struct SlotLayout {
     friend bool operator==(const SlotLayout&, const SlotLayout&) noexcept { return true; }
 };
 
+/// The layout record of an entry or item, held out of line: an entry the
+/// writer gives back as it was read by itself needs none, and most need
+/// none. Copies share the record (copies of trees are cheap) until one is
+/// changed (`mut`).
+class SlotRecord {
+  public:
+    SlotRecord() noexcept = default;
+    SlotRecord(const SlotRecord& other) noexcept : p_(other.p_) {
+        if (p_ != nullptr) p_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    SlotRecord(SlotRecord&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    SlotRecord& operator=(SlotRecord other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~SlotRecord() { release(); }
+
+    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
+    /// The record, or an empty one (`has()` false) when there is none.
+    [[nodiscard]] const SlotLayout& ref() const noexcept {
+        return p_ != nullptr ? p_->value : kEmpty;
+    }
+    /// The record to change, made unshared first (created when missing).
+    SlotLayout& mut() {
+        if (p_ == nullptr) {
+            p_ = new Counted;
+        } else if (p_->refs.load(std::memory_order_acquire) > 1) {
+            Counted* copy = new Counted;
+            copy->value = p_->value;
+            release();
+            p_ = copy;
+        }
+        return p_->value;
+    }
+    void reset() noexcept {
+        release();
+        p_ = nullptr;
+    }
+
+    friend bool operator==(const SlotRecord&, const SlotRecord&) noexcept { return true; }
+
+  private:
+    struct Counted {
+        std::atomic<std::uint32_t> refs{1};
+        SlotLayout value;
+    };
+    void release() noexcept {
+        if (p_ != nullptr && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_;
+    }
+
+    static inline const SlotLayout kEmpty{};
+    Counted* p_ = nullptr;
+};
+
 /// Layout of a mapping or sequence: where its entries stand and what
 /// follows the last one.
 struct CollectionLayout {
@@ -174,6 +232,10 @@ struct CollectionLayout {
     /// between the last entry and the closing bracket.
     std::uint32_t tail_begin = 0;
     std::uint32_t tail_end = 0;
+    /// Flow: what stands between a ',' and the next entry (the second
+    /// entry's lead), for entries written without a record of their own.
+    std::uint32_t typical_begin = 0;
+    std::uint16_t typical_len = 0;
     /// Block: the column relative to the parent's entries (0 for an
     /// indentless sequence).
     std::int16_t rel = 0;

@@ -299,7 +299,9 @@ namespace {
 /// Drops the layout records that a reset of the formatting covers: comment
 /// and blank-line placement (leads, trails, tails), and indentation,
 /// spacing and quoting (keys, separators, values, columns, flow spacing).
-void drop_slot(SlotLayout& l, bool styles, bool comments, bool blank_lines) {
+void drop_slot(SlotRecord& r, bool styles, bool comments, bool blank_lines) {
+    if (!r.has() || !(styles || comments || blank_lines)) return;
+    SlotLayout& l = r.mut();
     if (comments || blank_lines) {
         l.drop(SlotLayout::kLead);
         l.drop(SlotLayout::kTrail);

@@ -419,7 +419,7 @@ struct YamlEntry {
     OptString key_alias;
     /// The real key of a complex (mapping or sequence) key.
     std::optional<Box<YamlNode>> key_node;
-    SlotLayout layout;
+    SlotRecord layout;
 
     friend bool operator==(const YamlEntry&, const YamlEntry&) = default;
 };
@@ -429,7 +429,7 @@ struct YamlItem {
     OptString comment_before;
     OptString comment_inline;
     std::uint8_t blank_lines_before = 0;
-    SlotLayout layout;
+    SlotRecord layout;
 
     friend bool operator==(const YamlItem&, const YamlItem&) = default;
 };
