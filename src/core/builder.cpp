@@ -50,7 +50,12 @@ std::size_t Builder::line_start(std::size_t pos) const noexcept {
 
 std::size_t Builder::column_of(std::size_t pos) const noexcept {
     std::size_t col = 0;
-    for (std::size_t p = line_start(pos); p < pos; ++p)
+    std::size_t p = line_start(pos);
+    // A byte order mark at the start of the stream takes no column.
+    if (p == 0 && source_->base == 0 && pos >= 3 && at(0) == '\xEF' && at(1) == '\xBB' &&
+        at(2) == '\xBF')
+        p = 3;
+    for (; p < pos; ++p)
         if ((static_cast<unsigned char>(at(p)) & 0xC0) != 0x80) ++col;
     return col;
 }
@@ -277,7 +282,9 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
 void Builder::close_trail(Frame& f, std::size_t limit) {
     if (f.open_trail < 0) return;
     const std::size_t from = f.open_trail_from;
-    if (!has_text()) {
+    // A value that ends a line (an empty one after a key that did) has no
+    // trail: what follows is the next line.
+    if (!has_text() || (from > source_->base && is_break(at(from - 1)))) {
         set_trail(f, from, from);
         return;
     }
@@ -456,10 +463,19 @@ void Builder::start_document(const Event& ev) {
     ++docs_started_;
     if (ev.is_explicit) cursor_ = std::max(cursor_, ev.end);
     if (has_text() && !ev.is_explicit) {
-        // A byte order mark belongs to the head.
+        // A byte order mark belongs to the head, and so do "..." lines that
+        // end no document (the first content's lead follows them).
         const std::size_t b = doc_.begin;
         if (b + 3 <= text_end() && at(b) == '\xEF' && at(b + 1) == '\xBB' && at(b + 2) == '\xBF')
             cursor_ = std::max(cursor_, b + 3);
+        for (std::size_t p = cursor_; p + 3 <= ev.start;) {
+            const std::size_t e = end_of_line(p, ev.start);
+            if (at(p) == '.' && at(p + 1) == '.' && at(p + 2) == '.' &&
+                (p + 3 == e || is_blank(at(p + 3)) || is_break(at(p + 3))))
+                cursor_ = e;
+            if (e == p) break;
+            p = e;
+        }
     }
 }
 
@@ -722,7 +738,12 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const std::size_t had = f.mapping.entries.size();
         index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));
-        if (f.mapping.entries.size() == had) ++duplicates_;
+        if (f.mapping.entries.size() == had) {
+            // In the first one's place, the text it was read with does not
+            // fit: it is written anew.
+            ++duplicates_;
+            s.at[0] = kNone;
+        }
         k = PendingKey{};
     }
     f.open_trail = static_cast<std::ptrdiff_t>(index);
@@ -774,6 +795,8 @@ Status Builder::process_alias(Event&& event, const Marker& mark) {
 
 Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     ++nodes_read_;
+    // An empty node stands after what was read before it.
+    if (event.start == event.end && event.start < cursor_) event.start = event.end = cursor_;
     const Role role = begin_node(event);
     std::optional<std::string> tag;
     if (event.tag) tag = event.tag->full();

@@ -8,6 +8,7 @@
 #include <optional>
 #include <type_traits>
 #include <unordered_set>
+#include <vector>
 
 namespace tesvorn {
 namespace detail {
@@ -623,7 +624,7 @@ class Emitter {
     /// start, or right after a head that ends in a byte order mark.
     [[nodiscard]] bool at_line_start() const noexcept {
         const int c = last_char();
-        return c == '\n' || c == -1 || pos() == line_pos_;
+        return c == '\n' || c == '\r' || c == -1 || pos() == line_pos_;
     }
     void line_start() {
         if (!at_line_start()) put('\n');
@@ -751,6 +752,30 @@ class Emitter {
         }
         return indent + step_;
     }
+    /// Whether `lines` (blank and comment lines from the source) can follow
+    /// what is written so far as they are: right after a block scalar,
+    /// comment lines indented deeper than its entry would become its text,
+    /// and after a kept one blank lines would.
+    [[nodiscard]] bool lines_fit(std::string_view lines, const SourceText* src,
+                                 std::uint32_t begin) const noexcept {
+        if (pos() != after_block_ && pos() != after_keep_) return true;
+        // Lines that followed this very block scalar in the text read.
+        if (src == block_src_ && begin == block_end_) return true;
+        std::size_t p = 0;
+        bool first = true;
+        while (p < lines.size()) {
+            std::size_t q = p;
+            while (q < lines.size() && (lines[q] == ' ' || lines[q] == '\t')) ++q;
+            if (q < lines.size() && lines[q] == '#' && q - p > block_column_) return false;
+            if (first && pos() == after_keep_ &&
+                (q == lines.size() || lines[q] == '\n' || lines[q] == '\r'))
+                return false;
+            first = false;
+            while (q < lines.size() && lines[q] != '\n') ++q;
+            p = q + 1;
+        }
+        return true;
+    }
     /// Registers the anchors written with text taken from the source.
     void note_anchor(const OptString& anchor) {
         if (anchor) anchors_.insert(*anchor);
@@ -773,18 +798,40 @@ class Emitter {
         }
     }
     /// Whether text taken from the source for `n` as a whole would hold an
-    /// alias whose anchor is not written before it.
+    /// alias whose anchor is neither written before it nor defined earlier
+    /// in that text.
     [[nodiscard]] bool has_unwritten_alias(const YamlNode& n) const {
-        if (const AliasNode* a = n.alias()) return !written(a->name);
-        if (const YamlMapping* m = n.mapping()) {
+        std::vector<const std::string*> defined;
+        return unwritten_alias(n, defined);
+    }
+    bool unwritten_alias(const YamlNode& n, std::vector<const std::string*>& defined) const {
+        const auto known = [&](const std::string& name) {
+            if (written(name)) return true;
+            for (const std::string* d : defined)
+                if (*d == name) return true;
+            return false;
+        };
+        if (const AliasNode* a = n.alias()) return !known(a->name);
+        if (const YamlScalar* s = n.scalar()) {
+            if (s->anchor) defined.push_back(&*s->anchor);
+            return false;
+        }
+        const YamlMapping* m = n.mapping();
+        const YamlSequence* q = n.sequence();
+        if (m == nullptr && q == nullptr) return false;
+        const OptString& anchor = m != nullptr ? m->anchor : q->anchor;
+        if (anchor) defined.push_back(&*anchor);
+        if (m != nullptr) {
             for (const auto& slot : m->entries) {
-                if (slot.value.key_alias && !written(*slot.value.key_alias)) return true;
-                if (slot.value.key_node && has_unwritten_alias(**slot.value.key_node)) return true;
-                if (has_unwritten_alias(slot.value.value)) return true;
+                if (slot.value.key_alias && !known(*slot.value.key_alias)) return true;
+                if (slot.value.key_anchor) defined.push_back(&*slot.value.key_anchor);
+                if (slot.value.key_node && unwritten_alias(**slot.value.key_node, defined))
+                    return true;
+                if (unwritten_alias(slot.value.value, defined)) return true;
             }
-        } else if (const YamlSequence* q = n.sequence()) {
+        } else {
             for (const YamlItem& item : q->items)
-                if (has_unwritten_alias(item.node)) return true;
+                if (unwritten_alias(item.node, defined)) return true;
         }
         return false;
     }
@@ -815,7 +862,8 @@ class Emitter {
             (l.check(SlotLayout::kLeadComment)
                  ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comment_before))
                  : !e.comment_before);
-        if (ok) {
+        if (ok && lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
+                            l.at(SlotLayout::kLead))) {
             raw(b.layout->source, l.at(SlotLayout::kLead), l.at(SlotLayout::kKey));
         } else if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
@@ -848,7 +896,7 @@ class Emitter {
                         const OptString& comment, std::size_t indent, bool entry);
     void emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok);
     void emit_collection_tail(const Block& b, const CollectionLayout& l,
-                              std::uint8_t trailing_blank_lines);
+                              std::uint8_t trailing_blank_lines, std::size_t indent);
     bool emit_mapping_key(std::string_view key, const YamlEntry& entry, std::size_t indent);
     /// The key of an entry as the writer makes it; true when it is a simple
     /// key (the ':' may follow it directly), false when it is explicit and
@@ -926,6 +974,12 @@ class Emitter {
     const YamlNode* root_ = nullptr;
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
+    // Where the last block scalar ended, and the column of its entry or
+    // item: lines indented deeper right after it would be read as its text.
+    std::size_t after_block_ = static_cast<std::size_t>(-1);
+    std::size_t block_column_ = 0;
+    const SourceText* block_src_ = nullptr;  // a block scalar written as read: its text
+    std::uint32_t block_end_ = 0;            // and where it ended there
     std::size_t line_pos_ = static_cast<std::size_t>(-1);
     bool failed_ = false;
     bool head_raw_ = false;
@@ -1006,7 +1060,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
             }
             return checkpoint();
         }
-        if (last_char() != '\n') put('\n');
+        if (!at_line_start()) put('\n');
         return checkpoint();
     }
     end_document(meta_.explicit_end);
@@ -1105,7 +1159,7 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
             return false;
         first = false;
     }
-    emit_collection_tail(b, map.layout, map.trailing_blank_lines);
+    emit_collection_tail(b, map.layout, map.trailing_blank_lines, indent);
     return checkpoint();
 }
 
@@ -1116,17 +1170,38 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
         if (!emit_item(b, item, indent, first && inline_first) || !checkpoint()) return false;
         first = false;
     }
-    emit_collection_tail(b, seq.layout, seq.trailing_blank_lines);
+    emit_collection_tail(b, seq.layout, seq.trailing_blank_lines, indent);
     return checkpoint();
 }
 
 void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
-                                   std::uint8_t trailing_blank_lines) {
+                                   std::uint8_t trailing_blank_lines, std::size_t indent) {
     if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
         l.trailing == trailing_blank_lines) {
-        if (l.tail_end > l.tail_begin) {
-            line_start();
-            raw(l.source, l.tail_begin, l.tail_end);
+        if (l.tail_end == l.tail_begin) return;
+        const std::string_view tail =
+            l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        line_start();
+        if (lines_fit(tail, l.source.get(), l.tail_begin)) {
+            out_.append(tail);
+            return;
+        }
+        // After a block scalar: its comment lines at the collection's
+        // column, so that they stay comments.
+        blank_lines(trailing_blank_lines);
+        std::size_t p = 0;
+        while (p < tail.size()) {
+            std::size_t e = tail.find('\n', p);
+            if (e == std::string_view::npos) e = tail.size();
+            std::string_view line = tail.substr(p, e - p);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            const std::size_t hash = line.find_first_not_of(" \t");
+            if (hash != std::string_view::npos && line[hash] == '#') {
+                spaces(std::min(indent, block_column_));
+                put(line.substr(hash));
+                put('\n');
+            }
+            p = e + 1;
         }
         return;
     }
@@ -1214,8 +1289,17 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
         case SlotLayout::kBlockScalar: {
             const YamlScalar& s = *v.scalar();
             if (value_ok && comment_ok && b.same_column) {
-                raw(src, l.at(SlotLayout::kValue), l.at(SlotLayout::kTrail));
+                const std::string_view text = piece(src, l, SlotLayout::kValue);
+                out_.append(text);
                 note_node_anchor(v);
+                after_block_ = pos();
+                block_column_ = indent;
+                block_src_ = src.get();
+                block_end_ = l.at(SlotLayout::kTrail);
+                // A kept block scalar's header has "+": blank lines after it
+                // would be its text.
+                const std::size_t header = text.find_first_of("\r\n");
+                if (text.substr(0, header).find('+') != std::string_view::npos) after_keep_ = pos();
             } else {
                 ScalarStyle style = s.style;
                 if (!is_block_style(style)) {
@@ -1529,6 +1613,9 @@ void Emitter::emit_block_scalar(const std::string* anchor, const std::string* ta
         pos_in = nl + 1;
     }
     if (trailing >= 2) after_keep_ = pos();
+    after_block_ = pos();
+    block_column_ = base;
+    block_src_ = nullptr;
 }
 
 void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, const YamlNode& v,

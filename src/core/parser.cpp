@@ -460,12 +460,14 @@ bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool f
     }
     // The mapping ends; with a trailing comma the end carries the comma's mark.
     pop_state();
-    const std::size_t close = t->mark.pos;
+    // A pair without braces ends where its value does.
+    const bool implicit = t->end == t->mark.pos;
+    const std::size_t close = implicit ? last_end_ : t->mark.pos;
     skip(sc);
     mk = t_mark;
     ev = Event::simple(Event::Type::MappingEnd);
     ev.start = close;
-    ev.end = last_end_;
+    ev.end = implicit ? close : last_end_;
     return true;
 }
 

@@ -69,7 +69,10 @@ class ParserCore {
     // comments passed on the way go to `pending_comments`.
     [[nodiscard]] Token* peek(ScannerCore& scanner);
     void skip(ScannerCore& scanner) {
-        last_end_ = scanner.peek_token()->end;
+        // Tokens the scanner adds without text of their own (block ends,
+        // implicit keys and starts) stand at the next token: they end nothing.
+        const Token* t = scanner.peek_token();
+        if (t->end != t->mark.pos) last_end_ = t->end;
         scanner.pop_token();
     }
     [[nodiscard]] bool fail(Marker m, const char* message);

@@ -641,7 +641,7 @@ bool ScannerCore::fetch_block_entry() {
     if (is_break(cur()) || is_flow_indicator(cur())) roll_one_column();
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = true;
-    queue_.emplace_back(TokenType::BlockEntry, mark_);
+    queue_.emplace_back(TokenType::BlockEntry, start);
     queue_.back().end = start.pos + 1;
     return true;
 }
