@@ -74,12 +74,6 @@ enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
 /// earlier one) and counts as Equal.
 Ordering py_compare(PyObject* a, PyObject* b, ref& error);
 
-// ---- base64 (RFC 4648, standard alphabet, padded) -------------------------
-
-std::string base64_encode(std::span<const unsigned char> bytes);
-/// Strict decoding: canonical padding; false with a description in `error`.
-bool base64_decode(std::string_view text, std::string& out, std::string& error);
-
 /// The standard library's datetime types (imported on first use); false
 /// with an exception set when the import fails.
 [[nodiscard]] bool is_date_or_datetime(PyObject* obj, bool& out);

@@ -1,6 +1,7 @@
 // YamlScalar: one scalar node with its style, tag and document metadata.
 #include <new>
 
+#include "core/base64.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/metadata.hpp"
