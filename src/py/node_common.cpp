@@ -202,28 +202,6 @@ void raise_arity(const char* name) {
     PyErr_Format(PyExc_RuntimeError, "%s takes 1 or 2 positional arguments", name);
 }
 
-// ---- stable sort ----------------------------------------------------------------
-
-std::vector<std::size_t> stable_order(std::size_t n,
-                                      const std::function<bool(std::size_t, std::size_t)>& less) {
-    // Bottom-up merge sort over positions: every access is bounds-checked by
-    // construction, so a comparison that is not a strict weak order can only
-    // give a strange order, never walk out of range.
-    std::vector<std::size_t> a(n), b(n);
-    for (std::size_t i = 0; i < n; ++i) a[i] = i;
-    for (std::size_t width = 1; width < n; width *= 2) {
-        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
-            const std::size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
-            std::size_t i = lo, j = mid, k = lo;
-            while (i < mid && j < hi) b[k++] = less(a[j], a[i]) ? a[j++] : a[i++];
-            while (i < mid) b[k++] = a[i++];
-            while (j < hi) b[k++] = a[j++];
-        }
-        a.swap(b);
-    }
-    return a;
-}
-
 // ---- metadata properties ----------------------------------------------------------
 
 BorrowFlag& node_borrow(PyObject* self) noexcept {
