@@ -95,22 +95,13 @@ class IdentityTable {
 struct AnchorRegistry {
     IdentityTable table;
     std::uint32_t counter = 0;
-    bool holding = false;
+    std::vector<ref> held;
 
-    AnchorRegistry() = default;
-    AnchorRegistry(const AnchorRegistry&) = delete;
-    AnchorRegistry& operator=(const AnchorRegistry&) = delete;
-    ~AnchorRegistry() {
-        if (holding)
-            table.for_each([](IdentityTable::Slot& s) {
-                if (s.count >= 2) Py_DECREF(s.obj);
-            });
-    }
-    void hold_shared() noexcept {
-        table.for_each([](IdentityTable::Slot& s) {
-            if (s.count >= 2) Py_INCREF(s.obj);
+    /// Keeps every container met twice or more alive for the document.
+    void hold_shared() {
+        table.for_each([this](IdentityTable::Slot& s) {
+            if (s.count >= 2) held.push_back(ref::borrow(s.obj));
         });
-        holding = true;
     }
 };
 
