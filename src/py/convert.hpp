@@ -69,11 +69,6 @@ std::optional<YamlScalar> py_primitive_to_scalar(PyObject* obj);
 [[nodiscard]] bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& node,
                                             ref& value);
 
-enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
-/// a < b, then a > b; an exception is stored in `error` (replacing an
-/// earlier one) and counts as Equal.
-Ordering py_compare(PyObject* a, PyObject* b, ref& error);
-
 /// The standard library's datetime types (imported on first use); false
 /// with an exception set when the import fails.
 [[nodiscard]] bool is_date_or_datetime(PyObject* obj, bool& out);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -254,168 +255,81 @@ bool copy_scalar_object(PyObject* obj, YamlNode& out);
 /// in-progress marks it shares during a dump.
 bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, YamlNode& out);
 
-/// Copies an entry's metadata, and its value unless that is a collection
-/// (whose current contents come from the object's Python part instead).
-YamlEntry copy_entry_shallow(const YamlEntry& e);
-
-template <class Container>
-void copy_container_metadata(const Container& from, Container& to) {
-    to.style = from.style;
-    to.tag = from.tag;
-    to.anchor = from.anchor;
-    to.trailing_blank_lines = from.trailing_blank_lines;
-}
-
-/// The dump converter (`extract_yaml_node`) for one document.
+/// The dump converter (`extract_yaml_node`). It converts in document order,
+/// so that at each alias it knows what the anchor of that name holds in the
+/// text written so far: an alias is written as `*name` only while its
+/// current value is the same data as that anchor's, and as its value
+/// otherwise, so that the text always loads back to what the objects hold.
 class Extractor {
   public:
-    Extractor(SchemaObject* schema, AnchorRegistry* registry) noexcept
-        : schema_(schema), registry_(registry) {}
+    /// `registry` null: no anchors for shared plain containers. `settle`
+    /// false: aliases are kept as they are (conversions that do not write).
+    Extractor(SchemaObject* schema, AnchorRegistry* registry, bool settle = true) noexcept
+        : schema_(schema), registry_(registry), settle_(settle) {}
 
-    bool convert(PyObject* obj, YamlNode& out) {
-        if (exact_scalar(obj, out)) return true;
-        PyTypeObject* type = Py_TYPE(obj);
-        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type)
-            return plain_container(obj, out);
-        if (is_mapping_object(obj)) return mapping_object(obj, out);
-        if (is_sequence_object(obj)) return sequence_object(obj, out);
-        if (is_scalar_object(obj)) return copy_scalar_object(obj, out);
-        if (auto scalar = py_primitive_to_scalar(obj)) {
-            out = YamlNode(std::move(*scalar));
-            return true;
-        }
-        if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj))
-            return plain_container(obj, out);
-        return to_node(obj, schema_, registry_, out);
+    /// Any value, as a dump writes it.
+    bool convert(PyObject* obj, YamlNode& out);
+
+    /// Whether the value of an entry or item whose node in the tree is
+    /// `node` depends on the value its parent holds: the Python part of a
+    /// node object decides for collections (including placeholders and the
+    /// sources of loaded values) and for aliases; scalars are read from the
+    /// tree.
+    static bool needs_value(const YamlNode& node) noexcept {
+        return node.is_collection() || node.alias() != nullptr;
     }
+
+    /// The value to write for an entry or item: `node` is its node in the
+    /// tree, `value` what the parent holds (null when it holds nothing).
+    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out);
+
+    /// A copy of a mapping object's tree taken under shared access (the
+    /// entries' values not yet current).
+    static bool snapshot(PyObject* obj, YamlMapping& out);
+    static bool snapshot(PyObject* obj, YamlSequence& out);
+
+    /// What the parent holds for an entry (`key` of mapping object `obj`)
+    /// or an item (`index` of sequence object `obj`) whose tree node is
+    /// `node`, when `needs_value`; `present` is false when the entry or
+    /// item is to be left out (a collection the parent no longer holds).
+    static bool parent_value(PyObject* obj, std::string_view key, const YamlNode& node, ref& value,
+                             bool& present);
+    static bool parent_value(PyObject* obj, std::size_t index, const YamlNode& node, ref& value,
+                             bool& present);
+    /// Whether `value_of(node, value)` is the conversion of `value` itself.
+    static bool writes_value(const YamlNode& node, PyObject* value) noexcept;
+
+    /// Completes entry `e` (from a snapshot of mapping object `obj`) in
+    /// document order: its key's properties, then its current value.
+    bool finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present);
+    /// The same for item `index` of sequence object `obj`.
+    bool finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present);
+    /// The key's properties of entry `e`, which come before its value.
+    void settle_key(YamlEntry& e);
 
   private:
-    /// A dict, list or tuple: the anchor step, then its contents.
-    bool plain_container(PyObject* obj, YamlNode& out) {
-        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
-        if (!guard) return false;
-        std::optional<std::string> anchor;
-        if (registry_ != nullptr) {
-            IdentityTable::Slot* slot = registry_->table.find(obj);
-            if (slot != nullptr && slot->count >= 2) {
-                if (slot->anchor != 0) {
-                    out = YamlNode(AliasNode{anchor_name(slot->anchor), Box<YamlNode>()});
-                    return true;
-                }
-                slot->anchor = ++registry_->counter;
-                anchor = anchor_name(slot->anchor);
-            }
-        }
-        // A container the census did not see (reached only through a node
-        // object's Python part) must not recurse into itself for ever.
-        ProgressMark mark(registry_, obj);
-        if (!mark.fresh()) {
-            raise_recursive_structure(container_kind(obj));
-            return false;
-        }
-        const auto convert = [this](PyObject* item, YamlNode& node) {
-            return this->convert(item, node);
-        };
-        if (PyDict_Check(obj)) {
-            YamlMapping& m = out.emplace_mapping();
-            if (!dict_to_mapping(obj, convert, m)) return false;
-            m.anchor = std::move(anchor);
-        } else {
-            YamlSequence& s = out.emplace_sequence();
-            if (!items_to_sequence(obj, convert, s)) return false;
-            s.anchor = std::move(anchor);
-        }
-        return true;
-    }
+    bool plain_container(PyObject* obj, YamlNode& out);
+    bool mapping_object(PyObject* obj, YamlNode& out);
+    bool sequence_object(PyObject* obj, YamlNode& out);
 
-    /// A YamlMapping object: its own metadata and every entry's metadata
-    /// from `inner`; for an entry whose node there is a collection, the
-    /// object its dict now holds under the key (left out when missing).
-    bool mapping_object(PyObject* obj, YamlNode& out) {
-        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
-        if (!guard) return false;
-        ProgressMark mark(registry_, obj);
-        if (!mark.fresh()) {
-            raise_self_referential();
-            return false;
-        }
-        MappingObject* m = as_mapping(obj);
-        YamlMapping& result = out.emplace_mapping();
-        std::vector<std::size_t> from_dict;
-        {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return false;
-            copy_container_metadata(m->inner, result);
-            result.entries.reserve(m->inner.entries.size());
-            for (const auto& slot : m->inner.entries) {
-                const std::size_t at =
-                    result.entries.insert(slot.key, copy_entry_shallow(slot.value));
-                if (slot.value.value.is_collection()) from_dict.push_back(at);
-            }
-        }
-        std::vector<std::size_t> missing;
-        for (const std::size_t i : from_dict) {
-            auto& slot = result.entries.at(i);
-            ref key = make_str(slot.key);
-            if (!key) return false;
-            ref value = ref::borrow(PyDict_GetItemWithError(obj, key.get()));
-            if (!value) {
-                if (PyErr_Occurred()) return false;
-                missing.push_back(i);
-                continue;
-            }
-            if (!convert(value.get(), slot.value.value)) return false;
-        }
-        for (auto i = missing.rbegin(); i != missing.rend(); ++i) result.entries.erase_at(*i);
-        return true;
-    }
-
-    /// A YamlSequence object: the same by index.
-    bool sequence_object(PyObject* obj, YamlNode& out) {
-        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
-        if (!guard) return false;
-        ProgressMark mark(registry_, obj);
-        if (!mark.fresh()) {
-            raise_self_referential();
-            return false;
-        }
-        SequenceObject* s = as_sequence(obj);
-        YamlSequence& result = out.emplace_sequence();
-        std::vector<std::size_t> from_list;
-        {
-            SharedBorrow borrow(s->borrow);
-            if (!borrow.ok()) return false;
-            copy_container_metadata(s->inner, result);
-            result.items.reserve(s->inner.items.size());
-            for (const YamlItem& item : s->inner.items) {
-                YamlItem& copy = result.items.emplace_back();
-                if (item.node.is_collection()) {
-                    from_list.push_back(result.items.size() - 1);
-                } else {
-                    copy.node = item.node;
-                }
-                copy.comment_before = item.comment_before;
-                copy.comment_inline = item.comment_inline;
-                copy.blank_lines_before = item.blank_lines_before;
-            }
-        }
-        std::vector<std::size_t> missing;
-        for (const std::size_t i : from_list) {
-            // Python code run by a conversion may shorten the list.
-            if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(obj)) {
-                missing.push_back(i);
-                continue;
-            }
-            ref element = ref::borrow(PyList_GET_ITEM(obj, static_cast<Py_ssize_t>(i)));
-            if (!convert(element.get(), result.items[i].node)) return false;
-        }
-        for (auto i = missing.rbegin(); i != missing.rend(); ++i)
-            result.items.erase(result.items.begin() + static_cast<std::ptrdiff_t>(*i));
-        return true;
-    }
+    /// Records an anchor of the text, with the data written under it.
+    void record(const OptString& anchor, const YamlNode& data);
+    /// Settles a subtree copied as it is (the source of a loaded value, an
+    /// alias's value, a key node, a dumper's result): records its anchors
+    /// and decides its aliases in document order. Returns the subtree to
+    /// write instead when an alias in it has to be written as its value.
+    std::optional<YamlNode> settled(const YamlNode& node);
+    /// An alias named `name` whose current value is `value`: the node to
+    /// write instead, or nothing to keep the alias.
+    std::optional<YamlNode> alias_replacement(const std::string& name, const YamlNode& value,
+                                              const YamlNode* anchored);
+    /// Whether `name` is one of the id001-style anchors of this dump.
+    [[nodiscard]] bool issued(std::string_view name) const;
 
     SchemaObject* schema_;
     AnchorRegistry* registry_;
+    bool settle_;
+    std::unordered_map<std::string, YamlNode> anchored_;  // anchor name -> data written under it
 };
 
 /// A node object's document metadata (the default for anything else).

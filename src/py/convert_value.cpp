@@ -22,6 +22,11 @@ bool datetime_api() {
 
 thread_local int t_dumper_depth = 0;
 
+// While a value assigned into a node object is converted: where the
+// "Cannot convert" exception is noted, the one failure that keeps the value
+// unconverted (any other propagates).
+thread_local ref* t_unconvertible = nullptr;
+
 YamlScalar& set_scalar(YamlNode& out) {
     return out.emplace_scalar();
 }
@@ -170,20 +175,8 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
         if (!schema_find_dumper(schema, obj, func)) return false;
         if (func) return apply_dumper(func.get(), obj, schema, registry, out);
     }
-    if (is_mapping_object(obj)) {
-        MappingObject* m = as_mapping(obj);
-        SharedBorrow borrow(m->borrow);
-        if (!borrow.ok()) return false;
-        out = YamlNode(YamlMapping(m->inner));
-        return true;
-    }
-    if (is_sequence_object(obj)) {
-        SequenceObject* s = as_sequence(obj);
-        SharedBorrow borrow(s->borrow);
-        if (!borrow.ok()) return false;
-        out = YamlNode(YamlSequence(s->inner));
-        return true;
-    }
+    // A node object as it is now: its tree with its Python part's values.
+    if (is_container_object(obj)) return Extractor(schema, registry, false).convert(obj, out);
     if (is_scalar_object(obj)) return copy_scalar_object(obj, out);
     if (auto scalar = py_primitive_to_scalar(obj)) {
         out = YamlNode(std::move(*scalar));
@@ -249,6 +242,11 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
     raise_cannot_convert(obj);
+    if (t_unconvertible != nullptr && PyErr_Occurred()) {
+        PyObject* exc = PyErr_GetRaisedException();
+        *t_unconvertible = ref::borrow(exc);
+        PyErr_SetRaisedException(exc);
+    }
     return false;
 }
 
@@ -322,8 +320,27 @@ bool py_to_node(PyObject* obj, SchemaObject* schema, YamlNode& out) {
 }
 
 bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& node, ref& value) {
-    if (!py_to_node(obj, schema, node)) {
-        PyErr_Clear();
+    if (is_container_object(obj)) {
+        // The parent holds the object itself, as a dict or list would; its
+        // tree node is a placeholder of its kind, read through the object.
+        if (is_mapping_object(obj)) {
+            node.emplace_mapping();
+        } else {
+            node.emplace_sequence();
+        }
+        value = ref::borrow(obj);
+        return true;
+    }
+    ref unconvertible;
+    ref* outer = std::exchange(t_unconvertible, &unconvertible);
+    const bool converted = py_to_node(obj, schema, node);
+    t_unconvertible = outer;
+    if (!converted) {
+        ref exc = ref::steal(PyErr_GetRaisedException());
+        if (!unconvertible || exc.get() != unconvertible.get()) {
+            PyErr_SetRaisedException(exc.release());
+            return false;
+        }
         node = YamlNode(YamlMapping());
         value = ref::borrow(obj);
         return true;

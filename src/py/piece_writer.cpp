@@ -19,9 +19,9 @@ class PieceWriter {
     PieceWriter(Extractor& extractor, AnchorRegistry& registry, BlockWriter& writer) noexcept
         : extractor_(extractor), registry_(registry), writer_(writer) {}
 
-    /// Collections written in pieces: non-empty block ones without an anchor
-    /// of the dump's own, i.e. exact dicts (keys exact str, so no two share
-    /// a text), lists and tuples that the census met once, and YamlMapping /
+    /// Collections written in pieces: non-empty block ones without an
+    /// anchor, i.e. exact dicts (keys exact str, so no two share a text),
+    /// lists and tuples that the census met once, and YamlMapping /
     /// YamlSequence objects in block style.
     [[nodiscard]] bool in_pieces(PyObject* obj) {
         PyTypeObject* type = Py_TYPE(obj);
@@ -41,7 +41,9 @@ class PieceWriter {
                 PyErr_Clear();
                 return false;
             }
-            return shape.block && shape.size != 0;
+            // An anchored collection is written whole: the aliases after it
+            // are compared with what it holds.
+            return shape.block && shape.size != 0 && !shape.anchor;
         } else {
             return false;
         }
@@ -108,22 +110,24 @@ class PieceWriter {
         return true;
     }
 
-    /// One entry: its value (`value`, or `e.value` when null) written in
-    /// pieces under the entry's opening lines when it can be, else the whole
-    /// entry as one piece.
+    /// One entry: its value written in pieces under the entry's opening
+    /// lines when it can be, else the whole entry as one piece.
     bool entry(const std::string& key, YamlEntry& e, PyObject* value, std::size_t column) {
-        if (value != nullptr && in_pieces(value)) {
+        if (in_pieces(value)) {
             Shape shape;
             if (!read_shape(value, shape)) return false;
-            writer_.open_value(key, e, shape.anchor ? &*shape.anchor : nullptr,
-                               shape.tag ? &*shape.tag : nullptr, column);
+            writer_.open_value(key, e, nullptr, shape.tag ? &*shape.tag : nullptr, column);
             return write(value, column + writer_.step());
         }
-        if (value != nullptr && !extractor_.convert(value, e.value)) return false;
+        if (!extractor_.convert(value, e.value)) return false;
+        put(key, std::move(e), column);
+        return true;
+    }
+
+    void put(const std::string& key, YamlEntry&& e, std::size_t column) {
         YamlMapping& piece = piece_.emplace_mapping();
         piece.entries.insert(key, std::move(e));
         writer_.content(piece_, column);
-        return true;
     }
 
     void item(YamlItem&& it, std::size_t column) {
@@ -166,68 +170,38 @@ class PieceWriter {
 
     /// As Extractor::mapping_object, entry by entry.
     bool mapping_object(PyObject* obj, std::size_t column) {
-        MappingObject* m = as_mapping(obj);
-        std::uint8_t trailing = 0;
-        std::vector<std::pair<std::string, YamlEntry>> entries;
-        std::vector<bool> from_dict;
-        {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return false;
-            trailing = m->inner.trailing_blank_lines;
-            entries.reserve(m->inner.entries.size());
-            for (const auto& slot : m->inner.entries) {
-                entries.emplace_back(slot.key, copy_entry_shallow(slot.value));
-                from_dict.push_back(slot.value.value.is_collection());
-            }
-        }
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            auto& [key, e] = entries[i];
+        YamlMapping snapshot;
+        if (!Extractor::snapshot(obj, snapshot)) return false;
+        for (auto& slot : snapshot.entries) {
+            YamlEntry& e = slot.value;
+            extractor_.settle_key(e);
             ref value;
-            if (from_dict[i]) {
-                ref pykey = make_str(key);
-                if (!pykey) return false;
-                value = ref::borrow(PyDict_GetItemWithError(obj, pykey.get()));
-                if (!value) {
-                    if (PyErr_Occurred()) return false;
-                    continue;  // no current value: the entry is left out
-                }
+            bool present = true;
+            if (!Extractor::parent_value(obj, slot.key, e.value, value, present)) return false;
+            if (!present) continue;
+            if (Extractor::writes_value(e.value, value.get())) {
+                if (!entry(slot.key, e, value.get(), column)) return false;
+                continue;
             }
-            if (!entry(key, e, value.get(), column)) return false;
+            YamlNode current;
+            if (!extractor_.value_of(e.value, value.get(), current)) return false;
+            e.value = std::move(current);
+            put(slot.key, std::move(e), column);
         }
-        writer_.trailing_blank_lines(trailing);
+        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
         return true;
     }
 
     /// As Extractor::sequence_object, item by item.
     bool sequence_object(PyObject* obj, std::size_t column) {
-        SequenceObject* s = as_sequence(obj);
-        std::uint8_t trailing = 0;
-        std::vector<YamlItem> copies;
-        std::vector<bool> from_list;
-        {
-            SharedBorrow borrow(s->borrow);
-            if (!borrow.ok()) return false;
-            trailing = s->inner.trailing_blank_lines;
-            copies.reserve(s->inner.items.size());
-            for (const YamlItem& it : s->inner.items) {
-                YamlItem& copy = copies.emplace_back();
-                from_list.push_back(it.node.is_collection());
-                if (!from_list.back()) copy.node = it.node;
-                copy.comment_before = it.comment_before;
-                copy.comment_inline = it.comment_inline;
-                copy.blank_lines_before = it.blank_lines_before;
-            }
+        YamlSequence snapshot;
+        if (!Extractor::snapshot(obj, snapshot)) return false;
+        for (std::size_t i = 0; i < snapshot.items.size(); ++i) {
+            bool present = true;
+            if (!extractor_.finish_item(obj, i, snapshot.items[i], present)) return false;
+            if (present) item(std::move(snapshot.items[i]), column);
         }
-        for (std::size_t i = 0; i < copies.size(); ++i) {
-            if (from_list[i]) {
-                const auto idx = static_cast<Py_ssize_t>(i);
-                if (idx >= PyList_GET_SIZE(obj)) continue;  // no current element: left out
-                ref element = ref::borrow(PyList_GET_ITEM(obj, idx));
-                if (!extractor_.convert(element.get(), copies[i].node)) return false;
-            }
-            item(std::move(copies[i]), column);
-        }
-        writer_.trailing_blank_lines(trailing);
+        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
         return true;
     }
 

@@ -367,14 +367,22 @@ class TestNodeObjects:
 
     def test_self_containing_plain_container_in_python_part(self):
         m = tesvorn.YamlMapping()
-        m["k"] = self_dict()
         with pytest.raises(ValueError) as info:
-            dumps(m)
-        assert str(info.value) == RECURSIVE.format("dict")
+            m["k"] = self_dict()
+        assert str(info.value) == RECURSIVE.format("dict") and m == {}
         q = tesvorn.YamlSequence()
-        q.append(self_list())
         with pytest.raises(ValueError) as info:
-            dumps([q])
+            q.append(self_list())
+        assert str(info.value) == RECURSIVE.format("list") and q == []
+        # Kept as it is (it holds a value with no conversion), it is caught
+        # at the dump.
+        m2 = tesvorn.YamlMapping()
+        kept = [P()]
+        m2["k"] = kept
+        assert m2["k"] is kept
+        kept.insert(0, kept)
+        with pytest.raises(ValueError) as info:
+            dumps(m2)
         assert str(info.value) == RECURSIVE.format("list")
         with pytest.raises(ValueError) as info:
             tesvorn.YamlMapping({"a": self_dict()}, schema=tesvorn.Schema())
@@ -393,12 +401,12 @@ class TestNodeObjects:
         with pytest.raises(RuntimeError, match="^self-referential structure detected$"):
             dumps({"x": q})
 
-    def test_node_objects_in_dumper_data_use_their_model(self):
+    def test_node_objects_in_dumper_data_are_dumped_as_they_are(self):
         m = loads("a: 1  # c\nb: [2]\n")
-        m["b"].append(3)  # the model of m itself is not changed by this
+        m["b"].append(3)
         s = tesvorn.Schema()
         s.add_dumper(P, lambda o: ("!p", m))
-        assert dumps({"v": P()}, schema=s) == "v: !p\n  a: 1  # c\n  b: [2]\n"
+        assert dumps({"v": P()}, schema=s) == "v: !p\n  a: 1  # c\n  b: [2, 3]\n"
 
 
 class TestDeepNesting:
@@ -501,10 +509,8 @@ class TestSchema:
         p = tesvorn.Schema()
         p.add_loader("!point", lambda v: ("pt", v))
         p.add_loader("!!point", lambda v: ("long", v))
-        assert loads("a: !point 0x1F\nb: !!point 7\n", schema=p).to_python() == {
-            "a": 31, "b": 7}
-        assert loads("a: !point 0x1F\nb: !!point 7\n", schema=p) == {
-            "a": ("pt", 31), "b": ("long", 7)}
+        doc = loads("a: !point 0x1F\nb: !!point 7\n", schema=p)
+        assert doc == doc.to_python() == {"a": ("pt", 31), "b": ("long", 7)}
 
     def test_dumper_order_and_type_forms(self):
         class Base:

@@ -113,11 +113,13 @@ class TestEditsKeepMetadata:
         m.update({"a": 6})
         assert tesvorn.dumps(m) == "a: 6\nb: 2\n"
 
-    def test_set_alias_writes_an_alias(self):
-        m = tesvorn.loads("a: &x 1\nb: 2\n")
+    def test_set_alias_writes_an_alias_while_the_data_is_the_same(self):
+        m = tesvorn.loads("a: &x 1\nb: 1\n")
         m.set_alias("b", "x")
-        assert m["b"] == 2
+        assert m["b"] == 1 and m.alias_name("b") == "x"
         assert tesvorn.dumps(m) == "a: &x 1\nb: *x\n"
+        m["a"] = tesvorn.YamlScalar(2)
+        assert tesvorn.dumps(m) == "a: 2\nb: &x 1\n"
 
     @pytest.mark.parametrize("text, edit, expected", [
         # the anchored entry removed: its first alias carries the anchor
@@ -139,12 +141,7 @@ class TestEditsKeepMetadata:
         assert out == expected
         assert tesvorn.loads(out).to_python() == doc.to_python()
 
-    def test_nested_edit_shows_in_dump_not_in_tree_reads(self):
-        m = tesvorn.loads("a:\n  b: 1\n")
-        m["a"]["b"] = 2
-        assert tesvorn.dumps(m) == "a:\n  b: 2\n"
-        assert m.to_python() == {"a": {"b": 1}}
-        assert "1" in repr(m) and m.node("a")["b"] == 1 and m.copy()["a"]["b"] == 1
+
 
     def test_cleared_and_repeated_sequences_dump_what_they_hold(self):
         m = tesvorn.loads("l: [1, 2]\nk:\n  - x\n")

@@ -278,7 +278,7 @@ def test_error_paths():
         _raises(tesvorn.DumperError, tesvorn.dumps, Point(1, 2), schema=wrong)
         _raises(RuntimeError, tesvorn.dumps, {"o": object()})
         _raises(RecursionError, tesvorn.dumps, deep)
-        _raises(ValueError, tesvorn.dumps, tesvorn.YamlMapping({"a": cycle}))
+        _raises(ValueError, tesvorn.YamlMapping, {"a": cycle})
         _raises(UnicodeEncodeError, tesvorn.loads, "a: \ud800")
         _raises(UnicodeEncodeError, tesvorn.dumps, {"a": ["\ud800"]})
         _raises(RuntimeError, tesvorn.load, io.BytesIO(b"a: \xff\xfe"))

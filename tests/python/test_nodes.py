@@ -187,8 +187,9 @@ class TestYamlMapping:
         with pytest.raises(KeyError):
             del m["a"]
         assert m.pop("missing", 0) == 0
+        assert m.pop("missing", None) is None
         with pytest.raises(KeyError):
-            m.pop("missing", None)
+            m.pop("missing")
         b = m.pop("b")
         assert b == [1] and isinstance(b, YamlSequence)
         assert m.popitem() == ("c", 3)
@@ -260,12 +261,6 @@ class TestYamlMapping:
         assert m["a"]["b"] == 1
         assert copy.deepcopy(m) == m and copy.copy(m) == m
 
-    def test_nested_edit_is_not_in_tree_reads(self):
-        m = YamlMapping({"a": {"b": 1}})
-        m["a"]["b"] = 2
-        assert m["a"]["b"] == 2
-        assert m.to_python() == {"a": {"b": 1}}
-        assert "1" in repr(m)
 
     def test_comment_methods(self):
         m = YamlMapping({"a": 1})
@@ -407,12 +402,6 @@ class TestYamlSequence:
         s[0:2] = [7, 8, 9]
         assert s == [7, 8, 9, 3, 4] and s.comment_before(3) == "keep"
         assert s.to_python() == [7, 8, 9, 3, 4]
-        with pytest.raises(NotImplementedError) as info:
-            s[::2] = [1]
-        assert "extended slice assignment" in str(info.value)
-        with pytest.raises(NotImplementedError) as info:
-            del s[::2]
-        assert "extended slice deletion" in str(info.value)
         del s[1:3]
         assert s == [7, 3, 4] and s.to_python() == [7, 3, 4]
         s[5:2] = ["x"]  # stop before start: an insertion at start
