@@ -8,6 +8,17 @@ namespace tesvorn::py {
 
 // ---- arguments ----------------------------------------------------------------
 
+namespace {
+
+/// Whether a comment may hold `cp` as it is: YAML's printable characters
+/// (tab included, the byte order mark not), line breaks aside.
+bool comment_char(char32_t cp) noexcept {
+    return cp == '\t' || (cp >= 0x20 && cp <= 0x7E) || (cp >= 0xA0 && cp <= 0xD7FF) ||
+           (cp >= 0xE000 && cp <= 0xFFFD && cp != 0xFEFF) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+}  // namespace
+
 bool parse_comment(PyObject* obj, std::optional<std::string>& out) {
     if (!arg_optional_str(obj, "comment")) return false;
     if (obj == Py_None) {
@@ -16,7 +27,28 @@ bool parse_comment(PyObject* obj, std::optional<std::string>& out) {
     }
     std::string_view text;
     if (!str_utf8(obj, text)) return false;
-    out = std::string(text);
+    // Every kind of line break starts a new comment line: written raw, NEL,
+    // U+2028, U+2029 or a lone CR would end the comment for some readers
+    // and make the rest of it YAML.
+    std::string lines;
+    lines.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t len = 0;
+        const char32_t cp = code_point_at(text, i, len);
+        if (cp == '\r' || cp == '\n' || cp == 0x85 || cp == 0x2028 || cp == 0x2029) {
+            lines += '\n';
+            if (cp == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++len;
+        } else if (comment_char(cp)) {
+            lines.append(text.substr(i, len));
+        } else {
+            PyErr_Format(PyExc_ValueError,
+                         "argument 'comment': character U+%04X cannot be written in a YAML comment",
+                         static_cast<unsigned>(cp));
+            return false;
+        }
+        i += len;
+    }
+    out = std::move(lines);
     return true;
 }
 

@@ -5,7 +5,9 @@ import copy
 import datetime
 
 import pytest
+import yaml
 
+import tesvorn
 from tesvorn import Schema, YamlMapping, YamlScalar, YamlSequence
 
 
@@ -278,6 +280,28 @@ class TestYamlMapping:
         assert str(info.value) == "comment_inline takes 1 or 2 positional arguments"
         with pytest.raises(TypeError, match="comment"):
             m.set_comment_inline("a", 5)
+
+    @pytest.mark.parametrize("text, lines", [
+        ("a\r\nb", "a\nb"), ("a\rb", "a\nb"), ("a\x85b", "a\nb"), ("a\u2028b\u2029c", "a\nb\nc"),
+        ("tab\tand é", "tab\tand é"),
+    ])
+    def test_comment_line_breaks_start_new_lines(self, text, lines):
+        m = tesvorn.loads("a: 1\nb: 2\n")
+        m.set_comment_before("a", text)
+        m.set_comment_inline("a", "x" + text)
+        assert m.comment_before("a") == lines
+        out = tesvorn.dumps(m)
+        assert tesvorn.loads(out) == {"a": 1, "b": 2}
+        for reader in (yaml.safe_load, tesvorn.loads):  # YAML 1.1 readers break at NEL too
+            assert reader(out) == {"a": 1, "b": 2}
+
+    @pytest.mark.parametrize("bad", ["\x00", "\x07", "\x7f", "\x9b", "\ufeff", "\uffff"])
+    def test_comment_refuses_what_yaml_cannot_write(self, bad):
+        m = YamlMapping({"a": 1})
+        for setter in (m.set_comment_before, m.set_comment_inline, m.comment_before):
+            with pytest.raises(ValueError, match="^argument 'comment': character U\\+"):
+                setter("a", "x" + bad)
+        assert m.comment_before("a") is None and m.comment_inline("a") is None
 
     def test_blank_lines_before(self):
         m = YamlMapping({"a": 1})
