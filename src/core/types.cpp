@@ -68,7 +68,10 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
     const std::string& t = *tag;
     // With a loader for a standard tag, the loader gets the source text.
     if (coercion.contains(t)) return ScalarValue::of_str(std::move(text));
-    if (t == "!" || tag_is(t, "str")) return ScalarValue::of_str(std::move(text));
+    // YAML 1.2 resolves only untagged plain scalars: a local tag's scalar
+    // is the text written (its loader gets that text, 1.10 not 1.1).
+    const bool local = t.starts_with('!') && !t.starts_with("!!");
+    if (local || tag_is(t, "str")) return ScalarValue::of_str(std::move(text));
     if (tag_is(t, "int")) {
         ScalarValue v = ScalarValue::from_str(text);
         return v.kind() == ScalarValue::Int ? v : default_value();

@@ -165,7 +165,7 @@ class TestEditsKeepMetadata:
     def test_format_resets_everything_but_tags_and_anchors(self):
         m = tesvorn.loads("# c\na: 'x'  # i\n\nb: &r [1, 2]\nc: !t 0x10\n")
         m.format()
-        assert tesvorn.dumps(m) == "a: x\nb: &r\n  - 1\n  - 2\nc: !t 16\n"
+        assert tesvorn.dumps(m) == "a: x\nb: &r\n  - 1\n  - 2\nc: !t '0x10'\n"
 
 
 KEYS = st.sampled_from(["a", "b", "c", "key with space", "é", "-x"])

@@ -108,7 +108,7 @@ class TestLoaders:
         s = Schema()
         s.add_loader("!pt", lambda v: ("pt", v))
         d = tesvorn.loads("p: !pt 1\nq: !pt [1, 2]\nr: !pt {x: 1}\n", schema=s)
-        assert d["p"] == ("pt", 1)
+        assert d["p"] == ("pt", "1")
         kind, seq = d["q"]
         assert isinstance(seq, YamlSequence) and seq == [1, 2]
         assert isinstance(d["r"][1], YamlMapping)
@@ -149,10 +149,21 @@ class TestLoaders:
         with pytest.raises(LoaderError, match="Already borrowed"):
             tesvorn.loads("p: !pt 1", schema=s)
 
-    def test_coercion_only_for_standard_tags(self):
+    @pytest.mark.parametrize("text, value", [
+        ("!ver 1.10", "1.10"), ("!n 12", "12"), ("!x null", "null"), ("!GetAZs", ""),
+        ("!x 'quoted 1'", "quoted 1"),
+    ])
+    def test_local_tag_scalar_is_its_text(self, text, value):
+        # YAML 1.2 types only untagged plain scalars: a locally tagged one is
+        # the text written, with or without a loader, and writes back as it was.
+        calls = []
         s = Schema()
-        s.add_loader("!point", lambda v: v)
-        assert tesvorn.loads("v: !point 12", schema=s)["v"] == 12
+        s.add_loader(text.split()[0], lambda v: calls.append(v) or v)
+        for schema in (None, s):
+            doc = tesvorn.loads(f"v: {text}\n", schema=schema)
+            assert doc["v"] == value and type(doc["v"]) is str
+            assert tesvorn.dumps(doc) == f"v: {text}\n"
+        assert calls == [value]
 
 
 class TestAliasBudget:
