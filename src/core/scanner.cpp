@@ -1122,9 +1122,9 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     if (!is_breakz(cur()))
         return fail(start,
                     "while scanning a block scalar, did not find expected comment or line break");
-    std::string chomping_break;
-    if (is_break(cur())) {
-        read_break(chomping_break);
+    const bool header_break = is_break(cur());
+    if (header_break) {
+        skip_linebreak();
         lookahead(1);
         if (cur() == '\t') return fail(start, "a block scalar content cannot start with a tab");
     }
@@ -1158,13 +1158,12 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     };
     lookahead(1);
     if (cur() == kEnd) {
-        // No content line at all.
-        if (chomping == Chomping::Strip || chomping_break.empty())
-            value.clear();
-        else if (chomping == Chomping::Clip)
-            value = chomping_break;
-        else
-            value = trailing_breaks_.empty() ? chomping_break : trailing_breaks_;
+        // No content line at all: there is no final line break to clip;
+        // keeping keeps the empty lines (the header's break standing for
+        // one at the end of the stream).
+        value.clear();
+        if (chomping == Chomping::Keep)
+            value = trailing_breaks_.empty() && header_break ? "\n" : trailing_breaks_;
         push();
         return true;
     }
@@ -1196,10 +1195,9 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         skip_block_scalar_indent(indent, trailing_breaks_);
     }
 
-    if (chomping != Chomping::Strip) {
-        value += leading_break_;
-        if (cur() == kEnd && col() >= std::max<std::ptrdiff_t>(indent, 1)) value.push_back('\n');
-    }
+    // The last line's break, if it has one: a scalar that ends the stream
+    // without one gains none.
+    if (chomping != Chomping::Strip) value += leading_break_;
     if (chomping == Chomping::Keep) {
         value += trailing_breaks_;
         if (!trailing_breaks_.empty()) end_line = mark_.line - 1;

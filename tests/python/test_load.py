@@ -4,6 +4,7 @@ values, schema loaders, !!binary and !!timestamp, parse errors."""
 import datetime
 
 import pytest
+import yaml
 
 import tesvorn
 from tesvorn import LoaderError, ParseError, Schema, YamlMapping, YamlScalar, YamlSequence
@@ -74,6 +75,16 @@ class TestValues:
     def test_duplicate_keys_last_wins_at_first_place(self):
         d = tesvorn.loads("a: 1\nb: 2\na: 3\n")
         assert list(d.items()) == [("a", 3), ("b", 2)]
+
+
+class TestBlockScalars:
+    @pytest.mark.parametrize("text", [
+        "a: |\n\n\n", "a: >\n\n", "a: |-\n\n", "a: |+\n\n\n", "a: |\n\n  \nb: 1\n",
+        "a: |\n  text", "a: >\n  x\n  y", "a: |+\n  t\n\n  ", "a: |\n  x\n  ", "- |\n  x",
+        "a: >\n  x\n\n  y\n  ", "a: |\n  x\n   ",
+    ])
+    def test_chomping_reads_as_pyyaml_does(self, text):
+        assert tesvorn.loads(text).to_python() == yaml.safe_load(text)
 
 
 class TestBuiltInTags:
