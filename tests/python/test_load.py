@@ -72,6 +72,11 @@ class TestValues:
         assert d["a"] == d["b"] and d["a"] is not d["b"]
         assert tesvorn.dumps(d) == "a: &x [1]\nb: *x\n"
 
+    @pytest.mark.parametrize("text", ["&a [*a]", "a: &x {b: [*x]}", "- &s\n  - *s\n"])
+    def test_recursive_alias_is_refused(self, text):
+        with pytest.raises(ParseError, match="found an alias that refers to its own node at"):
+            tesvorn.loads(text)
+
     def test_duplicate_keys_last_wins_at_first_place(self):
         d = tesvorn.loads("a: 1\nb: 2\na: 3\n")
         assert list(d.items()) == [("a", 3), ("b", 2)]
