@@ -312,8 +312,6 @@ class Extractor {
     bool mapping_object(PyObject* obj, YamlNode& out);
     bool sequence_object(PyObject* obj, YamlNode& out);
 
-    /// Records an anchor of the text, with the data written under it.
-    void record(const OptString& anchor, const YamlNode& data);
     /// Settles a subtree copied as it is (the source of a loaded value, an
     /// alias's value, a key node, a dumper's result): records its anchors
     /// and decides its aliases in document order. Returns the subtree to
@@ -321,15 +319,50 @@ class Extractor {
     std::optional<YamlNode> settled(const YamlNode& node);
     /// An alias named `name` whose current value is `value`: the node to
     /// write instead, or nothing to keep the alias.
-    std::optional<YamlNode> alias_replacement(const std::string& name, const YamlNode& value,
-                                              const YamlNode* anchored);
+    std::optional<YamlNode> alias_replacement(const std::string& name, const YamlNode& value);
     /// Whether `name` is one of the id001-style anchors of this dump.
     [[nodiscard]] bool issued(std::string_view name) const;
+
+    /// What the text written so far defines under each anchor name, as
+    /// the reader resolves aliases: the last node of that name completed
+    /// before the alias. A collection's name is open from its properties
+    /// until it is complete: an alias of that name inside it, with no other
+    /// node of the name in between, would be an alias of its own node.
+    class AnchorBook {
+      public:
+        struct Entry {
+            bool open = false;
+            YamlNode data;
+        };
+        /// A collection's anchor, before its content.
+        void open(const std::string& name) { entries_[name] = Entry{true, YamlNode()}; }
+        /// A node of that name is complete.
+        void define(const std::string& name, const YamlNode& data) {
+            entries_[name] = Entry{false, data};
+        }
+        /// An anchor whose data is not followed (a key's).
+        void forget(const std::string& name) { entries_.erase(name); }
+        /// Makes `name` what it is in `other`.
+        void restore(const std::string& name, const AnchorBook& other) {
+            if (const Entry* e = other.find(name)) {
+                entries_[name] = *e;
+            } else {
+                entries_.erase(name);
+            }
+        }
+        [[nodiscard]] const Entry* find(const std::string& name) const {
+            auto it = entries_.find(name);
+            return it == entries_.end() ? nullptr : &it->second;
+        }
+
+      private:
+        std::unordered_map<std::string, Entry> entries_;
+    };
 
     SchemaObject* schema_;
     AnchorRegistry* registry_;
     bool settle_;
-    std::unordered_map<std::string, YamlNode> anchored_;  // anchor name -> data written under it
+    AnchorBook book_;
 };
 
 /// A node object's document metadata (the default for anything else).

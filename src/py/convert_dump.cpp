@@ -208,7 +208,7 @@ bool Extractor::snapshot(PyObject* obj, YamlSequence& out) {
 
 void Extractor::settle_key(YamlEntry& e) {
     // Key anchors are not followed: an alias naming one is left as it is.
-    if (e.key_anchor) anchored_.erase(*e.key_anchor);
+    if (e.key_anchor && settle_) book_.forget(*e.key_anchor);
     if (e.key_node)
         if (auto replacement = settled(**e.key_node)) **e.key_node = std::move(*replacement);
 }
@@ -270,18 +270,16 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         const AliasNode* alias = node.alias();
         if (!alias) return convert(value, out);
         // The object made from the alias carries the anchor's name on its
-        // root: converting it must not count as defining the anchor again.
-        std::optional<YamlNode> anchored;
-        if (auto it = anchored_.find(alias->name); it != anchored_.end()) anchored = it->second;
+        // root, and what it holds is written only if the alias is not: the
+        // anchors its conversion records count only then.
+        const AnchorBook before = book_;
         YamlNode current;
         if (!convert(value, current)) return false;
-        if (anchored) {
-            anchored_[alias->name] = *anchored;
-        } else {
-            anchored_.erase(alias->name);
-        }
-        if (auto replacement =
-                alias_replacement(alias->name, current, anchored ? &*anchored : nullptr)) {
+        AnchorBook after = std::move(book_);
+        book_ = before;
+        if (auto replacement = alias_replacement(alias->name, current)) {
+            book_ = std::move(after);
+            book_.restore(alias->name, before);
             out = std::move(*replacement);
         } else {
             out = YamlNode(AliasNode{alias->name, Box<YamlNode>(std::move(current))});
@@ -312,6 +310,8 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
     }
     YamlMapping& result = out.emplace_mapping();
     if (!snapshot(obj, result)) return false;
+    const bool opened = settle_ && result.anchor;
+    if (opened) book_.open(*result.anchor);
     std::vector<std::size_t> missing;
     for (std::size_t i = 0; i < result.entries.size(); ++i) {
         auto& slot = result.entries.at(i);
@@ -320,7 +320,7 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
         if (!present) missing.push_back(i);
     }
     for (auto i = missing.rbegin(); i != missing.rend(); ++i) result.entries.erase_at(*i);
-    record(result.anchor, out);
+    if (opened) book_.define(*result.anchor, out);
     return true;
 }
 
@@ -334,6 +334,8 @@ bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
     }
     YamlSequence& result = out.emplace_sequence();
     if (!snapshot(obj, result)) return false;
+    const bool opened = settle_ && result.anchor;
+    if (opened) book_.open(*result.anchor);
     std::vector<std::size_t> missing;
     for (std::size_t i = 0; i < result.items.size(); ++i) {
         bool present = true;
@@ -342,12 +344,8 @@ bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
     }
     for (auto i = missing.rbegin(); i != missing.rend(); ++i)
         result.items.erase(result.items.begin() + static_cast<std::ptrdiff_t>(*i));
-    record(result.anchor, out);
+    if (opened) book_.define(*result.anchor, out);
     return true;
-}
-
-void Extractor::record(const OptString& anchor, const YamlNode& data) {
-    if (settle_ && anchor) anchored_[*anchor] = data;
 }
 
 bool Extractor::issued(std::string_view name) const {
@@ -360,19 +358,21 @@ bool Extractor::issued(std::string_view name) const {
     return number >= 1 && number <= registry_->counter && anchor_name(number) == name;
 }
 
-std::optional<YamlNode> Extractor::alias_replacement(const std::string& name, const YamlNode& value,
-                                                     const YamlNode* anchored) {
+std::optional<YamlNode> Extractor::alias_replacement(const std::string& name,
+                                                     const YamlNode& value) {
     if (!settle_ || issued(name)) return std::nullopt;
+    const AnchorBook::Entry* anchored = book_.find(name);
     if (anchored == nullptr) {
         // No anchor of that name in the text before it: the writer writes
         // the alias as its value under the anchor's name.
         std::optional<YamlNode> inner = settled(value);
-        const YamlNode& written = inner ? *inner : value;
-        anchored_[name] = written;
+        book_.define(name, inner ? *inner : value);
         if (!inner) return std::nullopt;
         return YamlNode(AliasNode{name, Box<YamlNode>(std::move(*inner))});
     }
-    if (same_data(*anchored, value)) return std::nullopt;
+    if (!anchored->open && same_data(anchored->data, value)) return std::nullopt;
+    // Other data, or the node of a collection still open around the alias
+    // (which the alias would make contain itself): the value itself.
     YamlNode own = value;
     drop_root_anchor(own, name);
     if (auto inner = settled(own)) return inner;
@@ -384,22 +384,20 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
     switch (node.kind()) {
         case YamlNode::Alias: {
             const AliasNode& a = *node.alias();
-            auto it = anchored_.find(a.name);
-            if (it == anchored_.end()) return alias_replacement(a.name, *a.target, nullptr);
-            const YamlNode anchored = it->second;
-            return alias_replacement(a.name, *a.target, &anchored);
+            return alias_replacement(a.name, *a.target);
         }
         case YamlNode::Scalar:
-            record(node.scalar()->anchor, node);
+            if (const OptString& anchor = node.scalar()->anchor) book_.define(*anchor, node);
             return std::nullopt;
         case YamlNode::Null:
             return std::nullopt;
         case YamlNode::Mapping: {
             const YamlMapping& m = *node.mapping();
+            if (m.anchor) book_.open(*m.anchor);
             std::optional<YamlNode> copy;  // made at the first change
             for (std::size_t i = 0; i < m.entries.size(); ++i) {
                 const YamlEntry& e = m.entries.at(i).value;
-                if (e.key_anchor) anchored_.erase(*e.key_anchor);
+                if (e.key_anchor) book_.forget(*e.key_anchor);
                 std::optional<YamlNode> key;
                 if (e.key_node) key = settled(**e.key_node);
                 std::optional<YamlNode> value = settled(e.value);
@@ -409,11 +407,12 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
                 if (key) **target.key_node = std::move(*key);
                 if (value) target.value = std::move(*value);
             }
-            record(m.anchor, copy ? *copy : node);
+            if (m.anchor) book_.define(*m.anchor, copy ? *copy : node);
             return copy;
         }
         case YamlNode::Sequence: {
             const YamlSequence& q = *node.sequence();
+            if (q.anchor) book_.open(*q.anchor);
             std::optional<YamlNode> copy;
             for (std::size_t i = 0; i < q.items.size(); ++i) {
                 std::optional<YamlNode> item = settled(q.items[i].node);
@@ -421,7 +420,7 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
                 if (!copy) copy = node;
                 copy->sequence()->items[i].node = std::move(*item);
             }
-            record(q.anchor, copy ? *copy : node);
+            if (q.anchor) book_.define(*q.anchor, copy ? *copy : node);
             return copy;
         }
     }
