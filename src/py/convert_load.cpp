@@ -29,6 +29,8 @@ ref scalar_to_py(const ScalarValue& value) {
             return ref::borrow(value.as_bool() ? Py_True : Py_False);
         case ScalarValue::Str:
             return make_str(value.as_str());
+        case ScalarValue::BigInt:
+            return ref::steal(PyLong_FromString(value.as_big_int().c_str(), nullptr, 10));
         case ScalarValue::Null:
             break;
     }

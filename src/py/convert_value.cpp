@@ -292,6 +292,19 @@ std::optional<YamlScalar> py_primitive_to_scalar(PyObject* obj) {
                 s.value = ScalarValue::of_int(v);
                 return s;
             }
+            if (overflow != 0) {
+                // Outside 64 bits: the exact digits, never a float. An
+                // integer beyond the interpreter's limit for its decimal
+                // text is no primitive at all.
+                ref digits = ref::steal(PyNumber_ToBase(index.get(), 10));
+                std::string_view text;
+                if (digits && str_utf8(digits.get(), text)) {
+                    s.value = ScalarValue::of_big_int(std::string(text));
+                    return s;
+                }
+                PyErr_Clear();
+                return std::nullopt;
+            }
         }
         PyErr_Clear();
     }
