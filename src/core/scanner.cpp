@@ -566,7 +566,11 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     simple_key_permitted_ = true;
     const Marker start = mark_;
     skip_nonblank();
-    if (kind == TokenType::FlowMappingStart) flow_mapping_open_ = true;
+    // The pair state belongs to each flow collection: a pair in a sequence
+    // whose value is a collection resumes when that collection ends.
+    outer_pairs_.push_back({flow_mapping_open_, implicit_mapping_open_});
+    flow_mapping_open_ = kind == TokenType::FlowMappingStart;
+    implicit_mapping_open_ = false;
     if (!skip_ws_to_eol(true)) return false;
     queue_.emplace_back(kind, start);
     return true;
@@ -580,6 +584,11 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
     }
     simple_key_permitted_ = false;
     implicit_mapping_end();
+    if (!outer_pairs_.empty()) {
+        flow_mapping_open_ = outer_pairs_.back().first;
+        implicit_mapping_open_ = outer_pairs_.back().second;
+        outer_pairs_.pop_back();
+    }
     const Marker start = mark_;
     skip_nonblank();
     if (!skip_ws_to_eol(true)) return false;
