@@ -138,6 +138,11 @@ TEST(ParserFlow, PairsAndTrailingCommas) {
     EXPECT_EQ(events("[? : x]"),
               "+STR\n+DOC\n+SEQ []\n+MAP {}\n=VAL :\n=VAL :x\n-MAP\n-SEQ\n-DOC\n-STR\n");
     EXPECT_EQ(events("[a, b,]"), "+STR\n+DOC\n+SEQ []\n=VAL :a\n=VAL :b\n-SEQ\n-DOC\n-STR\n");
+    // A pair whose value is a flow collection, at the top and nested.
+    const std::string pair_of_collections =
+        "+STR\n+DOC\n+SEQ []\n+MAP {}\n=VAL :c\n+MAP {}\n=VAL :d\n+SEQ []\n+MAP {}\n=VAL :e\n"
+        "=VAL :f\n-MAP\n-SEQ\n-MAP\n-MAP\n=VAL :g\n-SEQ\n-DOC\n-STR\n";
+    EXPECT_EQ(events("[c: {d: [e: f]}, g]"), pair_of_collections);
     // {a: 1,} ends at the comma.
     auto p = parse("{a: 1,}");
     ASSERT_TRUE(p.ok);
