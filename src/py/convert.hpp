@@ -72,5 +72,9 @@ std::optional<YamlScalar> py_primitive_to_scalar(PyObject* obj);
 /// The standard library's datetime types (imported on first use); false
 /// with an exception set when the import fails.
 [[nodiscard]] bool is_date_or_datetime(PyObject* obj, bool& out);
+/// The value of a !!timestamp scalar's text: a date, or a datetime (aware
+/// when the text gives a zone). Texts of none of YAML's timestamp forms are
+/// read as ISO 8601 by the standard library, whose ValueError propagates.
+ref timestamp_to_py(std::string_view text);
 
 }  // namespace tesvorn::py

@@ -65,20 +65,6 @@ ref decode_binary(std::string_view text) {
         PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-ref decode_timestamp(std::string_view text) {
-    std::string t(text);
-    if (const auto sp = t.find(' '); sp != std::string::npos) t[sp] = 'T';
-    ref module = ref::steal(PyImport_ImportModule("datetime"));
-    if (!module) return ref();
-    const bool is_datetime =
-        t.find('T') != std::string::npos || t.size() <= 5 || t.find(':', 5) != std::string::npos;
-    ref cls = ref::steal(PyObject_GetAttrString(module.get(), is_datetime ? "datetime" : "date"));
-    if (!cls) return ref();
-    ref arg = make_str(t);
-    if (!arg) return ref();
-    return ref::steal(PyObject_CallMethod(cls.get(), "fromisoformat", "O", arg.get()));
-}
-
 ref call_loader(PyObject* loader, PyObject* arg, std::string_view tag) {
     ref result = ref::steal(PyObject_CallOneArg(loader, arg));
     if (!result) {
@@ -132,7 +118,7 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
         }
     }
     if (tag_is(s.tag, kBinaryTags)) return decode_binary(scalar_text(s));
-    if (tag_is(s.tag, kTimestampTags)) return decode_timestamp(scalar_text(s));
+    if (tag_is(s.tag, kTimestampTags)) return timestamp_to_py(scalar_text(s));
     return scalar_to_py(s.value);
 }
 

@@ -4,21 +4,11 @@
 #include "core/base64.hpp"
 #include "py/convert_detail.hpp"
 
-// After Python.h (through the bridge headers).
-#include <datetime.h>
-
 namespace tesvorn::py {
 
 using namespace detail;
 
 namespace {
-
-/// The datetime C API, imported on first need.
-bool datetime_api() {
-    if (PyDateTimeAPI) return true;
-    PyDateTime_IMPORT;
-    return PyDateTimeAPI != nullptr;
-}
 
 thread_local int t_dumper_depth = 0;
 
@@ -93,12 +83,6 @@ bool apply_dumper(PyObject* func, PyObject* obj, SchemaObject* schema, AnchorReg
 }
 
 }  // namespace
-
-bool is_date_or_datetime(PyObject* obj, bool& out) {
-    if (!datetime_api()) return false;
-    out = PyDate_Check(obj);  // datetime is a subclass of date
-    return true;
-}
 
 namespace detail {
 

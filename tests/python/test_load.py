@@ -108,6 +108,17 @@ class TestBuiltInTags:
         with pytest.raises(ValueError):
             tesvorn.loads("d: !!timestamp not-a-date")
 
+    @pytest.mark.parametrize("text", [
+        "2001-12-14", "2001-12-14 21:59:43.10 -5", "2001-12-14t21:59:43.10-05:00",
+        "2001-12-14T21:59:43Z", "2001-12-14 21:59:43.1234567", "2001-1-2 3:04:05",
+        "2001-12-14 21:59:43 +05:30", "2001-12-14  21:59:43 Z", "2001-12-15T02:59:43.1Z",
+    ])
+    def test_timestamp_forms_read_as_pyyaml_reads_them(self, text):
+        ours = tesvorn.loads(f"d: !!timestamp {text}")["d"]
+        theirs = yaml.safe_load(f"d: !!timestamp {text}")["d"]
+        assert (ours, type(ours), getattr(ours, "tzinfo", None)) == (
+            theirs, type(theirs), getattr(theirs, "tzinfo", None))
+
     def test_untagged_dates_stay_strings(self):
         assert tesvorn.loads("d: 2001-12-14")["d"] == "2001-12-14"
 
