@@ -481,6 +481,14 @@ class TestIndent:
             assert loads(text).to_python() == doc
             assert yaml.safe_load(text) == doc
 
+    @pytest.mark.parametrize("indent", [256, 2**32, 2**63 - 1, 2**64 - 1])
+    def test_an_indent_the_writer_cannot_use(self, indent):
+        for call in (lambda: dumps({"a": {"b": 1}}, indent=indent),
+                     lambda: tesvorn.dump_all([{"a": 1}], io.StringIO(), indent=indent)):
+            with pytest.raises(ValueError, match=r"^argument 'indent': must be in 0\.\.255 "):
+                call()
+        assert loads(dumps({"a": {"b": [1]}}, indent=255)) == {"a": {"b": [1]}}
+
     def test_index_protocol(self):
         class Four:
             def __index__(self):
