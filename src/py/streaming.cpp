@@ -67,6 +67,18 @@ ref decode_error(PyObject* exc, const char* data, std::size_t base) noexcept {
                          ": " + std::string(why));
 }
 
+/// The exception a failed read() raised. A StopIteration is raised as the
+/// cause of a RuntimeError instead: out of a document iterator's next() it
+/// would end the caller's loop as if the stream had no more documents.
+ref read_error() noexcept {
+    ref exc = ref::steal(PyErr_GetRaisedException());
+    if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) return exc;
+    ref wrapped = runtime_error("stream.read() raised StopIteration");
+    if (PyErr_GivenExceptionMatches(wrapped.get(), PyExc_RuntimeError))
+        PyException_SetCause(wrapped.get(), exc.release());
+    return wrapped;
+}
+
 }  // namespace
 
 // ---- ErrorSlot ---------------------------------------------------------------
@@ -151,7 +163,7 @@ bool CharsSource::refill() noexcept {
 
 void CharsSource::read_chunk() {
     ref chunk = ref::steal(PyObject_CallMethod(stream_.get(), "read", "n", kChunk));
-    if (!chunk) return fail(ref::steal(PyErr_GetRaisedException()));
+    if (!chunk) return fail(read_error());
     PyObject* c = chunk.get();
     if (PyUnicode_Check(c)) {
         // A bytes chunk that ended inside a character is not completed by text.
