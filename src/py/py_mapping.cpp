@@ -440,7 +440,7 @@ PyMethodDef mapping_methods[] = {
      "metadata, values shared), a mapping, an iterable of (key, value) pairs, and keyword "
      "arguments."},
     {"pop", TESVORN_METHOD(mapping_pop), METH_FASTCALL | METH_KEYWORDS,
-     "pop($self, key, default=<unrepresentable>)\n--\n\nRemove key and return its value; default "
+     "pop($self, key, /, *default)\n--\n\nRemove key and return its value; default "
      "when it is missing, if given."},
     {"popitem", TESVORN_METHOD(mapping_popitem), METH_NOARGS,
      "popitem($self, /)\n--\n\nRemove and return the last (key, value) pair."},
