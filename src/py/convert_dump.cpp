@@ -246,6 +246,11 @@ bool Extractor::writes_value(const YamlNode& node, PyObject* value) noexcept {
 
 bool Extractor::finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present) {
     settle_key(e);
+    if (!needs_value(e.value)) {
+        present = true;
+        if (auto replacement = settled(e.value)) e.value = std::move(*replacement);
+        return true;
+    }
     ref value;
     if (!parent_value(obj, key, e.value, value, present)) return false;
     if (!present) return true;
@@ -256,6 +261,11 @@ bool Extractor::finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, 
 }
 
 bool Extractor::finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present) {
+    if (!needs_value(item.node)) {
+        present = true;
+        if (auto replacement = settled(item.node)) item.node = std::move(*replacement);
+        return true;
+    }
     ref value;
     if (!parent_value(obj, index, item.node, value, present)) return false;
     if (!present) return true;

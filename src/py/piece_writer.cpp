@@ -174,19 +174,17 @@ class PieceWriter {
         if (!Extractor::snapshot(obj, snapshot)) return false;
         for (auto& slot : snapshot.entries) {
             YamlEntry& e = slot.value;
-            extractor_.settle_key(e);
             ref value;
             bool present = true;
             if (!Extractor::parent_value(obj, slot.key, e.value, value, present)) return false;
             if (!present) continue;
             if (Extractor::writes_value(e.value, value.get())) {
+                extractor_.settle_key(e);
                 if (!entry(slot.key, e, value.get(), column)) return false;
                 continue;
             }
-            YamlNode current;
-            if (!extractor_.value_of(e.value, value.get(), current)) return false;
-            e.value = std::move(current);
-            put(slot.key, std::move(e), column);
+            if (!extractor_.finish_entry(obj, slot.key, e, present)) return false;
+            if (present) put(slot.key, std::move(e), column);
         }
         writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
         return true;

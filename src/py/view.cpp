@@ -19,6 +19,17 @@ ref snapshot_items(PyObject* obj) {
     return ref::steal(PyDict_Check(obj) ? PyDict_Items(obj) : PySequence_List(obj));
 }
 
+/// Whether every key of a dict is an exact str: copying such a dict runs no
+/// Python code, so it can be read in place.
+bool str_keys(PyObject* dict) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
 class PlainCopier {
   public:
     ref copy(PyObject* obj) {
@@ -27,28 +38,44 @@ class PlainCopier {
         if (auto it = done_.find(obj); it != done_.end()) return it->second.dup();
         RecursionGuard guard(kReading);
         if (!guard) return ref();
-        ref items = snapshot_items(obj);
-        if (!items) return items;
         ref out = ref::steal(dict ? PyDict_New() : PyList_New(0));
         if (!out) return out;
         done_.emplace(obj, out.dup());
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            PyObject* item = PyList_GET_ITEM(items.get(), i);
-            if (dict) {
-                ref value = copy(PyTuple_GET_ITEM(item, 1));
-                if (!value || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(item, 0), value.get()) < 0)
-                    return ref();
-            } else {
-                ref value = copy(item);
+        if (!dict) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+                const ref held = ref::borrow(PyList_GET_ITEM(obj, i));
+                ref value = copy(held.get());
                 if (!value || PyList_Append(out.get(), value.get()) < 0) return ref();
             }
+            return out;
+        }
+        if (str_keys(obj)) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* item;
+            while (PyDict_Next(obj, &pos, &key, &item)) {
+                const ref held_key = ref::borrow(key), held = ref::borrow(item);
+                ref value = copy(held.get());
+                if (!value || PyDict_SetItem(out.get(), held_key.get(), value.get()) < 0)
+                    return ref();
+            }
+            return out;
+        }
+        // Other keys may run code when hashed: work on a snapshot.
+        ref items = snapshot_items(obj);
+        if (!items) return ref();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            ref value = copy(PyTuple_GET_ITEM(pair, 1));
+            if (!value || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(pair, 0), value.get()) < 0)
+                return ref();
         }
         return out;
     }
 
   private:
-    // Originals stay alive for the call: nothing in it runs Python code
-    // that could drop them.
+    // Originals stay alive for the call: the fast paths run no Python code
+    // that could drop them, and the snapshot holds what the other reads.
     std::unordered_map<PyObject*, ref> done_;
 };
 
