@@ -122,6 +122,12 @@ class TestYamlScalar:
         assert repr(YamlScalar("a")) == "YamlScalar('a')"
         assert repr(YamlScalar(None)) == "YamlScalar(None)"
 
+    def test_copies(self):
+        x = YamlScalar("a", style="double", tag="!t")
+        x.explicit_start = True
+        for c in (copy.copy(x), copy.deepcopy(x), copy.deepcopy({"k": x})["k"]):
+            assert c is not x and c == x and (c.style, c.tag, c.explicit_start) == ("double", "!t", True)
+
     def test_format(self):
         x = YamlScalar("a\nb", style="single")
         x.format(comments=False)
