@@ -68,9 +68,8 @@ ref decode_binary(std::string_view text) {
 ref call_loader(PyObject* loader, PyObject* arg, std::string_view tag) {
     ref result = ref::steal(PyObject_CallOneArg(loader, arg));
     if (!result) {
-        PyObject* exc = PyErr_GetRaisedException();
-        raise_loader_error(tag, exc);
-        Py_XDECREF(exc);
+        ref exc = ref::steal(PyErr_GetRaisedException());
+        raise_loader_error(tag, exc.get());
     }
     return result;
 }

@@ -185,9 +185,10 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
     if (value) {
         for (std::size_t i = 0; i < at.size(); ++i) {
             PyObject* v = PyList_GET_ITEM(values.get(), static_cast<Py_ssize_t>(i));
-            PyObject* old = PyList_GET_ITEM(self, at[i]);
+            // The list's reference to the old element (still held by
+            // `released` too) goes with `old`.
+            ref old = ref::steal(PyList_GET_ITEM(self, at[i]));
             PyList_SET_ITEM(self, at[i], Py_NewRef(v));
-            Py_DECREF(old);  // still held by `released`
             if (static_cast<std::size_t>(at[i]) < items.size())
                 items[static_cast<std::size_t>(at[i])].node = std::move(nodes[i]);
         }
