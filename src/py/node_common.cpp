@@ -1,5 +1,8 @@
 #include "py/node_common.hpp"
 
+#include <memory>
+#include <unordered_set>
+
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/metadata.hpp"
@@ -101,29 +104,42 @@ bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
 }
 
 bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines) {
-    RecursionGuard guard(" while formatting");
-    if (!guard) return false;
-    {
-        ExclusiveBorrow borrow(node_borrow(obj));
-        if (!borrow.ok()) return false;
-        if (is_mapping_object(obj)) {
-            as_mapping(obj)->inner.format_with(styles, comments, blank_lines);
-        } else if (is_sequence_object(obj)) {
-            as_sequence(obj)->inner.format_with(styles, comments, blank_lines);
-        } else {
-            as_scalar(obj)->node.format_with(styles, comments, blank_lines);
-            return true;
+    // Every node object reachable through the Python parts, each once (they
+    // may be shared, or hold themselves), without recursion: any depth
+    // works. All are taken before any is changed, so a conflict changes
+    // nothing. Reading the Python parts runs no Python code.
+    std::vector<ref> objects;
+    objects.push_back(ref::borrow(obj));
+    std::unordered_set<PyObject*> seen{obj};
+    for (std::size_t next = 0; next < objects.size(); ++next) {
+        PyObject* o = objects[next].get();
+        const auto add = [&](PyObject* child) {
+            if (is_container_object(child) && seen.insert(child).second)
+                objects.push_back(ref::borrow(child));
+        };
+        if (is_mapping_object(o)) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(o, &pos, &key, &value)) add(value);
+        } else if (is_sequence_object(o)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) add(PyList_GET_ITEM(o, i));
         }
     }
-    // A snapshot of the children: formatting them runs no Python code, but
-    // keep them alive regardless.
-    ref children = ref::steal(is_mapping_object(obj) ? PyDict_Values(obj) : PySequence_List(obj));
-    if (!children) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
-        PyObject* child = PyList_GET_ITEM(children.get(), i);
-        if ((is_mapping_object(child) || is_sequence_object(child)) &&
-            !format_object(child, styles, comments, blank_lines))
-            return false;
+    std::vector<std::unique_ptr<ExclusiveBorrow>> held;
+    held.reserve(objects.size());
+    for (const ref& o : objects) {
+        held.push_back(std::make_unique<ExclusiveBorrow>(node_borrow(o.get())));
+        if (!held.back()->ok()) return false;
+    }
+    for (const ref& o : objects) {
+        if (is_mapping_object(o.get())) {
+            as_mapping(o.get())->inner.format_with(styles, comments, blank_lines);
+        } else if (is_sequence_object(o.get())) {
+            as_sequence(o.get())->inner.format_with(styles, comments, blank_lines);
+        } else {
+            as_scalar(o.get())->node.format_with(styles, comments, blank_lines);
+        }
     }
     return true;
 }

@@ -36,8 +36,9 @@ extern PyGetSetDef mapping_getset[];
 extern PyGetSetDef sequence_getset[];
 extern PyGetSetDef scalar_getset[];
 
-/// format() of a node object: format_with on its tree, then format() of
-/// every YamlMapping / YamlSequence in its Python part.
+/// format() of a node object: format_with on its tree and on the tree of
+/// every YamlMapping / YamlSequence reachable through the Python parts,
+/// each once, at any depth; all or (on a borrow conflict) none.
 [[nodiscard]] bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines);
 
 /// "{name} takes 1 or 2 positional arguments".

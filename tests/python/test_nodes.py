@@ -270,6 +270,13 @@ class TestYamlMapping:
         assert copy.deepcopy(m) == m and copy.copy(m) == m
 
 
+    def test_format_reaches_shared_and_self_holding_objects_once(self):
+        m = tesvorn.loads("a:  # c\n  b: 'x'\n")
+        m["me"] = m
+        m["again"] = m["a"]
+        m.format()
+        assert tesvorn.dumps(m["a"]) == "b: x\n" and m["me"] is m
+
     def test_comment_methods(self):
         m = YamlMapping({"a": 1})
         assert m.comment_before("missing") is None
