@@ -95,6 +95,18 @@ bool items_to_add(PyObject* other, std::vector<YamlItem>& items, ref& values) {
     return true;
 }
 
+/// Replaces the tree's items `start`..`stop` (as far as it has them) by
+/// `fresh`.
+void replace_items(std::vector<YamlItem>& all, std::size_t start, std::size_t stop,
+                   std::vector<YamlItem>&& fresh) {
+    const std::size_t to = std::min(stop, all.size());
+    const std::size_t from = std::min(start, to);
+    all.erase(all.begin() + static_cast<std::ptrdiff_t>(from),
+              all.begin() + static_cast<std::ptrdiff_t>(to));
+    all.insert(all.begin() + static_cast<std::ptrdiff_t>(from),
+               std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()));
+}
+
 /// Replaces the parent list's elements `start`..`stop` by `values` (null:
 /// none) and the same items of the tree by `items`, under exclusive access.
 /// The elements let go of are released after the access ends: releasing
@@ -108,13 +120,7 @@ bool splice(PyObject* self, std::size_t start, std::size_t stop, PyObject* value
     ExclusiveBorrow borrow(s->borrow);
     if (!borrow.ok()) return false;
     if (PyList_SetSlice(self, b, e, values) < 0) return false;
-    auto& all = s->inner.items;
-    const std::size_t to = std::min(stop, all.size());
-    const std::size_t from = std::min(start, to);
-    all.erase(all.begin() + static_cast<std::ptrdiff_t>(from),
-              all.begin() + static_cast<std::ptrdiff_t>(to));
-    all.insert(all.begin() + static_cast<std::ptrdiff_t>(from),
-               std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    replace_items(s->inner.items, start, stop, std::move(items));
     return true;
 }
 
@@ -165,13 +171,8 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
     if (step == 1) {
         const Py_ssize_t stop = std::max(b, e);
         if (PyList_SetSlice(self, b, stop, values.get()) < 0) return -1;
-        const std::size_t to = std::min(static_cast<std::size_t>(stop), items.size());
-        const std::size_t from = std::min(static_cast<std::size_t>(b), to);
-        items.erase(items.begin() + static_cast<std::ptrdiff_t>(from),
-                    items.begin() + static_cast<std::ptrdiff_t>(to));
-        std::vector<YamlItem> fresh = bare_items(std::move(nodes));
-        items.insert(items.begin() + static_cast<std::ptrdiff_t>(from),
-                     std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()));
+        replace_items(items, static_cast<std::size_t>(b), static_cast<std::size_t>(stop),
+                      bare_items(std::move(nodes)));
         return 0;
     }
     if (value && static_cast<Py_ssize_t>(nodes.size()) != count) {
