@@ -339,10 +339,18 @@ void append_value(std::string& out, const ScalarValue& v, ScalarStyle style, boo
             out += v.as_bool() ? "true" : "false";
             break;
         case ScalarValue::Str:
-            append_string(out, v.as_str(), style, flow);
+            // A plain decimal integer of any size reads back as an integer.
+            if (style == ScalarStyle::Plain && is_decimal_integer(v.as_str())) {
+                append_single_quoted(out, v.as_str());
+            } else {
+                append_string(out, v.as_str(), style, flow);
+            }
             break;
         case ScalarValue::Null:
             out += "null";
+            break;
+        case ScalarValue::BigInt:
+            out += v.as_big_int();
             break;
     }
 }

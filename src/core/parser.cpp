@@ -36,7 +36,19 @@ Token* ParserCore::peek(ScannerCore& scanner) {
 }
 
 bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
-    if (error_) return false;
+    if (error_ || !dispatch(sc, ev, mk)) return false;
+    // The collections still open, by the number of their anchor (0 for
+    // none): an alias naming one of them would make the node contain itself.
+    if (ev.type == Event::Type::SequenceStart || ev.type == Event::Type::MappingStart) {
+        open_anchors_.push_back(ev.anchor ? anchor_ids_[*ev.anchor] : 0);
+    } else if ((ev.type == Event::Type::SequenceEnd || ev.type == Event::Type::MappingEnd) &&
+               !open_anchors_.empty()) {
+        open_anchors_.pop_back();
+    }
+    return true;
+}
+
+bool ParserCore::dispatch(ScannerCore& sc, Event& ev, Marker& mk) {
     switch (state_) {
         case ParserState::StreamStart:
             return stream_start(sc, ev, mk);
@@ -499,8 +511,12 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
     if (t->type == Type::Alias) {
         pop_state();
         mk = t->mark;
-        if (!anchor_ids_.contains(t->value))
+        const auto anchor = anchor_ids_.find(t->value);
+        if (anchor == anchor_ids_.end())
             return fail(t->mark, "while parsing node, found unknown anchor");
+        if (std::find(open_anchors_.begin(), open_anchors_.end(), anchor->second) !=
+            open_anchors_.end())
+            return fail(t->mark, "while parsing node, found an alias that refers to its own node");
         ev = Event::alias(std::move(t->value));
         ev.start = t->mark.pos;
         skip(sc);

@@ -76,6 +76,8 @@ class ParserCore {
         scanner.pop_token();
     }
     [[nodiscard]] bool fail(Marker m, const char* message);
+    /// Runs the handler of the current state.
+    [[nodiscard]] bool dispatch(ScannerCore& sc, Event& ev, Marker& mk);
     void push_state(ParserState s) { state_stack_.push_back(s); }
     void pop_state() {
         state_ = state_stack_.back();
@@ -110,6 +112,7 @@ class ParserCore {
     std::vector<ParserState> state_stack_;
     std::unordered_map<std::string, std::size_t> anchor_ids_;
     std::size_t anchor_count_ = 0;
+    std::vector<std::size_t> open_anchors_;  // per open collection: its anchor's number, or 0
     std::unordered_map<std::string, std::string> tag_handles_;
     std::size_t block_depth_ = 0;
     std::size_t last_end_ = 0;  // byte offset past the last token taken

@@ -574,7 +574,11 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     simple_key_permitted_ = true;
     const Marker start = mark_;
     skip_nonblank();
-    if (kind == TokenType::FlowMappingStart) flow_mapping_open_ = true;
+    // The pair state belongs to each flow collection: a pair in a sequence
+    // whose value is a collection resumes when that collection ends.
+    outer_pairs_.push_back({flow_mapping_open_, implicit_mapping_open_});
+    flow_mapping_open_ = kind == TokenType::FlowMappingStart;
+    implicit_mapping_open_ = false;
     if (!skip_ws_to_eol(true)) return false;
     queue_.emplace_back(kind, start);
     queue_.back().end = start.pos + 1;
@@ -589,6 +593,11 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
     }
     simple_key_permitted_ = false;
     implicit_mapping_end();
+    if (!outer_pairs_.empty()) {
+        flow_mapping_open_ = outer_pairs_.back().first;
+        implicit_mapping_open_ = outer_pairs_.back().second;
+        outer_pairs_.pop_back();
+    }
     const Marker start = mark_;
     skip_nonblank();
     if (!skip_ws_to_eol(true)) return false;
@@ -1146,9 +1155,9 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     if (!is_breakz(cur()))
         return fail(start,
                     "while scanning a block scalar, did not find expected comment or line break");
-    std::string chomping_break;
-    if (is_break(cur())) {
-        read_break(chomping_break);
+    const bool header_break = is_break(cur());
+    if (header_break) {
+        skip_linebreak();
         header_end = mark_.pos;
         lookahead(1);
         if (cur() == '\t') return fail(start, "a block scalar content cannot start with a tab");
@@ -1186,13 +1195,12 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     };
     lookahead(1);
     if (cur() == kEnd) {
-        // No content line at all.
-        if (chomping == Chomping::Strip || chomping_break.empty())
-            value.clear();
-        else if (chomping == Chomping::Clip)
-            value = chomping_break;
-        else
-            value = trailing_breaks_.empty() ? chomping_break : trailing_breaks_;
+        // No content line at all: there is no final line break to clip;
+        // keeping keeps the empty lines (the header's break standing for
+        // one at the end of the stream).
+        value.clear();
+        if (chomping == Chomping::Keep)
+            value = trailing_breaks_.empty() && header_break ? "\n" : trailing_breaks_;
         push();
         return true;
     }
@@ -1226,10 +1234,9 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         skip_block_scalar_indent(indent, trailing_breaks_);
     }
 
-    if (chomping != Chomping::Strip) {
-        value += leading_break_;
-        if (cur() == kEnd && col() >= std::max<std::ptrdiff_t>(indent, 1)) value.push_back('\n');
-    }
+    // The last line's break, if it has one: a scalar that ends the stream
+    // without one gains none.
+    if (chomping != Chomping::Strip) value += leading_break_;
     if (chomping == Chomping::Keep) {
         value += trailing_breaks_;
         if (!trailing_breaks_.empty()) end_line = mark_.line - 1;

@@ -293,6 +293,8 @@ class ScannerCore {
     std::size_t adjacent_value_index_ = 0;
     bool flow_mapping_open_ = false;
     bool implicit_mapping_open_ = false;
+    // The two flags above of each enclosing flow collection.
+    std::vector<std::pair<bool, bool>> outer_pairs_;
     bool stream_started_ = false;
     bool stream_ended_ = false;
     bool queue_ready_ = false;

@@ -41,6 +41,8 @@ bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged
             return text != (value.as_bool() ? "true" : "false");
         case ScalarValue::Null:
             return text != "null";
+        case ScalarValue::BigInt:
+            return text != value.as_big_int();
         case ScalarValue::Str:
             break;
     }
@@ -68,10 +70,13 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
     const std::string& t = *tag;
     // With a loader for a standard tag, the loader gets the source text.
     if (coercion.contains(t)) return ScalarValue::of_str(std::move(text));
-    if (t == "!" || tag_is(t, "str")) return ScalarValue::of_str(std::move(text));
+    // YAML 1.2 resolves only untagged plain scalars: a local tag's scalar
+    // is the text written (its loader gets that text, 1.10 not 1.1).
+    const bool local = t.starts_with('!') && !t.starts_with("!!");
+    if (local || tag_is(t, "str")) return ScalarValue::of_str(std::move(text));
     if (tag_is(t, "int")) {
         ScalarValue v = ScalarValue::from_str(text);
-        return v.kind() == ScalarValue::Int ? v : default_value();
+        return v.is_integer() ? v : default_value();
     }
     if (tag_is(t, "bool")) {
         ScalarValue v = ScalarValue::from_str(text);
@@ -82,6 +87,8 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
         if (v.kind() == ScalarValue::Float) return v;
         if (v.kind() == ScalarValue::Int)
             return ScalarValue::of_float(static_cast<double>(v.as_int()));
+        double d = 0;
+        if (v.kind() == ScalarValue::BigInt && parse_f64(text, d)) return ScalarValue::of_float(d);
         return default_value();
     }
     if (tag_is(t, "null")) return ScalarValue::null();
@@ -127,6 +134,11 @@ bool parse_i64(std::string_view text, int base, std::int64_t& out) noexcept {
     }
     out = acc;
     return true;
+}
+
+bool is_decimal_integer(std::string_view text) noexcept {
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 namespace {
@@ -238,6 +250,13 @@ ScalarValue ScalarValue::from_str(std::string_view t) {
         if ((t[1] == 'o' || t[1] == 'O') && parse_i64(t.substr(2), 8, i)) return of_int(i);
     }
     if (parse_i64(t, 10, i)) return of_int(i);
+    if (is_decimal_integer(t)) {
+        // Outside 64 bits: the digits, without a '+' or leading zeros.
+        std::string digits = t[0] == '-' ? "-" : "";
+        const std::string_view body = t.substr(t[0] == '+' || t[0] == '-' ? 1 : 0);
+        digits.append(body.substr(body.find_first_not_of('0')));
+        return of_big_int(std::move(digits));
+    }
 
     if (t == ".inf" || t == ".Inf" || t == ".INF")
         return of_float(std::numeric_limits<double>::infinity());
@@ -267,6 +286,8 @@ std::string ScalarValue::to_key_string() const {
             return as_bool() ? "true" : "false";
         case Str:
             return as_str();
+        case BigInt:
+            return as_big_int();
         case Null:
             break;
     }

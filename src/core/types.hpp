@@ -270,10 +270,14 @@ class Cow {
     std::shared_ptr<T> p_;
 };
 
-/// A typed scalar value: the variant order is Int, Float, Bool, Str, Null.
+/// A typed scalar value: the variant order is Int, Float, Bool, Str, Null,
+/// BigInt. YAML 1.2's integers are unbounded: one outside 64 bits is
+/// BigInt, held as its decimal digits ("-" first when negative, no leading
+/// zeros).
 struct ScalarValue {
-    enum Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3, Null = 4 };
-    std::variant<std::int64_t, double, bool, std::string, std::monostate> v{std::monostate{}};
+    enum Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3, Null = 4, BigInt = 5 };
+    std::variant<std::int64_t, double, bool, std::string, std::monostate, std::string> v{
+        std::monostate{}};
 
     static ScalarValue of_int(std::int64_t x) {
         return ScalarValue{decltype(v){std::in_place_index<0>, x}};
@@ -288,6 +292,10 @@ struct ScalarValue {
         return ScalarValue{decltype(v){std::in_place_index<3>, std::move(s)}};
     }
     static ScalarValue null() { return ScalarValue{}; }
+    /// `digits`: an integer outside 64 bits in decimal, as described above.
+    static ScalarValue of_big_int(std::string digits) {
+        return ScalarValue{decltype(v){std::in_place_index<5>, std::move(digits)}};
+    }
 
     [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
     [[nodiscard]] bool is_str() const noexcept { return v.index() == Str; }
@@ -296,9 +304,12 @@ struct ScalarValue {
     [[nodiscard]] bool as_bool() const { return *std::get_if<2>(&v); }
     [[nodiscard]] const std::string& as_str() const { return *std::get_if<3>(&v); }
     [[nodiscard]] std::string& as_str() { return *std::get_if<3>(&v); }
+    [[nodiscard]] const std::string& as_big_int() const { return *std::get_if<5>(&v); }
+    /// An integer of any size.
+    [[nodiscard]] bool is_integer() const noexcept { return kind() == Int || kind() == BigInt; }
 
-    /// Types a plain scalar's text: null, bool, int (decimal, 0x, 0o), float
-    /// or string. Total: anything unrecognised is a string.
+    /// Types a plain scalar's text: null, bool, int (decimal of any size,
+    /// 0x, 0o), float or string. Total: anything unrecognised is a string.
     static ScalarValue from_str(std::string_view text);
     /// The mapping-key text of the value (used for an alias used as a key).
     [[nodiscard]] std::string to_key_string() const;
@@ -511,6 +522,9 @@ std::string complex_key_string(std::size_t count);
 /// Parses one optional '+' or '-' and at least one digit of `base` (8, 10 or
 /// 16), nothing else; false on any other text or on overflow of 64 bits.
 bool parse_i64(std::string_view text, int base, std::int64_t& out) noexcept;
+/// Whether `text` is one optional '+' or '-' and at least one decimal digit,
+/// nothing else: an integer of any size.
+bool is_decimal_integer(std::string_view text) noexcept;
 /// Parses a 64-bit float in decimal notation (optional sign, digits with an
 /// optional point, optional exponent) or one of the words inf, infinity and
 /// nan in any case. Out-of-range magnitudes saturate to infinity or zero.

@@ -23,6 +23,10 @@ struct LoadArgs {
     SchemaObject* schema = nullptr;
 };
 
+/// The widest indentation step a dump takes: wide enough for any layout,
+/// and bounded so that deep documents stay of a size that can be written.
+constexpr std::size_t kMaxIndent = 255;
+
 struct DumpArgs {
     PyObject* doc = nullptr;     // doc or docs (borrowed)
     PyObject* stream = nullptr;  // borrowed; null for dumps / dumps_all
@@ -49,6 +53,11 @@ bool parse_dump_args(const ArgParser& parser, bool to_stream, PyObject* const* a
     if (to_stream) out.stream = a[k++];
     if (!arg_schema(a[k++], out.schema)) return false;
     if (a[k] && !arg_size(a[k], "indent", out.indent)) return false;
+    if (out.indent > kMaxIndent) {
+        PyErr_Format(PyExc_ValueError, "argument 'indent': must be in 0..%zu (0 means 2), not %zu",
+                     kMaxIndent, out.indent);
+        return false;
+    }
     return true;
 }
 

@@ -30,15 +30,25 @@ class BorrowFlag {
     [[nodiscard]] bool acquire_exclusive() noexcept {
         std::int32_t expected = 0;
         if (state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                           std::memory_order_relaxed))
+                                           std::memory_order_relaxed)) {
+            writes_.fetch_add(1, std::memory_order_relaxed);
             return true;
+        }
         raise_already_borrowed();
         return false;
     }
     void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
+    /// How many times exclusive access was taken: an operation that lets go
+    /// of the state while Python code runs (a sort's key function) compares
+    /// it before and after to see whether anything changed in between.
+    [[nodiscard]] std::uint64_t writes() const noexcept {
+        return writes_.load(std::memory_order_relaxed);
+    }
+
   private:
     std::atomic<std::int32_t> state_{0};  // > 0: readers, -1: one writer
+    std::atomic<std::uint64_t> writes_{0};
 };
 
 /// RAII shared access; check `ok()` (false: exception set).

@@ -69,19 +69,12 @@ std::optional<YamlScalar> py_primitive_to_scalar(PyObject* obj);
 [[nodiscard]] bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& node,
                                             ref& value);
 
-enum class Ordering : std::int8_t { Less = -1, Equal = 0, Greater = 1 };
-/// a < b, then a > b; an exception is stored in `error` (replacing an
-/// earlier one) and counts as Equal.
-Ordering py_compare(PyObject* a, PyObject* b, ref& error);
-
-// ---- base64 (RFC 4648, standard alphabet, padded) -------------------------
-
-std::string base64_encode(std::span<const unsigned char> bytes);
-/// Strict decoding: canonical padding; false with a description in `error`.
-bool base64_decode(std::string_view text, std::string& out, std::string& error);
-
 /// The standard library's datetime types (imported on first use); false
 /// with an exception set when the import fails.
 [[nodiscard]] bool is_date_or_datetime(PyObject* obj, bool& out);
+/// The value of a !!timestamp scalar's text: a date, or a datetime (aware
+/// when the text gives a zone). Texts of none of YAML's timestamp forms are
+/// read as ISO 8601 by the standard library, whose ValueError propagates.
+ref timestamp_to_py(std::string_view text);
 
 }  // namespace tesvorn::py

@@ -1,6 +1,7 @@
 #include "py/node_common.hpp"
 
-#include <cmath>
+#include <memory>
+#include <unordered_set>
 
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -8,107 +9,18 @@
 
 namespace tesvorn::py {
 
-// ---- text form ---------------------------------------------------------------
-
-void append_text_form(std::string& out, const YamlNode& node) {
-    const YamlNode* n = &node;
-    while (const AliasNode* a = n->alias()) n = a->target.get();
-    if (const YamlMapping* m = n->mapping()) {
-        out += "YamlMapping({";
-        bool first = true;
-        for (const auto& slot : m->entries) {
-            if (!first) out += ", ";
-            first = false;
-            out += quoted(slot.key);
-            out += ": ";
-            append_text_form(out, slot.value.value);
-        }
-        out += "})";
-        return;
-    }
-    if (const YamlSequence* s = n->sequence()) {
-        out += "YamlSequence([";
-        bool first = true;
-        for (const auto& item : s->items) {
-            if (!first) out += ", ";
-            first = false;
-            append_text_form(out, item.node);
-        }
-        out += "])";
-        return;
-    }
-    const YamlScalar* sc = n->scalar();
-    if (!sc) {
-        out += "None";
-        return;
-    }
-    const ScalarValue& v = sc->value;
-    switch (v.kind()) {
-        case ScalarValue::Int:
-            out += std::to_string(v.as_int());
-            break;
-        case ScalarValue::Float: {
-            const double d = v.as_float();
-            if (std::isnan(d)) {
-                out += "NaN";
-            } else if (std::isinf(d)) {
-                out += d > 0 ? "inf" : "-inf";
-            } else {
-                append_shortest_fixed(out, d);
-            }
-            break;
-        }
-        case ScalarValue::Bool:
-            out += v.as_bool() ? "True" : "False";
-            break;
-        case ScalarValue::Str:
-            out += quoted(v.as_str());
-            break;
-        case ScalarValue::Null:
-            out += "None";
-            break;
-    }
-}
-
-std::string text_form(const YamlNode& node) {
-    std::string out;
-    append_text_form(out, node);
-    return out;
-}
-
-// ---- plain values ---------------------------------------------------------------
-
-ref node_to_plain(const YamlNode& node) {
-    RecursionGuard guard(" while converting YAML to Python");
-    if (!guard) return ref();
-    const YamlNode* n = &node;
-    while (const AliasNode* a = n->alias()) n = a->target.get();
-    if (const YamlMapping* m = n->mapping()) {
-        ref dict = ref::steal(PyDict_New());
-        if (!dict) return dict;
-        for (const auto& slot : m->entries) {
-            ref key = make_str(slot.key);
-            if (!key) return key;
-            ref value = node_to_plain(slot.value.value);
-            if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return ref();
-        }
-        return dict;
-    }
-    if (const YamlSequence* s = n->sequence()) {
-        ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(s->items.size())));
-        if (!list) return list;
-        for (std::size_t i = 0; i < s->items.size(); ++i) {
-            ref value = node_to_plain(s->items[i].node);
-            if (!value) return value;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
-        }
-        return list;
-    }
-    if (const YamlScalar* sc = n->scalar()) return scalar_to_py(sc->value);
-    return ref::borrow(Py_None);
-}
-
 // ---- arguments ----------------------------------------------------------------
+
+namespace {
+
+/// Whether a comment may hold `cp` as it is: YAML's printable characters
+/// (tab included, the byte order mark not), line breaks aside.
+bool comment_char(char32_t cp) noexcept {
+    return cp == '\t' || (cp >= 0x20 && cp <= 0x7E) || (cp >= 0xA0 && cp <= 0xD7FF) ||
+           (cp >= 0xE000 && cp <= 0xFFFD && cp != 0xFEFF) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+}  // namespace
 
 bool parse_comment(PyObject* obj, std::optional<std::string>& out) {
     if (!arg_optional_str(obj, "comment")) return false;
@@ -118,7 +30,28 @@ bool parse_comment(PyObject* obj, std::optional<std::string>& out) {
     }
     std::string_view text;
     if (!str_utf8(obj, text)) return false;
-    out = std::string(text);
+    // Every kind of line break starts a new comment line: written raw, NEL,
+    // U+2028, U+2029 or a lone CR would end the comment for some readers
+    // and make the rest of it YAML.
+    std::string lines;
+    lines.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t len = 0;
+        const char32_t cp = code_point_at(text, i, len);
+        if (cp == '\r' || cp == '\n' || cp == 0x85 || cp == 0x2028 || cp == 0x2029) {
+            lines += '\n';
+            if (cp == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++len;
+        } else if (comment_char(cp)) {
+            lines.append(text.substr(i, len));
+        } else {
+            PyErr_Format(PyExc_ValueError,
+                         "argument 'comment': character U+%04X cannot be written in a YAML comment",
+                         static_cast<unsigned>(cp));
+            return false;
+        }
+        i += len;
+    }
+    out = std::move(lines);
     return true;
 }
 
@@ -171,57 +104,48 @@ bool parse_sort_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
 }
 
 bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines) {
-    RecursionGuard guard(" while formatting");
-    if (!guard) return false;
-    {
-        ExclusiveBorrow borrow(node_borrow(obj));
-        if (!borrow.ok()) return false;
-        if (is_mapping_object(obj)) {
-            as_mapping(obj)->inner.format_with(styles, comments, blank_lines);
-        } else if (is_sequence_object(obj)) {
-            as_sequence(obj)->inner.format_with(styles, comments, blank_lines);
-        } else {
-            as_scalar(obj)->node.format_with(styles, comments, blank_lines);
-            return true;
+    // Every node object reachable through the Python parts, each once (they
+    // may be shared, or hold themselves), without recursion: any depth
+    // works. All are taken before any is changed, so a conflict changes
+    // nothing. Reading the Python parts runs no Python code.
+    std::vector<ref> objects;
+    objects.push_back(ref::borrow(obj));
+    std::unordered_set<PyObject*> seen{obj};
+    for (std::size_t next = 0; next < objects.size(); ++next) {
+        PyObject* o = objects[next].get();
+        const auto add = [&](PyObject* child) {
+            if (is_container_object(child) && seen.insert(child).second)
+                objects.push_back(ref::borrow(child));
+        };
+        if (is_mapping_object(o)) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(o, &pos, &key, &value)) add(value);
+        } else if (is_sequence_object(o)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) add(PyList_GET_ITEM(o, i));
         }
     }
-    // A snapshot of the children: formatting them runs no Python code, but
-    // keep them alive regardless.
-    ref children = ref::steal(is_mapping_object(obj) ? PyDict_Values(obj) : PySequence_List(obj));
-    if (!children) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
-        PyObject* child = PyList_GET_ITEM(children.get(), i);
-        if ((is_mapping_object(child) || is_sequence_object(child)) &&
-            !format_object(child, styles, comments, blank_lines))
-            return false;
+    std::vector<std::unique_ptr<ExclusiveBorrow>> held;
+    held.reserve(objects.size());
+    for (const ref& o : objects) {
+        held.push_back(std::make_unique<ExclusiveBorrow>(node_borrow(o.get())));
+        if (!held.back()->ok()) return false;
+    }
+    for (const ref& o : objects) {
+        if (is_mapping_object(o.get())) {
+            as_mapping(o.get())->inner.format_with(styles, comments, blank_lines);
+        } else if (is_sequence_object(o.get())) {
+            as_sequence(o.get())->inner.format_with(styles, comments, blank_lines);
+        } else {
+            as_scalar(o.get())->node.format_with(styles, comments, blank_lines);
+        }
     }
     return true;
 }
 
 void raise_arity(const char* name) {
     PyErr_Format(PyExc_RuntimeError, "%s takes 1 or 2 positional arguments", name);
-}
-
-// ---- stable sort ----------------------------------------------------------------
-
-std::vector<std::size_t> stable_order(std::size_t n,
-                                      const std::function<bool(std::size_t, std::size_t)>& less) {
-    // Bottom-up merge sort over positions: every access is bounds-checked by
-    // construction, so a comparison that is not a strict weak order can only
-    // give a strange order, never walk out of range.
-    std::vector<std::size_t> a(n), b(n);
-    for (std::size_t i = 0; i < n; ++i) a[i] = i;
-    for (std::size_t width = 1; width < n; width *= 2) {
-        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
-            const std::size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
-            std::size_t i = lo, j = mid, k = lo;
-            while (i < mid && j < hi) b[k++] = less(a[j], a[i]) ? a[j++] : a[i++];
-            while (i < mid) b[k++] = a[i++];
-            while (j < hi) b[k++] = a[j++];
-        }
-        a.swap(b);
-    }
-    return a;
 }
 
 // ---- metadata properties ----------------------------------------------------------

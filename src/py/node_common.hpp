@@ -1,10 +1,8 @@
-// Pieces shared by the three node classes: the text form used by repr,
-// to_python(), argument parsing of the metadata methods, the stable sort,
-// and the metadata properties.
+// Pieces shared by the three node classes: argument parsing of the
+// metadata methods, format(), and the metadata properties.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,14 +12,6 @@
 #include "py/ref.hpp"
 
 namespace tesvorn::py {
-
-/// The text form of a node: YamlMapping({"k": v}), YamlSequence([..]),
-/// scalars as Python would show them (strings in quoted form).
-std::string text_form(const YamlNode& node);
-void append_text_form(std::string& out, const YamlNode& node);
-
-/// Plain Python values from a model node alone (aliases followed).
-ref node_to_plain(const YamlNode& node);
 
 /// A comment argument: str or None (TypeError naming 'comment').
 [[nodiscard]] bool parse_comment(PyObject* obj, std::optional<std::string>& out);
@@ -36,11 +26,6 @@ ref node_to_plain(const YamlNode& node);
                                    PyObject* kwnames, PyObject*& key, bool& reverse,
                                    bool& recursive);
 
-/// Stable merge sort of the positions 0..n-1 by `less`; safe with any
-/// comparison (inconsistent ones included). Returns the ordered positions.
-std::vector<std::size_t> stable_order(std::size_t n,
-                                      const std::function<bool(std::size_t, std::size_t)>& less);
-
 /// Borrow flag and document metadata of any node object.
 BorrowFlag& node_borrow(PyObject* self) noexcept;
 DocMeta& node_meta(PyObject* self) noexcept;
@@ -51,8 +36,9 @@ extern PyGetSetDef mapping_getset[];
 extern PyGetSetDef sequence_getset[];
 extern PyGetSetDef scalar_getset[];
 
-/// format() of a node object: format_with on its tree, then format() of
-/// every YamlMapping / YamlSequence in its Python part.
+/// format() of a node object: format_with on its tree and on the tree of
+/// every YamlMapping / YamlSequence reachable through the Python parts,
+/// each once, at any depth; all or (on a borrow conflict) none.
 [[nodiscard]] bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines);
 
 /// "{name} takes 1 or 2 positional arguments".

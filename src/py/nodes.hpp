@@ -54,6 +54,10 @@ inline bool is_sequence_object(PyObject* o) noexcept {
 inline bool is_scalar_object(PyObject* o) noexcept {
     return PyObject_TypeCheck(o, scalar_type());
 }
+/// A YamlMapping or YamlSequence: an object whose Python part holds values.
+inline bool is_container_object(PyObject* o) noexcept {
+    return is_mapping_object(o) || is_sequence_object(o);
+}
 inline MappingObject* as_mapping(PyObject* o) noexcept {
     return reinterpret_cast<MappingObject*>(o);
 }

@@ -42,7 +42,7 @@ struct IterState {
 struct IterObject {
     PyObject_HEAD BorrowFlag borrow;
     IterState* state;  // owned; null once cleared
-    PyObject* schema;  // owned, or null
+    ref schema;        // null without a schema
 };
 
 IterObject* as_iter(PyObject* o) {
@@ -53,9 +53,10 @@ void iter_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     IterObject* it = as_iter(self);
-    Py_CLEAR(it->schema);
+    it->schema.reset();
     // Releasing the stream may run Python code; the object is untracked by now.
     delete std::exchange(it->state, nullptr);
+    it->schema.~ref();
     it->borrow.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);
@@ -64,7 +65,7 @@ void iter_dealloc(PyObject* self) {
 int iter_traverse(PyObject* self, visitproc visit, void* arg) {
     IterObject* it = as_iter(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(it->schema);
+    Py_VISIT(it->schema.get());
     if (IterState* st = it->state) {
         // A stream (or the traceback of a parked read() failure) may refer
         // back to the iterator.
@@ -78,7 +79,7 @@ int iter_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int iter_clear(PyObject* self) {
     IterObject* it = as_iter(self);
-    Py_CLEAR(it->schema);
+    it->schema.reset();
     delete std::exchange(it->state, nullptr);
     return 0;
 }
@@ -155,7 +156,7 @@ PyObject* iter_next(PyObject* self) {
         ExclusiveBorrow borrow(it->borrow);
         if (!borrow.ok()) return nullptr;
         if (!it->state) return nullptr;
-        return next_document(*it->state, reinterpret_cast<SchemaObject*>(it->schema));
+        return next_document(*it->state, reinterpret_cast<SchemaObject*>(it->schema.get()));
     });
 }
 
@@ -191,7 +192,7 @@ ref new_iter(CharsSource source, std::shared_ptr<ErrorSlot> slot, SchemaObject* 
     IterObject* it = as_iter(self.get());
     new (&it->borrow) BorrowFlag();
     it->state = state.release();
-    it->schema = schema ? Py_NewRef(reinterpret_cast<PyObject*>(schema)) : nullptr;
+    new (&it->schema) ref(ref::borrow(reinterpret_cast<PyObject*>(schema)));
     return self;
 }
 

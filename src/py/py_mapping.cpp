@@ -1,13 +1,13 @@
-// YamlMapping: a dict subclass kept in step with its model mapping `inner`.
-#include <algorithm>
-#include <new>
+// YamlMapping: a dict subclass whose dict part (the parent dict) holds the
+// values, kept in step with its model mapping `inner`, which holds every
+// entry's metadata and node. Every change goes to both together.
+#include <utility>
+#include <vector>
 
-#include "py/args.hpp"
-#include "py/metadata.hpp"
-#include "py/node_common.hpp"
-#include "py/nodes.hpp"
-#include "py/schema.hpp"
+#include "py/convert_detail.hpp"
+#include "py/node_class.hpp"
 #include "py/slot_methods.hpp"
+#include "py/sorting.hpp"
 
 namespace tesvorn::py {
 
@@ -15,202 +15,150 @@ namespace {
 
 PyTypeObject* g_mapping_type = nullptr;
 
-/// Constructs the native state in freshly allocated memory.
-void construct_state(MappingObject* m, YamlMapping inner, DocMeta meta) {
-    new (&m->borrow) BorrowFlag();
-    new (&m->inner) YamlMapping(std::move(inner));
-    new (&m->meta) DocMeta(std::move(meta));
-}
-
-/// Allocates an instance of `type` with an empty parent dict and a default
-/// native state.
-ref alloc_mapping(PyTypeObject* type, YamlMapping inner, DocMeta meta) {
-    static PyObject* empty = PyTuple_New(0);  // kept for the life of the process
-    if (!empty) return ref();
-    ref self = ref::steal(PyDict_Type.tp_new(type, empty, nullptr));
-    if (!self) return self;
-    construct_state(as_mapping(self.get()), std::move(inner), std::move(meta));
-    return self;
-}
-
-PyObject* mapping_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"mapping", "style", "tag", "schema", nullptr};
-        PyObject* mapping = Py_None;
-        PyObject* style = nullptr;
-        PyObject* tag = Py_None;
-        PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlMapping",
-                                         const_cast<char**>(kwlist), &mapping, &style, &tag,
-                                         &schema))
-            return nullptr;
-        YamlMapping inner;
-        if (style && !parse_container_style(style, "style", inner.style)) return nullptr;
-        if (!arg_optional_str(tag, "tag")) return nullptr;
-        if (tag != Py_None) {
-            std::string_view text;
-            if (!str_utf8(tag, text)) return nullptr;
-            inner.tag = std::string(text);
-        }
-        SchemaObject* s = nullptr;
-        if (!arg_schema(schema, s)) return nullptr;
-        return alloc_mapping(type, std::move(inner), DocMeta{}).release();
-    });
-}
-
-void mapping_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, mapping_dealloc) MappingObject* m = as_mapping(self);
-    m->meta.~DocMeta();
-    m->inner.~YamlMapping();
-    m->borrow.~BorrowFlag();
-    PyDict_Type.tp_dealloc(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-}
-
-int mapping_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return PyDict_Type.tp_traverse(self, visit, arg);
-}
-
-int mapping_clear(PyObject* self) {
-    return PyDict_Type.tp_clear(self);
-}
-
-// ---- helpers -------------------------------------------------------------------
-
-bool key_arg(PyObject* key, std::string_view& out) {
+/// A `key` argument: a str (TypeError naming 'key' otherwise). `text` is
+/// its UTF-8; `exact`, when asked for, the key as the parent dict holds it:
+/// an exact str, whose hashing and comparison run no Python code, so that a
+/// change of the parent dict cannot fail half-way.
+bool key_arg(PyObject* key, std::string_view& text, ref* exact = nullptr) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "argument 'key': must be str, not %.200s",
                      Py_TYPE(key)->tp_name);
         return false;
     }
-    return str_utf8(key, out);
+    if (!str_utf8(key, text)) return false;
+    if (exact) *exact = PyUnicode_CheckExact(key) ? ref::borrow(key) : make_str(text);
+    return !exact || *exact;
 }
 
 void raise_key_error(PyObject* key) {
     PyErr_SetObject(PyExc_KeyError, key);
 }
 
-/// The entry under `text` (the UTF-8 of `key`), or null with KeyError(key)
-/// set. The caller holds access to the state.
-YamlEntry* entry_or_raise(MappingObject* m, PyObject* key, std::string_view text) {
-    YamlEntry* e = m->inner.entries.find(text);
-    if (!e) raise_key_error(key);
-    return e;
-}
-
 #define TESVORN_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
-/// Stores `value` (already converted) under `key` in the parent dict alone.
-bool set_parent(PyObject* self, PyObject* key, PyObject* value) {
-    return PyDict_SetItem(self, key, value) == 0;
-}
+// ---- changes --------------------------------------------------------------------
 
-/// Inserts a fresh entry (empty metadata) or replaces an existing entry
-/// whole, in place. Exclusive access must be held.
-void put_fresh_entry(MappingObject* m, std::string_view key, YamlNode node) {
+/// One key to set: the parent dict gets `value`; the tree gets `entry`
+/// whole (a fresh or copied entry) or, for item assignment, only its value
+/// node (an existing entry keeps its metadata and position).
+struct Change {
+    ref key;  // exact str
+    std::string text;
     YamlEntry entry;
-    entry.value = std::move(node);
-    m->inner.entries.insert(std::string(key), std::move(entry));
+    ref value;
+    bool whole = false;
+};
+
+/// `value` converted as an assigned value, as a change of `key`.
+bool converted_change(ref key, std::string_view text, PyObject* value, bool whole, Change& out) {
+    out.key = std::move(key);
+    out.text.assign(text);
+    out.whole = whole;
+    return py_to_node_with_fallback(value, nullptr, out.entry.value, out.value);
 }
 
-/// Assigns one already-converted value under `key` as item assignment does:
-/// an existing entry keeps its position and metadata.
-bool assign_value(PyObject* self, PyObject* key, std::string_view text, YamlNode node,
-                  PyObject* value) {
+/// Makes the changes, in order, under exclusive access: the parent dict
+/// first (the step that can fail), then the tree. The values the parent
+/// dict lets go of are released after the access ends: releasing one may
+/// run code that reads this mapping.
+bool apply(PyObject* self, std::vector<Change>& changes) {
     MappingObject* m = as_mapping(self);
-    {
-        ExclusiveBorrow borrow(m->borrow);
-        if (!borrow.ok()) return false;
-        if (YamlEntry* e = m->inner.entries.find(text)) {
-            e->value = std::move(node);
+    std::vector<ref> released;
+    released.reserve(changes.size());
+    ExclusiveBorrow borrow(m->borrow);
+    if (!borrow.ok()) return false;
+    for (Change& c : changes) {
+        ref old = ref::borrow(PyDict_GetItemWithError(self, c.key.get()));
+        if (!old && PyErr_Occurred()) return false;
+        if (PyDict_SetItem(self, c.key.get(), c.value.get()) < 0) return false;
+        released.push_back(std::move(old));
+        YamlEntry* e = c.whole ? nullptr : m->inner.entries.find(c.text);
+        if (e) {
+            e->value = std::move(c.entry.value);
         } else {
-            put_fresh_entry(m, text, std::move(node));
+            m->inner.entries.insert(std::move(c.text), std::move(c.entry));
         }
     }
-    return set_parent(self, key, value);
+    return true;
 }
 
-// ---- item assignment and deletion ---------------------------------------------------
+bool set_one(PyObject* self, ref key, std::string_view text, PyObject* value) {
+    std::vector<Change> changes(1);
+    return converted_change(std::move(key), text, value, false, changes[0]) && apply(self, changes);
+}
+
+/// Removes `exact` from both; the value the parent dict held goes to
+/// `removed`. A key the parent dict lacks sets `missing` (nothing changes).
+bool remove_key(PyObject* self, PyObject* exact, std::string_view text, ref& removed,
+                bool& missing) {
+    MappingObject* m = as_mapping(self);
+    ExclusiveBorrow borrow(m->borrow);
+    if (!borrow.ok()) return false;
+    removed = ref::borrow(PyDict_GetItemWithError(self, exact));
+    missing = !removed;
+    if (!removed) return !PyErr_Occurred();
+    if (PyDict_DelItem(self, exact) < 0) return false;
+    m->inner.entries.remove(text);
+    return true;
+}
+
+// ---- item assignment and deletion -------------------------------------------------------
 
 int mapping_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return guarded([&]() -> int {
         std::string_view text;
-        if (!key_arg(key, text)) return -1;
-        MappingObject* m = as_mapping(self);
-        if (!value) {
-            {
-                ExclusiveBorrow borrow(m->borrow);
-                if (!borrow.ok()) return -1;
-                if (!m->inner.entries.remove(text)) {
-                    raise_key_error(key);
-                    return -1;
-                }
-            }
-            return PyDict_DelItem(self, key);
+        ref exact;
+        if (!key_arg(key, text, &exact)) return -1;
+        if (value) return set_one(self, std::move(exact), text, value) ? 0 : -1;
+        ref removed;
+        bool missing = false;
+        if (!remove_key(self, exact.get(), text, removed, missing)) return -1;
+        if (missing) {
+            raise_key_error(key);
+            return -1;
         }
-        YamlNode node;
-        ref converted;
-        if (!py_to_node_with_fallback(value, nullptr, node, converted)) return -1;
-        return assign_value(self, key, text, std::move(node), converted.get()) ? 0 : -1;
+        return 0;
     });
 }
 
 // ---- update ---------------------------------------------------------------------------
 
-/// One key/value pair of the keys() and iterable forms: a fresh entry.
-bool update_pair(PyObject* self, PyObject* key, PyObject* value) {
+/// A (key, value) pair of the keys() and iterable forms and of keyword
+/// arguments: a fresh entry.
+bool pair_change(PyObject* key, PyObject* value, std::vector<Change>& changes) {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "YamlMapping keys must be str, not %.200s",
                      Py_TYPE(key)->tp_name);
         return false;
     }
     std::string_view text;
-    if (!str_utf8(key, text)) return false;
-    YamlNode node;
-    ref converted;
-    if (!py_to_node_with_fallback(value, nullptr, node, converted)) return false;
-    MappingObject* m = as_mapping(self);
-    {
-        ExclusiveBorrow borrow(m->borrow);
-        if (!borrow.ok()) return false;
-        put_fresh_entry(m, text, std::move(node));
-    }
-    return set_parent(self, key, converted.get());
+    ref exact;
+    if (!key_arg(key, text, &exact)) return false;
+    return converted_change(std::move(exact), text, value, true, changes.emplace_back());
 }
 
-bool update_from(PyObject* self, PyObject* other) {
-    MappingObject* m = as_mapping(self);
+/// The changes `update(other)` makes, all converted before anything changes.
+bool update_changes(PyObject* other, std::vector<Change>& changes) {
     if (is_mapping_object(other)) {
-        MappingObject* o = as_mapping(other);
+        // Entries whole, with their metadata; the values are the objects
+        // `other` holds, not copies.
         YamlMapping copy;
         {
+            MappingObject* o = as_mapping(other);
             SharedBorrow borrow(o->borrow);
             if (!borrow.ok()) return false;
             copy = o->inner;
         }
-        std::vector<std::string> keys;
-        keys.reserve(copy.entries.size());
-        {
-            ExclusiveBorrow borrow(m->borrow);
-            if (!borrow.ok()) return false;
-            for (auto& slot : copy.entries) {
-                keys.push_back(slot.key);
-                m->inner.entries.insert(std::move(slot.key), std::move(slot.value));
-            }
-        }
-        for (const std::string& k : keys) {
-            ref key = make_str(k);
+        for (auto& slot : copy.entries) {
+            ref key = make_str(slot.key);
             if (!key) return false;
             ref value = ref::borrow(PyDict_GetItemWithError(other, key.get()));
             if (!value) {
                 if (PyErr_Occurred()) return false;
-                continue;
+                continue;  // not in `other`'s dict: not one of its values
             }
-            if (!set_parent(self, key.get(), value.get())) return false;
+            changes.push_back(Change{std::move(key), std::move(slot.key), std::move(slot.value),
+                                     std::move(value), true});
         }
         return true;
     }
@@ -227,7 +175,7 @@ bool update_from(PyObject* self, PyObject* other) {
         if (!it) return false;
         while (ref k = ref::steal(PyIter_Next(it.get()))) {
             ref v = ref::steal(PyObject_GetItem(other, k.get()));
-            if (!v || !update_pair(self, k.get(), v.get())) return false;
+            if (!v || !pair_change(k.get(), v.get(), changes)) return false;
         }
         return !PyErr_Occurred();
     }
@@ -241,7 +189,7 @@ bool update_from(PyObject* self, PyObject* other) {
                          Py_TYPE(pair.get())->tp_name);
             return false;
         }
-        if (!update_pair(self, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)))
+        if (!pair_change(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1), changes))
             return false;
     }
     return !PyErr_Occurred();
@@ -250,10 +198,17 @@ bool update_from(PyObject* self, PyObject* other) {
 PyObject* mapping_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static ArgParser parser("update", {"other"}, 1, 1);
-        PyObject* a[1];
-        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-        if (!update_from(self, a[0])) return nullptr;
+        if (nargs > 1) {
+            PyErr_Format(PyExc_TypeError, "update expected at most 1 argument, got %zd", nargs);
+            return nullptr;
+        }
+        std::vector<Change> changes;
+        if (nargs == 1 && !update_changes(args[0], changes)) return nullptr;
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+            if (!pair_change(PyTuple_GET_ITEM(kwnames, i), args[nargs + i], changes))
+                return nullptr;
+        if (!apply(self, changes)) return nullptr;
         Py_RETURN_NONE;
     });
 }
@@ -261,53 +216,47 @@ PyObject* mapping_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* mapping_inplace_or(PyObject* self, PyObject* other) {
     return guarded([&]() -> PyObject* {
         if (!is_mapping_object(self)) Py_RETURN_NOTIMPLEMENTED;
-        if (!update_from(self, other)) return nullptr;
+        std::vector<Change> changes;
+        if (!update_changes(other, changes) || !apply(self, changes)) return nullptr;
         return Py_NewRef(self);
     });
 }
 
 int mapping_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
-        static const char* kwlist[] = {"mapping", "style", "tag", "schema", nullptr};
-        PyObject* mapping = Py_None;
-        PyObject* style = nullptr;
-        PyObject* tag = nullptr;
-        PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlMapping",
-                                         const_cast<char**>(kwlist), &mapping, &style, &tag,
-                                         &schema))
-            return -1;
-        SchemaObject* s = nullptr;
-        if (!arg_schema(schema, s)) return -1;
-        if (mapping == Py_None) return 0;
-        if (!s) return update_from(self, mapping) ? 0 : -1;
+        node_class::CtorArgs a;
+        if (!node_class::parse_ctor_args<MappingObject>(args, kwargs, a)) return -1;
+        if (a.first == Py_None) return 0;
+        std::vector<Change> changes;
+        if (!a.schema) return update_changes(a.first, changes) && apply(self, changes) ? 0 : -1;
+        // With a schema: the schema's dumpers convert the whole mapping and
+        // its loaders make the values.
         YamlNode node;
-        if (!py_to_node(mapping, s, node)) return -1;
+        if (!py_to_node(a.first, a.schema, node)) return -1;
         YamlMapping* converted = node.mapping();
         if (!converted) {
             PyErr_SetString(PyExc_TypeError, "YamlMapping requires a dict or mapping-like object");
             return -1;
         }
-        MappingObject* m = as_mapping(self);
-        {
-            ExclusiveBorrow borrow(m->borrow);
-            if (!borrow.ok()) return -1;
-            converted->tag = m->inner.tag;
-            converted->style = m->inner.style;
-            m->inner = std::move(*converted);
-        }
-        YamlMapping snapshot;
-        {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return -1;
-            snapshot = m->inner;
-        }
-        for (const auto& slot : snapshot.entries) {
+        std::vector<std::pair<ref, ref>> items;
+        for (const auto& slot : converted->entries) {
             ref key = make_str(slot.key);
             if (!key) return -1;
-            ref value = node_to_py(slot.value.value, s);
-            if (!value || !set_parent(self, key.get(), value.get())) return -1;
+            ref value = node_to_py(slot.value.value, a.schema);
+            if (!value) return -1;
+            items.emplace_back(std::move(key), std::move(value));
         }
+        MappingObject* m = as_mapping(self);
+        ref previous = ref::steal(PyDict_Values(self));  // released after the access
+        if (!previous) return -1;
+        ExclusiveBorrow borrow(m->borrow);
+        if (!borrow.ok()) return -1;
+        PyDict_Clear(self);
+        for (auto& [key, value] : items)
+            if (PyDict_SetItem(self, key.get(), value.get()) < 0) return -1;
+        converted->tag = std::move(m->inner.tag);
+        converted->style = m->inner.style;
+        m->inner = std::move(*converted);
         return 0;
     });
 }
@@ -316,36 +265,26 @@ int mapping_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* mapping_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static ArgParser parser("pop", {"key", "default"}, 2, 1);
+        static const ArgParser parser("pop", {"key", "default"}, 2, 1);
         PyObject* a[2];
         if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
         std::string_view text;
-        if (!key_arg(a[0], text)) return nullptr;
-        MappingObject* m = as_mapping(self);
-        std::optional<YamlNode> removed;
-        {
-            ExclusiveBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            const auto pos = m->inner.entries.index_of(text);
-            if (pos >= 0) {
-                removed = std::move(m->inner.entries.at(static_cast<std::size_t>(pos)).value.value);
-                m->inner.entries.erase_at(static_cast<std::size_t>(pos));
-            }
-        }
-        if (!removed) {
-            if (a[1] && a[1] != Py_None) return Py_NewRef(a[1]);
-            raise_key_error(a[0]);
-            return nullptr;
-        }
-        if (PyDict_DelItem(self, a[0]) < 0) return nullptr;
-        return node_to_py(*removed, nullptr).release();
+        ref exact;
+        if (!key_arg(a[0], text, &exact)) return nullptr;
+        ref removed;
+        bool missing = false;
+        if (!remove_key(self, exact.get(), text, removed, missing)) return nullptr;
+        if (!missing) return removed.release();
+        if (a[1]) return Py_NewRef(a[1]);
+        raise_key_error(a[0]);
+        return nullptr;
     });
 }
 
 PyObject* mapping_popitem(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         MappingObject* m = as_mapping(self);
-        std::string key_text;
+        ref key, value;
         {
             ExclusiveBorrow borrow(m->borrow);
             if (!borrow.ok()) return nullptr;
@@ -353,261 +292,110 @@ PyObject* mapping_popitem(PyObject* self, PyObject*) {
                 PyErr_SetString(PyExc_KeyError, "dictionary is empty");
                 return nullptr;
             }
-            key_text = m->inner.entries.back().key;
+            key = make_str(m->inner.entries.back().key);
+            if (!key) return nullptr;
+            value = ref::borrow(PyDict_GetItemWithError(self, key.get()));
+            if (value) {
+                if (PyDict_DelItem(self, key.get()) < 0) return nullptr;
+            } else if (PyErr_Occurred()) {
+                return nullptr;
+            } else {
+                value = ref::borrow(Py_None);
+            }
             m->inner.entries.erase_at(m->inner.entries.size() - 1);
-        }
-        ref key = make_str(key_text);
-        if (!key) return nullptr;
-        ref value = ref::borrow(PyDict_GetItemWithError(self, key.get()));
-        if (!value) {
-            if (PyErr_Occurred()) return nullptr;
-            value = ref::borrow(Py_None);
-        } else if (PyDict_DelItem(self, key.get()) < 0) {
-            return nullptr;
         }
         return PyTuple_Pack(2, key.get(), value.get());
     });
 }
 
 PyObject* mapping_clear_method(PyObject* self, PyObject*) {
-    MappingObject* m = as_mapping(self);
-    {
+    return guarded([&]() -> PyObject* {
+        MappingObject* m = as_mapping(self);
+        ref values = ref::steal(PyDict_Values(self));  // released after the access
+        if (!values) return nullptr;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
+        PyDict_Clear(self);
         m->inner.entries.clear();
-    }
-    PyDict_Clear(self);
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* mapping_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static ArgParser parser("setdefault", {"key", "default"}, 2, 1);
+        static const ArgParser parser("setdefault", {"key", "default"}, 2, 1);
         PyObject* a[2];
         if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
         std::string_view text;
-        if (!key_arg(a[0], text)) return nullptr;
-        MappingObject* m = as_mapping(self);
-        bool present = false;
-        {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            present = m->inner.entries.contains(text);
+        ref exact;
+        if (!key_arg(a[0], text, &exact)) return nullptr;
+        if (PyObject* present = PyDict_GetItemWithError(self, exact.get())) {
+            return Py_NewRef(present);
         }
-        if (!present) {
-            YamlNode node;
-            ref converted;
-            if (!py_to_node_with_fallback(a[1] ? a[1] : Py_None, nullptr, node, converted))
-                return nullptr;
-            if (!assign_value(self, a[0], text, std::move(node), converted.get())) return nullptr;
-            return converted.release();
-        }
-        PyObject* value = PyDict_GetItemWithError(self, a[0]);
-        if (!value) {
-            if (!PyErr_Occurred()) raise_key_error(a[0]);
+        if (PyErr_Occurred()) return nullptr;
+        std::vector<Change> changes(1);
+        if (!converted_change(std::move(exact), text, a[1] ? a[1] : Py_None, false, changes[0]))
             return nullptr;
-        }
-        return Py_NewRef(value);
+        ref value = changes[0].value.dup();
+        if (!apply(self, changes)) return nullptr;
+        return value.release();
     });
 }
 
-/// A new, independent YamlMapping (exact class) from deep copies.
-PyObject* mapping_copy(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        MappingObject* m = as_mapping(self);
-        YamlMapping inner;
-        DocMeta meta;
-        {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            inner = m->inner;
-            meta = m->meta;
-        }
-        return mapping_to_py_obj(std::move(inner), std::move(meta), nullptr).release();
-    });
-}
+// ---- nodes ------------------------------------------------------------------------------
 
-PyObject* mapping_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    static ArgParser parser("__deepcopy__", {"memo"}, 1, 1);
-    PyObject* a[1];
-    if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-    return mapping_copy(self, nullptr);
-}
-
-/// A copy of the value node under `key`, or KeyError.
-bool copy_value_node(PyObject* self, PyObject* key, YamlNode& out) {
-    std::string_view text;
-    if (!key_arg(key, text)) return false;
-    MappingObject* m = as_mapping(self);
-    SharedBorrow borrow(m->borrow);
-    if (!borrow.ok()) return false;
-    const YamlEntry* e = m->inner.entries.find(text);
-    if (!e) {
-        raise_key_error(key);
-        return false;
+/// The node object for the value under `key` now: a copy of its tree with
+/// its current values.
+ref node_of(PyObject* self, const std::string& key, const YamlNode& node) {
+    ref value;
+    if (detail::Extractor::needs_value(node)) {
+        ref pykey = make_str(key);
+        if (!pykey) return ref();
+        value = ref::borrow(PyDict_GetItemWithError(self, pykey.get()));
+        if (!value && PyErr_Occurred()) return ref();
     }
-    out = e->value;
-    return true;
+    YamlNode current;
+    if (!current_node(node, value.get(), current)) return ref();
+    return node_to_doc(std::move(current), DocMeta{}, nullptr);
 }
 
 PyObject* mapping_node(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
+        std::string_view text;
+        if (!key_arg(key, text)) return nullptr;
         YamlNode node;
-        if (!copy_value_node(self, key, node)) return nullptr;
-        return node_to_doc(std::move(node), DocMeta{}, nullptr).release();
+        {
+            MappingObject* m = as_mapping(self);
+            SharedBorrow borrow(m->borrow);
+            if (!borrow.ok()) return nullptr;
+            const YamlEntry* e = m->inner.entries.find(text);
+            if (!e) {
+                raise_key_error(key);
+                return nullptr;
+            }
+            node = e->value;
+        }
+        return node_of(self, std::string(text), node).release();
     });
 }
 
 PyObject* mapping_nodes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         YamlMapping inner;
-        {
-            MappingObject* m = as_mapping(self);
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            inner = m->inner;
-        }
+        if (!detail::Extractor::snapshot(self, inner)) return nullptr;
         ref list = ref::steal(PyList_New(0));
         if (!list) return nullptr;
         for (auto& slot : inner.entries) {
             ref key = make_str(slot.key);
             if (!key) return nullptr;
-            ref node = node_to_doc(std::move(slot.value.value), DocMeta{}, nullptr);
+            ref node = node_of(self, slot.key, slot.value.value);
             if (!node) return nullptr;
             ref pair = ref::steal(PyTuple_Pack(2, key.get(), node.get()));
             if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
         }
         return list.release();
     });
-}
-
-PyObject* mapping_to_python(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        MappingObject* m = as_mapping(self);
-        YamlNode copy;
-        {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            copy = YamlNode(m->inner);
-        }
-        return node_to_plain(copy).release();
-    });
-}
-
-PyObject* mapping_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        bool styles, comments, blank;
-        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank))
-            return nullptr;
-        if (!format_object(self, styles, comments, blank)) return nullptr;
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* mapping_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        MappingObject* m = as_mapping(self);
-        std::string text;
-        {
-            SharedBorrow borrow(m->borrow);
-            if (!borrow.ok()) return nullptr;
-            text = "YamlMapping({";
-            bool first = true;
-            for (const auto& slot : m->inner.entries) {
-                if (!first) text += ", ";
-                first = false;
-                text += quoted(slot.key);
-                text += ": ";
-                append_text_form(text, slot.value.value);
-            }
-            text += "})";
-        }
-        return make_str(text).release();
-    });
-}
-
-// ---- sort_keys ---------------------------------------------------------------------------
-
-/// Sorts the entries of `mapping` (and, recursively, of mapping values)
-/// by key string or by key(k); on any Python error every entry stays where
-/// it was and the error is returned.
-bool sort_mapping_node(YamlMapping& mapping, PyObject* key, bool reverse, bool recursive) {
-    RecursionGuard guard(" while sorting keys");
-    if (!guard) return false;
-    if (recursive) {
-        for (auto& slot : mapping.entries)
-            if (YamlMapping* child = slot.value.value.mapping())
-                if (!sort_mapping_node(*child, key, reverse, true)) return false;
-    }
-    const std::size_t n = mapping.entries.size();
-    std::vector<std::size_t> order;
-    if (!key) {
-        order = stable_order(n, [&](std::size_t a, std::size_t b) {
-            return mapping.entries.at(a).key < mapping.entries.at(b).key;
-        });
-    } else {
-        std::vector<ref> results;
-        results.reserve(n);
-        for (const auto& slot : mapping.entries) {
-            ref k = make_str(slot.key);
-            if (!k) return false;
-            ref r = ref::steal(PyObject_CallOneArg(key, k.get()));
-            if (!r) return false;
-            results.push_back(std::move(r));
-        }
-        ref error;
-        order = stable_order(n, [&](std::size_t a, std::size_t b) {
-            return py_compare(results[a].get(), results[b].get(), error) == Ordering::Less;
-        });
-        if (error) {
-            PyErr_SetRaisedException(error.release());
-            return false;
-        }
-    }
-    if (reverse) std::reverse(order.begin(), order.end());
-    auto slots = mapping.entries.take_all();
-    std::vector<OrderedMap<YamlEntry>::Slot> sorted;
-    sorted.reserve(n);
-    for (std::size_t i : order) sorted.push_back(std::move(slots[i]));
-    mapping.entries.assign(std::move(sorted));
-    return true;
-}
-
-bool sort_keys_object(PyObject* self, PyObject* key, bool reverse, bool recursive) {
-    MappingObject* m = as_mapping(self);
-    std::vector<std::string> new_order;
-    {
-        // Exclusive access across the key function and the comparisons.
-        ExclusiveBorrow borrow(m->borrow);
-        if (!borrow.ok()) return false;
-        YamlMapping work = m->inner;
-        if (!sort_mapping_node(work, key, reverse, recursive)) return false;
-        m->inner = std::move(work);
-        for (const auto& slot : m->inner.entries) new_order.push_back(slot.key);
-    }
-    std::vector<std::pair<ref, ref>> items;
-    items.reserve(new_order.size());
-    for (const std::string& k : new_order) {
-        ref pykey = make_str(k);
-        if (!pykey) return false;
-        PyObject* v = PyDict_GetItemWithError(self, pykey.get());
-        if (!v) {
-            if (PyErr_Occurred()) return false;
-            continue;
-        }
-        items.emplace_back(std::move(pykey), ref::borrow(v));
-    }
-    PyDict_Clear(self);
-    for (auto& [k, v] : items) {
-        if (recursive && is_mapping_object(v.get()) &&
-            !sort_keys_object(v.get(), key, reverse, true))
-            return false;
-        if (!set_parent(self, k.get(), v.get())) return false;
-    }
-    return true;
 }
 
 PyObject* mapping_sort_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -635,8 +423,9 @@ struct MapSlots {
 
     static bool check(PyObject* arg, Pos& pos) { return key_arg(arg, pos.text); }
     static YamlEntry* find(PyObject* self, PyObject* arg, Pos& pos, bool raise_missing) {
-        MappingObject* m = as_mapping(self);
-        return raise_missing ? entry_or_raise(m, arg, pos.text) : m->inner.entries.find(pos.text);
+        YamlEntry* e = as_mapping(self)->inner.entries.find(pos.text);
+        if (!e && raise_missing) raise_key_error(arg);
+        return e;
     }
     static YamlNode& node(YamlEntry& e) { return e.value; }
     static std::string where(const Pos& pos) { return "value at key " + quoted(pos.text); }
@@ -647,11 +436,12 @@ struct MapSlots {
 
 PyMethodDef mapping_methods[] = {
     {"update", TESVORN_METHOD(mapping_update), METH_FASTCALL | METH_KEYWORDS,
-     "update($self, other, /)\n--\n\nUpdate from a YamlMapping (entries with their metadata), a "
-     "mapping, or "
-     "an iterable of (key, value) pairs."},
+     "update($self, other=(), /, **kwargs)\n--\n\nUpdate from a YamlMapping (entries with their "
+     "metadata, values shared), a mapping, an iterable of (key, value) pairs, and keyword "
+     "arguments."},
     {"pop", TESVORN_METHOD(mapping_pop), METH_FASTCALL | METH_KEYWORDS,
-     "pop($self, key, default=None)\n--\n\nRemove key and return its value (made from the tree)."},
+     "pop($self, key, /, *default)\n--\n\nRemove key and return its value; default "
+     "when it is missing, if given."},
     {"popitem", TESVORN_METHOD(mapping_popitem), METH_NOARGS,
      "popitem($self, /)\n--\n\nRemove and return the last (key, value) pair."},
     {"clear", TESVORN_METHOD(mapping_clear_method), METH_NOARGS,
@@ -659,19 +449,21 @@ PyMethodDef mapping_methods[] = {
     {"setdefault", TESVORN_METHOD(mapping_setdefault), METH_FASTCALL | METH_KEYWORDS,
      "setdefault($self, key, default=None)\n--\n\nInsert key with default if it is absent; return "
      "its value."},
-    {"copy", TESVORN_METHOD(mapping_copy), METH_NOARGS,
-     "copy($self, /)\n--\n\nAn independent deep copy (tree and document metadata)."},
-    {"__copy__", TESVORN_METHOD(mapping_copy), METH_NOARGS,
+    {"copy", TESVORN_METHOD(node_class::copy), METH_NOARGS,
+     "copy($self, /)\n--\n\nA copy with its own tree and document metadata, and copies of the "
+     "node objects it holds."},
+    {"__copy__", TESVORN_METHOD(node_class::copy), METH_NOARGS,
      "__copy__($self, /)\n--\n\nSame as copy()."},
-    {"__deepcopy__", TESVORN_METHOD(mapping_deepcopy), METH_FASTCALL | METH_KEYWORDS,
-     "__deepcopy__($self, memo, /)\n--\n\nSame as copy()."},
+    {"__deepcopy__", TESVORN_METHOD(node_class::deepcopy), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo, /)\n--\n\nAs copy(), with every other value deep-copied too."},
     {"node", TESVORN_METHOD(mapping_node), METH_O,
-     "node($self, key, /)\n--\n\nA new node object for a copy of the value node under key."},
+     "node($self, key, /)\n--\n\nA new node object for the value under key, as it is now."},
     {"nodes", TESVORN_METHOD(mapping_nodes), METH_NOARGS,
      "nodes($self, /)\n--\n\nA list of (key, node object) pairs, one per entry."},
-    {"to_python", TESVORN_METHOD(mapping_to_python), METH_NOARGS,
-     "to_python($self, /)\n--\n\nA plain dict built from the tree."},
-    {"format", TESVORN_METHOD(mapping_format), METH_FASTCALL | METH_KEYWORDS,
+    {"to_python", TESVORN_METHOD(node_class::to_python), METH_NOARGS,
+     "to_python($self, /)\n--\n\nA plain dict: the values, with node objects as plain dicts and "
+     "lists."},
+    {"format", TESVORN_METHOD(node_class::format), METH_FASTCALL | METH_KEYWORDS,
      "format($self, /, *, styles=True, comments=True, blank_lines=True)\n--\n\n"
      "Reset styles, comments and blank lines, recursively."},
     {"sort_keys", TESVORN_METHOD(mapping_sort_keys), METH_FASTCALL | METH_KEYWORDS,
@@ -723,14 +515,14 @@ PyType_Slot mapping_slots[] = {
                     "YamlMapping(mapping=None, *, style=\"block\", tag=None, schema=None)\n--\n\n"
                     "A YAML mapping node. Subclass of dict; the parent dict is always kept in\n"
                     "sync with `inner` so that standard dict operations work transparently.")},
-    {Py_tp_new, reinterpret_cast<void*>(mapping_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(mapping_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(mapping_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(mapping_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(node_class::tp_new<MappingObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_class::tp_dealloc<MappingObject>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(node_class::tp_traverse<MappingObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_class::tp_clear<MappingObject>)},
     {Py_tp_init, reinterpret_cast<void*>(mapping_init)},
     {Py_tp_methods, mapping_methods},
     {Py_tp_getset, mapping_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(mapping_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_class::repr)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(mapping_ass_subscript)},
     {Py_nb_inplace_or, reinterpret_cast<void*>(mapping_inplace_or)},
     {0, nullptr},
@@ -751,16 +543,11 @@ PyTypeObject* mapping_type() noexcept {
 }
 
 bool init_mapping_type() noexcept {
-    if (g_mapping_type) return true;
-    ref bases = ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
-    if (!bases) return false;
-    g_mapping_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&mapping_spec, bases.get()));
-    return g_mapping_type != nullptr;
+    return node_class::init_type(g_mapping_type, mapping_spec, &PyDict_Type);
 }
 
 ref new_mapping_object(YamlMapping inner, DocMeta meta) {
-    return alloc_mapping(g_mapping_type, std::move(inner), std::move(meta));
+    return node_class::alloc<MappingObject>(g_mapping_type, std::move(inner), std::move(meta));
 }
 
 }  // namespace tesvorn::py

@@ -1,6 +1,7 @@
 // YamlScalar: one scalar node with its style, tag and document metadata.
 #include <new>
 
+#include "core/base64.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/metadata.hpp"
@@ -149,12 +150,32 @@ PyObject* scalar_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
+/// A new YamlScalar (of this exact class) with a copy of the node and the
+/// document metadata; a scalar holds nothing to copy deeper.
+PyObject* scalar_copy(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        ScalarObject* s = as_scalar(self);
+        SharedBorrow borrow(s->borrow);
+        if (!borrow.ok()) return nullptr;
+        return alloc_scalar(g_scalar_type, s->node, s->meta).release();
+    });
+}
+
+PyObject* scalar_deepcopy(PyObject* self, PyObject* memo) {
+    (void)memo;
+    return scalar_copy(self, nullptr);
+}
+
 PyMethodDef scalar_methods[] = {
     {"to_python", TESVORN_METHOD(scalar_to_python), METH_NOARGS,
      "to_python($self, /)\n--\n\nThe plain Python value (same as .value)."},
     {"format", TESVORN_METHOD(scalar_format), METH_FASTCALL | METH_KEYWORDS,
      "format($self, /, *, styles=True, comments=True, blank_lines=True)\n--\n\n"
      "Reset the style (literal for multi-line strings, plain otherwise) and drop the source text."},
+    {"__copy__", TESVORN_METHOD(scalar_copy), METH_NOARGS,
+     "__copy__($self, /)\n--\n\nA copy with its own node and document metadata."},
+    {"__deepcopy__", TESVORN_METHOD(scalar_deepcopy), METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nSame as __copy__()."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,83 +1,20 @@
-// YamlSequence: a list subclass kept in step with its model sequence `inner`.
+// YamlSequence: a list subclass whose list part (the parent list) holds the
+// values, kept in step with its model sequence `inner`, which holds every
+// item's metadata and node. Every change goes to both together.
 #include <algorithm>
-#include <new>
+#include <utility>
+#include <vector>
 
-#include "py/args.hpp"
-#include "py/metadata.hpp"
-#include "py/node_common.hpp"
-#include "py/nodes.hpp"
-#include "py/schema.hpp"
+#include "py/convert_detail.hpp"
+#include "py/node_class.hpp"
 #include "py/slot_methods.hpp"
+#include "py/sorting.hpp"
 
 namespace tesvorn::py {
 
 namespace {
 
 PyTypeObject* g_sequence_type = nullptr;
-
-/// Constructs the native state in freshly allocated memory.
-void construct_state(SequenceObject* m, YamlSequence inner, DocMeta meta) {
-    new (&m->borrow) BorrowFlag();
-    new (&m->inner) YamlSequence(std::move(inner));
-    new (&m->meta) DocMeta(std::move(meta));
-}
-
-/// Allocates an instance of `type` with an empty parent list and a default
-/// native state.
-ref alloc_sequence(PyTypeObject* type, YamlSequence inner, DocMeta meta) {
-    ref self = ref::steal(type->tp_alloc(type, 0));  // a zeroed list is a valid empty list
-    if (!self) return self;
-    construct_state(as_sequence(self.get()), std::move(inner), std::move(meta));
-    return self;
-}
-
-PyObject* sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"iterable", "style", "tag", "schema", nullptr};
-        PyObject* iterable = Py_None;
-        PyObject* style = nullptr;
-        PyObject* tag = Py_None;
-        PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlSequence",
-                                         const_cast<char**>(kwlist), &iterable, &style, &tag,
-                                         &schema))
-            return nullptr;
-        YamlSequence inner;
-        if (style && !parse_container_style(style, "style", inner.style)) return nullptr;
-        if (!arg_optional_str(tag, "tag")) return nullptr;
-        if (tag != Py_None) {
-            std::string_view text;
-            if (!str_utf8(tag, text)) return nullptr;
-            inner.tag = std::string(text);
-        }
-        SchemaObject* s = nullptr;
-        if (!arg_schema(schema, s)) return nullptr;
-        return alloc_sequence(type, std::move(inner), DocMeta{}).release();
-    });
-}
-
-void sequence_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, sequence_dealloc) SequenceObject* m = as_sequence(self);
-    m->meta.~DocMeta();
-    m->inner.~YamlSequence();
-    m->borrow.~BorrowFlag();
-    PyList_Type.tp_dealloc(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-}
-
-int sequence_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return PyList_Type.tp_traverse(self, visit, arg);
-}
-
-int sequence_clear(PyObject* self) {
-    return PyList_Type.tp_clear(self);
-}
-
-// ---- helpers -------------------------------------------------------------------
 
 #define TESVORN_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
@@ -97,7 +34,7 @@ bool idx_arg(PyObject* obj, Py_ssize_t& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
-/// Resolves an index against the model's length; IndexError
+/// Resolves an index against a length; IndexError
 /// "index {} is out of range for sequence of length {}" otherwise.
 bool resolve_index(Py_ssize_t idx, std::size_t len, std::size_t& out) {
     const auto n = static_cast<Py_ssize_t>(len);
@@ -127,28 +64,63 @@ bool convert_all(PyObject* iterable, std::vector<YamlNode>& nodes, ref& values) 
     return !PyErr_Occurred();
 }
 
-YamlItem bare_item(YamlNode node) {
-    YamlItem item;
-    item.node = std::move(node);
-    return item;
+/// New items for `nodes`: no metadata.
+std::vector<YamlItem> bare_items(std::vector<YamlNode>&& nodes) {
+    std::vector<YamlItem> items(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) items[i].node = std::move(nodes[i]);
+    return items;
 }
 
-/// Resolves a step-1 slice; a stop before the start is an empty range at
-/// the start, as for lists.
-bool resolve_slice(PyObject* slice, std::size_t len, bool deletion, std::size_t& start,
-                   std::size_t& stop) {
-    Py_ssize_t b, e, step;
-    if (PySlice_Unpack(slice, &b, &e, &step) < 0) return false;
-    PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &b, &e, step);
-    if (step != 1) {
-        PyErr_SetString(
-            PyExc_NotImplementedError,
-            deletion ? "tesvorn sequences do not support extended slice deletion (step != 1)"
-                     : "tesvorn sequences do not support extended slice assignment (step != 1)");
-        return false;
+/// The items and elements `extend(other)` adds, made before anything
+/// changes: a YamlSequence's items with their metadata and the same element
+/// objects; any other iterable's elements converted.
+bool items_to_add(PyObject* other, std::vector<YamlItem>& items, ref& values) {
+    if (!is_sequence_object(other)) {
+        std::vector<YamlNode> nodes;
+        if (!convert_all(other, nodes, values)) return false;
+        items = bare_items(std::move(nodes));
+        return true;
     }
-    start = static_cast<std::size_t>(b);
-    stop = static_cast<std::size_t>(std::max(b, e));
+    YamlSequence copy;
+    if (!detail::Extractor::snapshot(other, copy)) return false;
+    values = ref::steal(PySequence_List(other));
+    if (!values) return false;
+    const std::size_t n =
+        std::min(copy.items.size(), static_cast<std::size_t>(PyList_GET_SIZE(values.get())));
+    if (PyList_SetSlice(values.get(), static_cast<Py_ssize_t>(n), PyList_GET_SIZE(values.get()),
+                        nullptr) < 0)
+        return false;
+    copy.items.resize(n);
+    items = std::move(copy.items);
+    return true;
+}
+
+/// Replaces the tree's items `start`..`stop` (as far as it has them) by
+/// `fresh`.
+void replace_items(std::vector<YamlItem>& all, std::size_t start, std::size_t stop,
+                   std::vector<YamlItem>&& fresh) {
+    const std::size_t to = std::min(stop, all.size());
+    const std::size_t from = std::min(start, to);
+    all.erase(all.begin() + static_cast<std::ptrdiff_t>(from),
+              all.begin() + static_cast<std::ptrdiff_t>(to));
+    all.insert(all.begin() + static_cast<std::ptrdiff_t>(from),
+               std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()));
+}
+
+/// Replaces the parent list's elements `start`..`stop` by `values` (null:
+/// none) and the same items of the tree by `items`, under exclusive access.
+/// The elements let go of are released after the access ends: releasing
+/// one may run code that reads this sequence.
+bool splice(PyObject* self, std::size_t start, std::size_t stop, PyObject* values,
+            std::vector<YamlItem>&& items) {
+    SequenceObject* s = as_sequence(self);
+    const auto b = static_cast<Py_ssize_t>(start), e = static_cast<Py_ssize_t>(stop);
+    ref released = ref::steal(PyList_GetSlice(self, b, e));
+    if (!released) return false;
+    ExclusiveBorrow borrow(s->borrow);
+    if (!borrow.ok()) return false;
+    if (PyList_SetSlice(self, b, e, values) < 0) return false;
+    replace_items(s->inner.items, start, stop, std::move(items));
     return true;
 }
 
@@ -159,86 +131,98 @@ int assign_index(PyObject* self, Py_ssize_t idx, PyObject* value) {
     YamlNode node;
     ref converted;
     if (value && !py_to_node_with_fallback(value, nullptr, node, converted)) return -1;
+    ref released;
+    ExclusiveBorrow borrow(s->borrow);
+    if (!borrow.ok()) return -1;
     std::size_t pos = 0;
-    {
-        ExclusiveBorrow borrow(s->borrow);
-        if (!borrow.ok()) return -1;
-        if (!resolve_index(idx, s->inner.items.size(), pos)) return -1;
-        if (value) {
-            s->inner.items[pos].node = std::move(node);
-        } else {
-            s->inner.items.erase(s->inner.items.begin() + static_cast<std::ptrdiff_t>(pos));
-        }
-    }
+    if (!resolve_index(idx, static_cast<std::size_t>(parent_len(self)), pos)) return -1;
     const auto p = static_cast<Py_ssize_t>(pos);
-    if (!value) return PyList_SetSlice(self, p, p + 1, nullptr);
-    if (p >= parent_len(self)) return PyList_Append(self, converted.get());
-    return PyList_SetItem(self, p, converted.release());
+    auto& items = s->inner.items;
+    if (value) {
+        // The list's reference to the old element goes to `released`.
+        released = ref::steal(PyList_GET_ITEM(self, p));
+        PyList_SET_ITEM(self, p, converted.release());
+        if (pos < items.size()) items[pos].node = std::move(node);
+        return 0;
+    }
+    released = ref::borrow(PyList_GET_ITEM(self, p));
+    if (PyList_SetSlice(self, p, p + 1, nullptr) < 0) return -1;
+    if (pos < items.size()) items.erase(items.begin() + static_cast<std::ptrdiff_t>(pos));
+    return 0;
+}
+
+/// Slice assignment and deletion. A step-1 slice is replaced by new items
+/// (a stop before the start is an empty range at the start, as for lists);
+/// an extended slice keeps its positions: assignment (of exactly as many
+/// values) replaces the values and keeps the items' metadata.
+int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
+    Py_ssize_t b, e, step;
+    if (PySlice_Unpack(slice, &b, &e, &step) < 0) return -1;
+    std::vector<YamlNode> nodes;
+    ref values;
+    if (value && !convert_all(value, nodes, values)) return -1;
+    SequenceObject* s = as_sequence(self);
+    ref released = ref::steal(PySequence_List(self));
+    if (!released) return -1;
+    ExclusiveBorrow borrow(s->borrow);
+    if (!borrow.ok()) return -1;
+    const Py_ssize_t count = PySlice_AdjustIndices(parent_len(self), &b, &e, step);
+    auto& items = s->inner.items;
+    if (step == 1) {
+        const Py_ssize_t stop = std::max(b, e);
+        if (PyList_SetSlice(self, b, stop, values.get()) < 0) return -1;
+        replace_items(items, static_cast<std::size_t>(b), static_cast<std::size_t>(stop),
+                      bare_items(std::move(nodes)));
+        return 0;
+    }
+    if (value && static_cast<Py_ssize_t>(nodes.size()) != count) {
+        PyErr_Format(PyExc_ValueError,
+                     "attempt to assign sequence of size %zd to extended slice of size %zd",
+                     static_cast<Py_ssize_t>(nodes.size()), count);
+        return -1;
+    }
+    std::vector<Py_ssize_t> at(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) at[static_cast<std::size_t>(i)] = b + i * step;
+    if (value) {
+        for (std::size_t i = 0; i < at.size(); ++i) {
+            PyObject* v = PyList_GET_ITEM(values.get(), static_cast<Py_ssize_t>(i));
+            // The list's reference to the old element (still held by
+            // `released` too) goes with `old`.
+            ref old = ref::steal(PyList_GET_ITEM(self, at[i]));
+            PyList_SET_ITEM(self, at[i], Py_NewRef(v));
+            if (static_cast<std::size_t>(at[i]) < items.size())
+                items[static_cast<std::size_t>(at[i])].node = std::move(nodes[i]);
+        }
+        return 0;
+    }
+    std::sort(at.begin(), at.end(), std::greater<>());
+    for (const Py_ssize_t i : at) {
+        if (PyList_SetSlice(self, i, i + 1, nullptr) < 0) return -1;
+        if (static_cast<std::size_t>(i) < items.size())
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return 0;
 }
 
 int sequence_ass_subscript(PyObject* self, PyObject* index, PyObject* value) {
     return guarded([&]() -> int {
-        SequenceObject* s = as_sequence(self);
         if (PyIndex_Check(index)) {
             const Py_ssize_t idx = PyNumber_AsSsize_t(index, PyExc_IndexError);
             if (idx == -1 && PyErr_Occurred()) return -1;
             return assign_index(self, idx, value);
         }
-        if (!PySlice_Check(index)) {
-            PyErr_SetString(PyExc_TypeError, "sequence indices must be integers or slices");
-            return -1;
-        }
-        std::size_t len = 0;
-        {
-            SharedBorrow borrow(s->borrow);
-            if (!borrow.ok()) return -1;
-            len = s->inner.items.size();
-        }
-        std::size_t start = 0, stop = 0;
-        if (!resolve_slice(index, len, value == nullptr, start, stop)) return -1;
-        std::vector<YamlNode> nodes;
-        ref values;
-        if (value && !convert_all(value, nodes, values)) return -1;
-        {
-            ExclusiveBorrow borrow(s->borrow);
-            if (!borrow.ok()) return -1;
-            auto& items = s->inner.items;
-            stop = std::min(stop, items.size());
-            start = std::min(start, stop);
-            items.erase(items.begin() + static_cast<std::ptrdiff_t>(start),
-                        items.begin() + static_cast<std::ptrdiff_t>(stop));
-            std::vector<YamlItem> fresh;
-            fresh.reserve(nodes.size());
-            for (auto& n : nodes) fresh.push_back(bare_item(std::move(n)));
-            items.insert(items.begin() + static_cast<std::ptrdiff_t>(start),
-                         std::make_move_iterator(fresh.begin()),
-                         std::make_move_iterator(fresh.end()));
-        }
-        return PyList_SetSlice(self, static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(stop),
-                               values.get());
+        if (PySlice_Check(index)) return assign_slice(self, index, value);
+        PyErr_SetString(PyExc_TypeError, "sequence indices must be integers or slices");
+        return -1;
     });
 }
 
 int sequence_ass_item(PyObject* self, Py_ssize_t idx, PyObject* value) {
-    return guarded([&]() -> int {
-        // The sequence protocol has already added the length to a negative
-        // index; the model check uses the same length.
-        return assign_index(self, idx, value);
-    });
+    // The sequence protocol has already added the length to a negative index.
+    return guarded([&] { return assign_index(self, idx, value); });
 }
 
 // ---- adding items ---------------------------------------------------------------------------
-
-bool append_converted(PyObject* self, std::vector<YamlItem> items, PyObject* values) {
-    SequenceObject* s = as_sequence(self);
-    {
-        ExclusiveBorrow borrow(s->borrow);
-        if (!borrow.ok()) return false;
-        for (auto& item : items) s->inner.items.push_back(std::move(item));
-    }
-    const Py_ssize_t n = parent_len(self);
-    return PyList_SetSlice(self, n, n, values) == 0;
-}
 
 PyObject* sequence_append(PyObject* self, PyObject* value) {
     return guarded([&]() -> PyObject* {
@@ -246,12 +230,10 @@ PyObject* sequence_append(PyObject* self, PyObject* value) {
         ref converted;
         if (!py_to_node_with_fallback(value, nullptr, node, converted)) return nullptr;
         SequenceObject* s = as_sequence(self);
-        {
-            ExclusiveBorrow borrow(s->borrow);
-            if (!borrow.ok()) return nullptr;
-            s->inner.items.push_back(bare_item(std::move(node)));
-        }
+        ExclusiveBorrow borrow(s->borrow);
+        if (!borrow.ok()) return nullptr;
         if (PyList_Append(self, converted.get()) < 0) return nullptr;
+        s->inner.items.emplace_back().node = std::move(node);
         Py_RETURN_NONE;
     });
 }
@@ -268,40 +250,26 @@ PyObject* sequence_insert(PyObject* self, PyObject* const* args, Py_ssize_t narg
         ref converted;
         if (!py_to_node_with_fallback(args[1], nullptr, node, converted)) return nullptr;
         SequenceObject* s = as_sequence(self);
-        std::size_t pos = 0;
-        {
-            ExclusiveBorrow borrow(s->borrow);
-            if (!borrow.ok()) return nullptr;
-            const auto n = static_cast<Py_ssize_t>(s->inner.items.size());
-            Py_ssize_t p = idx < 0 ? std::max<Py_ssize_t>(idx + n, 0) : std::min(idx, n);
-            pos = static_cast<std::size_t>(p);
-            s->inner.items.insert(s->inner.items.begin() + p, bare_item(std::move(node)));
-        }
-        if (PyList_Insert(self, static_cast<Py_ssize_t>(pos), converted.get()) < 0) return nullptr;
+        ExclusiveBorrow borrow(s->borrow);
+        if (!borrow.ok()) return nullptr;
+        const Py_ssize_t n = parent_len(self);
+        const Py_ssize_t p = idx < 0 ? std::max<Py_ssize_t>(idx + n, 0) : std::min(idx, n);
+        if (PyList_Insert(self, p, converted.get()) < 0) return nullptr;
+        auto& items = s->inner.items;
+        YamlItem item;
+        item.node = std::move(node);
+        items.insert(items.begin() + std::min<std::ptrdiff_t>(p, std::ssize(items)),
+                     std::move(item));
         Py_RETURN_NONE;
     });
 }
 
 bool extend_from(PyObject* self, PyObject* other) {
-    if (is_sequence_object(other)) {
-        SequenceObject* o = as_sequence(other);
-        std::vector<YamlItem> items;
-        {
-            SharedBorrow borrow(o->borrow);
-            if (!borrow.ok()) return false;
-            items = o->inner.items;
-        }
-        ref values = ref::steal(PySequence_List(other));  // the same element objects
-        if (!values) return false;
-        return append_converted(self, std::move(items), values.get());
-    }
-    std::vector<YamlNode> nodes;
-    ref values;
-    if (!convert_all(other, nodes, values)) return false;
     std::vector<YamlItem> items;
-    items.reserve(nodes.size());
-    for (auto& n : nodes) items.push_back(bare_item(std::move(n)));
-    return append_converted(self, std::move(items), values.get());
+    ref values;
+    if (!items_to_add(other, items, values)) return false;
+    const auto end = static_cast<std::size_t>(parent_len(self));
+    return splice(self, end, end, values.get(), std::move(items));
 }
 
 PyObject* sequence_extend(PyObject* self, PyObject* iterable) {
@@ -319,25 +287,25 @@ PyObject* sequence_inplace_add(PyObject* self, PyObject* other) {
     });
 }
 
-/// `s *= n`: the items repeat with their metadata (deep copies), the
-/// elements as the list would repeat them.
+/// `s *= n`: the items repeat with their metadata, the elements as the list
+/// would repeat them.
 PyObject* sequence_inplace_repeat(PyObject* self, Py_ssize_t n) {
     return guarded([&]() -> PyObject* {
         SequenceObject* s = as_sequence(self);
-        {
-            ExclusiveBorrow borrow(s->borrow);
-            if (!borrow.ok()) return nullptr;
-            if (n <= 0) {
-                s->inner.items.clear();
-            } else {
-                const std::vector<YamlItem> once = s->inner.items;
-                for (Py_ssize_t k = 1; k < n; ++k)
-                    s->inner.items.insert(s->inner.items.end(), once.begin(), once.end());
-            }
+        ref released = ref::steal(PySequence_List(self));
+        if (!released) return nullptr;
+        ref repeated = ref::steal(PySequence_Repeat(released.get(), n));
+        if (!repeated) return nullptr;
+        ExclusiveBorrow borrow(s->borrow);
+        if (!borrow.ok()) return nullptr;
+        if (PyList_SetSlice(self, 0, parent_len(self), repeated.get()) < 0) return nullptr;
+        auto& items = s->inner.items;
+        if (n <= 0) {
+            items.clear();
+        } else {
+            const std::vector<YamlItem> once = items;
+            for (Py_ssize_t k = 1; k < n; ++k) items.insert(items.end(), once.begin(), once.end());
         }
-        ref repeated = ref::steal(PySequence_Repeat(ref::steal(PySequence_List(self)).get(), n));
-        if (!repeated || PyList_SetSlice(self, 0, parent_len(self), repeated.get()) < 0)
-            return nullptr;
         return Py_NewRef(self);
     });
 }
@@ -346,18 +314,17 @@ PyObject* sequence_inplace_repeat(PyObject* self, Py_ssize_t n) {
 
 PyObject* sequence_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static ArgParser parser("pop", {"idx"}, 1, 0);
+        static const ArgParser parser("pop", {"idx"}, 1, 0);
         PyObject* a[1];
         if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
         Py_ssize_t idx = -1;
         if (a[0] && !idx_arg(a[0], idx)) return nullptr;
         SequenceObject* s = as_sequence(self);
-        YamlNode removed;
-        std::size_t pos = 0;
+        ref removed;
         {
             ExclusiveBorrow borrow(s->borrow);
             if (!borrow.ok()) return nullptr;
-            const auto n = static_cast<Py_ssize_t>(s->inner.items.size());
+            const Py_ssize_t n = parent_len(self);
             if (n == 0) {
                 PyErr_SetString(PyExc_IndexError, "pop from empty list");
                 return nullptr;
@@ -366,40 +333,29 @@ PyObject* sequence_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                 PyErr_SetString(PyExc_IndexError, "pop index out of range");
                 return nullptr;
             }
-            pos = static_cast<std::size_t>(idx < 0 ? idx + n : idx);
-            removed = std::move(s->inner.items[pos].node);
-            s->inner.items.erase(s->inner.items.begin() + static_cast<std::ptrdiff_t>(pos));
+            const Py_ssize_t p = idx < 0 ? idx + n : idx;
+            removed = ref::borrow(PyList_GET_ITEM(self, p));
+            if (PyList_SetSlice(self, p, p + 1, nullptr) < 0) return nullptr;
+            auto& items = s->inner.items;
+            if (static_cast<std::size_t>(p) < items.size())
+                items.erase(items.begin() + static_cast<std::ptrdiff_t>(p));
         }
-        const auto p = static_cast<Py_ssize_t>(pos);
-        if (p < parent_len(self) && PyList_SetSlice(self, p, p + 1, nullptr) < 0) return nullptr;
-        return node_to_py(removed, nullptr).release();
+        return removed.release();
     });
 }
 
 PyObject* sequence_remove(PyObject* self, PyObject* value) {
     return guarded([&]() -> PyObject* {
-        SequenceObject* s = as_sequence(self);
-        std::vector<YamlNode> nodes;
-        {
-            SharedBorrow borrow(s->borrow);
-            if (!borrow.ok()) return nullptr;
-            for (const auto& item : s->inner.items) nodes.push_back(item.node);
-        }
-        for (std::size_t i = 0; i < nodes.size(); ++i) {
-            ref v = node_to_py(nodes[i], nullptr);
-            if (!v) return nullptr;
-            const int eq = PyObject_RichCompareBool(v.get(), value, Py_EQ);
+        // As list.remove: the first element equal to `value`, compared
+        // while no access is held (the comparison may run any code).
+        for (Py_ssize_t i = 0; i < parent_len(self); ++i) {
+            ref element = ref::borrow(PyList_GET_ITEM(self, i));
+            const int eq = PyObject_RichCompareBool(element.get(), value, Py_EQ);
             if (eq < 0) return nullptr;
             if (!eq) continue;
-            {
-                ExclusiveBorrow borrow(s->borrow);
-                if (!borrow.ok()) return nullptr;
-                if (i < s->inner.items.size())
-                    s->inner.items.erase(s->inner.items.begin() + static_cast<std::ptrdiff_t>(i));
-            }
-            const auto p = static_cast<Py_ssize_t>(i);
-            if (p < parent_len(self) && PyList_SetSlice(self, p, p + 1, nullptr) < 0)
-                return nullptr;
+            if (i >= parent_len(self)) break;
+            const auto at = static_cast<std::size_t>(i);
+            if (!splice(self, at, at + 1, nullptr, {})) return nullptr;
             Py_RETURN_NONE;
         }
         PyErr_SetString(PyExc_ValueError, "value not in list");
@@ -407,40 +363,29 @@ PyObject* sequence_remove(PyObject* self, PyObject* value) {
     });
 }
 
-/// `clear()` empties the tree too, so that a cleared sequence dumps empty.
 PyObject* sequence_clear_method(PyObject* self, PyObject*) {
-    SequenceObject* s = as_sequence(self);
-    {
+    return guarded([&]() -> PyObject* {
+        if (!splice(self, 0, static_cast<std::size_t>(parent_len(self)), nullptr, {}))
+            return nullptr;
+        // Items the tree holds beyond the list's length go too.
+        SequenceObject* s = as_sequence(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
         s->inner.items.clear();
-    }
-    if (PyList_SetSlice(self, 0, parent_len(self), nullptr) < 0) return nullptr;
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* sequence_reverse(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         SequenceObject* s = as_sequence(self);
-        ref elements = ref::steal(PySequence_List(self));
-        if (!elements) return nullptr;
-        {
-            ExclusiveBorrow borrow(s->borrow);
-            if (!borrow.ok()) return nullptr;
-            std::reverse(s->inner.items.begin(), s->inner.items.end());
-        }
-        // Empty the parent list directly (not through clear(), which would
-        // also drop the items just reversed).
-        if (PyList_Reverse(elements.get()) < 0 ||
-            PyList_SetSlice(self, 0, parent_len(self), elements.get()) < 0)
-            return nullptr;
+        ExclusiveBorrow borrow(s->borrow);
+        if (!borrow.ok()) return nullptr;
+        if (PyList_Reverse(self) < 0) return nullptr;
+        std::reverse(s->inner.items.begin(), s->inner.items.end());
         Py_RETURN_NONE;
     });
 }
-
-// ---- sort ------------------------------------------------------------------------------
-
-bool sort_sequence_object(PyObject* self, PyObject* key, bool reverse, bool recursive);
 
 PyObject* sequence_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -453,161 +398,26 @@ PyObject* sequence_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-bool sort_sequence_object(PyObject* self, PyObject* key, bool reverse, bool recursive) {
-    RecursionGuard guard(" while sorting");
-    if (!guard) return false;
-    SequenceObject* s = as_sequence(self);
-    std::vector<YamlItem> items;
-    {
-        SharedBorrow borrow(s->borrow);
-        if (!borrow.ok()) return false;
-        items = s->inner.items;
-    }
-    ref elements = ref::steal(PySequence_List(self));
-    if (!elements) return false;
-    const std::size_t n = std::min<std::size_t>(
-        items.size(), static_cast<std::size_t>(PyList_GET_SIZE(elements.get())));
-    std::vector<ref> keys;
-    keys.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* element = PyList_GET_ITEM(elements.get(), static_cast<Py_ssize_t>(i));
-        ref k = key ? ref::steal(PyObject_CallOneArg(key, element)) : ref::borrow(element);
-        if (!k) return false;
-        keys.push_back(std::move(k));
-    }
-    ref error;
-    std::vector<std::size_t> order = stable_order(n, [&](std::size_t a, std::size_t b) {
-        return py_compare(keys[a].get(), keys[b].get(), error) == Ordering::Less;
-    });
-    if (error) {
-        PyErr_SetRaisedException(error.release());
-        return false;
-    }
-    if (reverse) std::reverse(order.begin(), order.end());
-    std::vector<YamlItem> sorted;
-    sorted.reserve(items.size());
-    ref new_elements = ref::steal(PyList_New(0));
-    if (!new_elements) return false;
-    for (std::size_t i : order) {
-        sorted.push_back(std::move(items[i]));
-        if (PyList_Append(new_elements.get(),
-                          PyList_GET_ITEM(elements.get(), static_cast<Py_ssize_t>(i))) < 0)
-            return false;
-    }
-    for (std::size_t i = n; i < items.size(); ++i) sorted.push_back(std::move(items[i]));
-    {
-        ExclusiveBorrow borrow(s->borrow);
-        if (!borrow.ok()) return false;
-        s->inner.items = std::move(sorted);
-    }
-    if (PyList_SetSlice(self, 0, parent_len(self), new_elements.get()) < 0) return false;
-    if (recursive) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(new_elements.get()); ++i) {
-            PyObject* element = PyList_GET_ITEM(new_elements.get(), i);
-            if (is_mapping_object(element)) {
-                ref method = ref::steal(PyObject_GetAttrString(element, "sort_keys"));
-                if (!method) return false;
-                ref kwargs = ref::steal(Py_BuildValue(
-                    "{s:O,s:O}", "reverse", reverse ? Py_True : Py_False, "recursive", Py_True));
-                if (!kwargs) return false;
-                ref empty = ref::steal(PyTuple_New(0));
-                if (!empty || !ref::steal(PyObject_Call(method.get(), empty.get(), kwargs.get())))
-                    return false;
-            } else if (is_sequence_object(element) &&
-                       !sort_sequence_object(element, key, reverse, true)) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // ---- reading -------------------------------------------------------------------------------
 
-/// A copy of item `idx`'s node (index checked).
-bool copy_item_node(PyObject* self, PyObject* idx_obj, YamlNode& out) {
-    Py_ssize_t idx = 0;
-    if (!idx_arg(idx_obj, idx)) return false;
-    SequenceObject* s = as_sequence(self);
-    SharedBorrow borrow(s->borrow);
-    if (!borrow.ok()) return false;
-    std::size_t pos = 0;
-    if (!resolve_index(idx, s->inner.items.size(), pos)) return false;
-    out = s->inner.items[pos].node;
-    return true;
-}
-
-PyObject* sequence_node(PyObject* self, PyObject* idx) {
+PyObject* sequence_node(PyObject* self, PyObject* idx_obj) {
     return guarded([&]() -> PyObject* {
+        Py_ssize_t idx = 0;
+        if (!idx_arg(idx_obj, idx)) return nullptr;
+        SequenceObject* s = as_sequence(self);
         YamlNode node;
-        if (!copy_item_node(self, idx, node)) return nullptr;
-        return node_to_doc(std::move(node), DocMeta{}, nullptr).release();
-    });
-}
-
-PyObject* sequence_to_python(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        SequenceObject* s = as_sequence(self);
-        YamlNode copy;
+        std::size_t pos = 0;
         {
             SharedBorrow borrow(s->borrow);
             if (!borrow.ok()) return nullptr;
-            copy = YamlNode(s->inner);
+            if (!resolve_index(idx, s->inner.items.size(), pos)) return nullptr;
+            node = s->inner.items[pos].node;
         }
-        return node_to_plain(copy).release();
-    });
-}
-
-PyObject* sequence_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        bool styles, comments, blank;
-        if (!parse_format_flags("format", args, nargs, kwnames, styles, comments, blank))
-            return nullptr;
-        if (!format_object(self, styles, comments, blank)) return nullptr;
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* sequence_copy(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        SequenceObject* s = as_sequence(self);
-        YamlSequence inner;
-        DocMeta meta;
-        {
-            SharedBorrow borrow(s->borrow);
-            if (!borrow.ok()) return nullptr;
-            inner = s->inner;
-            meta = s->meta;
-        }
-        return sequence_to_py_obj(std::move(inner), std::move(meta), nullptr).release();
-    });
-}
-
-PyObject* sequence_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    static ArgParser parser("__deepcopy__", {"memo"}, 1, 1);
-    PyObject* a[1];
-    if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
-    return sequence_copy(self, nullptr);
-}
-
-PyObject* sequence_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        SequenceObject* s = as_sequence(self);
-        std::string text = "YamlSequence([";
-        {
-            SharedBorrow borrow(s->borrow);
-            if (!borrow.ok()) return nullptr;
-            bool first = true;
-            for (const auto& item : s->inner.items) {
-                if (!first) text += ", ";
-                first = false;
-                append_text_form(text, item.node);
-            }
-        }
-        text += "])";
-        return make_str(text).release();
+        const auto p = static_cast<Py_ssize_t>(pos);
+        ref value = p < parent_len(self) ? ref::borrow(PyList_GET_ITEM(self, p)) : ref();
+        YamlNode current;
+        if (!current_node(node, value.get(), current)) return nullptr;
+        return node_to_doc(std::move(current), DocMeta{}, nullptr).release();
     });
 }
 
@@ -637,42 +447,44 @@ struct SeqSlots {
     }
 };
 
+/// As list.__init__: the contents are replaced by those of `iterable` (none
+/// when it is None).
 int sequence_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
-        static const char* kwlist[] = {"iterable", "style", "tag", "schema", nullptr};
-        PyObject* iterable = Py_None;
-        PyObject* style = nullptr;
-        PyObject* tag = nullptr;
-        PyObject* schema = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:YamlSequence",
-                                         const_cast<char**>(kwlist), &iterable, &style, &tag,
-                                         &schema))
-            return -1;
-        SchemaObject* sc = nullptr;
-        if (!arg_schema(schema, sc)) return -1;
-        if (iterable == Py_None) return 0;
-        if (!sc) return extend_from(self, iterable) ? 0 : -1;
+        node_class::CtorArgs a;
+        if (!node_class::parse_ctor_args<SequenceObject>(args, kwargs, a)) return -1;
+        const auto all = static_cast<std::size_t>(parent_len(self));
+        if (a.first == Py_None) return splice(self, 0, all, nullptr, {}) ? 0 : -1;
+        std::vector<YamlItem> items;
+        ref values;
+        if (!a.schema)
+            return items_to_add(a.first, items, values) &&
+                           splice(self, 0, all, values.get(), std::move(items))
+                       ? 0
+                       : -1;
+        // With a schema: its dumpers convert the whole iterable and its
+        // loaders make the values.
         YamlNode node;
-        if (!py_to_node(iterable, sc, node)) return -1;
+        if (!py_to_node(a.first, a.schema, node)) return -1;
         YamlSequence* converted = node.sequence();
         if (!converted) {
             PyErr_SetString(PyExc_TypeError, "YamlSequence requires a list or iterable object");
             return -1;
         }
+        values = ref::steal(PyList_New(0));
+        if (!values) return -1;
+        for (const auto& item : converted->items) {
+            ref value = node_to_py(item.node, a.schema);
+            if (!value || PyList_Append(values.get(), value.get()) < 0) return -1;
+        }
+        if (!splice(self, 0, all, values.get(), std::move(converted->items))) return -1;
         SequenceObject* s = as_sequence(self);
-        YamlSequence snapshot;
-        {
-            ExclusiveBorrow borrow(s->borrow);
-            if (!borrow.ok()) return -1;
-            converted->tag = s->inner.tag;
-            converted->style = s->inner.style;
-            s->inner = std::move(*converted);
-            snapshot = s->inner;
-        }
-        for (const auto& item : snapshot.items) {
-            ref value = node_to_py(item.node, sc);
-            if (!value || PyList_Append(self, value.get()) < 0) return -1;
-        }
+        ExclusiveBorrow borrow(s->borrow);
+        if (!borrow.ok()) return -1;
+        // The rest of the converted sequence's own metadata; tag and style
+        // stay as the constructor set them.
+        s->inner.anchor = std::move(converted->anchor);
+        s->inner.trailing_blank_lines = converted->trailing_blank_lines;
         return 0;
     });
 }
@@ -686,7 +498,7 @@ PyMethodDef sequence_methods[] = {
      "extend($self, iterable, /)\n--\n\nAppend the items of iterable (a YamlSequence's with their "
      "metadata)."},
     {"pop", TESVORN_METHOD(sequence_pop), METH_FASTCALL | METH_KEYWORDS,
-     "pop($self, idx=-1)\n--\n\nRemove and return the item at idx (made from the tree)."},
+     "pop($self, idx=-1)\n--\n\nRemove and return the item at idx."},
     {"remove", TESVORN_METHOD(sequence_remove), METH_O,
      "remove($self, value, /)\n--\n\nRemove the first item equal to value."},
     {"clear", TESVORN_METHOD(sequence_clear_method), METH_NOARGS,
@@ -697,16 +509,18 @@ PyMethodDef sequence_methods[] = {
      "sort($self, /, key=None, reverse=False, recursive=False)\n--\n\n"
      "Sort the items (stable), keeping their metadata."},
     {"node", TESVORN_METHOD(sequence_node), METH_O,
-     "node($self, idx, /)\n--\n\nA new node object for a copy of the item's node."},
-    {"to_python", TESVORN_METHOD(sequence_to_python), METH_NOARGS,
-     "to_python($self, /)\n--\n\nA plain list built from the tree."},
-    {"format", TESVORN_METHOD(sequence_format), METH_FASTCALL | METH_KEYWORDS,
+     "node($self, idx, /)\n--\n\nA new node object for the item, as it is now."},
+    {"to_python", TESVORN_METHOD(node_class::to_python), METH_NOARGS,
+     "to_python($self, /)\n--\n\nA plain list: the values, with node objects as plain dicts and "
+     "lists."},
+    {"format", TESVORN_METHOD(node_class::format), METH_FASTCALL | METH_KEYWORDS,
      "format($self, /, *, styles=True, comments=True, blank_lines=True)\n--\n\n"
      "Reset styles, comments and blank lines, recursively."},
-    {"__copy__", TESVORN_METHOD(sequence_copy), METH_NOARGS,
-     "__copy__($self, /)\n--\n\nAn independent deep copy (tree and document metadata)."},
-    {"__deepcopy__", TESVORN_METHOD(sequence_deepcopy), METH_FASTCALL | METH_KEYWORDS,
-     "__deepcopy__($self, memo, /)\n--\n\nAn independent deep copy (tree and document metadata)."},
+    {"__copy__", TESVORN_METHOD(node_class::copy), METH_NOARGS,
+     "__copy__($self, /)\n--\n\nA copy with its own tree and document metadata, and copies of the "
+     "node objects it holds."},
+    {"__deepcopy__", TESVORN_METHOD(node_class::deepcopy), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo, /)\n--\n\nAs __copy__(), with every other value deep-copied too."},
     {"comment_before", TESVORN_METHOD(slot_methods::comment_before<SeqSlots>), METH_FASTCALL,
      "comment_before($self, idx, *args)\n--\n\nGet, or with a second argument set, the comment "
      "above the item."},
@@ -751,14 +565,14 @@ PyType_Slot sequence_slots[] = {
                     "YamlSequence(iterable=None, *, style=\"block\", tag=None, schema=None)\n--\n\n"
                     "A YAML sequence node. Subclass of list; the parent list is always kept in\n"
                     "sync with `inner` so that standard list operations work transparently.")},
-    {Py_tp_new, reinterpret_cast<void*>(sequence_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sequence_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sequence_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(sequence_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(node_class::tp_new<SequenceObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_class::tp_dealloc<SequenceObject>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(node_class::tp_traverse<SequenceObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_class::tp_clear<SequenceObject>)},
     {Py_tp_init, reinterpret_cast<void*>(sequence_init)},
     {Py_tp_methods, sequence_methods},
     {Py_tp_getset, sequence_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_class::repr)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(sequence_ass_subscript)},
     {Py_sq_ass_item, reinterpret_cast<void*>(sequence_ass_item)},
     {Py_nb_inplace_add, reinterpret_cast<void*>(sequence_inplace_add)},
@@ -781,16 +595,11 @@ PyTypeObject* sequence_type() noexcept {
 }
 
 bool init_sequence_type() noexcept {
-    if (g_sequence_type) return true;
-    ref bases = ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyList_Type)));
-    if (!bases) return false;
-    g_sequence_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&sequence_spec, bases.get()));
-    return g_sequence_type != nullptr;
+    return node_class::init_type(g_sequence_type, sequence_spec, &PyList_Type);
 }
 
 ref new_sequence_object(YamlSequence inner, DocMeta meta) {
-    return alloc_sequence(g_sequence_type, std::move(inner), std::move(meta));
+    return node_class::alloc<SequenceObject>(g_sequence_type, std::move(inner), std::move(meta));
 }
 
 }  // namespace tesvorn::py

@@ -1,6 +1,7 @@
 #include "py/schema.hpp"
 
 #include <new>
+#include <utility>
 
 #include "core/types.hpp"
 #include "py/args.hpp"
@@ -25,35 +26,31 @@ PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return nullptr;
         SchemaObject* s = as_schema(self.get());
         new (&s->borrow) BorrowFlag();
-        new (&s->loaders) std::unordered_map<std::string, PyObject*>();
+        new (&s->loaders) std::unordered_map<std::string, ref>();
         s->coercion_tags = 0;
-        new (&s->dumpers) std::vector<std::pair<PyObject*, PyObject*>>();
+        new (&s->dumpers) std::vector<std::pair<ref, ref>>();
         return self.release();
     });
 }
 
 int schema_clear(PyObject* self) {
     SchemaObject* s = as_schema(self);
-    // Move the references out first: releasing one may run arbitrary code.
+    // Move the references out first: releasing one may run arbitrary code,
+    // which must find the schema empty rather than half torn down.
     auto loaders = std::move(s->loaders);
     auto dumpers = std::move(s->dumpers);
     s->loaders.clear();
     s->dumpers.clear();
-    for (auto& [tag, func] : loaders) Py_DECREF(func);
-    for (auto& [type, func] : dumpers) {
-        Py_DECREF(type);
-        Py_DECREF(func);
-    }
     return 0;
 }
 
 int schema_traverse(PyObject* self, visitproc visit, void* arg) {
     SchemaObject* s = as_schema(self);
     Py_VISIT(Py_TYPE(self));
-    for (auto& [tag, func] : s->loaders) Py_VISIT(func);
+    for (auto& [tag, func] : s->loaders) Py_VISIT(func.get());
     for (auto& [type, func] : s->dumpers) {
-        Py_VISIT(type);
-        Py_VISIT(func);
+        Py_VISIT(type.get());
+        Py_VISIT(func.get());
     }
     return 0;
 }
@@ -87,14 +84,15 @@ PyObject* schema_add_loader(PyObject* self, PyObject* const* args, Py_ssize_t na
             key = tag;
         }
         SchemaObject* s = as_schema(self);
-        ExclusiveBorrow borrow(s->borrow);
-        if (!borrow.ok()) return nullptr;
-        s->coercion_tags |= CoercionTags::bit_of(key);
-        Py_INCREF(a[1]);
-        auto [it, inserted] = s->loaders.try_emplace(std::move(key), a[1]);
-        if (!inserted) {
-            ref old = ref::steal(it->second);  // released after the swap
-            it->second = a[1];
+        ref func = ref::borrow(a[1]);
+        ref replaced;  // released after the borrow: releasing may run code
+        {
+            ExclusiveBorrow borrow(s->borrow);
+            if (!borrow.ok()) return nullptr;
+            const std::uint8_t bit = CoercionTags::bit_of(key);
+            ref& slot = s->loaders[std::move(key)];
+            replaced = std::exchange(slot, std::move(func));
+            s->coercion_tags |= bit;
         }
         Py_RETURN_NONE;
     });
@@ -109,9 +107,7 @@ PyObject* schema_add_dumper(PyObject* self, PyObject* const* args, Py_ssize_t na
         SchemaObject* s = as_schema(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
-        s->dumpers.emplace_back(a[0], a[1]);
-        Py_INCREF(a[0]);
-        Py_INCREF(a[1]);
+        s->dumpers.emplace_back(ref::borrow(a[0]), ref::borrow(a[1]));
         Py_RETURN_NONE;
     });
 }
@@ -205,7 +201,7 @@ bool schema_find_loader(SchemaObject* schema, std::string_view tag, ref& out) {
     if (!borrow.ok()) return false;
     if (schema->loaders.empty()) return true;
     auto it = schema->loaders.find(std::string(tag));
-    if (it != schema->loaders.end()) out = ref::borrow(it->second);
+    if (it != schema->loaders.end()) out = it->second.dup();
     return true;
 }
 
@@ -225,13 +221,13 @@ bool schema_find_dumper(SchemaObject* schema, PyObject* obj, ref& out) {
     SharedBorrow borrow(schema->borrow);
     if (!borrow.ok()) return false;
     for (const auto& [type, func] : schema->dumpers) {
-        const int match = PyObject_IsInstance(obj, type);
+        const int match = PyObject_IsInstance(obj, type.get());
         if (match < 0) {
             PyErr_Clear();  // an isinstance test that raises is skipped
             continue;
         }
         if (match) {
-            out = ref::borrow(func);
+            out = func.dup();
             return true;
         }
     }

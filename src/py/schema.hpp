@@ -15,10 +15,9 @@ namespace tesvorn::py {
 
 struct SchemaObject {
     PyObject_HEAD BorrowFlag borrow;
-    std::unordered_map<std::string, PyObject*> loaders;  // tag text -> callable (owned)
+    std::unordered_map<std::string, ref> loaders;  // tag text -> callable
     std::uint8_t coercion_tags = 0;  // CoercionTags bits of the standard tags with a loader
-    std::vector<std::pair<PyObject*, PyObject*>>
-        dumpers;  // (type, callable), owned, in registration order
+    std::vector<std::pair<ref, ref>> dumpers;  // (type, callable), in registration order
 };
 
 /// The Schema type (borrowed; created by `init_schema_type`).

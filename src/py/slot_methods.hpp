@@ -199,7 +199,8 @@ PyObject* scalar_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 /// Sets the style in the tree and, when the parent dict/list holds a node
-/// object for the value, in that object's own tree too.
+/// object for the value, in that object's own tree too: both, or (when the
+/// object is in use) neither.
 template <class Slots>
 PyObject* container_style(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
@@ -211,27 +212,26 @@ PyObject* container_style(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!parse_container_style(a[1], "style", style)) return nullptr;
         typename Slots::Pos pos;
         if (!Slots::check(a[0], pos)) return nullptr;
-        ref done = ref::steal(
-            with_slot<Slots>(self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
+        return with_slot<Slots>(
+            self, a[0], pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
+                ref child = Slots::parent_value(self, a[0], pos);
+                if (!child && PyErr_Occurred()) return nullptr;
+                std::optional<ExclusiveBorrow> child_borrow;
+                if (child && is_container_object(child.get()) && child.get() != self) {
+                    child_borrow.emplace(node_borrow(child.get()));
+                    if (!child_borrow->ok()) return nullptr;
+                }
                 YamlNode& node = Slots::node(slot);
                 if (YamlMapping* m = node.mapping())
                     m->style = style;
                 else if (YamlSequence* q = node.sequence())
                     q->style = style;
+                if (child && is_mapping_object(child.get()))
+                    as_mapping(child.get())->inner.style = style;
+                else if (child && is_sequence_object(child.get()))
+                    as_sequence(child.get())->inner.style = style;
                 Py_RETURN_NONE;
-            }));
-        if (!done) return nullptr;
-        ref value = Slots::parent_value(self, a[0], pos);
-        if (!value) return PyErr_Occurred() ? nullptr : done.release();
-        if (is_mapping_object(value.get()) || is_sequence_object(value.get())) {
-            ExclusiveBorrow borrow(node_borrow(value.get()));
-            if (!borrow.ok()) return nullptr;
-            if (is_mapping_object(value.get()))
-                as_mapping(value.get())->inner.style = style;
-            else
-                as_sequence(value.get())->inner.style = style;
-        }
-        return done.release();
+            });
     });
 }
 

@@ -28,11 +28,11 @@ constexpr const char* kReadType = "stream.read() must return str or bytes";
 
 /// A new RuntimeError instance carrying `message` (or whatever exception
 /// creating it raised); never null.
-PyObject* runtime_error(const std::string& message) noexcept {
-    PyObject* exc = nullptr;
+ref runtime_error(const std::string& message) noexcept {
+    ref exc;
     ref text = make_str(message);
-    if (text) exc = PyObject_CallOneArg(PyExc_RuntimeError, text.get());
-    if (!exc) exc = PyErr_GetRaisedException();
+    if (text) exc = ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
+    if (!exc) exc = ref::steal(PyErr_GetRaisedException());
     return exc;
 }
 
@@ -40,7 +40,7 @@ PyObject* runtime_error(const std::string& message) noexcept {
 /// decoding `data`, which starts at byte `base` of the stream. Chunks are
 /// decoded one by one, so the decoder's own positions are moved to count
 /// from the start of the stream.
-PyObject* decode_error(PyObject* exc, const char* data, std::size_t base) noexcept {
+ref decode_error(PyObject* exc, const char* data, std::size_t base) noexcept {
     Py_ssize_t start = 0;
     Py_ssize_t end = 0;
     ref reason;
@@ -52,7 +52,7 @@ PyObject* decode_error(PyObject* exc, const char* data, std::size_t base) noexce
     if (!reason || !str_utf8(reason.get(), why)) {
         // Not a decode error after all (MemoryError): pass it on as it is.
         PyErr_Clear();
-        return Py_NewRef(exc);
+        return ref::borrow(exc);
     }
     const std::size_t first = base + static_cast<std::size_t>(start);
     char head[96];
@@ -67,6 +67,18 @@ PyObject* decode_error(PyObject* exc, const char* data, std::size_t base) noexce
                          ": " + std::string(why));
 }
 
+/// The exception a failed read() raised. A StopIteration is raised as the
+/// cause of a RuntimeError instead: out of a document iterator's next() it
+/// would end the caller's loop as if the stream had no more documents.
+ref read_error() noexcept {
+    ref exc = ref::steal(PyErr_GetRaisedException());
+    if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) return exc;
+    ref wrapped = runtime_error("stream.read() raised StopIteration");
+    if (PyErr_GivenExceptionMatches(wrapped.get(), PyExc_RuntimeError))
+        PyException_SetCause(wrapped.get(), exc.release());
+    return wrapped;
+}
+
 }  // namespace
 
 // ---- ErrorSlot ---------------------------------------------------------------
@@ -74,28 +86,26 @@ PyObject* decode_error(PyObject* exc, const char* data, std::size_t base) noexce
 ErrorSlot::~ErrorSlot() {
     if (exc_) {
         Attach attach;
-        Py_CLEAR(exc_);
+        exc_.reset();
     }
 }
 
-void ErrorSlot::record(PyObject* exc) noexcept {
-    PyObject* old;
+void ErrorSlot::record(ref exc) noexcept {
+    ref old;  // released outside the lock: releasing may run code
     {
         std::lock_guard lock(mutex_);
-        old = exc_;
-        exc_ = exc;
+        old = std::exchange(exc_, std::move(exc));
     }
-    Py_XDECREF(old);
 }
 
 PyObject* ErrorSlot::take() noexcept {
     std::lock_guard lock(mutex_);
-    return std::exchange(exc_, nullptr);
+    return exc_.release();
 }
 
 int ErrorSlot::traverse(visitproc visit, void* arg) noexcept {
     std::lock_guard lock(mutex_);
-    Py_VISIT(exc_);
+    Py_VISIT(exc_.get());
     return 0;
 }
 
@@ -113,7 +123,7 @@ CharsSource CharsSource::text(std::string text) {
 CharsSource CharsSource::stream(PyObject* stream, std::shared_ptr<ErrorSlot> slot) {
     CharsSource s;
     s.src_ = std::make_shared<SourceText>();
-    s.stream_ = Py_NewRef(stream);
+    s.stream_ = ref::borrow(stream);
     s.slot_ = std::move(slot);
     s.done_ = false;
     return s;
@@ -121,18 +131,15 @@ CharsSource CharsSource::stream(PyObject* stream, std::shared_ptr<ErrorSlot> slo
 
 CharsSource::~CharsSource() {
     if (stream_ || deferred_) {
+        // The owner may be dropped by a thread that is not attached.
         Attach attach;
-        Py_CLEAR(deferred_);
-        Py_CLEAR(stream_);
+        deferred_.reset();
+        stream_.reset();
     }
 }
 
-void CharsSource::fail(PyObject* exc) noexcept {
-    if (slot_) {
-        slot_->record(exc);
-    } else {
-        Py_XDECREF(exc);
-    }
+void CharsSource::fail(ref exc) noexcept {
+    if (slot_) slot_->record(std::move(exc));
     done_ = true;
 }
 
@@ -153,7 +160,7 @@ bool CharsSource::refill() noexcept {
     if (deferred_) {
         // The characters before the undecodable bytes have all been handed
         // out; now the reader meets the error.
-        fail(std::exchange(deferred_, nullptr));
+        fail(std::move(deferred_));
         return false;
     }
     const std::size_t had = src_->text.size();
@@ -163,20 +170,20 @@ bool CharsSource::refill() noexcept {
         src_->owned.resize(had);
         src_->text = src_->owned;
         PyErr_NoMemory();
-        fail(PyErr_GetRaisedException());
+        fail(ref::steal(PyErr_GetRaisedException()));
     }
     return src_->text.size() > had;
 }
 
 void CharsSource::read_chunk() {
-    ref chunk = ref::steal(PyObject_CallMethod(stream_, "read", "n", kChunk));
-    if (!chunk) return fail(PyErr_GetRaisedException());
+    ref chunk = ref::steal(PyObject_CallMethod(stream_.get(), "read", "n", kChunk));
+    if (!chunk) return fail(read_error());
     PyObject* c = chunk.get();
     if (PyUnicode_Check(c)) {
         // A bytes chunk that ended inside a character is not completed by text.
         if (!tail_.empty()) return end_of_bytes();
         std::string_view text;
-        if (!str_utf8(c, text)) return fail(PyErr_GetRaisedException());
+        if (!str_utf8(c, text)) return fail(ref::steal(PyErr_GetRaisedException()));
         if (text.empty()) {
             done_ = true;
             return;
@@ -219,18 +226,18 @@ void CharsSource::take_bytes(const char* chunk, std::size_t n) {
         PyUnicode_DecodeUTF8Stateful(data, static_cast<Py_ssize_t>(len), "strict", &consumed));
     if (!decoded) {
         ref exc = ref::steal(PyErr_GetRaisedException());
-        PyObject* error = decode_error(exc.get(), data, base);
+        ref error = decode_error(exc.get(), data, base);
         Py_ssize_t valid = 0;
         if (PyErr_GivenExceptionMatches(exc.get(), PyExc_UnicodeDecodeError) &&
             PyUnicodeDecodeError_GetStart(exc.get(), &valid) < 0) {
             PyErr_Clear();
             valid = 0;
         }
-        if (valid <= 0) return fail(error);
+        if (valid <= 0) return fail(std::move(error));
         // Hand out what precedes the bad bytes first, so that the error is
         // met where it is (an iterator still returns the documents before it).
         src_->append(std::string_view(data, static_cast<std::size_t>(valid)));
-        deferred_ = error;
+        deferred_ = std::move(error);
         return;
     }
     // Valid UTF-8 needs no re-encoding: keep the bytes as they are.
@@ -248,10 +255,10 @@ void CharsSource::end_of_bytes() {
     ref decoded = ref::steal(
         PyUnicode_DecodeUTF8(tail_.data(), static_cast<Py_ssize_t>(tail_.size()), "strict"));
     ref exc = ref::steal(decoded ? nullptr : PyErr_GetRaisedException());
-    PyObject* error = exc ? decode_error(exc.get(), tail_.data(), base)
-                          : runtime_error("UTF-8 decode error: unexpected end of data");
+    ref error = exc ? decode_error(exc.get(), tail_.data(), base)
+                    : runtime_error("UTF-8 decode error: unexpected end of data");
     tail_.clear();
-    fail(error);
+    fail(std::move(error));
 }
 
 char32_t CharsSource::decode_multibyte() noexcept {

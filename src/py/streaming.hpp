@@ -26,8 +26,8 @@ class ErrorSlot {
     ErrorSlot& operator=(const ErrorSlot&) = delete;
     ~ErrorSlot();
 
-    /// Records an exception (steals the reference), replacing any earlier one.
-    void record(PyObject* exc) noexcept;
+    /// Records an exception, replacing any earlier one.
+    void record(ref exc) noexcept;
     /// Takes the recorded exception out (a new reference, or null).
     [[nodiscard]] PyObject* take() noexcept;
     /// Lets the garbage collector see the parked exception (its traceback
@@ -36,7 +36,7 @@ class ErrorSlot {
 
   private:
     std::mutex mutex_;
-    PyObject* exc_ = nullptr;
+    ref exc_;
 };
 
 /// The reader's character source: an owned text, or a Python object with a
@@ -54,11 +54,11 @@ class CharsSource {
     CharsSource(CharsSource&& other) noexcept
         : src_(std::move(other.src_)),
           pos_(std::exchange(other.pos_, 0)),
-          stream_(std::exchange(other.stream_, nullptr)),
+          stream_(std::move(other.stream_)),
           slot_(std::move(other.slot_)),
           tail_(std::move(other.tail_)),
           bytes_seen_(std::exchange(other.bytes_seen_, 0)),
-          deferred_(std::exchange(other.deferred_, nullptr)),
+          deferred_(std::move(other.deferred_)),
           done_(std::exchange(other.done_, true)) {}
     CharsSource& operator=(CharsSource&&) = delete;
     CharsSource(const CharsSource&) = delete;
@@ -85,7 +85,7 @@ class CharsSource {
     void rebase(std::size_t from);
 
     /// The stream object (borrowed), null for the text variant or once released.
-    [[nodiscard]] PyObject* stream_object() const noexcept { return stream_; }
+    [[nodiscard]] PyObject* stream_object() const noexcept { return stream_.get(); }
 
   private:
     CharsSource() = default;
@@ -94,15 +94,15 @@ class CharsSource {
     void take_bytes(const char* data, std::size_t n);
     void end_of_bytes();
     char32_t decode_multibyte() noexcept;
-    void fail(PyObject* exc) noexcept;
+    void fail(ref exc) noexcept;
 
     std::shared_ptr<SourceText> src_;  // the text; from pos_ on not yet handed out
     std::size_t pos_ = 0;
-    PyObject* stream_ = nullptr;  // owned; null for the text variant
+    ref stream_;  // null for the text variant
     std::shared_ptr<ErrorSlot> slot_;
-    std::string tail_;              // an incomplete UTF-8 sequence carried to the next bytes chunk
-    std::size_t bytes_seen_ = 0;    // bytes read so far, for positions in decode errors
-    PyObject* deferred_ = nullptr;  // owned: a decode error, due once buf_ is used up
+    std::string tail_;            // an incomplete UTF-8 sequence carried to the next bytes chunk
+    std::size_t bytes_seen_ = 0;  // bytes read so far, for positions in decode errors
+    ref deferred_;                // a decode error, due once the text before it is used up
     bool done_ = true;
 };
 

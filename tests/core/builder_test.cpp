@@ -181,7 +181,7 @@ TEST(BuilderScalars, TagDrivenTyping) {
     EXPECT_FALSE(scalar_of(m, "d").original);
     EXPECT_EQ(scalar_of(m, "e").value, ScalarValue::null());
     EXPECT_EQ(scalar_of(m, "f").value, ScalarValue::of_bool(true));
-    EXPECT_EQ(scalar_of(m, "g").value, ScalarValue::of_int(5));
+    EXPECT_EQ(scalar_of(m, "g").value, ScalarValue::of_str("5"));
     EXPECT_EQ(scalar_of(m, "g").tag, "!custom");
     EXPECT_EQ(scalar_of(m, "a").tag, "tag:yaml.org,2002:float");
 }

@@ -25,8 +25,13 @@ namespace fs = std::filesystem;
 using namespace tesvorn;
 
 // Case id (as "ID" or "ID/NN") -> why our result differs from the suite's.
-// Empty: no known differences.
-const std::map<std::string, std::string> kExpectedDifferences = {};
+// Each is a case where the reading chosen here differs on purpose.
+const std::map<std::string, std::string> kExpectedDifferences = {
+    // The suite reads the end of the stream as a line break after a block
+    // scalar's last line; we read what is there, as the grammar's
+    // <end-of-input> alternative and PyYAML do ("x\n " rather than "x\n \n").
+    {"L24T/01", "block scalar ending the stream without a line break"},
+};
 
 std::string read_file(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

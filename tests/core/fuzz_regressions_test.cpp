@@ -188,8 +188,9 @@ TEST(FuzzRegressions, AliasesOfDroppedAnchorsLoadAgain) {
         EXPECT_FALSE(tesvorn::fuzz::dangling_alias(docs.roots[0], seen)) << text;
     }
     // The anchor that the alias named went with a duplicate key and another
-    // node of its name comes before it (an enclosing collection's too): the
-    // alias reads back as that one. Skipped.
+    // node of its name comes before it: the alias reads back as that one.
+    // Skipped; when that node is an enclosing collection, the dump is an
+    // alias to its own node, which the reader refuses (skipped too).
     for (const char* text :
          {"&a a: 1\n? &a\n: c\n: *a\n", ": &alias2\n&alias2 3:\n*alias2 :", "&2\n: &2 r\n: *2"}) {
         tesvorn::fuzz::Anchors seen;

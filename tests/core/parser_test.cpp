@@ -97,6 +97,26 @@ TEST(ParserAnchors, AliasesMustFollowTheirAnchor) {
     EXPECT_EQ(events("&m {a: 1}"), "+STR\n+DOC\n+MAP {} &m\n=VAL :a\n=VAL :1\n-MAP\n-DOC\n-STR\n");
 }
 
+TEST(ParserAnchors, AnAliasCannotNameACollectionItIsIn) {
+    const std::pair<const char*, const char*> recursive[] = {
+        {"&a [*a]", "at byte 4 line 1 column 5"},
+        {"&a {k: [x, *a]}", "at byte 11 line 1 column 12"},
+        {"&a {*a : 1}", "at byte 4 line 1 column 5"},
+        {"a: &x\n  - b: *x\n", "at byte 13 line 2 column 8"},
+    };
+    for (const auto& [text, where] : recursive)
+        EXPECT_EQ(
+            error_of(text),
+            std::string("while parsing node, found an alias that refers to its own node ") + where)
+            << text;
+    // Once the collection is closed, or the name is given to another node,
+    // the alias is an ordinary one.
+    EXPECT_EQ(events("[&a [x], *a]"),
+              "+STR\n+DOC\n+SEQ []\n+SEQ [] &a\n=VAL :x\n-SEQ\n=ALI *a\n-SEQ\n-DOC\n-STR\n");
+    EXPECT_EQ(events("&a [&a x, *a]"),
+              "+STR\n+DOC\n+SEQ [] &a\n=VAL &a :x\n=ALI *a\n-SEQ\n-DOC\n-STR\n");
+}
+
 TEST(ParserNodes, EmptyNodes) {
     EXPECT_EQ(events("key:"), "+STR\n+DOC\n+MAP\n=VAL :key\n=VAL :\n-MAP\n-DOC\n-STR\n");
     EXPECT_EQ(events("- "), "+STR\n+DOC\n+SEQ\n=VAL :\n-SEQ\n-DOC\n-STR\n");
@@ -118,6 +138,11 @@ TEST(ParserFlow, PairsAndTrailingCommas) {
     EXPECT_EQ(events("[? : x]"),
               "+STR\n+DOC\n+SEQ []\n+MAP {}\n=VAL :\n=VAL :x\n-MAP\n-SEQ\n-DOC\n-STR\n");
     EXPECT_EQ(events("[a, b,]"), "+STR\n+DOC\n+SEQ []\n=VAL :a\n=VAL :b\n-SEQ\n-DOC\n-STR\n");
+    // A pair whose value is a flow collection, at the top and nested.
+    const std::string pair_of_collections =
+        "+STR\n+DOC\n+SEQ []\n+MAP {}\n=VAL :c\n+MAP {}\n=VAL :d\n+SEQ []\n+MAP {}\n=VAL :e\n"
+        "=VAL :f\n-MAP\n-SEQ\n-MAP\n-MAP\n=VAL :g\n-SEQ\n-DOC\n-STR\n";
+    EXPECT_EQ(events("[c: {d: [e: f]}, g]"), pair_of_collections);
     // {a: 1,} ends at the comma.
     auto p = parse("{a: 1,}");
     ASSERT_TRUE(p.ok);

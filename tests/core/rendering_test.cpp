@@ -39,14 +39,17 @@ TEST(Rendering, NumbersBooleansNull) {
     EXPECT_EQ(emit_scalar_value_with_style(ScalarValue::of_bool(false), ScalarStyle::Double),
               "false");
     EXPECT_EQ(emit_scalar_value_with_style(ScalarValue::null(), ScalarStyle::Single), "null");
+    EXPECT_EQ(emit_scalar_value_with_style(
+                  ScalarValue::of_big_int("-123456789012345678901234567890"), ScalarStyle::Double),
+              "-123456789012345678901234567890");
 }
 
 TEST(Rendering, PlainStringsThatWouldBeTyped) {
-    for (const char* s : {"yes", "No",  "~",  "null",  "1",    "-1",  "+1",  "0x1F", "-0x1F", "0o7",
-                          "1.5", "1e3", ".5", "-.inf", ".NaN", "---", "...", "0x-1", "007",   "1."})
+    for (const char* s : {"yes",  "No",    "~",   "null", "1",   "-1", "+1",
+                          "0x1F", "-0x1F", "0o7", "1.5",  "1e3", ".5", "-.inf",
+                          ".NaN", "---",   "...", "0x-1", "007", "1.", "99999999999999999999"})
         EXPECT_EQ(plain(s), "'" + std::string(s) + "'") << s;
-    for (const char* s : {"inf", "nan", "1_000", "0x", "0xZZ", "+.inf", "1e", "y", "nULL",
-                          "99999999999999999999", "1:30"})
+    for (const char* s : {"inf", "nan", "1_000", "0x", "0xZZ", "+.inf", "1e", "y", "nULL", "1:30"})
         EXPECT_EQ(plain(s), s) << s;
 }
 

@@ -351,10 +351,14 @@ TEST(ScannerBlock, ChompingAndIndentation) {
     EXPECT_EQ(scalar_of(">\n  a\n    b\n  c\n"), "a\n  b\nc\n");
     EXPECT_EQ(scalar_of("|2\n   a\n"), " a\n");
     EXPECT_EQ(scalar_of("- |1\n  a\n"), " a\n");
-    EXPECT_EQ(scalar_of("|\n  a"), "a\n");  // no final line break: one is added
-    EXPECT_EQ(scalar_of("|"), "");
-    EXPECT_EQ(scalar_of("|\n"), "\n");
-    EXPECT_EQ(scalar_of("|-\n"), "");
+    // The end of the stream is no line break, and nothing to clip.
+    for (const char* text : {"|\n  a", "|-\n  a\n", ">\n  a"})
+        EXPECT_EQ(scalar_of(text), "a") << text;
+    EXPECT_EQ(scalar_of("|\n  a\n  "), "a\n");
+    EXPECT_EQ(scalar_of("|\n  x\n   "), "x\n ");
+    for (const char* text : {"|", "|\n", "|\n\n\n", "|-\n", "|-\n\n"})
+        EXPECT_EQ(scalar_of(text), "") << text;
+    EXPECT_EQ(scalar_of("|+\n\n\n"), "\n\n");
     EXPECT_EQ(error_of("|0\n a"),
               "while scanning a block scalar, found an indentation indicator equal to 0 at byte "
               "0 line 1 column 1");

@@ -58,8 +58,20 @@ TEST(ScalarTyping, Integers) {
               ScalarValue::of_int(std::numeric_limits<std::int64_t>::min()));
     EXPECT_EQ(ScalarValue::from_str("0x7fffffffffffffff"),
               ScalarValue::of_int(std::numeric_limits<std::int64_t>::max()));
-    // Out of range: not an integer, and without '.', 'e' or 'E' not a float.
-    EXPECT_TRUE(ScalarValue::from_str("9223372036854775808").is_str());
+    // Decimal integers are unbounded; beyond 64 bits they keep their digits
+    // (without '+' or leading zeros, so the source text is kept for writing).
+    const std::pair<const char*, const char*> big[] = {
+        {"9223372036854775808", "9223372036854775808"},
+        {"-9223372036854775809", "-9223372036854775809"},
+        {"+00123456789012345678901234567890", "123456789012345678901234567890"},
+    };
+    for (const auto& [text, digits] : big) {
+        EXPECT_EQ(ScalarValue::from_str(text), ScalarValue::of_big_int(digits)) << text;
+        EXPECT_EQ(ScalarValue::from_str(text).to_key_string(), digits);
+        EXPECT_EQ(keeps_original(ScalarValue::from_str(text), text, false),
+                  std::string_view(text) != digits);
+    }
+    // Hexadecimal and octal stay 64-bit.
     EXPECT_TRUE(ScalarValue::from_str("0x8000000000000000").is_str());
 }
 

@@ -48,6 +48,10 @@ def load_input(load):
     except ValueError as e:
         if type(e) is not ValueError:
             raise
+        # An integer longer than the interpreter's limit for decimal text
+        # raises the interpreter's own ValueError.
+        if "integer string conversion" in str(e):
+            raise TimestampRejected from e
         try:
             load(schema=TIMESTAMPS_AS_TEXT)
         except Exception:  # noqa: BLE001 - then the first error stands

@@ -16,6 +16,7 @@ Bounds measured when these tests were written (CPython 3.13, x86-64):
     on the document model.
 """
 
+import copy
 import datetime
 import io
 import json
@@ -156,13 +157,33 @@ class TestNesting:
                 tesvorn.dumps(value)
             with pytest.raises(RecursionError):
                 tesvorn.dumps_all([value])
-        # Node objects keep a value they cannot convert as it is; the dump
-        # is where it fails.
+        # Node objects convert what they are given at once.
         m = tesvorn.loads("a: 1")
-        m["a"] = deep_dict
-        for obj in (tesvorn.YamlMapping(deep_dict), tesvorn.YamlSequence(deep_list), m):
+        for make in (lambda: m.__setitem__("a", deep_dict), lambda: tesvorn.YamlMapping(deep_dict),
+                     lambda: tesvorn.YamlSequence(deep_list)):
             with pytest.raises(RecursionError):
-                tesvorn.dumps(obj)
+                make()
+        assert m == {"a": 1}
+
+    def test_deep_node_objects_built_through_the_api(self):
+        # Node objects hold the objects assigned, so nesting has no bound:
+        # every read and write that walks it either works or raises
+        # RecursionError, and nothing changes when it raises.
+        top = tesvorn.YamlMapping({"b": 1, "a": 0})
+        for _ in range(30_000):
+            top = tesvorn.YamlMapping({"z": top, "y": 0})
+        for read in (tesvorn.dumps, repr, copy.copy, copy.deepcopy, lambda o: o.to_python()):
+            with pytest.raises(RecursionError):
+                read(top)
+        top.blank_lines_before("y", 3)
+        top.format()
+        assert top.blank_lines_before("y") == 0
+        top.sort_keys(recursive=True)
+        inner = top
+        for _ in range(30_000):
+            assert list(inner) == ["y", "z"]
+            inner = inner["z"]
+        assert list(inner) == ["a", "b"]
 
 
 # --- aliases ----------------------------------------------------------------
@@ -451,4 +472,4 @@ def test_errors_leave_objects_usable():
         with pytest.raises(TypeError):
             bad()
     m["c"] = datetime.date(2020, 1, 2)
-    assert tesvorn.loads(tesvorn.dumps(m)).to_python() == {"a": 1, "b": [1], "c": "2020-01-02"}
+    assert tesvorn.loads(tesvorn.dumps(m)).to_python() == {"a": 1, "b": [1], "c": m["c"]}

@@ -64,13 +64,22 @@ class TestValueKinds:
     def test_roots(self, value, text):
         assert dumps(value) == text
 
-    def test_integers_beyond_64_bits_become_floats(self):
-        assert dumps([-2**63, 2**63 - 1]) == "- -9223372036854775808\n- 9223372036854775807\n"
-        assert dumps([2**63, 2**70]) == "- 9223372036854775808.0\n- 1180591620717411303424.0\n"
-        # Too large even for a float: no rule applies.
-        with pytest.raises(RuntimeError) as info:
-            dumps({"n": 10**400})
-        assert str(info.value) == CANNOT_CONVERT.format(10**400)
+    @pytest.mark.parametrize("value", [-2**63, 2**63 - 1, 2**63, -2**70, 10**30, 10**400])
+    def test_integers_of_any_size_are_exact(self, value):
+        text = dumps({"n": value})
+        assert text == f"n: {value}\n"
+        assert loads(text)["n"] == value and type(loads(text)["n"]) is int
+        m = loads("n: 0\n")
+        m["n"] = value
+        assert m["n"] == value and m.node("n").value == value and dumps(m) == text
+
+    @pytest.mark.parametrize("text", ["123456789012345678901234567890", "-99999999999999999999",
+                                      "+000123456789012345678901234567890"])
+    def test_big_integers_load_as_int_and_keep_their_text(self, text):
+        doc = loads(f"a: {text}\nb: '{text}'\n")
+        assert doc["a"] == int(text) and doc["b"] == text
+        assert dumps(doc) == f"a: {text}\nb: '{text}'\n"
+        assert dumps({"s": text}) == f"s: '{text}'\n"  # a string stays one
 
     def test_number_like_objects(self):
         class Level(enum.IntEnum):
@@ -367,14 +376,22 @@ class TestNodeObjects:
 
     def test_self_containing_plain_container_in_python_part(self):
         m = tesvorn.YamlMapping()
-        m["k"] = self_dict()
         with pytest.raises(ValueError) as info:
-            dumps(m)
-        assert str(info.value) == RECURSIVE.format("dict")
+            m["k"] = self_dict()
+        assert str(info.value) == RECURSIVE.format("dict") and m == {}
         q = tesvorn.YamlSequence()
-        q.append(self_list())
         with pytest.raises(ValueError) as info:
-            dumps([q])
+            q.append(self_list())
+        assert str(info.value) == RECURSIVE.format("list") and q == []
+        # Kept as it is (it holds a value with no conversion), it is caught
+        # at the dump.
+        m2 = tesvorn.YamlMapping()
+        kept = [P()]
+        m2["k"] = kept
+        assert m2["k"] is kept
+        kept.insert(0, kept)
+        with pytest.raises(ValueError) as info:
+            dumps(m2)
         assert str(info.value) == RECURSIVE.format("list")
         with pytest.raises(ValueError) as info:
             tesvorn.YamlMapping({"a": self_dict()}, schema=tesvorn.Schema())
@@ -393,12 +410,12 @@ class TestNodeObjects:
         with pytest.raises(RuntimeError, match="^self-referential structure detected$"):
             dumps({"x": q})
 
-    def test_node_objects_in_dumper_data_use_their_model(self):
+    def test_node_objects_in_dumper_data_are_dumped_as_they_are(self):
         m = loads("a: 1  # c\nb: [2]\n")
-        m["b"].append(3)  # the model of m itself is not changed by this
+        m["b"].append(3)
         s = tesvorn.Schema()
         s.add_dumper(P, lambda o: ("!p", m))
-        assert dumps({"v": P()}, schema=s) == "v: !p\n  a: 1  # c\n  b: [2]\n"
+        assert dumps({"v": P()}, schema=s) == "v: !p\n  a: 1  # c\n  b: [2, 3]\n"
 
 
 class TestDeepNesting:
@@ -464,6 +481,14 @@ class TestIndent:
             assert loads(text).to_python() == doc
             assert yaml.safe_load(text) == doc
 
+    @pytest.mark.parametrize("indent", [256, 2**32, 2**63 - 1, 2**64 - 1])
+    def test_an_indent_the_writer_cannot_use(self, indent):
+        for call in (lambda: dumps({"a": {"b": 1}}, indent=indent),
+                     lambda: tesvorn.dump_all([{"a": 1}], io.StringIO(), indent=indent)):
+            with pytest.raises(ValueError, match=r"^argument 'indent': must be in 0\.\.255 "):
+                call()
+        assert loads(dumps({"a": {"b": [1]}}, indent=255)) == {"a": {"b": [1]}}
+
     def test_index_protocol(self):
         class Four:
             def __index__(self):
@@ -501,10 +526,8 @@ class TestSchema:
         p = tesvorn.Schema()
         p.add_loader("!point", lambda v: ("pt", v))
         p.add_loader("!!point", lambda v: ("long", v))
-        assert loads("a: !point 0x1F\nb: !!point 7\n", schema=p).to_python() == {
-            "a": 31, "b": 7}
-        assert loads("a: !point 0x1F\nb: !!point 7\n", schema=p) == {
-            "a": ("pt", 31), "b": ("long", 7)}
+        doc = loads("a: !point 0x1F\nb: !!point 7\n", schema=p)
+        assert doc == doc.to_python() == {"a": ("pt", "0x1F"), "b": ("long", 7)}
 
     def test_dumper_order_and_type_forms(self):
         class Base:
@@ -556,7 +579,7 @@ class TestSchema:
             return value
 
         s.add_loader("!x", loader)
-        assert loads("a: !x 1", schema=s) == {"a": 1}
+        assert loads("a: !x 1", schema=s) == {"a": "1"}
         assert seen == ["Already borrowed", "Already borrowed"]
 
         def registering(value):

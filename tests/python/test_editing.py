@@ -2,6 +2,8 @@
 byte (compared with the dump of the unedited document), and a stateful test
 that keeps node objects in step with plain dicts and lists."""
 
+import copy
+import datetime
 import difflib
 import pathlib
 
@@ -115,11 +117,13 @@ class TestEditsKeepMetadata:
         m.update({"a": 6})
         assert tesvorn.dumps(m) == "a: 6\nb: 2\n"
 
-    def test_set_alias_writes_an_alias(self):
-        m = tesvorn.loads("a: &x 1\nb: 2\n")
+    def test_set_alias_writes_an_alias_while_the_data_is_the_same(self):
+        m = tesvorn.loads("a: &x 1\nb: 1\n")
         m.set_alias("b", "x")
-        assert m["b"] == 2
+        assert m["b"] == 1 and m.alias_name("b") == "x"
         assert tesvorn.dumps(m) == "a: &x 1\nb: *x\n"
+        m["a"] = tesvorn.YamlScalar(2)
+        assert tesvorn.dumps(m) == "a: 2\nb: &x 1\n"
 
     @pytest.mark.parametrize("text, edit, expected", [
         # the anchored entry removed: its first alias carries the anchor
@@ -141,12 +145,7 @@ class TestEditsKeepMetadata:
         assert out == expected
         assert tesvorn.loads(out).to_python() == doc.to_python()
 
-    def test_nested_edit_shows_in_dump_not_in_tree_reads(self):
-        m = tesvorn.loads("a:\n  b: 1\n")
-        m["a"]["b"] = 2
-        assert tesvorn.dumps(m) == "a:\n  b: 2\n"
-        assert m.to_python() == {"a": {"b": 1}}
-        assert "1" in repr(m) and m.node("a")["b"] == 1 and m.copy()["a"]["b"] == 1
+
 
     def test_cleared_and_repeated_sequences_dump_what_they_hold(self):
         m = tesvorn.loads("l: [1, 2]\nk:\n  - x\n")
@@ -170,135 +169,331 @@ class TestEditsKeepMetadata:
     def test_format_resets_everything_but_tags_and_anchors(self):
         m = tesvorn.loads("# c\na: 'x'  # i\n\nb: &r [1, 2]\nc: !t 0x10\n")
         m.format()
-        assert tesvorn.dumps(m) == "a: x\nb: &r\n  - 1\n  - 2\nc: !t 16\n"
+        assert tesvorn.dumps(m) == "a: x\nb: &r\n  - 1\n  - 2\nc: !t '0x10'\n"
+
+
+class TestPythonViewIsTheTruth:
+    READS = {
+        "to_python": lambda d: d.to_python(),
+        "repr": lambda d: eval(repr(d), {"YamlMapping": YamlMapping, "YamlSequence": YamlSequence}),
+        "copy": lambda d: d.copy(),
+        "copy.copy": copy.copy,
+        "deepcopy": copy.deepcopy,
+        "node": lambda d: {k: d.node(k) for k in d},
+        "nodes": lambda d: dict(d.nodes()),
+        "reload": lambda d: tesvorn.loads(tesvorn.dumps(d)),
+    }
+
+    @pytest.mark.parametrize("read", READS.values(), ids=READS.keys())
+    def test_nested_edits_show_in_every_read(self, read):
+        d = tesvorn.loads("a: {b: 1}\nl: [x]\n")
+        d["a"]["b"] = 2
+        d["l"].append("y")
+        assert read(d) == {"a": {"b": 2}, "l": ["x", "y"]} and d == d.copy()
+
+    def test_an_assigned_node_object_is_held_as_it_is(self):
+        d = tesvorn.loads("a: 1  # c\n")
+        s = YamlSequence([1], style="flow")
+        d["s"] = s
+        d["t"] = s
+        s.append(2)
+        assert d["s"] is s and d["t"] is s
+        assert tesvorn.dumps(d) == "a: 1  # c\ns: [1, 2]\nt: [1, 2]\n"
+        c = copy.deepcopy(d)
+        assert c["s"] is c["t"] and c["s"] is not s
+
+    @pytest.mark.parametrize("edit, text", [
+        (lambda d: None, "a: &x [1]\nb: *x\n"),
+        (lambda d: d["b"].append(2), "a: &x [1]\nb: [1, 2]\n"),
+        (lambda d: d["a"].append(2), "a: &x [1, 2]\nb: [1]\n"),
+        (lambda d: (d["a"].append(2), d["b"].append(2)), "a: &x [1, 2]\nb: *x\n"),
+        (lambda d: d["a"].__setitem__(0, 5), "a: &x [5]\nb: [1]\n"),
+    ])
+    def test_an_alias_is_written_as_such_only_while_its_data_is_the_anchors(self, edit, text):
+        d = tesvorn.loads("a: &x [1]\nb: *x\n")
+        edit(d)
+        assert tesvorn.dumps(d) == text and tesvorn.loads(text) == d
+
+    def test_a_loaded_value_not_replaced_is_written_from_its_source(self):
+        s = tesvorn.Schema()
+        s.add_loader("!env", lambda m: "from " + m["name"])
+        s.add_loader("!list", lambda q: tuple(q))
+        text = "a: !env {name: HOME}\nb: !list [1, 2]\n"
+        d = tesvorn.loads(text, schema=s)
+        assert d == d.to_python() == {"a": "from HOME", "b": (1, 2)}
+        assert tesvorn.dumps(d) == text
+        d["a"] = "replaced"
+        assert tesvorn.dumps(d) == "a: replaced\nb: !list [1, 2]\n"
+
+    def test_to_python_holds_the_values_the_view_holds(self):
+        d = tesvorn.loads("b: !!binary aGk=\nt: !!timestamp 2001-12-14\nn: {x: !!binary aGk=}\n")
+        assert d.to_python() == {"b": b"hi", "t": datetime.date(2001, 12, 14), "n": {"x": b"hi"}}
+        assert type(d.to_python()["n"]) is dict
+
+    def test_dict_and_list_behaviour(self):
+        m = YamlMapping({"a": 1})
+        assert m.pop("zz", None) is None
+        m.update({"b": 2}, c=3)
+        assert m == {"a": 1, "b": 2, "c": 3} and m.to_python() == m
+        s = YamlSequence([1, 2, 3, 4])
+        s.comment_before(2, "kept")
+        s[::2] = ["a", "b"]
+        assert s == ["a", 2, "b", 4] and s.comment_before(2) == "kept"
+        with pytest.raises(ValueError, match="extended slice of size 2"):
+            s[::2] = [1]
+        del s[::-2]
+        assert s == ["a", "b"] and tesvorn.loads(tesvorn.dumps(s)) == s
+        s.__init__([9])
+        assert s == [9] and s.to_python() == [9]
+
+    def test_a_list_changed_by_the_sort_key_is_not_sorted_nor_lost(self):
+        s = YamlSequence([3, 1, 2])
+
+        def key(v):
+            s.append(v)
+            return v
+
+        with pytest.raises(ValueError, match="^list modified during sort$"):
+            s.sort(key=key)
+        assert s == [3, 1, 2, 3, 1, 2] and s.to_python() == s
+
+    def test_a_failing_write_changes_neither_view(self):
+        class BadHash(str):
+            def __hash__(self):
+                raise ValueError("no hash")
+
+        m = tesvorn.loads("a: 1\n")
+        m[BadHash("b")] = 2  # stored under an exact str: nothing of the key runs
+        with pytest.raises(TypeError):
+            m["c"] = {1: "key that is no str"}
+        assert m == {"a": 1, "b": 2} and tesvorn.dumps(m) == "a: 1\nb: 2\n"
 
 
 KEYS = st.sampled_from(["a", "b", "c", "key with space", "é", "-x"])
+# Printable text only: the text form (repr) of a string is evaluated back.
+TEXT = st.text(st.characters(codec="utf-8", categories=["L", "N", "P", "S"], include_characters=" "),
+               max_size=8)
 VALUES = st.recursive(
-    st.none() | st.booleans() | st.integers(-10**6, 10**6) | st.text(max_size=8)
+    st.none() | st.booleans() | st.integers(-10**30, 10**30) | TEXT
     | st.floats(allow_nan=False, allow_infinity=False),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(KEYS, inner, max_size=3),
     max_leaves=6)
+LOADED = """\
+base: &b  # anchored
+  k: 1
+  l: [1, two]
+use: *b
+items:
+  - {x: 1}
+  - [a, b]
+seq: &s [3, 1, 2]
+again: *s
+"""
 
 
-class MappingAndSequenceMachine(RuleBasedStateMachine):
-    """Random dict and list operations on node objects and plain containers
-    side by side."""
+def reaches(start, target) -> bool:
+    """Whether `target` is `start` or is held, at any depth, by it."""
+    seen, todo = set(), [start]
+    while todo:
+        obj = todo.pop()
+        if obj is target:
+            return True
+        if id(obj) in seen or not isinstance(obj, (dict, list)):
+            continue
+        seen.add(id(obj))
+        todo.extend(obj.values() if isinstance(obj, dict) else obj)
+    return False
+
+
+def sort_mirror(d: dict, seen: set) -> None:
+    """sort_keys(recursive=True) on plain dicts: by UTF-8, through mappings."""
+    if id(d) in seen:
+        return
+    seen.add(id(d))
+    items = sorted(d.items(), key=lambda kv: kv[0].encode())
+    d.clear()
+    d.update(items)
+    for v in d.values():
+        if isinstance(v, dict):
+            sort_mirror(v, seen)
+
+
+class NodeObjectMachine(RuleBasedStateMachine):
+    """Edits nested node objects of a loaded document through every dict
+    and list operation, aliases and node objects assigned into others
+    included, beside a plain mirror; after every step each read of the
+    document must equal the mirror."""
 
     def __init__(self):
         super().__init__()
-        self.m = tesvorn.loads("a: 1  # c\nb: [x, y]\n")
-        self.pm = {"a": 1, "b": ["x", "y"]}
-        self.s = tesvorn.loads("- 1\n- two  # t\n- [3]\n")
-        self.ps = [1, "two", [3]]
+        self.doc = tesvorn.loads(LOADED)
+        self.mirror = {"base": {"k": 1, "l": [1, "two"]}, "use": {"k": 1, "l": [1, "two"]},
+                       "items": [{"x": 1}, ["a", "b"]], "seq": [3, 1, 2], "again": [3, 1, 2]}
+        self.pairs = []  # (node object, its mirror)
+        self.register(self.doc, self.mirror)
 
-    # mapping rules
-    @rule(k=KEYS, v=VALUES)
-    def setitem(self, k, v):
-        self.m[k] = v
-        self.pm[k] = v
+    def register(self, obj, mirror):
+        if isinstance(obj, (YamlMapping, YamlSequence)) and all(o is not obj for o, _ in self.pairs):
+            self.pairs.append((obj, mirror))
+            for k in (obj if isinstance(obj, YamlMapping) else range(len(obj))):
+                self.register(obj[k], mirror[k])
 
-    @rule(k=KEYS)
-    def delitem(self, k):
-        if k in self.pm:
-            del self.m[k]
-            del self.pm[k]
+    def pick(self, data, kind):
+        pairs = [p for p in self.pairs if isinstance(p[0], kind)]
+        return data.draw(st.sampled_from(pairs)) if pairs else (None, None)
+
+    def value(self, data, target_mirror):
+        """A plain value, or now and then a node object the document has
+        (shared, as a dict or list would hold it; never one holding the target)."""
+        if data.draw(st.booleans()):
+            obj, mirror = data.draw(st.sampled_from(self.pairs))
+            if not reaches(mirror, target_mirror):
+                return obj, mirror
+        v = data.draw(VALUES)
+        return v, copy.deepcopy(v)
+
+    def assigned(self, obj, mirror, key):
+        self.register(obj[key], mirror[key])
+
+    # ---- mappings
+    @rule(data=st.data(), k=KEYS)
+    def setitem(self, data, k):
+        m, pm = self.pick(data, YamlMapping)
+        v, pv = self.value(data, pm)
+        m[k] = v
+        pm[k] = pv
+        self.assigned(m, pm, k)
+
+    @rule(data=st.data(), k=KEYS)
+    def delete_or_pop(self, data, k):
+        m, pm = self.pick(data, YamlMapping)
+        how = data.draw(st.sampled_from(["del", "pop", "pop default", "popitem"]))
+        if how == "del" and k in pm:
+            del m[k], pm[k]
+        elif how == "pop" and k in pm:
+            assert m.pop(k) is not None or pm[k] is None
+            pm.pop(k)
+        elif how == "pop default":
+            assert m.pop(k, None) == pm.pop(k, None)
+        elif how == "popitem" and pm:
+            assert m.popitem()[0] == pm.popitem()[0]
+
+    @rule(data=st.data(), k=KEYS)
+    def setdefault(self, data, k):
+        m, pm = self.pick(data, YamlMapping)
+        v, pv = self.value(data, pm)
+        m.setdefault(k, v)
+        pm.setdefault(k, pv)
+        self.assigned(m, pm, k)
+
+    @rule(data=st.data(), other=st.dictionaries(KEYS, VALUES, max_size=2), kw=st.booleans())
+    def update(self, data, other, kw):
+        m, pm = self.pick(data, YamlMapping)
+        if kw:
+            m.update(other, z=other)
+            pm.update(copy.deepcopy(other), z=copy.deepcopy(other))
         else:
-            with pytest.raises(KeyError):
-                del self.m[k]
+            m |= other
+            pm |= copy.deepcopy(other)
+        for k in list(other) + (["z"] if kw else []):
+            self.assigned(m, pm, k)
 
-    @rule(k=KEYS, v=VALUES)
-    def setdefault(self, k, v):
-        self.m.setdefault(k, v)
-        self.pm.setdefault(k, v)
+    @rule(data=st.data())
+    def sort_keys(self, data):
+        m, pm = self.pick(data, YamlMapping)
+        m.sort_keys(recursive=True)
+        sort_mirror(pm, set())
 
-    @rule(k=KEYS)
-    def pop(self, k):
-        if k in self.pm:
-            assert self.m.pop(k) == self.pm.pop(k)
+    @rule(data=st.data())
+    def refused_value_changes_nothing(self, data):
+        m, pm = self.pick(data, YamlMapping)
+        with pytest.raises(TypeError):
+            m["a"] = {1: "non-str key"}
 
-    @rule(other=st.dictionaries(KEYS, VALUES, max_size=3))
-    def update(self, other):
-        self.m.update(other)
-        self.pm.update(other)
+    # ---- sequences
+    @rule(data=st.data(), i=st.integers(-4, 4))
+    def insert_or_set(self, data, i):
+        s, ps = self.pick(data, YamlSequence)
+        v, pv = self.value(data, ps)
+        if data.draw(st.booleans()) or not -len(ps) <= i < len(ps):
+            s.insert(i, v)
+            ps.insert(i, pv)
+            i = min(max(i + len(ps) - 1 if i < 0 else i, 0), len(ps) - 1)
+        else:
+            s[i] = v
+            ps[i] = pv
+        self.assigned(s, ps, i)
 
-    @rule(other=st.dictionaries(KEYS, VALUES, max_size=3))
-    def ior(self, other):
-        self.m |= other
-        self.pm |= other
+    @rule(data=st.data(), a=st.integers(-4, 4), b=st.integers(-4, 4), step=st.sampled_from([1, 2, -1]),
+          vs=st.lists(VALUES, max_size=3))
+    def slices(self, data, a, b, step, vs):
+        s, ps = self.pick(data, YamlSequence)
+        if data.draw(st.booleans()):
+            del s[a:b:step], ps[a:b:step]
+            return
+        if step != 1:
+            n = len(range(*slice(a, b, step).indices(len(ps))))
+            vs = vs[:n]
+            if len(vs) != n:
+                with pytest.raises(ValueError, match="extended slice of size"):
+                    s[a:b:step] = vs
+                return
+        s[a:b:step] = vs
+        ps[a:b:step] = copy.deepcopy(vs)
+        for i in range(len(ps)):
+            self.register(s[i], ps[i])
 
-    @precondition(lambda self: len(self.pm) > 0)
-    @rule()
-    def popitem(self):
-        assert self.m.popitem() == self.pm.popitem()
+    @rule(data=st.data(), vs=st.lists(VALUES, max_size=2))
+    def extend(self, data, vs):
+        s, ps = self.pick(data, YamlSequence)
+        other, po = self.pick(data, YamlSequence)
+        if data.draw(st.booleans()) and not reaches(po, ps):
+            s += other  # the same element objects
+            ps += po
+        else:
+            s.extend(vs)
+            ps.extend(copy.deepcopy(vs))
+        for i in range(len(ps)):
+            self.register(s[i], ps[i])
 
-    @rule()
-    def sort_keys(self):
-        self.m.sort_keys()
-        self.pm = dict(sorted(self.pm.items(), key=lambda kv: kv[0].encode()))
+    @rule(data=st.data(), i=st.integers(-3, 3))
+    def remove_items(self, data, i):
+        s, ps = self.pick(data, YamlSequence)
+        how = data.draw(st.sampled_from(["pop", "remove", "reverse", "repeat", "clear"]))
+        if how == "pop" and -len(ps) <= i < len(ps):
+            assert s.pop(i) == ps.pop(i)
+        elif how == "remove" and ps:
+            s.remove(ps[0])
+            ps.remove(ps[0])
+        elif how == "reverse":
+            s.reverse()
+            ps.reverse()
+        elif how == "repeat" and len(ps) < 4:
+            s *= 2
+            ps *= 2
+        elif how == "clear" and len(ps) > 4:
+            s.clear()
+            ps.clear()
 
-    # sequence rules
-    @rule(v=VALUES)
-    def append(self, v):
-        self.s.append(v)
-        self.ps.append(v)
-
-    @rule(i=st.integers(-5, 5), v=VALUES)
-    def insert(self, i, v):
-        self.s.insert(i, v)
-        self.ps.insert(i, v)
-
-    @rule(i=st.integers(-5, 5), v=VALUES)
-    def setindex(self, i, v):
-        if -len(self.ps) <= i < len(self.ps):
-            self.s[i] = v
-            self.ps[i] = v
-
-    @rule(a=st.integers(0, 5), b=st.integers(0, 5), vs=st.lists(VALUES, max_size=3))
-    def setslice(self, a, b, vs):
-        self.s[a:b] = vs
-        self.ps[a:b] = vs
-
-    @rule(a=st.integers(0, 5), b=st.integers(0, 5))
-    def delslice(self, a, b):
-        del self.s[a:b]
-        del self.ps[a:b]
-
-    @rule(vs=st.lists(VALUES, max_size=3))
-    def extend(self, vs):
-        self.s.extend(vs)
-        self.ps.extend(vs)
-
-    @rule(n=st.integers(0, 2))
-    def repeat(self, n):
-        self.s *= n
-        self.ps *= n
-
-    @precondition(lambda self: len(self.ps) > 0)
-    @rule(i=st.integers(-3, 3))
-    def pop_index(self, i):
-        if -len(self.ps) <= i < len(self.ps):
-            assert self.s.pop(i) == self.ps.pop(i)
-
-    @rule()
-    def reverse(self):
-        self.s.reverse()
-        self.ps.reverse()
-
-    @rule()
-    def clear_sometimes(self):
-        if len(self.ps) > 6:
-            self.s.clear()
-            self.ps.clear()
+    @rule(data=st.data(), reverse=st.booleans())
+    def sort(self, data, reverse):
+        s, ps = self.pick(data, YamlSequence)
+        numbers = all(type(v) in (int, float) for v in ps)
+        if numbers or all(type(v) is str for v in ps):
+            s.sort(reverse=reverse)
+            ps.sort(reverse=reverse)
 
     @invariant()
-    def in_step(self):
-        assert self.m == self.pm
-        assert list(self.m) == list(self.pm)
-        assert tesvorn.loads(tesvorn.dumps(self.m)).to_python() == self.pm
-        assert self.s == self.ps
-        assert tesvorn.loads(tesvorn.dumps(self.s)).to_python() == self.ps
+    def every_read_is_the_python_view(self):
+        d, mirror = self.doc, self.mirror
+        names = {"YamlMapping": YamlMapping, "YamlSequence": YamlSequence}
+        assert d == mirror and list(d) == list(mirror)
+        assert d.to_python() == mirror
+        assert eval(repr(d), names) == mirror
+        for c in (d.copy(), copy.copy(d), copy.deepcopy(d)):
+            assert c == mirror
+        assert tesvorn.loads(tesvorn.dumps(d)).to_python() == mirror
 
 
-MappingAndSequenceMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=25, deadline=None)
-TestStateful = MappingAndSequenceMachine.TestCase
+NodeObjectMachine.TestCase.settings = settings(max_examples=100, stateful_step_count=30, deadline=None)
+TestStateful = NodeObjectMachine.TestCase

@@ -4,6 +4,7 @@ values, schema loaders, !!binary and !!timestamp, parse errors."""
 import datetime
 
 import pytest
+import yaml
 
 import tesvorn
 from tesvorn import LoaderError, ParseError, Schema, YamlMapping, YamlScalar, YamlSequence
@@ -76,9 +77,24 @@ class TestValues:
         assert d["a"] == d["b"] and d["a"] is not d["b"]
         assert tesvorn.dumps(d) == "a: &x [1]\nb: *x\n"
 
+    @pytest.mark.parametrize("text", ["&a [*a]", "a: &x {b: [*x]}", "- &s\n  - *s\n"])
+    def test_recursive_alias_is_refused(self, text):
+        with pytest.raises(ParseError, match="found an alias that refers to its own node at"):
+            tesvorn.loads(text)
+
     def test_duplicate_keys_last_wins_at_first_place(self):
         d = tesvorn.loads("a: 1\nb: 2\na: 3\n")
         assert list(d.items()) == [("a", 3), ("b", 2)]
+
+
+class TestBlockScalars:
+    @pytest.mark.parametrize("text", [
+        "a: |\n\n\n", "a: >\n\n", "a: |-\n\n", "a: |+\n\n\n", "a: |\n\n  \nb: 1\n",
+        "a: |\n  text", "a: >\n  x\n  y", "a: |+\n  t\n\n  ", "a: |\n  x\n  ", "- |\n  x",
+        "a: >\n  x\n\n  y\n  ", "a: |\n  x\n   ",
+    ])
+    def test_chomping_reads_as_pyyaml_does(self, text):
+        assert tesvorn.loads(text).to_python() == yaml.safe_load(text)
 
 
 class TestBuiltInTags:
@@ -97,6 +113,17 @@ class TestBuiltInTags:
         with pytest.raises(ValueError):
             tesvorn.loads("d: !!timestamp not-a-date")
 
+    @pytest.mark.parametrize("text", [
+        "2001-12-14", "2001-12-14 21:59:43.10 -5", "2001-12-14t21:59:43.10-05:00",
+        "2001-12-14T21:59:43Z", "2001-12-14 21:59:43.1234567", "2001-1-2 3:04:05",
+        "2001-12-14 21:59:43 +05:30", "2001-12-14  21:59:43 Z", "2001-12-15T02:59:43.1Z",
+    ])
+    def test_timestamp_forms_read_as_pyyaml_reads_them(self, text):
+        ours = tesvorn.loads(f"d: !!timestamp {text}")["d"]
+        theirs = yaml.safe_load(f"d: !!timestamp {text}")["d"]
+        assert (ours, type(ours), getattr(ours, "tzinfo", None)) == (
+            theirs, type(theirs), getattr(theirs, "tzinfo", None))
+
     def test_untagged_dates_stay_strings(self):
         assert tesvorn.loads("d: 2001-12-14")["d"] == "2001-12-14"
 
@@ -113,7 +140,7 @@ class TestLoaders:
         s = Schema()
         s.add_loader("!pt", lambda v: ("pt", v))
         d = tesvorn.loads("p: !pt 1\nq: !pt [1, 2]\nr: !pt {x: 1}\n", schema=s)
-        assert d["p"] == ("pt", 1)
+        assert d["p"] == ("pt", "1")
         kind, seq = d["q"]
         assert isinstance(seq, YamlSequence) and seq == [1, 2]
         assert isinstance(d["r"][1], YamlMapping)
@@ -154,10 +181,21 @@ class TestLoaders:
         with pytest.raises(LoaderError, match="Already borrowed"):
             tesvorn.loads("p: !pt 1", schema=s)
 
-    def test_coercion_only_for_standard_tags(self):
+    @pytest.mark.parametrize("text, value", [
+        ("!ver 1.10", "1.10"), ("!n 12", "12"), ("!x null", "null"), ("!GetAZs", ""),
+        ("!x 'quoted 1'", "quoted 1"),
+    ])
+    def test_local_tag_scalar_is_its_text(self, text, value):
+        # YAML 1.2 types only untagged plain scalars: a locally tagged one is
+        # the text written, with or without a loader, and writes back as it was.
+        calls = []
         s = Schema()
-        s.add_loader("!point", lambda v: v)
-        assert tesvorn.loads("v: !point 12", schema=s)["v"] == 12
+        s.add_loader(text.split()[0], lambda v: calls.append(v) or v)
+        for schema in (None, s):
+            doc = tesvorn.loads(f"v: {text}\n", schema=schema)
+            assert doc["v"] == value and type(doc["v"]) is str
+            assert tesvorn.dumps(doc) == f"v: {text}\n"
+        assert calls == [value]
 
 
 class TestAliasBudget:

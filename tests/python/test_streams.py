@@ -135,6 +135,16 @@ class TestReadErrors:
                 load(stream)
             assert info.value is stream.exc
 
+    def test_read_raising_stop_iteration_does_not_end_the_iterator(self):
+        class Stops:
+            def read(self, size):
+                raise StopIteration
+
+        for load in (tesvorn.load, lambda s: list(tesvorn.iter_load_all(s))):
+            with pytest.raises(RuntimeError, match="^stream.read\\(\\) raised StopIteration$") as info:
+                load(Stops())
+            assert type(info.value.__cause__) is StopIteration
+
     def test_invalid_utf8(self):
         with pytest.raises(RuntimeError, match="^UTF-8 decode error: "):
             tesvorn.load(io.BytesIO(b"\xff\xfe"))

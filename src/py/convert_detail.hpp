@@ -1,0 +1,371 @@
+// Internals shared by the dump converters (the general value converter, the
+// document extractor and the piece writer): the per-document anchor
+// registry, the in-progress marks, and the container-filling helpers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/emitter.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+
+namespace tesvorn::py::detail {
+
+constexpr const char* kDumping = " while dumping to YAML";
+
+/// Containers of one document by identity: how often the census reached
+/// each, the anchor number issued to it, and whether its conversion is under
+/// way. Open addressing on the address; slot references stay valid only
+/// until the next `add`.
+class IdentityTable {
+  public:
+    struct Slot {
+        PyObject* obj;
+        std::uint32_t count;
+        std::uint32_t anchor;  // 1 for id001, ...; 0 while none is issued
+        bool busy;
+    };
+
+    IdentityTable() : slots_(kInitialSize) {}
+
+    [[nodiscard]] Slot* find(PyObject* obj) noexcept {
+        for (std::size_t i = home(obj);; i = (i + 1) & mask()) {
+            Slot& s = slots_[i];
+            if (s.obj == obj) return &s;
+            if (s.obj == nullptr) return nullptr;
+        }
+    }
+
+    /// The slot of `obj`, added with a zero count when absent.
+    Slot& add(PyObject* obj) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        for (std::size_t i = home(obj);; i = (i + 1) & mask()) {
+            Slot& s = slots_[i];
+            if (s.obj == obj) return s;
+            if (s.obj == nullptr) {
+                s.obj = obj;
+                ++used_;
+                return s;
+            }
+        }
+    }
+
+    template <class F>
+    void for_each(F&& f) {
+        for (Slot& s : slots_)
+            if (s.obj != nullptr) f(s);
+    }
+
+  private:
+    static constexpr unsigned kInitialBits = 6;
+    static constexpr std::size_t kInitialSize = std::size_t{1} << kInitialBits;
+
+    [[nodiscard]] std::size_t mask() const noexcept { return slots_.size() - 1; }
+    [[nodiscard]] std::size_t home(PyObject* obj) const noexcept {
+        // Fibonacci hashing: the multiply spreads the address bits (the low
+        // ones are alignment) into the top bits, which are kept.
+        const auto v = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj));
+        return static_cast<std::size_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        ++bits_;
+        for (const Slot& s : old) {
+            if (s.obj == nullptr) continue;
+            std::size_t i = home(s.obj);
+            while (slots_[i].obj != nullptr) i = (i + 1) & mask();
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    unsigned bits_ = kInitialBits;
+};
+
+/// One document's anchor registry: the census in `table`, and the number of
+/// names issued. The containers met twice or more are held alive, so that
+/// their identities cannot be reused by new objects while Python code runs
+/// during the conversion.
+struct AnchorRegistry {
+    IdentityTable table;
+    std::uint32_t counter = 0;
+    std::vector<ref> held;
+
+    /// Keeps every container met twice or more alive for the document.
+    void hold_shared() {
+        table.for_each([this](IdentityTable::Slot& s) {
+            if (s.count >= 2) held.push_back(ref::borrow(s.obj));
+        });
+    }
+};
+
+/// The registry of the document being converted on this thread, if any.
+extern thread_local AnchorRegistry* t_anchors;
+/// Containers under conversion while no registry is installed (values
+/// assigned into node objects outside a dump).
+extern thread_local std::unordered_set<PyObject*> t_in_progress;
+
+/// Installs a registry for one document; the previous one (if a dumper
+/// started a nested dump) comes back when the guard ends, on every path.
+class AnchorGuard {
+  public:
+    explicit AnchorGuard(AnchorRegistry& registry) noexcept : previous_(t_anchors) {
+        t_anchors = &registry;
+    }
+    AnchorGuard(const AnchorGuard&) = delete;
+    AnchorGuard& operator=(const AnchorGuard&) = delete;
+    ~AnchorGuard() { t_anchors = previous_; }
+
+  private:
+    AnchorRegistry* previous_;
+};
+
+/// Marks a container as being converted until the mark ends: in the
+/// document's registry during a dump, else in the thread's own set.
+class ProgressMark {
+  public:
+    ProgressMark(AnchorRegistry* registry, PyObject* obj) : registry_(registry), obj_(obj) {
+        if (registry_ != nullptr) {
+            IdentityTable::Slot& s = registry_->table.add(obj);
+            fresh_ = !s.busy;
+            s.busy = true;
+        } else {
+            fresh_ = t_in_progress.insert(obj).second;
+        }
+    }
+    ProgressMark(const ProgressMark&) = delete;
+    ProgressMark& operator=(const ProgressMark&) = delete;
+    ~ProgressMark() {
+        if (!fresh_) return;
+        if (registry_ == nullptr) {
+            t_in_progress.erase(obj_);
+        } else if (IdentityTable::Slot* s = registry_->table.find(obj_)) {
+            s->busy = false;
+        }
+    }
+    /// False when the container was already being converted.
+    [[nodiscard]] bool fresh() const noexcept { return fresh_; }
+
+  private:
+    AnchorRegistry* registry_;
+    PyObject* obj_;
+    bool fresh_ = false;
+};
+
+inline bool is_plain_container(PyObject* obj) noexcept {
+    constexpr unsigned long kFlags =
+        Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS;
+    return (Py_TYPE(obj)->tp_flags & kFlags) != 0 && !is_mapping_object(obj) &&
+           !is_sequence_object(obj);
+}
+
+void prepass(PyObject* root, IdentityTable& table);
+std::string anchor_name(std::uint32_t number);
+
+/// The exact built-in scalar types, converted without calling into Python:
+/// true when `out` was set. Anything else (subclasses, ints beyond 64 bits,
+/// strings that cannot be encoded) is left to the general rules.
+bool exact_scalar(PyObject* obj, YamlNode& out);
+/// A mapping key's text; TypeError for anything but a str.
+bool key_string(PyObject* key, std::string& out);
+/// Appends (or, for a repeated key text, replaces) the entry of `key` and
+/// returns its value slot, which stays put while the value is converted.
+YamlNode* entry_slot(YamlMapping& m, PyObject* key);
+
+/// Fills `m` from a mapping's items(): the iteration order of dict
+/// subclasses such as OrderedDict and of other mappings.
+template <class Convert>
+bool items_to_mapping(PyObject* obj, Convert&& convert, YamlMapping& m) {
+    ref items = ref::steal(PyObject_CallMethod(obj, "items", nullptr));
+    if (!items) return false;
+    ref it = ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return false;
+    while (ref pair = ref::steal(PyIter_Next(it.get()))) {
+        ref key = ref::steal(PySequence_GetItem(pair.get(), 0));
+        if (!key) return false;
+        ref value = ref::steal(PySequence_GetItem(pair.get(), 1));
+        if (!value) return false;
+        YamlNode* slot = entry_slot(m, key.get());
+        if (slot == nullptr || !convert(value.get(), *slot)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+/// Fills `m` from a dict in its iteration order, values by `convert`.
+template <class Convert>
+bool dict_to_mapping(PyObject* dict, Convert&& convert, YamlMapping& m) {
+    if (!PyDict_CheckExact(dict)) return items_to_mapping(dict, convert, m);
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    m.entries.reserve(static_cast<std::size_t>(size));
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        // Hold both: converting the value may run code that changes the dict.
+        ref key = ref::borrow(k);
+        ref value = ref::borrow(v);
+        YamlNode* slot = entry_slot(m, key.get());
+        if (slot == nullptr || !convert(value.get(), *slot)) return false;
+        if (PyDict_GET_SIZE(dict) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Fills `s` from a list's or tuple's items, by `convert`.
+template <class Convert>
+bool items_to_sequence(PyObject* seq, Convert&& convert, YamlSequence& s) {
+    const bool is_list = PyList_Check(seq);
+    const Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    s.items.reserve(static_cast<std::size_t>(n));
+    // A list may change while its items are converted: re-check the size.
+    for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : n); ++i) {
+        ref item = ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+        if (!convert(item.get(), s.items.emplace_back().node)) return false;
+    }
+    return true;
+}
+
+/// Fills `s` from any iterable.
+template <class Convert>
+bool iterator_to_sequence(PyObject* it, Convert&& convert, YamlSequence& s) {
+    while (ref item = ref::steal(PyIter_Next(it))) {
+        if (!convert(item.get(), s.items.emplace_back().node)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+inline const char* container_kind(PyObject* obj) noexcept {
+    return PyDict_Check(obj) ? "dict" : PyList_Check(obj) ? "list" : "tuple";
+}
+
+/// A copy of a YamlScalar object's node.
+bool copy_scalar_object(PyObject* obj, YamlNode& out);
+
+/// The general value converter (`py_to_node`), with the registry whose
+/// in-progress marks it shares during a dump.
+bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, YamlNode& out);
+
+/// The dump converter (`extract_yaml_node`). It converts in document order,
+/// so that at each alias it knows what the anchor of that name holds in the
+/// text written so far: an alias is written as `*name` only while its
+/// current value is the same data as that anchor's, and as its value
+/// otherwise, so that the text always loads back to what the objects hold.
+class Extractor {
+  public:
+    /// `registry` null: no anchors for shared plain containers. `settle`
+    /// false: aliases are kept as they are (conversions that do not write).
+    Extractor(SchemaObject* schema, AnchorRegistry* registry, bool settle = true) noexcept
+        : schema_(schema), registry_(registry), settle_(settle) {}
+
+    /// Any value, as a dump writes it.
+    bool convert(PyObject* obj, YamlNode& out);
+
+    /// Whether the value of an entry or item whose node in the tree is
+    /// `node` depends on the value its parent holds: the Python part of a
+    /// node object decides for collections (including placeholders and the
+    /// sources of loaded values) and for aliases; scalars are read from the
+    /// tree.
+    static bool needs_value(const YamlNode& node) noexcept {
+        return node.is_collection() || node.alias() != nullptr;
+    }
+
+    /// The value to write for an entry or item: `node` is its node in the
+    /// tree, `value` what the parent holds (null when it holds nothing).
+    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out);
+
+    /// A copy of a mapping object's tree taken under shared access (the
+    /// entries' values not yet current).
+    static bool snapshot(PyObject* obj, YamlMapping& out);
+    static bool snapshot(PyObject* obj, YamlSequence& out);
+
+    /// What the parent holds for an entry (`key` of mapping object `obj`)
+    /// or an item (`index` of sequence object `obj`) whose tree node is
+    /// `node`, when `needs_value`; `present` is false when the entry or
+    /// item is to be left out (a collection the parent no longer holds).
+    static bool parent_value(PyObject* obj, std::string_view key, const YamlNode& node, ref& value,
+                             bool& present);
+    static bool parent_value(PyObject* obj, std::size_t index, const YamlNode& node, ref& value,
+                             bool& present);
+    /// Whether `value_of(node, value)` is the conversion of `value` itself.
+    static bool writes_value(const YamlNode& node, PyObject* value) noexcept;
+
+    /// Completes entry `e` (from a snapshot of mapping object `obj`) in
+    /// document order: its key's properties, then its current value.
+    bool finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present);
+    /// The same for item `index` of sequence object `obj`.
+    bool finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present);
+    /// The key's properties of entry `e`, which come before its value.
+    void settle_key(YamlEntry& e);
+
+  private:
+    bool plain_container(PyObject* obj, YamlNode& out);
+    bool mapping_object(PyObject* obj, YamlNode& out);
+    bool sequence_object(PyObject* obj, YamlNode& out);
+
+    /// Settles a subtree copied as it is (the source of a loaded value, an
+    /// alias's value, a key node, a dumper's result): records its anchors
+    /// and decides its aliases in document order. Returns the subtree to
+    /// write instead when an alias in it has to be written as its value.
+    std::optional<YamlNode> settled(const YamlNode& node);
+    /// An alias named `name` whose current value is `value`: the node to
+    /// write instead, or nothing to keep the alias.
+    std::optional<YamlNode> alias_replacement(const std::string& name, const YamlNode& value);
+    /// Whether `name` is one of the id001-style anchors of this dump.
+    [[nodiscard]] bool issued(std::string_view name) const;
+
+    /// What the text written so far defines under each anchor name, as
+    /// the reader resolves aliases: the last node of that name completed
+    /// before the alias. A collection's name is open from its properties
+    /// until it is complete: an alias of that name inside it, with no other
+    /// node of the name in between, would be an alias of its own node.
+    class AnchorBook {
+      public:
+        struct Entry {
+            bool open = false;
+            YamlNode data;
+        };
+        /// A collection's anchor, before its content.
+        void open(const std::string& name) { entries_[name] = Entry{true, YamlNode()}; }
+        /// A node of that name is complete.
+        void define(const std::string& name, const YamlNode& data) {
+            entries_[name] = Entry{false, data};
+        }
+        /// An anchor whose data is not followed (a key's).
+        void forget(const std::string& name) { entries_.erase(name); }
+        /// Makes `name` what it is in `other`.
+        void restore(const std::string& name, const AnchorBook& other) {
+            if (const Entry* e = other.find(name)) {
+                entries_[name] = *e;
+            } else {
+                entries_.erase(name);
+            }
+        }
+        [[nodiscard]] const Entry* find(const std::string& name) const {
+            auto it = entries_.find(name);
+            return it == entries_.end() ? nullptr : &it->second;
+        }
+
+      private:
+        std::unordered_map<std::string, Entry> entries_;
+    };
+
+    SchemaObject* schema_;
+    AnchorRegistry* registry_;
+    bool settle_;
+    AnchorBook book_;
+};
+
+/// A node object's document metadata (the default for anything else).
+bool read_doc_meta(PyObject* doc, DocMeta& meta);
+
+}  // namespace tesvorn::py::detail

@@ -1,0 +1,479 @@
+// The dump converter (`extract_yaml_node`): node objects with their own
+// metadata and current contents, plain containers with id001-style anchors
+// for those reached more than once.
+#include <cstdio>
+#include <utility>
+
+#include "py/convert_detail.hpp"
+
+namespace tesvorn::py {
+
+namespace detail {
+
+thread_local AnchorRegistry* t_anchors = nullptr;
+thread_local std::unordered_set<PyObject*> t_in_progress;
+
+/// The census: counts how often each dict, list and tuple is reached,
+/// entering each only once (so cycles end). Node objects are neither counted
+/// nor entered. No Python code runs here, so borrowed pointers stay valid;
+/// the walk keeps its own stack, so any depth is fine.
+void prepass(PyObject* root, IdentityTable& table) {
+    if (!is_plain_container(root)) return;
+    std::vector<PyObject*> stack{root};
+    const auto visit = [&](PyObject* child) {
+        if (is_plain_container(child)) stack.push_back(child);
+    };
+    while (!stack.empty()) {
+        PyObject* obj = stack.back();
+        stack.pop_back();
+        if (++table.add(obj).count > 1) continue;
+        if (PyDict_Check(obj)) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(obj, &pos, &key, &value)) visit(value);
+        } else if (PyList_Check(obj)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) visit(PyList_GET_ITEM(obj, i));
+        } else {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) visit(PyTuple_GET_ITEM(obj, i));
+        }
+    }
+}
+
+std::string anchor_name(std::uint32_t number) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "id%03u", static_cast<unsigned>(number));
+    return buf;
+}
+
+namespace {
+
+const YamlNode& resolved(const YamlNode& node) noexcept {
+    const YamlNode* n = &node;
+    while (const AliasNode* a = n->alias()) n = a->target.get();
+    return *n;
+}
+
+/// Whether two trees load as the same data: the same kinds, keys, values and
+/// tags, aliases taken as the nodes they stand for. Styles, comments,
+/// anchors and source texts do not matter.
+bool same_data(const YamlNode& x, const YamlNode& y) {
+    const YamlNode& a = resolved(x);
+    const YamlNode& b = resolved(y);
+    if (a.kind() != b.kind()) return false;
+    if (const YamlScalar* sa = a.scalar()) {
+        const YamlScalar* sb = b.scalar();
+        return sa->value == sb->value && sa->tag == sb->tag;
+    }
+    if (const YamlMapping* ma = a.mapping()) {
+        const YamlMapping* mb = b.mapping();
+        if (ma == mb) return true;
+        if (ma->tag != mb->tag || ma->entries.size() != mb->entries.size()) return false;
+        for (std::size_t i = 0; i < ma->entries.size(); ++i) {
+            const auto& ea = ma->entries.at(i);
+            const auto& eb = mb->entries.at(i);
+            if (ea.key != eb.key || ea.value.key_node.has_value() != eb.value.key_node.has_value())
+                return false;
+            if (ea.value.key_node && !same_data(**ea.value.key_node, **eb.value.key_node))
+                return false;
+            if (!same_data(ea.value.value, eb.value.value)) return false;
+        }
+        return true;
+    }
+    if (const YamlSequence* qa = a.sequence()) {
+        const YamlSequence* qb = b.sequence();
+        if (qa == qb) return true;
+        if (qa->tag != qb->tag || qa->items.size() != qb->items.size()) return false;
+        for (std::size_t i = 0; i < qa->items.size(); ++i)
+            if (!same_data(qa->items[i].node, qb->items[i].node)) return false;
+        return true;
+    }
+    return true;  // both null
+}
+
+OptString* root_anchor(YamlNode& node) {
+    if (YamlScalar* s = node.scalar()) return &s->anchor;
+    if (node.kind() == YamlNode::Mapping) return &node.mapping()->anchor;
+    if (node.kind() == YamlNode::Sequence) return &node.sequence()->anchor;
+    return nullptr;
+}
+
+const OptString* root_anchor(const YamlNode& node) {
+    if (const YamlScalar* s = node.scalar()) return &s->anchor;
+    if (const YamlMapping* m = node.mapping()) return &m->anchor;
+    if (const YamlSequence* q = node.sequence()) return &q->anchor;
+    return nullptr;
+}
+
+/// Takes `name` off the root of `node`: an alias written as its value does
+/// not define the anchor again.
+void drop_root_anchor(YamlNode& node, const std::string& name) {
+    const OptString* a = root_anchor(std::as_const(node));
+    if (a && *a == name) root_anchor(node)->reset();
+}
+
+/// Whether `node` is a tagged mapping or sequence.
+bool collection_tag(const YamlNode& node) noexcept {
+    if (const YamlMapping* m = node.mapping()) return m->tag.has_value();
+    if (const YamlSequence* q = node.sequence()) return q->tag.has_value();
+    return false;
+}
+
+/// The value in the parent dict under `key` (null without an error when
+/// missing).
+ref dict_value(PyObject* obj, std::string_view key) {
+    ref pykey = make_str(key);
+    if (!pykey) return ref();
+    return ref::borrow(PyDict_GetItemWithError(obj, pykey.get()));
+}
+
+}  // namespace
+
+bool Extractor::convert(PyObject* obj, YamlNode& out) {
+    if (exact_scalar(obj, out)) return true;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type)
+        return plain_container(obj, out);
+    if (is_mapping_object(obj)) return mapping_object(obj, out);
+    if (is_sequence_object(obj)) return sequence_object(obj, out);
+    if (is_scalar_object(obj)) {
+        if (!copy_scalar_object(obj, out)) return false;
+        if (auto replacement = settled(out)) out = std::move(*replacement);
+        return true;
+    }
+    if (auto scalar = py_primitive_to_scalar(obj)) {
+        out = YamlNode(std::move(*scalar));
+        return true;
+    }
+    if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj))
+        return plain_container(obj, out);
+    if (!to_node(obj, schema_, registry_, out)) return false;
+    // A dumper's data may hold node objects with anchors and aliases.
+    if (auto replacement = settled(out)) out = std::move(*replacement);
+    return true;
+}
+
+bool Extractor::plain_container(PyObject* obj, YamlNode& out) {
+    RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
+    if (!guard) return false;
+    std::optional<std::string> anchor;
+    if (registry_ != nullptr) {
+        IdentityTable::Slot* slot = registry_->table.find(obj);
+        if (slot != nullptr && slot->count >= 2) {
+            if (slot->anchor != 0) {
+                out = YamlNode(AliasNode{anchor_name(slot->anchor), Box<YamlNode>()});
+                return true;
+            }
+            slot->anchor = ++registry_->counter;
+            anchor = anchor_name(slot->anchor);
+        }
+    }
+    // A container the census did not see (reached only through a node
+    // object's Python part) must not recurse into itself for ever.
+    ProgressMark mark(registry_, obj);
+    if (!mark.fresh()) {
+        raise_recursive_structure(container_kind(obj));
+        return false;
+    }
+    const auto convert = [this](PyObject* item, YamlNode& node) {
+        return this->convert(item, node);
+    };
+    if (PyDict_Check(obj)) {
+        YamlMapping& m = out.emplace_mapping();
+        if (!dict_to_mapping(obj, convert, m)) return false;
+        m.anchor = std::move(anchor);
+    } else {
+        YamlSequence& s = out.emplace_sequence();
+        if (!items_to_sequence(obj, convert, s)) return false;
+        s.anchor = std::move(anchor);
+    }
+    return true;
+}
+
+bool Extractor::snapshot(PyObject* obj, YamlMapping& out) {
+    MappingObject* m = as_mapping(obj);
+    SharedBorrow borrow(m->borrow);
+    if (!borrow.ok()) return false;
+    out = m->inner;
+    return true;
+}
+
+bool Extractor::snapshot(PyObject* obj, YamlSequence& out) {
+    SequenceObject* s = as_sequence(obj);
+    SharedBorrow borrow(s->borrow);
+    if (!borrow.ok()) return false;
+    out = s->inner;
+    return true;
+}
+
+void Extractor::settle_key(YamlEntry& e) {
+    // Key anchors are not followed: an alias naming one is left as it is.
+    if (e.key_anchor && settle_) book_.forget(*e.key_anchor);
+    if (e.key_node)
+        if (auto replacement = settled(**e.key_node)) **e.key_node = std::move(*replacement);
+}
+
+bool Extractor::parent_value(PyObject* obj, std::string_view key, const YamlNode& node, ref& value,
+                             bool& present) {
+    present = true;
+    if (!needs_value(node)) return true;
+    value = dict_value(obj, key);
+    if (!value) {
+        if (PyErr_Occurred()) return false;
+        present = !node.is_collection();
+    }
+    return true;
+}
+
+bool Extractor::parent_value(PyObject* obj, std::size_t index, const YamlNode& node, ref& value,
+                             bool& present) {
+    present = true;
+    if (!needs_value(node)) return true;
+    // Python code run by a conversion may have shortened the list.
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (i < PyList_GET_SIZE(obj)) {
+        value = ref::borrow(PyList_GET_ITEM(obj, i));
+    } else {
+        present = !node.is_collection();
+    }
+    return true;
+}
+
+bool Extractor::writes_value(const YamlNode& node, PyObject* value) noexcept {
+    if (value == nullptr || node.alias()) return false;
+    return is_container_object(value) || (node.is_collection() && !collection_tag(node));
+}
+
+bool Extractor::finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present) {
+    settle_key(e);
+    if (!needs_value(e.value)) {
+        present = true;
+        if (auto replacement = settled(e.value)) e.value = std::move(*replacement);
+        return true;
+    }
+    ref value;
+    if (!parent_value(obj, key, e.value, value, present)) return false;
+    if (!present) return true;
+    YamlNode current;
+    if (!value_of(e.value, value.get(), current)) return false;
+    e.value = std::move(current);
+    return true;
+}
+
+bool Extractor::finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present) {
+    if (!needs_value(item.node)) {
+        present = true;
+        if (auto replacement = settled(item.node)) item.node = std::move(*replacement);
+        return true;
+    }
+    ref value;
+    if (!parent_value(obj, index, item.node, value, present)) return false;
+    if (!present) return true;
+    YamlNode current;
+    if (!value_of(item.node, value.get(), current)) return false;
+    item.node = std::move(current);
+    return true;
+}
+
+bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
+    if (value != nullptr && is_container_object(value)) {
+        const AliasNode* alias = node.alias();
+        if (!alias) return convert(value, out);
+        // The object made from the alias carries the anchor's name on its
+        // root, and what it holds is written only if the alias is not: the
+        // anchors its conversion records count only then.
+        const AnchorBook before = book_;
+        YamlNode current;
+        if (!convert(value, current)) return false;
+        AnchorBook after = std::move(book_);
+        book_ = before;
+        if (auto replacement = alias_replacement(alias->name, current)) {
+            book_ = std::move(after);
+            book_.restore(alias->name, before);
+            out = std::move(*replacement);
+        } else {
+            out = YamlNode(AliasNode{alias->name, Box<YamlNode>(std::move(current))});
+        }
+        return true;
+    }
+    if (!node.is_collection() || value == nullptr) {
+        out = node;
+    } else if (collection_tag(node)) {
+        // The source of a loaded value that was not replaced (a loader's
+        // result) is written as it was read.
+        out = node;
+    } else {
+        // A placeholder: the value kept as it was assigned.
+        return convert(value, out);
+    }
+    if (auto replacement = settled(out)) out = std::move(*replacement);
+    return true;
+}
+
+bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
+    RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
+    if (!guard) return false;
+    ProgressMark mark(registry_, obj);
+    if (!mark.fresh()) {
+        raise_self_referential();
+        return false;
+    }
+    YamlMapping& result = out.emplace_mapping();
+    if (!snapshot(obj, result)) return false;
+    const bool opened = settle_ && result.anchor;
+    if (opened) book_.open(*result.anchor);
+    std::vector<std::size_t> missing;
+    for (std::size_t i = 0; i < result.entries.size(); ++i) {
+        auto& slot = result.entries.at(i);
+        bool present = true;
+        if (!finish_entry(obj, slot.key, slot.value, present)) return false;
+        if (!present) missing.push_back(i);
+    }
+    for (auto i = missing.rbegin(); i != missing.rend(); ++i) result.entries.erase_at(*i);
+    if (opened) book_.define(*result.anchor, out);
+    return true;
+}
+
+bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
+    RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
+    if (!guard) return false;
+    ProgressMark mark(registry_, obj);
+    if (!mark.fresh()) {
+        raise_self_referential();
+        return false;
+    }
+    YamlSequence& result = out.emplace_sequence();
+    if (!snapshot(obj, result)) return false;
+    const bool opened = settle_ && result.anchor;
+    if (opened) book_.open(*result.anchor);
+    std::vector<std::size_t> missing;
+    for (std::size_t i = 0; i < result.items.size(); ++i) {
+        bool present = true;
+        if (!finish_item(obj, i, result.items[i], present)) return false;
+        if (!present) missing.push_back(i);
+    }
+    for (auto i = missing.rbegin(); i != missing.rend(); ++i)
+        result.items.erase(result.items.begin() + static_cast<std::ptrdiff_t>(*i));
+    if (opened) book_.define(*result.anchor, out);
+    return true;
+}
+
+bool Extractor::issued(std::string_view name) const {
+    if (registry_ == nullptr || name.size() < 5 || name.substr(0, 2) != "id") return false;
+    std::uint32_t number = 0;
+    for (const char c : name.substr(2)) {
+        if (c < '0' || c > '9' || number > registry_->counter) return false;
+        number = number * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    return number >= 1 && number <= registry_->counter && anchor_name(number) == name;
+}
+
+std::optional<YamlNode> Extractor::alias_replacement(const std::string& name,
+                                                     const YamlNode& value) {
+    if (!settle_ || issued(name)) return std::nullopt;
+    const AnchorBook::Entry* anchored = book_.find(name);
+    if (anchored == nullptr) {
+        // No anchor of that name in the text before it: the writer writes
+        // the alias as its value under the anchor's name.
+        std::optional<YamlNode> inner = settled(value);
+        book_.define(name, inner ? *inner : value);
+        if (!inner) return std::nullopt;
+        return YamlNode(AliasNode{name, Box<YamlNode>(std::move(*inner))});
+    }
+    if (!anchored->open && same_data(anchored->data, value)) return std::nullopt;
+    // Other data, or the node of a collection still open around the alias
+    // (which the alias would make contain itself): the value itself.
+    YamlNode own = value;
+    drop_root_anchor(own, name);
+    if (auto inner = settled(own)) return inner;
+    return own;
+}
+
+std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
+    if (!settle_) return std::nullopt;
+    switch (node.kind()) {
+        case YamlNode::Alias: {
+            const AliasNode& a = *node.alias();
+            return alias_replacement(a.name, *a.target);
+        }
+        case YamlNode::Scalar:
+            if (const OptString& anchor = node.scalar()->anchor) book_.define(*anchor, node);
+            return std::nullopt;
+        case YamlNode::Null:
+            return std::nullopt;
+        case YamlNode::Mapping: {
+            const YamlMapping& m = *node.mapping();
+            if (m.anchor) book_.open(*m.anchor);
+            std::optional<YamlNode> copy;  // made at the first change
+            for (std::size_t i = 0; i < m.entries.size(); ++i) {
+                const YamlEntry& e = m.entries.at(i).value;
+                if (e.key_anchor) book_.forget(*e.key_anchor);
+                std::optional<YamlNode> key;
+                if (e.key_node) key = settled(**e.key_node);
+                std::optional<YamlNode> value = settled(e.value);
+                if (!key && !value) continue;
+                if (!copy) copy = node;
+                YamlEntry& target = copy->mapping()->entries.at(i).value;
+                if (key) **target.key_node = std::move(*key);
+                if (value) target.value = std::move(*value);
+            }
+            if (m.anchor) book_.define(*m.anchor, copy ? *copy : node);
+            return copy;
+        }
+        case YamlNode::Sequence: {
+            const YamlSequence& q = *node.sequence();
+            if (q.anchor) book_.open(*q.anchor);
+            std::optional<YamlNode> copy;
+            for (std::size_t i = 0; i < q.items.size(); ++i) {
+                std::optional<YamlNode> item = settled(q.items[i].node);
+                if (!item) continue;
+                if (!copy) copy = node;
+                copy->sequence()->items[i].node = std::move(*item);
+            }
+            if (q.anchor) book_.define(*q.anchor, copy ? *copy : node);
+            return copy;
+        }
+    }
+    return std::nullopt;
+}
+
+bool read_doc_meta(PyObject* doc, DocMeta& meta) {
+    meta = DocMeta{};
+    BorrowFlag* flag = nullptr;
+    const DocMeta* source = nullptr;
+    if (is_mapping_object(doc)) {
+        flag = &as_mapping(doc)->borrow;
+        source = &as_mapping(doc)->meta;
+    } else if (is_sequence_object(doc)) {
+        flag = &as_sequence(doc)->borrow;
+        source = &as_sequence(doc)->meta;
+    } else if (is_scalar_object(doc)) {
+        flag = &as_scalar(doc)->borrow;
+        source = &as_scalar(doc)->meta;
+    }
+    if (flag == nullptr) return true;
+    SharedBorrow borrow(*flag);
+    if (!borrow.ok()) return false;
+    meta = *source;
+    return true;
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+bool extract_yaml_node(PyObject* obj, SchemaObject* schema, YamlNode& out) {
+    return guarded([&]() -> bool { return Extractor(schema, t_anchors).convert(obj, out); });
+}
+
+bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree, DocMeta& meta) {
+    return guarded([&]() -> bool {
+        AnchorRegistry registry;
+        prepass(doc, registry.table);
+        registry.hold_shared();
+        AnchorGuard guard(registry);
+        return Extractor(schema, &registry).convert(doc, tree) && read_doc_meta(doc, meta);
+    });
+}
+
+}  // namespace tesvorn::py

@@ -1,0 +1,184 @@
+// Load conversion: document trees into node objects and plain values, with
+// schema loaders and the built-in !!binary and !!timestamp conversions.
+#include "py/convert.hpp"
+
+#include "core/base64.hpp"
+#include "core/read.hpp"
+#include "py/driver.hpp"
+#include "py/errors.hpp"
+
+namespace tesvorn::py {
+
+namespace {
+
+constexpr std::string_view kBinaryTags[] = {"!!binary", "tag:yaml.org,2002:binary"};
+constexpr std::string_view kTimestampTags[] = {"!!timestamp", "tag:yaml.org,2002:timestamp"};
+
+bool tag_is(const OptString& tag, const std::string_view (&names)[2]) {
+    return tag && (*tag == names[0] || *tag == names[1]);
+}
+
+}  // namespace
+
+ref scalar_to_py(const ScalarValue& value) {
+    switch (value.kind()) {
+        case ScalarValue::Int:
+            return ref::steal(PyLong_FromLongLong(value.as_int()));
+        case ScalarValue::Float:
+            return ref::steal(PyFloat_FromDouble(value.as_float()));
+        case ScalarValue::Bool:
+            return ref::borrow(value.as_bool() ? Py_True : Py_False);
+        case ScalarValue::Str:
+            return make_str(value.as_str());
+        case ScalarValue::BigInt:
+            return ref::steal(PyLong_FromString(value.as_big_int().c_str(), nullptr, 10));
+        case ScalarValue::Null:
+            break;
+    }
+    return ref::borrow(Py_None);
+}
+
+namespace {
+
+/// The text used by the built-in tag conversions.
+std::string_view scalar_text(const YamlScalar& s) {
+    if (s.original) return *s.original;
+    if (s.value.is_str()) return s.value.as_str();
+    return {};
+}
+
+ref decode_binary(std::string_view text) {
+    // Drop every Unicode whitespace character (line breaks of block scalars).
+    std::string compact;
+    compact.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t len = 0;
+        const char32_t cp = code_point_at(text, i, len);
+        if (!Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(cp))) compact.append(text.substr(i, len));
+        i += len;
+    }
+    std::string bytes, error;
+    if (!base64_decode(compact, bytes, error)) {
+        raise_binary_decode(error);
+        return ref();
+    }
+    return ref::steal(
+        PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+ref call_loader(PyObject* loader, PyObject* arg, std::string_view tag) {
+    ref result = ref::steal(PyObject_CallOneArg(loader, arg));
+    if (!result) {
+        ref exc = ref::steal(PyErr_GetRaisedException());
+        raise_loader_error(tag, exc.get());
+    }
+    return result;
+}
+
+}  // namespace
+
+ref apply_loader(ref value, SchemaObject* schema, const OptString& tag) {
+    if (!value || !schema || !tag) return value;
+    ref loader;
+    if (!schema_find_loader(schema, *tag, loader)) return ref();
+    if (!loader) return value;
+    return call_loader(loader.get(), value.get(), *tag);
+}
+
+ref node_to_py(const YamlNode& node, SchemaObject* schema) {
+    RecursionGuard guard(" while converting YAML to Python");
+    if (!guard) return ref();
+    const YamlNode* n = &node;
+    while (const AliasNode* a = n->alias()) n = a->target.get();
+    switch (n->kind()) {
+        case YamlNode::Null:
+        case YamlNode::Alias:
+            return ref::borrow(Py_None);
+        case YamlNode::Sequence: {
+            const YamlSequence& s = *n->sequence();
+            return apply_loader(sequence_to_py_obj(YamlSequence(s), DocMeta{}, schema), schema,
+                                s.tag);
+        }
+        case YamlNode::Mapping: {
+            const YamlMapping& m = *n->mapping();
+            return apply_loader(mapping_to_py_obj(YamlMapping(m), DocMeta{}, schema), schema,
+                                m.tag);
+        }
+        case YamlNode::Scalar:
+            break;
+    }
+    const YamlScalar& s = *n->scalar();
+    if (s.tag && schema && schema_has_loaders(schema)) {
+        ref loader;
+        if (!schema_find_loader(schema, *s.tag, loader)) return ref();
+        if (loader) {
+            ref arg = scalar_to_py(s.value);
+            if (!arg) return arg;
+            return call_loader(loader.get(), arg.get(), *s.tag);
+        }
+    }
+    if (tag_is(s.tag, kBinaryTags)) return decode_binary(scalar_text(s));
+    if (tag_is(s.tag, kTimestampTags)) return timestamp_to_py(scalar_text(s));
+    return scalar_to_py(s.value);
+}
+
+ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema) {
+    std::vector<ref> values;
+    values.reserve(mapping.entries.size());
+    for (const auto& slot : mapping.entries) {
+        ref v = node_to_py(slot.value.value, schema);
+        if (!v) return v;
+        values.push_back(std::move(v));
+    }
+    ref obj = new_mapping_object(std::move(mapping), std::move(meta));
+    if (!obj) return obj;
+    // Not yet visible to Python: the state can be read without a borrow.
+    const YamlMapping& inner = as_mapping(obj.get())->inner;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        ref key = make_str(inner.entries.at(i).key);
+        if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
+    }
+    return obj;
+}
+
+ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema) {
+    ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(sequence.items.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < sequence.items.size(); ++i) {
+        ref v = node_to_py(sequence.items[i].node, schema);
+        if (!v) return v;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v.release());
+    }
+    ref obj = new_sequence_object(std::move(sequence), std::move(meta));
+    if (!obj) return obj;
+    // Fill the parent list directly, bypassing the class's own hooks.
+    if (PyList_SetSlice(obj.get(), 0, 0, list.get()) < 0) return ref();
+    return obj;
+}
+
+bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
+    return guarded([&]() -> bool {
+        std::uint8_t bits = 0;
+        if (!schema_tag_policy(schema, bits)) return false;
+        std::string_view utf8;
+        if (!str_utf8(text, utf8)) return false;
+        // The documents' layout records point into the str's own UTF-8,
+        // which they keep alive (no copy).
+        std::shared_ptr<const void> keeper(Py_NewRef(text), [](const void* p) {
+            Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
+        });
+        std::shared_ptr<SourceText> source = borrow_source(utf8, std::move(keeper));
+        Parser<TextSource> parser{TextSource(source->text)};
+        return parse_all(parser, std::move(source), CoercionTags{bits}, out);
+    });
+}
+
+ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema) {
+    if (YamlMapping* m = tree.mapping())
+        return mapping_to_py_obj(std::move(*m), std::move(meta), schema);
+    if (YamlSequence* s = tree.sequence())
+        return sequence_to_py_obj(std::move(*s), std::move(meta), schema);
+    return new_scalar_object(std::move(tree), std::move(meta));
+}
+
+}  // namespace tesvorn::py

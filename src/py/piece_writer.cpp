@@ -1,0 +1,252 @@
+// `dumps` one piece at a time: the entries or items of a document's root
+// (and of large collections under it) are converted and written one by one,
+// so that the whole tree never exists at once.
+#include "py/convert_detail.hpp"
+
+namespace tesvorn::py {
+
+namespace {
+
+using namespace detail;
+
+/// Writes one document piece by piece: the entries or items of its root are
+/// converted and written one at a time, and an entry's value that is itself
+/// a large collection is opened by its key line and written the same way.
+/// The text is the writer's for the whole tree; only the peak memory
+/// changes (one piece, not the whole document).
+class PieceWriter {
+  public:
+    PieceWriter(Extractor& extractor, AnchorRegistry& registry, BlockWriter& writer) noexcept
+        : extractor_(extractor), registry_(registry), writer_(writer) {}
+
+    /// Collections written in pieces: non-empty block ones without an
+    /// anchor, i.e. exact dicts (keys exact str, so no two share a text),
+    /// lists and tuples that the census met once, and YamlMapping /
+    /// YamlSequence objects in block style.
+    [[nodiscard]] bool in_pieces(PyObject* obj) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == &PyList_Type || type == &PyTuple_Type) {
+            if (PySequence_Fast_GET_SIZE(obj) == 0) return false;
+        } else if (type == &PyDict_Type) {
+            if (PyDict_GET_SIZE(obj) == 0) return false;
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(obj, &pos, &key, &value))
+                if (!PyUnicode_CheckExact(key)) return false;
+        } else if (is_mapping_object(obj) || is_sequence_object(obj)) {
+            // A borrow conflict is left to the whole-tree road to report.
+            Shape shape;
+            if (!read_shape(obj, shape)) {
+                PyErr_Clear();
+                return false;
+            }
+            // An anchored collection is written whole: the aliases after it
+            // are compared with what it holds.
+            // Collections read from text are written whole, with their
+            // records of the source.
+            return shape.block && shape.size != 0 && !shape.anchor && !shape.recorded;
+        } else {
+            return false;
+        }
+        const IdentityTable::Slot* slot = registry_.table.find(obj);
+        return slot == nullptr || slot->count < 2;
+    }
+
+    /// Writes the content of `obj` (which `in_pieces`) at `column`, its
+    /// trailing blank lines included. No Python code runs between the test
+    /// and the first entry or item, so the collection is still not empty.
+    bool write(PyObject* obj, std::size_t column) {
+        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
+        if (!guard) return false;
+        const bool node_object = is_mapping_object(obj) || is_sequence_object(obj);
+        ProgressMark mark(&registry_, obj);
+        if (!mark.fresh()) {
+            if (node_object) {
+                raise_self_referential();
+            } else {
+                raise_recursive_structure(container_kind(obj));
+            }
+            return false;
+        }
+        if (is_mapping_object(obj)) return mapping_object(obj, column);
+        if (is_sequence_object(obj)) return sequence_object(obj, column);
+        return PyDict_Check(obj) ? dict_entries(obj, column) : items(obj, column);
+    }
+
+    /// The root's anchor and tag (a node object's own; none for the rest).
+    bool root_properties(PyObject* obj, OptString& anchor, OptString& tag) {
+        Shape shape;
+        if (!read_shape(obj, shape)) return false;
+        anchor = std::move(shape.anchor);
+        tag = std::move(shape.tag);
+        return true;
+    }
+
+  private:
+    struct Shape {
+        bool block = true;
+        std::size_t size = 0;
+        OptString anchor;
+        OptString tag;
+        bool recorded = false;  // read from text: it has layout records
+    };
+
+    static bool read_shape(PyObject* obj, Shape& out) {
+        const auto read = [&out](BorrowFlag& flag, const auto& inner, std::size_t size) {
+            SharedBorrow borrow(flag);
+            if (!borrow.ok()) return false;
+            out.block = inner.style == ContainerStyle::Block;
+            out.size = size;
+            out.anchor = inner.anchor;
+            out.tag = inner.tag;
+            out.recorded = inner.layout.has();
+            return true;
+        };
+        if (is_mapping_object(obj)) {
+            MappingObject* m = as_mapping(obj);
+            return read(m->borrow, m->inner, m->inner.entries.size());
+        }
+        if (is_sequence_object(obj)) {
+            SequenceObject* s = as_sequence(obj);
+            return read(s->borrow, s->inner, s->inner.items.size());
+        }
+        return true;
+    }
+
+    /// One entry: its value written in pieces under the entry's opening
+    /// lines when it can be, else the whole entry as one piece.
+    bool entry(const std::string& key, YamlEntry& e, PyObject* value, std::size_t column) {
+        if (in_pieces(value)) {
+            Shape shape;
+            if (!read_shape(value, shape)) return false;
+            writer_.open_value(key, e, nullptr, shape.tag ? &*shape.tag : nullptr, column);
+            return write(value, column + writer_.step());
+        }
+        if (!extractor_.convert(value, e.value)) return false;
+        put(key, std::move(e), column);
+        return true;
+    }
+
+    void put(const std::string& key, YamlEntry&& e, std::size_t column) {
+        YamlMapping& piece = piece_.emplace_mapping();
+        piece.entries.insert(key, std::move(e));
+        writer_.content(piece_, column);
+    }
+
+    void item(YamlItem&& it, std::size_t column) {
+        YamlSequence& piece = piece_.emplace_sequence();
+        piece.items.push_back(std::move(it));
+        writer_.content(piece_, column);
+    }
+
+    bool dict_entries(PyObject* dict, std::size_t column) {
+        const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        PyObject* v;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            ref key = ref::borrow(k);
+            ref value = ref::borrow(v);
+            std::string text;
+            if (!key_string(key.get(), text)) return false;
+            YamlEntry e;
+            if (!entry(text, e, value.get(), column)) return false;
+            if (PyDict_GET_SIZE(dict) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool items(PyObject* seq, std::size_t column) {
+        const bool is_list = PyList_Check(seq);
+        const Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : n); ++i) {
+            ref child = ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            YamlItem it;
+            if (!extractor_.convert(child.get(), it.node)) return false;
+            item(std::move(it), column);
+        }
+        return true;
+    }
+
+    /// As Extractor::mapping_object, entry by entry.
+    bool mapping_object(PyObject* obj, std::size_t column) {
+        YamlMapping snapshot;
+        if (!Extractor::snapshot(obj, snapshot)) return false;
+        for (auto& slot : snapshot.entries) {
+            YamlEntry& e = slot.value;
+            ref value;
+            bool present = true;
+            if (!Extractor::parent_value(obj, slot.key, e.value, value, present)) return false;
+            if (!present) continue;
+            if (Extractor::writes_value(e.value, value.get())) {
+                extractor_.settle_key(e);
+                if (!entry(slot.key, e, value.get(), column)) return false;
+                continue;
+            }
+            if (!extractor_.finish_entry(obj, slot.key, e, present)) return false;
+            if (present) put(slot.key, std::move(e), column);
+        }
+        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
+        return true;
+    }
+
+    /// As Extractor::sequence_object, item by item.
+    bool sequence_object(PyObject* obj, std::size_t column) {
+        YamlSequence snapshot;
+        if (!Extractor::snapshot(obj, snapshot)) return false;
+        for (std::size_t i = 0; i < snapshot.items.size(); ++i) {
+            bool present = true;
+            if (!extractor_.finish_item(obj, i, snapshot.items[i], present)) return false;
+            if (present) item(std::move(snapshot.items[i]), column);
+        }
+        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
+        return true;
+    }
+
+    Extractor& extractor_;
+    AnchorRegistry& registry_;
+    BlockWriter& writer_;
+    YamlNode piece_;
+};
+
+}  // namespace
+
+bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size_t indent,
+                std::string& out) {
+    return guarded([&]() -> bool {
+        bool previous_open = false;  // the last document written has no "..."
+        for (PyObject* doc : docs) {
+            AnchorRegistry registry;
+            prepass(doc, registry.table);
+            registry.hold_shared();
+            AnchorGuard guard(registry);
+            Extractor extractor(schema, &registry);
+            DocMeta meta;
+            if (!read_doc_meta(doc, meta)) return false;
+            const bool start = docs.size() != 1 || meta.explicit_start;
+            BlockWriter writer(out, meta, indent);
+            PieceWriter pieces(extractor, registry, writer);
+            if (pieces.in_pieces(doc)) {
+                OptString anchor, tag;
+                if (!pieces.root_properties(doc, anchor, tag)) return false;
+                writer.begin(start, previous_open, anchor.get(), tag.get());
+                if (!pieces.write(doc, 0)) return false;
+                writer.end(meta.explicit_end);
+                previous_open = !meta.explicit_end;
+                continue;
+            }
+            YamlNode tree;
+            if (!extractor.convert(doc, tree) || !read_doc_meta(doc, meta)) return false;
+            emit_doc_into(out, tree, meta, indent, docs.size() != 1 || meta.explicit_start,
+                          previous_open);
+            previous_open = !meta.explicit_end;
+        }
+        return true;
+    });
+}
+
+}  // namespace tesvorn::py
