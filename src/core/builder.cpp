@@ -347,6 +347,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
     if (f.is_mapping && !key) {
         // A value: the separator runs from the key to the node.
         f.slot.at[SlotLayout::kSep] = cursor_;
+        f.slot.value_at = ev.start;
         return Role::Value;
     }
     const std::size_t index = f.slots_read++;
@@ -377,6 +378,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
     f.slot = Slot{};
     Slot& s = f.slot;
     s.index = index;
+    (key ? s.key_at : s.value_at) = ev.start;
     // An explicit key's '?' or a block item's '-' starts the piece after the
     // lead.
     std::size_t begin = ev.start;
@@ -496,6 +498,7 @@ void Builder::push_collection(const Event& ev, Role role) {
         f.sequence.anchor = ev.anchor;
     }
     f.anchor = ev.anchor;
+    if (ev.anchor) f.anchor_order = ++anchors_read_;
     CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
     Frame* parent = frames_.empty() ? nullptr : &frames_.back();
     if (has_text()) {
@@ -676,7 +679,7 @@ void Builder::end_collection(const Event& ev) {
     frames_.pop_back();
     YamlNode node =
         done.is_mapping ? YamlNode(std::move(done.mapping)) : YamlNode(std::move(done.sequence));
-    if (done.anchor) register_anchor(*done.anchor, node);
+    if (done.anchor) register_anchor(*done.anchor, node, done.anchor_order);
     const Role role = frames_.empty()                                               ? Role::Root
                       : frames_.back().is_mapping && frames_.back().pending.empty() ? Role::Key
                       : frames_.back().is_mapping                                   ? Role::Value
@@ -713,6 +716,7 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         item.comment_before = std::move(s.comment_before);
         item.comment_inline = std::move(s.comment_inline);
         item.blank_lines_before = s.blank_lines;
+        if (layout_ && s.value_at != kNone) item.at.v = rel(s.value_at);
         f.sequence.items.push_back(std::move(item));
         index = f.sequence.items.size() - 1;
     } else {
@@ -722,6 +726,11 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         entry.comment_before = std::move(s.comment_before);
         entry.comment_inline = std::move(s.comment_inline);
         entry.blank_lines_before = s.blank_lines;
+        if (layout_ && s.key_at != kNone) {
+            entry.key_at.v = rel(s.key_at);
+            if (s.value_at != kNone && s.value_at >= s.key_at && s.value_at - s.key_at < kNoDelta)
+                entry.value_delta.v = static_cast<std::uint16_t>(s.value_at - s.key_at);
+        }
         std::string entry_key;
         if (!k.key) {
             // A collection used as a key: its properties live on the key node.
@@ -753,8 +762,10 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
     if (block_value || !has_text()) set_trail(f, end, end);
 }
 
-void Builder::register_anchor(const std::string& name, const YamlNode& node) {
-    anchors_.insert_or_assign(name, Anchored{node, count_nodes(node)});
+void Builder::register_anchor(const std::string& name, const YamlNode& node, std::size_t order) {
+    auto it = anchors_.find(name);
+    if (it != anchors_.end() && it->second.order > order) return;
+    anchors_.insert_or_assign(name, Anchored{node, count_nodes(node), order});
 }
 
 Status Builder::process_alias(Event&& event, const Marker& mark) {
@@ -828,7 +839,7 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     s.anchor = event.anchor;
     YamlNode node(std::move(s));
     // An anchored key registers its typed node too, for aliases elsewhere.
-    if (event.anchor) register_anchor(*event.anchor, node);
+    if (event.anchor) register_anchor(*event.anchor, node, ++anchors_read_);
 
     if (role == Role::Key) {
         Frame& f = frames_.back();

@@ -66,7 +66,9 @@ class Builder {
         std::optional<std::string> comment_before;
         std::optional<std::string> comment_inline;
         std::uint8_t blank_lines = 0;
-        std::size_t index = 0;  // its place among its collection's entries, as read
+        std::size_t index = 0;         // its place among its collection's entries, as read
+        std::size_t key_at = kNone;    // where its key starts
+        std::size_t value_at = kNone;  // where its value (an item's node) starts
     };
 
     struct PendingKey {
@@ -86,6 +88,7 @@ class Builder {
         YamlMapping mapping;
         YamlSequence sequence;
         std::optional<std::string> anchor;
+        std::size_t anchor_order = 0;
         std::size_t column = 0;         // block: the entries' column
         std::size_t parent_column = 0;  // block: the parent's entries' column
         bool has_parent = false;
@@ -119,6 +122,7 @@ class Builder {
     struct Anchored {
         YamlNode node;
         std::size_t nodes = 0;  // size of the tree, for the alias budget
+        std::size_t order = 0;  // where its anchor stands among the anchors read
     };
 
     // Text --------------------------------------------------------------------
@@ -174,7 +178,10 @@ class Builder {
     void place(YamlNode&& node, Role role, std::size_t end);
     void push_collection(const Event& ev, Role role);
     void end_collection(const Event& ev);
-    void register_anchor(const std::string& name, const YamlNode& node);
+    /// Registers `node` under `name` unless an anchor of that name read
+    /// later than `order` is registered already (a collection's anchor
+    /// comes before those inside it, though the collection ends after them).
+    void register_anchor(const std::string& name, const YamlNode& node, std::size_t order);
     Status process_scalar(Event&& event, CoercionTags coercion);
     Status process_alias(Event&& event, const Marker& mark);
     void start_document(const Event& ev);
@@ -193,6 +200,7 @@ class Builder {
     std::unordered_map<std::string, Anchored> anchors_;
     std::size_t document_ends_ = 0;
     std::size_t docs_started_ = 0;
+    std::size_t anchors_read_ = 0;
     std::size_t duplicates_ = 0;
     std::size_t nodes_read_ = 0;
     std::size_t alias_copies_ = 0;

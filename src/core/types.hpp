@@ -321,6 +321,19 @@ struct YamlNode;
 struct YamlEntry;
 struct YamlItem;
 
+/// No position recorded (see YamlEntry::key_at, YamlItem::at).
+inline constexpr std::uint32_t kNoPosition = 0xFFFFFFFFu;
+inline constexpr std::uint16_t kNoDelta = 0xFFFFu;
+
+/// An offset into the source a node was read from. Where a node was read
+/// never makes two trees differ.
+template <class T, T kNone>
+struct SourceOffset {
+    T v = kNone;
+    [[nodiscard]] bool known() const noexcept { return v != kNone; }
+    friend bool operator==(const SourceOffset&, const SourceOffset&) noexcept { return true; }
+};
+
 struct YamlScalar {
     ScalarValue value;
     ScalarStyle style = ScalarStyle::Plain;
@@ -425,6 +438,11 @@ struct YamlEntry {
     OptString comment_inline;
     std::uint8_t blank_lines_before = 0;
     ScalarStyle key_style = ScalarStyle::Plain;
+    /// Where the entry was read, in its collection's source text: the
+    /// offset of the key (kNoPosition when it was not read), and how far
+    /// after it the value starts (kNoDelta when unknown).
+    SourceOffset<std::uint16_t, kNoDelta> value_delta;
+    SourceOffset<std::uint32_t, kNoPosition> key_at;
     OptString key_anchor;
     OptString key_tag;
     OptString key_alias;
@@ -440,6 +458,8 @@ struct YamlItem {
     OptString comment_before;
     OptString comment_inline;
     std::uint8_t blank_lines_before = 0;
+    /// Where the item's node was read, in its collection's source text.
+    SourceOffset<std::uint32_t, kNoPosition> at;
     SlotRecord layout;
 
     friend bool operator==(const YamlItem&, const YamlItem&) = default;

@@ -203,6 +203,11 @@ TEST(BuilderAliases, CopiesTheirTargetAndFollowTheNewestDefinition) {
     EXPECT_EQ(alias->name, "x");
     EXPECT_EQ(alias->target->sequence()->items.size(), 2u);
     EXPECT_EQ(entry(m, "d").value.alias()->target->scalar()->value, ScalarValue::of_int(3));
+    // Newest by where the anchor stands: a collection's anchor comes before
+    // the anchors inside it, though the collection ends after them.
+    Built nested = build("a: &x {b: &x 1}\nd: *x\n");
+    EXPECT_EQ(entry(root_map(nested), "d").value.alias()->target->scalar()->value,
+              ScalarValue::of_int(1));
 }
 
 TEST(BuilderAliases, ExponentialExpansionIsRefused) {
