@@ -15,7 +15,16 @@ bool is_directive(TokenType t) {
 }  // namespace
 
 [[gnu::noinline, gnu::cold]] bool ParserCore::fail(Marker m, const char* message) {
-    if (!error_) error_.emplace(m, message);
+    if (!error_) {
+        error_.emplace(m, message);
+        // The innermost bracket still open that came before the error.
+        for (auto it = open_flows_.rbegin(); it != open_flows_.rend(); ++it) {
+            if (it->what && it->mark.index < m.index) {
+                error_->opened = *it;
+                break;
+            }
+        }
+    }
     return false;
 }
 
@@ -26,7 +35,7 @@ Token* ParserCore::peek(ScannerCore& scanner) {
             if (scanner.stored_error())
                 error_ = *scanner.stored_error();
             else
-                error_.emplace(scanner.mark(), "unexpected eof");
+                static_cast<void>(fail(scanner.mark(), "unexpected eof"));
             return nullptr;
         }
         if (t->type != Type::Comment) return t;
@@ -41,9 +50,16 @@ bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
     // none): an alias naming one of them would make the node contain itself.
     if (ev.type == Event::Type::SequenceStart || ev.type == Event::Type::MappingStart) {
         open_anchors_.push_back(ev.anchor ? anchor_ids_[*ev.anchor] : 0);
+        // A flow pair without braces ([a: 1]) has no bracket to name.
+        Opener& o = open_flows_.emplace_back();
+        if (ev.flow && ev.end != ev.open) {
+            o.what = ev.type == Event::Type::MappingStart ? "flow mapping" : "flow sequence";
+            o.mark = mk;
+        }
     } else if ((ev.type == Event::Type::SequenceEnd || ev.type == Event::Type::MappingEnd) &&
                !open_anchors_.empty()) {
         open_anchors_.pop_back();
+        open_flows_.pop_back();
     }
     return true;
 }

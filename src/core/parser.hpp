@@ -113,6 +113,7 @@ class ParserCore {
     std::unordered_map<std::string, std::size_t> anchor_ids_;
     std::size_t anchor_count_ = 0;
     std::vector<std::size_t> open_anchors_;  // per open collection: its anchor's number, or 0
+    std::vector<Opener> open_flows_;         // per open collection: its bracket, if it has one
     std::unordered_map<std::string, std::string> tag_handles_;
     std::size_t block_depth_ = 0;
     std::size_t last_end_ = 0;  // byte offset past the last token taken

@@ -22,10 +22,21 @@ struct Marker {
     friend bool operator==(const Marker&, const Marker&) = default;
 };
 
+/// A flow collection or quoted scalar that was opened before an error and
+/// not closed: what it is ("flow sequence", "flow mapping", "single-quoted
+/// scalar", "double-quoted scalar"; null for none) and where it starts.
+struct Opener {
+    const char* what = nullptr;
+    Marker mark;
+};
+
 /// The single error type of the reader: a message and where it happened.
 struct ScanError {
     std::string info;
     Marker mark;
+    /// The innermost construct still open where the error happened, when it
+    /// began before it (the error's real cause is often its missing end).
+    Opener opened;
 
     ScanError() = default;
     ScanError(Marker m, std::string message) : info(std::move(message)), mark(m) {}

@@ -194,8 +194,18 @@ bool ScannerCore::at_document_indicator() const noexcept {
 }
 
 [[gnu::noinline, gnu::cold]] bool ScannerCore::fail(Marker m, std::string_view message) {
-    if (!stored_error_) stored_error_.emplace(m, std::string(message));
+    if (!stored_error_) {
+        stored_error_.emplace(m, std::string(message));
+        stored_error_->opened = opener_before(m);
+    }
     return false;
+}
+
+Opener ScannerCore::opener_before(const Marker& m) const noexcept {
+    if (open_quote_.what && open_quote_.mark.index < m.index) return open_quote_;
+    for (auto it = open_flows_.rbegin(); it != open_flows_.rend(); ++it)
+        if (it->mark.index < m.index) return *it;
+    return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -573,6 +583,8 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     ++flow_depth_;
     simple_key_permitted_ = true;
     const Marker start = mark_;
+    open_flows_.push_back(
+        {kind == TokenType::FlowMappingStart ? "flow mapping" : "flow sequence", start});
     skip_nonblank();
     // The pair state belongs to each flow collection: a pair in a sequence
     // whose value is a collection resumes when that collection ends.
@@ -590,6 +602,7 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
     if (flow_depth_ > 0) {
         --flow_depth_;
         potential_keys_.pop_back();
+        open_flows_.pop_back();
     }
     simple_key_permitted_ = false;
     implicit_mapping_end();
@@ -895,6 +908,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     simple_key_permitted_ = false;
     const Marker start = mark_;
     const char32_t quote = single ? U'\'' : U'"';
+    open_quote_ = {single ? "single-quoted scalar" : "double-quoted scalar", start};
     skip_nonblank();  // opening quote
 
     std::string value;
@@ -981,6 +995,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     }
     const std::size_t end_line = mark_.line;
     skip_nonblank();  // closing quote
+    open_quote_ = {};
     const std::size_t end = mark_.pos;
     if (!skip_ws_to_eol(true)) return false;
     lookahead(1);

@@ -230,6 +230,8 @@ class ScannerCore {
 
     // Errors: stored, and `false` passed up.
     [[nodiscard]] bool fail(Marker m, std::string_view message);
+    /// The innermost open construct that began before `m`.
+    [[nodiscard]] Opener opener_before(const Marker& m) const noexcept;
 
     // Fetching.
     [[nodiscard]] bool fetch_more_tokens();
@@ -295,6 +297,10 @@ class ScannerCore {
     bool implicit_mapping_open_ = false;
     // The two flags above of each enclosing flow collection.
     std::vector<std::pair<bool, bool>> outer_pairs_;
+    // The open flow collections (innermost last) and the quoted scalar being
+    // read, for an error to say what was left open.
+    std::vector<Opener> open_flows_;
+    Opener open_quote_;
     bool stream_started_ = false;
     bool stream_ended_ = false;
     bool queue_ready_ = false;
