@@ -512,6 +512,7 @@ void Builder::push_collection(const Event& ev, Role role) {
             const bool bare = ev.end == ev.open;
             if (layout_) {
                 layout.source = source_;
+                layout.start = rel(ev.start);
                 layout.open = rel(ev.open);
                 layout.flags |= CollectionLayout::kFlow;
                 if (bare) layout.flags |= CollectionLayout::kBare;
@@ -561,6 +562,7 @@ void Builder::push_collection(const Event& ev, Role role) {
             }
             if (layout_) {
                 layout.source = source_;
+                layout.start = rel(ev.start);
                 layout.column = static_cast<std::uint32_t>(f.column);
                 const std::ptrdiff_t r =
                     static_cast<std::ptrdiff_t>(f.column) -

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <utility>
 
+#include "core/lines.hpp"
+
 namespace tesvorn {
 
 /// The text documents were read from (UTF-8). Layout offsets count bytes
@@ -31,6 +33,10 @@ struct SourceText {
     std::size_t base = 0;
     /// Tells the records of one read from those of another.
     std::uint64_t id = next_id();
+    /// Lines and columns of offsets into `text`, for positions asked of
+    /// loaded nodes; built on first use. Its origin says where `text`
+    /// starts in the stream.
+    LineIndex lines;
 
     SourceText() = default;
     SourceText(const SourceText&) = delete;
@@ -241,6 +247,9 @@ struct CollectionLayout {
     std::int16_t rel = 0;
     std::uint8_t flags = 0;
     std::uint8_t trailing = 0;  // the trailing_blank_lines the tail was read with
+    /// Where the collection's text starts: its properties, else its opening
+    /// bracket or first entry (the position of a loaded collection).
+    std::uint32_t start = 0;
 
     [[nodiscard]] bool has() const noexcept { return source != nullptr; }
     [[nodiscard]] bool flag(Flag f) const noexcept { return (flags & f) != 0; }

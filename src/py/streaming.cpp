@@ -149,6 +149,7 @@ void CharsSource::rebase(std::size_t from) {
     const std::size_t drop = std::min(from - base, pos_);
     auto next = std::make_shared<SourceText>();
     next->base = base + drop;
+    next->lines.set_origin(src_->lines.origin().after(src_->text.substr(0, drop)));
     next->append(src_->text.substr(drop));
     pos_ -= drop;
     src_ = std::move(next);
