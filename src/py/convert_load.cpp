@@ -6,6 +6,7 @@
 #include "core/read.hpp"
 #include "py/driver.hpp"
 #include "py/errors.hpp"
+#include "py/positions.hpp"
 
 namespace tesvorn::py {
 
@@ -127,7 +128,10 @@ ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schem
     values.reserve(mapping.entries.size());
     for (const auto& slot : mapping.entries) {
         ref v = node_to_py(slot.value.value, schema);
-        if (!v) return v;
+        if (!v) {
+            locate_loader_error(mapping.layout.source, value_offset(slot.value));
+            return v;
+        }
         values.push_back(std::move(v));
     }
     ref obj = new_mapping_object(std::move(mapping), std::move(meta));
@@ -146,7 +150,10 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
     if (!list) return list;
     for (std::size_t i = 0; i < sequence.items.size(); ++i) {
         ref v = node_to_py(sequence.items[i].node, schema);
-        if (!v) return v;
+        if (!v) {
+            locate_loader_error(sequence.layout.source, item_offset(sequence.items[i]));
+            return v;
+        }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v.release());
     }
     ref obj = new_sequence_object(std::move(sequence), std::move(meta));

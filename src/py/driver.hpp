@@ -6,6 +6,7 @@
 #include "core/builder.hpp"
 #include "core/parser.hpp"
 #include "py/errors.hpp"
+#include "py/positions.hpp"
 
 namespace tesvorn::py {
 
@@ -21,6 +22,7 @@ struct ParsedDocuments {
 template <class Source>
 [[nodiscard]] bool parse_all(Parser<Source>& parser, std::shared_ptr<const SourceText> source,
                              CoercionTags coercion, ParsedDocuments& out) {
+    const SourceText* text = source.get();  // kept alive by the builder
     Builder builder(std::move(source));
     parser.keep_comments(false);
     Event event;
@@ -28,13 +30,13 @@ template <class Source>
     for (;;) {
         Status parsed = parser.parse_into(event, mark);
         if (!parsed.ok()) {
-            raise_parse_error(parsed.error());
+            raise_parse_error(parsed.error(), text);
             return false;
         }
         const bool stream_end = event.type == Event::Type::StreamEnd;
         Status built = builder.process_event(std::move(event), mark, coercion);
         if (!built.ok()) {
-            raise_parse_error(built.error());
+            raise_parse_error(built.error(), text);
             return false;
         }
         if (stream_end) break;

@@ -14,6 +14,16 @@ ref make_exception(const char* qualified_name, PyObject* base) {
     return ref::steal(PyErr_NewException(qualified_name, base, nullptr));
 }
 
+/// An exception class that says where in the input it happened: the class
+/// attributes line, column and offset are None until an instance sets them.
+ref make_positioned_exception(const char* qualified_name, const char* doc, PyObject* base) {
+    ref dict = ref::steal(PyDict_New());
+    if (!dict) return dict;
+    for (const char* name : {"line", "column", "offset"})
+        if (PyDict_SetItemString(dict.get(), name, Py_None) < 0) return ref();
+    return ref::steal(PyErr_NewExceptionWithDoc(qualified_name, doc, base, dict.get()));
+}
+
 }  // namespace
 
 const Exceptions& exceptions() noexcept {
@@ -25,9 +35,20 @@ bool init_exceptions() noexcept {
     if (g_exceptions.tesvorn_error) return true;
     ref base = make_exception("tesvorn.TesvornError", PyExc_Exception);
     if (!base) return false;
-    ref parse = make_exception("tesvorn.ParseError", base.get());
+    ref parse = make_positioned_exception(
+        "tesvorn.ParseError",
+        "The input is not valid YAML.\n\n"
+        "line and column (both from 1) and offset (characters from the start of the\n"
+        "stream) say where the reader stopped; the notes show that line with a caret\n"
+        "and, for a bracket or quote left open, where it was opened.",
+        base.get());
     if (!parse) return false;
-    ref loader = make_exception("tesvorn.LoaderError", base.get());
+    ref loader = make_positioned_exception(
+        "tesvorn.LoaderError",
+        "A schema loader raised.\n\n"
+        "line, column and offset give the position of the node it was loading (None\n"
+        "when not known); a note shows that line with a caret.",
+        base.get());
     if (!loader) return false;
     ref dumper = make_exception("tesvorn.DumperError", base.get());
     if (!dumper) return false;
@@ -124,10 +145,6 @@ void set_error(PyObject* type, const std::string& message) {
 }
 
 }  // namespace
-
-void raise_parse_error(const ScanError& error) {
-    set_error(g_exceptions.parse_error, "YAML parse error: " + error.display());
-}
 
 void raise_loader_error(std::string_view tag, PyObject* exc) {
     std::string message = "Schema loader for tag '";

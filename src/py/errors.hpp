@@ -56,7 +56,6 @@ std::string quoted(std::string_view utf8);
 
 // The module's own errors.
 
-void raise_parse_error(const ScanError& error);
 void raise_loader_error(std::string_view tag, PyObject* exc);
 void raise_dumper_raised(PyTypeObject* type, PyObject* exc);
 void raise_dumper_bad_result(PyTypeObject* type, std::string_view failure);

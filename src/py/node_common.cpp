@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/metadata.hpp"
+#include "py/positions.hpp"
 
 namespace tesvorn::py {
 
@@ -373,6 +374,11 @@ int set_directives(PyObject* self, PyObject* value, void*) {
     });
 }
 
+constexpr const char* kPositionDoc =
+    "Where the node starts in the text it was loaded from, as (line, column),\n"
+    "both from 1; None when it was not loaded (made or replaced through the API).\n"
+    "A YamlScalar has a position as the root of a loaded document only.";
+
 PyObject* get_scalar_value(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         ScalarObject* s = as_scalar(self);
@@ -384,8 +390,9 @@ PyObject* get_scalar_value(PyObject* self, void*) {
 }
 
 #define TESVORN_COMMON_GETSET                                                                      \
-    {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.",                    \
-     const_cast<char*>("tag")},                                                                    \
+    {"position", get_position, nullptr, kPositionDoc, nullptr},                                    \
+        {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.",                \
+         const_cast<char*>("tag")},                                                                \
         {"anchor", get_opt<anchor_field>, set_opt<anchor_field>,                                   \
          "The node's anchor name (without &), or None.", const_cast<char*>("anchor")},             \
         {"style", get_style, set_style, "The node's style name.", nullptr},                        \

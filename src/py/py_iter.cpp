@@ -9,6 +9,7 @@
 #include "py/borrow.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/positions.hpp"
 #include "py/schema.hpp"
 #include "py/streaming.hpp"
 
@@ -109,14 +110,14 @@ PyObject* next_document(IterState& st, SchemaObject* schema) {
     for (;;) {
         Status parsed = st.parser.parse_into(event, mark);
         if (!parsed.ok()) {
-            raise_parse_error(parsed.error());
+            raise_parse_error(parsed.error(), st.parser.scanner().source().source().get());
             return nullptr;
         }
         if (raise_stream_error(st)) return nullptr;
         const bool stream_end = event.type == Event::Type::StreamEnd;
         Status built = st.builder.process_event(std::move(event), mark, st.coercion);
         if (!built.ok()) {
-            raise_parse_error(built.error());
+            raise_parse_error(built.error(), st.parser.scanner().source().source().get());
             return nullptr;
         }
         if (stream_end) {

@@ -6,6 +6,7 @@
 
 #include "py/convert_detail.hpp"
 #include "py/node_class.hpp"
+#include "py/positions.hpp"
 #include "py/slot_methods.hpp"
 #include "py/sorting.hpp"
 
@@ -75,7 +76,11 @@ bool apply(PyObject* self, std::vector<Change>& changes) {
         YamlEntry* e = c.whole ? nullptr : m->inner.entries.find(c.text);
         if (e) {
             e->value = std::move(c.entry.value);
+            forget_value_position(*e);
         } else {
+            // An entry assigned anew keeps where its key was read.
+            if (const YamlEntry* prev = m->inner.entries.find(c.text))
+                c.entry.key_at = prev->key_at;
             m->inner.entries.insert(std::move(c.text), std::move(c.entry));
         }
     }
@@ -157,6 +162,7 @@ bool update_changes(PyObject* other, std::vector<Change>& changes) {
                 if (PyErr_Occurred()) return false;
                 continue;  // not in `other`'s dict: not one of its values
             }
+            forget_positions(slot.value);
             changes.push_back(Change{std::move(key), std::move(slot.key), std::move(slot.value),
                                      std::move(value), true});
         }
@@ -434,6 +440,14 @@ struct MapSlots {
     }
 };
 
+PyObject* mapping_key_position(PyObject* self, PyObject* key) {
+    return slot_methods::position<MapSlots>(self, key, key_offset);
+}
+
+PyObject* mapping_value_position(PyObject* self, PyObject* key) {
+    return slot_methods::position<MapSlots>(self, key, value_offset);
+}
+
 PyMethodDef mapping_methods[] = {
     {"update", TESVORN_METHOD(mapping_update), METH_FASTCALL | METH_KEYWORDS,
      "update($self, other=(), /, **kwargs)\n--\n\nUpdate from a YamlMapping (entries with their "
@@ -505,6 +519,13 @@ PyMethodDef mapping_methods[] = {
      "*anchor_name."},
     {"alias_name", TESVORN_METHOD(slot_methods::alias_name<MapSlots>), METH_O,
      "alias_name($self, key, /)\n--\n\nThe alias name of the value under key, or None."},
+    {"key_position", TESVORN_METHOD(mapping_key_position), METH_O,
+     "key_position($self, key, /)\n--\n\nWhere key stands in the text it was loaded from, as "
+     "(line, column), both from 1; None when the entry was not loaded."},
+    {"value_position", TESVORN_METHOD(mapping_value_position), METH_O,
+     "value_position($self, key, /)\n--\n\nWhere the value under key starts in the text it was "
+     "loaded from, as (line, column), both from 1; None when it was not loaded or has been "
+     "replaced."},
     {nullptr, nullptr, 0, nullptr},
 };
 

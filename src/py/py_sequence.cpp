@@ -7,6 +7,7 @@
 
 #include "py/convert_detail.hpp"
 #include "py/node_class.hpp"
+#include "py/positions.hpp"
 #include "py/slot_methods.hpp"
 #include "py/sorting.hpp"
 
@@ -91,6 +92,7 @@ bool items_to_add(PyObject* other, std::vector<YamlItem>& items, ref& values) {
                         nullptr) < 0)
         return false;
     copy.items.resize(n);
+    for (YamlItem& item : copy.items) forget_positions(item);
     items = std::move(copy.items);
     return true;
 }
@@ -142,7 +144,10 @@ int assign_index(PyObject* self, Py_ssize_t idx, PyObject* value) {
         // The list's reference to the old element goes to `released`.
         released = ref::steal(PyList_GET_ITEM(self, p));
         PyList_SET_ITEM(self, p, converted.release());
-        if (pos < items.size()) items[pos].node = std::move(node);
+        if (pos < items.size()) {
+            items[pos].node = std::move(node);
+            forget_value_position(items[pos]);
+        }
         return 0;
     }
     released = ref::borrow(PyList_GET_ITEM(self, p));
@@ -190,8 +195,11 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
             // `released` too) goes with `old`.
             ref old = ref::steal(PyList_GET_ITEM(self, at[i]));
             PyList_SET_ITEM(self, at[i], Py_NewRef(v));
-            if (static_cast<std::size_t>(at[i]) < items.size())
-                items[static_cast<std::size_t>(at[i])].node = std::move(nodes[i]);
+            if (static_cast<std::size_t>(at[i]) < items.size()) {
+                YamlItem& item = items[static_cast<std::size_t>(at[i])];
+                item.node = std::move(nodes[i]);
+                forget_value_position(item);
+            }
         }
         return 0;
     }
@@ -303,7 +311,9 @@ PyObject* sequence_inplace_repeat(PyObject* self, Py_ssize_t n) {
         if (n <= 0) {
             items.clear();
         } else {
-            const std::vector<YamlItem> once = items;
+            // The repeats were not read anywhere.
+            std::vector<YamlItem> once = items;
+            for (YamlItem& item : once) forget_positions(item);
             for (Py_ssize_t k = 1; k < n; ++k) items.insert(items.end(), once.begin(), once.end());
         }
         return Py_NewRef(self);
@@ -489,6 +499,10 @@ int sequence_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* sequence_item_position(PyObject* self, PyObject* idx) {
+    return slot_methods::position<SeqSlots>(self, idx, item_offset);
+}
+
 PyMethodDef sequence_methods[] = {
     {"append", TESVORN_METHOD(sequence_append), METH_O,
      "append($self, value, /)\n--\n\nAppend a new item."},
@@ -555,6 +569,9 @@ PyMethodDef sequence_methods[] = {
      "set_alias($self, idx, anchor_name)\n--\n\nWrite the item as an alias *anchor_name."},
     {"alias_name", TESVORN_METHOD(slot_methods::alias_name<SeqSlots>), METH_O,
      "alias_name($self, idx, /)\n--\n\nThe alias name of the item, or None."},
+    {"item_position", TESVORN_METHOD(sequence_item_position), METH_O,
+     "item_position($self, idx, /)\n--\n\nWhere the item starts in the text it was loaded from, "
+     "as (line, column), both from 1; None when it was not loaded or has been replaced."},
     {nullptr, nullptr, 0, nullptr},
 };
 
