@@ -29,27 +29,31 @@ bool starts_with_bom(std::string_view s) noexcept {
 }  // namespace
 
 TextOrigin TextOrigin::after(std::string_view skipped) const noexcept {
+    if (skipped.empty()) return *this;
     TextOrigin o = *this;
     o.stream_start = false;
+    o.after_cr = false;
     o.at.index += count_chars(skipped);
     std::size_t i = 0;
     if (stream_start && starts_with_bom(skipped)) i = 3;
-    if (after_cr && i < skipped.size() && skipped[i] == '\n') ++i;
-    const std::string_view rest = skipped.substr(i);
-    if (rest.empty()) return o;
-    o.after_cr = false;
+    if (after_cr) {
+        // The CR before ends its line, together with an LF that follows.
+        ++o.at.line;
+        o.at.column = 0;
+        if (skipped[0] == '\n') i = 1;
+    }
+    std::string_view rest = skipped.substr(i);
+    // A CR at the end may be the first half of a CR LF: its line ends only
+    // with what comes after.
+    const bool cr_last = !rest.empty() && rest.back() == '\r';
+    if (cr_last) rest.remove_suffix(1);
+    std::size_t breaks = 0;
     std::size_t last_start = 0;  // where the last line of `rest` starts
     if (rest.find('\r') == std::string_view::npos) {
-        // The usual case, in one fast pass.
-        const auto lf = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n'));
-        if (lf == 0) {
-            o.at.column += count_chars(rest);
-            return o;
-        }
-        o.at.line += lf;
-        last_start = rest.rfind('\n') + 1;
+        // The usual case, in fast passes.
+        breaks = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n'));
+        if (breaks > 0) last_start = rest.rfind('\n') + 1;
     } else {
-        std::size_t breaks = 0;
         for (std::size_t j = 0; j < rest.size(); ++j) {
             if (rest[j] == '\r' && j + 1 < rest.size() && rest[j + 1] == '\n') ++j;
             if (is_break(rest[j])) {
@@ -57,20 +61,28 @@ TextOrigin TextOrigin::after(std::string_view skipped) const noexcept {
                 last_start = j + 1;
             }
         }
-        if (breaks == 0) {
-            o.at.column += count_chars(rest);
-            return o;
-        }
-        o.at.line += breaks;
-        o.after_cr = rest.back() == '\r';
     }
-    o.at.column = count_chars(rest.substr(last_start));
+    if (breaks > 0) {
+        o.at.line += breaks;
+        o.at.column = 0;
+    }
+    o.at.column += count_chars(rest.substr(last_start));
+    if (cr_last) {
+        ++o.at.column;
+        o.after_cr = true;
+    }
     return o;
 }
 
 void LineIndex::extend(std::string_view text) const {
     const std::size_t n = std::min(text.size(), kMaxIndexed);
     std::size_t i = covered_;
+    if (i == 0 && origin_.after_cr && starts_.empty() && n > 0) {
+        // The CR that ended the text before ends the first line here, with
+        // this LF if there is one.
+        i = text[0] == '\n' ? 1 : 0;
+        starts_.push_back(static_cast<std::uint32_t>(i));
+    }
     while (i < n) {
         const char* p = text.data() + i;
         const char* end = text.data() + n;
@@ -87,10 +99,6 @@ void LineIndex::extend(std::string_view text) const {
                 break;
             }
             if (j + 1 < n && text[j + 1] == '\n') ++j;
-        } else if (j == 0 && origin_.after_cr) {
-            // The second half of a break that began in the text before.
-            i = 1;
-            continue;
         }
         starts_.push_back(static_cast<std::uint32_t>(j + 1));
         i = j + 1;
