@@ -8,10 +8,30 @@ ScalarStyleName: TypeAlias = Literal["plain", "single", "double", "literal", "fo
 ContainerStyleName: TypeAlias = Literal["block", "flow"]
 ScalarValue: TypeAlias = str | int | float | bool | None
 Document: TypeAlias = "YamlMapping | YamlSequence | YamlScalar"
+Position: TypeAlias = tuple[int, int]
+"""(line, column), both counted from 1; columns count characters."""
 
 class TesvornError(Exception): ...
-class ParseError(TesvornError): ...
-class LoaderError(TesvornError): ...
+
+class ParseError(TesvornError):
+    """The input is not valid YAML. The notes show the line with a caret and,
+    for a bracket or quote left open, where it was opened."""
+
+    line: int | None
+    """The line where the reader stopped, from 1."""
+    column: int | None
+    """The column where the reader stopped, in characters from 1."""
+    offset: int | None
+    """Characters from the start of the stream to where the reader stopped."""
+
+class LoaderError(TesvornError):
+    """A schema loader raised; line, column and offset say where the node it
+    was given stands (None when not known)."""
+
+    line: int | None
+    column: int | None
+    offset: int | None
+
 class DumperError(TesvornError): ...
 
 class Schema:
@@ -22,6 +42,11 @@ class Schema:
     def add_dumper(self, py_type: type | tuple[type, ...], func: Callable[[Any], tuple[str, Any]]) -> None: ...
 
 class _NodeMetadata:
+    @property
+    def position(self) -> Position | None:
+        """Where the node starts in the text it was loaded from; None when it was
+        made or replaced through the API (a YamlScalar has one only as a
+        document's root)."""
     @property
     def tag(self) -> str | None: ...
     @tag.setter
@@ -123,6 +148,11 @@ class YamlMapping(dict[str, Any], _NodeMetadata):
     def container_style(self, key: str, style: ContainerStyleName) -> None: ...
     def set_alias(self, key: str, anchor_name: str) -> None: ...
     def alias_name(self, key: str, /) -> str | None: ...
+    def key_position(self, key: str, /) -> Position | None:
+        """Where key stands in the text it was loaded from; None for a new entry."""
+    def value_position(self, key: str, /) -> Position | None:
+        """Where the value under key starts; None when it was not loaded or has been
+        replaced."""
     def __ior__(self, other: Mapping[str, Any] | Iterable[tuple[str, Any]]) -> YamlMapping: ...  # type: ignore[override,misc]
 
 class YamlSequence(list[Any], _NodeMetadata):
@@ -174,6 +204,9 @@ class YamlSequence(list[Any], _NodeMetadata):
     def container_style(self, idx: SupportsIndex, style: ContainerStyleName) -> None: ...
     def set_alias(self, idx: SupportsIndex, anchor_name: str) -> None: ...
     def alias_name(self, idx: SupportsIndex, /) -> str | None: ...
+    def item_position(self, idx: SupportsIndex, /) -> Position | None:
+        """Where the item starts in the text it was loaded from; None when it was
+        not loaded or has been replaced."""
 
 class YamlIter(Iterator[Any]):
     def __iter__(self) -> YamlIter: ...

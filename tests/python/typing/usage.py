@@ -49,7 +49,26 @@ def errors() -> None:
         raise
 
 
+def where(text: str) -> list[str]:
+    out: list[str] = []
+    try:
+        doc = tesvorn.loads(text)
+    except (tesvorn.ParseError, tesvorn.LoaderError) as e:
+        line: int | None = e.line
+        return [f"{line}:{e.column}:{e.offset}"]
+    if isinstance(doc, YamlMapping):
+        for key in doc:
+            at: tuple[int, int] | None = doc.value_position(key)
+            out.append(f"{doc.key_position(key)} {at}")
+        if isinstance(doc.get("items"), YamlSequence):
+            out.append(str(doc["items"].item_position(-1)))
+    if doc is not None:
+        out.append(str(doc.position))
+    return out
+
+
 if __name__ == "__main__":
     print(bump_port("port: 8080\n"))
     print(build())
     errors()
+    print(where("items: [1, 2]\n"))
