@@ -15,27 +15,29 @@ bool is_directive(TokenType t) {
 }  // namespace
 
 [[gnu::noinline, gnu::cold]] bool ParserCore::fail(Marker m, const char* message) {
-    if (!error_) {
-        error_.emplace(m, message);
-        // The innermost bracket still open that came before the error.
-        for (auto it = open_flows_.rbegin(); it != open_flows_.rend(); ++it) {
-            if (it->what && it->mark.index < m.index) {
-                error_->opened = *it;
-                break;
-            }
-        }
-    }
+    if (!error_) error_.emplace(m, message);
     return false;
+}
+
+Opener ParserCore::open_at_error(const ScannerCore& scanner) const noexcept {
+    if (!error_) return {};
+    // Nothing moves after an error: the stacks are as they were then.
+    if (scanner_failed_) return scanner.open_at_error();
+    for (auto it = open_flows_.rbegin(); it != open_flows_.rend(); ++it)
+        if (it->what && it->mark.index < error_->mark.index) return *it;
+    return {};
 }
 
 Token* ParserCore::peek(ScannerCore& scanner) {
     for (;;) {
         Token* t = scanner.peek_token();
         if (!t) {
-            if (scanner.stored_error())
+            if (scanner.stored_error()) {
                 error_ = *scanner.stored_error();
-            else
-                static_cast<void>(fail(scanner.mark(), "unexpected eof"));
+                scanner_failed_ = true;
+            } else {
+                error_.emplace(scanner.mark(), "unexpected eof");
+            }
             return nullptr;
         }
         if (t->type != Type::Comment) return t;
@@ -50,16 +52,9 @@ bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
     // none): an alias naming one of them would make the node contain itself.
     if (ev.type == Event::Type::SequenceStart || ev.type == Event::Type::MappingStart) {
         open_anchors_.push_back(ev.anchor ? anchor_ids_[*ev.anchor] : 0);
-        // A flow pair without braces ([a: 1]) has no bracket to name.
-        Opener& o = open_flows_.emplace_back();
-        if (ev.flow && ev.end != ev.open) {
-            o.what = ev.type == Event::Type::MappingStart ? "flow mapping" : "flow sequence";
-            o.mark = mk;
-        }
     } else if ((ev.type == Event::Type::SequenceEnd || ev.type == Event::Type::MappingEnd) &&
                !open_anchors_.empty()) {
         open_anchors_.pop_back();
-        open_flows_.pop_back();
     }
     return true;
 }
@@ -403,6 +398,7 @@ bool ParserCore::flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, boo
     }
     if (t->type == Type::FlowSequenceEnd) {
         pop_state();
+        if (!open_flows_.empty()) open_flows_.pop_back();
         mk = t->mark;
         skip(sc);
         ev = Event::simple(Event::Type::SequenceEnd);
@@ -488,6 +484,7 @@ bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool f
     }
     // The mapping ends; with a trailing comma the end carries the comma's mark.
     pop_state();
+    if (!open_flows_.empty()) open_flows_.pop_back();
     // A pair without braces ends where its value does.
     const bool implicit = t->end == t->mark.pos;
     const std::size_t close = implicit ? last_end_ : t->mark.pos;
@@ -574,6 +571,12 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         ev.start = start;
         ev.open = t->mark.pos;
         ev.end = flow ? t->end : props_end;
+        // A flow pair without braces ([a: 1]) has no bracket to name.
+        if (flow)
+            open_flows_.push_back({t->end == t->mark.pos     ? nullptr
+                                   : type == E::MappingStart ? "flow mapping"
+                                                             : "flow sequence",
+                                   t->mark});
         return true;
     };
     switch (t->type) {

@@ -55,6 +55,9 @@ class ParserCore {
     /// kept (see `error`) and every later call fails with it again.
     [[nodiscard]] bool parse(ScannerCore& scanner, Event& event, Marker& mark);
     [[nodiscard]] const ScanError& error() const noexcept { return *error_; }
+    /// After an error: the innermost flow collection or quoted scalar open
+    /// there that began before it.
+    [[nodiscard]] Opener open_at_error(const ScannerCore& scanner) const noexcept;
     [[nodiscard]] ParserState state() const noexcept { return state_; }
 
     std::vector<PendingComment> pending_comments;
@@ -113,7 +116,8 @@ class ParserCore {
     std::unordered_map<std::string, std::size_t> anchor_ids_;
     std::size_t anchor_count_ = 0;
     std::vector<std::size_t> open_anchors_;  // per open collection: its anchor's number, or 0
-    std::vector<Opener> open_flows_;         // per open collection: its bracket, if it has one
+    std::vector<Opener> open_flows_;         // per open flow collection: its bracket, if it has one
+    bool scanner_failed_ = false;            // the error is the scanner's
     std::unordered_map<std::string, std::string> tag_handles_;
     std::size_t block_depth_ = 0;
     std::size_t last_end_ = 0;  // byte offset past the last token taken
@@ -154,6 +158,8 @@ class Parser {
     }
 
     [[nodiscard]] ParserState state() const noexcept { return core_.state(); }
+    /// After an error: what was left open before it (see `Opener`).
+    [[nodiscard]] Opener open_at_error() const noexcept { return core_.open_at_error(scanner_); }
     Scanner<Source>& scanner() noexcept { return scanner_; }
     /// Whether comments are set aside for `pending_comments` (on by default).
     void keep_comments(bool keep) noexcept { core_.keep_comments = keep; }

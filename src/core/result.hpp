@@ -22,8 +22,9 @@ struct Marker {
     friend bool operator==(const Marker&, const Marker&) = default;
 };
 
-/// A flow collection or quoted scalar that was opened before an error and
-/// not closed: what it is ("flow sequence", "flow mapping", "single-quoted
+/// A flow collection or quoted scalar still open where an error happened,
+/// which began before it (an error's real cause is often a missing ']' or
+/// quote): what it is ("flow sequence", "flow mapping", "single-quoted
 /// scalar", "double-quoted scalar"; null for none) and where it starts.
 struct Opener {
     const char* what = nullptr;
@@ -34,9 +35,6 @@ struct Opener {
 struct ScanError {
     std::string info;
     Marker mark;
-    /// The innermost construct still open where the error happened, when it
-    /// began before it (the error's real cause is often its missing end).
-    Opener opened;
 
     ScanError() = default;
     ScanError(Marker m, std::string message) : info(std::move(message)), mark(m) {}

@@ -194,17 +194,16 @@ bool ScannerCore::at_document_indicator() const noexcept {
 }
 
 [[gnu::noinline, gnu::cold]] bool ScannerCore::fail(Marker m, std::string_view message) {
-    if (!stored_error_) {
-        stored_error_.emplace(m, std::string(message));
-        stored_error_->opened = opener_before(m);
-    }
+    if (!stored_error_) stored_error_.emplace(m, std::string(message));
     return false;
 }
 
-Opener ScannerCore::opener_before(const Marker& m) const noexcept {
-    if (open_quote_.what && open_quote_.mark.index < m.index) return open_quote_;
+Opener ScannerCore::open_at_error() const noexcept {
+    if (!stored_error_) return {};
+    const std::size_t at = stored_error_->mark.index;
+    if (open_quote_.what && open_quote_.mark.index < at) return open_quote_;
     for (auto it = open_flows_.rbegin(); it != open_flows_.rend(); ++it)
-        if (it->mark.index < m.index) return *it;
+        if (it->mark.index < at) return *it;
     return {};
 }
 
@@ -908,7 +907,12 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     simple_key_permitted_ = false;
     const Marker start = mark_;
     const char32_t quote = single ? U'\'' : U'"';
-    open_quote_ = {single ? "single-quoted scalar" : "double-quoted scalar", start};
+    // An error past the opening quote (the others stand at it) says where
+    // the scalar began.
+    const auto fail_inside = [&](std::string_view message) {
+        open_quote_ = {single ? "single-quoted scalar" : "double-quoted scalar", start};
+        return fail(mark_, message);
+    };
     skip_nonblank();  // opening quote
 
     std::string value;
@@ -921,7 +925,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
             return fail(start,
                         "while scanning a quoted scalar, found unexpected document indicator");
         if (cur() == kEnd) {
-            if (nul_seen_) return fail(mark_, "found invalid character NUL");
+            if (nul_seen_) return fail_inside("found invalid character NUL");
             return fail(start, "while scanning a quoted scalar, found unexpected end of stream");
         }
         if (col() < current_indent_) return fail(start, "invalid indentation in quoted scalar");
@@ -960,7 +964,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
             if (is_blank(c)) {
                 if (leading_blanks) {
                     if (c == '\t' && col() < current_indent_)
-                        return fail(mark_, "tab cannot be used as indentation");
+                        return fail_inside("tab cannot be used as indentation");
                     if (c == ' ')
                         skip_spaces();
                     else
@@ -995,7 +999,6 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     }
     const std::size_t end_line = mark_.line;
     skip_nonblank();  // closing quote
-    open_quote_ = {};
     const std::size_t end = mark_.pos;
     if (!skip_ws_to_eol(true)) return false;
     lookahead(1);

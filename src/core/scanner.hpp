@@ -125,6 +125,9 @@ class ScannerCore {
     [[nodiscard]] const std::optional<ScanError>& stored_error() const noexcept {
         return stored_error_;
     }
+    /// After an error: the innermost flow collection or quoted scalar open
+    /// there that began before it.
+    [[nodiscard]] Opener open_at_error() const noexcept;
 
     /// Lookahead bound, in characters.
     static constexpr unsigned kLookahead = 16;
@@ -230,8 +233,6 @@ class ScannerCore {
 
     // Errors: stored, and `false` passed up.
     [[nodiscard]] bool fail(Marker m, std::string_view message);
-    /// The innermost open construct that began before `m`.
-    [[nodiscard]] Opener opener_before(const Marker& m) const noexcept;
 
     // Fetching.
     [[nodiscard]] bool fetch_more_tokens();
@@ -297,8 +298,8 @@ class ScannerCore {
     bool implicit_mapping_open_ = false;
     // The two flags above of each enclosing flow collection.
     std::vector<std::pair<bool, bool>> outer_pairs_;
-    // The open flow collections (innermost last) and the quoted scalar being
-    // read, for an error to say what was left open.
+    // The open flow collections (innermost last), and the quoted scalar an
+    // error stopped in, for the error to say what was left open.
     std::vector<Opener> open_flows_;
     Opener open_quote_;
     bool stream_started_ = false;

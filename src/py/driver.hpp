@@ -30,13 +30,13 @@ template <class Source>
     for (;;) {
         Status parsed = parser.parse_into(event, mark);
         if (!parsed.ok()) {
-            raise_parse_error(parsed.error(), text);
+            raise_parse_error(parsed.error(), parser.open_at_error(), text);
             return false;
         }
         const bool stream_end = event.type == Event::Type::StreamEnd;
         Status built = builder.process_event(std::move(event), mark, coercion);
         if (!built.ok()) {
-            raise_parse_error(built.error(), text);
+            raise_parse_error(built.error(), {}, text);
             return false;
         }
         if (stream_end) break;

@@ -70,7 +70,7 @@ PyObject* get_position(PyObject* self, void*) {
     });
 }
 
-void raise_parse_error(const ScanError& error, const SourceText* source) {
+void raise_parse_error(const ScanError& error, const Opener& opened, const SourceText* source) {
     ref message = make_str("YAML parse error: " + error.display());
     if (!message) return;
     ref exc = ref::steal(PyObject_CallOneArg(exceptions().parse_error, message.get()));
@@ -81,10 +81,10 @@ void raise_parse_error(const ScanError& error, const SourceText* source) {
     if (source && m.pos >= source->base && m.pos - source->base <= source->text.size() &&
         !add_note(exc.get(), caret_excerpt(source->text, m.pos - source->base, m.col)))
         return;
-    if (error.opened.what) {
-        const std::string note = std::string("the ") + error.opened.what + " started at line " +
-                                 std::to_string(error.opened.mark.line) + ", column " +
-                                 std::to_string(error.opened.mark.col + 1);
+    if (opened.what) {
+        const std::string note = std::string("the ") + opened.what + " started at line " +
+                                 std::to_string(opened.mark.line) + ", column " +
+                                 std::to_string(opened.mark.col + 1);
         if (!add_note(exc.get(), note)) return;
     }
     PyErr_SetRaisedException(exc.release());

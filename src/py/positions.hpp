@@ -73,8 +73,8 @@ PyObject* position(PyObject* self, PyObject* arg, Offset offset) {
 
 /// Raises ParseError for `error` with its position: the attributes line,
 /// column and offset, and as notes the source line with a caret (when
-/// `source` holds it) and where an unclosed construct was opened.
-void raise_parse_error(const ScanError& error, const SourceText* source);
+/// `source` holds it) and where `opened` began.
+void raise_parse_error(const ScanError& error, const Opener& opened, const SourceText* source);
 
 /// When the pending exception is a LoaderError that does not say where yet,
 /// gives it the position of byte `offset` of `source` (the node the loader

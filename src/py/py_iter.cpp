@@ -110,14 +110,15 @@ PyObject* next_document(IterState& st, SchemaObject* schema) {
     for (;;) {
         Status parsed = st.parser.parse_into(event, mark);
         if (!parsed.ok()) {
-            raise_parse_error(parsed.error(), st.parser.scanner().source().source().get());
+            raise_parse_error(parsed.error(), st.parser.open_at_error(),
+                              st.parser.scanner().source().source().get());
             return nullptr;
         }
         if (raise_stream_error(st)) return nullptr;
         const bool stream_end = event.type == Event::Type::StreamEnd;
         Status built = st.builder.process_event(std::move(event), mark, st.coercion);
         if (!built.ok()) {
-            raise_parse_error(built.error(), st.parser.scanner().source().source().get());
+            raise_parse_error(built.error(), {}, st.parser.scanner().source().source().get());
             return nullptr;
         }
         if (stream_end) {

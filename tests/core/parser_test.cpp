@@ -187,7 +187,7 @@ TEST(ParserErrors, NameTheBracketOrQuoteLeftOpen) {
     for (const Case& c : cases) {
         const auto p = parse(c.text);
         ASSERT_FALSE(p.ok) << c.text;
-        const Opener& o = p.error.opened;
+        const Opener& o = p.opened;
         if (!c.what) {
             EXPECT_EQ(o.what, nullptr) << c.text;
             continue;

@@ -34,6 +34,7 @@ struct Parsed {
     std::vector<PendingComment> comments;
     bool ok = true;
     ScanError error;
+    Opener opened;  // what the error found open
 
     /// The events in the test-suite notation, one per line.
     [[nodiscard]] std::string text() const {
@@ -52,6 +53,7 @@ inline Parsed parse(const std::string& text) {
         if (!r) {
             out.ok = false;
             out.error = r.error();
+            out.opened = parser.open_at_error();
             return out;
         }
         out.events.push_back(r.value());
