@@ -178,6 +178,7 @@ def test_node_editing():
         m.tag_directives = [("!x!", "tag:x,2000:")]
         m.nodes()
         repr(m)
+        m.key_position("port"), m.value_position("port"), m.position, base["list"].item_position(-1)
         s = m["list"]
         s.append({"k": "v"})
         s.insert(0, [1, 2])
@@ -309,6 +310,7 @@ def test_error_paths():
         _raises(KeyError, m.sort_keys, key=sort_key_fails)
         _raises(KeyError, m.comment_inline, "zz", "x")
         _raises(IndexError, m["b"].comment_before, 9)
+        _raises(KeyError, m.value_position, "zz")
         _raises(ValueError, m.scalar_style, "a", "bold")
         _raises(TypeError, m.__setitem__, 1, 2)
         it = tesvorn.iter_loads_all("a: 1\n---\n[\n")
