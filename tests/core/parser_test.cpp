@@ -167,38 +167,6 @@ TEST(ParserBlock, StructureErrors) {
     EXPECT_EQ(error_of("a: 1\n@x"), "unexpected character: `@' at byte 5 line 2 column 1");
 }
 
-TEST(ParserErrors, NameTheBracketOrQuoteLeftOpen) {
-    struct Case {
-        const char* text;
-        const char* what;  // null: nothing open before the error
-        std::size_t line, col;
-    };
-    const Case cases[] = {
-        {"a: [1, 2\nb: 3", "flow sequence", 1, 3},        // found by the scanner
-        {"a: {b: 1\nc: 2\n", "flow mapping", 1, 3},       // found by the parser
-        {"[1, [2, {a: b]\n", "flow mapping", 1, 8},       // the innermost
-        {"[1, [2]\n", "flow sequence", 1, 0},             // the inner one was closed
-        {"a: \"x\n\tb\"", "double-quoted scalar", 1, 3},  // inside the scalar
-        {"a:\n  b: 'x\n\ty'", "single-quoted scalar", 2, 5},
-        {"x: \"a\\qb\"", nullptr, 0, 0},  // reported at the quote itself
-        {"a: b: c", nullptr, 0, 0},
-        {"[a: 1\n", "flow sequence", 1, 0},  // a pair without braces has no bracket
-    };
-    for (const Case& c : cases) {
-        const auto p = parse(c.text);
-        ASSERT_FALSE(p.ok) << c.text;
-        const Opener& o = p.opened;
-        if (!c.what) {
-            EXPECT_EQ(o.what, nullptr) << c.text;
-            continue;
-        }
-        ASSERT_NE(o.what, nullptr) << c.text;
-        EXPECT_STREQ(o.what, c.what) << c.text;
-        EXPECT_EQ(o.mark.line, c.line) << c.text;
-        EXPECT_EQ(o.mark.col, c.col) << c.text;
-    }
-}
-
 TEST(ParserMarks, EventPositions) {
     // Marks (index:line:col), then the byte range of the event's text.
     const auto p = parse("a:\n  - x\n  - &s [y]\né: b\n");

@@ -49,22 +49,15 @@ def errors() -> None:
         raise
 
 
-def where(text: str) -> list[str]:
-    out: list[str] = []
+def where(text: str) -> list[tuple[int, int] | None]:
     try:
         doc = tesvorn.loads(text)
     except (tesvorn.ParseError, tesvorn.LoaderError) as e:
         line: int | None = e.line
-        return [f"{line}:{e.column}:{e.offset}"]
-    if isinstance(doc, YamlMapping):
-        for key in doc:
-            at: tuple[int, int] | None = doc.value_position(key)
-            out.append(f"{doc.key_position(key)} {at}")
-        if isinstance(doc.get("items"), YamlSequence):
-            out.append(str(doc["items"].item_position(-1)))
-    if doc is not None:
-        out.append(str(doc.position))
-    return out
+        return [(line or 0, e.column or 0)] if e.offset is not None else []
+    if not isinstance(doc, YamlMapping) or not isinstance(doc["items"], YamlSequence):
+        return []
+    return [doc.position, doc.key_position("items"), doc.value_position("items"), doc["items"].item_position(-1)]
 
 
 if __name__ == "__main__":
