@@ -390,9 +390,8 @@ PyObject* get_scalar_value(PyObject* self, void*) {
 }
 
 #define TESVORN_COMMON_GETSET                                                                      \
-    {"position", get_position, nullptr, kPositionDoc, nullptr},                                    \
-        {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.",                \
-         const_cast<char*>("tag")},                                                                \
+    {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.",                    \
+     const_cast<char*>("tag")},                                                                    \
         {"anchor", get_opt<anchor_field>, set_opt<anchor_field>,                                   \
          "The node's anchor name (without &), or None.", const_cast<char*>("anchor")},             \
         {"style", get_style, set_style, "The node's style name.", nullptr},                        \
@@ -414,6 +413,7 @@ PyGetSetDef mapping_getset[] = {
     TESVORN_COMMON_GETSET,
     {"trailing_blank_lines", get_trailing, set_trailing,
      "Blank lines written after the last entry (0..255).", nullptr},
+    {"position", get_position, nullptr, kPositionDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -421,6 +421,7 @@ PyGetSetDef sequence_getset[] = {
     TESVORN_COMMON_GETSET,
     {"trailing_blank_lines", get_trailing, set_trailing,
      "Blank lines written after the last item (0..255).", nullptr},
+    {"position", get_position, nullptr, kPositionDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -428,6 +429,7 @@ PyGetSetDef scalar_getset[] = {
     {"value", get_scalar_value, nullptr,
      "The plain Python value of the scalar (None for null and alias nodes).", nullptr},
     TESVORN_COMMON_GETSET,
+    {"position", get_position, nullptr, kPositionDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
