@@ -1,9 +1,10 @@
 """Edit a commented configuration file by program and keep everything else.
 
-Loads examples/config.yaml, changes a value, adds an entry with a comment,
-deletes one, and prints the result with a diff against the original: the
-lines not touched (comments, quoting, hex numbers, anchors, block scalars,
-blank lines) come back as they were.
+Loads examples/config.yaml, changes a value, renames a key where it stands,
+inserts an entry after another, adds one with a comment, deletes one, and
+prints the result with a diff against the original: the lines not touched
+(comments, quoting, hex numbers, anchors, block scalars, blank lines) come
+back as they were.
 """
 
 import difflib
@@ -20,6 +21,11 @@ def main() -> None:
 
     # Change a value: the entry keeps its place and its inline comment.
     doc["service"]["version"] = tesvorn.YamlScalar("2.5.0", style="double")
+
+    # Rename a key where it stands, and insert an entry right after another.
+    service = doc["service"]
+    service.rename_key("debug", "verbose")
+    service.insert(list(service).index("port") + 1, "replicas", 3, comment="one per zone")
 
     # Add an entry with a comment above it.
     doc["features"]["dark-mode"] = True
