@@ -183,7 +183,7 @@ class PieceWriter {
             if (!Extractor::parent_value(obj, slot.key, e.value, value, present)) return false;
             if (!present) continue;
             if (Extractor::writes_value(e.value, value.get())) {
-                extractor_.settle_key(e);
+                extractor_.settle_key(slot.key, e);
                 if (!entry(slot.key, e, value.get(), column)) return false;
                 continue;
             }
