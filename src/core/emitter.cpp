@@ -788,7 +788,7 @@ class Emitter {
     }
     /// Registers the anchors written with text taken from the source.
     void note_anchor(const OptString& anchor) {
-        if (anchor) anchors_[*anchor] = ++anchor_serial_;
+        if (anchor) anchors_.insert(*anchor);
     }
     void note_node_anchor(const YamlNode& n) {
         if (const YamlScalar* s = n.scalar()) note_anchor(s->anchor);
@@ -938,36 +938,9 @@ class Emitter {
     void put_anchor(const std::string& name) {
         put('&');
         append_anchor_name(out_, name);
-        anchors_[name] = ++anchor_serial_;
+        anchors_.insert(name);
     }
-    /// Whether `*name` reads back as what the name stands for: its anchor
-    /// is written, and not on a collection still being written (an alias
-    /// inside a collection cannot name the collection).
-    [[nodiscard]] bool written(const std::string& name) const {
-        const auto it = anchors_.find(name);
-        return it != anchors_.end() &&
-               std::find(open_.begin(), open_.end(), it->second) == open_.end();
-    }
-    /// While a collection with an anchor is written, its anchor is open.
-    class OpenAnchor {
-      public:
-        OpenAnchor(Emitter& e, const OptString& anchor) : e_(e) {
-            if (!anchor) return;
-            const auto it = e.anchors_.find(*anchor);
-            if (it == e.anchors_.end()) return;
-            e.open_.push_back(it->second);
-            pushed_ = true;
-        }
-        OpenAnchor(const OpenAnchor&) = delete;
-        OpenAnchor& operator=(const OpenAnchor&) = delete;
-        ~OpenAnchor() {
-            if (pushed_) e_.open_.pop_back();
-        }
-
-      private:
-        Emitter& e_;
-        bool pushed_ = false;
-    };
+    [[nodiscard]] bool written(const std::string& name) const { return anchors_.contains(name); }
     // An alias whose anchor is not written before it (the anchored node was
     // removed, replaced by a later duplicate key, or moved behind the alias
     // by an edit or a sort) would give text no reader accepts. It is written
@@ -1022,11 +995,7 @@ class Emitter {
     bool failed_ = false;
     bool head_raw_ = false;
     std::size_t marker_end_ = static_cast<std::size_t>(-1);  // where the document's "---\n" ends
-    // Anchors written so far in this document: the serial of the latest
-    // definition of each name, and those of collections still open.
-    std::unordered_map<std::string, std::uint32_t> anchors_;
-    std::uint32_t anchor_serial_ = 0;
-    std::vector<std::uint32_t> open_;
+    std::unordered_set<std::string> anchors_;                // written so far in this document
 };
 
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
@@ -1210,7 +1179,6 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
 }
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
-    const OpenAnchor open(*this, map.anchor);
     const Block b = block_of(map.layout, indent);
     bool first = true;
     for (const auto& slot : map.entries) {
@@ -1223,7 +1191,6 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
 }
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
-    const OpenAnchor open(*this, seq.anchor);
     const Block b = block_of(seq.layout, indent);
     bool first = true;
     for (const YamlItem& item : seq.items) {
@@ -1707,7 +1674,6 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
 
 void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
     if (props) write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
-    const OpenAnchor open(*this, seq.anchor);
     if (seq.layout.has() && seq.layout.flag(CollectionLayout::kFlow) &&
         !seq.layout.flag(CollectionLayout::kIndentStale)) {
         emit_flow_body(seq.layout, seq.items, false, false);
@@ -1725,7 +1691,6 @@ void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
 
 void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
     if (props) write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
-    const OpenAnchor open(*this, map.anchor);
     if (map.layout.has() && map.layout.flag(CollectionLayout::kFlow) &&
         !map.layout.flag(CollectionLayout::kIndentStale)) {
         // A pair read without braces keeps that form while it is one simple
