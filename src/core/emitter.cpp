@@ -541,7 +541,8 @@ class Emitter {
           crlf_(doc_ != nullptr && doc_->crlf) {}
 
     /// One document; `first` when nothing precedes it in the output.
-    bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first);
+    bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
+                       bool last);
 
     // The parts of a document, for writing it piece by piece (BlockWriter).
     void begin_document(bool start_marker, bool end_previous);
@@ -787,7 +788,7 @@ class Emitter {
     }
     /// Registers the anchors written with text taken from the source.
     void note_anchor(const OptString& anchor) {
-        if (anchor) anchors_[*anchor] = ++anchor_serial_;
+        if (anchor) anchors_.insert(*anchor);
     }
     void note_node_anchor(const YamlNode& n) {
         if (const YamlScalar* s = n.scalar()) note_anchor(s->anchor);
@@ -902,7 +903,7 @@ class Emitter {
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
     bool emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
-                        const OptString& comment, std::size_t indent, bool entry);
+                        const OptString& comment, std::size_t indent, bool entry, const void* slot);
     void emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok);
     void emit_collection_tail(const Block& b, const CollectionLayout& l,
                               std::uint8_t trailing_blank_lines, std::size_t indent);
@@ -937,36 +938,9 @@ class Emitter {
     void put_anchor(const std::string& name) {
         put('&');
         append_anchor_name(out_, name);
-        anchors_[name] = ++anchor_serial_;
+        anchors_.insert(name);
     }
-    /// Whether `*name` reads back as what the name stands for: its anchor
-    /// is written, and not on a collection still being written (an alias
-    /// inside a collection cannot name the collection).
-    [[nodiscard]] bool written(const std::string& name) const {
-        const auto it = anchors_.find(name);
-        return it != anchors_.end() &&
-               std::find(open_.begin(), open_.end(), it->second) == open_.end();
-    }
-    /// While a collection with an anchor is written, its anchor is open.
-    class OpenAnchor {
-      public:
-        OpenAnchor(Emitter& e, const OptString& anchor) : e_(e) {
-            if (!anchor) return;
-            const auto it = e.anchors_.find(*anchor);
-            if (it == e.anchors_.end()) return;
-            e.open_.push_back(it->second);
-            pushed_ = true;
-        }
-        OpenAnchor(const OpenAnchor&) = delete;
-        OpenAnchor& operator=(const OpenAnchor&) = delete;
-        ~OpenAnchor() {
-            if (pushed_) e_.open_.pop_back();
-        }
-
-      private:
-        Emitter& e_;
-        bool pushed_ = false;
-    };
+    [[nodiscard]] bool written(const std::string& name) const { return anchors_.contains(name); }
     // An alias whose anchor is not written before it (the anchored node was
     // removed, replaced by a later duplicate key, or moved behind the alias
     // by an edit or a sort) would give text no reader accepts. It is written
@@ -1008,6 +982,7 @@ class Emitter {
     const DocLayout* doc_;  // the document's records, if it was read
     bool crlf_;             // lines the writer makes end with CR LF
     const YamlNode* root_ = nullptr;
+    const void* last_slot_ = nullptr;  // the last entry or item of the output
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
     // Where the last block scalar ended, and the column of its entry or
@@ -1020,16 +995,28 @@ class Emitter {
     bool failed_ = false;
     bool head_raw_ = false;
     std::size_t marker_end_ = static_cast<std::size_t>(-1);  // where the document's "---\n" ends
-    // Anchors written so far in this document: the serial of the latest
-    // definition of each name, and those of collections still open.
-    std::unordered_map<std::string, std::uint32_t> anchors_;
-    std::uint32_t anchor_serial_ = 0;
-    std::vector<std::uint32_t> open_;
+    std::unordered_set<std::string> anchors_;                // written so far in this document
 };
 
-bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous,
-                            bool first) {
+bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
+                            bool last) {
     root_ = &root;
+    if (last) {
+        // The entry or item whose text the output ends with.
+        for (const YamlNode* n = &root;;) {
+            const YamlMapping* m = n->mapping();
+            const YamlSequence* q = n->sequence();
+            if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
+                last_slot_ = &m->entries.back().value;
+                n = &m->entries.back().value.value;
+            } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
+                last_slot_ = &q->items.back();
+                n = &q->items.back().node;
+            } else {
+                break;
+            }
+        }
+    }
     const DocLayout* l = doc_;
     const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
     // The head as read, while the markers, directives and root properties
@@ -1192,7 +1179,6 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
 }
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
-    const OpenAnchor open(*this, map.anchor);
     const Block b = block_of(map.layout, indent);
     bool first = true;
     for (const auto& slot : map.entries) {
@@ -1205,7 +1191,6 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
 }
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
-    const OpenAnchor open(*this, seq.anchor);
     const Block b = block_of(seq.layout, indent);
     bool first = true;
     for (const YamlItem& item : seq.items) {
@@ -1274,7 +1259,7 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // The separator as read fits behind the key as read, or behind a
     // simple key where one was read.
     if (rec && (key_raw || (simple && l.flag(SlotLayout::kSimpleKey))) &&
-        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true))
+        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true, &e))
         return true;
     if (!simple && key_raw) {
         // An explicit key as read: its ':' goes on a line of its own.
@@ -1289,13 +1274,14 @@ bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout.ref()) &&
-        emit_slot_rest(b, item.layout.ref(), item.node, item.comment_inline, indent, false))
+        emit_slot_rest(b, item.layout.ref(), item.node, item.comment_inline, indent, false, &item))
         return true;
     return emit_item_body(item, indent);
 }
 
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
-                             const OptString& comment, std::size_t indent, bool entry) {
+                             const OptString& comment, std::size_t indent, bool entry,
+                             const void* slot) {
     const Shape shape = shape_of(v, &l);
     const bool comment_ok = comment_matches(b.layout->source, l, comment);
     const bool value_ok = l.fresh(SlotLayout::kValue) && value_matches(b.layout->source, l, v);
@@ -1330,8 +1316,11 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
         }
         case SlotLayout::kBlockScalar: {
             const YamlScalar& s = *v.scalar();
-            if (value_ok && comment_ok && b.same_column) {
-                const std::string_view text = piece(src, l, SlotLayout::kValue);
+            const std::string_view text = piece(src, l, SlotLayout::kValue);
+            // One that ended the text read without a line break means what
+            // it says only where nothing follows it still.
+            const bool ended = !text.empty() && (text.back() == '\n' || text.back() == '\r');
+            if (value_ok && comment_ok && b.same_column && (ended || slot == last_slot_)) {
                 out_.append(text);
                 note_node_anchor(v);
                 after_block_ = pos();
@@ -1685,7 +1674,6 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
 
 void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
     if (props) write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
-    const OpenAnchor open(*this, seq.anchor);
     if (seq.layout.has() && seq.layout.flag(CollectionLayout::kFlow) &&
         !seq.layout.flag(CollectionLayout::kIndentStale)) {
         emit_flow_body(seq.layout, seq.items, false, false);
@@ -1703,13 +1691,17 @@ void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
 
 void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
     if (props) write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
-    const OpenAnchor open(*this, map.anchor);
     if (map.layout.has() && map.layout.flag(CollectionLayout::kFlow) &&
         !map.layout.flag(CollectionLayout::kIndentStale)) {
         // A pair read without braces keeps that form while it is one simple
         // pair.
-        const bool bare = map.layout.flag(CollectionLayout::kBare) && map.entries.size() == 1 &&
-                          !props && !map.anchor && !map.tag;
+        bool bare = map.layout.flag(CollectionLayout::kBare) && !props && !map.anchor && !map.tag;
+        // (An entry added to it needs the braces.)
+        if (bare && map.entries.size() != 1)
+            for (const auto& slot : map.entries)
+                bare = bare && slot.value.layout.has() &&
+                       slot.value.layout.ref().source ==
+                           static_cast<std::uint32_t>(map.layout.source->id);
         emit_flow_body(map.layout, map.entries, true, bare);
         return;
     }
@@ -1891,7 +1883,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     } else if (after_comment) {
         put('\n');
     }
-    if (!bare) put(mapping ? '}' : ']');
+    if (!bare || l.flag(CollectionLayout::kClosed)) put(mapping ? '}' : ']');
 }
 
 void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
@@ -1968,15 +1960,15 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
         const bool previous_open = i > 0 && !(i - 1 < metas.size() && metas[i - 1].explicit_end);
         const bool start = roots.size() != 1 || meta.explicit_start;
         detail::Emitter e(out, nullptr, indent, meta);
-        (void)e.emit_document(roots[i], start, previous_open, i == 0);
+        (void)e.emit_document(roots[i], start, previous_open, i == 0, i + 1 == roots.size());
     }
     return out;
 }
 
 void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
-                   std::size_t indent, bool start_marker, bool end_previous) {
+                   std::size_t indent, bool start_marker, bool end_previous, bool last) {
     detail::Emitter e(out, nullptr, indent, meta);
-    (void)e.emit_document(root, start_marker, end_previous, out.empty());
+    (void)e.emit_document(root, start_marker, end_previous, out.empty(), last);
 }
 
 BlockWriter::BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent)
@@ -2013,18 +2005,19 @@ std::size_t BlockWriter::step() const noexcept {
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink) {
-    return emit_docs_to(root, meta, indent, sink, meta.explicit_start);
+    return emit_docs_to(root, meta, indent, sink, meta.explicit_start, true);
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink,
-                  bool start_marker) {
+                  bool start_marker, bool last) {
     std::string buf;
     buf.reserve(256);
     detail::Emitter e(buf, &sink, indent, meta);
     // Whatever the sink holds is an earlier document; "..." closes it before
     // directives unless it ended with one already (as emit_docs writes it).
     const bool previous_open = sink.last_char() != -1 && !sink.document_closed();
-    const bool ok = e.emit_document(root, start_marker, previous_open, sink.last_char() == -1);
+    const bool ok =
+        e.emit_document(root, start_marker, previous_open, sink.last_char() == -1, last);
     const bool written = e.finish() && ok;
     sink.set_document_closed(meta.explicit_end);
     return written;

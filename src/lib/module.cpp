@@ -230,7 +230,8 @@ PyObject* fn_dump_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 return nullptr;
             // Every document of several starts with "---" (unless its
             // own text separates it from the one before already).
-            if (!emit_docs_to(tree, meta, a.indent, writer, n > 1 || meta.explicit_start))
+            if (!emit_docs_to(tree, meta, a.indent, writer, n > 1 || meta.explicit_start,
+                              i + 1 == n))
                 return raise_sink_error(writer);
         }
         Py_RETURN_NONE;
