@@ -310,6 +310,11 @@ class TestPlacingEntries:
         # on a sequence item's dash line: another entry comes first
         ("- a: 1  # one\n  # about b\n  b: 2\n", lambda d: d[0].move_to_end("a"),
          "- \n  # about b\n  b: 2\n  a: 1  # one\n"),
+        # an aliased key given a block value keeps the blank before its ':'
+        ("&a a: &b b\n*b : *a\n", lambda d: d.insert(1, "b", {"k": 1}), "&a a: &b b\n*b :\n  k: 1\n"),
+        # an empty explicit key moved from the end of a flow mapping stays one
+        ("{\n? explicit: entry,\nimplicit: entry,\n?\n}\n", lambda d: d.move_to_end("explicit"),
+         "{implicit: entry,\n? ,\n? explicit: entry\n}\n"),
         ("{a: 1, b: 2, c: 3}\n",
          lambda d: (d.move_to_end("a"), d.insert(0, "z", 0), d.rename_key("b", "bb")),
          "{z: 0, bb: 2, c: 3, a: 1}\n"),
