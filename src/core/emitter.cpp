@@ -1794,7 +1794,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         out_.append(lead);
         after_comment = false;
         // Content.
-        std::size_t key_end = 0;  // where a key written as read ends
+        std::size_t lone_key = 0;  // where an empty explicit key ("?") written as read ends
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
             if (rec && sl.fresh(SlotLayout::kValue) && !s.node.is_collection() &&
                 value_matches(src, sl, s.node) && !has_unwritten_alias(s.node)) {
@@ -1813,7 +1813,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                                  !(en.key_node && has_unwritten_alias(**en.key_node));
             if (key_raw) {
                 raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
-                key_end = pos();
+                if (piece(src, sl, SlotLayout::kKey) == "?") lone_key = pos();
                 note_anchor(en.key_anchor);
                 if (en.key_node) note_all_anchors(**en.key_node);
             } else {
@@ -1844,7 +1844,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             if (sep_raw) {
                 raw(src, sl.at(SlotLayout::kSep), sl.at(SlotLayout::kValue));
             } else {
-                if (key_raw && en.key_alias) put(' ');  // "*a:" would name an anchor "a:"
+                // "*a:" would name an anchor "a:", and "?:" be a plain "?".
+                if (key_raw && (en.key_alias || lone_key != 0)) put(' ');
                 put(": ");
             }
             if (rec && sl.fresh(SlotLayout::kValue) && !en.value.is_collection() &&
@@ -1879,7 +1880,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         }
         // A "?" with nothing after it, read before the closing bracket: a
         // ',' right after it would make it a plain "?".
-        if (key_end != 0 && pos() == key_end && !out_.empty() && out_.back() == '?') put(' ');
+        if (lone_key != 0 && pos() == lone_key) put(' ');
         ++i;
     }
     if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) put(',');

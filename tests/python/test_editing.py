@@ -315,6 +315,7 @@ class TestPlacingEntries:
         # an empty explicit key moved from the end of a flow mapping stays one
         ("{\n? explicit: entry,\nimplicit: entry,\n?\n}\n", lambda d: d.move_to_end("explicit"),
          "{implicit: entry,\n? ,\n? explicit: entry\n}\n"),
+        ("{\n? explicit: entry,\n?\n}\n", lambda d: d.insert(1, "", "x"), "{\n? explicit: entry,\n? : x\n}\n"),
         ("{a: 1, b: 2, c: 3}\n",
          lambda d: (d.move_to_end("a"), d.insert(0, "z", 0), d.rename_key("b", "bb")),
          "{z: 0, bb: 2, c: 3, a: 1}\n"),
