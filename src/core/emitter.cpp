@@ -899,6 +899,10 @@ class Emitter {
     }
     bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, std::size_t indent,
                     bool inline_pos);
+    /// An empty key read as its anchor or tag alone ("&a :", "!!str :").
+    static bool empty_with_properties(std::string_view key, const YamlEntry& e) {
+        return key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag);
+    }
     bool emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
@@ -1079,9 +1083,10 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         if (!l->final_break) {
             // The text read did not end with a line break: neither does the
             // text written, also when an edit wrote its last line (a later
-            // document starts a line first). Not after a kept block scalar,
-            // whose line breaks are its content.
-            if (!out_.empty() && out_.back() == '\n' && pos() != after_keep_) {
+            // document starts a line first). Not after a block scalar, whose
+            // line breaks are its content.
+            if (!out_.empty() && out_.back() == '\n' && pos() != after_keep_ &&
+                pos() != after_block_) {
                 out_.pop_back();
                 if (crlf_ && !out_.empty() && out_.back() == '\r') out_.pop_back();
             }
@@ -1266,7 +1271,8 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
         line_start();
         spaces(indent);
     }
-    if (key_raw && simple && e.key_alias) put(' ');  // "*a:" would name an anchor "a:"
+    // "*a:" would name an anchor "a:", "!!str:" a tag "!!str:".
+    if (key_raw && simple && (e.key_alias || empty_with_properties(key, e))) put(' ');
     put(':');
     return emit_mapping_value(e, indent);
 }
@@ -1844,8 +1850,9 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             if (sep_raw) {
                 raw(src, sl.at(SlotLayout::kSep), sl.at(SlotLayout::kValue));
             } else {
-                // "*a:" would name an anchor "a:", and "?:" be a plain "?".
-                if (key_raw && (en.key_alias || lone_key != 0)) put(' ');
+                // "*a:" would name an anchor "a:", "!!str:" a tag, "?:" a plain "?".
+                if (key_raw && (en.key_alias || lone_key != 0 || empty_with_properties(s.key, en)))
+                    put(' ');
                 put(": ");
             }
             if (rec && sl.fresh(SlotLayout::kValue) && !en.value.is_collection() &&
@@ -1879,8 +1886,11 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             }
         }
         // A "?" with nothing after it, read before the closing bracket: a
-        // ',' right after it would make it a plain "?".
-        if (lone_key != 0 && pos() == lone_key) put(' ');
+        // ',' or bracket right after it would make it a plain "?".
+        const bool blank_next = !comma_after && !l.flag(CollectionLayout::kTailStale) &&
+                                l.tail_end > l.tail_begin &&
+                                (is_blank(text[l.tail_begin]) || is_break_char(text[l.tail_begin]));
+        if (lone_key != 0 && pos() == lone_key && !blank_next) put(' ');
         ++i;
     }
     if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) put(',');

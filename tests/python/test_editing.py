@@ -307,11 +307,15 @@ class TestPlacingEntries:
         (COMMENTED, lambda d: d.move("ports", 0),
          "ports: [80]  # open\n# top\nname: web  # the name\n\n# the image\nimage: nginx\n"),
         ("a: |\n  text\nb: 1\n", lambda d: d.move_to_end("a", last=True), "b: 1\na: |\n  text\n"),
+        # to the end of a text without a final line break: the scalar's own stays
+        ("a: |\n  text\nb: 1", lambda d: d.move_to_end("a"), "b: 1\na: |\n  text\n"),
         # on a sequence item's dash line: another entry comes first
         ("- a: 1  # one\n  # about b\n  b: 2\n", lambda d: d[0].move_to_end("a"),
          "- \n  # about b\n  b: 2\n  a: 1  # one\n"),
-        # an aliased key given a block value keeps the blank before its ':'
+        # an aliased key, or an empty one with a tag, given a block value keeps
+        # the blank before its ':'
         ("&a a: &b b\n*b : *a\n", lambda d: d.insert(1, "b", {"k": 1}), "&a a: &b b\n*b :\n  k: 1\n"),
+        ("- !!str : x\n", lambda d: d[0].insert(0, "", [1]), "- !!str :\n    - 1\n"),
         # an empty explicit key moved from the end of a flow mapping stays one
         ("{\n? explicit: entry,\nimplicit: entry,\n?\n}\n", lambda d: d.move_to_end("explicit"),
          "{implicit: entry,\n? ,\n? explicit: entry\n}\n"),
