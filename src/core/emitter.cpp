@@ -899,6 +899,13 @@ class Emitter {
     }
     bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, std::size_t indent,
                     bool inline_pos);
+    /// A ',' or closing bracket of a flow collection: after an empty
+    /// explicit key ("?") written as read, a blank first, or it would read
+    /// as a plain "?".
+    void flow_indicator(char c) {
+        if (pos() == lone_question_) put(' ');
+        put(c);
+    }
     /// An empty key read as its anchor or tag alone ("&a :", "!!str :").
     static bool empty_with_properties(std::string_view key, const YamlEntry& e) {
         return key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag);
@@ -989,6 +996,7 @@ class Emitter {
     const void* last_slot_ = nullptr;  // the last entry or item of the output
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
+    std::size_t lone_question_ = static_cast<std::size_t>(-1);  // where a "?" key as read ends
     // Where the last block scalar ended, and the column of its entry or
     // item: lines indented deeper right after it would be read as its text.
     std::size_t after_block_ = static_cast<std::size_t>(-1);
@@ -1781,7 +1789,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         const auto& e = slot_of(s);
         const SlotLayout& sl = e.layout.ref();
         const bool rec = sl.has() && sl.source == static_cast<std::uint32_t>(src->id);
-        if (i > 0 && !comma_done) put(',');
+        if (i > 0 && !comma_done) flow_indicator(',');
         comma_done = false;
         // Lead.
         std::string_view lead;
@@ -1800,7 +1808,6 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         out_.append(lead);
         after_comment = false;
         // Content.
-        std::size_t lone_key = 0;  // where an empty explicit key ("?") written as read ends
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
             if (rec && sl.fresh(SlotLayout::kValue) && !s.node.is_collection() &&
                 value_matches(src, sl, s.node) && !has_unwritten_alias(s.node)) {
@@ -1819,7 +1826,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                                  !(en.key_node && has_unwritten_alias(**en.key_node));
             if (key_raw) {
                 raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
-                if (piece(src, sl, SlotLayout::kKey) == "?") lone_key = pos();
+                if (piece(src, sl, SlotLayout::kKey) == "?") lone_question_ = pos();
                 note_anchor(en.key_anchor);
                 if (en.key_node) note_all_anchors(**en.key_node);
             } else {
@@ -1851,7 +1858,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                 raw(src, sl.at(SlotLayout::kSep), sl.at(SlotLayout::kValue));
             } else {
                 // "*a:" would name an anchor "a:", "!!str:" a tag, "?:" a plain "?".
-                if (key_raw && (en.key_alias || lone_key != 0 || empty_with_properties(s.key, en)))
+                if (key_raw &&
+                    (en.key_alias || pos() == lone_question_ || empty_with_properties(s.key, en)))
                     put(' ');
                 put(": ");
             }
@@ -1873,7 +1881,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             const std::uint32_t te = sl.at(SlotLayout::kEnd);
             if (has_comment(tb, te) && !is_break_char(text[te - 1])) {
                 if (comma_after) {
-                    put(',');
+                    flow_indicator(',');
                     comma_done = true;
                 }
                 raw(src, tb, te);
@@ -1885,15 +1893,9 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                 raw(src, tb, te);
             }
         }
-        // A "?" with nothing after it, read before the closing bracket: a
-        // ',' or bracket right after it would make it a plain "?".
-        const bool blank_next = !comma_after && !l.flag(CollectionLayout::kTailStale) &&
-                                l.tail_end > l.tail_begin &&
-                                (is_blank(text[l.tail_begin]) || is_break_char(text[l.tail_begin]));
-        if (lone_key != 0 && pos() == lone_key && !blank_next) put(' ');
         ++i;
     }
-    if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) put(',');
+    if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) flow_indicator(',');
     if (!l.flag(CollectionLayout::kTailStale)) {
         const std::string_view tail = text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         if (after_comment && tail.find('\n') == std::string_view::npos) put('\n');
@@ -1901,7 +1903,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     } else if (after_comment) {
         put('\n');
     }
-    if (!bare || l.flag(CollectionLayout::kClosed)) put(mapping ? '}' : ']');
+    if (!bare || l.flag(CollectionLayout::kClosed)) flow_indicator(mapping ? '}' : ']');
 }
 
 void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {

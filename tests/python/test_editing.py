@@ -320,6 +320,9 @@ class TestPlacingEntries:
         ("{\n? explicit: entry,\nimplicit: entry,\n?\n}\n", lambda d: d.move_to_end("explicit"),
          "{implicit: entry,\n? ,\n? explicit: entry\n}\n"),
         ("{\n? explicit: entry,\n?\n}\n", lambda d: d.insert(1, "", "x"), "{\n? explicit: entry,\n? : x\n}\n"),
+        # and a pair of one in a flow sequence: only where a ',' or bracket follows
+        ("[ a, ? ]\n", lambda d: d.reverse(), "[? , a ]\n"),
+        ("[ a, ? ]\n", lambda d: None, "[ a, ? ]\n"),
         ("{a: 1, b: 2, c: 3}\n",
          lambda d: (d.move_to_end("a"), d.insert(0, "z", 0), d.rename_key("b", "bb")),
          "{z: 0, bb: 2, c: 3, a: 1}\n"),
@@ -333,7 +336,8 @@ class TestPlacingEntries:
         assert again.to_python() == doc.to_python() == doc
         assert repr(again) == repr(doc) and eval(repr(doc), names) == doc
         for m, n in [(doc, again)] if isinstance(doc, dict) else zip(doc, again):
-            assert list(m) == list(n) == list(m.copy()) == list(m.to_python())
+            if isinstance(m, dict):
+                assert list(m) == list(n) == list(m.copy()) == list(m.to_python())
 
     @pytest.mark.parametrize("edit, undo", [
         (lambda d: d.rename_key("image", "img"), lambda d: d.rename_key("img", "image")),
