@@ -610,9 +610,14 @@ class Emitter {
         out_ += c;
     }
     void spaces(std::size_t n) { out_.append(n, ' '); }
+    /// Text taken from the source, as it is.
+    void put_raw(std::string_view s) {
+        out_.append(s);
+        if (!s.empty()) raw_end_ = pos();
+    }
     void raw(const SourceRef& source, std::uint32_t b, std::uint32_t e) {
         const std::size_t end = std::min<std::size_t>(e, source->text.size());
-        if (end > b) out_.append(source->text, b, end - b);
+        if (end > b) put_raw(source->text.substr(b, end - b));
     }
     [[nodiscard]] std::size_t pos() const noexcept { return flushed_ + out_.size(); }
     void flush() {
@@ -756,8 +761,10 @@ class Emitter {
         const bool block_record = l->has() && !l->flag(CollectionLayout::kFlow);
         if (block_record && !l->flag(CollectionLayout::kIndentStale)) {
             if (l->rel >= min) return indent + static_cast<std::size_t>(l->rel);
-        } else if (doc_ != nullptr && !block_record) {
-            const std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
+        } else if (doc_ != nullptr && !block_record && !doc_reset_) {
+            // (Without a sequence to follow, a sequence follows the mappings.)
+            std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
+            if (shown < 0 && child.sequence()) shown = doc_->map_step;
             if (shown >= min) return indent + static_cast<std::size_t>(shown);
         }
         return indent + step_;
@@ -970,7 +977,7 @@ class Emitter {
     /// Columns an inline-first collection moves in from its dash: the step,
     /// but at least the two of "- ".
     [[nodiscard]] std::size_t dash_width() const noexcept {
-        if (doc_ != nullptr && doc_->dash_step >= 2)
+        if (doc_ != nullptr && !doc_reset_ && doc_->dash_step >= 2)
             return static_cast<std::size_t>(doc_->dash_step);
         return std::max<std::size_t>(step_, 2);
     }
@@ -983,6 +990,8 @@ class Emitter {
     bool crlf_;             // lines the writer makes end with CR LF
     const YamlNode* root_ = nullptr;
     const void* last_slot_ = nullptr;  // the last entry or item of the output
+    bool doc_reset_ = false;           // the root's indentation was reset: no steps to follow
+    std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
     // Where the last block scalar ended, and the column of its entry or
@@ -1001,6 +1010,10 @@ class Emitter {
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
                             bool last) {
     root_ = &root;
+    if (const YamlMapping* rm = root.mapping())
+        doc_reset_ = rm->layout.flag(CollectionLayout::kIndentStale);
+    else if (const YamlSequence* rs = root.sequence())
+        doc_reset_ = rs->layout.flag(CollectionLayout::kIndentStale);
     if (last) {
         // The entry or item whose text the output ends with.
         for (const YamlNode* n = &root;;) {
@@ -1078,13 +1091,8 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         }
         if (!l->final_break) {
             // The text read did not end with a line break: neither does the
-            // text written, also when an edit wrote its last line (a later
-            // document starts a line first). Not after a kept block scalar,
-            // whose line breaks are its content.
-            if (!out_.empty() && out_.back() == '\n' && pos() != after_keep_) {
-                out_.pop_back();
-                if (crlf_ && !out_.empty() && out_.back() == '\r') out_.pop_back();
-            }
+            // text written, when its last line is still the one read (an
+            // edit that adds or rewrites the last line ends it).
             return checkpoint();
         }
         if (!at_line_start()) put('\n');
@@ -1210,7 +1218,7 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
             l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         line_start();
         if (lines_fit(tail, l.source.get(), l.tail_begin)) {
-            out_.append(tail);
+            put_raw(tail);
             return;
         }
         // After a block scalar: its comment lines at the collection's
@@ -1320,8 +1328,38 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
             // One that ended the text read without a line break means what
             // it says only where nothing follows it still.
             const bool ended = !text.empty() && (text.back() == '\n' || text.back() == '\r');
-            if (value_ok && comment_ok && b.same_column && (ended || slot == last_slot_)) {
-                out_.append(text);
+            const bool as_read = value_ok && comment_ok && b.same_column;
+            if (as_read && !ended && slot != last_slot_ && s.value.is_str() &&
+                (s.value.as_str().empty() || s.value.as_str().back() != '\n')) {
+                // It ended the text read without a line break, and something
+                // follows it now: the same lines with a line break after the
+                // last, and the header stripping that break (the value had
+                // none).
+                const std::size_t header_end = text.find_first_of("\r\n");
+                std::size_t ind = 0;
+                while (ind < header_end && !((text[ind] == '|' || text[ind] == '>') &&
+                                             (ind == 0 || text[ind - 1] == ' ')))
+                    ++ind;
+                if (ind < header_end) {
+                    std::size_t q = ind + 1;
+                    std::string digits;
+                    while (q < header_end && (std::isdigit(static_cast<unsigned char>(text[q])) ||
+                                              text[q] == '+' || text[q] == '-')) {
+                        if (text[q] != '+' && text[q] != '-') digits += text[q];
+                        ++q;
+                    }
+                    std::string rewritten(text.substr(0, ind + 1));
+                    rewritten += digits;
+                    rewritten += '-';
+                    rewritten.append(text.substr(q));
+                    put_raw(rewritten);
+                    put('\n');
+                    note_node_anchor(v);
+                    return true;
+                }
+            }
+            if (as_read && (ended || slot == last_slot_)) {
+                put_raw(text);
                 note_node_anchor(v);
                 after_block_ = pos();
                 block_column_ = indent;
@@ -1790,7 +1828,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             spaces(comment_col);
             lead = {};
         }
-        out_.append(lead);
+        put_raw(lead);
         after_comment = false;
         // Content.
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
@@ -1879,7 +1917,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     if (!l.flag(CollectionLayout::kTailStale)) {
         const std::string_view tail = text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         if (after_comment && tail.find('\n') == std::string_view::npos) put('\n');
-        out_.append(tail);
+        put_raw(tail);
     } else if (after_comment) {
         put('\n');
     }
