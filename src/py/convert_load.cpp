@@ -122,11 +122,48 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
     return scalar_to_py(s.value);
 }
 
+namespace {
+
+/// node_to_py for a node of a tree being converted, which keeps it only as
+/// its record: a mapping or sequence that becomes its own node object (no
+/// loader takes it) moves its contents into that object rather than being
+/// copied, and stays behind empty (a collection's current state is read
+/// from its object).
+ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
+    if (!node.is_collection()) return node_to_py(node, schema);
+    const OptString& tag = node.mapping() != nullptr ? static_cast<const YamlNode&>(node).mapping()->tag
+                                                     : static_cast<const YamlNode&>(node).sequence()->tag;
+    if (tag && schema != nullptr && schema_has_loaders(schema)) {
+        ref loader;
+        if (!schema_find_loader(schema, *tag, loader)) return ref();
+        if (loader) return node_to_py(node, schema);
+    }
+    RecursionGuard guard(" while converting YAML to Python");
+    if (!guard) return ref();
+    if (YamlMapping* m = node.mapping()) {
+        YamlMapping taken = std::move(*m);
+        m->entries.clear();
+        m->style = taken.style;
+        m->tag = taken.tag;
+        m->anchor = taken.anchor;
+        return mapping_to_py_obj(std::move(taken), DocMeta{}, schema);
+    }
+    YamlSequence* s = node.sequence();
+    YamlSequence taken = std::move(*s);
+    s->items.clear();
+    s->style = taken.style;
+    s->tag = taken.tag;
+    s->anchor = taken.anchor;
+    return sequence_to_py_obj(std::move(taken), DocMeta{}, schema);
+}
+
+}  // namespace
+
 ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema) {
     std::vector<ref> values;
     values.reserve(mapping.entries.size());
-    for (const auto& slot : mapping.entries) {
-        ref v = node_to_py(slot.value.value, schema);
+    for (auto& slot : mapping.entries) {
+        ref v = owned_node_to_py(slot.value.value, schema);
         if (!v) return v;
         values.push_back(std::move(v));
     }
@@ -145,7 +182,7 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(sequence.items.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < sequence.items.size(); ++i) {
-        ref v = node_to_py(sequence.items[i].node, schema);
+        ref v = owned_node_to_py(sequence.items[i].node, schema);
         if (!v) return v;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v.release());
     }
