@@ -124,6 +124,42 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
 
 namespace {
 
+thread_local KeyCache* g_key_cache = nullptr;
+
+}  // namespace
+
+KeyCache::KeyCache() noexcept : outer_(g_key_cache) {
+    g_key_cache = this;
+}
+
+KeyCache::~KeyCache() {
+    g_key_cache = outer_;
+    for (PyObject* s : slots_) Py_XDECREF(s);
+}
+
+ref KeyCache::str(std::string_view key) {
+    KeyCache* cache = g_key_cache;
+    if (cache == nullptr || key.size() > kMaxKey) return make_str(key);
+    if (cache->slots_.empty()) cache->slots_.assign(kSlots, nullptr);
+    std::size_t h = std::hash<std::string_view>{}(key);
+    for (std::size_t probe = 0; probe < 8; ++probe, ++h) {
+        PyObject*& slot = cache->slots_[h & (kSlots - 1)];
+        if (slot == nullptr) {
+            ref s = make_str(key);
+            if (s) slot = Py_NewRef(s.get());
+            return s;
+        }
+        Py_ssize_t n = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(slot, &n);
+        if (utf8 != nullptr && std::string_view(utf8, static_cast<std::size_t>(n)) == key)
+            return ref::borrow(slot);
+        if (utf8 == nullptr) PyErr_Clear();
+    }
+    return make_str(key);
+}
+
+namespace {
+
 /// node_to_py for a node of a tree being converted, which keeps it only as
 /// its record: a mapping or sequence that becomes its own node object (no
 /// loader takes it) moves its contents into that object rather than being
@@ -172,7 +208,7 @@ ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schem
     // Not yet visible to Python: the state can be read without a borrow.
     const YamlMapping& inner = as_mapping(obj.get())->inner;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        ref key = make_str(inner.entries.at(i).key);
+        ref key = KeyCache::str(inner.entries.at(i).key);
         if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
     }
     return obj;
