@@ -665,6 +665,8 @@ class Emitter {
     struct Block {
         const CollectionLayout* layout = nullptr;
         bool same_column = false;
+        /// How far right of where they were read its entries stand now.
+        std::ptrdiff_t shift = 0;
     };
     /// Whether a slot's records were read with its collection's.
     static bool recorded(const Block& b, const SlotLayout& l) noexcept {
@@ -721,6 +723,7 @@ class Emitter {
         if (!l.has() || l.flag(CollectionLayout::kFlow)) return b;
         b.layout = &l;
         b.same_column = !l.flag(CollectionLayout::kIndentStale) && l.column == column;
+        b.shift = static_cast<std::ptrdiff_t>(column) - static_cast<std::ptrdiff_t>(l.column);
         return b;
     }
     /// The shape a value is written in, as recorded slots name it. A
@@ -869,19 +872,54 @@ class Emitter {
     /// The lead of an entry or item: as read while its comments and blank
     /// lines are unchanged, else the designed one. `inline_pos`: the first
     /// of a collection that starts on its parent's line.
+    /// Blank and comment lines moved `shift` columns (they stay where they
+    /// were when one would cross the left edge: "" then).
+    static std::string shifted_lines(std::string_view lines, std::ptrdiff_t shift) {
+        std::string out;
+        out.reserve(lines.size() + 8);
+        std::size_t p = 0;
+        while (p < lines.size()) {
+            std::size_t e = lines.find('\n', p);
+            e = e == std::string_view::npos ? lines.size() : e + 1;
+            const std::string_view line = lines.substr(p, e - p);
+            const std::size_t n = std::min(line.find_first_not_of(' '), line.size());
+            // (The last line of a lead is the indentation of its key.)
+            const bool blank =
+                line.back() == '\n' && (n == line.size() || line[n] == '\n' || line[n] == '\r');
+            if (blank) {
+                out.append(line);
+            } else {
+                const std::ptrdiff_t to = static_cast<std::ptrdiff_t>(n) + shift;
+                if (to < 0) return {};
+                out.append(static_cast<std::size_t>(to), ' ');
+                out.append(line.substr(n));
+            }
+            p = e;
+        }
+        return out;
+    }
     template <class EntryOrItem>
     void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
         const SlotLayout& l = e.layout.ref();
         const bool ok =
-            recorded(b, l) && b.same_column && l.fresh(SlotLayout::kLead) &&
-            l.flag(SlotLayout::kInlineFirst) == inline_pos && (inline_pos || at_line_start()) &&
-            l.blank == e.blank_lines_before &&
+            recorded(b, l) && !b.layout->flag(CollectionLayout::kIndentStale) &&
+            l.fresh(SlotLayout::kLead) && l.flag(SlotLayout::kInlineFirst) == inline_pos &&
+            (inline_pos || at_line_start()) && l.blank == e.blank_lines_before &&
             (l.check(SlotLayout::kLeadComment)
                  ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comment_before))
                  : !e.comment_before);
-        if (ok && lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
-                            l.at(SlotLayout::kLead))) {
+        std::string moved;
+        if (ok && !b.same_column) {
+            // A collection written at another column than it was read at
+            // (a part of a document written alone): its lines move along.
+            moved = shifted_lines(piece(b, l, SlotLayout::kLead), b.shift);
+        }
+        if (ok && b.same_column &&
+            lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
+                      l.at(SlotLayout::kLead))) {
             raw(b.layout->source, l.at(SlotLayout::kLead), l.at(SlotLayout::kKey));
+        } else if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
+            put_raw(moved);
         } else if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
             // come first. Blank lines have no place here.
@@ -1010,6 +1048,18 @@ class Emitter {
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
                             bool last) {
     root_ = &root;
+    if (doc_ == nullptr) {
+        // A part of a document written alone breaks its lines as the text
+        // its records come from.
+        const CollectionLayout* cl = nullptr;
+        if (const YamlMapping* rm = root.mapping()) cl = &rm->layout;
+        if (const YamlSequence* rs = root.sequence()) cl = &rs->layout;
+        if (cl != nullptr && cl->has()) {
+            const std::string_view text = cl->source->text;
+            const std::size_t nl = text.find('\n');
+            crlf_ = nl != std::string_view::npos && nl > 0 && text[nl - 1] == '\r';
+        }
+    }
     if (const YamlMapping* rm = root.mapping())
         doc_reset_ = rm->layout.flag(CollectionLayout::kIndentStale);
     else if (const YamlSequence* rs = root.sequence())
@@ -1162,7 +1212,9 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         put("{}\n");
         return checkpoint();
     }
-    if (root && map.layout.has() && !map.layout.flag(CollectionLayout::kIndentStale) &&
+    // (A collection read nested and written as a root starts at the left edge.)
+    if (root && map.layout.flag(CollectionLayout::kRoot) &&
+        !map.layout.flag(CollectionLayout::kIndentStale) &&
         !map.layout.flag(CollectionLayout::kFlow) && map.layout.rel > 0)
         indent = static_cast<std::size_t>(map.layout.rel);
     return emit_mapping_entries(map, indent, false);
@@ -1180,7 +1232,9 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         put("[]\n");
         return checkpoint();
     }
-    if (root && seq.layout.has() && !seq.layout.flag(CollectionLayout::kIndentStale) &&
+    // (A collection read nested and written as a root starts at the left edge.)
+    if (root && seq.layout.flag(CollectionLayout::kRoot) &&
+        !seq.layout.flag(CollectionLayout::kIndentStale) &&
         !seq.layout.flag(CollectionLayout::kFlow) && seq.layout.rel > 0)
         indent = static_cast<std::size_t>(seq.layout.rel);
     return emit_sequence_items(seq, indent, false);
@@ -1214,10 +1268,14 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
     if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
         l.trailing == trailing_blank_lines) {
         if (l.tail_end == l.tail_begin) return;
-        const std::string_view tail =
-            l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        std::string_view tail = l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        std::string moved;
+        if (!b.same_column && !l.flag(CollectionLayout::kIndentStale)) {
+            moved = shifted_lines(tail, b.shift);
+            if (!moved.empty()) tail = moved;
+        }
         line_start();
-        if (lines_fit(tail, l.source.get(), l.tail_begin)) {
+        if (lines_fit(tail, moved.empty() ? l.source.get() : nullptr, l.tail_begin)) {
             put_raw(tail);
             return;
         }
@@ -1329,7 +1387,9 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
             // it says only where nothing follows it still.
             const bool ended = !text.empty() && (text.back() == '\n' || text.back() == '\r');
             const bool as_read = value_ok && comment_ok && b.same_column;
-            if (as_read && !ended && slot != last_slot_ && s.value.is_str() &&
+            // (A part of a document written alone has its line break.)
+            const bool at_end = slot == last_slot_ && doc_ != nullptr && !doc_->final_break;
+            if (as_read && !ended && !at_end && s.value.is_str() &&
                 (s.value.as_str().empty() || s.value.as_str().back() != '\n')) {
                 // It ended the text read without a line break, and something
                 // follows it now: the same lines with a line break after the
@@ -1358,7 +1418,7 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
                     return true;
                 }
             }
-            if (as_read && (ended || slot == last_slot_)) {
+            if (as_read && (ended || at_end)) {
                 put_raw(text);
                 note_node_anchor(v);
                 after_block_ = pos();

@@ -174,3 +174,26 @@ class TestStreams:
         doc = loads("--- 'x'  # q\n...\n")
         assert dumps(doc) == "--- 'x'  # q\n...\n"
         assert dumps(YamlScalar("y")) == "y\n"
+
+
+# A nested collection written alone: at the left edge, its comment lines
+# moved along, its line breaks as read, and a block scalar that ended the
+# text without a line break still without one in its value.
+PARTS = [
+    ("top:\n  a:   1  # c\n  # b next\n\n  b:\n    - x\n    # in\n    -  y\n  # end\nz: 1\n",
+     ("top",), "a:   1  # c\n# b next\n\nb:\n  - x\n  # in\n  -  y\n# end\n"),
+    ("top:\n  b:\n    - x\n    # in\n    -  y\n", ("top", "b"), "- x\n# in\n-  y\n"),
+    ("a:\r\n  b: 1\r\n  c: 2\r\n", ("a",), "b: 1\r\nc: 2\r\n"),
+    ("a:\n  b: |\n    text", ("a",), "b: |-\n  text\n"),
+    ("a:\n- |\n  text", ("a",), "- |-\n  text\n"),
+]
+
+
+@pytest.mark.parametrize("text, path, expected", PARTS)
+def test_a_part_written_alone(text, path, expected):
+    node = loads(text)
+    for k in path:
+        node = node[k]
+    out = dumps(node)
+    assert out == expected
+    assert loads(out) == node
