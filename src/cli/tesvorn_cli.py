@@ -107,8 +107,9 @@ def show_path(steps: Sequence[Step]) -> str:
         if isinstance(step, int):
             out += f"[{step}]"
         else:
-            shown = step if _BARE_SHOWN.fullmatch(step) else '"' + step.replace("\\", "\\\\").replace('"', '\\"') + '"'
-            out += ("." if out else "") + shown
+            if not _BARE_SHOWN.fullmatch(step):
+                step = '"' + step.replace("\\", "\\\\").replace('"', '\\"') + '"'
+            out += ("." if out else "") + step
     return out or "the document"
 
 
@@ -276,7 +277,8 @@ def differs(file: str, text: str, out: str) -> str | None:
     if out == text:
         return None
     line = 1 + text[:len(os.path.commonprefix([text, out]))].count("\n")
-    return f"{display_name(file)}:{line}: load and dump do not give the text back byte for byte from this line on"
+    return (f"{display_name(file)}:{line}: load and dump do not give the text back byte for byte "
+            "from this line on")
 
 
 def write_in_place(file: str, data: bytes) -> None:

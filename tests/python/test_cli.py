@@ -17,13 +17,13 @@ from testdata import corpus_files
 COMMAND = pathlib.Path(sysconfig.get_path("scripts")) / "tesvorn"
 CONFIG = pathlib.Path(__file__).resolve().parents[2] / "examples" / "config.yaml"
 
+K8S = "GoogleCloudPlatform__kubernetes-engine-samples/"
 # w: a workflow without a final line break; k: a manifest whose annotation key
 # holds dots; c: five documents with CRLF line breaks.
 FILES = {
     "w.yml": "actions__starter-workflows/ci__go.yml",
-    "k.yaml": "GoogleCloudPlatform__kubernetes-engine-samples/networking__load-balancing__basic-ingress-static.yaml",
-    "c.yaml": "GoogleCloudPlatform__kubernetes-engine-samples/"
-              "ai-ml__infw-gw__examples__getting-started__inference-pool-variables.yaml",
+    "k.yaml": K8S + "networking__load-balancing__basic-ingress-static.yaml",
+    "c.yaml": K8S + "ai-ml__infw-gw__examples__getting-started__inference-pool-variables.yaml",
 }
 BROKEN = {"bad.yaml": b"a: [1, 2\n", "dup.yaml": b"a: 1\nb: 2\na: 3\n", "latin.yaml": b"a: \xe9\n"}
 
@@ -62,27 +62,32 @@ BLANK_LINE_FAULT = pytest.mark.xfail(strict=True, reason="library: the blank lin
                                      "collection goes with it when its entry is deleted or replaced")
 
 EDITS = [  # file, arguments, removed lines, added lines
-    ("w.yml", ["set", "jobs.build.runs-on", "ubuntu-24.04"], ["    runs-on: ubuntu-latest"], ["    runs-on: ubuntu-24.04"]),
+    ("w.yml", ["set", "jobs.build.runs-on", "ubuntu-24.04"],
+     ["    runs-on: ubuntu-latest"], ["    runs-on: ubuntu-24.04"]),
     ("w.yml", ["set", "--string", "jobs.build.steps[1].with.go-version", "1.22"],
      ["        go-version: '1.20'"], ["        go-version: '1.22'"]),
     ("w.yml", ["set", "jobs.build.env", '{CGO_ENABLED: "0"}'], [], ['    env: {CGO_ENABLED: "0"}']),
-    ("w.yml", ["set", "--create", "env.GOFLAGS", "--", "-mod=readonly"], [], ["env:", "  GOFLAGS: '-mod=readonly'"]),
+    ("w.yml", ["set", "--create", "env.GOFLAGS", "--", "-mod=readonly"],
+     [], ["env:", "  GOFLAGS: '-mod=readonly'"]),
     ("w.yml", ["delete", "jobs.build.steps[0]"], ["    - uses: actions/checkout@v4", ""], []),
     ("w.yml", ["insert", "on.push.branches", "-1", "main"],
      ["    branches: [ $default-branch ]"], ["    branches: [ $default-branch, main ]"]),
-    ("w.yml", ["insert", "jobs.build.steps", "1", "{uses: actions/cache@v4}"], [], ["    - {uses: actions/cache@v4}"]),
+    ("w.yml", ["insert", "jobs.build.steps", "1", "{uses: actions/cache@v4}"],
+     [], ["    - {uses: actions/cache@v4}"]),
     ("k.yaml", ["set", 'metadata.annotations."kubernetes.io/ingress.global-static-ip-name"', "ip-2"],
      ['    kubernetes.io/ingress.global-static-ip-name: "web-static-ip"'],
      ['    kubernetes.io/ingress.global-static-ip-name: "ip-2"']),
-    ("c.yaml", ["set", "--doc", "2", "spec.replicas", "3"], ["  replicas: ${REPLICAS:-1}\r"], ["  replicas: 3\r"]),
+    ("c.yaml", ["set", "--doc", "2", "spec.replicas", "3"],
+     ["  replicas: ${REPLICAS:-1}\r"], ["  replicas: 3\r"]),
     ("c.yaml", ["set", "--all-docs", "metadata.namespace", "team-a"],
      ["  namespace: ${NAMESPACE:-default}\r"] * 2, ["  namespace: team-a\r"] * 5),
     # Only the Service has spec.ports: the other documents are left alone, not half edited.
     ("c.yaml", ["set", "--all-docs", "--create", "spec.ports[0].name", "grpc"], [], ["      name: grpc\r"]),
-    pytest.param("w.yml", ["delete", "on.pull_request"], ["  pull_request:", "    branches: [ $default-branch ]"], [],
-                 marks=BLANK_LINE_FAULT),
+    pytest.param("w.yml", ["delete", "on.pull_request"],
+                 ["  pull_request:", "    branches: [ $default-branch ]"], [], marks=BLANK_LINE_FAULT),
     pytest.param("w.yml", ["set", "jobs.build.steps[0]", "uses: actions/checkout@v5"],
-                 ["    - uses: actions/checkout@v4"], ["    - uses: actions/checkout@v5"], marks=BLANK_LINE_FAULT),
+                 ["    - uses: actions/checkout@v4"], ["    - uses: actions/checkout@v5"],
+                 marks=BLANK_LINE_FAULT),
 ]
 
 
@@ -146,15 +151,18 @@ ERRORS = [  # arguments, exit code, start of the message
     (["get", "w.yml", "a..b"], 2, "tesvorn: bad PATH 'a..b': a key is missing at character 3"),
     (["get", "w.yml", "jobs[0]"], 1, "tesvorn: jobs is a mapping, not a sequence"),
     (["set", "w.yml", "jobs.deploy.runs-on", "x"], 1, "tesvorn: jobs has no key deploy"),
-    (["set", "--create", "w.yml", "jobs.build.steps[0].uses.x", "1"], 1, "tesvorn: jobs.build.steps[0].uses is a scalar"),
+    (["set", "--create", "w.yml", "jobs.build.steps[0].uses.x", "1"], 1,
+     "tesvorn: jobs.build.steps[0].uses is a scalar"),
     (["set", "w.yml", "jobs.build.steps[9]", "x"], 1, "tesvorn: jobs.build.steps has no item [9] (4 items)"),
     (["set", "w.yml", "name", "[a"], 1, "tesvorn: VALUE:2:1: "),
     (["set", "w.yml", "name", "a\n---\nb"], 1, "tesvorn: VALUE holds 2 documents"),
     (["set", "--doc", "1", "w.yml", "name", "x"], 1, "tesvorn: no document 1 (the file has 1)"),
-    (["set", "--doc", "0", "--all-docs", "w.yml", "name", "x"], 2, "tesvorn set: argument --all-docs: not allowed"),
+    (["set", "--doc", "0", "--all-docs", "w.yml", "name", "x"], 2,
+     "tesvorn set: argument --all-docs: not allowed"),
     (["set", "-", "name", "x"], 2, "tesvorn: --in-place needs a file"),
     (["delete", "w.yml", "jobs.nope"], 1, "tesvorn: jobs has no key nope"),
-    (["insert", "w.yml", "on.push.branches", "2", "x"], 1, "tesvorn: on.push.branches has 1 items: INDEX must be in -2..1"),
+    (["insert", "w.yml", "on.push.branches", "2", "x"], 1,
+     "tesvorn: on.push.branches has 1 items: INDEX must be in -2..1"),
     (["insert", "w.yml", "on.push.branches", "x", "x"], 2, "tesvorn insert: argument INDEX: invalid int value"),
     (["insert", "w.yml", "name", "0", "x"], 1, "tesvorn: name is a scalar, not a sequence"),
     (["set", "bad.yaml", "a", "1"], 1, "tesvorn: bad.yaml:2:1: while parsing a flow sequence"),
