@@ -154,8 +154,6 @@ def walk(doc: Any, steps: Sequence[Step], create: bool = False) -> Any:
 
 def node_at(doc: Any, steps: Sequence[Step]) -> Any:
     """The node object at `steps`: a YamlMapping, a YamlSequence or a YamlScalar."""
-    if not steps:
-        return doc
     parent = walk(doc, steps[:-1])
     _check_step(parent, steps[-1], steps, len(steps) - 1)
     return parent.node(steps[-1])
@@ -335,15 +333,18 @@ def scalar_text(node: Any) -> str:
     return text if text.endswith("\n") else text + "\n"
 
 
+_TRAILING_BLANK_LINES = re.compile(r"\n(?:[ \t\r]*\n)+\Z")
+
+
 def collection_text(node: Any) -> str:
     """The collection's lines as they stand in the file, moved to the left
-    edge, without the blank lines that end it."""
+    edge, without the blank lines that end it (unless they belong to a
+    value: a block scalar that keeps its final line breaks)."""
     lines = tesvorn.dumps(node).split("\n")
-    while lines and not lines[-1].strip(" \t\r"):
-        lines.pop()
-    indents = [len(line) - len(line.lstrip(" ")) for line in lines if line.strip(" \t\r")]
-    cut = min(indents, default=0)
-    return "".join(line[min(cut, len(line) - len(line.lstrip(" "))):] + "\n" for line in lines)
+    cut = min((len(line) - len(line.lstrip(" ")) for line in lines if line.strip(" \t\r")), default=0)
+    text = "\n".join(line[min(cut, len(line) - len(line.lstrip(" "))):] for line in lines)
+    trimmed = _TRAILING_BLANK_LINES.sub("\n", text)
+    return trimmed if trimmed == text or tesvorn.loads(trimmed) == node else text
 
 
 def cmd_get(args: argparse.Namespace) -> None:
