@@ -25,7 +25,8 @@ FILES = {
     "k.yaml": K8S + "networking__load-balancing__basic-ingress-static.yaml",
     "c.yaml": K8S + "ai-ml__infw-gw__examples__getting-started__inference-pool-variables.yaml",
 }
-BROKEN = {"bad.yaml": b"a: [1, 2\n", "dup.yaml": b"a: 1\nb: 2\na: 3\n", "latin.yaml": b"a: \xe9\n"}
+MADE = {"bad.yaml": b"a: [1, 2\n", "dup.yaml": b"a: 1\nb: 2\na: 3\n", "latin.yaml": b"a: \xe9\n",
+        "keep.yaml": b"a:\n  b: |+\n    x\n\n\nc: 1\n"}
 
 
 def run(*args: str, cwd: pathlib.Path, stdin: bytes = b"", **kwargs) -> subprocess.CompletedProcess[bytes]:
@@ -39,7 +40,7 @@ def run(*args: str, cwd: pathlib.Path, stdin: bytes = b"", **kwargs) -> subproce
 def work(corpus, tmp_path) -> pathlib.Path:
     for name, source in FILES.items():
         shutil.copyfile(corpus / source, tmp_path / name)
-    for name, data in BROKEN.items():
+    for name, data in MADE.items():
         (tmp_path / name).write_bytes(data)
     return tmp_path
 
@@ -119,6 +120,7 @@ GETS = [  # file (fed on stdin as "-" too), arguments, output
     ("c.yaml", ["kind"], "InferencePool\nService\nDeployment\nClusterRole\nClusterRoleBinding\n"),
     ("c.yaml", ["--doc", "-4", "spec.ports[0].port"], "${EXTENSION_GRPC_PORT:-9002}\n"),
     ("c.yaml", ["spec.replicas"], "${REPLICAS:-1}\n"),
+    ("keep.yaml", ["a"], "b: |+\n  x\n\n\n"),  # the blank lines at its end are b's
     (CONFIG, ["service.port"], "0x1F90\n"),
 ]
 
