@@ -337,12 +337,11 @@ _TRAILING_BLANK_LINES = re.compile(r"\n(?:[ \t\r]*\n)+\Z")
 
 
 def collection_text(node: Any) -> str:
-    """The collection's lines as they stand in the file, moved to the left
-    edge, without the blank lines that end it (unless they belong to a
-    value: a block scalar that keeps its final line breaks)."""
-    lines = tesvorn.dumps(node).split("\n")
-    cut = min((len(line) - len(line.lstrip(" ")) for line in lines if line.strip(" \t\r")), default=0)
-    text = "\n".join(line[min(cut, len(line) - len(line.lstrip(" "))):] for line in lines)
+    """The collection's lines as they stand in the file (a nested one is
+    written from the left edge), without the blank lines that end it
+    (unless they belong to a value: a block scalar that keeps its final
+    line breaks)."""
+    text = tesvorn.dumps(node)
     trimmed = _TRAILING_BLANK_LINES.sub("\n", text)
     return trimmed if trimmed == text or tesvorn.loads(trimmed) == node else text
 
