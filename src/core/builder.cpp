@@ -564,11 +564,12 @@ void Builder::push_collection(const Event& ev, Role role) {
             if (layout_) {
                 layout.source = source_;
                 layout.column = static_cast<std::uint32_t>(f.column);
-                const std::ptrdiff_t r =
+                const std::ptrdiff_t rel =
                     static_cast<std::ptrdiff_t>(f.column) -
                     static_cast<std::ptrdiff_t>(f.has_parent ? f.parent_column : 0);
                 layout.rel =
-                    static_cast<std::int16_t>(std::clamp<std::ptrdiff_t>(r, -30000, 30000));
+                    static_cast<std::int16_t>(std::clamp<std::ptrdiff_t>(rel, -30000, 30000));
+                if (role == Role::Root) layout.flags |= CollectionLayout::kRoot;
                 // The first of each kind of nesting shows how the document
                 // indents.
                 if (layout.rel >= 0 && layout.rel < 100) {

@@ -610,9 +610,14 @@ class Emitter {
         out_ += c;
     }
     void spaces(std::size_t n) { out_.append(n, ' '); }
+    /// Text taken from the source, as it is.
+    void put_raw(std::string_view s) {
+        out_.append(s);
+        if (!s.empty()) raw_end_ = pos();
+    }
     void raw(const SourceRef& source, std::uint32_t b, std::uint32_t e) {
         const std::size_t end = std::min<std::size_t>(e, source->text.size());
-        if (end > b) out_.append(source->text, b, end - b);
+        if (end > b) put_raw(source->text.substr(b, end - b));
     }
     [[nodiscard]] std::size_t pos() const noexcept { return flushed_ + out_.size(); }
     void flush() {
@@ -660,6 +665,8 @@ class Emitter {
     struct Block {
         const CollectionLayout* layout = nullptr;
         bool same_column = false;
+        /// How far right of where they were read its entries stand now.
+        std::ptrdiff_t shift = 0;
     };
     /// Whether a slot's records were read with its collection's.
     static bool recorded(const Block& b, const SlotLayout& l) noexcept {
@@ -716,6 +723,7 @@ class Emitter {
         if (!l.has() || l.flag(CollectionLayout::kFlow)) return b;
         b.layout = &l;
         b.same_column = !l.flag(CollectionLayout::kIndentStale) && l.column == column;
+        b.shift = static_cast<std::ptrdiff_t>(column) - static_cast<std::ptrdiff_t>(l.column);
         return b;
     }
     /// The shape a value is written in, as recorded slots name it. A
@@ -756,8 +764,10 @@ class Emitter {
         const bool block_record = l->has() && !l->flag(CollectionLayout::kFlow);
         if (block_record && !l->flag(CollectionLayout::kIndentStale)) {
             if (l->rel >= min) return indent + static_cast<std::size_t>(l->rel);
-        } else if (doc_ != nullptr && !block_record) {
-            const std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
+        } else if (doc_ != nullptr && !block_record && !doc_reset_) {
+            // (Without a sequence to follow, a sequence follows the mappings.)
+            std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
+            if (shown < 0 && child.sequence()) shown = doc_->map_step;
             if (shown >= min) return indent + static_cast<std::size_t>(shown);
         }
         return indent + step_;
@@ -862,19 +872,54 @@ class Emitter {
     /// The lead of an entry or item: as read while its comments and blank
     /// lines are unchanged, else the designed one. `inline_pos`: the first
     /// of a collection that starts on its parent's line.
+    /// Blank and comment lines moved `shift` columns (they stay where they
+    /// were when one would cross the left edge: "" then).
+    static std::string shifted_lines(std::string_view lines, std::ptrdiff_t shift) {
+        std::string out;
+        out.reserve(lines.size() + 8);
+        std::size_t p = 0;
+        while (p < lines.size()) {
+            std::size_t e = lines.find('\n', p);
+            e = e == std::string_view::npos ? lines.size() : e + 1;
+            const std::string_view line = lines.substr(p, e - p);
+            const std::size_t n = std::min(line.find_first_not_of(' '), line.size());
+            // (The last line of a lead is the indentation of its key.)
+            const bool blank =
+                line.back() == '\n' && (n == line.size() || line[n] == '\n' || line[n] == '\r');
+            if (blank) {
+                out.append(line);
+            } else {
+                const std::ptrdiff_t to = static_cast<std::ptrdiff_t>(n) + shift;
+                if (to < 0) return {};
+                out.append(static_cast<std::size_t>(to), ' ');
+                out.append(line.substr(n));
+            }
+            p = e;
+        }
+        return out;
+    }
     template <class EntryOrItem>
     void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
         const SlotLayout& l = e.layout.ref();
         const bool ok =
-            recorded(b, l) && b.same_column && l.fresh(SlotLayout::kLead) &&
-            l.flag(SlotLayout::kInlineFirst) == inline_pos && (inline_pos || at_line_start()) &&
-            l.blank == e.blank_lines_before &&
+            recorded(b, l) && !b.layout->flag(CollectionLayout::kIndentStale) &&
+            l.fresh(SlotLayout::kLead) && l.flag(SlotLayout::kInlineFirst) == inline_pos &&
+            (inline_pos || at_line_start()) && l.blank == e.blank_lines_before &&
             (l.check(SlotLayout::kLeadComment)
                  ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comment_before))
                  : !e.comment_before);
-        if (ok && lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
-                            l.at(SlotLayout::kLead))) {
+        std::string moved;
+        if (ok && !b.same_column) {
+            // A collection written at another column than it was read at
+            // (a part of a document written alone): its lines move along.
+            moved = shifted_lines(piece(b, l, SlotLayout::kLead), b.shift);
+        }
+        if (ok && b.same_column &&
+            lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
+                      l.at(SlotLayout::kLead))) {
             raw(b.layout->source, l.at(SlotLayout::kLead), l.at(SlotLayout::kKey));
+        } else if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
+            put_raw(moved);
         } else if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
             // come first. Blank lines have no place here.
@@ -981,7 +1026,7 @@ class Emitter {
     /// Columns an inline-first collection moves in from its dash: the step,
     /// but at least the two of "- ".
     [[nodiscard]] std::size_t dash_width() const noexcept {
-        if (doc_ != nullptr && doc_->dash_step >= 2)
+        if (doc_ != nullptr && !doc_reset_ && doc_->dash_step >= 2)
             return static_cast<std::size_t>(doc_->dash_step);
         return std::max<std::size_t>(step_, 2);
     }
@@ -994,6 +1039,8 @@ class Emitter {
     bool crlf_;             // lines the writer makes end with CR LF
     const YamlNode* root_ = nullptr;
     const void* last_slot_ = nullptr;  // the last entry or item of the output
+    bool doc_reset_ = false;           // the root's indentation was reset: no steps to follow
+    std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
     std::size_t lone_question_ = static_cast<std::size_t>(-1);  // where a "?" key as read ends
@@ -1013,6 +1060,22 @@ class Emitter {
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
                             bool last) {
     root_ = &root;
+    if (doc_ == nullptr) {
+        // A part of a document written alone breaks its lines as the text
+        // its records come from.
+        const CollectionLayout* cl = nullptr;
+        if (const YamlMapping* rm = root.mapping()) cl = &rm->layout;
+        if (const YamlSequence* rs = root.sequence()) cl = &rs->layout;
+        if (cl != nullptr && cl->has()) {
+            const std::string_view text = cl->source->text;
+            const std::size_t nl = text.find('\n');
+            crlf_ = nl != std::string_view::npos && nl > 0 && text[nl - 1] == '\r';
+        }
+    }
+    if (const YamlMapping* rm = root.mapping())
+        doc_reset_ = rm->layout.flag(CollectionLayout::kIndentStale);
+    else if (const YamlSequence* rs = root.sequence())
+        doc_reset_ = rs->layout.flag(CollectionLayout::kIndentStale);
     if (last) {
         // The entry or item whose text the output ends with.
         for (const YamlNode* n = &root;;) {
@@ -1090,14 +1153,8 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         }
         if (!l->final_break) {
             // The text read did not end with a line break: neither does the
-            // text written, also when an edit wrote its last line (a later
-            // document starts a line first). Not after a block scalar, whose
-            // line breaks are its content.
-            if (!out_.empty() && out_.back() == '\n' && pos() != after_keep_ &&
-                pos() != after_block_) {
-                out_.pop_back();
-                if (crlf_ && !out_.empty() && out_.back() == '\r') out_.pop_back();
-            }
+            // text written, when its last line is still the one read (an
+            // edit that adds or rewrites the last line ends it).
             return checkpoint();
         }
         if (!at_line_start()) put('\n');
@@ -1167,7 +1224,9 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         put("{}\n");
         return checkpoint();
     }
-    if (root && map.layout.has() && !map.layout.flag(CollectionLayout::kIndentStale) &&
+    // (A collection read nested and written as a root starts at the left edge.)
+    if (root && map.layout.flag(CollectionLayout::kRoot) &&
+        !map.layout.flag(CollectionLayout::kIndentStale) &&
         !map.layout.flag(CollectionLayout::kFlow) && map.layout.rel > 0)
         indent = static_cast<std::size_t>(map.layout.rel);
     return emit_mapping_entries(map, indent, false);
@@ -1185,7 +1244,9 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         put("[]\n");
         return checkpoint();
     }
-    if (root && seq.layout.has() && !seq.layout.flag(CollectionLayout::kIndentStale) &&
+    // (A collection read nested and written as a root starts at the left edge.)
+    if (root && seq.layout.flag(CollectionLayout::kRoot) &&
+        !seq.layout.flag(CollectionLayout::kIndentStale) &&
         !seq.layout.flag(CollectionLayout::kFlow) && seq.layout.rel > 0)
         indent = static_cast<std::size_t>(seq.layout.rel);
     return emit_sequence_items(seq, indent, false);
@@ -1219,11 +1280,15 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
     if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
         l.trailing == trailing_blank_lines) {
         if (l.tail_end == l.tail_begin) return;
-        const std::string_view tail =
-            l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        std::string_view tail = l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        std::string moved;
+        if (!b.same_column && !l.flag(CollectionLayout::kIndentStale)) {
+            moved = shifted_lines(tail, b.shift);
+            if (!moved.empty()) tail = moved;
+        }
         line_start();
-        if (lines_fit(tail, l.source.get(), l.tail_begin)) {
-            out_.append(tail);
+        if (lines_fit(tail, moved.empty() ? l.source.get() : nullptr, l.tail_begin)) {
+            put_raw(tail);
             return;
         }
         // After a block scalar: its comment lines at the collection's
@@ -1335,8 +1400,40 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
             // One that ended the text read without a line break means what
             // it says only where nothing follows it still.
             const bool ended = !text.empty() && (text.back() == '\n' || text.back() == '\r');
-            if (value_ok && comment_ok && b.same_column && (ended || slot == last_slot_)) {
-                out_.append(text);
+            const bool as_read = value_ok && comment_ok && b.same_column;
+            // (A part of a document written alone has its line break.)
+            const bool at_end = slot == last_slot_ && doc_ != nullptr && !doc_->final_break;
+            if (as_read && !ended && !at_end && s.value.is_str() &&
+                (s.value.as_str().empty() || s.value.as_str().back() != '\n')) {
+                // It ended the text read without a line break, and something
+                // follows it now: the same lines with a line break after the
+                // last, and the header stripping that break (the value had
+                // none).
+                const std::size_t header_end = text.find_first_of("\r\n");
+                std::size_t ind = 0;
+                while (ind < header_end && !((text[ind] == '|' || text[ind] == '>') &&
+                                             (ind == 0 || text[ind - 1] == ' ')))
+                    ++ind;
+                if (ind < header_end) {
+                    std::size_t q = ind + 1;
+                    std::string digits;
+                    while (q < header_end && (std::isdigit(static_cast<unsigned char>(text[q])) ||
+                                              text[q] == '+' || text[q] == '-')) {
+                        if (text[q] != '+' && text[q] != '-') digits += text[q];
+                        ++q;
+                    }
+                    std::string rewritten(text.substr(0, ind + 1));
+                    rewritten += digits;
+                    rewritten += '-';
+                    rewritten.append(text.substr(q));
+                    put_raw(rewritten);
+                    put('\n');
+                    note_node_anchor(v);
+                    return true;
+                }
+            }
+            if (as_read && (ended || at_end)) {
+                put_raw(text);
                 note_node_anchor(v);
                 after_block_ = pos();
                 block_column_ = indent;
@@ -1805,7 +1902,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             spaces(comment_col);
             lead = {};
         }
-        out_.append(lead);
+        put_raw(lead);
         after_comment = false;
         // Content.
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
@@ -1899,7 +1996,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     if (!l.flag(CollectionLayout::kTailStale)) {
         const std::string_view tail = text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         if (after_comment && tail.find('\n') == std::string_view::npos) put('\n');
-        out_.append(tail);
+        put_raw(tail);
     } else if (after_comment) {
         put('\n');
     }
