@@ -167,8 +167,9 @@ namespace {
 /// from its object).
 ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
     if (!node.is_collection()) return node_to_py(node, schema);
-    const OptString& tag = node.mapping() != nullptr ? static_cast<const YamlNode&>(node).mapping()->tag
-                                                     : static_cast<const YamlNode&>(node).sequence()->tag;
+    const OptString& tag = node.mapping() != nullptr
+                               ? static_cast<const YamlNode&>(node).mapping()->tag
+                               : static_cast<const YamlNode&>(node).sequence()->tag;
     if (tag && schema != nullptr && schema_has_loaders(schema)) {
         ref loader;
         if (!schema_find_loader(schema, *tag, loader)) return ref();
