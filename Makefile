@@ -58,9 +58,10 @@ py-test: module cpp
 # the plain run does not. Sanitized stack frames are several times larger, so
 # the stack limit is raised: the deepest documents (1,000 block levels, and
 # 2,500 levels of node objects) recurse that deep in the writer and the
-# conversions.
+# conversions. The tests of the `tesvorn` command run the installed script
+# (from `module`), which imports the sanitized module through PYTHONPATH.
 ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so)
-py-asan-test: $(STAMP) cpp
+py-asan-test: $(STAMP) module cpp
 	$(CMAKE) -S . -B build/asan-py -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DTESVORN_PYTHON=ON -DTESVORN_TESTS=OFF -DTESVORN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null

@@ -198,7 +198,7 @@ def locality_report(files, root: pathlib.Path) -> None:
     print(f"\nEdit locality: {len(mapping_files)} corpus files whose first document is a mapping; "
           "each edit on a fresh load, unified diff (no context) of the dump against the source.")
     for edit in EDITS:
-        local, skipped, worst = 0, 0, []
+        local, ended, skipped, worst = 0, 0, 0, []
         for name, text in mapping_files:
             try:
                 result = edit_locality(text, edit)
@@ -211,14 +211,18 @@ def locality_report(files, root: pathlib.Path) -> None:
                 local += 1
             else:
                 worst.append((result.size, name))
+                ended += result.ended
         tried = len(mapping_files) - skipped
         worst.sort(key=lambda r: (-r[0], r[1]))
         print(f"  {edit + ':':16} local in {local} of {tried} files ({100 * local / max(tried, 1):.1f}%), "
-              f"{skipped} skipped; worst (lines in the diff):")
+              f"{skipped} skipped; of the others, {ended} only because their last line gained the "
+              f"line break it lacked ({100 * (local + ended) / max(tried, 1):.1f}% with them); "
+              "worst (lines in the diff):")
         for size, name in worst[:5]:
             print(f"  {size:>22}  {name}")
     print("  (local: 1 line removed and 1 added for a changed value; 1 added line for an added key or\n"
-          "  item; removed lines only, in one run, for a deleted key. Skipped: no such place to edit.)")
+          "  item; removed lines only, in one run, for a deleted key. Skipped: no such place to edit.\n"
+          "  A text without a final line break gives a line added after its last one a line break.)")
 
 
 def write_expected(per_file: dict[str, str], path: pathlib.Path) -> None:

@@ -400,7 +400,8 @@ Builder::Role Builder::begin_node(const Event& ev) {
         read_lead(lead_from, begin, s);
         // Blank lines at the top of a document without "---" are not
         // counted: the count starts at its first content.
-        if (!doc_.explicit_start && frames_.size() == 1 && lead_from == doc_.head_end)
+        if (!doc_.explicit_start && !doc_.root_props && frames_.size() == 1 &&
+            lead_from == doc_.head_end)
             s.blank_lines = 0;
         if (lead_from == begin && begin != line_start(begin)) s.flags |= SlotLayout::kInlineFirst;
     }
@@ -554,6 +555,7 @@ void Builder::push_collection(const Event& ev, Role role) {
             } else if (role == Role::Root) {
                 doc_.head_end = first;
                 doc_.root_is_block = true;
+                doc_.root_props = props;
             }
             f.column = column_of(ev.open);
             if (parent != nullptr) {
@@ -564,11 +566,12 @@ void Builder::push_collection(const Event& ev, Role role) {
                 layout.source = source_;
                 layout.start = rel(ev.start);
                 layout.column = static_cast<std::uint32_t>(f.column);
-                const std::ptrdiff_t r =
+                const std::ptrdiff_t rel =
                     static_cast<std::ptrdiff_t>(f.column) -
                     static_cast<std::ptrdiff_t>(f.has_parent ? f.parent_column : 0);
                 layout.rel =
-                    static_cast<std::int16_t>(std::clamp<std::ptrdiff_t>(r, -30000, 30000));
+                    static_cast<std::int16_t>(std::clamp<std::ptrdiff_t>(rel, -30000, 30000));
+                if (role == Role::Root) layout.flags |= CollectionLayout::kRoot;
                 // The first of each kind of nesting shows how the document
                 // indents.
                 if (layout.rel >= 0 && layout.rel < 100) {
@@ -624,6 +627,8 @@ void Builder::end_collection(const Event& ev) {
             if (layout.has()) {
                 layout.tail_begin = rel(tail_from);
                 layout.tail_end = rel(std::max(tail_from, ev.start));
+                if (layout.flag(CollectionLayout::kBare) && ev.end > ev.start)
+                    layout.flags |= CollectionLayout::kClosed;
             }
             cursor_ = std::max(cursor_, ev.end);
         } else {
@@ -751,9 +756,10 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));
         if (f.mapping.entries.size() == had) {
             // In the first one's place, the text it was read with does not
-            // fit: it is written anew.
+            // fit next to its new neighbours: it is written anew, whole.
             ++duplicates_;
             s.at[0] = kNone;
+            forget_layout(f.mapping.entries.at(index).value.value);
         }
         k = PendingKey{};
     }
@@ -762,6 +768,23 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
     cursor_ = std::max(cursor_, end);
     // Block values end with a line (or their own records): no trail.
     if (block_value || !has_text()) set_trail(f, end, end);
+}
+
+void Builder::forget_layout(YamlNode& node) {
+    if (YamlMapping* m = node.mapping()) {
+        m->layout.reset();
+        for (auto& slot : m->entries) {
+            slot.value.layout.reset();
+            if (slot.value.key_node) forget_layout(**slot.value.key_node);
+            forget_layout(slot.value.value);
+        }
+    } else if (YamlSequence* q = node.sequence()) {
+        q->layout.reset();
+        for (YamlItem& item : q->items) {
+            item.layout.reset();
+            forget_layout(item.node);
+        }
+    }
 }
 
 void Builder::register_anchor(const std::string& name, const YamlNode& node, std::size_t order) {
@@ -869,7 +892,8 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
             const std::size_t hash = comment_on_line(event.start, event.end);
             if (hash != kNone) {
                 sl.comment_inline = comment_text(hash);
-                sl.flags |= SlotLayout::kCommentInValue;
+                sl.flags = static_cast<std::uint8_t>((sl.flags & ~SlotLayout::kCommentInSep) |
+                                                     SlotLayout::kCommentInValue);
             }
         }
     }

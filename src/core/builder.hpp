@@ -111,6 +111,7 @@ class Builder {
         std::size_t root_begin = 0;
         std::size_t root_end = 0;
         bool root_is_block = false;
+        bool root_props = false;  // the root block collection has an anchor or tag
         std::int8_t map_step = -1, seq_step = -1, dash_step = -1;
         std::uint8_t nl = 0;  // the document's line break: 0 not seen yet, 1 LF, 2 CR LF
         bool explicit_start = false;
@@ -181,6 +182,8 @@ class Builder {
     /// Registers `node` under `name` unless an anchor of that name read
     /// later than `order` is registered already (a collection's anchor
     /// comes before those inside it, though the collection ends after them).
+    /// Drops the layout records of a tree (it is written anew).
+    static void forget_layout(YamlNode& node);
     void register_anchor(const std::string& name, const YamlNode& node, std::size_t order);
     Status process_scalar(Event&& event, CoercionTags coercion);
     Status process_alias(Event&& event, const Marker& mark);

@@ -541,7 +541,8 @@ class Emitter {
           crlf_(doc_ != nullptr && doc_->crlf) {}
 
     /// One document; `first` when nothing precedes it in the output.
-    bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first);
+    bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
+                       bool last);
 
     // The parts of a document, for writing it piece by piece (BlockWriter).
     void begin_document(bool start_marker, bool end_previous);
@@ -609,9 +610,14 @@ class Emitter {
         out_ += c;
     }
     void spaces(std::size_t n) { out_.append(n, ' '); }
+    /// Text taken from the source, as it is.
+    void put_raw(std::string_view s) {
+        out_.append(s);
+        if (!s.empty()) raw_end_ = pos();
+    }
     void raw(const SourceRef& source, std::uint32_t b, std::uint32_t e) {
         const std::size_t end = std::min<std::size_t>(e, source->text.size());
-        if (end > b) out_.append(source->text, b, end - b);
+        if (end > b) put_raw(source->text.substr(b, end - b));
     }
     [[nodiscard]] std::size_t pos() const noexcept { return flushed_ + out_.size(); }
     void flush() {
@@ -659,6 +665,8 @@ class Emitter {
     struct Block {
         const CollectionLayout* layout = nullptr;
         bool same_column = false;
+        /// How far right of where they were read its entries stand now.
+        std::ptrdiff_t shift = 0;
     };
     /// Whether a slot's records were read with its collection's.
     static bool recorded(const Block& b, const SlotLayout& l) noexcept {
@@ -715,6 +723,7 @@ class Emitter {
         if (!l.has() || l.flag(CollectionLayout::kFlow)) return b;
         b.layout = &l;
         b.same_column = !l.flag(CollectionLayout::kIndentStale) && l.column == column;
+        b.shift = static_cast<std::ptrdiff_t>(column) - static_cast<std::ptrdiff_t>(l.column);
         return b;
     }
     /// The shape a value is written in, as recorded slots name it. A
@@ -755,8 +764,10 @@ class Emitter {
         const bool block_record = l->has() && !l->flag(CollectionLayout::kFlow);
         if (block_record && !l->flag(CollectionLayout::kIndentStale)) {
             if (l->rel >= min) return indent + static_cast<std::size_t>(l->rel);
-        } else if (doc_ != nullptr && !block_record) {
-            const std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
+        } else if (doc_ != nullptr && !block_record && !doc_reset_) {
+            // (Without a sequence to follow, a sequence follows the mappings.)
+            std::int32_t shown = child.mapping() ? doc_->map_step : doc_->seq_step;
+            if (shown < 0 && child.sequence()) shown = doc_->map_step;
             if (shown >= min) return indent + static_cast<std::size_t>(shown);
         }
         return indent + step_;
@@ -787,7 +798,7 @@ class Emitter {
     }
     /// Registers the anchors written with text taken from the source.
     void note_anchor(const OptString& anchor) {
-        if (anchor) anchors_[*anchor] = ++anchor_serial_;
+        if (anchor) anchors_.insert(*anchor);
     }
     void note_node_anchor(const YamlNode& n) {
         if (const YamlScalar* s = n.scalar()) note_anchor(s->anchor);
@@ -861,19 +872,54 @@ class Emitter {
     /// The lead of an entry or item: as read while its comments and blank
     /// lines are unchanged, else the designed one. `inline_pos`: the first
     /// of a collection that starts on its parent's line.
+    /// Blank and comment lines moved `shift` columns (they stay where they
+    /// were when one would cross the left edge: "" then).
+    static std::string shifted_lines(std::string_view lines, std::ptrdiff_t shift) {
+        std::string out;
+        out.reserve(lines.size() + 8);
+        std::size_t p = 0;
+        while (p < lines.size()) {
+            std::size_t e = lines.find('\n', p);
+            e = e == std::string_view::npos ? lines.size() : e + 1;
+            const std::string_view line = lines.substr(p, e - p);
+            const std::size_t n = std::min(line.find_first_not_of(' '), line.size());
+            // (The last line of a lead is the indentation of its key.)
+            const bool blank =
+                line.back() == '\n' && (n == line.size() || line[n] == '\n' || line[n] == '\r');
+            if (blank) {
+                out.append(line);
+            } else {
+                const std::ptrdiff_t to = static_cast<std::ptrdiff_t>(n) + shift;
+                if (to < 0) return {};
+                out.append(static_cast<std::size_t>(to), ' ');
+                out.append(line.substr(n));
+            }
+            p = e;
+        }
+        return out;
+    }
     template <class EntryOrItem>
     void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
         const SlotLayout& l = e.layout.ref();
         const bool ok =
-            recorded(b, l) && b.same_column && l.fresh(SlotLayout::kLead) &&
-            l.flag(SlotLayout::kInlineFirst) == inline_pos && (inline_pos || at_line_start()) &&
-            l.blank == e.blank_lines_before &&
+            recorded(b, l) && !b.layout->flag(CollectionLayout::kIndentStale) &&
+            l.fresh(SlotLayout::kLead) && l.flag(SlotLayout::kInlineFirst) == inline_pos &&
+            (inline_pos || at_line_start()) && l.blank == e.blank_lines_before &&
             (l.check(SlotLayout::kLeadComment)
                  ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comment_before))
                  : !e.comment_before);
-        if (ok && lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
-                            l.at(SlotLayout::kLead))) {
+        std::string moved;
+        if (ok && !b.same_column) {
+            // A collection written at another column than it was read at
+            // (a part of a document written alone): its lines move along.
+            moved = shifted_lines(piece(b, l, SlotLayout::kLead), b.shift);
+        }
+        if (ok && b.same_column &&
+            lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
+                      l.at(SlotLayout::kLead))) {
             raw(b.layout->source, l.at(SlotLayout::kLead), l.at(SlotLayout::kKey));
+        } else if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
+            put_raw(moved);
         } else if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
             // come first. Blank lines have no place here.
@@ -898,11 +944,22 @@ class Emitter {
     }
     bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, std::size_t indent,
                     bool inline_pos);
+    /// A ',' or closing bracket of a flow collection: after an empty
+    /// explicit key ("?") written as read, a blank first, or it would read
+    /// as a plain "?".
+    void flow_indicator(char c) {
+        if (pos() == lone_question_) put(' ');
+        put(c);
+    }
+    /// An empty key read as its anchor or tag alone ("&a :", "!!str :").
+    static bool empty_with_properties(std::string_view key, const YamlEntry& e) {
+        return key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag);
+    }
     bool emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
     bool emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
-                        const OptString& comment, std::size_t indent, bool entry);
+                        const OptString& comment, std::size_t indent, bool entry, const void* slot);
     void emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok);
     void emit_collection_tail(const Block& b, const CollectionLayout& l,
                               std::uint8_t trailing_blank_lines, std::size_t indent);
@@ -937,36 +994,9 @@ class Emitter {
     void put_anchor(const std::string& name) {
         put('&');
         append_anchor_name(out_, name);
-        anchors_[name] = ++anchor_serial_;
+        anchors_.insert(name);
     }
-    /// Whether `*name` reads back as what the name stands for: its anchor
-    /// is written, and not on a collection still being written (an alias
-    /// inside a collection cannot name the collection).
-    [[nodiscard]] bool written(const std::string& name) const {
-        const auto it = anchors_.find(name);
-        return it != anchors_.end() &&
-               std::find(open_.begin(), open_.end(), it->second) == open_.end();
-    }
-    /// While a collection with an anchor is written, its anchor is open.
-    class OpenAnchor {
-      public:
-        OpenAnchor(Emitter& e, const OptString& anchor) : e_(e) {
-            if (!anchor) return;
-            const auto it = e.anchors_.find(*anchor);
-            if (it == e.anchors_.end()) return;
-            e.open_.push_back(it->second);
-            pushed_ = true;
-        }
-        OpenAnchor(const OpenAnchor&) = delete;
-        OpenAnchor& operator=(const OpenAnchor&) = delete;
-        ~OpenAnchor() {
-            if (pushed_) e_.open_.pop_back();
-        }
-
-      private:
-        Emitter& e_;
-        bool pushed_ = false;
-    };
+    [[nodiscard]] bool written(const std::string& name) const { return anchors_.contains(name); }
     // An alias whose anchor is not written before it (the anchored node was
     // removed, replaced by a later duplicate key, or moved behind the alias
     // by an edit or a sort) would give text no reader accepts. It is written
@@ -996,7 +1026,7 @@ class Emitter {
     /// Columns an inline-first collection moves in from its dash: the step,
     /// but at least the two of "- ".
     [[nodiscard]] std::size_t dash_width() const noexcept {
-        if (doc_ != nullptr && doc_->dash_step >= 2)
+        if (doc_ != nullptr && !doc_reset_ && doc_->dash_step >= 2)
             return static_cast<std::size_t>(doc_->dash_step);
         return std::max<std::size_t>(step_, 2);
     }
@@ -1008,8 +1038,12 @@ class Emitter {
     const DocLayout* doc_;  // the document's records, if it was read
     bool crlf_;             // lines the writer makes end with CR LF
     const YamlNode* root_ = nullptr;
+    const void* last_slot_ = nullptr;  // the last entry or item of the output
+    bool doc_reset_ = false;           // the root's indentation was reset: no steps to follow
+    std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
+    std::size_t lone_question_ = static_cast<std::size_t>(-1);  // where a "?" key as read ends
     // Where the last block scalar ended, and the column of its entry or
     // item: lines indented deeper right after it would be read as its text.
     std::size_t after_block_ = static_cast<std::size_t>(-1);
@@ -1020,16 +1054,44 @@ class Emitter {
     bool failed_ = false;
     bool head_raw_ = false;
     std::size_t marker_end_ = static_cast<std::size_t>(-1);  // where the document's "---\n" ends
-    // Anchors written so far in this document: the serial of the latest
-    // definition of each name, and those of collections still open.
-    std::unordered_map<std::string, std::uint32_t> anchors_;
-    std::uint32_t anchor_serial_ = 0;
-    std::vector<std::uint32_t> open_;
+    std::unordered_set<std::string> anchors_;                // written so far in this document
 };
 
-bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous,
-                            bool first) {
+bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
+                            bool last) {
     root_ = &root;
+    if (doc_ == nullptr) {
+        // A part of a document written alone breaks its lines as the text
+        // its records come from.
+        const CollectionLayout* cl = nullptr;
+        if (const YamlMapping* rm = root.mapping()) cl = &rm->layout;
+        if (const YamlSequence* rs = root.sequence()) cl = &rs->layout;
+        if (cl != nullptr && cl->has()) {
+            const std::string_view text = cl->source->text;
+            const std::size_t nl = text.find('\n');
+            crlf_ = nl != std::string_view::npos && nl > 0 && text[nl - 1] == '\r';
+        }
+    }
+    if (const YamlMapping* rm = root.mapping())
+        doc_reset_ = rm->layout.flag(CollectionLayout::kIndentStale);
+    else if (const YamlSequence* rs = root.sequence())
+        doc_reset_ = rs->layout.flag(CollectionLayout::kIndentStale);
+    if (last) {
+        // The entry or item whose text the output ends with.
+        for (const YamlNode* n = &root;;) {
+            const YamlMapping* m = n->mapping();
+            const YamlSequence* q = n->sequence();
+            if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
+                last_slot_ = &m->entries.back().value;
+                n = &m->entries.back().value.value;
+            } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
+                last_slot_ = &q->items.back();
+                n = &q->items.back().node;
+            } else {
+                break;
+            }
+        }
+    }
     const DocLayout* l = doc_;
     const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
     // The head as read, while the markers, directives and root properties
@@ -1091,13 +1153,8 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         }
         if (!l->final_break) {
             // The text read did not end with a line break: neither does the
-            // text written, also when an edit wrote its last line (a later
-            // document starts a line first). Not after a kept block scalar,
-            // whose line breaks are its content.
-            if (!out_.empty() && out_.back() == '\n' && pos() != after_keep_) {
-                out_.pop_back();
-                if (crlf_ && !out_.empty() && out_.back() == '\r') out_.pop_back();
-            }
+            // text written, when its last line is still the one read (an
+            // edit that adds or rewrites the last line ends it).
             return checkpoint();
         }
         if (!at_line_start()) put('\n');
@@ -1167,7 +1224,9 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         put("{}\n");
         return checkpoint();
     }
-    if (root && map.layout.has() && !map.layout.flag(CollectionLayout::kIndentStale) &&
+    // (A collection read nested and written as a root starts at the left edge.)
+    if (root && map.layout.flag(CollectionLayout::kRoot) &&
+        !map.layout.flag(CollectionLayout::kIndentStale) &&
         !map.layout.flag(CollectionLayout::kFlow) && map.layout.rel > 0)
         indent = static_cast<std::size_t>(map.layout.rel);
     return emit_mapping_entries(map, indent, false);
@@ -1185,14 +1244,15 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         put("[]\n");
         return checkpoint();
     }
-    if (root && seq.layout.has() && !seq.layout.flag(CollectionLayout::kIndentStale) &&
+    // (A collection read nested and written as a root starts at the left edge.)
+    if (root && seq.layout.flag(CollectionLayout::kRoot) &&
+        !seq.layout.flag(CollectionLayout::kIndentStale) &&
         !seq.layout.flag(CollectionLayout::kFlow) && seq.layout.rel > 0)
         indent = static_cast<std::size_t>(seq.layout.rel);
     return emit_sequence_items(seq, indent, false);
 }
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
-    const OpenAnchor open(*this, map.anchor);
     const Block b = block_of(map.layout, indent);
     bool first = true;
     for (const auto& slot : map.entries) {
@@ -1205,7 +1265,6 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
 }
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
-    const OpenAnchor open(*this, seq.anchor);
     const Block b = block_of(seq.layout, indent);
     bool first = true;
     for (const YamlItem& item : seq.items) {
@@ -1221,11 +1280,15 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
     if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
         l.trailing == trailing_blank_lines) {
         if (l.tail_end == l.tail_begin) return;
-        const std::string_view tail =
-            l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        std::string_view tail = l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+        std::string moved;
+        if (!b.same_column && !l.flag(CollectionLayout::kIndentStale)) {
+            moved = shifted_lines(tail, b.shift);
+            if (!moved.empty()) tail = moved;
+        }
         line_start();
-        if (lines_fit(tail, l.source.get(), l.tail_begin)) {
-            out_.append(tail);
+        if (lines_fit(tail, moved.empty() ? l.source.get() : nullptr, l.tail_begin)) {
+            put_raw(tail);
             return;
         }
         // After a block scalar: its comment lines at the collection's
@@ -1274,13 +1337,15 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // The separator as read fits behind the key as read, or behind a
     // simple key where one was read.
     if (rec && (key_raw || (simple && l.flag(SlotLayout::kSimpleKey))) &&
-        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true))
+        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true, &e))
         return true;
     if (!simple && key_raw) {
         // An explicit key as read: its ':' goes on a line of its own.
         line_start();
         spaces(indent);
     }
+    // "*a:" would name an anchor "a:", "!!str:" a tag "!!str:".
+    if (key_raw && simple && (e.key_alias || empty_with_properties(key, e))) put(' ');
     put(':');
     return emit_mapping_value(e, indent);
 }
@@ -1289,13 +1354,14 @@ bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout.ref()) &&
-        emit_slot_rest(b, item.layout.ref(), item.node, item.comment_inline, indent, false))
+        emit_slot_rest(b, item.layout.ref(), item.node, item.comment_inline, indent, false, &item))
         return true;
     return emit_item_body(item, indent);
 }
 
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
-                             const OptString& comment, std::size_t indent, bool entry) {
+                             const OptString& comment, std::size_t indent, bool entry,
+                             const void* slot) {
     const Shape shape = shape_of(v, &l);
     const bool comment_ok = comment_matches(b.layout->source, l, comment);
     const bool value_ok = l.fresh(SlotLayout::kValue) && value_matches(b.layout->source, l, v);
@@ -1330,9 +1396,44 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
         }
         case SlotLayout::kBlockScalar: {
             const YamlScalar& s = *v.scalar();
-            if (value_ok && comment_ok && b.same_column) {
-                const std::string_view text = piece(src, l, SlotLayout::kValue);
-                out_.append(text);
+            const std::string_view text = piece(src, l, SlotLayout::kValue);
+            // One that ended the text read without a line break means what
+            // it says only where nothing follows it still.
+            const bool ended = !text.empty() && (text.back() == '\n' || text.back() == '\r');
+            const bool as_read = value_ok && comment_ok && b.same_column;
+            // (A part of a document written alone has its line break.)
+            const bool at_end = slot == last_slot_ && doc_ != nullptr && !doc_->final_break;
+            if (as_read && !ended && !at_end && s.value.is_str() &&
+                (s.value.as_str().empty() || s.value.as_str().back() != '\n')) {
+                // It ended the text read without a line break, and something
+                // follows it now: the same lines with a line break after the
+                // last, and the header stripping that break (the value had
+                // none).
+                const std::size_t header_end = text.find_first_of("\r\n");
+                std::size_t ind = 0;
+                while (ind < header_end && !((text[ind] == '|' || text[ind] == '>') &&
+                                             (ind == 0 || text[ind - 1] == ' ')))
+                    ++ind;
+                if (ind < header_end) {
+                    std::size_t q = ind + 1;
+                    std::string digits;
+                    while (q < header_end && (std::isdigit(static_cast<unsigned char>(text[q])) ||
+                                              text[q] == '+' || text[q] == '-')) {
+                        if (text[q] != '+' && text[q] != '-') digits += text[q];
+                        ++q;
+                    }
+                    std::string rewritten(text.substr(0, ind + 1));
+                    rewritten += digits;
+                    rewritten += '-';
+                    rewritten.append(text.substr(q));
+                    put_raw(rewritten);
+                    put('\n');
+                    note_node_anchor(v);
+                    return true;
+                }
+            }
+            if (as_read && (ended || at_end)) {
+                put_raw(text);
                 note_node_anchor(v);
                 after_block_ = pos();
                 block_column_ = indent;
@@ -1685,7 +1786,6 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
 
 void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
     if (props) write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
-    const OpenAnchor open(*this, seq.anchor);
     if (seq.layout.has() && seq.layout.flag(CollectionLayout::kFlow) &&
         !seq.layout.flag(CollectionLayout::kIndentStale)) {
         emit_flow_body(seq.layout, seq.items, false, false);
@@ -1703,13 +1803,17 @@ void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
 
 void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
     if (props) write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
-    const OpenAnchor open(*this, map.anchor);
     if (map.layout.has() && map.layout.flag(CollectionLayout::kFlow) &&
         !map.layout.flag(CollectionLayout::kIndentStale)) {
         // A pair read without braces keeps that form while it is one simple
         // pair.
-        const bool bare = map.layout.flag(CollectionLayout::kBare) && map.entries.size() == 1 &&
-                          !props && !map.anchor && !map.tag;
+        bool bare = map.layout.flag(CollectionLayout::kBare) && !props && !map.anchor && !map.tag;
+        // (An entry added to it needs the braces.)
+        if (bare && map.entries.size() != 1)
+            for (const auto& slot : map.entries)
+                bare = bare && slot.value.layout.has() &&
+                       slot.value.layout.ref().source ==
+                           static_cast<std::uint32_t>(map.layout.source->id);
         emit_flow_body(map.layout, map.entries, true, bare);
         return;
     }
@@ -1782,7 +1886,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         const auto& e = slot_of(s);
         const SlotLayout& sl = e.layout.ref();
         const bool rec = sl.has() && sl.source == static_cast<std::uint32_t>(src->id);
-        if (i > 0 && !comma_done) put(',');
+        if (i > 0 && !comma_done) flow_indicator(',');
         comma_done = false;
         // Lead.
         std::string_view lead;
@@ -1798,7 +1902,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             spaces(comment_col);
             lead = {};
         }
-        out_.append(lead);
+        put_raw(lead);
         after_comment = false;
         // Content.
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
@@ -1819,6 +1923,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                                  !(en.key_node && has_unwritten_alias(**en.key_node));
             if (key_raw) {
                 raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
+                if (piece(src, sl, SlotLayout::kKey) == "?") lone_question_ = pos();
                 note_anchor(en.key_anchor);
                 if (en.key_node) note_all_anchors(**en.key_node);
             } else {
@@ -1849,6 +1954,10 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             if (sep_raw) {
                 raw(src, sl.at(SlotLayout::kSep), sl.at(SlotLayout::kValue));
             } else {
+                // "*a:" would name an anchor "a:", "!!str:" a tag, "?:" a plain "?".
+                if (key_raw &&
+                    (en.key_alias || pos() == lone_question_ || empty_with_properties(s.key, en)))
+                    put(' ');
                 put(": ");
             }
             if (rec && sl.fresh(SlotLayout::kValue) && !en.value.is_collection() &&
@@ -1869,7 +1978,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             const std::uint32_t te = sl.at(SlotLayout::kEnd);
             if (has_comment(tb, te) && !is_break_char(text[te - 1])) {
                 if (comma_after) {
-                    put(',');
+                    flow_indicator(',');
                     comma_done = true;
                 }
                 raw(src, tb, te);
@@ -1883,15 +1992,15 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         }
         ++i;
     }
-    if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) put(',');
+    if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) flow_indicator(',');
     if (!l.flag(CollectionLayout::kTailStale)) {
         const std::string_view tail = text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         if (after_comment && tail.find('\n') == std::string_view::npos) put('\n');
-        out_.append(tail);
+        put_raw(tail);
     } else if (after_comment) {
         put('\n');
     }
-    if (!bare) put(mapping ? '}' : ']');
+    if (!bare || l.flag(CollectionLayout::kClosed)) flow_indicator(mapping ? '}' : ']');
 }
 
 void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
@@ -1968,15 +2077,15 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
         const bool previous_open = i > 0 && !(i - 1 < metas.size() && metas[i - 1].explicit_end);
         const bool start = roots.size() != 1 || meta.explicit_start;
         detail::Emitter e(out, nullptr, indent, meta);
-        (void)e.emit_document(roots[i], start, previous_open, i == 0);
+        (void)e.emit_document(roots[i], start, previous_open, i == 0, i + 1 == roots.size());
     }
     return out;
 }
 
 void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
-                   std::size_t indent, bool start_marker, bool end_previous) {
+                   std::size_t indent, bool start_marker, bool end_previous, bool last) {
     detail::Emitter e(out, nullptr, indent, meta);
-    (void)e.emit_document(root, start_marker, end_previous, out.empty());
+    (void)e.emit_document(root, start_marker, end_previous, out.empty(), last);
 }
 
 BlockWriter::BlockWriter(std::string& out, const DocMetadata& meta, std::size_t indent)
@@ -2013,18 +2122,19 @@ std::size_t BlockWriter::step() const noexcept {
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink) {
-    return emit_docs_to(root, meta, indent, sink, meta.explicit_start);
+    return emit_docs_to(root, meta, indent, sink, meta.explicit_start, true);
 }
 
 bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent, Sink& sink,
-                  bool start_marker) {
+                  bool start_marker, bool last) {
     std::string buf;
     buf.reserve(256);
     detail::Emitter e(buf, &sink, indent, meta);
     // Whatever the sink holds is an earlier document; "..." closes it before
     // directives unless it ended with one already (as emit_docs writes it).
     const bool previous_open = sink.last_char() != -1 && !sink.document_closed();
-    const bool ok = e.emit_document(root, start_marker, previous_open, sink.last_char() == -1);
+    const bool ok =
+        e.emit_document(root, start_marker, previous_open, sink.last_char() == -1, last);
     const bool written = e.finish() && ok;
     sink.set_document_closed(meta.explicit_end);
     return written;

@@ -64,9 +64,10 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
 
 /// Appends one document to `out`, framed as `emit_docs` frames each of its
 /// documents: "---" first when `start_marker` (and always after directives),
-/// "..." before the directives when `end_previous`.
+/// "..." before the directives when `end_previous`; `last` when no document
+/// follows.
 void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
-                   std::size_t indent, bool start_marker, bool end_previous);
+                   std::size_t indent, bool start_marker, bool end_previous, bool last = true);
 
 namespace detail {
 class Emitter;
@@ -117,9 +118,9 @@ class BlockWriter {
 [[nodiscard]] bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent,
                                 Sink& sink);
 /// As above, with "---" written when `start_marker` (as `emit_docs` does for
-/// every document of several).
+/// every document of several); `last` when no document follows.
 [[nodiscard]] bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent,
-                                Sink& sink, bool start_marker);
+                                Sink& sink, bool start_marker, bool last);
 
 /// The one-line text of a scalar value in `style`, as the writer puts it in
 /// block context: numbers, booleans and null as their canonical words; a

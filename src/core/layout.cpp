@@ -41,6 +41,9 @@ void add_scalar(Fingerprint& f, const YamlScalar& s) noexcept {
         case ScalarValue::Str:
             f.add(v.as_str());
             break;
+        case ScalarValue::BigInt:
+            f.add(v.as_big_int());
+            break;
         case ScalarValue::Null:
             break;
     }

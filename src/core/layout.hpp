@@ -226,6 +226,8 @@ struct CollectionLayout {
         kTailStale = 4,      // the tail was reset (blank lines or comments)
         kIndentStale = 8,    // the indentation and flow spacing were reset
         kFlow = 16,          // read in flow style (the records are of brackets and commas)
+        kClosed = 32,        // a pair read without an opening brace but with a closing one
+        kRoot = 64,          // read as a document's root (its column is its own indentation)
     };
     /// The text the offsets refer to; null when nothing was recorded.
     SourceRef source;

@@ -632,7 +632,7 @@ bool ParserCore::resolve_tag(Marker m, std::string& handle, std::string& suffix,
         // The non-specific tag.
         auto it = tag_handles_.find(handle);
         out.handle = it != tag_handles_.end() ? it->second : std::string();
-        out.suffix = "!";
+        out.suffix.assign(1, '!');
         return true;
     }
     if (auto it = tag_handles_.find(handle); it != tag_handles_.end()) {

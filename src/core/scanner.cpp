@@ -1308,11 +1308,11 @@ bool ScannerCore::fetch_tag() {
             if (!scan_tag_shorthand_suffix({}, start, suffix)) return false;
         } else {
             if (!scan_tag_shorthand_suffix(handle, start, suffix)) return false;
-            handle = "!";
+            handle.assign(1, '!');
             if (suffix.empty()) {
                 // A lone '!': the non-specific tag.
                 handle.clear();
-                suffix = "!";
+                suffix.assign(1, '!');
             }
         }
     }

@@ -3,6 +3,7 @@
 // and carry every record the writer needs to give the text back as it was read.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -135,6 +136,47 @@ class OrderedMap {
         return pos;
     }
 
+    /// Inserts `key` at position `pos` (at most size()), or, when the key
+    /// exists, replaces its value and moves it to `pos` (at most size() - 1).
+    /// Returns the position. Nothing changes when it throws.
+    std::size_t insert_at(std::size_t pos, std::string key, V value) {
+        const auto i = index_of(key);
+        if (i >= 0) {
+            slots_[static_cast<std::size_t>(i)].value = std::move(value);
+            pos = std::min(pos, slots_.size() - 1);
+            move(static_cast<std::size_t>(i), pos);
+            return pos;
+        }
+        // Room for the slot and its index first: what follows cannot throw.
+        slots_.reserve(slots_.size() + 1);
+        if (slots_.size() + 1 > kLinearLimit) index_.reserve(index_capacity(slots_.size() + 1));
+        pos = std::min(pos, slots_.size());
+        slots_.push_back(Slot{std::move(key), std::move(value)});
+        std::rotate(slots_.begin() + static_cast<std::ptrdiff_t>(pos), slots_.end() - 1,
+                    slots_.end());
+        reindex();
+        return pos;
+    }
+    /// Moves the entry at `from` to position `to` (both below size()), the
+    /// others keeping their order.
+    void move(std::size_t from, std::size_t to) noexcept {
+        const auto first = slots_.begin();
+        const auto f = static_cast<std::ptrdiff_t>(from), t = static_cast<std::ptrdiff_t>(to);
+        if (from < to) {
+            std::rotate(first + f, first + f + 1, first + t + 1);
+        } else if (to < from) {
+            std::rotate(first + t, first + f, first + f + 1);
+        } else {
+            return;
+        }
+        reindex();
+    }
+    /// Gives the entry at `pos` the key `key`, which no other entry has.
+    void rename_at(std::size_t pos, std::string key) noexcept {
+        slots_[pos].key = std::move(key);
+        reindex();
+    }
+
     /// Removes the entry at `pos`, shifting the later ones down.
     void erase_at(std::size_t pos) {
         slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(pos));
@@ -180,13 +222,31 @@ class OrderedMap {
         while (index_[h] != 0) h = (h + 1) & mask;
         index_[h] = static_cast<std::uint32_t>(pos + 1);
     }
+    static std::size_t index_capacity(std::size_t n) noexcept {
+        std::size_t cap = 16;
+        while (cap < n * 4) cap *= 2;
+        return cap;
+    }
     void rebuild_index() {
         index_.clear();
         if (slots_.size() <= kLinearLimit) return;
-        std::size_t cap = 16;
-        while (cap < slots_.size() * 4) cap *= 2;
-        index_.assign(cap, 0);
+        index_.assign(index_capacity(slots_.size()), 0);
         for (std::size_t i = 0; i < slots_.size(); ++i) place(i);
+    }
+    /// rebuild_index() within the room the index has: nothing is allocated.
+    /// Without room (only after an allocation failed) the map is searched
+    /// linearly until the next rebuild.
+    void reindex() noexcept {
+        const std::size_t n = slots_.size();
+        std::size_t cap = index_.size();
+        if (n <= kLinearLimit) {
+            cap = 0;
+        } else if (cap < n * 2) {
+            cap = index_capacity(n);
+        }
+        if (cap > index_.capacity()) cap = 0;
+        index_.assign(cap, 0);
+        for (std::size_t i = 0; cap != 0 && i < n; ++i) place(i);
     }
 
     std::vector<Slot> slots_;

@@ -80,6 +80,7 @@ class GcPause {
 /// Converts the first document, or returns None when there is none.
 PyObject* first_document(ParsedDocuments& docs, SchemaObject* schema) {
     if (docs.roots.empty()) Py_RETURN_NONE;
+    KeyCache keys;
     DocMeta meta = docs.metas.empty() ? DocMeta{} : std::move(docs.metas.front());
     return node_to_doc(std::move(docs.roots.front()), std::move(meta), schema).release();
 }
@@ -88,6 +89,7 @@ PyObject* first_document(ParsedDocuments& docs, SchemaObject* schema) {
 PyObject* all_documents(ParsedDocuments& docs, SchemaObject* schema) {
     ref list = ref::steal(PyList_New(0));
     if (!list) return nullptr;
+    KeyCache keys;
     for (std::size_t i = 0; i < docs.roots.size(); ++i) {
         DocMeta meta = i < docs.metas.size() ? std::move(docs.metas[i]) : DocMeta{};
         ref doc = node_to_doc(std::move(docs.roots[i]), std::move(meta), schema);
@@ -230,7 +232,8 @@ PyObject* fn_dump_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 return nullptr;
             // Every document of several starts with "---" (unless its
             // own text separates it from the one before already).
-            if (!emit_docs_to(tree, meta, a.indent, writer, n > 1 || meta.explicit_start))
+            if (!emit_docs_to(tree, meta, a.indent, writer, n > 1 || meta.explicit_start,
+                              i + 1 == n))
                 return raise_sink_error(writer);
         }
         Py_RETURN_NONE;

@@ -27,6 +27,25 @@ namespace tesvorn::py {
 
 struct ParsedDocuments;
 
+/// While one lives (per thread), the keys of the mappings loaded share one
+/// str per text: configuration files repeat the same keys many times.
+class KeyCache {
+  public:
+    KeyCache() noexcept;
+    KeyCache(const KeyCache&) = delete;
+    KeyCache& operator=(const KeyCache&) = delete;
+    ~KeyCache();
+
+    /// A str of `key` (a new reference), or null with an exception set.
+    static ref str(std::string_view key);
+
+  private:
+    static constexpr std::size_t kSlots = 1024;  // a power of two
+    static constexpr std::size_t kMaxKey = 64;
+    KeyCache* outer_;
+    std::vector<PyObject*> slots_;  // owned references, or null
+};
+
 /// Parses a whole str (UTF-8 taken from the object, not copied).
 [[nodiscard]] bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out);
 

@@ -304,8 +304,9 @@ class Extractor {
     bool finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present);
     /// The same for item `index` of sequence object `obj`.
     bool finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present);
-    /// The key's properties of entry `e`, which come before its value.
-    void settle_key(YamlEntry& e);
+    /// The key's properties of entry `e` (key text `key`), which come
+    /// before its value.
+    void settle_key(std::string_view key, YamlEntry& e);
 
   private:
     bool plain_container(PyObject* obj, YamlNode& out);
@@ -320,6 +321,10 @@ class Extractor {
     /// An alias named `name` whose current value is `value`: the node to
     /// write instead, or nothing to keep the alias.
     std::optional<YamlNode> alias_replacement(const std::string& name, const YamlNode& value);
+    /// The anchor of a key (text `key`) is defined: an alias of it reads
+    /// the key's text, which a rename may have changed, typed as the reader
+    /// types it.
+    void key_anchor(std::string_view key, const YamlEntry& e);
     /// Whether `name` is one of the id001-style anchors of this dump.
     [[nodiscard]] bool issued(std::string_view name) const;
 

@@ -206,9 +206,32 @@ bool Extractor::snapshot(PyObject* obj, YamlSequence& out) {
     return true;
 }
 
-void Extractor::settle_key(YamlEntry& e) {
-    // Key anchors are not followed: an alias naming one is left as it is.
-    if (e.key_anchor && settle_) book_.forget(*e.key_anchor);
+void Extractor::key_anchor(std::string_view key, const YamlEntry& e) {
+    if (!e.key_anchor || !settle_) return;
+    // A complex key's anchor is not followed: an alias naming it is left
+    // as it is.
+    if (e.key_node) {
+        book_.forget(*e.key_anchor);
+        return;
+    }
+    YamlScalar s;
+    std::string text(key);
+    s.style = e.key_style;
+    s.tag = e.key_tag;
+    s.value = type_scalar(text, s.style, s.tag.to_optional(), CoercionTags{});
+    book_.define(*e.key_anchor, YamlNode(std::move(s)));
+}
+
+void Extractor::settle_key(std::string_view key, YamlEntry& e) {
+    if (e.key_alias && settle_) {
+        // A key written as an alias reads the anchor's text: one that is no
+        // longer this key's (the anchored key was renamed) is written as
+        // the key's own text.
+        const AnchorBook::Entry* anchored = book_.find(*e.key_alias);
+        const YamlScalar* s = anchored != nullptr ? anchored->data.scalar() : nullptr;
+        if (s != nullptr && !anchored->open && s->value.to_key_string() != key) e.key_alias.reset();
+    }
+    key_anchor(key, e);
     if (e.key_node)
         if (auto replacement = settled(**e.key_node)) **e.key_node = std::move(*replacement);
 }
@@ -245,7 +268,7 @@ bool Extractor::writes_value(const YamlNode& node, PyObject* value) noexcept {
 }
 
 bool Extractor::finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present) {
-    settle_key(e);
+    settle_key(key, e);
     if (!needs_value(e.value)) {
         present = true;
         if (auto replacement = settled(e.value)) e.value = std::move(*replacement);
@@ -407,7 +430,7 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
             std::optional<YamlNode> copy;  // made at the first change
             for (std::size_t i = 0; i < m.entries.size(); ++i) {
                 const YamlEntry& e = m.entries.at(i).value;
-                if (e.key_anchor) book_.forget(*e.key_anchor);
+                key_anchor(m.entries.at(i).key, e);
                 std::optional<YamlNode> key;
                 if (e.key_node) key = settled(**e.key_node);
                 std::optional<YamlNode> value = settled(e.value);

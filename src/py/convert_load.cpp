@@ -123,11 +123,85 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
     return scalar_to_py(s.value);
 }
 
+namespace {
+
+thread_local KeyCache* g_key_cache = nullptr;
+
+}  // namespace
+
+KeyCache::KeyCache() noexcept : outer_(g_key_cache) {
+    g_key_cache = this;
+}
+
+KeyCache::~KeyCache() {
+    g_key_cache = outer_;
+    for (PyObject* s : slots_) Py_XDECREF(s);
+}
+
+ref KeyCache::str(std::string_view key) {
+    KeyCache* cache = g_key_cache;
+    if (cache == nullptr || key.size() > kMaxKey) return make_str(key);
+    if (cache->slots_.empty()) cache->slots_.assign(kSlots, nullptr);
+    std::size_t h = std::hash<std::string_view>{}(key);
+    for (std::size_t probe = 0; probe < 8; ++probe, ++h) {
+        PyObject*& slot = cache->slots_[h & (kSlots - 1)];
+        if (slot == nullptr) {
+            ref s = make_str(key);
+            if (s) slot = Py_NewRef(s.get());
+            return s;
+        }
+        Py_ssize_t n = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(slot, &n);
+        if (utf8 != nullptr && std::string_view(utf8, static_cast<std::size_t>(n)) == key)
+            return ref::borrow(slot);
+        if (utf8 == nullptr) PyErr_Clear();
+    }
+    return make_str(key);
+}
+
+namespace {
+
+/// node_to_py for a node of a tree being converted, which keeps it only as
+/// its record: a mapping or sequence that becomes its own node object (no
+/// loader takes it) moves its contents into that object rather than being
+/// copied, and stays behind empty (a collection's current state is read
+/// from its object).
+ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
+    if (!node.is_collection()) return node_to_py(node, schema);
+    const OptString& tag = node.mapping() != nullptr
+                               ? static_cast<const YamlNode&>(node).mapping()->tag
+                               : static_cast<const YamlNode&>(node).sequence()->tag;
+    if (tag && schema != nullptr && schema_has_loaders(schema)) {
+        ref loader;
+        if (!schema_find_loader(schema, *tag, loader)) return ref();
+        if (loader) return node_to_py(node, schema);
+    }
+    RecursionGuard guard(" while converting YAML to Python");
+    if (!guard) return ref();
+    if (YamlMapping* m = node.mapping()) {
+        YamlMapping taken = std::move(*m);
+        m->entries.clear();
+        m->style = taken.style;
+        m->tag = taken.tag;
+        m->anchor = taken.anchor;
+        return mapping_to_py_obj(std::move(taken), DocMeta{}, schema);
+    }
+    YamlSequence* s = node.sequence();
+    YamlSequence taken = std::move(*s);
+    s->items.clear();
+    s->style = taken.style;
+    s->tag = taken.tag;
+    s->anchor = taken.anchor;
+    return sequence_to_py_obj(std::move(taken), DocMeta{}, schema);
+}
+
+}  // namespace
+
 ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema) {
     std::vector<ref> values;
     values.reserve(mapping.entries.size());
-    for (const auto& slot : mapping.entries) {
-        ref v = node_to_py(slot.value.value, schema);
+    for (auto& slot : mapping.entries) {
+        ref v = owned_node_to_py(slot.value.value, schema);
         if (!v) {
             locate_loader_error(mapping.layout.source, value_offset(slot.value));
             return v;
@@ -139,7 +213,7 @@ ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schem
     // Not yet visible to Python: the state can be read without a borrow.
     const YamlMapping& inner = as_mapping(obj.get())->inner;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        ref key = make_str(inner.entries.at(i).key);
+        ref key = KeyCache::str(inner.entries.at(i).key);
         if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
     }
     return obj;
@@ -149,7 +223,7 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(sequence.items.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < sequence.items.size(); ++i) {
-        ref v = node_to_py(sequence.items[i].node, schema);
+        ref v = owned_node_to_py(sequence.items[i].node, schema);
         if (!v) {
             locate_loader_error(sequence.layout.source, item_offset(sequence.items[i]));
             return v;

@@ -183,7 +183,7 @@ class PieceWriter {
             if (!Extractor::parent_value(obj, slot.key, e.value, value, present)) return false;
             if (!present) continue;
             if (Extractor::writes_value(e.value, value.get())) {
-                extractor_.settle_key(e);
+                extractor_.settle_key(slot.key, e);
                 if (!entry(slot.key, e, value.get(), column)) return false;
                 continue;
             }
@@ -219,7 +219,8 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
                 std::string& out) {
     return guarded([&]() -> bool {
         bool previous_open = false;  // the last document written has no "..."
-        for (PyObject* doc : docs) {
+        for (std::size_t di = 0; di < docs.size(); ++di) {
+            PyObject* doc = docs[di];
             AnchorRegistry registry;
             prepass(doc, registry.table);
             registry.hold_shared();
@@ -242,7 +243,7 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
             YamlNode tree;
             if (!extractor.convert(doc, tree) || !read_doc_meta(doc, meta)) return false;
             emit_doc_into(out, tree, meta, indent, docs.size() != 1 || meta.explicit_start,
-                          previous_open);
+                          previous_open, di + 1 == docs.size());
             previous_open = !meta.explicit_end;
         }
         return true;

@@ -1,6 +1,9 @@
 // YamlMapping: a dict subclass whose dict part (the parent dict) holds the
 // values, kept in step with its model mapping `inner`, which holds every
 // entry's metadata and node. Every change goes to both together.
+#include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -416,6 +419,238 @@ PyObject* mapping_sort_keys(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
+// ---- placing entries --------------------------------------------------------------------
+
+/// A key argument named otherwise than 'key'.
+bool named_key_arg(PyObject* obj, const char* name, std::string_view& text, ref* exact = nullptr) {
+    return arg_str(obj, name) && key_arg(obj, text, exact);
+}
+
+/// An `index` argument: any object with an integer value; one beyond the
+/// machine's range counts as the end (or the start).
+bool index_arg(PyObject* obj, Py_ssize_t& out) {
+    if (!PyIndex_Check(obj)) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'index': '%.200s' object cannot be interpreted as an integer",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    out = PyNumber_AsSsize_t(obj, nullptr);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+/// Where list.insert(index, x) puts x in a list of `n`.
+std::size_t list_position(Py_ssize_t index, std::size_t n) noexcept {
+    const auto len = static_cast<Py_ssize_t>(n);
+    return static_cast<std::size_t>(index < 0 ? std::max<Py_ssize_t>(index + len, 0)
+                                              : std::min(index, len));
+}
+
+/// The parent dict's items as they are to stand: first the tree's entries
+/// in its order (the value null where the dict holds none), then the keys
+/// only the dict holds, in its order.
+struct DictOrder {
+    std::vector<std::pair<ref, ref>> items;
+    ref held;  // the dict's items as they were, released after the access
+};
+
+/// Reads the order of `self`, under exclusive access.
+bool read_order(PyObject* self, DictOrder& out) {
+    const YamlMapping& inner = as_mapping(self)->inner;
+    out.held = ref::steal(PyDict_Items(self));
+    if (!out.held) return false;
+    for (const auto& slot : inner.entries) {
+        ref key = make_str(slot.key);
+        if (!key) return false;
+        ref value = ref::borrow(PyDict_GetItemWithError(self, key.get()));
+        if (!value && PyErr_Occurred()) return false;
+        out.items.emplace_back(std::move(key), std::move(value));
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(self, &pos, &key, &value)) {
+        std::string_view text;
+        if (PyUnicode_Check(key)) {
+            if (str_utf8(key, text) && inner.entries.contains(text)) continue;
+            PyErr_Clear();  // no UTF-8 (a lone surrogate): not a key of the tree
+        }
+        out.items.emplace_back(ref::borrow(key), ref::borrow(value));
+    }
+    return true;
+}
+
+/// A new dict of `order`'s items; a key met twice keeps its first place
+/// and value (a key the tree now holds that only the dict held before).
+ref dict_of(const DictOrder& order) {
+    ref d = ref::steal(PyDict_New());
+    if (!d) return d;
+    for (const auto& [key, value] : order.items) {
+        if (!value) continue;
+        const int has = PyDict_Contains(d.get(), key.get());
+        if (has < 0 || (has == 0 && PyDict_SetItem(d.get(), key.get(), value.get()) < 0))
+            return ref();
+    }
+    return d;
+}
+
+/// Gives the parent dict the contents of `d`, in its order (the tree has
+/// changed already: only memory can run out here).
+bool take_dict(PyObject* self, PyObject* d) {
+    PyDict_Clear(self);
+    return PyDict_Update(self, d) == 0;
+}
+
+/// Moves the entry at `from` to position `to` in both, under exclusive
+/// access.
+bool move_entry(PyObject* self, std::size_t from, std::size_t to, DictOrder& order) {
+    if (from == to) return true;
+    if (!read_order(self, order)) return false;
+    auto& items = order.items;
+    std::pair<ref, ref> moved = std::move(items[from]);
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(from));
+    items.insert(items.begin() + static_cast<std::ptrdiff_t>(to), std::move(moved));
+    ref d = dict_of(order);
+    if (!d) return false;
+    as_mapping(self)->inner.entries.move(from, to);
+    return take_dict(self, d.get());
+}
+
+PyObject* mapping_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const ArgParser parser("insert", {"index", "key", "value", "comment"}, 3, 3);
+        PyObject* a[4];
+        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
+        Py_ssize_t index = 0;
+        std::string_view text;
+        ref exact;
+        std::optional<std::string> comment;
+        if (!index_arg(a[0], index) || !key_arg(a[1], text, &exact)) return nullptr;
+        if (a[3] && !parse_comment(a[3], comment)) return nullptr;
+        Change c;
+        if (!converted_change(std::move(exact), text, a[2], false, c)) return nullptr;
+        MappingObject* m = as_mapping(self);
+        DictOrder order;
+        ExclusiveBorrow borrow(m->borrow);
+        if (!borrow.ok() || !read_order(self, order)) return nullptr;
+        auto& entries = m->inner.entries;
+        const std::ptrdiff_t at = entries.index_of(c.text);
+        auto& items = order.items;
+        if (at >= 0) items.erase(items.begin() + at);
+        const std::size_t pos = list_position(index, entries.size() - (at >= 0 ? 1 : 0));
+        items.emplace(items.begin() + static_cast<std::ptrdiff_t>(pos), c.key.dup(), c.value.dup());
+        ref d = dict_of(order);
+        if (!d) return nullptr;
+        if (at >= 0) {
+            // As assignment: the entry keeps its metadata.
+            YamlEntry& e = entries.at(static_cast<std::size_t>(at)).value;
+            e.value = std::move(c.entry.value);
+            if (a[3]) e.comment_inline = std::move(comment);
+            entries.move(static_cast<std::size_t>(at), pos);
+        } else {
+            c.entry.comment_inline = std::move(comment);
+            entries.insert_at(pos, std::move(c.text), std::move(c.entry));
+        }
+        if (!take_dict(self, d.get())) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* mapping_rename_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const ArgParser parser("rename_key", {"old", "new"}, 2, 2);
+        PyObject* a[2];
+        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
+        std::string_view old_text, new_text;
+        ref new_key;
+        if (!named_key_arg(a[0], "old", old_text) ||
+            !named_key_arg(a[1], "new", new_text, &new_key))
+            return nullptr;
+        MappingObject* m = as_mapping(self);
+        DictOrder order;
+        ExclusiveBorrow borrow(m->borrow);
+        if (!borrow.ok()) return nullptr;
+        auto& entries = m->inner.entries;
+        const std::ptrdiff_t at = entries.index_of(old_text);
+        if (at < 0) {
+            raise_key_error(a[0]);
+            return nullptr;
+        }
+        if (new_text == old_text) Py_RETURN_NONE;
+        const int taken = entries.contains(new_text) ? 1 : PyDict_Contains(self, new_key.get());
+        if (taken < 0) return nullptr;
+        if (taken > 0) {
+            const std::string message = "cannot rename " + quoted(old_text) + " to " +
+                                        quoted(new_text) + ": " + quoted(new_text) +
+                                        " is a key already";
+            ref text = make_str(message);
+            if (text) PyErr_SetObject(PyExc_KeyError, text.get());
+            return nullptr;
+        }
+        if (!read_order(self, order)) return nullptr;
+        order.items[static_cast<std::size_t>(at)].first = std::move(new_key);
+        ref d = dict_of(order);
+        if (!d) return nullptr;
+        // The key is a plain string now: neither the complex key nor the
+        // alias it was read as.
+        YamlEntry& e = entries.at(static_cast<std::size_t>(at)).value;
+        e.key_node.reset();
+        e.key_alias.reset();
+        entries.rename_at(static_cast<std::size_t>(at), std::string(new_text));
+        if (!take_dict(self, d.get())) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* mapping_move_to_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const ArgParser parser("move_to_end", {"key", "last"}, 2, 1);
+        PyObject* a[2];
+        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
+        std::string_view text;
+        bool last = true;
+        if (!key_arg(a[0], text) || (a[1] && !arg_bool(a[1], "last", last))) return nullptr;
+        MappingObject* m = as_mapping(self);
+        DictOrder order;
+        ExclusiveBorrow borrow(m->borrow);
+        if (!borrow.ok()) return nullptr;
+        const std::ptrdiff_t at = m->inner.entries.index_of(text);
+        if (at < 0) {
+            raise_key_error(a[0]);
+            return nullptr;
+        }
+        const std::size_t to = last ? m->inner.entries.size() - 1 : 0;
+        if (!move_entry(self, static_cast<std::size_t>(at), to, order)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* mapping_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const ArgParser parser("move", {"key", "index"}, 2, 2);
+        PyObject* a[2];
+        if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
+        std::string_view text;
+        Py_ssize_t index = 0;
+        if (!key_arg(a[0], text) || !index_arg(a[1], index)) return nullptr;
+        MappingObject* m = as_mapping(self);
+        DictOrder order;
+        ExclusiveBorrow borrow(m->borrow);
+        if (!borrow.ok()) return nullptr;
+        const std::ptrdiff_t at = m->inner.entries.index_of(text);
+        if (at < 0) {
+            raise_key_error(a[0]);
+            return nullptr;
+        }
+        const std::size_t to = list_position(index, m->inner.entries.size() - 1);
+        if (!move_entry(self, static_cast<std::size_t>(at), to, order)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
 // ---- per-key metadata ------------------------------------------------------------------------
 
 /// How the per-key metadata methods find an entry: by the key's text.
@@ -483,6 +718,19 @@ PyMethodDef mapping_methods[] = {
     {"sort_keys", TESVORN_METHOD(mapping_sort_keys), METH_FASTCALL | METH_KEYWORDS,
      "sort_keys($self, /, key=None, reverse=False, recursive=False)\n--\n\n"
      "Sort the entries by key (stable), keeping their metadata."},
+    {"insert", TESVORN_METHOD(mapping_insert), METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, index, key, value, *, comment=None)\n--\n\nInsert key with value before "
+     "position index, counted as list.insert counts it, with an inline comment if given. A key "
+     "already present moves there, its value replaced as by assignment."},
+    {"rename_key", TESVORN_METHOD(mapping_rename_key), METH_FASTCALL | METH_KEYWORDS,
+     "rename_key($self, old, new)\n--\n\nRename key old to new where it stands; its value, "
+     "comments and layout stay. KeyError when old is missing or new is another key already."},
+    {"move_to_end", TESVORN_METHOD(mapping_move_to_end), METH_FASTCALL | METH_KEYWORDS,
+     "move_to_end($self, key, last=True)\n--\n\nMove key, with its comments and blank lines, to "
+     "the end, or to the start when last is False."},
+    {"move", TESVORN_METHOD(mapping_move), METH_FASTCALL | METH_KEYWORDS,
+     "move($self, key, index)\n--\n\nMove key, with its comments and blank lines, before "
+     "position index among the other entries, counted as list.insert counts it."},
     {"comment_before", TESVORN_METHOD(slot_methods::comment_before<MapSlots>), METH_FASTCALL,
      "comment_before($self, key, *args)\n--\n\nGet, or with a second argument set, the comment "
      "above key."},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -170,6 +171,38 @@ TEST(OrderedMap, LargeMapsUseTheIndexConsistently) {
                                        "1",
                                        2)),
               1);
+}
+
+// Positional edits on maps short enough to be searched linearly and long
+// enough to be indexed: the order is as a list would have it, and every key
+// is found where it stands.
+TEST(OrderedMap, PositionalEditsKeepOrderAndIndex) {
+    for (const int n : {3, 40}) {  // searched linearly, and indexed
+        OrderedMap<int> m;
+        std::vector<std::string> order;
+        for (int i = 0; i < n; ++i) m.insert(order.emplace_back("k" + std::to_string(i)), i);
+        const auto mirror = [&](std::string k, std::size_t pos) {
+            std::erase(order, k);
+            order.insert(order.begin() + static_cast<std::ptrdiff_t>(pos), k);
+        };
+        mirror("new", m.insert_at(1, "new", -1));
+        mirror("new", m.insert_at(99, "new", -2));  // present: replaced, moved to the end
+        mirror("last", m.insert_at(99, "last", 7));
+        const auto end = static_cast<std::size_t>(n);
+        for (const auto& [from, to] : {std::pair<std::size_t, std::size_t>{0, 2}, {end, 0}}) {
+            const std::string moved = order[from];
+            m.move(from, to);
+            mirror(moved, to);
+        }
+        const std::string gone = order[1];
+        m.rename_at(1, "renamed");
+        order[1] = "renamed";
+        ASSERT_EQ(m.size(), order.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            ASSERT_EQ(m.index_of(order[i]), static_cast<std::ptrdiff_t>(i)) << n << order[i];
+        EXPECT_EQ(*m.find("new"), -2);
+        EXPECT_FALSE(m.contains(gone));
+    }
 }
 
 TEST(DocumentModel, DeepCopyIncludesAliasTargets) {

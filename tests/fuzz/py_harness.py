@@ -122,6 +122,12 @@ def edit(doc):
             del doc[keys[-1]]
         doc["added"] = [doc.copy() if len(doc) < 50 else None]
         doc.sort_keys()
+        keys = list(doc)
+        doc.insert(len(keys) // 2, "placed", {"k": keys[:2]}, comment="placed")
+        doc.move(keys[-1], 0)
+        doc.move_to_end(keys[0])
+        if "renamed" not in doc:
+            doc.rename_key(keys[len(keys) // 2], "renamed")
     elif isinstance(doc, tesvorn.YamlSequence):
         if doc:
             doc.set_comment_before(0, "edited")

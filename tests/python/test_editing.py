@@ -269,6 +269,118 @@ class TestPythonViewIsTheTruth:
         assert m == {"a": 1, "b": 2} and tesvorn.dumps(m) == "a: 1\nb: 2\n"
 
 
+COMMENTED = "# top\nname: web  # the name\n\n# the image\nimage: nginx\nports: [80]  # open\n"
+LISTED = "items:\n- a: 1\n  b: 2\n"
+
+
+class TestPlacingEntries:
+    """insert(), rename_key(), move_to_end() and move(): the exact text, and
+    every read of the edited mapping agreeing with its reload."""
+
+    @pytest.mark.parametrize("text, edit, expected", [
+        # between commented entries, with an inline comment
+        (COMMENTED, lambda d: d.insert(2, "pull", "Always", comment="new"),
+         "# top\nname: web  # the name\n\n# the image\nimage: nginx\npull: Always  # new\n"
+         "ports: [80]  # open\n"),
+        # a key present moves, keeping its comment, its value replaced
+        ("a: 1  # one\nb: 2\nc: 3\n", lambda d: d.insert(-1, "a", 5), "b: 2\na: 5  # one\nc: 3\n"),
+        # the neighbours' indentation: 4 spaces, and a mapping in an indentless sequence
+        ("top:\n    a: 1\n    # b\n    b: 2\n", lambda d: d["top"].insert(1, "n", {"k": "v"}),
+         "top:\n    a: 1\n    n:\n        k: v\n    # b\n    b: 2\n"),
+        (LISTED, lambda d: d["items"][0].insert(1, "n", [1, 2]),
+         "items:\n- a: 1\n  n:\n  - 1\n  - 2\n  b: 2\n"),
+        (LISTED, lambda d: d["items"][0].insert(0, "n", {"k": 1}),
+         "items:\n- n:\n    k: 1\n  a: 1\n  b: 2\n"),
+        # a rename keeps the key's style, quoting where the new key needs it
+        ("'a': 1  # c\n\"b c\": 2\n", lambda d: d.rename_key("b c", "d"), "'a': 1  # c\n\"d\": 2\n"),
+        (COMMENTED, lambda d: d.rename_key("image", "needs: quotes"),
+         "# top\nname: web  # the name\n\n# the image\n'needs: quotes': nginx\nports: [80]  # open\n"),
+        # a complex key and an aliased key become plain string keys
+        ("? [a, b]\n: 1\nc: 2\n", lambda d: d.rename_key(next(iter(d)), "ab"), "ab: 1\nc: 2\n"),
+        ("x: &k key\n*k : 1\n", lambda d: d.rename_key("key", "other"), "x: &k key\nother : 1\n"),
+        # an anchored key renamed: its aliases, value or key, keep the old key's text
+        ("&x old: 1\nv: *x\nm: {*x : 2}\n", lambda d: d.rename_key("old", "new"),
+         "&x new: 1\nv: old\nm: {old: 2}\n"),
+        # an entry moves with the comments and blank lines above it
+        (COMMENTED, lambda d: d.move_to_end("image"),
+         "# top\nname: web  # the name\nports: [80]  # open\n\n# the image\nimage: nginx\n"),
+        (COMMENTED, lambda d: d.move("ports", 0),
+         "ports: [80]  # open\n# top\nname: web  # the name\n\n# the image\nimage: nginx\n"),
+        ("a: |\n  text\nb: 1\n", lambda d: d.move_to_end("a", last=True), "b: 1\na: |\n  text\n"),
+        # to the end of a text without a final line break: the scalar's own stays
+        ("a: |\n  text\nb: 1", lambda d: d.move_to_end("a"), "b: 1\na: |\n  text\n"),
+        # on a sequence item's dash line: another entry comes first
+        ("- a: 1  # one\n  # about b\n  b: 2\n", lambda d: d[0].move_to_end("a"),
+         "- \n  # about b\n  b: 2\n  a: 1  # one\n"),
+        # an aliased key, or an empty one with a tag, given a block value keeps
+        # the blank before its ':'
+        ("&a a: &b b\n*b : *a\n", lambda d: d.insert(1, "b", {"k": 1}), "&a a: &b b\n*b :\n  k: 1\n"),
+        ("- !!str : x\n", lambda d: d[0].insert(0, "", [1]), "- !!str :\n    - 1\n"),
+        # an empty explicit key moved from the end of a flow mapping stays one
+        ("{\n? explicit: entry,\nimplicit: entry,\n?\n}\n", lambda d: d.move_to_end("explicit"),
+         "{implicit: entry,\n? ,\n? explicit: entry\n}\n"),
+        ("{\n? explicit: entry,\n?\n}\n", lambda d: d.insert(1, "", "x"), "{\n? explicit: entry,\n? : x\n}\n"),
+        # and a pair of one in a flow sequence: only where a ',' or bracket follows
+        ("[ a, ? ]\n", lambda d: d.reverse(), "[? , a ]\n"),
+        ("[ a, ? ]\n", lambda d: None, "[ a, ? ]\n"),
+        ("{a: 1, b: 2, c: 3}\n",
+         lambda d: (d.move_to_end("a"), d.insert(0, "z", 0), d.rename_key("b", "bb")),
+         "{z: 0, bb: 2, c: 3, a: 1}\n"),
+    ])
+    def test_edits(self, text, edit, expected):
+        doc = tesvorn.loads(text)
+        edit(doc)
+        assert tesvorn.dumps(doc) == expected
+        again = tesvorn.loads(expected)
+        names = {"YamlMapping": YamlMapping, "YamlSequence": YamlSequence}
+        assert again.to_python() == doc.to_python() == doc
+        assert repr(again) == repr(doc) and eval(repr(doc), names) == doc
+        for m, n in [(doc, again)] if isinstance(doc, dict) else zip(doc, again):
+            if isinstance(m, dict):
+                assert list(m) == list(n) == list(m.copy()) == list(m.to_python())
+
+    @pytest.mark.parametrize("edit, undo", [
+        (lambda d: d.rename_key("image", "img"), lambda d: d.rename_key("img", "image")),
+        (lambda d: d.move_to_end("name"), lambda d: d.move_to_end("name", last=False)),
+        (lambda d: d.move("name", 2), lambda d: d.move("name", 0)),
+    ])
+    def test_undone_edits_give_the_text_back(self, edit, undo):
+        doc = tesvorn.loads(COMMENTED)
+        edit(doc)
+        undo(doc)
+        assert tesvorn.dumps(doc) == COMMENTED
+
+    def test_a_mapping_built_in_python(self):
+        m = YamlMapping({"a": 1, "b": 2})
+        m.insert(1, "x", [1], comment="c")
+        m.rename_key("a", "A")
+        m.move_to_end("b", last=False)
+        m.rename_key("x", "x")
+        assert list(m) == ["b", "A", "x"] and m["x"] == [1]
+        assert tesvorn.dumps(m) == "b: 2\nA: 1\nx:  # c\n  - 1\n"
+
+    @pytest.mark.parametrize("call, error, message", [
+        (lambda d: d.rename_key("zz", "y"), KeyError, "'zz'"),
+        (lambda d: d.rename_key("name", "ports"), KeyError, 'cannot rename "name" to "ports"'),
+        (lambda d: d.rename_key("name", 1), TypeError, "argument 'new'"),
+        (lambda d: d.move("zz", 0), KeyError, "'zz'"),
+        (lambda d: d.move("name", 1.0), TypeError, "argument 'index'"),
+        (lambda d: d.move_to_end("name", last=1), TypeError, "argument 'last'"),
+        (lambda d: d.insert("0", "k", 1), TypeError, "argument 'index'"),
+        (lambda d: d.insert(0, b"k", 1), TypeError, "argument 'key'"),
+        (lambda d: d.insert(0, "k", 1, comment="\x00"), ValueError, "U\\+0000"),
+        (lambda d: d.insert(0, "name", {1: "x"}), TypeError, "keys must be str"),
+        (lambda d: d.sort_keys(key=lambda k: d.move_to_end(k)), RuntimeError, "Already borrowed"),
+    ])
+    def test_errors_change_nothing(self, call, error, message):
+        doc = tesvorn.loads(COMMENTED)
+        before = dict(doc)
+        with pytest.raises(error, match=message):
+            call(doc)
+        assert tesvorn.dumps(doc) == COMMENTED
+        assert doc == before and list(doc) == list(before)
+
+
 KEYS = st.sampled_from(["a", "b", "c", "key with space", "é", "-x"])
 # Printable text only: the text form (repr) of a string is evaluated back.
 TEXT = st.text(st.characters(codec="utf-8", categories=["L", "N", "P", "S"], include_characters=" "),
@@ -403,6 +515,37 @@ class NodeObjectMachine(RuleBasedStateMachine):
         m, pm = self.pick(data, YamlMapping)
         m.sort_keys(recursive=True)
         sort_mirror(pm, set())
+
+    @rule(data=st.data(), k=KEYS, i=st.integers(-4, 4))
+    def place(self, data, k, i):
+        m, pm = self.pick(data, YamlMapping)
+        how = data.draw(st.sampled_from(["insert", "rename", "move", "move_to_end"]))
+        items = [kv for kv in pm.items() if kv[0] != k]
+        if how == "insert":
+            v, pv = self.value(data, pm)
+            m.insert(i, k, v)
+            items.insert(i, (k, pv))
+        elif k not in pm:
+            return
+        elif how == "rename":
+            new = data.draw(KEYS)
+            if new in pm and new != k:
+                with pytest.raises(KeyError):
+                    m.rename_key(k, new)
+                return
+            m.rename_key(k, new)
+            items = [(new if kk == k else kk, vv) for kk, vv in pm.items()]
+        elif how == "move":
+            m.move(k, i)
+            items.insert(i, (k, pm[k]))
+        else:
+            last = data.draw(st.booleans())
+            m.move_to_end(k, last=last)
+            items.insert(last * len(items), (k, pm[k]))
+        pm.clear()
+        pm.update(items)
+        if how == "insert":
+            self.assigned(m, pm, k)
 
     @rule(data=st.data())
     def refused_value_changes_nothing(self, data):

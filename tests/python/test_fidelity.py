@@ -51,7 +51,7 @@ def test_edits_choose_their_place(edit, removed, added):
     docs = tesvorn.loads_all(text)
     assert apply_edit(edit, docs[0], text)
     assert diff_lines(text, tesvorn.dumps_all(docs))[:2] == (removed, added)
-    assert edit_locality(text, edit) == (True, len(removed) + len(added))
+    assert edit_locality(text, edit) == (True, len(removed) + len(added), False)
 
 
 @pytest.mark.parametrize("edit, text", [

@@ -212,6 +212,15 @@ def test_node_editing():
         s[::2] = s[::2]
         with contextlib.suppress(ValueError):
             s.sort(key=lambda v: s.append(v) or 0)
+        # Placing entries, and the errors that change nothing.
+        m.insert(1, "ins", {"n": [1]}, comment="c")
+        m.insert(0, "ins", "again")
+        m.rename_key("ins", "renamed")
+        m.move("renamed", -1)
+        m.move_to_end("renamed", last=False)
+        _raises(KeyError, m.rename_key, "renamed", "name")
+        _raises(TypeError, m.insert, 0, "bad", {1: 2})
+        tesvorn.dumps(m)
 
     assert_no_growth(run, rounds=800)
 

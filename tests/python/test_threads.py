@@ -115,6 +115,9 @@ def test_shared_mapping_edits_and_reads():
                 tolerated(m.pop, key, None)
             if i == 0 and k % 50 == 0:
                 tolerated(m.sort_keys)
+            if i == 1 and key in m:
+                tolerated(m.move, key, k % 5)
+                tolerated(m.insert, 0, f"i{k % 3}", k)
 
     run_threads(work)
     reloaded = tesvorn.loads(tesvorn.dumps(m))

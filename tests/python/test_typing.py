@@ -30,3 +30,12 @@ def test_mypy_rejects_misuse(tmp_path):
          str(bad)], capture_output=True, text=True, cwd=tmp_path)
     assert result.returncode == 1
     assert result.stdout.count("error:") >= 3, result.stdout
+
+
+def test_mypy_strict_accepts_the_command(tmp_path):
+    pytest.importorskip("mypy")
+    command = HERE.parents[1] / "src" / "cli" / "tesvorn_cli.py"
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path), str(command)],
+        capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -284,7 +284,9 @@ def is_local(edit: str, removed: list[str], added: list[str], hunks: int) -> boo
     return not removed and len(added) == 1
 
 
-Locality = collections.namedtuple("Locality", "local size")
+# `ended`: not local only because the text lacked a final line break and the
+# edit added a line after its last one, which then needs one.
+Locality = collections.namedtuple("Locality", "local size ended")
 
 
 def edit_locality(text: str, edit: str) -> Locality | None:
@@ -295,4 +297,13 @@ def edit_locality(text: str, edit: str) -> Locality | None:
     if not apply_edit(edit, docs[0], text):
         return None
     removed, added, hunks = diff_lines(text, tesvorn.dumps_all(docs))
-    return Locality(is_local(edit, removed, added, hunks), len(removed) + len(added))
+    local = is_local(edit, removed, added, hunks)
+    ended = False
+    if not local and removed and not removed[-1].endswith(("\n", "\r")):
+        last = removed[-1]
+        for line in (last + "\n", last + "\r\n"):
+            if line in added:
+                rest = list(added)
+                rest.remove(line)
+                ended = is_local(edit, removed[:-1], rest, hunks)
+    return Locality(local, len(removed) + len(added), ended)

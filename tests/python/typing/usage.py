@@ -22,6 +22,18 @@ def bump_port(text: str) -> str:
     return tesvorn.dumps(doc, indent=4)
 
 
+def migrate(text: str) -> str:
+    doc = tesvorn.loads(text)
+    if isinstance(doc, YamlMapping):
+        if "depends_on" in doc:
+            doc.rename_key("depends_on", "needs")
+        doc.insert(list(doc).index("image") + 1 if "image" in doc else len(doc), "pull", "Always",
+                   comment="added")
+        doc.move_to_end("needs", last=False)
+        doc.move("pull", 1)
+    return tesvorn.dumps(doc)
+
+
 def build() -> str:
     items = YamlSequence([1, 2, 3], style="flow")
     items.append(YamlScalar("x", style="double", tag="!t"))
@@ -62,6 +74,7 @@ def where(text: str) -> list[tuple[int, int] | None]:
 
 if __name__ == "__main__":
     print(bump_port("port: 8080\n"))
+    print(migrate("image: x\ndepends_on: [db]\n"))
     print(build())
     errors()
     print(where("items: [1, 2]\n"))

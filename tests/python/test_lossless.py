@@ -1,0 +1,199 @@
+"""What a program does not touch comes back as it was: documents written back
+byte for byte, edits that change exactly their own lines, comments that stay
+where they were, and the resets that ask for the writer's own layout."""
+
+import copy
+
+import pytest
+
+import tesvorn
+from tesvorn import YamlScalar, dumps, dumps_all, loads, loads_all
+
+# Each feature of hand-written layout; every text must come back as it is.
+AS_READ = {
+    "comments only": "# commented out\n#   key: value\n\n# more\n",
+    "blank lines only": "\n\n",
+    "comment before first ---": "# header\n---\na: 1\n",
+    "comment on --- and ...": "--- # first\na: 1\n... # done\n",
+    "footer after last entry": "a: 1\nb: 2\n# [END snippet]\n\n# license\n",
+    "shallower comment after nested block": "a:\n    b: 1\n    # end of a\n# before c\nc: 2\n",
+    "comment between key and nested block": "key: # about key\n  nested: 1\n",
+    "comment after block scalar header": "text: |  # the text\n  line\nnext: 1\n",
+    "comments inside flow": "args: [\n  a,  # first\n  b,\n  # before c\n  c\n]\n",
+    "comment after alias": "a: &x 1\nb: *x  # same as a\n",
+    "comment inside explicit key line": "? a  # key\n: b\n",
+    "indentless sequence": "key:\n- a\n-   b\n",
+    "four-space indentation": "a:\n    b:\n        c: 1\n",
+    "sequence indented under key": "steps:\n    - uses: x\n      with:\n          y: 1\n",
+    "aligned values": "name:     app\nimage:    nginx\nreplicas: 2\n",
+    "hash without space": "#comment\na: 1 #tight\n",
+    "spacing in flow": "a: [ 1, 2 ]\nb: [1,2]\nc: {x: 1,y: 2}\nd: [a, b, ]\n",
+    "multi-line flow": "a: [\n  1,\n  2\n]\n",
+    "multi-line plain and quoted": "a: one\n  two\nb: 'x\n  y'\nc: \"p\\\n  q\"\n",
+    "block scalars": "a: |+\n  keep\n\nb: >-\n  folded\n  text\nc: |2\n    indented\n",
+    "quoted keys and values": "'a': \"b\"\n\"c d\": 'e''f'\n",
+    "plain strings writers quote": "opt: --results=verified\nneg: -foo\nq: ?x\n",
+    "source text of plain scalars": "hex: 0x1F\nyes: yes\nf: 1.50\nn: ~\ne:\n",
+    "key with nothing after the colon": "a:\nb:   # empty\n-:\n",
+    "bare dash": "- \n-\n- a\n",
+    "tags and anchors": "a: &a !t {x: 1}\nb: !!str 1\nc: *a\n",
+    "directives and markers": "%YAML 1.2\n%TAG !e! tag:e.com,2000:\n---\n!e!x a\n...\n",
+    "several documents": "a: 1\n---\n# two\nb: 2\n---\n- c\n",
+    "trailing whitespace": "a: 1   \nb: 2\t\n",
+    "no final line break": "a: 1\nb: |\n  text",
+    "CRLF": "a: 1\r\nb:\r\n  - x  # c\r\n",
+    "byte order mark": "\ufeffa: 1\n",
+    "root scalar and comments": "# note\nplain text\n# after\n",
+    "root flow collection": "[1, 2]  # nums\n",
+    "complex keys": "? [a, b]\n: 1\n? - c\n  - d\n: 2\n",
+}
+
+
+class TestAsRead:
+    @pytest.mark.parametrize("text", AS_READ.values(), ids=AS_READ.keys())
+    def test_written_back_byte_for_byte(self, text):
+        docs = loads_all(text)
+        assert dumps_all(docs) == text
+        # The copies of a document keep its layout too.
+        assert dumps_all([copy.copy(d) for d in docs]) == text
+        assert dumps_all([copy.deepcopy(d) for d in docs]) == text
+
+
+def edit(text, change):
+    doc = loads(text)
+    change(doc)
+    return dumps(doc)
+
+
+# (text, edit, the text expected after it).
+EDITS = [
+    ("a: 1  # one\nb: 2\n", lambda d: d.__setitem__("a", 5), "a: 5  # one\nb: 2\n"),
+    ("name:     app\nport:     80\n", lambda d: d.__setitem__("port", 8080),
+     "name:     app\nport:     8080\n"),
+    ("a:\n    b: 1\n    # end\nc: 2\n", lambda d: d["a"].__setitem__("x", 2),
+     "a:\n    b: 1\n    x: 2\n    # end\nc: 2\n"),
+    ("k:\n- a\n- b\n", lambda d: d["k"].append("c"), "k:\n- a\n- b\n- c\n"),
+    ("k:\n    - a\n", lambda d: d["k"].append({"x": 1}), "k:\n    - a\n    - x: 1\n"),
+    ("a: [1, 2]\n", lambda d: d["a"].append(3), "a: [1, 2, 3]\n"),
+    ("a: [\n  1,\n  2\n]\n", lambda d: d["a"].append(3), "a: [\n  1,\n  2,\n  3\n]\n"),
+    ("# top\na: 1\n\n# about b\nb: 2\nc: 3\n", lambda d: d.__delitem__("b"),
+     "# top\na: 1\nc: 3\n"),
+    ("t: |\n  old\nx: 1\n", lambda d: d.__setitem__("t", "new\ntext\n"), "t: |\n  new\n  text\nx: 1\n"),
+    ("t: >\n  old\n", lambda d: d.__setitem__("t", "new\n"), "t: >\n  new\n"),
+    ("a: 1\nb: 2", lambda d: d.__setitem__("b", 3), "a: 1\nb: 3"),
+    ("a: 1\r\nb: 2\r\n", lambda d: d.__setitem__("c", 3), "a: 1\r\nb: 2\r\nc: 3\r\n"),
+    ("a:    1  # c\n", lambda d: d.set_comment_inline("a", "new"), "a:    1  # new\n"),
+    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", "about b"), "a: 1\n# about b\nb: 2\n"),
+    ("a:\n    b: 1\n", lambda d: d.__setitem__("n", {"x": [1]}), "a:\n    b: 1\nn:\n    x:\n        - 1\n"),
+    ("x: 0x1F\n", lambda d: d.__setitem__("x", 32), "x: 32\n"),
+    # A block scalar that ended the text without a line break, followed now:
+    # the header strips the break it gains (its value had none).
+    ("t: |\n  text", lambda d: d.__setitem__("z", 1), "t: |-\n  text\nz: 1\n"),
+    ("a: 1\nb: 2", lambda d: d.__delitem__("b"), "a: 1\n"),
+]
+
+
+class TestEditsChangeTheirLines:
+    @pytest.mark.parametrize("text, change, expected", EDITS)
+    def test_edit(self, text, change, expected):
+        out = edit(text, change)
+        assert out == expected
+        assert loads(out) == loads(expected)
+
+
+# Where comments stood when the writer re-attached them by line: each must
+# keep its place, through a load, a dump, and a load + edit + dump.
+COMMENT_PLACES = [
+    "# only a comment\n",
+    "# before ---\n---\na: 1\n",
+    "--- # on the marker\na: 1\n",
+    "a: 1\n... # on the end marker\n",
+    "a:\n  b: 1\n  # after the nested block, deeper\n",
+    "a:\n  b:\n    c: 1\n  # shallower than c\nd: 1\n",
+    "key: # between key and block\n  x: 1\n",
+    "s: |- # after the header\n  x\n",
+    "f: [a, # inside flow\n  b]\n",
+    "a: &x 1\nb: *x # after an alias\n",
+]
+
+
+class TestCommentsStay:
+    @pytest.mark.parametrize("text", COMMENT_PLACES)
+    def test_in_place_after_an_edit_elsewhere(self, text):
+        docs = loads_all(text)
+        assert dumps_all(docs) == text
+        root = docs[-1]
+        if isinstance(root, tesvorn.YamlMapping):
+            root["zz_added"] = 1
+            out = dumps_all(docs)
+            comments = [line.strip() for line in text.splitlines() if "#" in line]
+            for c in comments:
+                assert c in out
+
+
+class TestResets:
+    def test_format_gives_the_writers_own_layout(self):
+        d = loads("a:\n    b:   1  #c\nl: [ 1,2 ]\n")
+        d.format()
+        assert dumps(d) == "a:\n  b: 1\nl:\n  - 1\n  - 2\n"
+
+    def test_indent_applies_to_what_has_no_neighbour(self):
+        text = "a:\n    b: 1\n"
+        d = loads(text)
+        assert dumps(d, indent=2) == text
+        assert dumps({"a": {"b": 1}}, indent=4) == "a:\n    b: 1\n"
+
+    def test_a_changed_style_is_written_anew(self):
+        d = loads("a: 'x'\nb: 1\n")
+        d.scalar_style("a", "double")
+        assert dumps(d) == 'a: "x"\nb: 1\n'
+        d = loads("a: [1, 2]\n")
+        d.container_style("a", "block")
+        assert dumps(d) == "a:\n  - 1\n  - 2\n"
+
+    def test_a_moved_value_takes_its_neighbours_layout(self):
+        d = loads("a:\n      x: 1\nb: 0\n")
+        other = loads("k:\n  - p\n  - q\n")
+        d["b"] = other["k"]
+        assert dumps(d) == "a:\n      x: 1\nb:\n  - p\n  - q\n"
+        assert loads(dumps(d)).to_python() == {"a": {"x": 1}, "b": ["p", "q"]}
+
+
+class TestStreams:
+    def test_iterator_and_stream_keep_the_text(self, tmp_path):
+        text = "".join(f"# doc {i}\nk{i}: [ {i} ]  # c\n---\n" for i in range(3000)) + "end: 1\n"
+        assert dumps_all(list(tesvorn.iter_loads_all(text))) == text
+        path = tmp_path / "in.yaml"
+        path.write_text(text, encoding="utf-8")
+        with open(path, "rb") as f:
+            assert dumps_all(list(tesvorn.iter_load_all(f))) == text
+        with open(path, "rb") as f:
+            assert dumps_all(tesvorn.load_all(f)) == text
+
+    def test_scalar_documents(self):
+        doc = loads("--- 'x'  # q\n...\n")
+        assert dumps(doc) == "--- 'x'  # q\n...\n"
+        assert dumps(YamlScalar("y")) == "y\n"
+
+
+# A nested collection written alone: at the left edge, its comment lines
+# moved along, its line breaks as read, and a block scalar that ended the
+# text without a line break still without one in its value.
+PARTS = [
+    ("top:\n  a:   1  # c\n  # b next\n\n  b:\n    - x\n    # in\n    -  y\n  # end\nz: 1\n",
+     ("top",), "a:   1  # c\n# b next\n\nb:\n  - x\n  # in\n  -  y\n# end\n"),
+    ("top:\n  b:\n    - x\n    # in\n    -  y\n", ("top", "b"), "- x\n# in\n-  y\n"),
+    ("a:\r\n  b: 1\r\n  c: 2\r\n", ("a",), "b: 1\r\nc: 2\r\n"),
+    ("a:\n  b: |\n    text", ("a",), "b: |-\n  text\n"),
+    ("a:\n- |\n  text", ("a",), "- |-\n  text\n"),
+]
+
+
+@pytest.mark.parametrize("text, path, expected", PARTS)
+def test_a_part_written_alone(text, path, expected):
+    node = loads(text)
+    for k in path:
+        node = node[k]
+    out = dumps(node)
+    assert out == expected
+    assert loads(out) == node
