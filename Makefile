@@ -10,7 +10,7 @@ CXX_TEST_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 
 BENCH_STAMP := $(VENV)/.bench-stamp
 
-.PHONY: all demo test test-data format-check module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader roundtrip clean
+.PHONY: all demo test test-data format-check module cpp cpp-test asan-test py-test py-asan-test fuzz fuzz-ci bench bench-all bench-reader bench-targets roundtrip clean
 
 all: module
 
@@ -97,8 +97,13 @@ format-check: $(STAMP)
 
 # The published comparison with PyYAML, ruamel.yaml and ryml (about six
 # minutes); bench-all adds the benchmark of each area (dumps, loads, streams).
+# bench-targets: the speed and memory figures held against their targets.
 bench: module $(BENCH_STAMP)
 	$(PY) bench/compare.py
+	$(PY) bench/targets.py
+
+bench-targets: module $(BENCH_STAMP)
+	$(PY) bench/targets.py
 
 bench-all: module $(BENCH_STAMP)
 	$(PY) bench/run_all.py

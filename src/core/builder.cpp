@@ -684,6 +684,12 @@ void Builder::end_collection(const Event& ev) {
     }
     Frame done = std::move(frames_.back());
     frames_.pop_back();
+    // Loaded trees live as long as the program keeps them: give back what
+    // the growth of the entries left unused (most collections are small).
+    if (done.is_mapping)
+        done.mapping.entries.shrink_to_fit();
+    else
+        done.sequence.items.shrink_to_fit();
     YamlNode node =
         done.is_mapping ? YamlNode(std::move(done.mapping)) : YamlNode(std::move(done.sequence));
     if (done.anchor) register_anchor(*done.anchor, node, done.anchor_order);

@@ -84,6 +84,7 @@ class OrderedMap {
     [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
     [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
     void reserve(std::size_t n) { slots_.reserve(n); }
+    void shrink_to_fit() { slots_.shrink_to_fit(); }
 
     auto begin() noexcept { return slots_.begin(); }
     auto end() noexcept { return slots_.end(); }

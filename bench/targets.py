@@ -1,0 +1,190 @@
+"""The speed and memory figures tesvorn is held to, side by side with its peers
+in one process: per-file loads of the real files of the corpus (as a program
+reading config files does), a 10 MB generated config document, dumps of the
+loaded corpus, ruamel.yaml's round-trip loader, and the peak memory of loads
+on three inputs (the corpus as one stream, 20 MB of small mappings, 100,000
+small documents). The core reader against LibYAML is `make bench-reader`.
+
+    python bench/targets.py [--repeat 5] [--module-path DIR]
+
+--module-path measures a module built into DIR (pip install --target DIR .)
+instead of the installed one, for before/after comparisons.
+"""
+
+import argparse
+import io
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+
+
+def setup(module_path):
+    if module_path:
+        sys.path.insert(0, module_path)
+
+
+def best_of(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def corpus_texts():
+    """The corpus files that PyYAML's LibYAML loader reads (the ones both can compare on)."""
+    import testdata
+    import yaml
+
+    root = testdata.find("corpus")
+    if root is None:
+        sys.exit(testdata.missing_message("corpus"))
+    texts = []
+    for path in testdata.corpus_files(root):
+        try:
+            text = path.read_text(encoding="utf-8")
+            list(yaml.load_all(text, Loader=yaml.CSafeLoader))
+        except Exception:  # noqa: BLE001 - PyYAML refuses it: not comparable
+            continue
+        texts.append(text)
+    return texts
+
+
+def small_mappings(mb):
+    """One document: a sequence of small flat mappings, about `mb` MB."""
+    rows = []
+    size = 0
+    i = 0
+    while size < mb * 1e6:
+        row = f"- id: {i}\n  name: item{i}\n  ok: true\n"
+        rows.append(row)
+        size += len(row)
+        i += 1
+    return "".join(rows)
+
+
+def small_docs(n):
+    return "".join(f"---\nid: {i}\nname: doc{i}\ntags: [a, b]\nenabled: true\nnote: a small document\n" for i in range(n))
+
+
+MEMORY_PROBE = r"""
+import json, sys
+if sys.argv[3]:
+    sys.path.insert(0, sys.argv[3])
+text = open(sys.argv[1], encoding="utf-8").read()
+def kb(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1])
+if sys.argv[2] == "tesvorn":
+    import tesvorn
+    load = tesvorn.loads_all
+else:
+    sys.path.insert(0, sys.argv[4])
+    from bench_loads import TagLoader  # CSafeLoader that accepts application tags
+    load = lambda t: list(__import__("yaml").load_all(t, Loader=TagLoader))
+before = kb("VmRSS:")
+docs = load(text)
+print(json.dumps({"growth_kb": kb("VmHWM:") - before}))
+"""
+
+
+def peak_mb(lib, text, module_path):
+    with tempfile.NamedTemporaryFile("w", suffix=".yaml", encoding="utf-8", delete=False) as f:
+        f.write(text)
+    try:
+        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, f.name, lib, module_path or "", HERE],
+                             capture_output=True, text=True, check=True)
+        return json.loads(out.stdout)["growth_kb"] / 1024
+    finally:
+        os.unlink(f.name)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--module-path", default="")
+    args = ap.parse_args(argv)
+    setup(args.module_path)
+    import yaml
+    from gen import config_like
+    from ruamel.yaml import YAML
+
+    import tesvorn
+
+    rows = []
+
+    def row(work, ours, peer_name, theirs, unit, target):
+        ratio = ours / theirs
+        rows.append((work, f"{ours:.1f} {unit}", f"{peer_name} {theirs:.1f} {unit}", f"{ratio:.2f}x", target))
+
+    texts = corpus_texts()
+    mb = sum(len(t.encode()) for t in texts) / 1e6
+
+    def ours_loads():
+        for t in texts:
+            tesvorn.loads_all(t)
+
+    def peer_loads():
+        for t in texts:
+            list(yaml.load_all(t, Loader=yaml.CSafeLoader))
+
+    row(f"loads_all per file, {len(texts)} corpus files ({mb:.1f} MB)", mb / best_of(ours_loads, args.repeat),
+        "CSafeLoader", mb / best_of(peer_loads, args.repeat), "MB/s", ">= 10x")
+
+    ours_docs = [tesvorn.loads_all(t) for t in texts]
+    peer_docs = [list(yaml.load_all(t, Loader=yaml.CSafeLoader)) for t in texts]
+
+    def ours_dumps():
+        for d in ours_docs:
+            tesvorn.dumps_all(d)
+
+    def peer_dumps():
+        for d in peer_docs:
+            yaml.dump_all(d, Dumper=yaml.CSafeDumper, sort_keys=False)
+
+    row("dumps_all per file of the loaded corpus", mb / best_of(ours_dumps, args.repeat), "CSafeDumper",
+        mb / best_of(peer_dumps, args.repeat), "MB/s", ">= 20x")
+
+    def ruamel_loads():
+        for t in texts:
+            list(YAML().load_all(t))
+
+    row("loads_all per file, against the round-trip loader", mb / best_of(ours_loads, args.repeat),
+        "ruamel.yaml", mb / best_of(ruamel_loads, 1), "MB/s", ">= 200x")
+
+    config = tesvorn.dumps(config_like(10_500_000))
+    cmb = len(config.encode()) / 1e6
+    row(f"loads of a generated config document ({cmb:.1f} MB)",
+        cmb / best_of(lambda: tesvorn.loads(config), max(1, args.repeat // 2)), "CSafeLoader",
+        cmb / best_of(lambda: yaml.load(config, Loader=yaml.CSafeLoader), 1), "MB/s", ">= 25x")
+
+    from bench_loads import corpus_stream
+
+    for name, text, target in (
+        ("peak memory of loads_all, corpus as one stream", corpus_stream(), "<= 2x"),
+        ("peak memory of loads, 20 MB of small mappings", small_mappings(20), "<= 0.5x"),
+        ("peak memory of loads_all, 100,000 small documents", small_docs(100_000), "<= 2x"),
+    ):
+        row(f"{name} ({len(text.encode()) / 1e6:.1f} MB)", peak_mb("tesvorn", text, args.module_path),
+            "CSafeLoader", peak_mb("pyyaml", text, args.module_path), "MB", target)
+
+    print("| work | tesvorn | peer | tesvorn / peer | target |")
+    print("|---|---:|---:|---:|---|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+    print("\nSpeed rows: higher is better; memory rows (peak growth of RSS in a fresh process): lower is "
+          "better.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
