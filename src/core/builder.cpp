@@ -730,6 +730,9 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         item.comment_inline = std::move(s.comment_inline);
         item.blank_lines_before = s.blank_lines;
         if (layout_ && s.value_at != kNone) item.at.v = rel(s.value_at);
+        // Room for a few at once: the growth from one would move every
+        // item several times; what is left over is given back at the end.
+        if (f.sequence.items.empty()) f.sequence.items.reserve(4);
         f.sequence.items.push_back(std::move(item));
         index = f.sequence.items.size() - 1;
     } else {
@@ -757,6 +760,7 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
             entry.key_style = k.key_style;
             if (k.key_node) entry.key_node = Box<YamlNode>(std::move(*k.key_node));
         }
+        if (f.mapping.entries.empty()) f.mapping.entries.reserve(4);  // as for items
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const std::size_t had = f.mapping.entries.size();
         index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));
