@@ -300,6 +300,22 @@ bool lead_comments_are(std::string_view lead, const std::string* comment) noexce
 /// (none, when `comment` is null).
 bool piece_comment_is(std::string_view piece, const std::string* comment) noexcept;
 
+/// `lines` (whole blank and comment lines; the last line of a lead may be
+/// the indentation of what follows) with `want` blank lines where it was
+/// read with `have`: the missing ones (`nl` each) go before the first line,
+/// the surplus goes from the first ones on. Comment lines stay as they are.
+std::string with_blank_lines(std::string_view lines, std::size_t have, std::size_t want,
+                             std::string_view nl);
+
+/// How the tail of a block collection starts when it is written with
+/// `trailing` blank lines: the blank lines before its first comment line
+/// (all of them when it has none), and whether it has comment lines.
+struct TailLines {
+    std::size_t blank_first = 0;
+    bool comments = false;
+};
+TailLines tail_lines(const CollectionLayout& l, std::uint8_t trailing) noexcept;
+
 /// A document's layout, shared by the copies of its metadata (it does not
 /// change once read). Never makes two metadata records differ.
 struct DocLayoutRef {
