@@ -273,4 +273,15 @@ TailLines tail_lines(const CollectionLayout& l, std::uint8_t trailing) noexcept 
     return t;
 }
 
+std::size_t end_blank_run(std::span<const ChainLevel> chain, bool take) noexcept {
+    std::size_t run = 0;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const TailLines t = tail_lines(*it->layout, *it->trailing);
+        run += t.blank_first;
+        if (take) *it->trailing = static_cast<std::uint8_t>(*it->trailing - t.blank_first);
+        if (t.comments) break;
+    }
+    return run;
+}
+
 }  // namespace tesvorn

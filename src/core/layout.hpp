@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -315,6 +316,19 @@ struct TailLines {
     bool comments = false;
 };
 TailLines tail_lines(const CollectionLayout& l, std::uint8_t trailing) noexcept;
+
+/// A block collection on a chain of last values (a value, its last entry's
+/// value, and so on): its count of trailing blank lines and its records.
+struct ChainLevel {
+    std::uint8_t* trailing;
+    const CollectionLayout* layout;
+};
+/// The blank lines that follow the text of a chain (outermost level first)
+/// before any comment line of its tails: the reader gives the blank lines
+/// after an entry to the innermost collection that ends there, and they
+/// separate the entry from what follows (its end blank run). With `take`,
+/// they are taken off the levels.
+std::size_t end_blank_run(std::span<const ChainLevel> chain, bool take) noexcept;
 
 /// A document's layout, shared by the copies of its metadata (it does not
 /// change once read). Never makes two metadata records differ.

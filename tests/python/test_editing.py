@@ -73,7 +73,9 @@ class TestEditingRealFiles:
         steps.pop()
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert added == []
-        assert removed == ["  pull_request:", "    branches: [ $default-branch ]", "",
+        # The blank line before "jobs:" stays; the one before the last step goes with it. (Of
+        # the two equal "branches" lines, the diff takes the first as the deleted one.)
+        assert removed == ["    branches: [ $default-branch ]", "  pull_request:", "",
                            "    - name: Test", "      run: go test -v ./..."]
 
     def test_reorder_keys(self, workflow):

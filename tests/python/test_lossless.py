@@ -101,6 +101,43 @@ class TestEditsChangeTheirLines:
         assert loads(out) == loads(expected)
 
 
+WORKFLOW = "on:\n  push:\n    branches: [main]\n  pull_request:\n    branches: [main]\n\njobs:\n  build: 1\n"
+ITEMS = "a:\n  - x: 1\n  - y:\n      - 2\n\nb: 1\n"
+SIBLINGS = "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\n  z:\n    r: 3\n\nb: 1\n"
+
+# The blank lines after a nested block collection stay between the same
+# neighbours when its entry goes, gets another value or stops being last.
+AROUND_EDITS = [
+    (WORKFLOW, lambda d: d["on"].pop("pull_request"),
+     "on:\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"].__setitem__("pull_request", 1),
+     "on:\n  push:\n    branches: [main]\n  pull_request: 1\n\njobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"]["pull_request"].clear(),
+     "on:\n  push:\n    branches: [main]\n  pull_request: {}\n\njobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"].__setitem__("tags", 1),
+     "on:\n  push:\n    branches: [main]\n  pull_request:\n    branches: [main]\n  tags: 1\n\n"
+     "jobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"].move_to_end("push"),
+     "on:\n  pull_request:\n    branches: [main]\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
+    (ITEMS, lambda d: d["a"].pop(), "a:\n  - x: 1\n\nb: 1\n"),
+    (ITEMS, lambda d: d["a"].append(3), "a:\n  - x: 1\n  - y:\n      - 2\n  - 3\n\nb: 1\n"),
+    (ITEMS, lambda d: d["a"].__setitem__(1, 3), "a:\n  - x: 1\n  - 3\n\nb: 1\n"),
+    (SIBLINGS, lambda d: d["a"].pop("z"), "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\nb: 1\n"),
+    # a value that is not last: its blank lines go before the next entry's comment
+    ("a:\n  b:\n    c: 1\n\n  # about d\n  d: 2\n", lambda d: d["a"].__setitem__("b", 5),
+     "a:\n  b: 5\n\n  # about d\n  d: 2\n"),
+    # a comment after the deleted block, at the indentation of its key, stays
+    ("a:\n  x: 1\n  b:\n    c: 1\n\n  # end of a\nd: 1\n", lambda d: d["a"].pop("b"),
+     "a:\n  x: 1\n\n  # end of a\nd: 1\n"),
+]
+
+
+class TestLinesAroundAnEdit:
+    @pytest.mark.parametrize("text, change, expected", AROUND_EDITS)
+    def test_edit(self, text, change, expected):
+        assert edit(text, change) == expected
+
+
 # Where comments stood when the writer re-attached them by line: each must
 # keep its place, through a load, a dump, and a load + edit + dump.
 COMMENT_PLACES = [
