@@ -246,6 +246,24 @@ std::string with_blank_lines(std::string_view lines, std::size_t have, std::size
     return out;
 }
 
+std::size_t detached_lines(std::string_view lead) noexcept {
+    std::size_t split = 0;
+    bool comment = false;
+    for (std::size_t p = 0; p < lead.size();) {
+        bool blank = false;
+        const std::size_t e = next_line(lead, p, blank);
+        if (blank && comment) {
+            split = e;
+        } else if (!blank) {
+            std::size_t q = p;
+            while (q < e && is_blank_char(lead[q])) ++q;
+            comment = comment || (q < e && lead[q] == '#');
+        }
+        p = e;
+    }
+    return split;
+}
+
 TailLines tail_lines(const CollectionLayout& l, std::uint8_t trailing) noexcept {
     TailLines t{trailing, false};
     if (!l.has() || l.flag(CollectionLayout::kFlow) || l.flag(CollectionLayout::kTailStale))

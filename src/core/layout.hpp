@@ -308,6 +308,11 @@ bool piece_comment_is(std::string_view piece, const std::string* comment) noexce
 std::string with_blank_lines(std::string_view lines, std::size_t have, std::size_t want,
                              std::string_view nl);
 
+/// How much of `lead` (the blank and comment lines before a key, and its
+/// indentation) stands before its last blank line, when comment lines come
+/// before that line: those lines are not about the key. 0 otherwise.
+std::size_t detached_lines(std::string_view lead) noexcept;
+
 /// How the tail of a block collection starts when it is written with
 /// `trailing` blank lines: the blank lines before its first comment line
 /// (all of them when it has none), and whether it has comment lines.

@@ -1,6 +1,7 @@
 #include "py/blank_runs.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "py/errors.hpp"
 #include "py/node_common.hpp"
@@ -152,6 +153,50 @@ void ValueEdit::commit() noexcept {
     } else {
         add_blank_lines(as_sequence(self_)->inner.items[next].blank_lines_before, run);
     }
+}
+
+void keep_document_header(PyObject* self) {
+    DocMeta& meta = node_meta(self);
+    const DocLayout* doc = meta.layout.get();
+    if (doc == nullptr || !doc->has()) return;
+    const CollectionLayout* cl = nullptr;
+    const SlotLayout* l = nullptr;
+    const OptString* comment = nullptr;
+    std::uint8_t blank = 0;
+    if (is_mapping_object(self)) {
+        const YamlMapping& m = as_mapping(self)->inner;
+        if (m.style != ContainerStyle::Block || m.entries.empty()) return;
+        const YamlEntry& e = m.entries.at(0).value;
+        cl = &m.layout;
+        l = &e.layout.ref();
+        comment = &e.comment_before;
+        blank = e.blank_lines_before;
+    } else {
+        const YamlSequence& q = as_sequence(self)->inner;
+        if (q.style != ContainerStyle::Block || q.items.empty()) return;
+        const YamlItem& item = q.items.front();
+        cl = &q.layout;
+        l = &item.layout.ref();
+        comment = &item.comment_before;
+        blank = item.blank_lines_before;
+    }
+    // Only a lead the writer gives back as it was read.
+    if (!cl->has() || cl->source != doc->source || cl->flag(CollectionLayout::kFlow) ||
+        cl->flag(CollectionLayout::kIndentStale) || !l->has() ||
+        l->source != static_cast<std::uint32_t>(cl->source->id) || !l->fresh(SlotLayout::kLead) ||
+        l->at(SlotLayout::kLead) != doc->head_end || l->blank != blank)
+        return;
+    const std::uint32_t begin = l->at(SlotLayout::kLead);
+    const std::string_view lead = cl->source->text.substr(begin, l->at(SlotLayout::kKey) - begin);
+    if (l->check(SlotLayout::kLeadComment) ? !lead_comments_are(lead, comment->get())
+                                           : comment->has_value())
+        return;
+    const std::size_t header = detached_lines(lead);
+    if (header == 0) return;
+    auto moved = std::make_shared<DocLayout>(*doc);
+    moved->head_end = begin + static_cast<std::uint32_t>(header);
+    moved->root_begin = moved->root_end = moved->head_end;
+    meta.layout.p = std::move(moved);
 }
 
 }  // namespace tesvorn::py

@@ -1,5 +1,5 @@
-// Where blank lines go when an edit changes which entry or item of a
-// collection is last.
+// Where blank lines and comment lines go when an edit changes which entry or
+// item of a collection is first or last.
 //
 // The blank lines after an entry or item whose value is a block collection
 // belong to the innermost collection on its chain of last values (the reader
@@ -84,5 +84,11 @@ class ValueEdit {
     std::size_t index_ = 0;
     EndRun run_;
 };
+
+/// Before the first entry or item of a document's root goes: comment lines
+/// above it that a blank line separates from it are the document's, and
+/// stay (the root's records take them into the document's head). `self` is
+/// the root object, held exclusively.
+void keep_document_header(PyObject* self);
 
 }  // namespace tesvorn::py

@@ -123,6 +123,7 @@ bool remove_key(PyObject* self, PyObject* exact, std::string_view text, ref& rem
         !edit.prepare(self, static_cast<std::size_t>(at), static_cast<std::size_t>(at) + 1, 0))
         return false;
     if (PyDict_DelItem(self, exact) < 0) return false;
+    if (at == 0) keep_document_header(self);
     edit.commit();
     m->inner.entries.remove(text);
     return true;
@@ -331,6 +332,7 @@ PyObject* mapping_popitem(PyObject* self, PyObject*) {
             } else {
                 value = ref::borrow(Py_None);
             }
+            if (n == 1) keep_document_header(self);
             edit.commit();
             m->inner.entries.erase_at(n - 1);
         }
@@ -349,6 +351,7 @@ PyObject* mapping_clear_method(PyObject* self, PyObject*) {
         SlotEdit edit;
         if (!edit.prepare(self, 0, m->inner.entries.size(), 0)) return nullptr;
         PyDict_Clear(self);
+        keep_document_header(self);
         edit.commit();
         m->inner.entries.clear();
         Py_RETURN_NONE;

@@ -125,6 +125,7 @@ bool splice(PyObject* self, std::size_t start, std::size_t stop, PyObject* value
     SlotEdit edit;
     if (!edit.prepare(self, start, stop, items.size())) return false;
     if (PyList_SetSlice(self, b, e, values) < 0) return false;
+    if (start == 0 && stop > 0) keep_document_header(self);
     edit.commit();
     replace_items(s->inner.items, start, stop, std::move(items));
     return true;
@@ -161,6 +162,7 @@ int assign_index(PyObject* self, Py_ssize_t idx, PyObject* value) {
     if (!edit.prepare(self, pos, pos + 1, 0)) return -1;
     released = ref::borrow(PyList_GET_ITEM(self, p));
     if (PyList_SetSlice(self, p, p + 1, nullptr) < 0) return -1;
+    if (pos == 0) keep_document_header(self);
     edit.commit();
     if (pos < items.size()) items.erase(items.begin() + static_cast<std::ptrdiff_t>(pos));
     return 0;
@@ -190,6 +192,7 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
                           nodes.size()))
             return -1;
         if (PyList_SetSlice(self, b, stop, values.get()) < 0) return -1;
+        if (b == 0 && stop > 0) keep_document_header(self);
         edit.commit();
         replace_items(items, static_cast<std::size_t>(b), static_cast<std::size_t>(stop),
                       bare_items(std::move(nodes)));
@@ -225,6 +228,7 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
         if (static_cast<std::size_t>(i) + 1 == kept) --kept;
     SlotEdit edit;
     if (!edit.prepare(self, kept, items.size(), 0)) return -1;
+    if (!at.empty() && at.back() == 0) keep_document_header(self);
     edit.commit();
     for (const Py_ssize_t i : at) {
         if (PyList_SetSlice(self, i, i + 1, nullptr) < 0) return -1;
@@ -378,6 +382,7 @@ PyObject* sequence_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             if (!edit.prepare(self, at, at + 1, 0)) return nullptr;
             removed = ref::borrow(PyList_GET_ITEM(self, p));
             if (PyList_SetSlice(self, p, p + 1, nullptr) < 0) return nullptr;
+            if (p == 0) keep_document_header(self);
             edit.commit();
             auto& items = s->inner.items;
             if (static_cast<std::size_t>(p) < items.size())

@@ -106,7 +106,9 @@ ITEMS = "a:\n  - x: 1\n  - y:\n      - 2\n\nb: 1\n"
 SIBLINGS = "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\n  z:\n    r: 3\n\nb: 1\n"
 
 # The blank lines after a nested block collection stay between the same
-# neighbours when its entry goes, gets another value or stops being last.
+# neighbours when its entry goes, gets another value or stops being last;
+# comment lines above a document's first key that a blank line separates from
+# it are the document's.
 AROUND_EDITS = [
     (WORKFLOW, lambda d: d["on"].pop("pull_request"),
      "on:\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
@@ -129,6 +131,10 @@ AROUND_EDITS = [
     # a comment after the deleted block, at the indentation of its key, stays
     ("a:\n  x: 1\n  b:\n    c: 1\n\n  # end of a\nd: 1\n", lambda d: d["a"].pop("b"),
      "a:\n  x: 1\n\n  # end of a\nd: 1\n"),
+    ("# header\n\na: 1\nb: 2\n", lambda d: d.pop("a"), "# header\n\nb: 2\n"),
+    ("# header\n\n# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "# header\n\nb: 2\n"),
+    ("# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "b: 2\n"),
+    ("# header\n\n- 1\n- 2\n", lambda d: d.pop(0), "# header\n\n- 2\n"),
 ]
 
 
