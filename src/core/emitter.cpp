@@ -1913,6 +1913,27 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             typical = typical.substr(from);
         }
     }
+    // What stood between the opening bracket and the first entry, for an
+    // entry first now that was not read first: the same spacing inside both
+    // brackets, and its comments (the entry read first, deleted or moved
+    // on, no longer writes them). None after a reset of comments and blank
+    // lines.
+    std::string_view opening;
+    if (!l.flag(CollectionLayout::kTailStale)) {
+        std::size_t p = first_lead;
+        while (p < text.size()) {
+            const char c = text[p];
+            if (c == '#' && p > first_lead &&
+                (is_blank(text[p - 1]) || is_break_char(text[p - 1]))) {
+                while (p < text.size() && !is_break_char(text[p])) ++p;
+            } else if (is_blank(c) || is_break_char(c)) {
+                ++p;
+            } else {
+                break;
+            }
+        }
+        opening = text.substr(first_lead, p - first_lead);
+    }
     if (!bare) put(mapping ? '{' : '[');
     const std::size_t n = slots.size();
     std::size_t i = 0;
@@ -1931,8 +1952,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         if (rec && sl.fresh(SlotLayout::kLead) && read_first == (i == 0)) {
             lead = text.substr(sl.at(SlotLayout::kLead),
                                sl.at(SlotLayout::kKey) - sl.at(SlotLayout::kLead));
-        } else if (i > 0) {
-            lead = typical;
+        } else {
+            lead = i > 0 ? typical : opening;
         }
         if (after_comment && lead.find('\n') == std::string_view::npos) {
             put('\n');

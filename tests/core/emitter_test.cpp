@@ -496,6 +496,25 @@ TEST(EmitterEdited, CountsOfBlankLinesKeepTheLinesRead) {
     });
 }
 
+// An entry first now that was not read first takes what stood after the
+// opening bracket: the same spacing inside both brackets.
+TEST(EmitterEdited, FlowEntriesFirstNowFollowTheOpeningBracketAsRead) {
+    const auto front = [](YamlNode& r) -> std::vector<YamlItem>& {
+        return r.mapping()->entries.find("k")->value.sequence()->items;
+    };
+    expect_edited({
+        {"k: [ a ]\n", [&](YamlNode& r) { front(r).insert(front(r).begin(), item(str("z"))); },
+         "k: [ z, a ]\n"},
+        {"k: [ a, b ]\n", [&](YamlNode& r) { front(r).erase(front(r).begin()); }, "k: [ b ]\n"},
+        {"k: [ # c\n  a,\n  b\n]\n",
+         [&](YamlNode& r) { front(r).insert(front(r).begin(), item(str("z"))); },
+         "k: [ # c\n  z,\n  a,\n  b\n]\n"},
+        {"k: { a: 1 }\n",
+         [](YamlNode& r) { at_key(r, "k").entries.insert_at(0, "n", entry(num(2))); },
+         "k: { n: 2, a: 1 }\n"},
+    });
+}
+
 // --- Sinks and limits ----------------------------------------------------------------
 
 namespace {

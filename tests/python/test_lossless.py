@@ -108,7 +108,8 @@ SIBLINGS = "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\n  z:\n    r: 3\n\nb: 1\n"
 # The blank lines after a nested block collection stay between the same
 # neighbours when its entry goes, gets another value or stops being last;
 # comment lines above a document's first key that a blank line separates from
-# it are the document's.
+# it are the document's; a flow collection's first entry keeps the spacing
+# after its bracket.
 AROUND_EDITS = [
     (WORKFLOW, lambda d: d["on"].pop("pull_request"),
      "on:\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
@@ -135,6 +136,9 @@ AROUND_EDITS = [
     ("# header\n\n# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "# header\n\nb: 2\n"),
     ("# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "b: 2\n"),
     ("# header\n\n- 1\n- 2\n", lambda d: d.pop(0), "# header\n\n- 2\n"),
+    ("k: [ a ]\n", lambda d: d["k"].insert(0, "new"), "k: [ new, a ]\n"),
+    ("k: { a: 1 }\n", lambda d: d["k"].insert(0, "n", 2), "k: { n: 2, a: 1 }\n"),
+    ("k: [ a, b ]\n", lambda d: d["k"].pop(0), "k: [ b ]\n"),
 ]
 
 
