@@ -109,7 +109,8 @@ SIBLINGS = "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\n  z:\n    r: 3\n\nb: 1\n"
 # neighbours when its entry goes, gets another value or stops being last;
 # comment lines above a document's first key that a blank line separates from
 # it are the document's; a flow collection's first entry keeps the spacing
-# after its bracket.
+# after its bracket; an alias written as its changed node leaves the blank
+# lines after the node where they were.
 AROUND_EDITS = [
     (WORKFLOW, lambda d: d["on"].pop("pull_request"),
      "on:\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
@@ -139,6 +140,10 @@ AROUND_EDITS = [
     ("k: [ a ]\n", lambda d: d["k"].insert(0, "new"), "k: [ new, a ]\n"),
     ("k: { a: 1 }\n", lambda d: d["k"].insert(0, "n", 2), "k: { n: 2, a: 1 }\n"),
     ("k: [ a, b ]\n", lambda d: d["k"].pop(0), "k: [ b ]\n"),
+    ("a: &x\n  p: 1\n\nb:\n  k: *x\n\nc: 1\n", lambda d: d["a"].__setitem__("p", 9),
+     "a: &x\n  p: 9\n\nb:\n  k:\n    p: 1\n\nc: 1\n"),
+    ("a: &x\n  - 1\n\nb:\n  - *x\nc: 1\n", lambda d: d["a"].__setitem__(0, 9),
+     "a: &x\n  - 9\n\nb:\n  - - 1\nc: 1\n"),
 ]
 
 
