@@ -1308,7 +1308,7 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
     // Another count of blank lines keeps the comment lines of the tail (an
     // edit moved blank lines here from a nested collection, or away).
     if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
-        (as_read || tail_lines(l, trailing_blank_lines).comments)) {
+        (as_read || tail_comments(l))) {
         if (l.tail_end == l.tail_begin) return;
         std::string_view tail = l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         std::string moved;

@@ -264,40 +264,27 @@ std::size_t detached_lines(std::string_view lead) noexcept {
     return split;
 }
 
-TailLines tail_lines(const CollectionLayout& l, std::uint8_t trailing) noexcept {
-    TailLines t{trailing, false};
+bool tail_comments(const CollectionLayout& l) noexcept {
     if (!l.has() || l.flag(CollectionLayout::kFlow) || l.flag(CollectionLayout::kTailStale))
-        return t;
+        return false;
     const std::string_view tail = l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
-    std::size_t first = 0;
     for (std::size_t p = 0; p < tail.size();) {
         bool blank = false;
         const std::size_t e = next_line(tail, p, blank);
-        if (!blank) {
-            std::size_t q = p;
-            while (q < e && is_blank_char(tail[q])) ++q;
-            if (q < e && tail[q] == '#') {
-                t.comments = true;
-                break;
-            }
-        } else {
-            ++first;
-        }
+        std::size_t q = p;
+        while (q < e && is_blank_char(tail[q])) ++q;
+        if (q < e && tail[q] == '#') return true;
         p = e;
     }
-    // The writer adds or drops blank lines at the start of such a tail.
-    if (t.comments)
-        t.blank_first = first + trailing > l.trailing ? first + trailing - l.trailing : 0;
-    return t;
+    return false;
 }
 
 std::size_t end_blank_run(std::span<const ChainLevel> chain, bool take) noexcept {
     std::size_t run = 0;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        const TailLines t = tail_lines(*it->layout, *it->trailing);
-        run += t.blank_first;
-        if (take) *it->trailing = static_cast<std::uint8_t>(*it->trailing - t.blank_first);
-        if (t.comments) break;
+    for (const ChainLevel& level : chain) {
+        if (tail_comments(*level.layout)) break;
+        run += *level.trailing;
+        if (take) *level.trailing = 0;
     }
     return run;
 }

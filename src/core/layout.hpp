@@ -313,14 +313,9 @@ std::string with_blank_lines(std::string_view lines, std::size_t have, std::size
 /// before that line: those lines are not about the key. 0 otherwise.
 std::size_t detached_lines(std::string_view lead) noexcept;
 
-/// How the tail of a block collection starts when it is written with
-/// `trailing` blank lines: the blank lines before its first comment line
-/// (all of them when it has none), and whether it has comment lines.
-struct TailLines {
-    std::size_t blank_first = 0;
-    bool comments = false;
-};
-TailLines tail_lines(const CollectionLayout& l, std::uint8_t trailing) noexcept;
+/// Whether the tail of a block collection, as the writer writes it, holds
+/// comment lines.
+bool tail_comments(const CollectionLayout& l) noexcept;
 
 /// A block collection on a chain of last values (a value, its last entry's
 /// value, and so on): its count of trailing blank lines and its records.
@@ -328,11 +323,12 @@ struct ChainLevel {
     std::uint8_t* trailing;
     const CollectionLayout* layout;
 };
-/// The blank lines that follow the text of a chain (outermost level first)
-/// before any comment line of its tails: the reader gives the blank lines
-/// after an entry to the innermost collection that ends there, and they
-/// separate the entry from what follows (its end blank run). With `take`,
-/// they are taken off the levels.
+/// The blank lines that end the text of a chain (its first level the
+/// outermost): those of the outer tails up to one with comment lines (whose
+/// blank lines come before them). The reader gives the blank lines after an
+/// entry to the innermost collection that ends there: they separate the
+/// entry from what follows (its end blank run). With `take`, they are taken
+/// off the levels.
 std::size_t end_blank_run(std::span<const ChainLevel> chain, bool take) noexcept;
 
 /// A document's layout, shared by the copies of its metadata (it does not

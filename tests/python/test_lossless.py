@@ -133,6 +133,11 @@ AROUND_EDITS = [
     # a comment after the deleted block, at the indentation of its key, stays
     ("a:\n  x: 1\n  b:\n    c: 1\n\n  # end of a\nd: 1\n", lambda d: d["a"].pop("b"),
      "a:\n  x: 1\n\n  # end of a\nd: 1\n"),
+    # blank lines before a comment that ends a nested block are not those after it
+    ("a:\n  x:\n    p: 1\n\n    # note\nb: 1\n", lambda d: d["a"].__setitem__("y", 1),
+     "a:\n  x:\n    p: 1\n\n    # note\n  y: 1\nb: 1\n"),
+    ("a:\n  x:\n    p: 1\n\n    # note\n  y: 2\nb: 1\n", lambda d: d["a"].pop("y"),
+     "a:\n  x:\n    p: 1\n\n    # note\nb: 1\n"),
     ("# header\n\na: 1\nb: 2\n", lambda d: d.pop("a"), "# header\n\nb: 2\n"),
     ("# header\n\n# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "# header\n\nb: 2\n"),
     ("# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "b: 2\n"),
