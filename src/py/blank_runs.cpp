@@ -52,15 +52,22 @@ bool EndRun::of_value(PyObject* value, YamlNode* node) {
     // Down the last values: through node objects while the parent holds
     // one, else through the tree where the writer writes the tree itself.
     bool in_tree = false;
+    std::vector<PyObject*> passed;  // objects the caller holds, met on the way
     while (node == nullptr || node->alias() == nullptr) {
         YamlMapping* m = nullptr;
         YamlSequence* q = nullptr;
         PyObject* owner = nullptr;
         if (!in_tree && value != nullptr && is_container_object(value)) {
-            held_.push_back(ref::borrow(value));
-            if (!node_borrow(value).try_acquire_exclusive()) {
-                held_.pop_back();
-                break;
+            if (held_by_caller_ != nullptr && held_by_caller_->contains(value)) {
+                // (A chain through itself ends where it comes back.)
+                if (std::find(passed.begin(), passed.end(), value) != passed.end()) break;
+                passed.push_back(value);
+            } else {
+                held_.push_back(ref::borrow(value));
+                if (!node_borrow(value).try_acquire_exclusive()) {
+                    held_.pop_back();
+                    break;
+                }
             }
             owner = value;
             if (is_mapping_object(value)) {

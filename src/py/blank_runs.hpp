@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "core/types.hpp"
@@ -26,7 +27,10 @@ namespace tesvorn::py {
 /// edited among them), which keeps its blank lines.
 class EndRun {
   public:
-    EndRun() = default;
+    /// `held`: node objects the caller holds exclusively already, which the
+    /// chain goes through as they are (null: none).
+    explicit EndRun(const std::unordered_set<PyObject*>* held = nullptr) noexcept
+        : held_by_caller_(held) {}
     EndRun(const EndRun&) = delete;
     EndRun& operator=(const EndRun&) = delete;
     ~EndRun();
@@ -43,6 +47,7 @@ class EndRun {
     std::size_t take() noexcept;
 
   private:
+    const std::unordered_set<PyObject*>* held_by_caller_;
     std::vector<ChainLevel> levels_;  // the value's own collection first
     std::vector<ref> held_;           // node objects whose access this run holds
 };
@@ -59,6 +64,9 @@ std::uint8_t& trailing_blank_lines(PyObject* self) noexcept;
 /// changed and before the tree drops the slots.
 class SlotEdit {
   public:
+    /// `held` as for EndRun.
+    explicit SlotEdit(const std::unordered_set<PyObject*>* held = nullptr) noexcept
+        : gap_(held), end_(held) {}
     /// False with an exception set on failure (nothing changed then).
     [[nodiscard]] bool prepare(PyObject* self, std::size_t first, std::size_t last,
                                std::size_t added);

@@ -429,7 +429,12 @@ PyObject* sequence_reverse(PyObject* self, PyObject*) {
         SequenceObject* s = as_sequence(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
+        // The blank lines that end the sequence stay at its end.
+        const std::size_t n = s->inner.items.size();
+        SlotEdit last;
+        if (n > 1 && !last.prepare(self, n, n, 1)) return nullptr;
         if (PyList_Reverse(self) < 0) return nullptr;
+        last.commit();
         std::reverse(s->inner.items.begin(), s->inner.items.end());
         Py_RETURN_NONE;
     });

@@ -126,6 +126,9 @@ AROUND_EDITS = [
     (ITEMS, lambda d: d["a"].pop(), "a:\n  - x: 1\n\nb: 1\n"),
     (ITEMS, lambda d: d["a"].append(3), "a:\n  - x: 1\n  - y:\n      - 2\n  - 3\n\nb: 1\n"),
     (ITEMS, lambda d: d["a"].__setitem__(1, 3), "a:\n  - x: 1\n  - 3\n\nb: 1\n"),
+    (WORKFLOW, lambda d: d["on"].sort_keys(),
+     "on:\n  pull_request:\n    branches: [main]\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
+    (ITEMS, lambda d: d["a"].reverse(), "a:\n  - y:\n      - 2\n  - x: 1\n\nb: 1\n"),
     (SIBLINGS, lambda d: d["a"].pop("z"), "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\nb: 1\n"),
     # a value that is not last: its blank lines go before the next entry's comment
     ("a:\n  b:\n    c: 1\n\n  # about d\n  d: 2\n", lambda d: d["a"].__setitem__("b", 5),
