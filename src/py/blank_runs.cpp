@@ -24,6 +24,16 @@ std::size_t slot_count(PyObject* self) noexcept {
                                    : as_sequence(self)->inner.items.size();
 }
 
+std::uint8_t& trailing_blank_lines(PyObject* self) noexcept {
+    return is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
+                                   : as_sequence(self)->inner.trailing_blank_lines;
+}
+
+/// Adds `n` blank lines to a count, which stops at 255.
+void add_blank_lines(std::uint8_t& count, std::size_t n) noexcept {
+    count = static_cast<std::uint8_t>(std::min<std::size_t>(count + n, 255));
+}
+
 }  // namespace
 
 EndRun::~EndRun() {
@@ -111,15 +121,6 @@ bool EndRun::of_value(PyObject* value, YamlNode* node) {
 
 std::size_t EndRun::take() noexcept {
     return end_blank_run(levels_, true);
-}
-
-void add_blank_lines(std::uint8_t& count, std::size_t n) noexcept {
-    count = static_cast<std::uint8_t>(std::min<std::size_t>(count + n, 255));
-}
-
-std::uint8_t& trailing_blank_lines(PyObject* self) noexcept {
-    return is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
-                                   : as_sequence(self)->inner.trailing_blank_lines;
 }
 
 bool SlotEdit::prepare(PyObject* self, std::size_t first, std::size_t last, std::size_t added) {

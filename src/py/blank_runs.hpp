@@ -52,12 +52,6 @@ class EndRun {
     std::vector<ref> held_;           // node objects whose access this run holds
 };
 
-/// Adds `n` blank lines to a count, which stops at 255.
-void add_blank_lines(std::uint8_t& count, std::size_t n) noexcept;
-
-/// The trailing blank lines of a mapping or sequence object.
-std::uint8_t& trailing_blank_lines(PyObject* self) noexcept;
-
 /// Moves runs for an edit of `self` (a mapping or sequence object held
 /// exclusively) that replaces its slots [first, last) by `added` new ones:
 /// prepared before anything changes, done once the parent dict or list has
