@@ -1066,7 +1066,8 @@ class Emitter {
     std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
-    std::size_t lone_question_ = static_cast<std::size_t>(-1);  // where a "?" key as read ends
+    // Where an empty explicit key ("?") written as read ends.
+    std::size_t lone_question_ = static_cast<std::size_t>(-1);
     // Where the last block scalar ended, and the column of its entry or
     // item: lines indented deeper right after it would be read as its text.
     std::size_t after_block_ = static_cast<std::size_t>(-1);
@@ -1981,7 +1982,9 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                                  !(en.key_node && has_unwritten_alias(**en.key_node));
             if (key_raw) {
                 raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
-                if (piece(src, sl, SlotLayout::kKey) == "?") lone_question_ = pos();
+                // (A plain key "?" read before a ',' or bracket stays as it is.)
+                if (!sl.flag(SlotLayout::kSimpleKey) && piece(src, sl, SlotLayout::kKey) == "?")
+                    lone_question_ = pos();
                 note_anchor(en.key_anchor);
                 if (en.key_node) note_all_anchors(**en.key_node);
             } else {
