@@ -610,6 +610,8 @@ class Emitter {
         out_ += c;
     }
     void spaces(std::size_t n) { out_.append(n, ' '); }
+    /// The line break of the lines the writer makes.
+    [[nodiscard]] std::string_view line_break() const noexcept { return crlf_ ? "\r\n" : "\n"; }
     /// Text taken from the source, as it is.
     void put_raw(std::string_view s) {
         out_.append(s);
@@ -901,23 +903,32 @@ class Emitter {
     template <class EntryOrItem>
     void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
         const SlotLayout& l = e.layout.ref();
+        const bool as_read = l.blank == e.blank_lines_before;
+        // (A first entry on its parent's line has no room for blank lines.)
         const bool ok =
             recorded(b, l) && !b.layout->flag(CollectionLayout::kIndentStale) &&
             l.fresh(SlotLayout::kLead) && l.flag(SlotLayout::kInlineFirst) == inline_pos &&
-            (inline_pos || at_line_start()) && l.blank == e.blank_lines_before &&
+            (inline_pos ? as_read : at_line_start()) &&
             (l.check(SlotLayout::kLeadComment)
                  ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comment_before))
                  : !e.comment_before);
+        std::string_view lead = ok ? piece(b, l, SlotLayout::kLead) : std::string_view();
+        // Only the count of blank lines changed: the lead as read with
+        // blank lines added before it or dropped from it.
+        std::string counted;
+        if (ok && !as_read) {
+            counted = with_blank_lines(lead, l.blank, e.blank_lines_before, line_break());
+            lead = counted;
+        }
         std::string moved;
         if (ok && !b.same_column) {
             // A collection written at another column than it was read at
             // (a part of a document written alone): its lines move along.
-            moved = shifted_lines(piece(b, l, SlotLayout::kLead), b.shift);
+            moved = shifted_lines(lead, b.shift);
         }
         if (ok && b.same_column &&
-            lines_fit(piece(b, l, SlotLayout::kLead), b.layout->source.get(),
-                      l.at(SlotLayout::kLead))) {
-            raw(b.layout->source, l.at(SlotLayout::kLead), l.at(SlotLayout::kKey));
+            lines_fit(lead, as_read ? b.layout->source.get() : nullptr, l.at(SlotLayout::kLead))) {
+            put_raw(lead);
         } else if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
             put_raw(moved);
         } else if (inline_pos) {
@@ -963,6 +974,18 @@ class Emitter {
     void emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok);
     void emit_collection_tail(const Block& b, const CollectionLayout& l,
                               std::uint8_t trailing_blank_lines, std::size_t indent);
+    /// After an empty block collection, written "{}" or "[]" with its line:
+    /// the blank and comment lines that followed its entries, at `column`.
+    void empty_collection_tail(const YamlNode& v, std::size_t column) {
+        const YamlMapping* m = v.mapping();
+        const YamlSequence* q = v.sequence();
+        if (m != nullptr && m->style == ContainerStyle::Block && m->entries.empty())
+            emit_collection_tail(block_of(m->layout, column), m->layout, m->trailing_blank_lines,
+                                 column);
+        else if (q != nullptr && q->style == ContainerStyle::Block && q->items.empty())
+            emit_collection_tail(block_of(q->layout, column), q->layout, q->trailing_blank_lines,
+                                 column);
+    }
     bool emit_mapping_key(std::string_view key, const YamlEntry& entry, std::size_t indent);
     /// The key of an entry as the writer makes it; true when it is a simple
     /// key (the ':' may follow it directly), false when it is explicit and
@@ -1043,7 +1066,8 @@ class Emitter {
     std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
-    std::size_t lone_question_ = static_cast<std::size_t>(-1);  // where a "?" key as read ends
+    // Where an empty explicit key ("?") written as read ends.
+    std::size_t lone_question_ = static_cast<std::size_t>(-1);
     // Where the last block scalar ended, and the column of its entry or
     // item: lines indented deeper right after it would be read as its text.
     std::size_t after_block_ = static_cast<std::size_t>(-1);
@@ -1222,6 +1246,8 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
     if (map.entries.empty()) {
         line_start();
         put("{}\n");
+        emit_collection_tail(block_of(map.layout, indent), map.layout, map.trailing_blank_lines,
+                             indent);
         return checkpoint();
     }
     // (A collection read nested and written as a root starts at the left edge.)
@@ -1242,6 +1268,8 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
     if (seq.items.empty()) {
         line_start();
         put("[]\n");
+        emit_collection_tail(block_of(seq.layout, indent), seq.layout, seq.trailing_blank_lines,
+                             indent);
         return checkpoint();
     }
     // (A collection read nested and written as a root starts at the left edge.)
@@ -1277,8 +1305,11 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
 
 void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
                                    std::uint8_t trailing_blank_lines, std::size_t indent) {
+    const bool as_read = l.trailing == trailing_blank_lines;
+    // Another count of blank lines keeps the comment lines of the tail (an
+    // edit moved blank lines here from a nested collection, or away).
     if (b.layout != nullptr && !l.flag(CollectionLayout::kTailStale) &&
-        l.trailing == trailing_blank_lines) {
+        (as_read || tail_comments(l))) {
         if (l.tail_end == l.tail_begin) return;
         std::string_view tail = l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         std::string moved;
@@ -1286,8 +1317,13 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
             moved = shifted_lines(tail, b.shift);
             if (!moved.empty()) tail = moved;
         }
+        std::string counted;
+        if (!as_read) {
+            counted = with_blank_lines(tail, l.trailing, trailing_blank_lines, line_break());
+            tail = counted;
+        }
         line_start();
-        if (lines_fit(tail, moved.empty() ? l.source.get() : nullptr, l.tail_begin)) {
+        if (lines_fit(tail, moved.empty() && as_read ? l.source.get() : nullptr, l.tail_begin)) {
             put_raw(tail);
             return;
         }
@@ -1589,6 +1625,7 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
     if (out_.size() == before) out_.pop_back();
     push_inline_comment(comment);
     put('\n');
+    if (v.is_collection()) empty_collection_tail(v, child_column(v, indent, true));
     return true;
 }
 
@@ -1612,6 +1649,7 @@ bool Emitter::emit_item_body(const YamlItem& item, std::size_t indent) {
     if (out_.size() == before) out_.pop_back();
     push_inline_comment(comment);
     put('\n');
+    if (n.is_collection()) empty_collection_tail(n, child_column(n, indent, false));
     return true;
 }
 
@@ -1876,6 +1914,27 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             typical = typical.substr(from);
         }
     }
+    // What stood between the opening bracket and the first entry, for an
+    // entry first now that was not read first: the same spacing inside both
+    // brackets, and its comments (the entry read first, deleted or moved
+    // on, no longer writes them). None after a reset of comments and blank
+    // lines.
+    std::string_view opening;
+    if (!l.flag(CollectionLayout::kTailStale)) {
+        std::size_t p = first_lead;
+        while (p < text.size()) {
+            const char c = text[p];
+            if (c == '#' && p > first_lead &&
+                (is_blank(text[p - 1]) || is_break_char(text[p - 1]))) {
+                while (p < text.size() && !is_break_char(text[p])) ++p;
+            } else if (is_blank(c) || is_break_char(c)) {
+                ++p;
+            } else {
+                break;
+            }
+        }
+        opening = text.substr(first_lead, p - first_lead);
+    }
     if (!bare) put(mapping ? '{' : '[');
     const std::size_t n = slots.size();
     std::size_t i = 0;
@@ -1894,8 +1953,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         if (rec && sl.fresh(SlotLayout::kLead) && read_first == (i == 0)) {
             lead = text.substr(sl.at(SlotLayout::kLead),
                                sl.at(SlotLayout::kKey) - sl.at(SlotLayout::kLead));
-        } else if (i > 0) {
-            lead = typical;
+        } else {
+            lead = i > 0 ? typical : opening;
         }
         if (after_comment && lead.find('\n') == std::string_view::npos) {
             put('\n');
@@ -1923,7 +1982,9 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                                  !(en.key_node && has_unwritten_alias(**en.key_node));
             if (key_raw) {
                 raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
-                if (piece(src, sl, SlotLayout::kKey) == "?") lone_question_ = pos();
+                // (A plain key "?" read before a ',' or bracket stays as it is.)
+                if (!sl.flag(SlotLayout::kSimpleKey) && piece(src, sl, SlotLayout::kKey) == "?")
+                    lone_question_ = pos();
                 note_anchor(en.key_anchor);
                 if (en.key_node) note_all_anchors(**en.key_node);
             } else {

@@ -212,4 +212,81 @@ bool piece_comment_is(std::string_view piece, const std::string* comment) noexce
     return comment != nullptr && comment_at(piece, hash) == *comment;
 }
 
+namespace {
+
+/// The end of the line that starts at `p` (past its line break), and
+/// whether the line holds blanks only.
+std::size_t next_line(std::string_view s, std::size_t p, bool& blank) noexcept {
+    std::size_t e = p;
+    while (e < s.size() && is_blank_char(s[e])) ++e;
+    blank = e < s.size() && is_break_char(s[e]);
+    while (e < s.size() && !is_break_char(s[e])) ++e;
+    if (e < s.size() && s[e] == '\r' && e + 1 < s.size() && s[e + 1] == '\n') ++e;
+    return e < s.size() ? e + 1 : e;
+}
+
+}  // namespace
+
+std::string with_blank_lines(std::string_view lines, std::size_t have, std::size_t want,
+                             std::string_view nl) {
+    std::string out;
+    out.reserve(lines.size() + (want > have ? (want - have) * nl.size() : 0));
+    for (std::size_t i = have; i < want; ++i) out.append(nl);
+    std::size_t drop = have > want ? have - want : 0;
+    for (std::size_t p = 0; p < lines.size();) {
+        bool blank = false;
+        const std::size_t e = next_line(lines, p, blank);
+        if (blank && drop > 0) {
+            --drop;
+        } else {
+            out.append(lines.substr(p, e - p));
+        }
+        p = e;
+    }
+    return out;
+}
+
+std::size_t detached_lines(std::string_view lead) noexcept {
+    std::size_t split = 0;
+    bool comment = false;
+    for (std::size_t p = 0; p < lead.size();) {
+        bool blank = false;
+        const std::size_t e = next_line(lead, p, blank);
+        if (blank && comment) {
+            split = e;
+        } else if (!blank) {
+            std::size_t q = p;
+            while (q < e && is_blank_char(lead[q])) ++q;
+            comment = comment || (q < e && lead[q] == '#');
+        }
+        p = e;
+    }
+    return split;
+}
+
+bool tail_comments(const CollectionLayout& l) noexcept {
+    if (!l.has() || l.flag(CollectionLayout::kFlow) || l.flag(CollectionLayout::kTailStale))
+        return false;
+    const std::string_view tail = l.source->text.substr(l.tail_begin, l.tail_end - l.tail_begin);
+    for (std::size_t p = 0; p < tail.size();) {
+        bool blank = false;
+        const std::size_t e = next_line(tail, p, blank);
+        std::size_t q = p;
+        while (q < e && is_blank_char(tail[q])) ++q;
+        if (q < e && tail[q] == '#') return true;
+        p = e;
+    }
+    return false;
+}
+
+std::size_t end_blank_run(std::span<const ChainLevel> chain, bool take) noexcept {
+    std::size_t run = 0;
+    for (const ChainLevel& level : chain) {
+        if (tail_comments(*level.layout)) break;
+        run += *level.trailing;
+        if (take) *level.trailing = 0;
+    }
+    return run;
+}
+
 }  // namespace tesvorn

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -299,6 +300,36 @@ bool lead_comments_are(std::string_view lead, const std::string* comment) noexce
 /// Whether the first comment on the first line of `piece` is `comment`
 /// (none, when `comment` is null).
 bool piece_comment_is(std::string_view piece, const std::string* comment) noexcept;
+
+/// `lines` (whole blank and comment lines; the last line of a lead may be
+/// the indentation of what follows) with `want` blank lines where it was
+/// read with `have`: the missing ones (`nl` each) go before the first line,
+/// the surplus goes from the first ones on. Comment lines stay as they are.
+std::string with_blank_lines(std::string_view lines, std::size_t have, std::size_t want,
+                             std::string_view nl);
+
+/// How much of `lead` (the blank and comment lines before a key, and its
+/// indentation) stands before its last blank line, when comment lines come
+/// before that line: those lines are not about the key. 0 otherwise.
+std::size_t detached_lines(std::string_view lead) noexcept;
+
+/// Whether the tail of a block collection, as the writer writes it, holds
+/// comment lines.
+bool tail_comments(const CollectionLayout& l) noexcept;
+
+/// A block collection on a chain of last values (a value, its last entry's
+/// value, and so on): its count of trailing blank lines and its records.
+struct ChainLevel {
+    std::uint8_t* trailing;
+    const CollectionLayout* layout;
+};
+/// The blank lines that end the text of a chain (its first level the
+/// outermost): those of the outer tails up to one with comment lines (whose
+/// blank lines come before them). The reader gives the blank lines after an
+/// entry to the innermost collection that ends there: they separate the
+/// entry from what follows (its end blank run). With `take`, they are taken
+/// off the levels.
+std::size_t end_blank_run(std::span<const ChainLevel> chain, bool take) noexcept;
 
 /// A document's layout, shared by the copies of its metadata (it does not
 /// change once read). Never makes two metadata records differ.

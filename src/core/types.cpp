@@ -378,4 +378,26 @@ void YamlNode::format_with(bool styles, bool comments, bool blank_lines) {
     format_collection_node(*this, styles, comments, blank_lines);
 }
 
+std::size_t take_end_blank_run(YamlNode& node) {
+    std::vector<ChainLevel> chain;
+    for (YamlNode* n = &node;;) {
+        if (n->kind() == YamlNode::Mapping) {
+            YamlMapping* m = n->mapping();
+            if (m->style != ContainerStyle::Block) break;
+            chain.push_back({&m->trailing_blank_lines, &m->layout});
+            if (m->entries.empty()) break;
+            n = &m->entries.back().value.value;
+        } else if (n->kind() == YamlNode::Sequence) {
+            YamlSequence* q = n->sequence();
+            if (q->style != ContainerStyle::Block) break;
+            chain.push_back({&q->trailing_blank_lines, &q->layout});
+            if (q->items.empty()) break;
+            n = &q->items.back().node;
+        } else {
+            break;
+        }
+    }
+    return end_blank_run(chain, true);
+}
+
 }  // namespace tesvorn

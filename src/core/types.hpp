@@ -533,6 +533,10 @@ inline YamlNode::YamlNode(YamlScalar s) : v(std::in_place_index<2>, std::move(s)
 inline YamlNode::YamlNode(NullNode) : v(std::in_place_index<3>) {}
 inline YamlNode::YamlNode(AliasNode a) : v(std::in_place_index<4>, std::move(a)) {}
 
+/// Takes the end blank run (see end_blank_run) off the chain of last values
+/// that starts at `node`; returns how many blank lines it had.
+std::size_t take_end_blank_run(YamlNode& node);
+
 /// Per-document records: markers and directives.
 struct DocMetadata {
     bool explicit_start = false;

@@ -37,6 +37,15 @@ class BorrowFlag {
         raise_already_borrowed();
         return false;
     }
+    /// As acquire_exclusive, but a conflict raises nothing.
+    [[nodiscard]] bool try_acquire_exclusive() noexcept {
+        std::int32_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+            return false;
+        writes_.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
     void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
     /// How many times exclusive access was taken: an operation that lets go

@@ -408,6 +408,9 @@ std::optional<YamlNode> Extractor::alias_replacement(const std::string& name,
     // (which the alias would make contain itself): the value itself.
     YamlNode own = value;
     drop_root_anchor(own, name);
+    // It stands where the alias stood: the blank lines that followed the
+    // anchored node stay there.
+    take_end_blank_run(own);
     if (auto inner = settled(own)) return inner;
     return own;
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "py/blank_runs.hpp"
 #include "py/convert_detail.hpp"
 #include "py/node_class.hpp"
 #include "py/positions.hpp"
@@ -74,8 +75,19 @@ bool apply(PyObject* self, std::vector<Change>& changes) {
     for (Change& c : changes) {
         ref old = ref::borrow(PyDict_GetItemWithError(self, c.key.get()));
         if (!old && PyErr_Occurred()) return false;
+        // A replaced value's blank lines stay where they stood; a new entry
+        // goes before those that end the mapping.
+        const std::ptrdiff_t at = m->inner.entries.index_of(c.text);
+        const std::size_t n = m->inner.entries.size();
+        ValueEdit replaced;
+        SlotEdit added;
+        if (at >= 0 ? !replaced.prepare(self, static_cast<std::size_t>(at))
+                    : !added.prepare(self, n, n, 1))
+            return false;
         if (PyDict_SetItem(self, c.key.get(), c.value.get()) < 0) return false;
         released.push_back(std::move(old));
+        replaced.commit();
+        added.commit();
         YamlEntry* e = c.whole ? nullptr : m->inner.entries.find(c.text);
         if (e) {
             e->value = std::move(c.entry.value);
@@ -105,7 +117,14 @@ bool remove_key(PyObject* self, PyObject* exact, std::string_view text, ref& rem
     removed = ref::borrow(PyDict_GetItemWithError(self, exact));
     missing = !removed;
     if (!removed) return !PyErr_Occurred();
+    const std::ptrdiff_t at = m->inner.entries.index_of(text);
+    SlotEdit edit;
+    if (at >= 0 &&
+        !edit.prepare(self, static_cast<std::size_t>(at), static_cast<std::size_t>(at) + 1, 0))
+        return false;
     if (PyDict_DelItem(self, exact) < 0) return false;
+    if (at == 0) keep_document_header(self);
+    edit.commit();
     m->inner.entries.remove(text);
     return true;
 }
@@ -301,17 +320,21 @@ PyObject* mapping_popitem(PyObject* self, PyObject*) {
                 PyErr_SetString(PyExc_KeyError, "dictionary is empty");
                 return nullptr;
             }
+            const std::size_t n = m->inner.entries.size();
             key = make_str(m->inner.entries.back().key);
             if (!key) return nullptr;
             value = ref::borrow(PyDict_GetItemWithError(self, key.get()));
+            if (!value && PyErr_Occurred()) return nullptr;
+            SlotEdit edit;
+            if (!edit.prepare(self, n - 1, n, 0)) return nullptr;
             if (value) {
                 if (PyDict_DelItem(self, key.get()) < 0) return nullptr;
-            } else if (PyErr_Occurred()) {
-                return nullptr;
             } else {
                 value = ref::borrow(Py_None);
             }
-            m->inner.entries.erase_at(m->inner.entries.size() - 1);
+            if (n == 1) keep_document_header(self);
+            edit.commit();
+            m->inner.entries.erase_at(n - 1);
         }
         return PyTuple_Pack(2, key.get(), value.get());
     });
@@ -324,7 +347,12 @@ PyObject* mapping_clear_method(PyObject* self, PyObject*) {
         if (!values) return nullptr;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
+        // The blank lines after the last entry stay after the mapping.
+        SlotEdit edit;
+        if (!edit.prepare(self, 0, m->inner.entries.size(), 0)) return nullptr;
         PyDict_Clear(self);
+        keep_document_header(self);
+        edit.commit();
         m->inner.entries.clear();
         Py_RETURN_NONE;
     });
@@ -505,6 +533,10 @@ bool take_dict(PyObject* self, PyObject* d) {
 /// access.
 bool move_entry(PyObject* self, std::size_t from, std::size_t to, DictOrder& order) {
     if (from == to) return true;
+    // The blank lines that end the mapping stay at its end.
+    const std::size_t n = as_mapping(self)->inner.entries.size();
+    SlotEdit last;
+    if ((from + 1 == n || to + 1 == n) && !last.prepare(self, n, n, 1)) return false;
     if (!read_order(self, order)) return false;
     auto& items = order.items;
     std::pair<ref, ref> moved = std::move(items[from]);
@@ -512,6 +544,7 @@ bool move_entry(PyObject* self, std::size_t from, std::size_t to, DictOrder& ord
     items.insert(items.begin() + static_cast<std::ptrdiff_t>(to), std::move(moved));
     ref d = dict_of(order);
     if (!d) return false;
+    last.commit();
     as_mapping(self)->inner.entries.move(from, to);
     return take_dict(self, d.get());
 }
@@ -536,12 +569,24 @@ PyObject* mapping_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!borrow.ok() || !read_order(self, order)) return nullptr;
         auto& entries = m->inner.entries;
         const std::ptrdiff_t at = entries.index_of(c.text);
+        const std::size_t n = entries.size();
         auto& items = order.items;
         if (at >= 0) items.erase(items.begin() + at);
-        const std::size_t pos = list_position(index, entries.size() - (at >= 0 ? 1 : 0));
+        const std::size_t pos = list_position(index, n - (at >= 0 ? 1 : 0));
+        // As assignment and addition do, blank lines stay where they stood,
+        // and those that end the mapping at its end.
+        ValueEdit replaced;
+        SlotEdit last;
+        if (at >= 0 ? !replaced.prepare(self, static_cast<std::size_t>(at)) ||
+                          (pos + 1 == n && static_cast<std::size_t>(at) + 1 != n &&
+                           !last.prepare(self, n, n, 1))
+                    : !last.prepare(self, pos, pos, 1))
+            return nullptr;
         items.emplace(items.begin() + static_cast<std::ptrdiff_t>(pos), c.key.dup(), c.value.dup());
         ref d = dict_of(order);
         if (!d) return nullptr;
+        replaced.commit();
+        last.commit();
         if (at >= 0) {
             // As assignment: the entry keeps its metadata.
             YamlEntry& e = entries.at(static_cast<std::size_t>(at)).value;

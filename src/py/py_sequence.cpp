@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "py/blank_runs.hpp"
 #include "py/convert_detail.hpp"
 #include "py/node_class.hpp"
 #include "py/positions.hpp"
@@ -121,7 +122,11 @@ bool splice(PyObject* self, std::size_t start, std::size_t stop, PyObject* value
     if (!released) return false;
     ExclusiveBorrow borrow(s->borrow);
     if (!borrow.ok()) return false;
+    SlotEdit edit;
+    if (!edit.prepare(self, start, stop, items.size())) return false;
     if (PyList_SetSlice(self, b, e, values) < 0) return false;
+    if (start == 0 && stop > 0) keep_document_header(self);
+    edit.commit();
     replace_items(s->inner.items, start, stop, std::move(items));
     return true;
 }
@@ -141,17 +146,24 @@ int assign_index(PyObject* self, Py_ssize_t idx, PyObject* value) {
     const auto p = static_cast<Py_ssize_t>(pos);
     auto& items = s->inner.items;
     if (value) {
+        ValueEdit edit;
+        if (!edit.prepare(self, pos)) return -1;
         // The list's reference to the old element goes to `released`.
         released = ref::steal(PyList_GET_ITEM(self, p));
         PyList_SET_ITEM(self, p, converted.release());
+        edit.commit();
         if (pos < items.size()) {
             items[pos].node = std::move(node);
             forget_value_position(items[pos]);
         }
         return 0;
     }
+    SlotEdit edit;
+    if (!edit.prepare(self, pos, pos + 1, 0)) return -1;
     released = ref::borrow(PyList_GET_ITEM(self, p));
     if (PyList_SetSlice(self, p, p + 1, nullptr) < 0) return -1;
+    if (pos == 0) keep_document_header(self);
+    edit.commit();
     if (pos < items.size()) items.erase(items.begin() + static_cast<std::ptrdiff_t>(pos));
     return 0;
 }
@@ -175,7 +187,13 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
     auto& items = s->inner.items;
     if (step == 1) {
         const Py_ssize_t stop = std::max(b, e);
+        SlotEdit edit;
+        if (!edit.prepare(self, static_cast<std::size_t>(b), static_cast<std::size_t>(stop),
+                          nodes.size()))
+            return -1;
         if (PyList_SetSlice(self, b, stop, values.get()) < 0) return -1;
+        if (b == 0 && stop > 0) keep_document_header(self);
+        edit.commit();
         replace_items(items, static_cast<std::size_t>(b), static_cast<std::size_t>(stop),
                       bare_items(std::move(nodes)));
         return 0;
@@ -204,6 +222,14 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
         return 0;
     }
     std::sort(at.begin(), at.end(), std::greater<>());
+    // The items left after the last one kept go as a deletion at the end.
+    std::size_t kept = items.size();
+    for (const Py_ssize_t i : at)
+        if (static_cast<std::size_t>(i) + 1 == kept) --kept;
+    SlotEdit edit;
+    if (!edit.prepare(self, kept, items.size(), 0)) return -1;
+    if (!at.empty() && at.back() == 0) keep_document_header(self);
+    edit.commit();
     for (const Py_ssize_t i : at) {
         if (PyList_SetSlice(self, i, i + 1, nullptr) < 0) return -1;
         if (static_cast<std::size_t>(i) < items.size())
@@ -240,7 +266,11 @@ PyObject* sequence_append(PyObject* self, PyObject* value) {
         SequenceObject* s = as_sequence(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
+        const std::size_t n = s->inner.items.size();
+        SlotEdit edit;
+        if (!edit.prepare(self, n, n, 1)) return nullptr;
         if (PyList_Append(self, converted.get()) < 0) return nullptr;
+        edit.commit();
         s->inner.items.emplace_back().node = std::move(node);
         Py_RETURN_NONE;
     });
@@ -262,12 +292,15 @@ PyObject* sequence_insert(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!borrow.ok()) return nullptr;
         const Py_ssize_t n = parent_len(self);
         const Py_ssize_t p = idx < 0 ? std::max<Py_ssize_t>(idx + n, 0) : std::min(idx, n);
-        if (PyList_Insert(self, p, converted.get()) < 0) return nullptr;
         auto& items = s->inner.items;
+        const auto at = static_cast<std::size_t>(std::min<std::ptrdiff_t>(p, std::ssize(items)));
+        SlotEdit edit;
+        if (!edit.prepare(self, at, at, 1)) return nullptr;
+        if (PyList_Insert(self, p, converted.get()) < 0) return nullptr;
+        edit.commit();
         YamlItem item;
         item.node = std::move(node);
-        items.insert(items.begin() + std::min<std::ptrdiff_t>(p, std::ssize(items)),
-                     std::move(item));
+        items.insert(items.begin() + static_cast<std::ptrdiff_t>(at), std::move(item));
         Py_RETURN_NONE;
     });
 }
@@ -344,8 +377,13 @@ PyObject* sequence_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                 return nullptr;
             }
             const Py_ssize_t p = idx < 0 ? idx + n : idx;
+            const auto at = static_cast<std::size_t>(p);
+            SlotEdit edit;
+            if (!edit.prepare(self, at, at + 1, 0)) return nullptr;
             removed = ref::borrow(PyList_GET_ITEM(self, p));
             if (PyList_SetSlice(self, p, p + 1, nullptr) < 0) return nullptr;
+            if (p == 0) keep_document_header(self);
+            edit.commit();
             auto& items = s->inner.items;
             if (static_cast<std::size_t>(p) < items.size())
                 items.erase(items.begin() + static_cast<std::ptrdiff_t>(p));
@@ -391,7 +429,12 @@ PyObject* sequence_reverse(PyObject* self, PyObject*) {
         SequenceObject* s = as_sequence(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
+        // The blank lines that end the sequence stay at its end.
+        const std::size_t n = s->inner.items.size();
+        SlotEdit last;
+        if (n > 1 && !last.prepare(self, n, n, 1)) return nullptr;
         if (PyList_Reverse(self) < 0) return nullptr;
+        last.commit();
         std::reverse(s->inner.items.begin(), s->inner.items.end());
         Py_RETURN_NONE;
     });

@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "py/blank_runs.hpp"
 #include "py/errors.hpp"
 #include "py/node_common.hpp"
 #include "py/nodes.hpp"
@@ -210,6 +211,12 @@ bool apply_mapping(const Job& job) {
     return PyDict_Update(self, ordered.get()) == 0;
 }
 
+/// The entries or items of a job's collection in its tree.
+std::size_t slot_count(const Job& job) noexcept {
+    return job.mapping ? as_mapping(job.obj.get())->inner.entries.size()
+                       : as_sequence(job.obj.get())->inner.items.size();
+}
+
 bool apply_sequence(const Job& job) {
     PyObject* self = job.obj.get();
     SequenceObject* s = as_sequence(self);
@@ -252,6 +259,18 @@ bool sort_jobs(PyObject* root, bool mapping, PyObject* key, bool reverse, bool r
             return false;
         }
     }
+    // The blank lines that end a collection stay at its end when its last
+    // entry or item moves (the chains go through the objects held here).
+    std::unordered_set<PyObject*> sorted;
+    for (const Job& job : jobs) sorted.insert(job.obj.get());
+    std::vector<std::unique_ptr<SlotEdit>> ends;
+    for (const Job& job : jobs) {
+        const std::size_t n = slot_count(job);
+        if (n < 2 || job.order.size() != n || job.order.back() == n - 1) continue;
+        ends.push_back(std::make_unique<SlotEdit>(&sorted));
+        if (!ends.back()->prepare(job.obj.get(), n, n, 1)) return false;
+    }
+    for (const auto& end : ends) end->commit();
     for (const Job& job : jobs)
         if (!(job.mapping ? apply_mapping(job) : apply_sequence(job))) return false;
     return true;

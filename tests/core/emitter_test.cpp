@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "core/read.hpp"
 
 using namespace tesvorn;
 
@@ -440,6 +443,76 @@ TEST(EmitterFlow, SourceTextOnlyWhereItFits) {
               "[null, !t 'a,b', 0x1F]\n");
     EXPECT_EQ(dump(YamlNode(map({{"a", entry(empty)}}, ContainerStyle::Flow))), "{a: }\n");
     EXPECT_EQ(dump(seq({item(tagged), item(hex)})), "- !t a,b\n- 0x1F\n");
+}
+
+// --- Text read, then edited ----------------------------------------------------------
+
+namespace {
+
+YamlMapping& at_key(YamlNode& root, std::string_view key) {
+    return *root.mapping()->entries.find(key)->value.mapping();
+}
+
+/// A text, an edit of its first document's tree, and the text written after.
+struct Edited {
+    std::string text;
+    std::function<void(YamlNode&)> edit;
+    std::string expected;
+};
+
+void expect_edited(const std::vector<Edited>& rows) {
+    for (const Edited& row : rows) {
+        Result<ReadDocuments> read = read_text(row.text);
+        ASSERT_TRUE(read.ok()) << row.text;
+        ReadDocuments& docs = read.value();
+        row.edit(docs.roots[0]);
+        EXPECT_EQ(dump(docs.roots[0], 2, docs.metas[0]), row.expected) << row.text;
+    }
+}
+
+}  // namespace
+
+// Where only a count of blank lines changed, the lines read stay, comment
+// lines and their indentation included: blank lines are added before them or
+// the first ones dropped.
+TEST(EmitterEdited, CountsOfBlankLinesKeepTheLinesRead) {
+    const std::string tail = "a:\n  b: 1\n\n  # end\n\n  # more\nz: 1\n";
+    const std::string lead = "a: 1\n\n  # odd\nb: 2\n";
+    expect_edited({
+        {tail, [](YamlNode& r) { at_key(r, "a").trailing_blank_lines = 0; },
+         "a:\n  b: 1\n  # end\n  # more\nz: 1\n"},
+        {tail, [](YamlNode& r) { at_key(r, "a").trailing_blank_lines = 3; },
+         "a:\n  b: 1\n\n\n  # end\n\n  # more\nz: 1\n"},
+        // An emptied block collection keeps what followed its entries.
+        {tail, [](YamlNode& r) { at_key(r, "a").entries.clear(); },
+         "a: {}\n\n  # end\n\n  # more\nz: 1\n"},
+        {lead, [](YamlNode& r) { r.mapping()->entries.find("b")->blank_lines_before = 0; },
+         "a: 1\n  # odd\nb: 2\n"},
+        {lead, [](YamlNode& r) { r.mapping()->entries.find("b")->blank_lines_before = 2; },
+         "a: 1\n\n\n  # odd\nb: 2\n"},
+        {"a: 1\r\n# c\r\nb: 2\r\n",
+         [](YamlNode& r) { r.mapping()->entries.find("b")->blank_lines_before = 1; },
+         "a: 1\r\n\r\n# c\r\nb: 2\r\n"},
+    });
+}
+
+// An entry first now that was not read first takes what stood after the
+// opening bracket: the same spacing inside both brackets.
+TEST(EmitterEdited, FlowEntriesFirstNowFollowTheOpeningBracketAsRead) {
+    const auto front = [](YamlNode& r) -> std::vector<YamlItem>& {
+        return r.mapping()->entries.find("k")->value.sequence()->items;
+    };
+    expect_edited({
+        {"k: [ a ]\n", [&](YamlNode& r) { front(r).insert(front(r).begin(), item(str("z"))); },
+         "k: [ z, a ]\n"},
+        {"k: [ a, b ]\n", [&](YamlNode& r) { front(r).erase(front(r).begin()); }, "k: [ b ]\n"},
+        {"k: [ # c\n  a,\n  b\n]\n",
+         [&](YamlNode& r) { front(r).insert(front(r).begin(), item(str("z"))); },
+         "k: [ # c\n  z,\n  a,\n  b\n]\n"},
+        {"k: { a: 1 }\n",
+         [](YamlNode& r) { at_key(r, "k").entries.insert_at(0, "n", entry(num(2))); },
+         "k: { n: 2, a: 1 }\n"},
+    });
 }
 
 // --- Sinks and limits ----------------------------------------------------------------

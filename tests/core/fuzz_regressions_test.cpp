@@ -209,4 +209,16 @@ TEST(FuzzRegressions, DuplicateKeyAtTheTop) {
     EXPECT_EQ(tesvorn::fuzz::without_leading_blank_lines("\n\na: 1\n"), "a: 1\n");
 }
 
+// A "?" read right before a ',' or closing bracket is the plain key "?"; the
+// writer took it for an empty explicit key and wrote a blank after it, which
+// made it one (the key "" on reload).
+TEST(FuzzRegressions, PlainQuestionMarkKeyBeforeABracket) {
+    for (const char* text : {
+             "{\n? explicit: entry,\nimplicit: entryy,\n?}\n",
+             "{a: 1, ?}\n",
+             "{?, a: 1}\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+}
+
 }  // namespace

@@ -73,7 +73,9 @@ class TestEditingRealFiles:
         steps.pop()
         removed, added = changed_lines(before, tesvorn.dumps(doc))
         assert added == []
-        assert removed == ["  pull_request:", "    branches: [ $default-branch ]", "",
+        # The blank line before "jobs:" stays; the one before the last step goes with it. (Of
+        # the two equal "branches" lines, the diff takes the first as the deleted one.)
+        assert removed == ["    branches: [ $default-branch ]", "  pull_request:", "",
                            "    - name: Test", "      run: go test -v ./..."]
 
     def test_reorder_keys(self, workflow):
@@ -318,10 +320,10 @@ class TestPlacingEntries:
         ("- !!str : x\n", lambda d: d[0].insert(0, "", [1]), "- !!str :\n    - 1\n"),
         # an empty explicit key moved from the end of a flow mapping stays one
         ("{\n? explicit: entry,\nimplicit: entry,\n?\n}\n", lambda d: d.move_to_end("explicit"),
-         "{implicit: entry,\n? ,\n? explicit: entry\n}\n"),
+         "{\nimplicit: entry,\n? ,\n? explicit: entry\n}\n"),
         ("{\n? explicit: entry,\n?\n}\n", lambda d: d.insert(1, "", "x"), "{\n? explicit: entry,\n? : x\n}\n"),
         # and a pair of one in a flow sequence: only where a ',' or bracket follows
-        ("[ a, ? ]\n", lambda d: d.reverse(), "[? , a ]\n"),
+        ("[ a, ? ]\n", lambda d: d.reverse(), "[ ? , a ]\n"),
         ("[ a, ? ]\n", lambda d: None, "[ a, ? ]\n"),
         ("{a: 1, b: 2, c: 3}\n",
          lambda d: (d.move_to_end("a"), d.insert(0, "z", 0), d.rename_key("b", "bb")),

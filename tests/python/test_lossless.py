@@ -101,6 +101,66 @@ class TestEditsChangeTheirLines:
         assert loads(out) == loads(expected)
 
 
+WORKFLOW = "on:\n  push:\n    branches: [main]\n  pull_request:\n    branches: [main]\n\njobs:\n  build: 1\n"
+ITEMS = "a:\n  - x: 1\n  - y:\n      - 2\n\nb: 1\n"
+SIBLINGS = "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\n  z:\n    r: 3\n\nb: 1\n"
+
+# The blank lines after a nested block collection stay between the same
+# neighbours when its entry goes, gets another value or stops being last;
+# comment lines above a document's first key that a blank line separates from
+# it are the document's; a flow collection's first entry keeps the spacing
+# after its bracket; an alias written as its changed node leaves the blank
+# lines after the node where they were.
+AROUND_EDITS = [
+    (WORKFLOW, lambda d: d["on"].pop("pull_request"),
+     "on:\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"].__setitem__("pull_request", 1),
+     "on:\n  push:\n    branches: [main]\n  pull_request: 1\n\njobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"]["pull_request"].clear(),
+     "on:\n  push:\n    branches: [main]\n  pull_request: {}\n\njobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"].__setitem__("tags", 1),
+     "on:\n  push:\n    branches: [main]\n  pull_request:\n    branches: [main]\n  tags: 1\n\n"
+     "jobs:\n  build: 1\n"),
+    (WORKFLOW, lambda d: d["on"].move_to_end("push"),
+     "on:\n  pull_request:\n    branches: [main]\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
+    (ITEMS, lambda d: d["a"].pop(), "a:\n  - x: 1\n\nb: 1\n"),
+    (ITEMS, lambda d: d["a"].append(3), "a:\n  - x: 1\n  - y:\n      - 2\n  - 3\n\nb: 1\n"),
+    (ITEMS, lambda d: d["a"].__setitem__(1, 3), "a:\n  - x: 1\n  - 3\n\nb: 1\n"),
+    (WORKFLOW, lambda d: d["on"].sort_keys(),
+     "on:\n  pull_request:\n    branches: [main]\n  push:\n    branches: [main]\n\njobs:\n  build: 1\n"),
+    (ITEMS, lambda d: d["a"].reverse(), "a:\n  - y:\n      - 2\n  - x: 1\n\nb: 1\n"),
+    (SIBLINGS, lambda d: d["a"].pop("z"), "a:\n  x:\n    p: 1\n\n  y:\n    q: 2\n\nb: 1\n"),
+    # a value that is not last: its blank lines go before the next entry's comment
+    ("a:\n  b:\n    c: 1\n\n  # about d\n  d: 2\n", lambda d: d["a"].__setitem__("b", 5),
+     "a:\n  b: 5\n\n  # about d\n  d: 2\n"),
+    # a comment after the deleted block, at the indentation of its key, stays
+    ("a:\n  x: 1\n  b:\n    c: 1\n\n  # end of a\nd: 1\n", lambda d: d["a"].pop("b"),
+     "a:\n  x: 1\n\n  # end of a\nd: 1\n"),
+    # blank lines before a comment that ends a nested block are not those after it
+    ("a:\n  x:\n    p: 1\n\n    # note\nb: 1\n", lambda d: d["a"].__setitem__("y", 1),
+     "a:\n  x:\n    p: 1\n\n    # note\n  y: 1\nb: 1\n"),
+    ("a:\n  x:\n    p: 1\n\n    # note\n  y: 2\nb: 1\n", lambda d: d["a"].pop("y"),
+     "a:\n  x:\n    p: 1\n\n    # note\nb: 1\n"),
+    ("# header\n\na: 1\nb: 2\n", lambda d: d.pop("a"), "# header\n\nb: 2\n"),
+    ("# header\n\n# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "# header\n\nb: 2\n"),
+    ("# about a\na: 1\nb: 2\n", lambda d: d.pop("a"), "b: 2\n"),
+    ("# header\n\n- 1\n- 2\n", lambda d: d.pop(0), "# header\n\n- 2\n"),
+    ("k: [ a ]\n", lambda d: d["k"].insert(0, "new"), "k: [ new, a ]\n"),
+    ("k: { a: 1 }\n", lambda d: d["k"].insert(0, "n", 2), "k: { n: 2, a: 1 }\n"),
+    ("k: [ a, b ]\n", lambda d: d["k"].pop(0), "k: [ b ]\n"),
+    ("a: &x\n  p: 1\n\nb:\n  k: *x\n\nc: 1\n", lambda d: d["a"].__setitem__("p", 9),
+     "a: &x\n  p: 9\n\nb:\n  k:\n    p: 1\n\nc: 1\n"),
+    ("a: &x\n  - 1\n\nb:\n  - *x\nc: 1\n", lambda d: d["a"].__setitem__(0, 9),
+     "a: &x\n  - 9\n\nb:\n  - - 1\nc: 1\n"),
+]
+
+
+class TestLinesAroundAnEdit:
+    @pytest.mark.parametrize("text, change, expected", AROUND_EDITS)
+    def test_edit(self, text, change, expected):
+        assert edit(text, change) == expected
+
+
 # Where comments stood when the writer re-attached them by line: each must
 # keep its place, through a load, a dump, and a load + edit + dump.
 COMMENT_PLACES = [
