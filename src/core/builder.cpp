@@ -500,6 +500,14 @@ void Builder::push_collection(const Event& ev, Role role) {
     }
     f.anchor = ev.anchor;
     if (ev.anchor) f.anchor_order = ++anchors_read_;
+    // Storage left by an earlier collection, with its capacity.
+    if (f.is_mapping && !spare_entries_.empty()) {
+        f.mapping.entries.adopt_room(std::move(spare_entries_.back()));
+        spare_entries_.pop_back();
+    } else if (!f.is_mapping && !spare_items_.empty()) {
+        f.sequence.items = std::move(spare_items_.back());
+        spare_items_.pop_back();
+    }
     CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
     Frame* parent = frames_.empty() ? nullptr : &frames_.back();
     if (has_text()) {
@@ -684,12 +692,22 @@ void Builder::end_collection(const Event& ev) {
     }
     Frame done = std::move(frames_.back());
     frames_.pop_back();
-    // Loaded trees live as long as the program keeps them: give back what
-    // the growth of the entries left unused (most collections are small).
-    if (done.is_mapping)
-        done.mapping.entries.shrink_to_fit();
-    else
-        done.sequence.items.shrink_to_fit();
+    // Loaded trees live as long as the program keeps them: the entries
+    // move into storage of their exact size, and the storage they grew in
+    // serves the next collection.
+    // (Large storage is freed at once rather than kept.)
+    constexpr std::size_t kSpareLimit = 256;
+    if (done.is_mapping) {
+        auto room = done.mapping.entries.compact();
+        if (room.capacity() <= kSpareLimit) spare_entries_.push_back(std::move(room));
+    } else {
+        std::vector<YamlItem> room;
+        room.reserve(done.sequence.items.size());
+        for (YamlItem& it : done.sequence.items) room.push_back(std::move(it));
+        room.swap(done.sequence.items);
+        room.clear();
+        if (room.capacity() <= kSpareLimit) spare_items_.push_back(std::move(room));
+    }
     YamlNode node =
         done.is_mapping ? YamlNode(std::move(done.mapping)) : YamlNode(std::move(done.sequence));
     if (done.anchor) register_anchor(*done.anchor, node, done.anchor_order);
@@ -730,9 +748,6 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         item.comment_inline = std::move(s.comment_inline);
         item.blank_lines_before = s.blank_lines;
         if (layout_ && s.value_at != kNone) item.at.v = rel(s.value_at);
-        // Room for a few at once: the growth from one would move every
-        // item several times; what is left over is given back at the end.
-        if (f.sequence.items.empty()) f.sequence.items.reserve(4);
         f.sequence.items.push_back(std::move(item));
         index = f.sequence.items.size() - 1;
     } else {
@@ -760,7 +775,6 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
             entry.key_style = k.key_style;
             if (k.key_node) entry.key_node = Box<YamlNode>(std::move(*k.key_node));
         }
-        if (f.mapping.entries.empty()) f.mapping.entries.reserve(4);  // as for items
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const std::size_t had = f.mapping.entries.size();
         index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));

@@ -196,6 +196,9 @@ class Builder {
     bool layout_ = false;  // records are kept (a source, and offsets that fit)
     std::size_t cursor_ = 0;
     std::vector<Frame> frames_;
+    // Emptied storage of finished collections, reused by the next ones.
+    std::vector<std::vector<OrderedMap<YamlEntry>::Slot>> spare_entries_;
+    std::vector<std::vector<YamlItem>> spare_items_;
     std::deque<YamlNode> roots_;
     std::deque<DocMetadata> metas_;
     DocMetadata current_meta_;

@@ -84,7 +84,21 @@ class OrderedMap {
     [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
     [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
     void reserve(std::size_t n) { slots_.reserve(n); }
-    void shrink_to_fit() { slots_.shrink_to_fit(); }
+    /// For a reader that fills many maps one after another: an empty map
+    /// takes `room` (an empty vector with capacity) as its storage, and
+    /// `compact` moves the slots into storage of their exact size and
+    /// gives back the old storage, emptied, for the next map.
+    void adopt_room(std::vector<Slot>&& room) noexcept {
+        if (slots_.empty()) slots_ = std::move(room);
+    }
+    std::vector<Slot> compact() {
+        std::vector<Slot> exact;
+        exact.reserve(slots_.size());
+        for (Slot& s : slots_) exact.push_back(std::move(s));
+        slots_.swap(exact);
+        exact.clear();
+        return exact;
+    }
 
     auto begin() noexcept { return slots_.begin(); }
     auto end() noexcept { return slots_.end(); }
