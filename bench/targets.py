@@ -12,13 +12,11 @@ instead of the installed one, for before/after comparisons.
 """
 
 import argparse
-import io
 import json
 import os
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
@@ -27,15 +25,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 def setup(module_path):
     if module_path:
         sys.path.insert(0, module_path)
-
-
-def best_of(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def corpus_texts():
@@ -119,6 +108,7 @@ def main(argv=None):
     from ruamel.yaml import YAML
 
     import tesvorn
+    from bench_loads import best_of, corpus_stream  # (after the module path is set)
 
     rows = []
 
@@ -166,8 +156,6 @@ def main(argv=None):
     row(f"loads of a generated config document ({cmb:.1f} MB)",
         cmb / best_of(lambda: tesvorn.loads(config), max(1, args.repeat // 2)), "CSafeLoader",
         cmb / best_of(lambda: yaml.load(config, Loader=yaml.CSafeLoader), 1), "MB/s", ">= 25x")
-
-    from bench_loads import corpus_stream
 
     for name, text, target in (
         ("peak memory of loads_all, corpus as one stream", corpus_stream(), "<= 2x"),
