@@ -3,6 +3,7 @@
 // registry, the in-progress marks, and the container-filling helpers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,7 +29,6 @@ class IdentityTable {
         PyObject* obj;
         std::uint32_t count;
         std::uint32_t anchor;  // 1 for id001, ...; 0 while none is issued
-        bool busy;
     };
 
     IdentityTable() : slots_(kInitialSize) {}
@@ -97,6 +97,8 @@ struct AnchorRegistry {
     IdentityTable table;
     std::uint32_t counter = 0;
     std::vector<ref> held;
+    /// The containers being converted, outermost first.
+    std::vector<PyObject*> open;
 
     /// Keeps every container met twice or more alive for the document.
     void hold_shared() {
@@ -109,8 +111,8 @@ struct AnchorRegistry {
 /// The registry of the document being converted on this thread, if any.
 extern thread_local AnchorRegistry* t_anchors;
 /// Containers under conversion while no registry is installed (values
-/// assigned into node objects outside a dump).
-extern thread_local std::unordered_set<PyObject*> t_in_progress;
+/// assigned into node objects outside a dump), outermost first.
+extern thread_local std::vector<PyObject*> t_in_progress;
 
 /// Installs a registry for one document; the previous one (if a dumper
 /// started a nested dump) comes back when the guard ends, on every path.
@@ -128,34 +130,26 @@ class AnchorGuard {
 };
 
 /// Marks a container as being converted until the mark ends: in the
-/// document's registry during a dump, else in the thread's own set.
+/// document's registry during a dump, else in the thread's own list. Only
+/// the containers open around this one are searched: a short list that
+/// stays in cache, where a table of every container met would not.
 class ProgressMark {
   public:
-    ProgressMark(AnchorRegistry* registry, PyObject* obj) : registry_(registry), obj_(obj) {
-        if (registry_ != nullptr) {
-            IdentityTable::Slot& s = registry_->table.add(obj);
-            fresh_ = !s.busy;
-            s.busy = true;
-        } else {
-            fresh_ = t_in_progress.insert(obj).second;
-        }
+    ProgressMark(AnchorRegistry* registry, PyObject* obj)
+        : open_(registry != nullptr ? registry->open : t_in_progress) {
+        fresh_ = std::find(open_.begin(), open_.end(), obj) == open_.end();
+        if (fresh_) open_.push_back(obj);
     }
     ProgressMark(const ProgressMark&) = delete;
     ProgressMark& operator=(const ProgressMark&) = delete;
     ~ProgressMark() {
-        if (!fresh_) return;
-        if (registry_ == nullptr) {
-            t_in_progress.erase(obj_);
-        } else if (IdentityTable::Slot* s = registry_->table.find(obj_)) {
-            s->busy = false;
-        }
+        if (fresh_) open_.pop_back();
     }
     /// False when the container was already being converted.
     [[nodiscard]] bool fresh() const noexcept { return fresh_; }
 
   private:
-    AnchorRegistry* registry_;
-    PyObject* obj_;
+    std::vector<PyObject*>& open_;
     bool fresh_ = false;
 };
 

@@ -11,7 +11,7 @@ namespace tesvorn::py {
 namespace detail {
 
 thread_local AnchorRegistry* t_anchors = nullptr;
-thread_local std::unordered_set<PyObject*> t_in_progress;
+thread_local std::vector<PyObject*> t_in_progress;
 
 /// The census: counts how often each dict, list and tuple is reached,
 /// entering each only once (so cycles end). Node objects are neither counted

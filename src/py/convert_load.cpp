@@ -161,6 +161,45 @@ ref KeyCache::str(std::string_view key) {
 
 namespace {
 
+/// The record a collection of `style` without tag or anchor leaves in its
+/// parent's tree once its contents moved into its own object: one shared
+/// record per kind and style (copied on the first change), so such records
+/// cost no memory and copying them touches no memory of their own.
+const YamlNode& shared_record(YamlNode::Kind kind, ContainerStyle style) {
+    const auto flow = [](auto collection) {
+        collection.style = ContainerStyle::Flow;
+        return YamlNode(std::move(collection));
+    };
+    static const YamlNode records[2][2] = {
+        {YamlNode(YamlMapping{}), flow(YamlMapping{})},
+        {YamlNode(YamlSequence{}), flow(YamlSequence{})},
+    };
+    return records[kind == YamlNode::Sequence][style == ContainerStyle::Flow];
+}
+
+ref to_py_obj(YamlMapping&& m, SchemaObject* schema) {
+    return mapping_to_py_obj(std::move(m), DocMeta{}, schema);
+}
+ref to_py_obj(YamlSequence&& s, SchemaObject* schema) {
+    return sequence_to_py_obj(std::move(s), DocMeta{}, schema);
+}
+
+/// Moves `inner`, the collection of `node`, into a new node object and
+/// leaves its record behind.
+template <class Collection>
+ref collection_to_py(Collection& inner, YamlNode& node, SchemaObject* schema) {
+    Collection taken = std::move(inner);
+    if (!taken.tag && !taken.anchor) {
+        node = shared_record(node.kind(), taken.style);
+    } else {
+        inner = Collection{};
+        inner.style = taken.style;
+        inner.tag = taken.tag;
+        inner.anchor = taken.anchor;
+    }
+    return to_py_obj(std::move(taken), schema);
+}
+
 /// node_to_py for a node of a tree being converted, which keeps it only as
 /// its record: a mapping or sequence that becomes its own node object (no
 /// loader takes it) moves its contents into that object rather than being
@@ -168,9 +207,9 @@ namespace {
 /// from its object).
 ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
     if (!node.is_collection()) return node_to_py(node, schema);
-    const OptString& tag = node.mapping() != nullptr
-                               ? static_cast<const YamlNode&>(node).mapping()->tag
-                               : static_cast<const YamlNode&>(node).sequence()->tag;
+    const YamlNode& record = node;
+    const OptString& tag =
+        record.mapping() != nullptr ? record.mapping()->tag : record.sequence()->tag;
     if (tag && schema != nullptr && schema_has_loaders(schema)) {
         ref loader;
         if (!schema_find_loader(schema, *tag, loader)) return ref();
@@ -178,21 +217,8 @@ ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
     }
     RecursionGuard guard(" while converting YAML to Python");
     if (!guard) return ref();
-    if (YamlMapping* m = node.mapping()) {
-        YamlMapping taken = std::move(*m);
-        m->entries.clear();
-        m->style = taken.style;
-        m->tag = taken.tag;
-        m->anchor = taken.anchor;
-        return mapping_to_py_obj(std::move(taken), DocMeta{}, schema);
-    }
-    YamlSequence* s = node.sequence();
-    YamlSequence taken = std::move(*s);
-    s->items.clear();
-    s->style = taken.style;
-    s->tag = taken.tag;
-    s->anchor = taken.anchor;
-    return sequence_to_py_obj(std::move(taken), DocMeta{}, schema);
+    return node.mapping() != nullptr ? collection_to_py(*node.mapping(), node, schema)
+                                     : collection_to_py(*node.sequence(), node, schema);
 }
 
 }  // namespace
