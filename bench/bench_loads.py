@@ -55,16 +55,7 @@ def best_of(fn, repeat):
 
 def corpus_stream() -> str | None:
     root = testdata.find("corpus")
-    if root is None:
-        return None
-    parts = []
-    for path in testdata.corpus_files(root):
-        text = path.read_text(encoding="utf-8")
-        if not text.endswith("\n"):
-            text += "\n"
-        # Each file as its own documents: close the previous one first.
-        parts.append("---\n" + text if not text.lstrip().startswith(("%", "---")) else text)
-    return "...\n".join(parts)
+    return None if root is None else testdata.corpus_stream(root)
 
 
 def ruamel_load_all(text):

@@ -64,3 +64,15 @@ if __name__ == "__main__":
     if not missing:
         print(f"test data: {data_root()}")
     sys.exit(1 if missing else 0)
+
+
+def corpus_stream(corpus: pathlib.Path) -> str:
+    """Every corpus file as the documents of one stream (each file's
+    documents closed before the next file's start)."""
+    parts = []
+    for path in corpus_files(corpus):
+        text = path.read_text(encoding="utf-8")
+        if not text.endswith("\n"):
+            text += "\n"
+        parts.append("---\n" + text if not text.lstrip().startswith(("%", "---")) else text)
+    return "...\n".join(parts)
