@@ -20,13 +20,13 @@ bool tree_written(const YamlNode& node, PyObject* value) noexcept {
 }
 
 std::size_t slot_count(PyObject* self) noexcept {
-    return is_mapping_object(self) ? as_mapping(self)->inner.entries.size()
-                                   : as_sequence(self)->inner.items.size();
+    return is_mapping_object(self) ? as_mapping(self)->inner.get().entries.size()
+                                   : as_sequence(self)->inner.get().items.size();
 }
 
 std::uint8_t& trailing_blank_lines(PyObject* self) noexcept {
-    return is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
-                                   : as_sequence(self)->inner.trailing_blank_lines;
+    return is_mapping_object(self) ? as_mapping(self)->inner.mut().trailing_blank_lines
+                                   : as_sequence(self)->inner.mut().trailing_blank_lines;
 }
 
 /// Adds `n` blank lines to a count, which stops at 255.
@@ -42,9 +42,9 @@ EndRun::~EndRun() {
 
 bool EndRun::of_slot(PyObject* self, std::size_t index) {
     if (MappingObject* m = is_mapping_object(self) ? as_mapping(self) : nullptr) {
-        if (m->inner.style != ContainerStyle::Block || index >= m->inner.entries.size())
+        if (m->inner.get().style != ContainerStyle::Block || index >= m->inner.get().entries.size())
             return true;
-        auto& slot = m->inner.entries.at(index);
+        auto& slot = m->inner.mut().entries.at(index);
         ref key = make_str(slot.key);
         if (!key) return false;
         PyObject* value = PyDict_GetItemWithError(self, key.get());
@@ -52,10 +52,11 @@ bool EndRun::of_slot(PyObject* self, std::size_t index) {
         return of_value(value, &slot.value.value);
     }
     SequenceObject* s = as_sequence(self);
-    if (s->inner.style != ContainerStyle::Block || index >= s->inner.items.size()) return true;
+    if (s->inner.get().style != ContainerStyle::Block || index >= s->inner.get().items.size())
+        return true;
     const auto i = static_cast<Py_ssize_t>(index);
     PyObject* value = i < PyList_GET_SIZE(self) ? PyList_GET_ITEM(self, i) : nullptr;
-    return of_value(value, &s->inner.items[index].node);
+    return of_value(value, &s->inner.mut().items[index].node);
 }
 
 bool EndRun::of_value(PyObject* value, YamlNode* node) {
@@ -81,9 +82,9 @@ bool EndRun::of_value(PyObject* value, YamlNode* node) {
             }
             owner = value;
             if (is_mapping_object(value)) {
-                m = &as_mapping(value)->inner;
+                m = &as_mapping(value)->inner.mut();
             } else {
-                q = &as_sequence(value)->inner;
+                q = &as_sequence(value)->inner.mut();
             }
         } else if (node != nullptr &&
                    (in_tree ? node->is_collection() : tree_written(*node, value))) {
@@ -157,9 +158,10 @@ void ValueEdit::commit() noexcept {
     if (next >= slot_count(self_)) {
         add_blank_lines(trailing_blank_lines(self_), run);
     } else if (is_mapping_object(self_)) {
-        add_blank_lines(as_mapping(self_)->inner.entries.at(next).value.blank_lines_before, run);
+        add_blank_lines(as_mapping(self_)->inner.mut().entries.at(next).value.blank_lines_before,
+                        run);
     } else {
-        add_blank_lines(as_sequence(self_)->inner.items[next].blank_lines_before, run);
+        add_blank_lines(as_sequence(self_)->inner.mut().items[next].blank_lines_before, run);
     }
 }
 
@@ -172,7 +174,7 @@ void keep_document_header(PyObject* self) {
     const OptString* comment = nullptr;
     std::uint8_t blank = 0;
     if (is_mapping_object(self)) {
-        const YamlMapping& m = as_mapping(self)->inner;
+        const YamlMapping& m = as_mapping(self)->inner.get();
         if (m.style != ContainerStyle::Block || m.entries.empty()) return;
         const YamlEntry& e = m.entries.at(0).value;
         cl = &m.layout;
@@ -180,7 +182,7 @@ void keep_document_header(PyObject* self) {
         comment = &e.comment_before;
         blank = e.blank_lines_before;
     } else {
-        const YamlSequence& q = as_sequence(self)->inner;
+        const YamlSequence& q = as_sequence(self)->inner.get();
         if (q.style != ContainerStyle::Block || q.items.empty()) return;
         const YamlItem& item = q.items.front();
         cl = &q.layout;

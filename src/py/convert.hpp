@@ -60,6 +60,9 @@ ref scalar_to_py(const ScalarValue& value);
 /// A populated YamlMapping / YamlSequence (values converted with node_to_py).
 ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema);
 ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema);
+/// The same for a record not shared with anything else (taken over).
+ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema);
+ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema);
 /// The schema's loader for exactly `tag` applied to `value`, or `value`.
 ref apply_loader(ref value, SchemaObject* schema, const OptString& tag);
 

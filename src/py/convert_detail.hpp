@@ -304,6 +304,11 @@ class Extractor {
 
   private:
     bool plain_container(PyObject* obj, YamlNode& out);
+    /// Writes node object `o` (alternative `K` of a node) as its own tree,
+    /// shared rather than copied, when nothing in it depends on anything
+    /// else; `shared` says whether it did.
+    template <class Obj, std::size_t K>
+    bool share(Obj* o, YamlNode& out, bool& shared);
     bool mapping_object(PyObject* obj, YamlNode& out);
     bool sequence_object(PyObject* obj, YamlNode& out);
 

@@ -8,6 +8,24 @@
 
 namespace tesvorn::py {
 
+bool self_contained(const YamlMapping& m) noexcept {
+    for (const auto& slot : m.entries) {
+        const YamlEntry& e = slot.value;
+        if (e.key_anchor || e.key_alias || e.key_node) return false;
+        const YamlScalar* s = e.value.scalar();
+        if (s != nullptr ? s->anchor.has_value() : e.value.kind() != YamlNode::Null) return false;
+    }
+    return true;
+}
+
+bool self_contained(const YamlSequence& q) noexcept {
+    for (const YamlItem& item : q.items) {
+        const YamlScalar* s = item.node.scalar();
+        if (s != nullptr ? s->anchor.has_value() : item.node.kind() != YamlNode::Null) return false;
+    }
+    return true;
+}
+
 namespace detail {
 
 thread_local AnchorRegistry* t_anchors = nullptr;
@@ -194,7 +212,7 @@ bool Extractor::snapshot(PyObject* obj, YamlMapping& out) {
     MappingObject* m = as_mapping(obj);
     SharedBorrow borrow(m->borrow);
     if (!borrow.ok()) return false;
-    out = m->inner;
+    out = m->inner.get();
     return true;
 }
 
@@ -202,7 +220,29 @@ bool Extractor::snapshot(PyObject* obj, YamlSequence& out) {
     SequenceObject* s = as_sequence(obj);
     SharedBorrow borrow(s->borrow);
     if (!borrow.ok()) return false;
-    out = s->inner;
+    out = s->inner.get();
+    return true;
+}
+
+template <class Obj, std::size_t K>
+bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
+    SharedBorrow borrow(o->borrow);
+    if (!borrow.ok()) return false;
+    const auto& tree = o->inner.get();
+    const std::uint64_t writes = o->borrow.writes();
+    if (const auto known = o->contained.get(writes)) {
+        shared = *known;
+    } else {
+        shared = self_contained(tree);
+        o->contained.set(writes, shared);
+    }
+    if (!shared) return true;
+    // A change made to the object later copies the record first.
+    out.v.template emplace<K>(o->inner);
+    if (settle_ && tree.anchor) {
+        book_.open(*tree.anchor);
+        book_.define(*tree.anchor, out);
+    }
     return true;
 }
 
@@ -341,6 +381,9 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
         raise_self_referential();
         return false;
     }
+    bool shared = false;
+    if (!share<MappingObject, 0>(as_mapping(obj), out, shared)) return false;
+    if (shared) return true;
     YamlMapping& result = out.emplace_mapping();
     if (!snapshot(obj, result)) return false;
     const bool opened = settle_ && result.anchor;
@@ -365,6 +408,9 @@ bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
         raise_self_referential();
         return false;
     }
+    bool shared = false;
+    if (!share<SequenceObject, 1>(as_sequence(obj), out, shared)) return false;
+    if (shared) return true;
     YamlSequence& result = out.emplace_sequence();
     if (!snapshot(obj, result)) return false;
     const bool opened = settle_ && result.anchor;

@@ -177,26 +177,32 @@ const YamlNode& shared_record(YamlNode::Kind kind, ContainerStyle style) {
     return records[kind == YamlNode::Sequence][style == ContainerStyle::Flow];
 }
 
-ref to_py_obj(YamlMapping&& m, SchemaObject* schema) {
+ref to_py_obj(Cow<YamlMapping>&& m, SchemaObject* schema) {
     return mapping_to_py_obj(std::move(m), DocMeta{}, schema);
 }
-ref to_py_obj(YamlSequence&& s, SchemaObject* schema) {
+ref to_py_obj(Cow<YamlSequence>&& s, SchemaObject* schema) {
     return sequence_to_py_obj(std::move(s), DocMeta{}, schema);
 }
 
-/// Moves `inner`, the collection of `node`, into a new node object and
-/// leaves its record behind.
-template <class Collection>
-ref collection_to_py(Collection& inner, YamlNode& node, SchemaObject* schema) {
-    Collection taken = std::move(inner);
-    if (!taken.tag && !taken.anchor) {
-        node = shared_record(node.kind(), taken.style);
+/// Hands the record of `node`'s collection (alternative `K` of its variant)
+/// to a new node object and leaves an empty record of its style, tag and
+/// anchor behind.
+template <std::size_t K>
+ref collection_to_py(YamlNode& node, SchemaObject* schema) {
+    auto& record = std::get<K>(node.v);
+    const auto& c = record.get();
+    YamlNode left;
+    if (!c.tag && !c.anchor) {
+        left = shared_record(node.kind(), c.style);
     } else {
-        inner = Collection{};
-        inner.style = taken.style;
-        inner.tag = taken.tag;
-        inner.anchor = taken.anchor;
+        std::remove_cvref_t<decltype(c)> empty;
+        empty.style = c.style;
+        empty.tag = c.tag;
+        empty.anchor = c.anchor;
+        left = YamlNode(std::move(empty));
     }
+    auto taken = std::move(record);
+    node = std::move(left);
     return to_py_obj(std::move(taken), schema);
 }
 
@@ -217,13 +223,23 @@ ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
     }
     RecursionGuard guard(" while converting YAML to Python");
     if (!guard) return ref();
-    return node.mapping() != nullptr ? collection_to_py(*node.mapping(), node, schema)
-                                     : collection_to_py(*node.sequence(), node, schema);
+    return node.kind() == YamlNode::Mapping ? collection_to_py<0>(node, schema)
+                                            : collection_to_py<1>(node, schema);
 }
 
 }  // namespace
 
 ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema) {
+    return mapping_to_py_obj(Cow<YamlMapping>(std::move(mapping)), std::move(meta), schema);
+}
+
+ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema) {
+    return sequence_to_py_obj(Cow<YamlSequence>(std::move(sequence)), std::move(meta), schema);
+}
+
+ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema) {
+    // Not yet shared: changed in place.
+    YamlMapping& mapping = record.mut();
     std::vector<ref> values;
     values.reserve(mapping.entries.size());
     for (auto& slot : mapping.entries) {
@@ -234,10 +250,12 @@ ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schem
         }
         values.push_back(std::move(v));
     }
-    ref obj = new_mapping_object(std::move(mapping), std::move(meta));
+    const bool contained = self_contained(mapping);
+    ref obj = new_mapping_object(std::move(record), std::move(meta));
     if (!obj) return obj;
+    as_mapping(obj.get())->contained.set(0, contained);
     // Not yet visible to Python: the state can be read without a borrow.
-    const YamlMapping& inner = as_mapping(obj.get())->inner;
+    const YamlMapping& inner = as_mapping(obj.get())->inner.get();
     for (std::size_t i = 0; i < values.size(); ++i) {
         ref key = KeyCache::str(inner.entries.at(i).key);
         if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
@@ -245,7 +263,8 @@ ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schem
     return obj;
 }
 
-ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema) {
+ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema) {
+    YamlSequence& sequence = record.mut();
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(sequence.items.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < sequence.items.size(); ++i) {
@@ -256,8 +275,10 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v.release());
     }
-    ref obj = new_sequence_object(std::move(sequence), std::move(meta));
+    const bool contained = self_contained(sequence);
+    ref obj = new_sequence_object(std::move(record), std::move(meta));
     if (!obj) return obj;
+    as_sequence(obj.get())->contained.set(0, contained);
     // Fill the parent list directly, bypassing the class's own hooks.
     if (PyList_SetSlice(obj.get(), 0, 0, list.get()) < 0) return ref();
     return obj;
@@ -281,10 +302,10 @@ bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
 }
 
 ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema) {
-    if (YamlMapping* m = tree.mapping())
-        return mapping_to_py_obj(std::move(*m), std::move(meta), schema);
-    if (YamlSequence* s = tree.sequence())
-        return sequence_to_py_obj(std::move(*s), std::move(meta), schema);
+    if (tree.kind() == YamlNode::Mapping)
+        return mapping_to_py_obj(std::move(std::get<0>(tree.v)), std::move(meta), schema);
+    if (tree.kind() == YamlNode::Sequence)
+        return sequence_to_py_obj(std::move(std::get<1>(tree.v)), std::move(meta), schema);
     return new_scalar_object(std::move(tree), std::move(meta));
 }
 

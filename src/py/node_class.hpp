@@ -40,15 +40,16 @@ namespace node_class {
 /// A new instance of `type` with an empty Python part, owning `inner` and
 /// `meta`.
 template <class Obj>
-ref alloc(PyTypeObject* type, typename ClassTraits<Obj>::Inner inner, DocMeta meta) {
+ref alloc(PyTypeObject* type, Cow<typename ClassTraits<Obj>::Inner> inner, DocMeta meta) {
     static PyObject* empty = PyTuple_New(0);  // kept for the life of the process
     if (!empty) return ref();
     ref self = ref::steal(ClassTraits<Obj>::base()->tp_new(type, empty, nullptr));
     if (!self) return self;
     Obj* o = reinterpret_cast<Obj*>(self.get());
     new (&o->borrow) BorrowFlag();
-    new (&o->inner) typename ClassTraits<Obj>::Inner(std::move(inner));
+    new (&o->inner) Cow<typename ClassTraits<Obj>::Inner>(std::move(inner));
     new (&o->meta) DocMeta(std::move(meta));
+    new (&o->contained) ContainedMark();
     return self;
 }
 
@@ -85,18 +86,19 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!str_utf8(a.tag, text)) return nullptr;
             inner.tag = std::string(text);
         }
-        return alloc<Obj>(type, std::move(inner), DocMeta{}).release();
+        return alloc<Obj>(type, Cow<typename ClassTraits<Obj>::Inner>(std::move(inner)), DocMeta{})
+            .release();
     });
 }
 
 template <class Obj>
 void tp_dealloc(PyObject* self) {
-    using Inner = typename ClassTraits<Obj>::Inner;
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, tp_dealloc<Obj>) Obj* o = reinterpret_cast<Obj*>(self);
+    o->contained.~ContainedMark();
     o->meta.~DocMeta();
-    o->inner.~Inner();
+    o->inner.~Cow();
     o->borrow.~BorrowFlag();
     ClassTraits<Obj>::base()->tp_dealloc(self);
     Py_DECREF(type);

@@ -135,9 +135,9 @@ bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines) 
     }
     for (const ref& o : objects) {
         if (is_mapping_object(o.get())) {
-            as_mapping(o.get())->inner.format_with(styles, comments, blank_lines);
+            as_mapping(o.get())->inner.mut().format_with(styles, comments, blank_lines);
         } else if (is_sequence_object(o.get())) {
-            as_sequence(o.get())->inner.format_with(styles, comments, blank_lines);
+            as_sequence(o.get())->inner.mut().format_with(styles, comments, blank_lines);
         } else {
             as_scalar(o.get())->node.format_with(styles, comments, blank_lines);
         }
@@ -166,17 +166,30 @@ DocMeta& node_meta(PyObject* self) noexcept {
 namespace {
 
 /// The node-level tag / anchor field of an object, or null for a YamlScalar
-/// whose node is not a scalar.
-OptString* tag_field(PyObject* self) {
-    if (is_mapping_object(self)) return &as_mapping(self)->inner.tag;
-    if (is_sequence_object(self)) return &as_sequence(self)->inner.tag;
+/// whose node is not a scalar: to read (`Write` false, under a shared
+/// borrow) or to change (under an exclusive one).
+template <bool Write>
+auto tag_field(PyObject* self) -> std::conditional_t<Write, OptString*, const OptString*> {
+    if constexpr (Write) {
+        if (is_mapping_object(self)) return &as_mapping(self)->inner.mut().tag;
+        if (is_sequence_object(self)) return &as_sequence(self)->inner.mut().tag;
+    } else {
+        if (is_mapping_object(self)) return &as_mapping(self)->inner.get().tag;
+        if (is_sequence_object(self)) return &as_sequence(self)->inner.get().tag;
+    }
     YamlScalar* s = as_scalar(self)->node.scalar();
     return s ? &s->tag : nullptr;
 }
 
-OptString* anchor_field(PyObject* self) {
-    if (is_mapping_object(self)) return &as_mapping(self)->inner.anchor;
-    if (is_sequence_object(self)) return &as_sequence(self)->inner.anchor;
+template <bool Write>
+auto anchor_field(PyObject* self) -> std::conditional_t<Write, OptString*, const OptString*> {
+    if constexpr (Write) {
+        if (is_mapping_object(self)) return &as_mapping(self)->inner.mut().anchor;
+        if (is_sequence_object(self)) return &as_sequence(self)->inner.mut().anchor;
+    } else {
+        if (is_mapping_object(self)) return &as_mapping(self)->inner.get().anchor;
+        if (is_sequence_object(self)) return &as_sequence(self)->inner.get().anchor;
+    }
     YamlScalar* s = as_scalar(self)->node.scalar();
     return s ? &s->anchor : nullptr;
 }
@@ -191,12 +204,12 @@ ref optional_str(const OptString& s) {
     return s ? make_str(*s) : ref::borrow(Py_None);
 }
 
-template <OptString* (*Field)(PyObject*)>
+template <const OptString* (*Field)(PyObject*)>
 PyObject* get_opt(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return nullptr;
-        OptString* f = Field(self);
+        const OptString* f = Field(self);
         return f ? optional_str(*f).release() : ref::borrow(Py_None).release();
     });
 }
@@ -223,9 +236,9 @@ PyObject* get_style(PyObject* self, void*) {
     SharedBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return nullptr;
     if (is_mapping_object(self))
-        return PyUnicode_FromString(container_style_name(as_mapping(self)->inner.style));
+        return PyUnicode_FromString(container_style_name(as_mapping(self)->inner.get().style));
     if (is_sequence_object(self))
-        return PyUnicode_FromString(container_style_name(as_sequence(self)->inner.style));
+        return PyUnicode_FromString(container_style_name(as_sequence(self)->inner.get().style));
     const YamlScalar* s = as_scalar(self)->node.scalar();
     return PyUnicode_FromString(scalar_style_name(s ? s->style : ScalarStyle::Plain));
 }
@@ -237,8 +250,8 @@ int set_style(PyObject* self, PyObject* value, void*) {
         if (!parse_container_style(value, "style", style)) return -1;
         ExclusiveBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return -1;
-        (is_mapping_object(self) ? as_mapping(self)->inner.style : as_sequence(self)->inner.style) =
-            style;
+        (is_mapping_object(self) ? as_mapping(self)->inner.mut().style
+                                 : as_sequence(self)->inner.mut().style) = style;
         return 0;
     }
     ScalarStyle style;
@@ -252,8 +265,9 @@ int set_style(PyObject* self, PyObject* value, void*) {
 PyObject* get_trailing(PyObject* self, void*) {
     SharedBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return nullptr;
-    const std::uint8_t n = is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
-                                                   : as_sequence(self)->inner.trailing_blank_lines;
+    const std::uint8_t n = is_mapping_object(self)
+                               ? as_mapping(self)->inner.get().trailing_blank_lines
+                               : as_sequence(self)->inner.get().trailing_blank_lines;
     return PyLong_FromLong(n);
 }
 
@@ -273,8 +287,8 @@ int set_trailing(PyObject* self, PyObject* value, void*) {
     }
     ExclusiveBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return -1;
-    (is_mapping_object(self) ? as_mapping(self)->inner.trailing_blank_lines
-                             : as_sequence(self)->inner.trailing_blank_lines) =
+    (is_mapping_object(self) ? as_mapping(self)->inner.mut().trailing_blank_lines
+                             : as_sequence(self)->inner.mut().trailing_blank_lines) =
         static_cast<std::uint8_t>(n);
     return 0;
 }
@@ -390,9 +404,9 @@ PyObject* get_scalar_value(PyObject* self, void*) {
 }
 
 #define TESVORN_COMMON_GETSET                                                                      \
-    {"tag", get_opt<tag_field>, set_opt<tag_field>, "The node's tag, or None.",                    \
+    {"tag", get_opt<tag_field<false>>, set_opt<tag_field<true>>, "The node's tag, or None.",       \
      const_cast<char*>("tag")},                                                                    \
-        {"anchor", get_opt<anchor_field>, set_opt<anchor_field>,                                   \
+        {"anchor", get_opt<anchor_field<false>>, set_opt<anchor_field<true>>,                      \
          "The node's anchor name (without &), or None.", const_cast<char*>("anchor")},             \
         {"style", get_style, set_style, "The node's style name.", nullptr},                        \
         {"yaml_version", get_version, set_version,                                                 \

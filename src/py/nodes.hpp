@@ -3,6 +3,10 @@
 // and read them.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
 #include "core/types.hpp"
 #include "py/borrow.hpp"
 #include "py/ref.hpp"
@@ -12,22 +16,53 @@ namespace tesvorn::py {
 /// The bridge's copy of one document's metadata.
 using DocMeta = DocMetadata;
 
+/// Whether a node object's tree is written as it stands: nothing in it is
+/// read from the Python part (no collections, no aliases) and nothing has
+/// to be settled (no anchors, no keys written as aliases or complex keys).
+/// A dump shares such a tree instead of copying it.
+bool self_contained(const YamlMapping& m) noexcept;
+bool self_contained(const YamlSequence& q) noexcept;
+
+/// `self_contained` of an object's tree, remembered for the number of
+/// writes the object's borrow flag had counted when it was found (0:
+/// nothing remembered). Read and written under shared access.
+class ContainedMark {
+  public:
+    /// The answer remembered for `writes`, if any.
+    [[nodiscard]] std::optional<bool> get(std::uint64_t writes) const noexcept {
+        const std::uint64_t v = v_.load(std::memory_order_relaxed);
+        if (v >> 1 != writes + 1) return std::nullopt;
+        return (v & 1) != 0;
+    }
+    void set(std::uint64_t writes, bool contained) noexcept {
+        v_.store(((writes + 1) << 1) | (contained ? 1 : 0), std::memory_order_relaxed);
+    }
+
+  private:
+    std::atomic<std::uint64_t> v_{0};
+};
+
 /// A YamlMapping instance: a real dict (the parent dict) followed by the
-/// model mapping `inner` and the document metadata.
+/// model mapping `inner` and the document metadata. `inner` is a shared
+/// record: a dump shares it instead of copying it, and a copy of the object
+/// shares it until one of them changes. Read it with `get()` (under a
+/// shared borrow); change it only through `mut()`, under an exclusive one.
 struct MappingObject {
     PyDictObject dict;
     BorrowFlag borrow;
-    YamlMapping inner;
+    Cow<YamlMapping> inner;
     DocMeta meta;
+    ContainedMark contained;
 };
 
-/// A YamlSequence instance: a real list (the parent list), `inner` and the
-/// document metadata.
+/// A YamlSequence instance: a real list (the parent list), `inner` (shared
+/// as above) and the document metadata.
 struct SequenceObject {
     PyListObject list;
     BorrowFlag borrow;
-    YamlSequence inner;
+    Cow<YamlSequence> inner;
     DocMeta meta;
+    ContainedMark contained;
 };
 
 /// A YamlScalar instance: one node (normally a Scalar) and the metadata.
@@ -70,10 +105,10 @@ inline ScalarObject* as_scalar(PyObject* o) noexcept {
 
 /// New YamlMapping owning `inner` and `meta`, with an empty parent dict that
 /// the caller fills directly (PyDict_SetItem, bypassing the class's hooks).
-ref new_mapping_object(YamlMapping inner, DocMeta meta);
+ref new_mapping_object(Cow<YamlMapping> inner, DocMeta meta);
 /// New YamlSequence owning `inner` and `meta`, with an empty parent list that
 /// the caller fills directly (PyList_Append).
-ref new_sequence_object(YamlSequence inner, DocMeta meta);
+ref new_sequence_object(Cow<YamlSequence> inner, DocMeta meta);
 /// New YamlScalar holding `node` as is.
 ref new_scalar_object(YamlNode node, DocMeta meta);
 

@@ -105,11 +105,11 @@ class PieceWriter {
         };
         if (is_mapping_object(obj)) {
             MappingObject* m = as_mapping(obj);
-            return read(m->borrow, m->inner, m->inner.entries.size());
+            return read(m->borrow, m->inner.get(), m->inner.get().entries.size());
         }
         if (is_sequence_object(obj)) {
             SequenceObject* s = as_sequence(obj);
-            return read(s->borrow, s->inner, s->inner.items.size());
+            return read(s->borrow, s->inner.get(), s->inner.get().items.size());
         }
         return true;
     }

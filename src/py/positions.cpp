@@ -40,8 +40,8 @@ ref position_tuple(const SourceRef& source, std::uint32_t offset) {
 }
 
 const SourceRef& collection_source(PyObject* self) noexcept {
-    return is_mapping_object(self) ? as_mapping(self)->inner.layout.source
-                                   : as_sequence(self)->inner.layout.source;
+    return is_mapping_object(self) ? as_mapping(self)->inner.get().layout.source
+                                   : as_sequence(self)->inner.get().layout.source;
 }
 
 PyObject* get_position(PyObject* self, void*) {
@@ -55,8 +55,8 @@ PyObject* get_position(PyObject* self, void*) {
             if (!borrow.ok()) return nullptr;
             if (is_container_object(self)) {
                 const CollectionLayout& l = is_mapping_object(self)
-                                                ? as_mapping(self)->inner.layout
-                                                : as_sequence(self)->inner.layout;
+                                                ? as_mapping(self)->inner.get().layout
+                                                : as_sequence(self)->inner.get().layout;
                 if (l.has()) {
                     source = l.source;
                     offset = l.start;

@@ -77,8 +77,8 @@ bool apply(PyObject* self, std::vector<Change>& changes) {
         if (!old && PyErr_Occurred()) return false;
         // A replaced value's blank lines stay where they stood; a new entry
         // goes before those that end the mapping.
-        const std::ptrdiff_t at = m->inner.entries.index_of(c.text);
-        const std::size_t n = m->inner.entries.size();
+        const std::ptrdiff_t at = m->inner.get().entries.index_of(c.text);
+        const std::size_t n = m->inner.get().entries.size();
         ValueEdit replaced;
         SlotEdit added;
         if (at >= 0 ? !replaced.prepare(self, static_cast<std::size_t>(at))
@@ -88,15 +88,15 @@ bool apply(PyObject* self, std::vector<Change>& changes) {
         released.push_back(std::move(old));
         replaced.commit();
         added.commit();
-        YamlEntry* e = c.whole ? nullptr : m->inner.entries.find(c.text);
+        YamlEntry* e = c.whole ? nullptr : m->inner.mut().entries.find(c.text);
         if (e) {
             e->value = std::move(c.entry.value);
             forget_value_position(*e);
         } else {
             // An entry assigned anew keeps where its key was read.
-            if (const YamlEntry* prev = m->inner.entries.find(c.text))
+            if (const YamlEntry* prev = m->inner.get().entries.find(c.text))
                 c.entry.key_at = prev->key_at;
-            m->inner.entries.insert(std::move(c.text), std::move(c.entry));
+            m->inner.mut().entries.insert(std::move(c.text), std::move(c.entry));
         }
     }
     return true;
@@ -117,7 +117,7 @@ bool remove_key(PyObject* self, PyObject* exact, std::string_view text, ref& rem
     removed = ref::borrow(PyDict_GetItemWithError(self, exact));
     missing = !removed;
     if (!removed) return !PyErr_Occurred();
-    const std::ptrdiff_t at = m->inner.entries.index_of(text);
+    const std::ptrdiff_t at = m->inner.get().entries.index_of(text);
     SlotEdit edit;
     if (at >= 0 &&
         !edit.prepare(self, static_cast<std::size_t>(at), static_cast<std::size_t>(at) + 1, 0))
@@ -125,7 +125,7 @@ bool remove_key(PyObject* self, PyObject* exact, std::string_view text, ref& rem
     if (PyDict_DelItem(self, exact) < 0) return false;
     if (at == 0) keep_document_header(self);
     edit.commit();
-    m->inner.entries.remove(text);
+    m->inner.mut().entries.remove(text);
     return true;
 }
 
@@ -174,7 +174,7 @@ bool update_changes(PyObject* other, std::vector<Change>& changes) {
             MappingObject* o = as_mapping(other);
             SharedBorrow borrow(o->borrow);
             if (!borrow.ok()) return false;
-            copy = o->inner;
+            copy = o->inner.get();
         }
         for (auto& slot : copy.entries) {
             ref key = make_str(slot.key);
@@ -282,9 +282,9 @@ int mapping_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyDict_Clear(self);
         for (auto& [key, value] : items)
             if (PyDict_SetItem(self, key.get(), value.get()) < 0) return -1;
-        converted->tag = std::move(m->inner.tag);
-        converted->style = m->inner.style;
-        m->inner = std::move(*converted);
+        converted->tag = std::move(m->inner.get().tag);
+        converted->style = m->inner.get().style;
+        m->inner = Cow<YamlMapping>(std::move(*converted));
         return 0;
     });
 }
@@ -316,12 +316,12 @@ PyObject* mapping_popitem(PyObject* self, PyObject*) {
         {
             ExclusiveBorrow borrow(m->borrow);
             if (!borrow.ok()) return nullptr;
-            if (m->inner.entries.empty()) {
+            if (m->inner.get().entries.empty()) {
                 PyErr_SetString(PyExc_KeyError, "dictionary is empty");
                 return nullptr;
             }
-            const std::size_t n = m->inner.entries.size();
-            key = make_str(m->inner.entries.back().key);
+            const std::size_t n = m->inner.get().entries.size();
+            key = make_str(m->inner.get().entries.back().key);
             if (!key) return nullptr;
             value = ref::borrow(PyDict_GetItemWithError(self, key.get()));
             if (!value && PyErr_Occurred()) return nullptr;
@@ -334,7 +334,7 @@ PyObject* mapping_popitem(PyObject* self, PyObject*) {
             }
             if (n == 1) keep_document_header(self);
             edit.commit();
-            m->inner.entries.erase_at(n - 1);
+            m->inner.mut().entries.erase_at(n - 1);
         }
         return PyTuple_Pack(2, key.get(), value.get());
     });
@@ -349,11 +349,11 @@ PyObject* mapping_clear_method(PyObject* self, PyObject*) {
         if (!borrow.ok()) return nullptr;
         // The blank lines after the last entry stay after the mapping.
         SlotEdit edit;
-        if (!edit.prepare(self, 0, m->inner.entries.size(), 0)) return nullptr;
+        if (!edit.prepare(self, 0, m->inner.get().entries.size(), 0)) return nullptr;
         PyDict_Clear(self);
         keep_document_header(self);
         edit.commit();
-        m->inner.entries.clear();
+        m->inner.mut().entries.clear();
         Py_RETURN_NONE;
     });
 }
@@ -406,7 +406,7 @@ PyObject* mapping_node(PyObject* self, PyObject* key) {
             MappingObject* m = as_mapping(self);
             SharedBorrow borrow(m->borrow);
             if (!borrow.ok()) return nullptr;
-            const YamlEntry* e = m->inner.entries.find(text);
+            const YamlEntry* e = m->inner.get().entries.find(text);
             if (!e) {
                 raise_key_error(key);
                 return nullptr;
@@ -484,7 +484,7 @@ struct DictOrder {
 
 /// Reads the order of `self`, under exclusive access.
 bool read_order(PyObject* self, DictOrder& out) {
-    const YamlMapping& inner = as_mapping(self)->inner;
+    const YamlMapping& inner = as_mapping(self)->inner.get();
     out.held = ref::steal(PyDict_Items(self));
     if (!out.held) return false;
     for (const auto& slot : inner.entries) {
@@ -534,7 +534,7 @@ bool take_dict(PyObject* self, PyObject* d) {
 bool move_entry(PyObject* self, std::size_t from, std::size_t to, DictOrder& order) {
     if (from == to) return true;
     // The blank lines that end the mapping stay at its end.
-    const std::size_t n = as_mapping(self)->inner.entries.size();
+    const std::size_t n = as_mapping(self)->inner.get().entries.size();
     SlotEdit last;
     if ((from + 1 == n || to + 1 == n) && !last.prepare(self, n, n, 1)) return false;
     if (!read_order(self, order)) return false;
@@ -545,7 +545,7 @@ bool move_entry(PyObject* self, std::size_t from, std::size_t to, DictOrder& ord
     ref d = dict_of(order);
     if (!d) return false;
     last.commit();
-    as_mapping(self)->inner.entries.move(from, to);
+    as_mapping(self)->inner.mut().entries.move(from, to);
     return take_dict(self, d.get());
 }
 
@@ -567,7 +567,7 @@ PyObject* mapping_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         DictOrder order;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok() || !read_order(self, order)) return nullptr;
-        auto& entries = m->inner.entries;
+        auto& entries = m->inner.mut().entries;
         const std::ptrdiff_t at = entries.index_of(c.text);
         const std::size_t n = entries.size();
         auto& items = order.items;
@@ -617,7 +617,7 @@ PyObject* mapping_rename_key(PyObject* self, PyObject* const* args, Py_ssize_t n
         DictOrder order;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
-        auto& entries = m->inner.entries;
+        auto& entries = m->inner.mut().entries;
         const std::ptrdiff_t at = entries.index_of(old_text);
         if (at < 0) {
             raise_key_error(a[0]);
@@ -662,12 +662,12 @@ PyObject* mapping_move_to_end(PyObject* self, PyObject* const* args, Py_ssize_t 
         DictOrder order;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
-        const std::ptrdiff_t at = m->inner.entries.index_of(text);
+        const std::ptrdiff_t at = m->inner.get().entries.index_of(text);
         if (at < 0) {
             raise_key_error(a[0]);
             return nullptr;
         }
-        const std::size_t to = last ? m->inner.entries.size() - 1 : 0;
+        const std::size_t to = last ? m->inner.get().entries.size() - 1 : 0;
         if (!move_entry(self, static_cast<std::size_t>(at), to, order)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -685,12 +685,12 @@ PyObject* mapping_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         DictOrder order;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok()) return nullptr;
-        const std::ptrdiff_t at = m->inner.entries.index_of(text);
+        const std::ptrdiff_t at = m->inner.get().entries.index_of(text);
         if (at < 0) {
             raise_key_error(a[0]);
             return nullptr;
         }
-        const std::size_t to = list_position(index, m->inner.entries.size() - 1);
+        const std::size_t to = list_position(index, m->inner.get().entries.size() - 1);
         if (!move_entry(self, static_cast<std::size_t>(at), to, order)) return nullptr;
         Py_RETURN_NONE;
     });
@@ -708,8 +708,13 @@ struct MapSlots {
     static constexpr bool kDualGetMissingIsNone = true;
 
     static bool check(PyObject* arg, Pos& pos) { return key_arg(arg, pos.text); }
-    static YamlEntry* find(PyObject* self, PyObject* arg, Pos& pos, bool raise_missing) {
-        YamlEntry* e = as_mapping(self)->inner.entries.find(pos.text);
+    static YamlEntry* find(PyObject* self, PyObject* arg, Pos& pos, bool raise_missing,
+                           bool write) {
+        // A reader must not unshare the record: another reader (a dump) may
+        // be copying it.
+        auto& inner = as_mapping(self)->inner;
+        YamlEntry* e = write ? inner.mut().entries.find(pos.text)
+                             : const_cast<YamlEntry*>(inner.get().entries.find(pos.text));
         if (!e && raise_missing) raise_key_error(arg);
         return e;
     }
@@ -860,7 +865,7 @@ bool init_mapping_type() noexcept {
     return node_class::init_type(g_mapping_type, mapping_spec, &PyDict_Type);
 }
 
-ref new_mapping_object(YamlMapping inner, DocMeta meta) {
+ref new_mapping_object(Cow<YamlMapping> inner, DocMeta meta) {
     return node_class::alloc<MappingObject>(g_mapping_type, std::move(inner), std::move(meta));
 }
 

@@ -127,7 +127,7 @@ bool splice(PyObject* self, std::size_t start, std::size_t stop, PyObject* value
     if (PyList_SetSlice(self, b, e, values) < 0) return false;
     if (start == 0 && stop > 0) keep_document_header(self);
     edit.commit();
-    replace_items(s->inner.items, start, stop, std::move(items));
+    replace_items(s->inner.mut().items, start, stop, std::move(items));
     return true;
 }
 
@@ -144,7 +144,7 @@ int assign_index(PyObject* self, Py_ssize_t idx, PyObject* value) {
     std::size_t pos = 0;
     if (!resolve_index(idx, static_cast<std::size_t>(parent_len(self)), pos)) return -1;
     const auto p = static_cast<Py_ssize_t>(pos);
-    auto& items = s->inner.items;
+    auto& items = s->inner.mut().items;
     if (value) {
         ValueEdit edit;
         if (!edit.prepare(self, pos)) return -1;
@@ -184,7 +184,7 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
     ExclusiveBorrow borrow(s->borrow);
     if (!borrow.ok()) return -1;
     const Py_ssize_t count = PySlice_AdjustIndices(parent_len(self), &b, &e, step);
-    auto& items = s->inner.items;
+    auto& items = s->inner.mut().items;
     if (step == 1) {
         const Py_ssize_t stop = std::max(b, e);
         SlotEdit edit;
@@ -266,12 +266,12 @@ PyObject* sequence_append(PyObject* self, PyObject* value) {
         SequenceObject* s = as_sequence(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
-        const std::size_t n = s->inner.items.size();
+        const std::size_t n = s->inner.get().items.size();
         SlotEdit edit;
         if (!edit.prepare(self, n, n, 1)) return nullptr;
         if (PyList_Append(self, converted.get()) < 0) return nullptr;
         edit.commit();
-        s->inner.items.emplace_back().node = std::move(node);
+        s->inner.mut().items.emplace_back().node = std::move(node);
         Py_RETURN_NONE;
     });
 }
@@ -292,7 +292,7 @@ PyObject* sequence_insert(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!borrow.ok()) return nullptr;
         const Py_ssize_t n = parent_len(self);
         const Py_ssize_t p = idx < 0 ? std::max<Py_ssize_t>(idx + n, 0) : std::min(idx, n);
-        auto& items = s->inner.items;
+        auto& items = s->inner.mut().items;
         const auto at = static_cast<std::size_t>(std::min<std::ptrdiff_t>(p, std::ssize(items)));
         SlotEdit edit;
         if (!edit.prepare(self, at, at, 1)) return nullptr;
@@ -340,7 +340,7 @@ PyObject* sequence_inplace_repeat(PyObject* self, Py_ssize_t n) {
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
         if (PyList_SetSlice(self, 0, parent_len(self), repeated.get()) < 0) return nullptr;
-        auto& items = s->inner.items;
+        auto& items = s->inner.mut().items;
         if (n <= 0) {
             items.clear();
         } else {
@@ -384,7 +384,7 @@ PyObject* sequence_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             if (PyList_SetSlice(self, p, p + 1, nullptr) < 0) return nullptr;
             if (p == 0) keep_document_header(self);
             edit.commit();
-            auto& items = s->inner.items;
+            auto& items = s->inner.mut().items;
             if (static_cast<std::size_t>(p) < items.size())
                 items.erase(items.begin() + static_cast<std::ptrdiff_t>(p));
         }
@@ -419,7 +419,7 @@ PyObject* sequence_clear_method(PyObject* self, PyObject*) {
         SequenceObject* s = as_sequence(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
-        s->inner.items.clear();
+        s->inner.mut().items.clear();
         Py_RETURN_NONE;
     });
 }
@@ -430,12 +430,12 @@ PyObject* sequence_reverse(PyObject* self, PyObject*) {
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
         // The blank lines that end the sequence stay at its end.
-        const std::size_t n = s->inner.items.size();
+        const std::size_t n = s->inner.get().items.size();
         SlotEdit last;
         if (n > 1 && !last.prepare(self, n, n, 1)) return nullptr;
         if (PyList_Reverse(self) < 0) return nullptr;
         last.commit();
-        std::reverse(s->inner.items.begin(), s->inner.items.end());
+        std::reverse(s->inner.mut().items.begin(), s->inner.mut().items.end());
         Py_RETURN_NONE;
     });
 }
@@ -463,8 +463,8 @@ PyObject* sequence_node(PyObject* self, PyObject* idx_obj) {
         {
             SharedBorrow borrow(s->borrow);
             if (!borrow.ok()) return nullptr;
-            if (!resolve_index(idx, s->inner.items.size(), pos)) return nullptr;
-            node = s->inner.items[pos].node;
+            if (!resolve_index(idx, s->inner.get().items.size(), pos)) return nullptr;
+            node = s->inner.get().items[pos].node;
         }
         const auto p = static_cast<Py_ssize_t>(pos);
         ref value = p < parent_len(self) ? ref::borrow(PyList_GET_ITEM(self, p)) : ref();
@@ -487,10 +487,12 @@ struct SeqSlots {
     static constexpr bool kDualGetMissingIsNone = false;
 
     static bool check(PyObject* arg, Pos& pos) { return idx_arg(arg, pos.idx); }
-    static YamlItem* find(PyObject* self, PyObject*, Pos& pos, bool) {
+    static YamlItem* find(PyObject* self, PyObject*, Pos& pos, bool, bool write) {
         SequenceObject* s = as_sequence(self);
-        if (!resolve_index(pos.idx, s->inner.items.size(), pos.at)) return nullptr;
-        return &s->inner.items[pos.at];
+        if (!resolve_index(pos.idx, s->inner.get().items.size(), pos.at)) return nullptr;
+        // A reader must not unshare the record (see the mapping's).
+        return write ? &s->inner.mut().items[pos.at]
+                     : const_cast<YamlItem*>(&s->inner.get().items[pos.at]);
     }
     static YamlNode& node(YamlItem& item) { return item.node; }
     static std::string where(const Pos& pos) { return "item at index " + std::to_string(pos.idx); }
@@ -536,8 +538,8 @@ int sequence_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!borrow.ok()) return -1;
         // The rest of the converted sequence's own metadata; tag and style
         // stay as the constructor set them.
-        s->inner.anchor = std::move(converted->anchor);
-        s->inner.trailing_blank_lines = converted->trailing_blank_lines;
+        s->inner.mut().anchor = std::move(converted->anchor);
+        s->inner.mut().trailing_blank_lines = converted->trailing_blank_lines;
         return 0;
     });
 }
@@ -658,7 +660,7 @@ bool init_sequence_type() noexcept {
     return node_class::init_type(g_sequence_type, sequence_spec, &PyList_Type);
 }
 
-ref new_sequence_object(YamlSequence inner, DocMeta meta) {
+ref new_sequence_object(Cow<YamlSequence> inner, DocMeta meta) {
     return node_class::alloc<SequenceObject>(g_sequence_type, std::move(inner), std::move(meta));
 }
 

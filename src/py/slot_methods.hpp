@@ -9,8 +9,9 @@
 //   static constexpr const char* kArg;           "key" or "idx"
 //   static constexpr bool kDualGetMissingIsNone; comment_before(k) of a missing key reads None
 //   static bool check(PyObject* arg, Pos&);      type check only (TypeError naming the argument)
-//   static Slot* find(PyObject* self, PyObject* arg, Pos&, bool raise_missing);
-//                                                access held; KeyError / IndexError
+//   static Slot* find(PyObject* self, PyObject* arg, Pos&, bool raise_missing, bool write);
+//                                                access held; KeyError / IndexError;
+//                                                the slot is only read unless `write`
 //   static YamlNode& node(Slot&);
 //   static std::string where(const Pos&);        "value at key 'k'" / "item at index 3"
 //   static ref parent_value(PyObject* self, PyObject* arg, const Pos&);
@@ -37,7 +38,7 @@ template <class Slots, class F>
 PyObject* with_slot(PyObject* self, PyObject* arg, typename Slots::Pos& pos, bool write, F&& fn,
                     bool raise_missing = true) {
     auto run = [&]() -> PyObject* {
-        typename Slots::Slot* slot = Slots::find(self, arg, pos, raise_missing);
+        typename Slots::Slot* slot = Slots::find(self, arg, pos, raise_missing, write);
         if (slot) return fn(*slot);
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
@@ -227,9 +228,9 @@ PyObject* container_style(PyObject* self, PyObject* const* args, Py_ssize_t narg
                 else if (YamlSequence* q = node.sequence())
                     q->style = style;
                 if (child && is_mapping_object(child.get()))
-                    as_mapping(child.get())->inner.style = style;
+                    as_mapping(child.get())->inner.mut().style = style;
                 else if (child && is_sequence_object(child.get()))
-                    as_sequence(child.get())->inner.style = style;
+                    as_sequence(child.get())->inner.mut().style = style;
                 Py_RETURN_NONE;
             });
     });

@@ -117,7 +117,7 @@ bool order_mapping(Job& job) {
     ExclusiveBorrow borrow(m->borrow);
     if (!borrow.ok()) return false;
     job.writes = m->borrow.writes();
-    const auto& entries = m->inner.entries;
+    const auto& entries = m->inner.get().entries;
     if (!job.key) {
         job.order = stable_order(entries.size(), [&](std::size_t a, std::size_t b) {
             return entries.at(a).key < entries.at(b).key;
@@ -148,7 +148,7 @@ bool order_sequence(Job& job) {
             ref::steal(PyList_GetSlice(job.obj.get(), 0, PyList_GET_SIZE(job.obj.get())));
         if (!job.elements) return false;
         job.paired = std::min<std::size_t>(
-            s->inner.items.size(), static_cast<std::size_t>(PyList_GET_SIZE(job.obj.get())));
+            s->inner.get().items.size(), static_cast<std::size_t>(PyList_GET_SIZE(job.obj.get())));
     }
     std::vector<ref> keys;
     keys.reserve(job.paired);
@@ -180,16 +180,16 @@ bool unchanged(const Job& job, BorrowFlag& flag) {
 bool apply_mapping(const Job& job) {
     PyObject* self = job.obj.get();
     MappingObject* m = as_mapping(self);
-    auto slots = m->inner.entries.take_all();
+    auto slots = m->inner.mut().entries.take_all();
     std::vector<OrderedMap<YamlEntry>::Slot> sorted;
     sorted.reserve(slots.size());
     for (std::size_t i : job.order) sorted.push_back(std::move(slots[i]));
-    m->inner.entries.assign(std::move(sorted));
+    m->inner.mut().entries.assign(std::move(sorted));
     ref items = ref::steal(PyDict_Items(self));  // holds every value while the dict is refilled
     if (!items) return false;
     ref ordered = ref::steal(PyDict_New());
     if (!ordered) return false;
-    for (const auto& slot : m->inner.entries) {
+    for (const auto& slot : m->inner.get().entries) {
         ref key = make_str(slot.key);
         if (!key) return false;
         PyObject* value = PyDict_GetItemWithError(self, key.get());
@@ -213,14 +213,14 @@ bool apply_mapping(const Job& job) {
 
 /// The entries or items of a job's collection in its tree.
 std::size_t slot_count(const Job& job) noexcept {
-    return job.mapping ? as_mapping(job.obj.get())->inner.entries.size()
-                       : as_sequence(job.obj.get())->inner.items.size();
+    return job.mapping ? as_mapping(job.obj.get())->inner.get().entries.size()
+                       : as_sequence(job.obj.get())->inner.get().items.size();
 }
 
 bool apply_sequence(const Job& job) {
     PyObject* self = job.obj.get();
     SequenceObject* s = as_sequence(self);
-    auto& items = s->inner.items;
+    auto& items = s->inner.mut().items;
     std::vector<YamlItem> sorted;
     sorted.reserve(items.size());
     ref elements = ref::steal(PyList_New(0));

@@ -410,6 +410,26 @@ class TestNodeObjects:
         with pytest.raises(RuntimeError, match="^self-referential structure detected$"):
             dumps({"x": q})
 
+    def test_trees_shared_with_a_dump_or_a_copy_stay_apart(self):
+        # A dump shares the trees of nested objects that hold only scalars;
+        # a copy shares its original's until one of them changes.
+        m = loads("a: {x: 1}\nb: 2\n")
+        assert dumps(m) == "a: {x: 1}\nb: 2\n"
+        m["a"]["y"] = [3]  # no longer only scalars: written from its objects
+        m["a"]["y"].append(4)
+        assert dumps(m) == "a: {x: 1, y: [3, 4]}\nb: 2\n"
+        c = m["a"].copy()
+        m["a"]["x"] = 5
+        assert (dumps(c), dumps(m["a"])) == ("{x: 1, y: [3, 4]}\n", "{x: 5, y: [3, 4]}\n")
+        # A dumper that changes an object already written: the text holds
+        # what was written, the object the change.
+        q = loads("- [1, 2]\n")
+        s = tesvorn.Schema()
+        s.add_dumper(P, lambda o: (q[0].append(9), ("!p", 0))[1])
+        q.append(P())
+        assert dumps(q, schema=s) == "- [1, 2]\n- !p 0\n"
+        assert q[0] == [1, 2, 9]
+
     def test_node_objects_in_dumper_data_are_dumped_as_they_are(self):
         m = loads("a: 1  # c\nb: [2]\n")
         m["b"].append(3)
