@@ -543,6 +543,8 @@ class Emitter {
     /// One document; `first` when nothing precedes it in the output.
     bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
                        bool last);
+    /// Completes the root's slots as they are written (see RootFiller).
+    void set_filler(RootFiller* filler) noexcept { filler_ = filler; }
 
     // The parts of a document, for writing it piece by piece (BlockWriter).
     void begin_document(bool start_marker, bool end_previous);
@@ -1062,7 +1064,12 @@ class Emitter {
     bool crlf_;             // lines the writer makes end with CR LF
     const YamlNode* root_ = nullptr;
     const void* last_slot_ = nullptr;  // the last entry or item of the output
-    bool doc_reset_ = false;           // the root's indentation was reset: no steps to follow
+    RootFiller* filler_ = nullptr;
+    bool last_pending_ = false;  // last_slot_ waits for the filler's last slot
+    void find_last_slot(const YamlNode& root) noexcept;
+    /// Has the filler complete root slot `index` of `count`; false to stop.
+    bool fill_root_slot(std::size_t index, std::size_t count, bool& skip);
+    bool doc_reset_ = false;  // the root's indentation was reset: no steps to follow
     std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
@@ -1080,6 +1087,39 @@ class Emitter {
     std::size_t marker_end_ = static_cast<std::size_t>(-1);  // where the document's "---\n" ends
     std::unordered_set<std::string> anchors_;                // written so far in this document
 };
+
+void Emitter::find_last_slot(const YamlNode& root) noexcept {
+    // The entry or item whose text the output ends with.
+    for (const YamlNode* n = &root;;) {
+        const YamlMapping* m = n->mapping();
+        const YamlSequence* q = n->sequence();
+        if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
+            last_slot_ = &m->entries.back().value;
+            n = &m->entries.back().value.value;
+        } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
+            last_slot_ = &q->items.back();
+            n = &q->items.back().node;
+        } else {
+            break;
+        }
+    }
+}
+
+bool Emitter::fill_root_slot(std::size_t index, std::size_t count, bool& skip) {
+    skip = false;
+    switch (filler_->fill(index)) {
+        case RootFiller::Fill::kStop:
+            failed_ = true;
+            return false;
+        case RootFiller::Fill::kSkip:
+            skip = true;
+            return true;
+        case RootFiller::Fill::kWrite:
+            break;
+    }
+    if (last_pending_ && index + 1 == count) find_last_slot(*root_);
+    return true;
+}
 
 bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
                             bool last) {
@@ -1100,22 +1140,9 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         doc_reset_ = rm->layout.flag(CollectionLayout::kIndentStale);
     else if (const YamlSequence* rs = root.sequence())
         doc_reset_ = rs->layout.flag(CollectionLayout::kIndentStale);
-    if (last) {
-        // The entry or item whose text the output ends with.
-        for (const YamlNode* n = &root;;) {
-            const YamlMapping* m = n->mapping();
-            const YamlSequence* q = n->sequence();
-            if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
-                last_slot_ = &m->entries.back().value;
-                n = &m->entries.back().value.value;
-            } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
-                last_slot_ = &q->items.back();
-                n = &q->items.back().node;
-            } else {
-                break;
-            }
-        }
-    }
+    // The root's last slot is complete only once a filler made it.
+    if (last && filler_ == nullptr) find_last_slot(root);
+    last_pending_ = last && filler_ != nullptr;
     const DocLayout* l = doc_;
     const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
     // The head as read, while the markers, directives and root properties
@@ -1282,10 +1309,17 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
     const Block b = block_of(map.layout, indent);
+    const bool filled = filler_ != nullptr && root_ != nullptr && root_->mapping() == &map;
+    const std::size_t n = map.entries.size();
     bool first = true;
-    for (const auto& slot : map.entries) {
+    for (std::size_t i = 0; i < n; ++i) {
+        bool skip = false;
+        if (filled && !fill_root_slot(i, n, skip)) return false;
+        if (skip) continue;
+        const auto& slot = map.entries.at(i);
         if (!emit_entry(b, slot.key, slot.value, indent, first && inline_first) || !checkpoint())
             return false;
+        if (filled && i + 1 != n) filler_->release(i);
         first = false;
     }
     emit_collection_tail(b, map.layout, map.trailing_blank_lines, indent);
@@ -1294,9 +1328,16 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
     const Block b = block_of(seq.layout, indent);
+    const bool filled = filler_ != nullptr && root_ != nullptr && root_->sequence() == &seq;
+    const std::size_t n = seq.items.size();
     bool first = true;
-    for (const YamlItem& item : seq.items) {
-        if (!emit_item(b, item, indent, first && inline_first) || !checkpoint()) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        bool skip = false;
+        if (filled && !fill_root_slot(i, n, skip)) return false;
+        if (skip) continue;
+        if (!emit_item(b, seq.items[i], indent, first && inline_first) || !checkpoint())
+            return false;
+        if (filled && i + 1 != n) filler_->release(i);
         first = false;
     }
     emit_collection_tail(b, seq.layout, seq.trailing_blank_lines, indent);
@@ -2144,8 +2185,10 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
 }
 
 void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
-                   std::size_t indent, bool start_marker, bool end_previous, bool last) {
+                   std::size_t indent, bool start_marker, bool end_previous, bool last,
+                   RootFiller* filler) {
     detail::Emitter e(out, nullptr, indent, meta);
+    e.set_filler(filler);
     (void)e.emit_document(root, start_marker, end_previous, out.empty(), last);
 }
 

@@ -62,12 +62,29 @@ class StringSink final : public Sink {
 std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetadata> metas,
                       std::size_t indent);
 
+/// Completes the entries or items of a document's root collection one at a
+/// time while the document is written, so that each is made just before it
+/// is written (while what it is made of is still in cache) and can be let go
+/// after. The root handed to the writer is the tree the filler changes.
+class RootFiller {
+  public:
+    enum class Fill : std::uint8_t { kWrite, kSkip, kStop };
+    virtual ~RootFiller() = default;
+    /// Completes slot `index` of the root: write it, leave it out, or stop
+    /// writing (the filler keeps the reason).
+    virtual Fill fill(std::size_t index) = 0;
+    /// Slot `index` (not the last) was written: its content may go.
+    virtual void release(std::size_t index) noexcept = 0;
+};
+
 /// Appends one document to `out`, framed as `emit_docs` frames each of its
 /// documents: "---" first when `start_marker` (and always after directives),
 /// "..." before the directives when `end_previous`; `last` when no document
-/// follows.
+/// follows. With a `filler`, a block root's entries or items are completed
+/// by it as they are written.
 void emit_doc_into(std::string& out, const YamlNode& root, const DocMetadata& meta,
-                   std::size_t indent, bool start_marker, bool end_previous, bool last = true);
+                   std::size_t indent, bool start_marker, bool end_previous, bool last = true,
+                   RootFiller* filler = nullptr);
 
 namespace detail {
 class Emitter;

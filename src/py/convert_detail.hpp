@@ -298,6 +298,11 @@ class Extractor {
     bool finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present);
     /// The same for item `index` of sequence object `obj`.
     bool finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present);
+    /// A collection with anchor `name` is being written: an alias of it
+    /// inside it is written as its value.
+    void open_anchor(const std::string& name) {
+        if (settle_) book_.open(name);
+    }
     /// The key's properties of entry `e` (key text `key`), which come
     /// before its value.
     void settle_key(std::string_view key, YamlEntry& e);

@@ -213,6 +213,119 @@ class PieceWriter {
     YamlNode piece_;
 };
 
+/// Completes the entries or items of a node object at the root of a
+/// document as the writer reaches them (see RootFiller): each one's value
+/// is made from its object just before it is written and let go after, so
+/// that a large document is never copied whole and what is written is
+/// still in cache. The rest works as Extractor::mapping_object /
+/// sequence_object: the same snapshot, the same settling in document order.
+class RootFill final : public RootFiller {
+  public:
+    RootFill(Extractor& extractor, PyObject* obj) noexcept
+        : extractor_(extractor),
+          obj_(obj),
+          guard_(kDumping, RecursionGuard::kMaxDumpDepth),
+          mark_(t_anchors, obj) {}
+
+    /// Takes the snapshot into `tree`, without the collections the Python
+    /// part no longer holds; false with an exception set.
+    bool prepare(YamlNode& tree) {
+        if (!guard_) return false;
+        if (!mark_.fresh()) {
+            raise_self_referential();
+            return false;
+        }
+        if (is_mapping_object(obj_)) {
+            map_ = &tree.emplace_mapping();
+            if (!Extractor::snapshot(obj_, *map_)) return false;
+            for (std::size_t i = map_->entries.size(); i-- > 0;) {
+                auto& slot = map_->entries.at(i);
+                if (!present(slot.key, slot.value.value)) return false;
+            }
+        } else {
+            seq_ = &tree.emplace_sequence();
+            if (!Extractor::snapshot(obj_, *seq_)) return false;
+            for (std::size_t i = seq_->items.size(); i-- > 0;)
+                if (!present(i, seq_->items[i].node)) return false;
+        }
+        const OptString& anchor = map_ != nullptr ? map_->anchor : seq_->anchor;
+        if (anchor) extractor_.open_anchor(*anchor);
+        return true;
+    }
+
+    Fill fill(std::size_t index) override {
+        bool present = true;
+        const bool ok = map_ != nullptr
+                            ? extractor_.finish_entry(obj_, map_->entries.at(index).key,
+                                                      map_->entries.at(index).value, present)
+                            : extractor_.finish_item(obj_, index, seq_->items[index], present);
+        if (!ok) {
+            failed_ = true;
+            return Fill::kStop;
+        }
+        // Code run by an earlier conversion took it out of the Python part.
+        return present ? Fill::kWrite : Fill::kSkip;
+    }
+
+    void release(std::size_t index) noexcept override {
+        YamlNode& node =
+            map_ != nullptr ? map_->entries.at(index).value.value : seq_->items[index].node;
+        if (node.is_collection()) node = YamlNode();
+    }
+
+    [[nodiscard]] bool failed() const noexcept { return failed_; }
+
+  private:
+    /// Leaves out an entry whose collection the Python part no longer holds.
+    template <class Where>
+    bool present(Where where, const YamlNode& node) {
+        ref value;
+        bool here = true;
+        if (!Extractor::parent_value(obj_, where, node, value, here)) return false;
+        if (here) return true;
+        if constexpr (std::is_same_v<Where, std::size_t>) {
+            seq_->items.erase(seq_->items.begin() + static_cast<std::ptrdiff_t>(where));
+        } else {
+            map_->entries.remove(where);
+        }
+        return true;
+    }
+
+    Extractor& extractor_;
+    PyObject* obj_;
+    RecursionGuard guard_;
+    ProgressMark mark_;
+    YamlMapping* map_ = nullptr;
+    YamlSequence* seq_ = nullptr;
+    bool failed_ = false;
+};
+
+/// Whether a document's root is written through RootFill: a node object in
+/// block style with something in it whose tree cannot be shared whole.
+bool filled_root(PyObject* doc) {
+    if (is_mapping_object(doc)) {
+        MappingObject* m = as_mapping(doc);
+        SharedBorrow borrow(m->borrow);
+        if (!borrow.ok()) {
+            PyErr_Clear();  // the whole-tree road reports it
+            return false;
+        }
+        const YamlMapping& t = m->inner.get();
+        return t.style == ContainerStyle::Block && !t.entries.empty() && !self_contained(t);
+    }
+    if (is_sequence_object(doc)) {
+        SequenceObject* q = as_sequence(doc);
+        SharedBorrow borrow(q->borrow);
+        if (!borrow.ok()) {
+            PyErr_Clear();
+            return false;
+        }
+        const YamlSequence& t = q->inner.get();
+        return t.style == ContainerStyle::Block && !t.items.empty() && !self_contained(t);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size_t indent,
@@ -241,6 +354,15 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
                 continue;
             }
             YamlNode tree;
+            if (filled_root(doc)) {
+                RootFill fill(extractor, doc);
+                if (!fill.prepare(tree) || !read_doc_meta(doc, meta)) return false;
+                emit_doc_into(out, tree, meta, indent, start, previous_open, di + 1 == docs.size(),
+                              &fill);
+                if (fill.failed()) return false;
+                previous_open = !meta.explicit_end;
+                continue;
+            }
             if (!extractor.convert(doc, tree) || !read_doc_meta(doc, meta)) return false;
             emit_doc_into(out, tree, meta, indent, docs.size() != 1 || meta.explicit_start,
                           previous_open, di + 1 == docs.size());

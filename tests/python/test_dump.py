@@ -430,6 +430,20 @@ class TestNodeObjects:
         assert dumps(q, schema=s) == "- [1, 2]\n- !p 0\n"
         assert q[0] == [1, 2, 9]
 
+    def test_dumper_changing_the_root_being_written(self):
+        # A root's entries are made one at a time as they are written: what
+        # a dumper takes out of the Python part before its turn is left out.
+        m = loads("a: 1\nb: [1]\nc: [2]\n")
+        m["a"] = P()
+        s = tesvorn.Schema()
+        s.add_dumper(P, lambda o: (m.pop("c", None), ("!p", 0))[1])
+        assert dumps(m, schema=s) == "a: !p 0\nb: [1]\n"
+        s2 = tesvorn.Schema()
+        s2.add_dumper(P, lambda o: 1 / 0)
+        with pytest.raises(tesvorn.DumperError, match="ZeroDivisionError"):
+            dumps(m, schema=s2)
+        assert dumps(m, schema=s) == "a: !p 0\nb: [1]\n"
+
     def test_node_objects_in_dumper_data_are_dumped_as_they_are(self):
         m = loads("a: 1  # c\nb: [2]\n")
         m["b"].append(3)
