@@ -14,7 +14,7 @@ std::size_t count_nodes(const YamlNode& node) {
     if (const auto* m = node.mapping()) {
         for (const auto& slot : m->entries) {
             n += count_nodes(slot.value.value);
-            if (slot.value.key_node) n += count_nodes(**slot.value.key_node);
+            if (slot.value.key_props->node) n += count_nodes(**slot.value.key_props->node);
         }
     } else if (const auto* s = node.sequence()) {
         for (const auto& item : s->items) n += count_nodes(item.node);
@@ -311,8 +311,7 @@ void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value,
     // anything else through a fingerprint of what was read.
     if (key != nullptr) {
         const std::string_view raw = text.substr(l.at(SlotLayout::kKey), l.len[1]);
-        if (entry->key_style == ScalarStyle::Plain && !entry->key_anchor && !entry->key_tag &&
-            !entry->key_alias && !entry->key_node && raw == *key) {
+        if (entry->key_style == ScalarStyle::Plain && !entry->key_props.has() && raw == *key) {
             l.checks |= SlotLayout::kPlainKey;
         } else {
             l.fp_key = fingerprint_key(*key, *entry);
@@ -766,14 +765,17 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         if (!k.key) {
             // A collection used as a key: its properties live on the key node.
             entry_key = complex_key_string(f.mapping.entries.size());
-            entry.key_node = Box<YamlNode>(std::move(*k.key_node));
+            entry.key_props.mut().node = Box<YamlNode>(std::move(*k.key_node));
         } else {
             entry_key = std::move(*k.key);
-            entry.key_anchor = std::move(k.key_anchor);
-            entry.key_alias = std::move(k.key_alias);
-            entry.key_tag = std::move(k.key_tag);
             entry.key_style = k.key_style;
-            if (k.key_node) entry.key_node = Box<YamlNode>(std::move(*k.key_node));
+            if (k.key_anchor || k.key_alias || k.key_tag || k.key_node) {
+                KeyProps& props = entry.key_props.mut();
+                props.anchor = std::move(k.key_anchor);
+                props.alias = std::move(k.key_alias);
+                props.tag = std::move(k.key_tag);
+                if (k.key_node) props.node = Box<YamlNode>(std::move(*k.key_node));
+            }
         }
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const std::size_t had = f.mapping.entries.size();
@@ -799,7 +801,7 @@ void Builder::forget_layout(YamlNode& node) {
         m->layout.reset();
         for (auto& slot : m->entries) {
             slot.value.layout.reset();
-            if (slot.value.key_node) forget_layout(**slot.value.key_node);
+            if (slot.value.key_props->node) forget_layout(**slot.value.key_props.mut().node);
             forget_layout(slot.value.value);
         }
     } else if (YamlSequence* q = node.sequence()) {

@@ -95,6 +95,8 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
     return default_value();
 }
 
+const KeyProps KeyPropsRef::kEmpty{};
+
 std::string complex_key_string(std::size_t count) {
     std::string key(1, '\0');
     key += std::to_string(count);
@@ -354,7 +356,8 @@ void YamlMapping::format_with(bool styles, bool comments, bool blank_lines) {
         if (blank_lines) e.blank_lines_before = 0;
         if (styles) e.key_style = ScalarStyle::Plain;
         drop_slot(e.layout, styles, comments, blank_lines);
-        if (e.key_node) format_collection_node(**e.key_node, styles, comments, blank_lines);
+        if (e.key_props->node)
+            format_collection_node(**e.key_props.mut().node, styles, comments, blank_lines);
         format_collection_node(e.value, styles, comments, blank_lines);
     }
 }

@@ -507,6 +507,50 @@ struct YamlNode {
     friend bool operator==(const YamlNode&, const YamlNode&) = default;
 };
 
+/// What a mapping key has besides its text and style: its properties, the
+/// anchor it is an alias of, and the real key of a complex key.
+struct KeyProps {
+    OptString anchor;
+    OptString tag;
+    OptString alias;
+    /// The real key of a complex (mapping or sequence) key.
+    std::optional<Box<YamlNode>> node;
+
+    friend bool operator==(const KeyProps&, const KeyProps&) = default;
+};
+
+/// A key's KeyProps held in one pointer: most keys have none, and an entry
+/// is the bulk of a loaded mapping. Reading absent properties reads empty
+/// ones; `mut()` creates them. Copies are deep.
+class KeyPropsRef {
+  public:
+    KeyPropsRef() noexcept = default;
+    KeyPropsRef(const KeyPropsRef& other)
+        : p_(other.p_ ? std::make_unique<KeyProps>(*other.p_) : nullptr) {}
+    KeyPropsRef(KeyPropsRef&&) noexcept = default;
+    KeyPropsRef& operator=(const KeyPropsRef& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<KeyProps>(*other.p_) : nullptr;
+        return *this;
+    }
+    KeyPropsRef& operator=(KeyPropsRef&&) noexcept = default;
+    ~KeyPropsRef() = default;
+
+    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
+    const KeyProps& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
+    const KeyProps* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
+    KeyProps& mut() {
+        if (!p_) p_ = std::make_unique<KeyProps>();
+        return *p_;
+    }
+    void reset() noexcept { p_.reset(); }
+
+    friend bool operator==(const KeyPropsRef& a, const KeyPropsRef& b) { return *a == *b; }
+
+  private:
+    static const KeyProps kEmpty;
+    std::unique_ptr<KeyProps> p_;
+};
+
 struct YamlEntry {
     YamlNode value;
     OptString comment_before;
@@ -518,11 +562,7 @@ struct YamlEntry {
     /// after it the value starts (kNoDelta when unknown).
     SourceOffset<std::uint16_t, kNoDelta> value_delta;
     SourceOffset<std::uint32_t, kNoPosition> key_at;
-    OptString key_anchor;
-    OptString key_tag;
-    OptString key_alias;
-    /// The real key of a complex (mapping or sequence) key.
-    std::optional<Box<YamlNode>> key_node;
+    KeyPropsRef key_props;
     SlotRecord layout;
 
     friend bool operator==(const YamlEntry&, const YamlEntry&) = default;
