@@ -141,14 +141,14 @@ class OrderedMap {
             slots_[static_cast<std::size_t>(i)].value = std::move(value);
             return static_cast<std::size_t>(i);
         }
-        slots_.push_back(Slot{std::move(key), std::move(value)});
-        const std::size_t pos = slots_.size() - 1;
-        if (!index_.empty() && (slots_.size() * 2 <= index_.size())) {
-            place(pos);
-        } else if (slots_.size() > kLinearLimit) {
-            rebuild_index();
-        }
-        return pos;
+        return append(std::move(key), std::move(value));
+    }
+    /// The position of `key`, and whether it is new: then it was appended
+    /// with a default value (for a reader that fills it in place).
+    std::pair<std::size_t, bool> find_or_append(std::string key) {
+        const auto i = index_of(key);
+        if (i >= 0) return {static_cast<std::size_t>(i), false};
+        return {append(std::move(key), V{}), true};
     }
 
     /// Inserts `key` at position `pos` (at most size()), or, when the key
@@ -227,6 +227,18 @@ class OrderedMap {
     // Short maps (the common case in configuration files) are searched
     // linearly, which beats hashing them.
     static constexpr std::size_t kLinearLimit = 8;
+
+    /// Appends a key that is not in the map.
+    std::size_t append(std::string&& key, V&& value) {
+        slots_.push_back(Slot{std::move(key), std::move(value)});
+        const std::size_t pos = slots_.size() - 1;
+        if (!index_.empty() && (slots_.size() * 2 <= index_.size())) {
+            place(pos);
+        } else if (slots_.size() > kLinearLimit) {
+            rebuild_index();
+        }
+        return pos;
+    }
 
     static std::size_t hash(std::string_view key) noexcept {
         return std::hash<std::string_view>{}(key);
