@@ -255,10 +255,18 @@ bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
 }
 
 ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema) {
-    if (YamlMapping* m = tree.mapping())
-        return mapping_to_py_obj(std::move(*m), std::move(meta), schema);
-    if (YamlSequence* s = tree.sequence())
-        return sequence_to_py_obj(std::move(*s), std::move(meta), schema);
+    // The collection moves into its object; the storage it leaves is freed
+    // at once (a load of many documents holds every tree until it ends).
+    if (YamlMapping* m = tree.mapping()) {
+        YamlMapping taken = std::move(*m);
+        tree = YamlNode();
+        return mapping_to_py_obj(std::move(taken), std::move(meta), schema);
+    }
+    if (YamlSequence* s = tree.sequence()) {
+        YamlSequence taken = std::move(*s);
+        tree = YamlNode();
+        return sequence_to_py_obj(std::move(taken), std::move(meta), schema);
+    }
     return new_scalar_object(std::move(tree), std::move(meta));
 }
 
