@@ -343,8 +343,8 @@ void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value, const std
         l.fp_value = fingerprint_value(value);
     // Pieces that span lines keep their place only at their own column.
     const auto spans = [&](SlotLayout::Piece b, SlotLayout::Piece e) {
-        return text.substr(l.at(b), l.at(e) - l.at(b)).find_first_of("\r\n") !=
-               std::string_view::npos;
+        const std::string_view piece = text.substr(l.at(b), l.at(e) - l.at(b));
+        return std::any_of(piece.begin(), piece.end(), is_break);
     };
     if (spans(SlotLayout::kKey, SlotLayout::kSep)) l.flags |= SlotLayout::kKeyLines;
     if (spans(SlotLayout::kValue, SlotLayout::kTrail)) l.flags |= SlotLayout::kValueLines;

@@ -162,8 +162,11 @@ bool is_digit(char c) noexcept {
     return c >= '0' && c <= '9';
 }
 
-bool contains_any(std::string_view text, std::string_view chars) noexcept {
-    return text.find_first_of(chars) != std::string_view::npos;
+/// Whether `text` has a '.', 'e' or 'E' (the marks of a float).
+bool has_float_mark(std::string_view text) noexcept {
+    for (const char c : text)
+        if (c == '.' || c == 'e' || c == 'E') return true;
+    return false;
 }
 
 }  // namespace
@@ -250,7 +253,25 @@ bool type_plain(std::string_view t, ScalarValue& out) {
     // Most plain scalars are words: the null and boolean words start with
     // one of few letters, and numbers with a sign, a digit or a point.
     const char c = t[0];
-    if (t.size() <= 5 && std::string_view("~nNtTyYoOfF").find(c) != std::string_view::npos) {
+    bool word = false;
+    switch (c) {
+        case '~':
+        case 'n':
+        case 'N':
+        case 't':
+        case 'T':
+        case 'y':
+        case 'Y':
+        case 'o':
+        case 'O':
+        case 'f':
+        case 'F':
+            word = t.size() <= 5;
+            break;
+        default:
+            break;
+    }
+    if (word) {
         // Null and booleans: exact words only.
         if (t == "~" || t == "null" || t == "Null" || t == "NULL") {
             out = ScalarValue::null();
@@ -306,7 +327,7 @@ bool type_plain(std::string_view t, ScalarValue& out) {
         }
     }
     double d = 0;
-    if (contains_any(t, ".eE") && parse_f64(t, d)) {
+    if (has_float_mark(t) && parse_f64(t, d)) {
         out = ScalarValue::of_float(d);
         return true;
     }
