@@ -344,6 +344,8 @@ class Cow {
   public:
     Cow() : p_(std::make_shared<T>()) {}
     explicit Cow(T value) : p_(std::make_shared<T>(std::move(value))) {}
+    /// Shares `value` (which nothing may change while shared).
+    explicit Cow(std::shared_ptr<T> value) noexcept : p_(std::move(value)) {}
 
     const T& get() const noexcept { return *p_; }
     T& mut() {

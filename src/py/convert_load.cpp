@@ -161,6 +161,30 @@ ref KeyCache::str(std::string_view key) {
 
 namespace {
 
+/// A collection whose record, once its contents moved into its object, is
+/// nothing but its style.
+template <class C>
+bool plain_collection(const C& c) noexcept {
+    return !c.tag && !c.anchor && c.trailing_blank_lines == 0;
+}
+
+/// The record such a collection leaves behind: one empty collection of each
+/// style, shared by all of them (a change makes a node its own copy).
+template <class C>
+std::shared_ptr<C> shared_empty(ContainerStyle style) {
+    static const std::shared_ptr<C> kEmpty[2] = {[] {
+                                                     auto c = std::make_shared<C>();
+                                                     c->style = ContainerStyle::Block;
+                                                     return c;
+                                                 }(),
+                                                 [] {
+                                                     auto c = std::make_shared<C>();
+                                                     c->style = ContainerStyle::Flow;
+                                                     return c;
+                                                 }()};
+    return kEmpty[style == ContainerStyle::Flow ? 1 : 0];
+}
+
 /// node_to_py for a node of a tree being converted, which keeps it only as
 /// its record: a mapping or sequence that becomes its own node object (no
 /// loader takes it) moves its contents into that object rather than being
@@ -180,18 +204,26 @@ ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
     if (!guard) return ref();
     if (YamlMapping* m = node.mapping()) {
         YamlMapping taken = std::move(*m);
-        m->entries.clear();
-        m->style = taken.style;
-        m->tag = taken.tag;
-        m->anchor = taken.anchor;
+        if (plain_collection(taken)) {
+            node.v.emplace<0>(shared_empty<YamlMapping>(taken.style));
+        } else {
+            m->entries.clear();
+            m->style = taken.style;
+            m->tag = taken.tag;
+            m->anchor = taken.anchor;
+        }
         return mapping_to_py_obj(std::move(taken), DocMeta{}, schema);
     }
     YamlSequence* s = node.sequence();
     YamlSequence taken = std::move(*s);
-    s->items.clear();
-    s->style = taken.style;
-    s->tag = taken.tag;
-    s->anchor = taken.anchor;
+    if (plain_collection(taken)) {
+        node.v.emplace<1>(shared_empty<YamlSequence>(taken.style));
+    } else {
+        s->items.clear();
+        s->style = taken.style;
+        s->tag = taken.tag;
+        s->anchor = taken.anchor;
+    }
     return sequence_to_py_obj(std::move(taken), DocMeta{}, schema);
 }
 
