@@ -14,7 +14,7 @@ std::size_t count_nodes(const YamlNode& node) {
     if (const auto* m = node.mapping()) {
         for (const auto& slot : m->entries) {
             n += count_nodes(slot.value.value);
-            if (slot.value.key_node) n += count_nodes(**slot.value.key_node);
+            if (slot.value.key_props->node) n += count_nodes(**slot.value.key_props->node);
         }
     } else if (const auto* s = node.sequence()) {
         for (const auto& item : s->items) n += count_nodes(item.node);
@@ -160,10 +160,12 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
         l.source = static_cast<std::uint32_t>(source_->id);
         l.shape = s.shape;
         l.flags = s.flags;
-        finish_slot_layout(l, value, owner.comment_before, owner.blank_lines_before, key, entry);
-        // Only what the writer would not give back by itself is recorded.
-        if (!written_as_read(f, s, l, owner.comment_before, owner.comment_inline, value, key))
-            owner.layout.mut() = l;
+        slot_checks(l, value, owner.comment_before, owner.blank_lines_before, key, entry);
+        // Only what the writer would not give back by itself is recorded
+        // (decided before the costlier parts of a record are made).
+        if (written_as_read(f, s, l, owner.comment_inline, value, key)) return;
+        finish_slot_layout(l, value, key, entry);
+        owner.layout.mut() = l;
     };
     if (f.is_mapping) {
         auto& slot = f.mapping.entries.at(i);
@@ -188,8 +190,8 @@ std::string_view Builder::doc_break(std::size_t limit) {
 }
 
 bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l,
-                              const OptString& comment_before, const OptString& comment_inline,
-                              const YamlNode& value, const std::string* key) {
+                              const OptString& comment_inline, const YamlNode& value,
+                              const std::string* key) {
     // The writer's own rendering of an entry or item, piece by piece: where
     // it is the text read, no record is needed.
     const std::string_view text = source_->text;
@@ -200,16 +202,15 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
     const auto shape = static_cast<SlotLayout::Shape>(l.shape);
     if (shape == SlotLayout::kBlockScalar || value.alias() != nullptr) return false;
     if (l.flag(SlotLayout::kCommentInSep) || l.flag(SlotLayout::kCommentInValue)) return false;
-    // Key.
-    if (f.is_mapping && (!l.check(SlotLayout::kPlainKey) || !l.flag(SlotLayout::kSimpleKey) ||
-                         key->size() >= 1000 || !writes_plain_key(*key, f.is_flow)))
+    // Key and value, but for the costlier checks of plain text (last).
+    if (f.is_mapping &&
+        (!l.check(SlotLayout::kPlainKey) || !l.flag(SlotLayout::kSimpleKey) || key->size() >= 1000))
         return false;
-    // Value.
-    if (const YamlScalar* sc = value.scalar()) {
-        if (shape == SlotLayout::kInline && !(l.check(SlotLayout::kRenderedValue) ||
-                                              (l.check(SlotLayout::kPlainValue) &&
-                                               writes_plain_value(sc->value.as_str(), f.is_flow))))
-            return false;
+    const YamlScalar* sc = value.scalar();
+    const bool plain_value =
+        sc != nullptr && shape == SlotLayout::kInline && !l.check(SlotLayout::kRenderedValue);
+    if (sc != nullptr) {
+        if (plain_value && !l.check(SlotLayout::kPlainValue)) return false;
         if (shape == SlotLayout::kEmpty && (sc->tag || sc->anchor)) return false;
     } else if (value.is_collection()) {
         const YamlMapping* m = value.mapping();
@@ -265,18 +266,28 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
     // Lead.
     const std::string_view lead = piece(SlotLayout::kLead);
     if (f.is_flow) {
-        if (s.index == 0) return lead.empty();
-        if (f.typical_len == kNone) return false;
-        const std::string_view typical =
-            text.substr(f.typical_begin - source_->base, f.typical_len);
-        return lead == typical && typical.find('#') == std::string_view::npos;
+        if (s.index == 0) {
+            if (!lead.empty()) return false;
+        } else {
+            if (f.typical_len == kNone) return false;
+            const std::string_view typical =
+                text.substr(f.typical_begin - source_->base, f.typical_len);
+            if (lead != typical || typical.find('#') != std::string_view::npos) return false;
+        }
+    } else if (l.check(SlotLayout::kLeadComment)) {
+        return false;
+    } else if (l.flag(SlotLayout::kInlineFirst)) {
+        if (!lead.empty()) return false;
+    } else {
+        std::size_t p = 0;
+        for (std::uint8_t b = 0; b < l.blank; ++b, p += nl.size())
+            if (lead.substr(p, nl.size()) != nl) return false;
+        if (lead.size() - p != f.column || lead.find_first_not_of(' ', p) != std::string_view::npos)
+            return false;
     }
-    if (comment_before) return false;
-    if (l.flag(SlotLayout::kInlineFirst)) return lead.empty();
-    std::size_t p = 0;
-    for (std::uint8_t b = 0; b < l.blank; ++b, p += nl.size())
-        if (lead.substr(p, nl.size()) != nl) return false;
-    return lead.size() - p == f.column && lead.find_first_not_of(' ', p) == std::string_view::npos;
+    // Plain text the writer would quote.
+    if (f.is_mapping && !writes_plain_key(*key, f.is_flow)) return false;
+    return !plain_value || writes_plain_value(sc->value.as_str(), f.is_flow);
 }
 
 void Builder::close_trail(Frame& f, std::size_t limit) {
@@ -301,23 +312,17 @@ void Builder::note_sep_comment(Frame& f, std::size_t value_start) {
     s.flags |= SlotLayout::kCommentInSep;
 }
 
-void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value,
-                                 const OptString& comment_before, std::uint8_t blank,
-                                 const std::string* key, const YamlEntry* entry) const {
+void Builder::slot_checks(SlotLayout& l, const YamlNode& value, const OptString& comment_before,
+                          std::uint8_t blank, const std::string* key,
+                          const YamlEntry* entry) const {
     const std::string_view text = source_->text;
     l.blank = blank;
     if (comment_before) l.checks |= SlotLayout::kLeadComment;
     // Plain keys and plain strings are checked against their own text;
     // anything else through a fingerprint of what was read.
-    if (key != nullptr) {
-        const std::string_view raw = text.substr(l.at(SlotLayout::kKey), l.len[1]);
-        if (entry->key_style == ScalarStyle::Plain && !entry->key_anchor && !entry->key_tag &&
-            !entry->key_alias && !entry->key_node && raw == *key) {
-            l.checks |= SlotLayout::kPlainKey;
-        } else {
-            l.fp_key = fingerprint_key(*key, *entry);
-        }
-    }
+    if (key != nullptr && entry->key_style == ScalarStyle::Plain && !entry->key_props.has() &&
+        text.substr(l.at(SlotLayout::kKey), l.len[1]) == *key)
+        l.checks |= SlotLayout::kPlainKey;
     const YamlScalar* s = value.scalar();
     const bool plain =
         s != nullptr && s->style == ScalarStyle::Plain && !s->tag && !s->anchor && !s->original;
@@ -327,14 +332,19 @@ void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value,
         l.checks |= SlotLayout::kRenderedValue;
     } else if (plain && text.substr(l.at(SlotLayout::kValue), l.value_len) == s->value.as_str()) {
         l.checks |= SlotLayout::kPlainValue;
-    } else {
-        l.fp_value = fingerprint_value(value);
     }
+}
+
+void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value, const std::string* key,
+                                 const YamlEntry* entry) const {
+    const std::string_view text = source_->text;
+    if (key != nullptr && !l.check(SlotLayout::kPlainKey)) l.fp_key = fingerprint_key(*key, *entry);
+    if (!l.check(SlotLayout::kRenderedValue) && !l.check(SlotLayout::kPlainValue))
+        l.fp_value = fingerprint_value(value);
     // Pieces that span lines keep their place only at their own column.
     const auto spans = [&](SlotLayout::Piece b, SlotLayout::Piece e) {
-        for (std::uint32_t p = l.at(b), end = l.at(e); p < end; ++p)
-            if (is_break(text[p])) return true;
-        return false;
+        const std::string_view piece = text.substr(l.at(b), l.at(e) - l.at(b));
+        return std::any_of(piece.begin(), piece.end(), is_break);
     };
     if (spans(SlotLayout::kKey, SlotLayout::kSep)) l.flags |= SlotLayout::kKeyLines;
     if (spans(SlotLayout::kValue, SlotLayout::kTrail)) l.flags |= SlotLayout::kValueLines;
@@ -741,18 +751,23 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         if (s.shape == SlotLayout::kBlockScalar) s.at[SlotLayout::kEnd] = end;
     }
     std::size_t index = 0;
+    // Entries and items are filled where they stay.
     if (role == Role::Item) {
-        YamlItem item;
+        index = f.sequence.items.size();
+        YamlItem& item = f.sequence.items.emplace_back();
         item.node = std::move(node);
         item.comment_before = std::move(s.comment_before);
         item.comment_inline = std::move(s.comment_inline);
         item.blank_lines_before = s.blank_lines;
         if (layout_ && s.value_at != kNone) item.at.v = rel(s.value_at);
-        f.sequence.items.push_back(std::move(item));
-        index = f.sequence.items.size() - 1;
     } else {
         PendingKey& k = f.pending;
-        YamlEntry entry;
+        // A duplicate key replaces the earlier entry in its place: last one wins.
+        const auto [at, added] = f.mapping.entries.find_or_append(
+            k.key ? std::move(*k.key) : complex_key_string(f.mapping.entries.size()));
+        index = at;
+        YamlEntry& entry = f.mapping.entries.at(index).value;
+        if (!added) entry = YamlEntry{};
         entry.value = std::move(node);
         entry.comment_before = std::move(s.comment_before);
         entry.comment_inline = std::move(s.comment_inline);
@@ -762,28 +777,25 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
             if (s.value_at != kNone && s.value_at >= s.key_at && s.value_at - s.key_at < kNoDelta)
                 entry.value_delta.v = static_cast<std::uint16_t>(s.value_at - s.key_at);
         }
-        std::string entry_key;
         if (!k.key) {
             // A collection used as a key: its properties live on the key node.
-            entry_key = complex_key_string(f.mapping.entries.size());
-            entry.key_node = Box<YamlNode>(std::move(*k.key_node));
+            entry.key_props.mut().node = Box<YamlNode>(std::move(*k.key_node));
         } else {
-            entry_key = std::move(*k.key);
-            entry.key_anchor = std::move(k.key_anchor);
-            entry.key_alias = std::move(k.key_alias);
-            entry.key_tag = std::move(k.key_tag);
             entry.key_style = k.key_style;
-            if (k.key_node) entry.key_node = Box<YamlNode>(std::move(*k.key_node));
+            if (k.key_anchor || k.key_alias || k.key_tag || k.key_node) {
+                KeyProps& props = entry.key_props.mut();
+                props.anchor = std::move(k.key_anchor);
+                props.alias = std::move(k.key_alias);
+                props.tag = std::move(k.key_tag);
+                if (k.key_node) props.node = Box<YamlNode>(std::move(*k.key_node));
+            }
         }
-        // A duplicate key replaces the earlier entry in its place: last one wins.
-        const std::size_t had = f.mapping.entries.size();
-        index = f.mapping.entries.insert(std::move(entry_key), std::move(entry));
-        if (f.mapping.entries.size() == had) {
+        if (!added) {
             // In the first one's place, the text it was read with does not
             // fit next to its new neighbours: it is written anew, whole.
             ++duplicates_;
             s.at[0] = kNone;
-            forget_layout(f.mapping.entries.at(index).value.value);
+            forget_layout(entry.value);
         }
         k = PendingKey{};
     }
@@ -799,7 +811,7 @@ void Builder::forget_layout(YamlNode& node) {
         m->layout.reset();
         for (auto& slot : m->entries) {
             slot.value.layout.reset();
-            if (slot.value.key_node) forget_layout(**slot.value.key_node);
+            if (slot.value.key_props->node) forget_layout(**slot.value.key_props.mut().node);
             forget_layout(slot.value.value);
         }
     } else if (YamlSequence* q = node.sequence()) {

@@ -690,8 +690,9 @@ class Emitter {
     static bool key_matches(const SourceRef& src, const SlotLayout& l, std::string_view key,
                             const YamlEntry& e) {
         if (l.check(SlotLayout::kPlainKey))
-            return e.key_style == ScalarStyle::Plain && !e.key_anchor && !e.key_tag &&
-                   !e.key_alias && !e.key_node && piece(src, l, SlotLayout::kKey) == key;
+            return e.key_style == ScalarStyle::Plain && !e.key_props->anchor && !e.key_props->tag &&
+                   !e.key_props->alias && !e.key_props->node &&
+                   piece(src, l, SlotLayout::kKey) == key;
         return l.fp_key == fingerprint_key(key, e);
     }
     /// Whether the value read is still the value (as far as its own text
@@ -813,8 +814,8 @@ class Emitter {
         note_node_anchor(n);
         if (const YamlMapping* m = n.mapping()) {
             for (const auto& slot : m->entries) {
-                note_anchor(slot.value.key_anchor);
-                if (slot.value.key_node) note_all_anchors(**slot.value.key_node);
+                note_anchor(slot.value.key_props->anchor);
+                if (slot.value.key_props->node) note_all_anchors(**slot.value.key_props->node);
                 note_all_anchors(slot.value.value);
             }
         } else if (const YamlSequence* q = n.sequence()) {
@@ -847,9 +848,11 @@ class Emitter {
         if (anchor) defined.push_back(&*anchor);
         if (m != nullptr) {
             for (const auto& slot : m->entries) {
-                if (slot.value.key_alias && !known(*slot.value.key_alias)) return true;
-                if (slot.value.key_anchor) defined.push_back(&*slot.value.key_anchor);
-                if (slot.value.key_node && unwritten_alias(**slot.value.key_node, defined))
+                if (slot.value.key_props->alias && !known(*slot.value.key_props->alias))
+                    return true;
+                if (slot.value.key_props->anchor) defined.push_back(&*slot.value.key_props->anchor);
+                if (slot.value.key_props->node &&
+                    unwritten_alias(**slot.value.key_props->node, defined))
                     return true;
                 if (unwritten_alias(slot.value.value, defined)) return true;
             }
@@ -966,7 +969,8 @@ class Emitter {
     }
     /// An empty key read as its anchor or tag alone ("&a :", "!!str :").
     static bool empty_with_properties(std::string_view key, const YamlEntry& e) {
-        return key.empty() && e.key_style == ScalarStyle::Plain && (e.key_anchor || e.key_tag);
+        return key.empty() && e.key_style == ScalarStyle::Plain &&
+               (e.key_props->anchor || e.key_props->tag);
     }
     bool emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
@@ -1031,8 +1035,9 @@ class Emitter {
     static YamlNode node_instead_of_alias(const AliasNode& alias);
     static void anchor_instead_of_alias(YamlEntry& entry) {
         // The key text is the aliased scalar's already.
-        entry.key_anchor = std::move(entry.key_alias);
-        entry.key_alias = std::nullopt;
+        KeyProps& k = entry.key_props.mut();
+        k.anchor = std::move(k.alias);
+        k.alias = std::nullopt;
     }
     void write_anchor_tag_inline(const std::string* anchor, const std::string* tag);
     void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag);
@@ -1396,15 +1401,16 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     const bool rec = recorded(b, l);
     slot_lead(b, e, indent, inline_pos);
     // The key as read, while it is the same key with the same properties.
-    const bool key_raw =
-        rec && l.fresh(SlotLayout::kKey) && (!l.flag(SlotLayout::kKeyLines) || b.same_column) &&
-        key_matches(b.layout->source, l, key, e) && !(e.key_alias && !written(*e.key_alias)) &&
-        !(e.key_node && has_unwritten_alias(**e.key_node));
+    const bool key_raw = rec && l.fresh(SlotLayout::kKey) &&
+                         (!l.flag(SlotLayout::kKeyLines) || b.same_column) &&
+                         key_matches(b.layout->source, l, key, e) &&
+                         !(e.key_props->alias && !written(*e.key_props->alias)) &&
+                         !(e.key_props->node && has_unwritten_alias(**e.key_props->node));
     bool simple = true;
     if (key_raw) {
         raw(b.layout->source, l.at(SlotLayout::kKey), l.at(SlotLayout::kSep));
-        note_anchor(e.key_anchor);
-        if (e.key_node) note_all_anchors(**e.key_node);
+        note_anchor(e.key_props->anchor);
+        if (e.key_props->node) note_all_anchors(**e.key_props->node);
         simple = l.flag(SlotLayout::kSimpleKey);
     } else {
         bool ok = true;
@@ -1422,7 +1428,7 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
         spaces(indent);
     }
     // "*a:" would name an anchor "a:", "!!str:" a tag "!!str:".
-    if (key_raw && simple && (e.key_alias || empty_with_properties(key, e))) put(' ');
+    if (key_raw && simple && (e.key_props->alias || empty_with_properties(key, e))) put(' ');
     put(':');
     return emit_mapping_value(e, indent);
 }
@@ -1580,20 +1586,20 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
 
 bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent,
                             bool& ok) {
-    if (entry.key_alias && !written(*entry.key_alias)) {
+    if (entry.key_props->alias && !written(*entry.key_props->alias)) {
         YamlEntry anchored = entry;
         anchor_instead_of_alias(anchored);
         return emit_key_part(key, anchored, indent, ok);
     }
-    if (entry.key_alias) {
+    if (entry.key_props->alias) {
         put("? *");
-        append_anchor_name(out_, *entry.key_alias);
+        append_anchor_name(out_, *entry.key_props->alias);
         put('\n');
         spaces(indent);
         return false;
     }
-    if (entry.key_node) {
-        const YamlNode& k = **entry.key_node;
+    if (entry.key_props->node) {
+        const YamlNode& k = **entry.key_props->node;
         const YamlMapping* m = k.mapping();
         const YamlSequence* s = k.sequence();
         const bool block =
@@ -1614,8 +1620,8 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
         spaces(indent);
         return false;
     }
-    const std::string* anchor = opt(entry.key_anchor);
-    const std::string* tag = opt(entry.key_tag);
+    const std::string* anchor = opt(entry.key_props->anchor);
+    const std::string* tag = opt(entry.key_props->tag);
     if (is_block_style(entry.key_style) && block_can_hold(key)) {
         put("? ");
         emit_block_scalar(anchor, tag, key, entry.key_style, indent, nullptr);
@@ -1900,7 +1906,7 @@ void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
     bool first = true;
     for (const auto& slot : map.entries) {
         std::optional<YamlEntry> anchored;
-        if (slot.value.key_alias && !written(*slot.value.key_alias)) {
+        if (slot.value.key_props->alias && !written(*slot.value.key_props->alias)) {
             anchored.emplace(slot.value);
             anchor_instead_of_alias(*anchored);
         }
@@ -1908,16 +1914,16 @@ void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
         if (!first) put(", ");
         first = false;
         const std::size_t start = pos();
-        if (e.key_node) {
-            emit_node_inline(**e.key_node, Place::FlowItem);
-        } else if (e.key_alias) {
+        if (e.key_props->node) {
+            emit_node_inline(**e.key_props->node, Place::FlowItem);
+        } else if (e.key_props->alias) {
             put('*');
-            append_anchor_name(out_, *e.key_alias);
+            append_anchor_name(out_, *e.key_props->alias);
             put(' ');
         } else {
-            write_anchor_tag_inline(opt(e.key_anchor), opt(e.key_tag));
+            write_anchor_tag_inline(opt(e.key_props->anchor), opt(e.key_props->tag));
             if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain &&
-                  (e.key_anchor || e.key_tag)))
+                  (e.key_props->anchor || e.key_props->tag)))
                 emit_key(slot.key, e.key_style, true);
         }
         make_explicit_if_long(start);
@@ -2019,33 +2025,33 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             const YamlEntry& en = s.value;
             const bool key_raw = rec && sl.fresh(SlotLayout::kKey) &&
                                  key_matches(src, sl, s.key, en) &&
-                                 !(en.key_alias && !written(*en.key_alias)) &&
-                                 !(en.key_node && has_unwritten_alias(**en.key_node));
+                                 !(en.key_props->alias && !written(*en.key_props->alias)) &&
+                                 !(en.key_props->node && has_unwritten_alias(**en.key_props->node));
             if (key_raw) {
                 raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
                 // (A plain key "?" read before a ',' or bracket stays as it is.)
                 if (!sl.flag(SlotLayout::kSimpleKey) && piece(src, sl, SlotLayout::kKey) == "?")
                     lone_question_ = pos();
-                note_anchor(en.key_anchor);
-                if (en.key_node) note_all_anchors(**en.key_node);
+                note_anchor(en.key_props->anchor);
+                if (en.key_props->node) note_all_anchors(**en.key_props->node);
             } else {
                 std::optional<YamlEntry> anchored;
-                if (en.key_alias && !written(*en.key_alias)) {
+                if (en.key_props->alias && !written(*en.key_props->alias)) {
                     anchored.emplace(en);
                     anchor_instead_of_alias(*anchored);
                 }
                 const YamlEntry& ke = anchored ? *anchored : en;
                 const std::size_t start = pos();
-                if (ke.key_node) {
-                    emit_node_inline(**ke.key_node, Place::FlowItem);
-                } else if (ke.key_alias) {
+                if (ke.key_props->node) {
+                    emit_node_inline(**ke.key_props->node, Place::FlowItem);
+                } else if (ke.key_props->alias) {
                     put('*');
-                    append_anchor_name(out_, *ke.key_alias);
+                    append_anchor_name(out_, *ke.key_props->alias);
                     put(' ');
                 } else {
-                    write_anchor_tag_inline(opt(ke.key_anchor), opt(ke.key_tag));
+                    write_anchor_tag_inline(opt(ke.key_props->anchor), opt(ke.key_props->tag));
                     if (!(s.key.empty() && ke.key_style == ScalarStyle::Plain &&
-                          (ke.key_anchor || ke.key_tag)))
+                          (ke.key_props->anchor || ke.key_props->tag)))
                         emit_key(s.key, ke.key_style, true);
                 }
                 make_explicit_if_long(start);
@@ -2057,8 +2063,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                 raw(src, sl.at(SlotLayout::kSep), sl.at(SlotLayout::kValue));
             } else {
                 // "*a:" would name an anchor "a:", "!!str:" a tag, "?:" a plain "?".
-                if (key_raw &&
-                    (en.key_alias || pos() == lone_question_ || empty_with_properties(s.key, en)))
+                if (key_raw && (en.key_props->alias || pos() == lone_question_ ||
+                                empty_with_properties(s.key, en)))
                     put(' ');
                 put(": ");
             }

@@ -53,10 +53,12 @@ void add_scalar(Fingerprint& f, const YamlScalar& s) noexcept {
 
 void add_entry_key(Fingerprint& f, std::string_view key, const YamlEntry& e) noexcept {
     f.add(key).add(static_cast<std::uint64_t>(e.key_style));
-    f.add_opt(e.key_anchor.get()).add_opt(e.key_tag.get()).add_opt(e.key_alias.get());
-    if (e.key_node) {
+    f.add_opt(e.key_props->anchor.get())
+        .add_opt(e.key_props->tag.get())
+        .add_opt(e.key_props->alias.get());
+    if (e.key_props->node) {
         f.add(1);
-        add_node(f, **e.key_node, true);
+        add_node(f, **e.key_props->node, true);
     } else {
         f.add(0);
     }

@@ -58,13 +58,16 @@ bool tag_is(std::string_view tag, std::string_view name) {
             tag.substr(core.size()) == name);
 }
 
+bool type_plain(std::string_view t, ScalarValue& out);
+
 }  // namespace
 
 ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optional<std::string>& tag,
                         CoercionTags coercion) {
     auto default_value = [&]() {
-        return style == ScalarStyle::Plain ? ScalarValue::from_str(text)
-                                           : ScalarValue::of_str(std::move(text));
+        ScalarValue v;
+        if (style == ScalarStyle::Plain && type_plain(text, v)) return v;
+        return ScalarValue::of_str(std::move(text));
     };
     if (!tag) return default_value();
     const std::string& t = *tag;
@@ -94,6 +97,8 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
     if (tag_is(t, "null")) return ScalarValue::null();
     return default_value();
 }
+
+const KeyProps KeyPropsRef::kEmpty{};
 
 std::string complex_key_string(std::size_t count) {
     std::string key(1, '\0');
@@ -157,8 +162,11 @@ bool is_digit(char c) noexcept {
     return c >= '0' && c <= '9';
 }
 
-bool contains_any(std::string_view text, std::string_view chars) noexcept {
-    return text.find_first_of(chars) != std::string_view::npos;
+/// Whether `text` has a '.', 'e' or 'E' (the marks of a float).
+bool has_float_mark(std::string_view text) noexcept {
+    for (const char c : text)
+        if (c == '.' || c == 'e' || c == 'E') return true;
+    return false;
 }
 
 }  // namespace
@@ -234,39 +242,103 @@ void append_float_text(std::string& out, double v) {
     }
 }
 
-ScalarValue ScalarValue::from_str(std::string_view t) {
-    // Null and booleans: exact words only.
-    if (t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL") return null();
-    if (t == "true" || t == "True" || t == "TRUE" || t == "yes" || t == "Yes" || t == "YES" ||
-        t == "on" || t == "On" || t == "ON")
-        return of_bool(true);
-    if (t == "false" || t == "False" || t == "FALSE" || t == "no" || t == "No" || t == "NO" ||
-        t == "off" || t == "Off" || t == "OFF")
-        return of_bool(false);
+namespace {
 
-    std::int64_t i = 0;
-    if (t.size() >= 2 && t[0] == '0') {
-        if ((t[1] == 'x' || t[1] == 'X') && parse_i64(t.substr(2), 16, i)) return of_int(i);
-        if ((t[1] == 'o' || t[1] == 'O') && parse_i64(t.substr(2), 8, i)) return of_int(i);
+/// ScalarValue::from_str for every type but a string: false when `t` is one.
+bool type_plain(std::string_view t, ScalarValue& out) {
+    if (t.empty()) {
+        out = ScalarValue::null();
+        return true;
     }
-    if (parse_i64(t, 10, i)) return of_int(i);
-    if (is_decimal_integer(t)) {
-        // Outside 64 bits: the digits, without a '+' or leading zeros.
-        std::string digits = t[0] == '-' ? "-" : "";
-        const std::string_view body = t.substr(t[0] == '+' || t[0] == '-' ? 1 : 0);
-        digits.append(body.substr(body.find_first_not_of('0')));
-        return of_big_int(std::move(digits));
+    // Most plain scalars are words: the null and boolean words start with
+    // one of few letters, and numbers with a sign, a digit or a point.
+    const char c = t[0];
+    bool word = false;
+    switch (c) {
+        case '~':
+        case 'n':
+        case 'N':
+        case 't':
+        case 'T':
+        case 'y':
+        case 'Y':
+        case 'o':
+        case 'O':
+        case 'f':
+        case 'F':
+            word = t.size() <= 5;
+            break;
+        default:
+            break;
     }
-
-    if (t == ".inf" || t == ".Inf" || t == ".INF")
-        return of_float(std::numeric_limits<double>::infinity());
-    if (t == "-.inf" || t == "-.Inf" || t == "-.INF")
-        return of_float(-std::numeric_limits<double>::infinity());
-    if (t == ".nan" || t == ".NaN" || t == ".NAN")
-        return of_float(std::numeric_limits<double>::quiet_NaN());
-
+    if (word) {
+        // Null and booleans: exact words only.
+        if (t == "~" || t == "null" || t == "Null" || t == "NULL") {
+            out = ScalarValue::null();
+            return true;
+        }
+        if (t == "true" || t == "True" || t == "TRUE" || t == "yes" || t == "Yes" || t == "YES" ||
+            t == "on" || t == "On" || t == "ON") {
+            out = ScalarValue::of_bool(true);
+            return true;
+        }
+        if (t == "false" || t == "False" || t == "FALSE" || t == "no" || t == "No" || t == "NO" ||
+            t == "off" || t == "Off" || t == "OFF") {
+            out = ScalarValue::of_bool(false);
+            return true;
+        }
+    }
+    const bool numeric = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    if (numeric) {
+        std::int64_t i = 0;
+        if (t.size() >= 2 && t[0] == '0') {
+            if ((t[1] == 'x' || t[1] == 'X') && parse_i64(t.substr(2), 16, i)) {
+                out = ScalarValue::of_int(i);
+                return true;
+            }
+            if ((t[1] == 'o' || t[1] == 'O') && parse_i64(t.substr(2), 8, i)) {
+                out = ScalarValue::of_int(i);
+                return true;
+            }
+        }
+        if (parse_i64(t, 10, i)) {
+            out = ScalarValue::of_int(i);
+            return true;
+        }
+        if (is_decimal_integer(t)) {
+            // Outside 64 bits: the digits, without a '+' or leading zeros.
+            std::string digits = t[0] == '-' ? "-" : "";
+            const std::string_view body = t.substr(t[0] == '+' || t[0] == '-' ? 1 : 0);
+            digits.append(body.substr(body.find_first_not_of('0')));
+            out = ScalarValue::of_big_int(std::move(digits));
+            return true;
+        }
+        if (t == ".inf" || t == ".Inf" || t == ".INF") {
+            out = ScalarValue::of_float(std::numeric_limits<double>::infinity());
+            return true;
+        }
+        if (t == "-.inf" || t == "-.Inf" || t == "-.INF") {
+            out = ScalarValue::of_float(-std::numeric_limits<double>::infinity());
+            return true;
+        }
+        if (t == ".nan" || t == ".NaN" || t == ".NAN") {
+            out = ScalarValue::of_float(std::numeric_limits<double>::quiet_NaN());
+            return true;
+        }
+    }
     double d = 0;
-    if (contains_any(t, ".eE") && parse_f64(t, d)) return of_float(d);
+    if (has_float_mark(t) && parse_f64(t, d)) {
+        out = ScalarValue::of_float(d);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ScalarValue ScalarValue::from_str(std::string_view t) {
+    ScalarValue v;
+    if (type_plain(t, v)) return v;
     return of_str(std::string(t));
 }
 
@@ -354,7 +426,8 @@ void YamlMapping::format_with(bool styles, bool comments, bool blank_lines) {
         if (blank_lines) e.blank_lines_before = 0;
         if (styles) e.key_style = ScalarStyle::Plain;
         drop_slot(e.layout, styles, comments, blank_lines);
-        if (e.key_node) format_collection_node(**e.key_node, styles, comments, blank_lines);
+        if (e.key_props->node)
+            format_collection_node(**e.key_props.mut().node, styles, comments, blank_lines);
         format_collection_node(e.value, styles, comments, blank_lines);
     }
 }

@@ -141,14 +141,14 @@ class OrderedMap {
             slots_[static_cast<std::size_t>(i)].value = std::move(value);
             return static_cast<std::size_t>(i);
         }
-        slots_.push_back(Slot{std::move(key), std::move(value)});
-        const std::size_t pos = slots_.size() - 1;
-        if (!index_.empty() && (slots_.size() * 2 <= index_.size())) {
-            place(pos);
-        } else if (slots_.size() > kLinearLimit) {
-            rebuild_index();
-        }
-        return pos;
+        return append(std::move(key), std::move(value));
+    }
+    /// The position of `key`, and whether it is new: then it was appended
+    /// with a default value (for a reader that fills it in place).
+    std::pair<std::size_t, bool> find_or_append(std::string key) {
+        const auto i = index_of(key);
+        if (i >= 0) return {static_cast<std::size_t>(i), false};
+        return {append(std::move(key), V{}), true};
     }
 
     /// Inserts `key` at position `pos` (at most size()), or, when the key
@@ -227,6 +227,18 @@ class OrderedMap {
     // Short maps (the common case in configuration files) are searched
     // linearly, which beats hashing them.
     static constexpr std::size_t kLinearLimit = 8;
+
+    /// Appends a key that is not in the map.
+    std::size_t append(std::string&& key, V&& value) {
+        slots_.push_back(Slot{std::move(key), std::move(value)});
+        const std::size_t pos = slots_.size() - 1;
+        if (!index_.empty() && (slots_.size() * 2 <= index_.size())) {
+            place(pos);
+        } else if (slots_.size() > kLinearLimit) {
+            rebuild_index();
+        }
+        return pos;
+    }
 
     static std::size_t hash(std::string_view key) noexcept {
         return std::hash<std::string_view>{}(key);
@@ -332,6 +344,8 @@ class Cow {
   public:
     Cow() : p_(std::make_shared<T>()) {}
     explicit Cow(T value) : p_(std::make_shared<T>(std::move(value))) {}
+    /// Shares `value` (which nothing may change while shared).
+    explicit Cow(std::shared_ptr<T> value) noexcept : p_(std::move(value)) {}
 
     const T& get() const noexcept { return *p_; }
     T& mut() {
@@ -507,6 +521,50 @@ struct YamlNode {
     friend bool operator==(const YamlNode&, const YamlNode&) = default;
 };
 
+/// What a mapping key has besides its text and style: its properties, the
+/// anchor it is an alias of, and the real key of a complex key.
+struct KeyProps {
+    OptString anchor;
+    OptString tag;
+    OptString alias;
+    /// The real key of a complex (mapping or sequence) key.
+    std::optional<Box<YamlNode>> node;
+
+    friend bool operator==(const KeyProps&, const KeyProps&) = default;
+};
+
+/// A key's KeyProps held in one pointer: most keys have none, and an entry
+/// is the bulk of a loaded mapping. Reading absent properties reads empty
+/// ones; `mut()` creates them. Copies are deep.
+class KeyPropsRef {
+  public:
+    KeyPropsRef() noexcept = default;
+    KeyPropsRef(const KeyPropsRef& other)
+        : p_(other.p_ ? std::make_unique<KeyProps>(*other.p_) : nullptr) {}
+    KeyPropsRef(KeyPropsRef&&) noexcept = default;
+    KeyPropsRef& operator=(const KeyPropsRef& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<KeyProps>(*other.p_) : nullptr;
+        return *this;
+    }
+    KeyPropsRef& operator=(KeyPropsRef&&) noexcept = default;
+    ~KeyPropsRef() = default;
+
+    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
+    const KeyProps& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
+    const KeyProps* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
+    KeyProps& mut() {
+        if (!p_) p_ = std::make_unique<KeyProps>();
+        return *p_;
+    }
+    void reset() noexcept { p_.reset(); }
+
+    friend bool operator==(const KeyPropsRef& a, const KeyPropsRef& b) { return *a == *b; }
+
+  private:
+    static const KeyProps kEmpty;
+    std::unique_ptr<KeyProps> p_;
+};
+
 struct YamlEntry {
     YamlNode value;
     OptString comment_before;
@@ -518,11 +576,7 @@ struct YamlEntry {
     /// after it the value starts (kNoDelta when unknown).
     SourceOffset<std::uint16_t, kNoDelta> value_delta;
     SourceOffset<std::uint32_t, kNoPosition> key_at;
-    OptString key_anchor;
-    OptString key_tag;
-    OptString key_alias;
-    /// The real key of a complex (mapping or sequence) key.
-    std::optional<Box<YamlNode>> key_node;
+    KeyPropsRef key_props;
     SlotRecord layout;
 
     friend bool operator==(const YamlEntry&, const YamlEntry&) = default;

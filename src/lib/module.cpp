@@ -90,9 +90,15 @@ PyObject* all_documents(ParsedDocuments& docs, SchemaObject* schema) {
     ref list = ref::steal(PyList_New(0));
     if (!list) return nullptr;
     KeyCache keys;
-    for (std::size_t i = 0; i < docs.roots.size(); ++i) {
-        DocMeta meta = i < docs.metas.size() ? std::move(docs.metas[i]) : DocMeta{};
-        ref doc = node_to_doc(std::move(docs.roots[i]), std::move(meta), schema);
+    // Each document's tree is let go once converted: its objects hold it.
+    while (!docs.roots.empty()) {
+        DocMeta meta;
+        if (!docs.metas.empty()) {
+            meta = std::move(docs.metas.front());
+            docs.metas.pop_front();
+        }
+        ref doc = node_to_doc(std::move(docs.roots.front()), std::move(meta), schema);
+        docs.roots.pop_front();
         if (!doc || PyList_Append(list.get(), doc.get()) < 0) return nullptr;
     }
     return list.release();

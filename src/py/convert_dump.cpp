@@ -11,7 +11,8 @@ namespace tesvorn::py {
 bool self_contained(const YamlMapping& m) noexcept {
     for (const auto& slot : m.entries) {
         const YamlEntry& e = slot.value;
-        if (e.key_anchor || e.key_alias || e.key_node) return false;
+        const KeyProps& k = *e.key_props;
+        if (k.anchor || k.alias || k.node) return false;
         const YamlScalar* s = e.value.scalar();
         if (s != nullptr ? s->anchor.has_value() : e.value.kind() != YamlNode::Null) return false;
     }
@@ -90,9 +91,11 @@ bool same_data(const YamlNode& x, const YamlNode& y) {
         for (std::size_t i = 0; i < ma->entries.size(); ++i) {
             const auto& ea = ma->entries.at(i);
             const auto& eb = mb->entries.at(i);
-            if (ea.key != eb.key || ea.value.key_node.has_value() != eb.value.key_node.has_value())
+            if (ea.key != eb.key ||
+                ea.value.key_props->node.has_value() != eb.value.key_props->node.has_value())
                 return false;
-            if (ea.value.key_node && !same_data(**ea.value.key_node, **eb.value.key_node))
+            if (ea.value.key_props->node &&
+                !same_data(**ea.value.key_props->node, **eb.value.key_props->node))
                 return false;
             if (!same_data(ea.value.value, eb.value.value)) return false;
         }
@@ -247,33 +250,35 @@ bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
 }
 
 void Extractor::key_anchor(std::string_view key, const YamlEntry& e) {
-    if (!e.key_anchor || !settle_) return;
+    if (!e.key_props->anchor || !settle_) return;
     // A complex key's anchor is not followed: an alias naming it is left
     // as it is.
-    if (e.key_node) {
-        book_.forget(*e.key_anchor);
+    if (e.key_props->node) {
+        book_.forget(*e.key_props->anchor);
         return;
     }
     YamlScalar s;
     std::string text(key);
     s.style = e.key_style;
-    s.tag = e.key_tag;
+    s.tag = e.key_props->tag;
     s.value = type_scalar(text, s.style, s.tag.to_optional(), CoercionTags{});
-    book_.define(*e.key_anchor, YamlNode(std::move(s)));
+    book_.define(*e.key_props->anchor, YamlNode(std::move(s)));
 }
 
 void Extractor::settle_key(std::string_view key, YamlEntry& e) {
-    if (e.key_alias && settle_) {
+    if (e.key_props->alias && settle_) {
         // A key written as an alias reads the anchor's text: one that is no
         // longer this key's (the anchored key was renamed) is written as
         // the key's own text.
-        const AnchorBook::Entry* anchored = book_.find(*e.key_alias);
+        const AnchorBook::Entry* anchored = book_.find(*e.key_props->alias);
         const YamlScalar* s = anchored != nullptr ? anchored->data.scalar() : nullptr;
-        if (s != nullptr && !anchored->open && s->value.to_key_string() != key) e.key_alias.reset();
+        if (s != nullptr && !anchored->open && s->value.to_key_string() != key)
+            e.key_props.mut().alias.reset();
     }
     key_anchor(key, e);
-    if (e.key_node)
-        if (auto replacement = settled(**e.key_node)) **e.key_node = std::move(*replacement);
+    if (e.key_props->node)
+        if (auto replacement = settled(**e.key_props->node))
+            **e.key_props.mut().node = std::move(*replacement);
 }
 
 bool Extractor::parent_value(PyObject* obj, std::string_view key, const YamlNode& node, ref& value,
@@ -481,12 +486,12 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
                 const YamlEntry& e = m.entries.at(i).value;
                 key_anchor(m.entries.at(i).key, e);
                 std::optional<YamlNode> key;
-                if (e.key_node) key = settled(**e.key_node);
+                if (e.key_props->node) key = settled(**e.key_props->node);
                 std::optional<YamlNode> value = settled(e.value);
                 if (!key && !value) continue;
                 if (!copy) copy = node;
                 YamlEntry& target = copy->mapping()->entries.at(i).value;
-                if (key) **target.key_node = std::move(*key);
+                if (key) **target.key_props.mut().node = std::move(*key);
                 if (value) target.value = std::move(*value);
             }
             if (m.anchor) book_.define(*m.anchor, copy ? *copy : node);

@@ -161,10 +161,11 @@ ref KeyCache::str(std::string_view key) {
 
 namespace {
 
-/// The record a collection of `style` without tag or anchor leaves in its
-/// parent's tree once its contents moved into its own object: one shared
-/// record per kind and style (copied on the first change), so such records
-/// cost no memory and copying them touches no memory of their own.
+/// The record a collection of `style` without tag, anchor or trailing blank
+/// lines leaves in its parent's tree once its contents moved into its own
+/// object: one shared record per kind and style (copied on the first
+/// change), so such records cost no memory and copying them touches no
+/// memory of their own.
 const YamlNode& shared_record(YamlNode::Kind kind, ContainerStyle style) {
     const auto flow = [](auto collection) {
         collection.style = ContainerStyle::Flow;
@@ -192,13 +193,14 @@ ref collection_to_py(YamlNode& node, SchemaObject* schema) {
     auto& record = std::get<K>(node.v);
     const auto& c = record.get();
     YamlNode left;
-    if (!c.tag && !c.anchor) {
+    if (!c.tag && !c.anchor && c.trailing_blank_lines == 0) {
         left = shared_record(node.kind(), c.style);
     } else {
         std::remove_cvref_t<decltype(c)> empty;
         empty.style = c.style;
         empty.tag = c.tag;
         empty.anchor = c.anchor;
+        empty.trailing_blank_lines = c.trailing_blank_lines;
         left = YamlNode(std::move(empty));
     }
     auto taken = std::move(record);

@@ -641,8 +641,10 @@ PyObject* mapping_rename_key(PyObject* self, PyObject* const* args, Py_ssize_t n
         // The key is a plain string now: neither the complex key nor the
         // alias it was read as.
         YamlEntry& e = entries.at(static_cast<std::size_t>(at)).value;
-        e.key_node.reset();
-        e.key_alias.reset();
+        if (e.key_props.has()) {
+            e.key_props.mut().node.reset();
+            e.key_props.mut().alias.reset();
+        }
         entries.rename_at(static_cast<std::size_t>(at), std::string(new_text));
         if (!take_dict(self, d.get())) return nullptr;
         Py_RETURN_NONE;

@@ -124,8 +124,8 @@ TEST(BuilderEntries, KeysKeepTheirTextAndProperties) {
     const YamlMapping& m = root_map(b);
     EXPECT_TRUE(m.entries.contains("1.0"));
     EXPECT_EQ(entry(m, "q").key_style, ScalarStyle::Single);
-    EXPECT_EQ(entry(m, "key").key_anchor, "k");
-    EXPECT_EQ(entry(m, "key").key_tag, "!t");
+    EXPECT_EQ(entry(m, "key").key_props->anchor, "k");
+    EXPECT_EQ(entry(m, "key").key_props->tag, "!t");
 }
 
 TEST(BuilderEntries, ComplexAndAliasKeys) {
@@ -135,13 +135,13 @@ TEST(BuilderEntries, ComplexAndAliasKeys) {
     EXPECT_EQ(m.entries.at(0).key, std::string("\0"
                                                "0",
                                                2));
-    ASSERT_TRUE(m.entries.at(0).value.key_node);
-    EXPECT_EQ((**m.entries.at(0).value.key_node).sequence()->items.size(), 2u);
+    ASSERT_TRUE(m.entries.at(0).value.key_props->node);
+    EXPECT_EQ((**m.entries.at(0).value.key_props->node).sequence()->items.size(), 2u);
     EXPECT_EQ(m.entries.at(1).key, std::string("\0"
                                                "1",
                                                2));
     EXPECT_EQ(m.entries.at(3).key, "7");
-    EXPECT_EQ(m.entries.at(3).value.key_alias, "n");
+    EXPECT_EQ(m.entries.at(3).value.key_props->alias, "n");
 }
 
 TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {

@@ -194,21 +194,23 @@ TEST(EmitterBlock, LongKeysBecomeExplicit) {
 TEST(EmitterBlock, SpecialKeys) {
     YamlMapping m = map1("k0", with_props(num(0), "k", std::nullopt));
     YamlEntry a = entry(num(1));
-    a.key_alias = "k";
+    a.key_props.mut().alias = "k";
     m.entries.insert("x", a);
     YamlEntry complex = entry(num(2));
-    complex.key_node = Box<YamlNode>(with_props(YamlNode(map1("p", num(3))), "km", std::nullopt));
+    complex.key_props.mut().node =
+        Box<YamlNode>(with_props(YamlNode(map1("p", num(3))), "km", std::nullopt));
     m.entries.insert(complex_key_string(1), complex);
     YamlEntry flow_key = entry(num(4));
-    flow_key.key_node = Box<YamlNode>(YamlNode(flow_seq({item(str("a")), item(str("b"))})));
+    flow_key.key_props.mut().node =
+        Box<YamlNode>(YamlNode(flow_seq({item(str("a")), item(str("b"))})));
     m.entries.insert(complex_key_string(2), flow_key);
     YamlEntry literal = entry(num(5));
     literal.key_style = ScalarStyle::Literal;
-    literal.key_anchor = "ka";
+    literal.key_props.mut().anchor = "ka";
     m.entries.insert("l\n", literal);
     YamlEntry props = entry(num(6));
-    props.key_anchor = "kb";
-    props.key_tag = "!t";
+    props.key_props.mut().anchor = "kb";
+    props.key_props.mut().tag = "!t";
     m.entries.insert("p", props);
     EXPECT_EQ(
         dump(YamlNode(m)),
@@ -323,7 +325,7 @@ TEST(EmitterProperties, AliasesWithoutAnAnchorBeforeThemBecomeTheirNode) {
     // An alias key becomes an anchored key.
     YamlMapping m;
     YamlEntry k = entry(num(1));
-    k.key_alias = "q";
+    k.key_props.mut().alias = "q";
     m.entries.insert("key", k);
     EXPECT_EQ(dump(YamlNode(m)), "&q key: 1\n");
     m.style = ContainerStyle::Flow;
@@ -413,14 +415,14 @@ TEST(EmitterFlow, Collections) {
                                                  "k", std::nullopt))}},
                          ContainerStyle::Flow);
     YamlEntry ak = entry(str("v"));
-    ak.key_alias = "k";
+    ak.key_props.mut().alias = "k";
     fm.entries.insert("x", ak);
     fm.entries.insert("n", entry(YamlNode(map1("m", str("a, b")))));
     EXPECT_EQ(dump(YamlNode(fm)), "{a: &k [a, b], *k : v, n: {m: 'a, b'}}\n");
     // Inside braces a block-style key node is written in flow form too.
     YamlMapping ck;
     YamlEntry ce = entry(str("v"));
-    ce.key_node = Box<YamlNode>(YamlNode(map1("a", num(1))));
+    ce.key_props.mut().node = Box<YamlNode>(YamlNode(map1("a", num(1))));
     ck.entries.insert(complex_key_string(0), ce);
     ck.style = ContainerStyle::Flow;
     EXPECT_EQ(dump(YamlNode(ck)), "{{a: 1}: v}\n");

@@ -211,16 +211,16 @@ TEST(DocumentModel, DeepCopyIncludesAliasTargets) {
     YamlMapping m;
     m.entries.insert("a", entry(AliasNode{"anc", Box<YamlNode>(YamlNode(inner))}));
     YamlEntry key_entry = entry(NullNode{});
-    key_entry.key_node = Box<YamlNode>(YamlNode(inner));
+    key_entry.key_props.mut().node = Box<YamlNode>(YamlNode(inner));
     m.entries.insert(complex_key_string(1), key_entry);
 
     YamlMapping copy = m;
     ASSERT_EQ(copy, m);
     copy.entries.find("a")->value.alias()->target->mapping()->entries.insert(
         "y", entry(scalar(ScalarValue::of_int(2))));
-    (**copy.entries.at(1).value.key_node).mapping()->entries.remove("x");
+    (**copy.entries.at(1).value.key_props.mut().node).mapping()->entries.remove("x");
     EXPECT_EQ(m.entries.find("a")->value.alias()->target->mapping()->entries.size(), 1u);
-    EXPECT_EQ((**m.entries.at(1).value.key_node).mapping()->entries.size(), 1u);
+    EXPECT_EQ((**m.entries.at(1).value.key_props->node).mapping()->entries.size(), 1u);
     EXPECT_EQ(complex_key_string(3), std::string("\0"
                                                  "3",
                                                  2));
@@ -247,8 +247,8 @@ TEST(DocumentModel, FormatWith) {
     e.comment_inline = "i";
     e.blank_lines_before = 3;
     e.key_style = ScalarStyle::Single;
-    e.key_anchor = "k";
-    e.key_tag = "!t";
+    e.key_props.mut().anchor = "k";
+    e.key_props.mut().tag = "!t";
     m.entries.insert("k", e);
     YamlSequence seq;
     seq.items.push_back(
@@ -274,8 +274,8 @@ TEST(DocumentModel, FormatWith) {
     EXPECT_EQ(m.trailing_blank_lines, 0);
     EXPECT_EQ(fe.key_style, ScalarStyle::Plain);
     EXPECT_EQ(fe.blank_lines_before, 0);
-    EXPECT_EQ(fe.key_anchor, "k");  // never touched
-    EXPECT_EQ(fe.key_tag, "!t");
+    EXPECT_EQ(fe.key_props->anchor, "k");  // never touched
+    EXPECT_EQ(fe.key_props->tag, "!t");
     EXPECT_EQ(fe.value.scalar()->style, ScalarStyle::Plain);
     const YamlSequence& fs = *m.entries.at(1).value.value.sequence();
     EXPECT_EQ(fs.style, ContainerStyle::Block);

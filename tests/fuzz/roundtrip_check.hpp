@@ -48,11 +48,11 @@ inline bool foreign_alias(const YamlNode& n, std::vector<std::string>& defined) 
     } else {
         for (const auto& slot : m->entries) {
             const YamlEntry& e = slot.value;
-            if (e.key_alias &&
-                std::find(defined.begin(), defined.end(), *e.key_alias) == defined.end())
+            if (e.key_props->alias &&
+                std::find(defined.begin(), defined.end(), *e.key_props->alias) == defined.end())
                 foreign = true;
-            if (e.key_anchor) defined.push_back(*e.key_anchor);
-            if (e.key_node) foreign = foreign_alias(**e.key_node, defined) || foreign;
+            if (e.key_props->anchor) defined.push_back(*e.key_props->anchor);
+            if (e.key_props->node) foreign = foreign_alias(**e.key_props->node, defined) || foreign;
             foreign = foreign_alias(e.value, defined) || foreign;
         }
     }
@@ -92,7 +92,7 @@ inline void strip_layout(YamlNode& n) {
         std::vector<OrderedMap<YamlEntry>::Slot> slots = m->entries.take_all();
         for (auto& slot : slots) {
             slot.value.layout.reset();
-            if (slot.value.key_node) strip_layout(**slot.value.key_node);
+            if (slot.value.key_props->node) strip_layout(**slot.value.key_props.mut().node);
             strip_layout(slot.value.value);
         }
         m->entries.assign(std::move(slots));
@@ -156,8 +156,11 @@ inline bool same_data(const YamlNode& x, const YamlNode& y) {
         const auto& e = m.entries.at(i);
         const auto& f = n.entries.at(i);
         if (e.key != f.key) return false;
-        if (e.value.key_node.has_value() != f.value.key_node.has_value()) return false;
-        if (e.value.key_node && !same_data(**e.value.key_node, **f.value.key_node)) return false;
+        if (e.value.key_props->node.has_value() != f.value.key_props->node.has_value())
+            return false;
+        if (e.value.key_props->node &&
+            !same_data(**e.value.key_props->node, **f.value.key_props->node))
+            return false;
         if (!same_data(e.value.value, f.value.value)) return false;
     }
     return true;
@@ -242,19 +245,20 @@ inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
     } else {
         for (const auto& slot : m->entries) {
             const YamlEntry& e = slot.value;
-            if (e.key_alias) {
+            if (e.key_props->alias) {
                 // An alias key takes the key text of what it names.
-                if (const Anchor* def = last(*e.key_alias)) {
+                if (const Anchor* def = last(*e.key_props->alias)) {
                     const YamlScalar* named = def->node ? def->node->scalar() : nullptr;
                     const std::string text =
                         def->node ? (named ? named->value.to_key_string() : "") : def->key;
                     if (text != slot.key) return true;
-                } else if (undefined(*e.key_alias, {*e.key_alias, nullptr, slot.key})) {
+                } else if (undefined(*e.key_props->alias,
+                                     {*e.key_props->alias, nullptr, slot.key})) {
                     return true;
                 }
             }
-            if (e.key_anchor) seen.push_back({*e.key_anchor, nullptr, slot.key});
-            if (e.key_node && dangling_alias(**e.key_node, seen)) return true;
+            if (e.key_props->anchor) seen.push_back({*e.key_props->anchor, nullptr, slot.key});
+            if (e.key_props->node && dangling_alias(**e.key_props->node, seen)) return true;
             if (dangling_alias(e.value, seen)) return true;
         }
     }
