@@ -1,6 +1,7 @@
 #include "core/scanner.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/char_traits.hpp"
 
@@ -38,6 +39,73 @@ TextSource::Decoded TextSource::decode_multibyte(const unsigned char* p,
         }
     }
     return {0xFFFD, 1};
+}
+
+std::size_t TextSource::take_ascii(char32_t* dst, std::size_t n) noexcept {
+    const std::size_t avail = std::min(n, static_cast<std::size_t>(end_ - p_));
+    std::size_t i = 0;
+    // Eight bytes at a time while none is NUL or above 0x7F.
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    for (; i + 8 <= avail; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p_ + i, 8);
+        if (((w | ((w - kOnes) & ~w)) & kHighs) != 0) break;
+        for (std::size_t k = 0; k < 8; ++k) dst[i + k] = p_[i + k];
+    }
+    while (i < avail && p_[i] - 1u < 0x7Fu) {
+        dst[i] = p_[i];
+        ++i;
+    }
+    p_ += i;
+    return i;
+}
+
+TextSource::Run TextSource::take_run(std::string* out, chars::Run run) {
+    const unsigned char* p = p_;
+    const unsigned char* copied = p;  // the text before it is in *out
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    Run got{};
+    for (;;) {
+        const unsigned char* ascii = p;
+        while (p != end_ && *p < 0x80 && !(chars::detail::kRunStops[*p] & run)) ++p;
+        count += static_cast<std::size_t>(p - ascii);
+        bytes += static_cast<std::size_t>(p - ascii);
+        if (p == end_) {
+            got = {count, bytes, 0, true, false};
+            break;
+        }
+        if (*p < 0x80) {
+            // One lookup: the table also stops every run at NUL.
+            got = {count, bytes, *p, *p == 0, *p == 0};
+            if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
+            p_ = p + 1;
+            return got;
+        }
+        const Decoded d = decode_multibyte(p, end_);
+        if (!chars::run_accepts(run, d.c)) {
+            got = {count, bytes, d.c, false, false};
+            if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
+            p_ = p + d.length;
+            return got;
+        }
+        if (d.c == 0xFFFD) {
+            // Maybe a bad sequence: what stands for it is U+FFFD, not the
+            // bytes.
+            if (out) {
+                out->append(reinterpret_cast<const char*>(copied), p - copied);
+                out->append("\xEF\xBF\xBD");
+            }
+            copied = p + d.length;
+        }
+        p += d.length;
+        ++count;
+        bytes += chars::utf8_length(d.c);
+    }
+    if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
+    p_ = p;
+    return got;
 }
 
 namespace detail {

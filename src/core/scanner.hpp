@@ -81,6 +81,25 @@ class TextSource {
         return d.c;
     }
 
+    /// Takes up to `n` ASCII characters other than NUL into `dst`, stopping
+    /// before any other byte; returns how many. The scanner's refills are
+    /// mostly such runs, and this takes them without decoding.
+    std::size_t take_ascii(char32_t* dst, std::size_t n) noexcept;
+
+    /// What `take_run` took: as `ScannerCore::PulledRun`.
+    struct Run {
+        std::size_t count;
+        std::size_t bytes;
+        char32_t stop;
+        bool ended;
+        bool nul;
+    };
+    /// Takes characters while `run` accepts them, appending them as UTF-8 to
+    /// `*out` unless `out` is null, and the character after them. Valid text
+    /// is copied as it stands, a stretch at a time, not character by
+    /// character.
+    Run take_run(std::string* out, chars::Run run);
+
   private:
     struct Decoded {
         char32_t c;
@@ -353,6 +372,10 @@ class Scanner final : public detail::ScannerCore {
     }
 
     static PulledRun run_from(Source& source, std::string* out, chars::Run run) {
+        if constexpr (requires { source.take_run(out, run); }) {
+            const auto got = source.take_run(out, run);
+            return {got.count, got.bytes, got.stop, got.ended, got.nul};
+        }
         char buf[256];
         std::size_t len = 0;
         std::size_t count = 0;
@@ -393,6 +416,10 @@ class Scanner final : public detail::ScannerCore {
 
     static Pulled pull_from(Source& source, char32_t* dst, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
+            if constexpr (requires { source.take_ascii(dst, n); }) {
+                i += source.take_ascii(dst + i, n - i);
+                if (i == n) break;
+            }
             std::optional<char32_t> c = source.next();
             if (!c) return {i, false};
             if (*c == 0) return {i, true};
