@@ -127,15 +127,38 @@ ScannerCore::~ScannerCore() = default;
 ScannerCore::ScannerCore(ScannerCore&&) noexcept = default;
 ScannerCore& ScannerCore::operator=(ScannerCore&&) noexcept = default;
 
-void ScannerCore::TokenQueue::pop_front() {
-    ++head_;
-    if (head_ == v_.size()) {
-        v_.clear();
-        head_ = 0;
-    } else if (head_ >= 64 && head_ * 2 >= v_.size()) {
-        v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(head_));
-        head_ = 0;
+void ScannerCore::TokenQueue::set(Token& t, TokenType type, Marker m) noexcept {
+    t.type = type;
+    t.style = ScalarStyle::Plain;
+    t.major = t.minor = 0;
+    t.mark = m;
+    t.end_line = 0;
+    t.end = m.pos;
+    // A slot whose text was not taken (a comment nobody keeps) does not hold
+    // on to a large buffer.
+    if (t.value.capacity() > 256) std::string().swap(t.value);
+    t.value.clear();
+    t.suffix.clear();
+}
+
+void ScannerCore::TokenQueue::emplace(std::size_t pos, TokenType type, Marker m) {
+    if (size_ == slots_.size()) grow();
+    ++size_;
+    if (pos < size_ / 2) {
+        // The tokens before `pos` move one slot towards the front.
+        head_ = (head_ + slots_.size() - 1) & (slots_.size() - 1);
+        for (std::size_t i = 0; i < pos; ++i) std::swap(at(i), at(i + 1));
+    } else {
+        for (std::size_t i = size_ - 1; i > pos; --i) std::swap(at(i), at(i - 1));
     }
+    set(at(pos), type, m);
+}
+
+void ScannerCore::TokenQueue::grow() {
+    std::vector<Token> bigger(slots_.empty() ? 16 : 2 * slots_.size());
+    for (std::size_t i = 0; i < size_; ++i) bigger[i] = std::move(at(i));
+    slots_.swap(bigger);
+    head_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -286,11 +309,9 @@ bool ScannerCore::next(Token& out) {
     return true;
 }
 
-Token* ScannerCore::peek_token() {
-    if (!queue_ready_) {
-        if (stored_error_ || stream_ended_) return nullptr;
-        if (!fetch_more_tokens()) return nullptr;
-    }
+Token* ScannerCore::peek_token_slow() {
+    if (stored_error_ || stream_ended_) return nullptr;
+    if (!fetch_more_tokens()) return nullptr;
     if (queue_.empty()) {
         static_cast<void>(fail(mark_, "did not find expected next token"));
         return nullptr;

@@ -129,7 +129,11 @@ class ScannerCore {
     [[nodiscard]] bool next(Token& out);
     /// The next token, left in place: valid until `pop_token`; null when
     /// there is none. The parser reads tokens this way, without copies.
-    [[nodiscard]] Token* peek_token();
+    [[nodiscard]] Token* peek_token() {
+        // The parser peeks at a token again before it pops it.
+        if (queue_ready_) return &queue_.front();
+        return peek_token_slow();
+    }
     /// Hands out the token `peek_token` returned.
     void pop_token();
     /// The next token, or nothing (see `stored_error`).
@@ -187,33 +191,52 @@ class ScannerCore {
         std::ptrdiff_t column;
         bool needs_block_end;
     };
-    // Tokens not yet handed out: a vector with a moving front, compacted when
-    // the dead front grows, so that inserting near the front stays cheap.
+    // Tokens not yet handed out: a ring of slots that are reused, so that a
+    // token costs no construction and its strings keep their buffers, and
+    // an insertion near the front (keys and collection starts are inserted
+    // before tokens already queued) moves the few tokens before it.
     class TokenQueue {
       public:
-        [[nodiscard]] std::size_t size() const noexcept { return v_.size() - head_; }
-        [[nodiscard]] bool empty() const noexcept { return v_.size() == head_; }
-        Token& front() noexcept { return v_[head_]; }
-        Token& back() noexcept { return v_.back(); }
+        [[nodiscard]] std::size_t size() const noexcept { return size_; }
+        [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+        Token& front() noexcept { return slots_[head_]; }
+        Token& back() noexcept { return at(size_ - 1); }
         template <class... Args>
         void emplace_back(Args&&... args) {
-            v_.emplace_back(std::forward<Args>(args)...);
+            if (size_ == slots_.size()) grow();
+            ++size_;
+            set(back(), std::forward<Args>(args)...);
         }
-        void push_back(Token&& t) { v_.push_back(std::move(t)); }
-        template <class... Args>
-        void emplace(std::size_t pos, Args&&... args) {
-            v_.emplace(v_.begin() + static_cast<std::ptrdiff_t>(head_ + pos),
-                       std::forward<Args>(args)...);
+        void push_back(Token&& t) {
+            if (size_ == slots_.size()) grow();
+            ++size_;
+            back() = std::move(t);
         }
-        void pop_front();
-        void clear() noexcept {
-            v_.clear();
-            head_ = 0;
+        void emplace(std::size_t pos, TokenType type, Marker m);
+        void pop_front() noexcept {
+            head_ = (head_ + 1) & (slots_.size() - 1);
+            --size_;
         }
+        void clear() noexcept { head_ = size_ = 0; }
 
       private:
-        std::vector<Token> v_;
+        Token& at(std::size_t i) noexcept { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+        void grow();
+        static void set(Token& t, TokenType type, Marker m) noexcept;
+        static void set(Token& t, TokenType type, Marker m, std::string&& value) {
+            set(t, type, m);
+            t.value = std::move(value);
+        }
+        static void set(Token& t, TokenType type, Marker m, std::string&& value,
+                        std::string&& suffix) {
+            set(t, type, m);
+            t.value = std::move(value);
+            t.suffix = std::move(suffix);
+        }
+
+        std::vector<Token> slots_;  // a power of two of them, or none
         std::size_t head_ = 0;
+        std::size_t size_ = 0;
     };
 
     // Characters. The lookahead window is buf_[head_, head_ + count_); it
@@ -249,6 +272,8 @@ class ScannerCore {
     void take_run(std::string* out, chars::Run run);
     void skip_spaces() { take_run(nullptr, chars::kRunSpaces); }
     std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
+
+    [[nodiscard]] Token* peek_token_slow();
 
     // Errors: stored, and `false` passed up.
     [[nodiscard]] bool fail(Marker m, std::string_view message);
