@@ -153,7 +153,7 @@ class ScannerCore {
     [[nodiscard]] Opener open_at_error() const noexcept;
 
     /// Lookahead bound, in characters.
-    static constexpr unsigned kLookahead = 16;
+    static constexpr unsigned kLookahead = 64;
 
   protected:
     ScannerCore();

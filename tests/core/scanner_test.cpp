@@ -190,7 +190,7 @@ TEST(ScannerPositions, MultiByteAndBadBytesAtEveryPlaceInLongRuns) {
                             {"\xE2\x82", "\xEF\xBF\xBD", 1},
                             {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD", 2}};
     for (const Piece& piece : pieces) {
-        for (std::size_t n = 0; n < 40; ++n) {
+        for (std::size_t n = 0; n < detail::ScannerCore::kLookahead + 8; ++n) {
             const std::string head(n, 'x');
             const std::string want = head + piece.read + "yz";
             const std::size_t chars = n + piece.chars + 2;
