@@ -248,16 +248,30 @@ void ScannerCore::take_run(std::string* out, chars::Run run) {
         if (n > 0 && run != chars::kRunSpaces) leading_blanks_only_ = false;
     };
     // What the window holds first...
-    char buf[kLookahead * 4];
     unsigned len = 0;
     unsigned i = 0;
     const unsigned n = count_;
-    for (; i < n; ++i) {
-        const char32_t c = at(i);
-        if (!chars::run_accepts(run, c)) break;
-        len += out ? chars::encode_utf8(buf + len, c) : chars::utf8_length(c);
+    const char32_t* window = buf_ + head_;
+    if (out) {
+        char buf[kLookahead * 4];
+        for (; i < n; ++i) {
+            const char32_t c = window[i];
+            if (c < 0x80) {
+                if (chars::detail::kRunStops[c] & run) break;
+                buf[len++] = static_cast<char>(c);
+            } else {
+                if (!chars::run_accepts(run, c)) break;
+                len += chars::encode_utf8(buf + len, c);
+            }
+        }
+        if (len > 0) out->append(buf, len);
+    } else {
+        for (; i < n; ++i) {
+            const char32_t c = window[i];
+            if (!chars::run_accepts(run, c)) break;
+            len += chars::utf8_length(c);
+        }
     }
-    if (out && len > 0) out->append(buf, len);
     advance(i, len);
     drop(i);
     if (i < n) return;
@@ -344,7 +358,7 @@ bool ScannerCore::front_may_be_key() const noexcept {
     return false;
 }
 
-bool ScannerCore::stale_key_check() {
+bool ScannerCore::stale_key_check_slow() {
     auto stale = [this](const PotentialSimpleKey& k) {
         return k.possible &&
                (k.mark.line < mark_.line || k.mark.index + kMaxSimpleKeyLength < mark_.index);
@@ -927,15 +941,16 @@ bool ScannerCore::fetch_plain_scalar() {
             return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
         };
         if (continues(c, at(1))) {
+            // (Most scalars are one chunk: the joins below are then empty.)
             if (leading_blanks_only_) {
-                if (leading_break_.empty() || !trailing_breaks_.empty())
+                if (!trailing_breaks_.empty())
                     value += trailing_breaks_;
-                else
+                else if (!leading_break_.empty())
                     value.push_back(' ');
                 leading_break_.clear();
                 trailing_breaks_.clear();
                 leading_blanks_only_ = false;
-            } else {
+            } else if (!whitespaces_.empty()) {
                 value += whitespaces_;
                 whitespaces_.clear();
             }

@@ -281,7 +281,14 @@ class ScannerCore {
     // Fetching.
     [[nodiscard]] bool fetch_more_tokens();
     [[nodiscard]] bool fetch_next_token();
-    [[nodiscard]] bool stale_key_check();
+    [[nodiscard]] bool stale_key_check() {
+        // Most checks find no key pending; in flow collections only the
+        // block-level key is checked, and outside them it is the only one.
+        if (!potential_keys_.front().possible && (flow_depth_ > 0 || potential_keys_.size() == 1))
+            return true;
+        return stale_key_check_slow();
+    }
+    [[nodiscard]] bool stale_key_check_slow();
     [[nodiscard]] bool front_may_be_key() const noexcept;
     [[nodiscard]] bool skip_to_next_token();
     [[nodiscard]] bool skip_ws_to_eol(bool tabs_allowed, bool* found_tabs = nullptr,
