@@ -47,6 +47,14 @@ Opener ParserCore::open_at_error(const ScannerCore& scanner) const noexcept {
 }
 
 Token* ParserCore::peek(ScannerCore& scanner) {
+    // Kept small enough to inline: the rare paths are calls.
+    Token* t = scanner.peek_token();
+    if (t && t->type != Type::Comment) [[likely]]
+        return t;
+    return peek_past_comments(scanner);
+}
+
+Token* ParserCore::peek_past_comments(ScannerCore& scanner) {
     for (;;) {
         Token* t = scanner.peek_token();
         if (!t) {
