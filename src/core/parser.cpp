@@ -547,6 +547,18 @@ bool ParserCore::open_block_collection(Marker m) {
 bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, bool indentless) {
     Token* t = peek(sc);
     if (!t) return false;
+    if (t->type == Type::Scalar) {
+        // The common node, with no properties: none of the work below.
+        pop_state();
+        mk = t->mark;
+        reset(ev, Event::Type::Scalar).value = std::move(t->value);
+        ev.style = t->style;
+        ev.end_line = t->end_line;
+        ev.start = t->mark.pos;
+        ev.end = t->end;
+        skip(sc);
+        return true;
+    }
     if (t->type == Type::Alias) {
         pop_state();
         mk = t->mark;
