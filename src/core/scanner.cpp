@@ -333,13 +333,6 @@ Token* ScannerCore::peek_token_slow() {
     return &queue_.front();
 }
 
-void ScannerCore::pop_token() {
-    if (queue_.front().type == TokenType::StreamEnd) stream_ended_ = true;
-    queue_.pop_front();
-    queue_ready_ = false;
-    ++tokens_taken_;
-}
-
 bool ScannerCore::fetch_more_tokens() {
     for (;;) {
         if (!queue_.empty()) {

@@ -135,7 +135,12 @@ class ScannerCore {
         return peek_token_slow();
     }
     /// Hands out the token `peek_token` returned.
-    void pop_token();
+    void pop_token() noexcept {
+        if (queue_.front().type == TokenType::StreamEnd) stream_ended_ = true;
+        queue_.pop_front();
+        queue_ready_ = false;
+        ++tokens_taken_;
+    }
     /// The next token, or nothing (see `stored_error`).
     std::optional<Token> next() {
         Token t;
