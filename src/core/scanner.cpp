@@ -947,9 +947,21 @@ bool ScannerCore::fetch_plain_scalar() {
                 value += whitespaces_;
                 whitespaces_.clear();
             }
+            const chars::Run run = in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock;
             for (;;) {
-                take_run(&value, in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock);
+                take_run(&value, run);
                 lookahead(2);
+                if (cur() == ' ') {
+                    // One space between words of a line: joined here, not by
+                    // the blank handling below (which sees the same when the
+                    // next character goes on with the text and starts
+                    // neither a comment nor a "-" that may be an error).
+                    const char32_t n = at(1);
+                    if (n == '#' || n == '-' || !chars::run_accepts(run, n)) break;
+                    value.push_back(' ');
+                    skip_blank();
+                    continue;
+                }
                 if (cur() != ':' || !continues(':', at(1))) break;
                 value.push_back(':');
                 skip_nonblank();

@@ -357,6 +357,19 @@ TEST(ScannerPlain, Folding) {
     EXPECT_EQ(scan("[a, -, b]").error.info, "plain scalar cannot start with '-' followed by ,[]{}");
     EXPECT_EQ(scan("a:\n  b\n\tc").error.info, "while scanning a plain scalar, found a tab");
     EXPECT_EQ(scan("- [a,\nb]").error.info, "invalid indentation in flow construct");
+    // Words of one line, and what a space may stand before.
+    const std::pair<const char*, const char*> lines[] = {
+        {"a b c: d e", "< BMS ? :a b c : :d e BE >"},
+        {"a b # c\n", "< :a b #c >"},
+        {"a b#c -d :e", "< :a b#c -d :e >"},
+        {"[a b, c d\xC3\xA9]", "< [ :a b , :c d\xC3\xA9 ] >"},
+        {"[a b:c d]", "< [ :a b:c d ] >"},
+        {"[a b: c]", "< [ { ? :a b : :c } ] >"},
+        {"[a b]c]", "< [ :a b ] :c] >"},
+        {"[a -]", "< ERROR plain scalar cannot start with '-' followed by ,[]{}"},
+        {"a\tb c", "< :a\\tb c >"},
+    };
+    for (const auto& [text, want] : lines) EXPECT_EQ(kinds(text), want) << text;
 }
 
 TEST(ScannerQuoted, SingleAndDouble) {
