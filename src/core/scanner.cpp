@@ -165,12 +165,12 @@ void ScannerCore::TokenQueue::grow() {
 // Characters
 
 void ScannerCore::fill() {
-    if (head_ + kLookahead > 2 * kLookahead) {
-        // Fixed-size copy: cheaper than copying exactly count_ characters.
-        std::copy_n(buf_ + head_, kLookahead, buf_);
+    if (head_ + window_ > 2 * window_) {
+        // A whole window's copy: cheaper than copying exactly count_ characters.
+        std::copy_n(buf_ + head_, window_, buf_);
         head_ = 0;
     }
-    const unsigned want = kLookahead - count_;
+    const unsigned want = window_ - count_;
     char32_t* dst = buf_ + head_ + count_;
     if (source_done_) {
         std::fill_n(dst, want, kEnd);
@@ -184,7 +184,7 @@ void ScannerCore::fill() {
             std::fill_n(dst + got.count, want - got.count, kEnd);
         }
     }
-    count_ = kLookahead;
+    count_ = window_;
 }
 
 void ScannerCore::skip_linebreak() {

@@ -157,8 +157,12 @@ class ScannerCore {
     /// there that began before it.
     [[nodiscard]] Opener open_at_error() const noexcept;
 
-    /// Lookahead bound, in characters.
+    /// Lookahead bound, in characters: the window over text held in memory.
     static constexpr unsigned kLookahead = 64;
+    /// The window over sources read on demand, which are read no further
+    /// ahead than this: a failed read then comes after the documents before
+    /// it.
+    static constexpr unsigned kStreamLookahead = 16;
 
   protected:
     ScannerCore();
@@ -184,6 +188,8 @@ class ScannerCore {
     /// them as UTF-8 to `*out` unless `out` is null. Used for long runs once
     /// the lookahead window is exhausted, so that they are handled once.
     virtual PulledRun pull_run(std::string* out, chars::Run run) = 0;
+
+    unsigned window_ = kStreamLookahead;  // characters a refill fills the window to
 
   private:
     struct PotentialSimpleKey {
@@ -245,7 +251,7 @@ class ScannerCore {
     };
 
     // Characters. The lookahead window is buf_[head_, head_ + count_); it
-    // holds at most kLookahead characters and is moved to the front of buf_
+    // holds at most window_ characters and is moved to the front of buf_
     // when it would run past the end, so a refill is one contiguous pull.
     char32_t cur() const noexcept { return buf_[head_]; }
     char32_t at(unsigned i) const noexcept { return buf_[head_ + i]; }
@@ -335,7 +341,7 @@ class ScannerCore {
 
     Marker mark_;
     std::size_t last_break_end_ = 0;     // byte offset past the last line break read
-    char32_t buf_[3 * kLookahead] = {};  // room for the fixed-size move in fill()
+    char32_t buf_[3 * kLookahead] = {};  // room for the move in fill()
     unsigned head_ = 0;
     unsigned count_ = 0;
     bool source_done_ = false;
@@ -376,7 +382,10 @@ class ScannerCore {
 template <class Source>
 class Scanner final : public detail::ScannerCore {
   public:
-    explicit Scanner(Source source) : source_(std::move(source)) {}
+    explicit Scanner(Source source) : source_(std::move(source)) {
+        if constexpr (requires(Source & s, char32_t* dst) { s.take_ascii(dst, 1); })
+            window_ = kLookahead;
+    }
     Scanner(Scanner&&) noexcept = default;
     Scanner& operator=(Scanner&&) noexcept = default;
     ~Scanner() override = default;
