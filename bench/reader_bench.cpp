@@ -3,6 +3,13 @@
 //
 //   reader_bench [corpus dir]   (default: the corpus of the test data,
 //                               found as the tests find it)
+//   reader_bench --write DIR [corpus dir]
+//                               writes both inputs to DIR (corpus.yaml,
+//                               generated.yaml) instead of timing them
+//   reader_bench --once FILE [libyaml]
+//                               one untimed parse of FILE, for instruction
+//                               counts under callgrind (which are stable
+//                               where timings on a shared machine are not)
 //
 // Inputs: every corpus file joined into one stream of documents, and a
 // generated ~10 MB configuration-like document with comments.
@@ -133,9 +140,23 @@ std::string generated_document(std::size_t target_bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() >= 2 && args[0] == "--once") {
+        const std::string text = read_file(args[1]);
+        const bool libyaml = args.size() > 2 && args[2] == "libyaml";
+        const Count c = libyaml ? run_libyaml(text) : run_ours(text);
+        std::printf("%s: %zu events, %zu comments%s\n", libyaml ? "LibYAML" : "tesvorn", c.events,
+                    c.comments, c.ok ? "" : " (parse failed)");
+        return c.ok ? 0 : 1;
+    }
+    fs::path write_dir;
+    if (args.size() >= 2 && args[0] == "--write") {
+        write_dir = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
     fs::path corpus;
-    if (argc > 1) {
-        corpus = argv[1];
+    if (!args.empty()) {
+        corpus = args[0];
     } else if (const auto found = tesvorn::test_support::test_data("corpus")) {
         corpus = *found;
     } else {
@@ -183,6 +204,13 @@ int main(int argc, char** argv) {
 
     std::printf("corpus: %zu files, %d left out (rejected by one of the parsers)\n\n", files.size(),
                 skipped);
+    if (!write_dir.empty()) {
+        for (const Input& in : inputs) {
+            const char* name = in.name[0] == 'c' ? "corpus.yaml" : "generated.yaml";
+            std::ofstream(write_dir / name, std::ios::binary) << in.text;
+        }
+        return 0;
+    }
     std::printf("%-22s %9s %10s %9s %12s %12s %7s\n", "input", "MB", "events", "comments",
                 "tesvorn MB/s", "LibYAML MB/s", "ratio");
     for (const Input& in : inputs) {

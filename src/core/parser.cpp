@@ -12,6 +12,24 @@ bool is_directive(TokenType t) {
     return t == TokenType::VersionDirective || t == TokenType::TagDirective;
 }
 
+// Events are filled in place: the driver hands in the same event on every
+// call, and building a new one to move over it cost more than filling it.
+Event& reset(Event& ev, Event::Type t) {
+    ev.type = t;
+    ev.is_explicit = false;
+    ev.flow = false;
+    ev.style = ScalarStyle::Plain;
+    ev.version.reset();
+    ev.tag_directives.clear();
+    ev.value.clear();
+    ev.anchor.reset();
+    ev.tag.reset();
+    ev.end_line = 0;
+    ev.property_line = 0;
+    ev.start = ev.end = ev.open = 0;
+    return ev;
+}
+
 }  // namespace
 
 [[gnu::noinline, gnu::cold]] bool ParserCore::fail(Marker m, const char* message) {
@@ -29,6 +47,14 @@ Opener ParserCore::open_at_error(const ScannerCore& scanner) const noexcept {
 }
 
 Token* ParserCore::peek(ScannerCore& scanner) {
+    // Kept small enough to inline: the rare paths are calls.
+    Token* t = scanner.peek_token();
+    if (t && t->type != Type::Comment) [[likely]]
+        return t;
+    return peek_past_comments(scanner);
+}
+
+Token* ParserCore::peek_past_comments(ScannerCore& scanner) {
     for (;;) {
         Token* t = scanner.peek_token();
         if (!t) {
@@ -95,7 +121,7 @@ bool ParserCore::dispatch(ScannerCore& sc, Event& ev, Marker& mk) {
             return flow_sequence_entry_mapping_value(sc, ev, mk);
         case ParserState::FlowSequenceEntryMappingEnd:
             state_ = ParserState::FlowSequenceEntry;
-            ev = Event::simple(Event::Type::MappingEnd);
+            reset(ev, Event::Type::MappingEnd);
             mk = sc.mark();
             ev.start = ev.end = last_end_;
             return true;
@@ -108,7 +134,7 @@ bool ParserCore::dispatch(ScannerCore& sc, Event& ev, Marker& mk) {
         case ParserState::FlowMappingEmptyValue:
             return flow_mapping_value(sc, ev, mk, true);
         case ParserState::End:
-            ev = Event::simple(Event::Type::StreamEnd);
+            reset(ev, Event::Type::StreamEnd);
             mk = sc.mark();
             return true;
     }
@@ -123,7 +149,7 @@ namespace {
 // builder would count the indicator's own line as a blank line before the
 // node (and one more on every round trip).
 bool empty_scalar(Event& ev, Marker& mk, Marker m, std::size_t at) {
-    ev = Event::empty_scalar();
+    reset(ev, Event::Type::Scalar);
     mk = m;
     ev.start = ev.end = at;
     return true;
@@ -138,7 +164,7 @@ bool ParserCore::stream_start(ScannerCore& sc, Event& ev, Marker& mk) {
     mk = t->mark;
     skip(sc);
     state_ = ParserState::ImplicitDocumentStart;
-    ev = Event::simple(Event::Type::StreamStart);
+    reset(ev, Event::Type::StreamStart);
     ev.start = ev.end = t->mark.pos;
     return true;
 }
@@ -155,7 +181,7 @@ bool ParserCore::document_start(ScannerCore& sc, Event& ev, Marker& mk, bool imp
         const std::size_t at = t->mark.pos;
         skip(sc);
         state_ = ParserState::End;
-        ev = Event::simple(Event::Type::StreamEnd);
+        reset(ev, Event::Type::StreamEnd);
         ev.start = ev.end = at;
         return true;
     }
@@ -163,7 +189,7 @@ bool ParserCore::document_start(ScannerCore& sc, Event& ev, Marker& mk, bool imp
         tag_handles_.clear();
         push_state(ParserState::DocumentEnd);
         state_ = ParserState::BlockNode;
-        ev = Event::document_start(false, std::nullopt, {});
+        reset(ev, Event::Type::DocumentStart);
         mk = t->mark;
         ev.start = ev.end = t->mark.pos;
         return true;
@@ -245,7 +271,7 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
     if (t->type == Type::DocumentEnd) {
         skip(sc);
         state_ = ParserState::ImplicitDocumentStart;
-        ev = Event::document_end(true);
+        reset(ev, Event::Type::DocumentEnd).is_explicit = true;
         ev.start = at;
         ev.end = last_end_;
         return true;
@@ -253,7 +279,7 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
     if (is_directive(t->type))
         return fail(t->mark, "missing explicit document end marker before directive");
     state_ = ParserState::DocumentStart;
-    ev = Event::document_end(false);
+    reset(ev, Event::Type::DocumentEnd);
     ev.start = ev.end = at;
     return true;
 }
@@ -267,7 +293,7 @@ bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bo
         close_block_collection();
         mk = t->mark;
         skip(sc);
-        ev = Event::simple(Event::Type::SequenceEnd);
+        reset(ev, Event::Type::SequenceEnd);
         ev.start = ev.end = mk.pos;
         return true;
     }
@@ -313,7 +339,7 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
     if (t->type != Type::BlockEntry) {
         pop_state();
         close_block_collection();
-        ev = Event::simple(Event::Type::SequenceEnd);
+        reset(ev, Event::Type::SequenceEnd);
         mk = t->mark;
         ev.start = ev.end = mk.pos;
         return true;
@@ -344,7 +370,7 @@ bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool 
             close_block_collection();
             mk = t->mark;
             skip(sc);
-            ev = Event::simple(Event::Type::MappingEnd);
+            reset(ev, Event::Type::MappingEnd);
             ev.start = ev.end = mk.pos;
             return true;
         case Type::Key: {
@@ -401,7 +427,7 @@ bool ParserCore::flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, boo
         if (!open_flows_.empty()) open_flows_.pop_back();
         mk = t->mark;
         skip(sc);
-        ev = Event::simple(Event::Type::SequenceEnd);
+        reset(ev, Event::Type::SequenceEnd);
         ev.start = mk.pos;
         ev.end = last_end_;
         return true;
@@ -410,7 +436,7 @@ bool ParserCore::flow_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, boo
         // An explicit-key pair: a single-pair mapping.
         state_ = ParserState::FlowSequenceEntryMappingKey;
         mk = t->mark;
-        ev = Event::collection_start(Event::Type::MappingStart, std::nullopt, std::nullopt, true);
+        reset(ev, Event::Type::MappingStart).flow = true;
         ev.start = ev.end = ev.open = mk.pos;
         skip(sc);
         return true;
@@ -490,7 +516,7 @@ bool ParserCore::flow_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool f
     const std::size_t close = implicit ? last_end_ : t->mark.pos;
     skip(sc);
     mk = t_mark;
-    ev = Event::simple(Event::Type::MappingEnd);
+    reset(ev, Event::Type::MappingEnd);
     ev.start = close;
     ev.end = implicit ? close : last_end_;
     return true;
@@ -521,6 +547,18 @@ bool ParserCore::open_block_collection(Marker m) {
 bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, bool indentless) {
     Token* t = peek(sc);
     if (!t) return false;
+    if (t->type == Type::Scalar) {
+        // The common node, with no properties: none of the work below.
+        pop_state();
+        mk = t->mark;
+        reset(ev, Event::Type::Scalar).value = std::move(t->value);
+        ev.style = t->style;
+        ev.end_line = t->end_line;
+        ev.start = t->mark.pos;
+        ev.end = t->end;
+        skip(sc);
+        return true;
+    }
     if (t->type == Type::Alias) {
         pop_state();
         mk = t->mark;
@@ -530,7 +568,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         if (std::find(open_anchors_.begin(), open_anchors_.end(), anchor->second) !=
             open_anchors_.end())
             return fail(t->mark, "while parsing node, found an alias that refers to its own node");
-        ev = Event::alias(std::move(t->value));
+        reset(ev, Event::Type::Alias).value = std::move(t->value);
         ev.start = t->mark.pos;
         skip(sc);
         ev.end = last_end_;
@@ -565,7 +603,9 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
     const std::size_t props_end = has_property ? last_end_ : start;
     auto collection = [&](E type, bool flow, ParserState next) {
         state_ = next;
-        ev = Event::collection_start(type, std::move(anchor), std::move(tag), flow);
+        reset(ev, type).flow = flow;
+        ev.anchor = std::move(anchor);
+        ev.tag = std::move(tag);
         if (has_property) ev.property_line = property_mark.line;
         mk = t->mark;
         ev.start = start;
@@ -604,7 +644,10 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         case Type::Scalar:
             pop_state();
             mk = t->mark;
-            ev = Event::scalar(std::move(t->value), std::move(anchor), std::move(tag), t->style);
+            reset(ev, Event::Type::Scalar).value = std::move(t->value);
+            ev.anchor = std::move(anchor);
+            ev.tag = std::move(tag);
+            ev.style = t->style;
             ev.end_line = t->end_line;
             ev.start = start;
             ev.end = t->end;
@@ -616,7 +659,9 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
     if (!anchor && !tag)
         return fail(t->mark, "while parsing a node, did not find expected node content");
     pop_state();
-    ev = Event::scalar(std::string(), std::move(anchor), std::move(tag), ScalarStyle::Plain);
+    reset(ev, Event::Type::Scalar);
+    ev.anchor = std::move(anchor);
+    ev.tag = std::move(tag);
     // An empty node stands where its properties are: the next token may be
     // lines further down, and the builder places blank lines and comments by
     // the line of this mark.

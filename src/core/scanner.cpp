@@ -1,6 +1,7 @@
 #include "core/scanner.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/char_traits.hpp"
 
@@ -40,6 +41,73 @@ TextSource::Decoded TextSource::decode_multibyte(const unsigned char* p,
     return {0xFFFD, 1};
 }
 
+std::size_t TextSource::take_ascii(char32_t* dst, std::size_t n) noexcept {
+    const std::size_t avail = std::min(n, static_cast<std::size_t>(end_ - p_));
+    std::size_t i = 0;
+    // Eight bytes at a time while none is NUL or above 0x7F.
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    for (; i + 8 <= avail; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p_ + i, 8);
+        if (((w | ((w - kOnes) & ~w)) & kHighs) != 0) break;
+        for (std::size_t k = 0; k < 8; ++k) dst[i + k] = p_[i + k];
+    }
+    while (i < avail && p_[i] - 1u < 0x7Fu) {
+        dst[i] = p_[i];
+        ++i;
+    }
+    p_ += i;
+    return i;
+}
+
+TextSource::Run TextSource::take_run(std::string* out, chars::Run run) {
+    const unsigned char* p = p_;
+    const unsigned char* copied = p;  // the text before it is in *out
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    Run got{};
+    for (;;) {
+        const unsigned char* ascii = p;
+        while (p != end_ && *p < 0x80 && !(chars::detail::kRunStops[*p] & run)) ++p;
+        count += static_cast<std::size_t>(p - ascii);
+        bytes += static_cast<std::size_t>(p - ascii);
+        if (p == end_) {
+            got = {count, bytes, 0, true, false};
+            break;
+        }
+        if (*p < 0x80) {
+            // One lookup: the table also stops every run at NUL.
+            got = {count, bytes, *p, *p == 0, *p == 0};
+            if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
+            p_ = p + 1;
+            return got;
+        }
+        const Decoded d = decode_multibyte(p, end_);
+        if (!chars::run_accepts(run, d.c)) {
+            got = {count, bytes, d.c, false, false};
+            if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
+            p_ = p + d.length;
+            return got;
+        }
+        if (d.c == 0xFFFD) {
+            // Maybe a bad sequence: what stands for it is U+FFFD, not the
+            // bytes.
+            if (out) {
+                out->append(reinterpret_cast<const char*>(copied), p - copied);
+                out->append("\xEF\xBF\xBD");
+            }
+            copied = p + d.length;
+        }
+        p += d.length;
+        ++count;
+        bytes += chars::utf8_length(d.c);
+    }
+    if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
+    p_ = p;
+    return got;
+}
+
 namespace detail {
 
 namespace {
@@ -59,27 +127,50 @@ ScannerCore::~ScannerCore() = default;
 ScannerCore::ScannerCore(ScannerCore&&) noexcept = default;
 ScannerCore& ScannerCore::operator=(ScannerCore&&) noexcept = default;
 
-void ScannerCore::TokenQueue::pop_front() {
-    ++head_;
-    if (head_ == v_.size()) {
-        v_.clear();
-        head_ = 0;
-    } else if (head_ >= 64 && head_ * 2 >= v_.size()) {
-        v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(head_));
-        head_ = 0;
+void ScannerCore::TokenQueue::set(Token& t, TokenType type, Marker m) noexcept {
+    t.type = type;
+    t.style = ScalarStyle::Plain;
+    t.major = t.minor = 0;
+    t.mark = m;
+    t.end_line = 0;
+    t.end = m.pos;
+    // A slot whose text was not taken (a comment nobody keeps) does not hold
+    // on to a large buffer.
+    if (t.value.capacity() > 256) std::string().swap(t.value);
+    t.value.clear();
+    t.suffix.clear();
+}
+
+void ScannerCore::TokenQueue::emplace(std::size_t pos, TokenType type, Marker m) {
+    if (size_ == slots_.size()) grow();
+    ++size_;
+    if (pos < size_ / 2) {
+        // The tokens before `pos` move one slot towards the front.
+        head_ = (head_ + slots_.size() - 1) & (slots_.size() - 1);
+        for (std::size_t i = 0; i < pos; ++i) std::swap(at(i), at(i + 1));
+    } else {
+        for (std::size_t i = size_ - 1; i > pos; --i) std::swap(at(i), at(i - 1));
     }
+    set(at(pos), type, m);
+}
+
+void ScannerCore::TokenQueue::grow() {
+    std::vector<Token> bigger(slots_.empty() ? 16 : 2 * slots_.size());
+    for (std::size_t i = 0; i < size_; ++i) bigger[i] = std::move(at(i));
+    slots_.swap(bigger);
+    head_ = 0;
 }
 
 // ---------------------------------------------------------------------------
 // Characters
 
 void ScannerCore::fill() {
-    if (head_ + kLookahead > 2 * kLookahead) {
-        // Fixed-size copy: cheaper than copying exactly count_ characters.
-        std::copy_n(buf_ + head_, kLookahead, buf_);
+    if (head_ + window_ > 2 * window_) {
+        // A whole window's copy: cheaper than copying exactly count_ characters.
+        std::copy_n(buf_ + head_, window_, buf_);
         head_ = 0;
     }
-    const unsigned want = kLookahead - count_;
+    const unsigned want = window_ - count_;
     char32_t* dst = buf_ + head_ + count_;
     if (source_done_) {
         std::fill_n(dst, want, kEnd);
@@ -93,7 +184,7 @@ void ScannerCore::fill() {
             std::fill_n(dst + got.count, want - got.count, kEnd);
         }
     }
-    count_ = kLookahead;
+    count_ = window_;
 }
 
 void ScannerCore::skip_linebreak() {
@@ -157,16 +248,30 @@ void ScannerCore::take_run(std::string* out, chars::Run run) {
         if (n > 0 && run != chars::kRunSpaces) leading_blanks_only_ = false;
     };
     // What the window holds first...
-    char buf[kLookahead * 4];
     unsigned len = 0;
     unsigned i = 0;
     const unsigned n = count_;
-    for (; i < n; ++i) {
-        const char32_t c = at(i);
-        if (!chars::run_accepts(run, c)) break;
-        len += out ? chars::encode_utf8(buf + len, c) : chars::utf8_length(c);
+    const char32_t* window = buf_ + head_;
+    if (out) {
+        char buf[kLookahead * 4];
+        for (; i < n; ++i) {
+            const char32_t c = window[i];
+            if (c < 0x80) {
+                if (chars::detail::kRunStops[c] & run) break;
+                buf[len++] = static_cast<char>(c);
+            } else {
+                if (!chars::run_accepts(run, c)) break;
+                len += chars::encode_utf8(buf + len, c);
+            }
+        }
+        if (len > 0) out->append(buf, len);
+    } else {
+        for (; i < n; ++i) {
+            const char32_t c = window[i];
+            if (!chars::run_accepts(run, c)) break;
+            len += chars::utf8_length(c);
+        }
     }
-    if (out && len > 0) out->append(buf, len);
     advance(i, len);
     drop(i);
     if (i < n) return;
@@ -218,23 +323,14 @@ bool ScannerCore::next(Token& out) {
     return true;
 }
 
-Token* ScannerCore::peek_token() {
-    if (!queue_ready_) {
-        if (stored_error_ || stream_ended_) return nullptr;
-        if (!fetch_more_tokens()) return nullptr;
-    }
+Token* ScannerCore::peek_token_slow() {
+    if (stored_error_ || stream_ended_) return nullptr;
+    if (!fetch_more_tokens()) return nullptr;
     if (queue_.empty()) {
         static_cast<void>(fail(mark_, "did not find expected next token"));
         return nullptr;
     }
     return &queue_.front();
-}
-
-void ScannerCore::pop_token() {
-    if (queue_.front().type == TokenType::StreamEnd) stream_ended_ = true;
-    queue_.pop_front();
-    queue_ready_ = false;
-    ++tokens_taken_;
 }
 
 bool ScannerCore::fetch_more_tokens() {
@@ -255,7 +351,7 @@ bool ScannerCore::front_may_be_key() const noexcept {
     return false;
 }
 
-bool ScannerCore::stale_key_check() {
+bool ScannerCore::stale_key_check_slow() {
     auto stale = [this](const PotentialSimpleKey& k) {
         return k.possible &&
                (k.mark.line < mark_.line || k.mark.index + kMaxSimpleKeyLength < mark_.index);
@@ -838,21 +934,34 @@ bool ScannerCore::fetch_plain_scalar() {
             return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
         };
         if (continues(c, at(1))) {
+            // (Most scalars are one chunk: the joins below are then empty.)
             if (leading_blanks_only_) {
-                if (leading_break_.empty() || !trailing_breaks_.empty())
+                if (!trailing_breaks_.empty())
                     value += trailing_breaks_;
-                else
+                else if (!leading_break_.empty())
                     value.push_back(' ');
                 leading_break_.clear();
                 trailing_breaks_.clear();
                 leading_blanks_only_ = false;
-            } else {
+            } else if (!whitespaces_.empty()) {
                 value += whitespaces_;
                 whitespaces_.clear();
             }
+            const chars::Run run = in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock;
             for (;;) {
-                take_run(&value, in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock);
+                take_run(&value, run);
                 lookahead(2);
+                if (cur() == ' ') {
+                    // One space between words of a line: joined here, not by
+                    // the blank handling below (which sees the same when the
+                    // next character goes on with the text and starts
+                    // neither a comment nor a "-" that may be an error).
+                    const char32_t n = at(1);
+                    if (n == '#' || n == '-' || !chars::run_accepts(run, n)) break;
+                    value.push_back(' ');
+                    skip_blank();
+                    continue;
+                }
                 if (cur() != ':' || !continues(':', at(1))) break;
                 value.push_back(':');
                 skip_nonblank();

@@ -81,6 +81,25 @@ class TextSource {
         return d.c;
     }
 
+    /// Takes up to `n` ASCII characters other than NUL into `dst`, stopping
+    /// before any other byte; returns how many. The scanner's refills are
+    /// mostly such runs, and this takes them without decoding.
+    std::size_t take_ascii(char32_t* dst, std::size_t n) noexcept;
+
+    /// What `take_run` took: as `ScannerCore::PulledRun`.
+    struct Run {
+        std::size_t count;
+        std::size_t bytes;
+        char32_t stop;
+        bool ended;
+        bool nul;
+    };
+    /// Takes characters while `run` accepts them, appending them as UTF-8 to
+    /// `*out` unless `out` is null, and the character after them. Valid text
+    /// is copied as it stands, a stretch at a time, not character by
+    /// character.
+    Run take_run(std::string* out, chars::Run run);
+
   private:
     struct Decoded {
         char32_t c;
@@ -110,9 +129,18 @@ class ScannerCore {
     [[nodiscard]] bool next(Token& out);
     /// The next token, left in place: valid until `pop_token`; null when
     /// there is none. The parser reads tokens this way, without copies.
-    [[nodiscard]] Token* peek_token();
+    [[nodiscard]] Token* peek_token() {
+        // The parser peeks at a token again before it pops it.
+        if (queue_ready_) return &queue_.front();
+        return peek_token_slow();
+    }
     /// Hands out the token `peek_token` returned.
-    void pop_token();
+    void pop_token() noexcept {
+        if (queue_.front().type == TokenType::StreamEnd) stream_ended_ = true;
+        queue_.pop_front();
+        queue_ready_ = false;
+        ++tokens_taken_;
+    }
     /// The next token, or nothing (see `stored_error`).
     std::optional<Token> next() {
         Token t;
@@ -129,8 +157,12 @@ class ScannerCore {
     /// there that began before it.
     [[nodiscard]] Opener open_at_error() const noexcept;
 
-    /// Lookahead bound, in characters.
-    static constexpr unsigned kLookahead = 16;
+    /// Lookahead bound, in characters: the window over text held in memory.
+    static constexpr unsigned kLookahead = 64;
+    /// The window over sources read on demand, which are read no further
+    /// ahead than this: a failed read then comes after the documents before
+    /// it.
+    static constexpr unsigned kStreamLookahead = 16;
 
   protected:
     ScannerCore();
@@ -157,6 +189,8 @@ class ScannerCore {
     /// the lookahead window is exhausted, so that they are handled once.
     virtual PulledRun pull_run(std::string* out, chars::Run run) = 0;
 
+    unsigned window_ = kStreamLookahead;  // characters a refill fills the window to
+
   private:
     struct PotentialSimpleKey {
         std::size_t token_number = 0;
@@ -168,37 +202,56 @@ class ScannerCore {
         std::ptrdiff_t column;
         bool needs_block_end;
     };
-    // Tokens not yet handed out: a vector with a moving front, compacted when
-    // the dead front grows, so that inserting near the front stays cheap.
+    // Tokens not yet handed out: a ring of slots that are reused, so that a
+    // token costs no construction and its strings keep their buffers, and
+    // an insertion near the front (keys and collection starts are inserted
+    // before tokens already queued) moves the few tokens before it.
     class TokenQueue {
       public:
-        [[nodiscard]] std::size_t size() const noexcept { return v_.size() - head_; }
-        [[nodiscard]] bool empty() const noexcept { return v_.size() == head_; }
-        Token& front() noexcept { return v_[head_]; }
-        Token& back() noexcept { return v_.back(); }
+        [[nodiscard]] std::size_t size() const noexcept { return size_; }
+        [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+        Token& front() noexcept { return slots_[head_]; }
+        Token& back() noexcept { return at(size_ - 1); }
         template <class... Args>
         void emplace_back(Args&&... args) {
-            v_.emplace_back(std::forward<Args>(args)...);
+            if (size_ == slots_.size()) grow();
+            ++size_;
+            set(back(), std::forward<Args>(args)...);
         }
-        void push_back(Token&& t) { v_.push_back(std::move(t)); }
-        template <class... Args>
-        void emplace(std::size_t pos, Args&&... args) {
-            v_.emplace(v_.begin() + static_cast<std::ptrdiff_t>(head_ + pos),
-                       std::forward<Args>(args)...);
+        void push_back(Token&& t) {
+            if (size_ == slots_.size()) grow();
+            ++size_;
+            back() = std::move(t);
         }
-        void pop_front();
-        void clear() noexcept {
-            v_.clear();
-            head_ = 0;
+        void emplace(std::size_t pos, TokenType type, Marker m);
+        void pop_front() noexcept {
+            head_ = (head_ + 1) & (slots_.size() - 1);
+            --size_;
         }
+        void clear() noexcept { head_ = size_ = 0; }
 
       private:
-        std::vector<Token> v_;
+        Token& at(std::size_t i) noexcept { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+        void grow();
+        static void set(Token& t, TokenType type, Marker m) noexcept;
+        static void set(Token& t, TokenType type, Marker m, std::string&& value) {
+            set(t, type, m);
+            t.value = std::move(value);
+        }
+        static void set(Token& t, TokenType type, Marker m, std::string&& value,
+                        std::string&& suffix) {
+            set(t, type, m);
+            t.value = std::move(value);
+            t.suffix = std::move(suffix);
+        }
+
+        std::vector<Token> slots_;  // a power of two of them, or none
         std::size_t head_ = 0;
+        std::size_t size_ = 0;
     };
 
     // Characters. The lookahead window is buf_[head_, head_ + count_); it
-    // holds at most kLookahead characters and is moved to the front of buf_
+    // holds at most window_ characters and is moved to the front of buf_
     // when it would run past the end, so a refill is one contiguous pull.
     char32_t cur() const noexcept { return buf_[head_]; }
     char32_t at(unsigned i) const noexcept { return buf_[head_ + i]; }
@@ -231,13 +284,22 @@ class ScannerCore {
     void skip_spaces() { take_run(nullptr, chars::kRunSpaces); }
     std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
 
+    [[nodiscard]] Token* peek_token_slow();
+
     // Errors: stored, and `false` passed up.
     [[nodiscard]] bool fail(Marker m, std::string_view message);
 
     // Fetching.
     [[nodiscard]] bool fetch_more_tokens();
     [[nodiscard]] bool fetch_next_token();
-    [[nodiscard]] bool stale_key_check();
+    [[nodiscard]] bool stale_key_check() {
+        // Most checks find no key pending; in flow collections only the
+        // block-level key is checked, and outside them it is the only one.
+        if (!potential_keys_.front().possible && (flow_depth_ > 0 || potential_keys_.size() == 1))
+            return true;
+        return stale_key_check_slow();
+    }
+    [[nodiscard]] bool stale_key_check_slow();
     [[nodiscard]] bool front_may_be_key() const noexcept;
     [[nodiscard]] bool skip_to_next_token();
     [[nodiscard]] bool skip_ws_to_eol(bool tabs_allowed, bool* found_tabs = nullptr,
@@ -279,7 +341,7 @@ class ScannerCore {
 
     Marker mark_;
     std::size_t last_break_end_ = 0;     // byte offset past the last line break read
-    char32_t buf_[3 * kLookahead] = {};  // room for the fixed-size move in fill()
+    char32_t buf_[3 * kLookahead] = {};  // room for the move in fill()
     unsigned head_ = 0;
     unsigned count_ = 0;
     bool source_done_ = false;
@@ -320,7 +382,10 @@ class ScannerCore {
 template <class Source>
 class Scanner final : public detail::ScannerCore {
   public:
-    explicit Scanner(Source source) : source_(std::move(source)) {}
+    explicit Scanner(Source source) : source_(std::move(source)) {
+        if constexpr (requires(Source & s, char32_t* dst) { s.take_ascii(dst, 1); })
+            window_ = kLookahead;
+    }
     Scanner(Scanner&&) noexcept = default;
     Scanner& operator=(Scanner&&) noexcept = default;
     ~Scanner() override = default;
@@ -353,6 +418,10 @@ class Scanner final : public detail::ScannerCore {
     }
 
     static PulledRun run_from(Source& source, std::string* out, chars::Run run) {
+        if constexpr (requires { source.take_run(out, run); }) {
+            const auto got = source.take_run(out, run);
+            return {got.count, got.bytes, got.stop, got.ended, got.nul};
+        }
         char buf[256];
         std::size_t len = 0;
         std::size_t count = 0;
@@ -393,6 +462,10 @@ class Scanner final : public detail::ScannerCore {
 
     static Pulled pull_from(Source& source, char32_t* dst, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
+            if constexpr (requires { source.take_ascii(dst, n); }) {
+                i += source.take_ascii(dst + i, n - i);
+                if (i == n) break;
+            }
             std::optional<char32_t> c = source.next();
             if (!c) return {i, false};
             if (*c == 0) return {i, true};

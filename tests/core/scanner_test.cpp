@@ -174,6 +174,51 @@ TEST(ScannerPositions, InvalidUtf8ReadsAsReplacementCharacters) {
     EXPECT_EQ(scalar_of("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
 }
 
+TEST(ScannerPositions, MultiByteAndBadBytesAtEveryPlaceInLongRuns) {
+    // Runs longer than the lookahead are taken from the text a stretch at a
+    // time; what they hold and where they end must not depend on where a
+    // non-ASCII character falls.
+    struct Piece {
+        const char* raw;
+        const char* read;  // as read: bad bytes become U+FFFD
+        std::size_t chars;
+    };
+    const Piece pieces[] = {{"\xC3\xA9", "\xC3\xA9", 1},
+                            {"\xE2\x82\xAC", "\xE2\x82\xAC", 1},
+                            {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", 1},
+                            {"\xff", "\xEF\xBF\xBD", 1},
+                            {"\xE2\x82", "\xEF\xBF\xBD", 1},
+                            {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD", 2}};
+    for (const Piece& piece : pieces) {
+        for (std::size_t n = 0; n < detail::ScannerCore::kLookahead + 8; ++n) {
+            const std::string head(n, 'x');
+            const std::string want = head + piece.read + "yz";
+            const std::size_t chars = n + piece.chars + 2;
+            for (const char* form : {"%s: v", "'%s': v", "# %s\n", "- |\n  %s\n"}) {
+                std::string text = form;
+                text.replace(text.find("%s"), 2, head + piece.raw + "yz");
+                const auto s = scan(text);
+                ASSERT_TRUE(s.ok) << text;
+                const Token* found = nullptr;
+                for (const Token& t : s.tokens)
+                    if (!found && (t.type == TokenType::Scalar || t.type == TokenType::Comment))
+                        found = &t;
+                ASSERT_NE(found, nullptr) << text;
+                EXPECT_EQ(found->value, found->style == ScalarStyle::Literal ? want + "\n" : want)
+                    << text;
+                if (form[0] == '%') {
+                    // The ':' after the key: its mark counts characters and bytes.
+                    const Token& value = s.tokens[4];
+                    ASSERT_EQ(value.type, TokenType::Value) << text;
+                    EXPECT_EQ(value.mark.index, chars) << text;
+                    EXPECT_EQ(value.mark.col, chars) << text;
+                    EXPECT_EQ(value.mark.pos, want.size()) << text;
+                }
+            }
+        }
+    }
+}
+
 TEST(ScannerNul, IsAnErrorAtItsPositionNotAnEnd) {
     const std::string nul(1, '\0');
     EXPECT_EQ(error_of("a" + nul + "b"), "found invalid character NUL at byte 1 line 1 column 2");
@@ -312,6 +357,19 @@ TEST(ScannerPlain, Folding) {
     EXPECT_EQ(scan("[a, -, b]").error.info, "plain scalar cannot start with '-' followed by ,[]{}");
     EXPECT_EQ(scan("a:\n  b\n\tc").error.info, "while scanning a plain scalar, found a tab");
     EXPECT_EQ(scan("- [a,\nb]").error.info, "invalid indentation in flow construct");
+    // Words of one line, and what a space may stand before.
+    const std::pair<const char*, const char*> lines[] = {
+        {"a b c: d e", "< BMS ? :a b c : :d e BE >"},
+        {"a b # c\n", "< :a b #c >"},
+        {"a b#c -d :e", "< :a b#c -d :e >"},
+        {"[a b, c d\xC3\xA9]", "< [ :a b , :c d\xC3\xA9 ] >"},
+        {"[a b:c d]", "< [ :a b:c d ] >"},
+        {"[a b: c]", "< [ { ? :a b : :c } ] >"},
+        {"[a b]c]", "< [ :a b ] :c] >"},
+        {"[a -]", "< ERROR plain scalar cannot start with '-' followed by ,[]{}"},
+        {"a\tb c", "< :a\\tb c >"},
+    };
+    for (const auto& [text, want] : lines) EXPECT_EQ(kinds(text), want) << text;
 }
 
 TEST(ScannerQuoted, SingleAndDouble) {
