@@ -165,33 +165,36 @@ DocMeta& node_meta(PyObject* self) noexcept {
 
 namespace {
 
-/// The node-level tag / anchor field of an object, or null for a YamlScalar
-/// whose node is not a scalar: to read (`Write` false, under a shared
-/// borrow) or to change (under an exclusive one).
-template <bool Write>
-auto tag_field(PyObject* self) -> std::conditional_t<Write, OptString*, const OptString*> {
-    if constexpr (Write) {
-        if (is_mapping_object(self)) return &as_mapping(self)->inner.mut().tag;
-        if (is_sequence_object(self)) return &as_sequence(self)->inner.mut().tag;
-    } else {
-        if (is_mapping_object(self)) return &as_mapping(self)->inner.get().tag;
-        if (is_sequence_object(self)) return &as_sequence(self)->inner.get().tag;
-    }
+/// A node-level field of an object (`field` picks it from a mapping,
+/// sequence or scalar), or null for a YamlScalar whose node is not a
+/// scalar: to read (`Write` false, under a shared borrow) or to change
+/// (under an exclusive one, which unshares the tree first).
+template <bool Write, class Field>
+auto node_field(PyObject* self, Field field)
+    -> std::conditional_t<Write, OptString*, const OptString*> {
+    const auto tree = [](auto& inner) -> auto& {
+        if constexpr (Write) {
+            return inner.mut();
+        } else {
+            return inner.get();
+        }
+    };
+    if (is_mapping_object(self)) return &field(tree(as_mapping(self)->inner));
+    if (is_sequence_object(self)) return &field(tree(as_sequence(self)->inner));
     YamlScalar* s = as_scalar(self)->node.scalar();
-    return s ? &s->tag : nullptr;
+    return s ? &field(*s) : nullptr;
 }
 
 template <bool Write>
-auto anchor_field(PyObject* self) -> std::conditional_t<Write, OptString*, const OptString*> {
-    if constexpr (Write) {
-        if (is_mapping_object(self)) return &as_mapping(self)->inner.mut().anchor;
-        if (is_sequence_object(self)) return &as_sequence(self)->inner.mut().anchor;
-    } else {
-        if (is_mapping_object(self)) return &as_mapping(self)->inner.get().anchor;
-        if (is_sequence_object(self)) return &as_sequence(self)->inner.get().anchor;
-    }
-    YamlScalar* s = as_scalar(self)->node.scalar();
-    return s ? &s->anchor : nullptr;
+auto tag_field(PyObject* self) {
+    return node_field<Write>(
+        self, [](auto& n) -> auto& { return n.tag; });
+}
+
+template <bool Write>
+auto anchor_field(PyObject* self) {
+    return node_field<Write>(
+        self, [](auto& n) -> auto& { return n.anchor; });
 }
 
 bool refuse_delete(PyObject* value, const char* name) {
