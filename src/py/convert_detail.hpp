@@ -342,12 +342,26 @@ class Extractor {
         struct Entry {
             bool open = false;
             YamlNode data;
+            std::uint64_t at = 0;  // where the anchor stands in the text, in order
         };
-        /// A collection's anchor, before its content.
-        void open(const std::string& name) { entries_[name] = Entry{true, YamlNode()}; }
+        /// A collection's anchor, before its content; closed by `close`
+        /// with the token returned.
+        std::uint64_t open(const std::string& name) {
+            const std::uint64_t at = ++clock_;
+            entries_[name] = Entry{true, YamlNode(), at};
+            return at;
+        }
         /// A node of that name is complete.
         void define(const std::string& name, const YamlNode& data) {
-            entries_[name] = Entry{false, data};
+            entries_[name] = Entry{false, data, ++clock_};
+        }
+        /// The collection opened as `token` is complete. An anchor of the
+        /// same name inside it stands later in the text, so an alias after
+        /// the collection reads that one: it stays.
+        void close(const std::string& name, std::uint64_t token, const YamlNode& data) {
+            auto it = entries_.find(name);
+            if (it != entries_.end() && it->second.at > token) return;
+            entries_[name] = Entry{false, data, token};
         }
         /// An anchor whose data is not followed (a key's).
         void forget(const std::string& name) { entries_.erase(name); }
@@ -366,6 +380,7 @@ class Extractor {
 
       private:
         std::unordered_map<std::string, Entry> entries_;
+        std::uint64_t clock_ = 0;
     };
 
     SchemaObject* schema_;

@@ -243,8 +243,7 @@ bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
     // A change made to the object later copies the record first.
     out.v.template emplace<K>(o->inner);
     if (settle_ && tree.anchor) {
-        book_.open(*tree.anchor);
-        book_.define(*tree.anchor, out);
+        book_.close(*tree.anchor, book_.open(*tree.anchor), out);
     }
     return true;
 }
@@ -392,7 +391,7 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
     YamlMapping& result = out.emplace_mapping();
     if (!snapshot(obj, result)) return false;
     const bool opened = settle_ && result.anchor;
-    if (opened) book_.open(*result.anchor);
+    const std::uint64_t token = opened ? book_.open(*result.anchor) : 0;
     std::vector<std::size_t> missing;
     for (std::size_t i = 0; i < result.entries.size(); ++i) {
         auto& slot = result.entries.at(i);
@@ -401,7 +400,7 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
         if (!present) missing.push_back(i);
     }
     for (auto i = missing.rbegin(); i != missing.rend(); ++i) result.entries.erase_at(*i);
-    if (opened) book_.define(*result.anchor, out);
+    if (opened) book_.close(*result.anchor, token, out);
     return true;
 }
 
@@ -419,7 +418,7 @@ bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
     YamlSequence& result = out.emplace_sequence();
     if (!snapshot(obj, result)) return false;
     const bool opened = settle_ && result.anchor;
-    if (opened) book_.open(*result.anchor);
+    const std::uint64_t token = opened ? book_.open(*result.anchor) : 0;
     std::vector<std::size_t> missing;
     for (std::size_t i = 0; i < result.items.size(); ++i) {
         bool present = true;
@@ -428,7 +427,7 @@ bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
     }
     for (auto i = missing.rbegin(); i != missing.rend(); ++i)
         result.items.erase(result.items.begin() + static_cast<std::ptrdiff_t>(*i));
-    if (opened) book_.define(*result.anchor, out);
+    if (opened) book_.close(*result.anchor, token, out);
     return true;
 }
 
@@ -480,7 +479,7 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
             return std::nullopt;
         case YamlNode::Mapping: {
             const YamlMapping& m = *node.mapping();
-            if (m.anchor) book_.open(*m.anchor);
+            const std::uint64_t token = m.anchor ? book_.open(*m.anchor) : 0;
             std::optional<YamlNode> copy;  // made at the first change
             for (std::size_t i = 0; i < m.entries.size(); ++i) {
                 const YamlEntry& e = m.entries.at(i).value;
@@ -494,12 +493,12 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
                 if (key) **target.key_props.mut().node = std::move(*key);
                 if (value) target.value = std::move(*value);
             }
-            if (m.anchor) book_.define(*m.anchor, copy ? *copy : node);
+            if (m.anchor) book_.close(*m.anchor, token, copy ? *copy : node);
             return copy;
         }
         case YamlNode::Sequence: {
             const YamlSequence& q = *node.sequence();
-            if (q.anchor) book_.open(*q.anchor);
+            const std::uint64_t token = q.anchor ? book_.open(*q.anchor) : 0;
             std::optional<YamlNode> copy;
             for (std::size_t i = 0; i < q.items.size(); ++i) {
                 std::optional<YamlNode> item = settled(q.items[i].node);
@@ -507,7 +506,7 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
                 if (!copy) copy = node;
                 copy->sequence()->items[i].node = std::move(*item);
             }
-            if (q.anchor) book_.define(*q.anchor, copy ? *copy : node);
+            if (q.anchor) book_.close(*q.anchor, token, copy ? *copy : node);
             return copy;
         }
     }

@@ -266,6 +266,17 @@ class TestAnchors:
             assert loads(text).to_python() == expected
             assert yaml.safe_load(text) == expected
 
+    def test_anchor_redefined_inside_a_collection_of_its_name(self):
+        # The inner anchor stands later in the text: an alias after the
+        # outer collection reads the inner one, so an alias whose data is
+        # the outer one's is written as that data.
+        d = loads("seq: &s [3, 1, 2]\nagain: *s\n")
+        d["again"].insert(0, d["seq"])
+        d.insert(1, "a", d["again"])
+        out = dumps(d)
+        assert out == "seq: &s [3, 1, 2]\na: &s [&s [3, 1, 2], 3, 1, 2]\nagain: [&s [3, 1, 2], 3, 1, 2]\n"
+        assert loads(out).to_python() == d.to_python()
+
     def test_each_document_restarts_numbering(self):
         d = [0]
         assert dumps_all([{"a": d, "b": d}, {"c": d, "d": d}]) == (
