@@ -972,6 +972,21 @@ class Emitter {
         return key.empty() && e.key_style == ScalarStyle::Plain &&
                (e.key_props->anchor || e.key_props->tag);
     }
+    /// Whether the separator of an entry as read holds its ':' (an
+    /// explicit key may have none: its value is empty).
+    static bool has_colon(const SourceRef& src, const SlotLayout& l) {
+        bool comment = false;
+        for (std::uint32_t p = l.at(SlotLayout::kSep); p < l.at(SlotLayout::kValue); ++p) {
+            const char c = src->text[p];
+            if (c == '\n')
+                comment = false;
+            else if (c == '#')
+                comment = true;
+            else if (c == ':' && !comment)
+                return true;
+        }
+        return false;
+    }
     bool emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
@@ -1078,6 +1093,10 @@ class Emitter {
     std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
     std::size_t after_keep_ = static_cast<std::size_t>(-1);
+    // Where an explicit key written as read without its ':' (an empty
+    // value) ends, with its line.
+    std::size_t open_key_ = static_cast<std::size_t>(-1);
+    std::size_t open_key_indent_ = 0;  // and the indentation of its mapping
     // Where an empty explicit key ("?") written as read ends.
     std::size_t lone_question_ = static_cast<std::size_t>(-1);
     // Where the last block scalar ended, and the column of its entry or
@@ -1406,6 +1425,14 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
                          key_matches(b.layout->source, l, key, e) &&
                          !(e.key_props->alias && !written(*e.key_props->alias)) &&
                          !(e.key_props->node && has_unwritten_alias(**e.key_props->node));
+    // An entry whose key is empty and read as nothing starts with its ':';
+    // after an explicit key written as read without one, that ':' would
+    // read as the value of that key: it gets its empty value first.
+    if (key_raw && pos() == open_key_ && indent == open_key_indent_ &&
+        l.at(SlotLayout::kKey) == l.at(SlotLayout::kSep)) {
+        spaces(indent);
+        put(":\n");
+    }
     bool simple = true;
     if (key_raw) {
         raw(b.layout->source, l.at(SlotLayout::kKey), l.at(SlotLayout::kSep));
@@ -1420,8 +1447,13 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // The separator as read fits behind the key as read, or behind a
     // simple key where one was read.
     if (rec && (key_raw || (simple && l.flag(SlotLayout::kSimpleKey))) &&
-        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true, &e))
+        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true, &e)) {
+        if (key_raw && !simple && !has_colon(b.layout->source, l)) {
+            open_key_ = pos();
+            open_key_indent_ = indent;
+        }
         return true;
+    }
     if (!simple && key_raw) {
         // An explicit key as read: its ':' goes on a line of its own.
         line_start();

@@ -221,4 +221,17 @@ TEST(FuzzRegressions, PlainQuestionMarkKeyBeforeABracket) {
         EXPECT_EQ(roundtrip_problem(text), "") << text;
 }
 
+// An explicit key without a ':' written as read, and then an entry whose key
+// is empty and starts with its ':' (a duplicate key between them moved
+// away): that ':' read back as the value of the explicit key.
+TEST(FuzzRegressions, EmptyKeyAfterAnExplicitKeyWithoutValue) {
+    for (const char* text : {
+             "b: 1\n? a\nb: 2\n: 3\n",
+             "b: 1\n? # c\n a\nb: 2\n: # d\n - x\n",
+             "b: 1\n? a # c: d\nb: 2\n: 3\n",
+             "x:\n  ? a\n  b: 1\n  b: 2\n: v\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+}
+
 }  // namespace
