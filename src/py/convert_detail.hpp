@@ -282,12 +282,13 @@ class Extractor {
     static bool snapshot(PyObject* obj, YamlMapping& out);
     static bool snapshot(PyObject* obj, YamlSequence& out);
 
-    /// What the parent holds for an entry (`key` of mapping object `obj`)
-    /// or an item (`index` of sequence object `obj`) whose tree node is
-    /// `node`, when `needs_value`; `present` is false when the entry or
-    /// item is to be left out (a collection the parent no longer holds).
-    static bool parent_value(PyObject* obj, std::string_view key, const YamlNode& node, ref& value,
-                             bool& present);
+    /// What the parent holds for an entry (`key`, entry `index` of mapping
+    /// object `obj`) or an item (`index` of sequence object `obj`) whose
+    /// tree node is `node`, when `needs_value`; `present` is false when the
+    /// entry or item is to be left out (a collection the parent no longer
+    /// holds).
+    static bool parent_value(PyObject* obj, std::string_view key, std::size_t index,
+                             const YamlNode& node, ref& value, bool& present);
     static bool parent_value(PyObject* obj, std::size_t index, const YamlNode& node, ref& value,
                              bool& present);
     /// Whether `value_of(node, value)` is the conversion of `value` itself.
@@ -295,7 +296,8 @@ class Extractor {
 
     /// Completes entry `e` (from a snapshot of mapping object `obj`) in
     /// document order: its key's properties, then its current value.
-    bool finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present);
+    bool finish_entry(PyObject* obj, std::string_view key, std::size_t index, YamlEntry& e,
+                      bool& present);
     /// The same for item `index` of sequence object `obj`.
     bool finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present);
     /// A collection with anchor `name` is being written: an alias of it

@@ -141,8 +141,25 @@ bool collection_tag(const YamlNode& node) noexcept {
 }
 
 /// The value in the parent dict under `key` (null without an error when
-/// missing).
-ref dict_value(PyObject* obj, std::string_view key) {
+/// missing). Entries and dict items are kept in the same order, and a dict
+/// made by a load has no holes: the item at position `hint`, the entry's
+/// index, is tried first, which spares making a str of the key.
+ref dict_value(PyObject* obj, std::string_view key, std::size_t hint) {
+    ref found;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    auto pos = static_cast<Py_ssize_t>(hint);
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    if (PyDict_Next(obj, &pos, &k, &v) && PyUnicode_CheckExact(k)) {
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(k, &n);
+        if (text == nullptr)
+            PyErr_Clear();  // not UTF-8: the lookup below decides
+        else if (std::string_view(text, static_cast<std::size_t>(n)) == key)
+            found = ref::borrow(v);
+    }
+    Py_END_CRITICAL_SECTION();
+    if (found) return found;
     ref pykey = make_str(key);
     if (!pykey) return ref();
     return ref::borrow(PyDict_GetItemWithError(obj, pykey.get()));
@@ -280,11 +297,11 @@ void Extractor::settle_key(std::string_view key, YamlEntry& e) {
             **e.key_props.mut().node = std::move(*replacement);
 }
 
-bool Extractor::parent_value(PyObject* obj, std::string_view key, const YamlNode& node, ref& value,
-                             bool& present) {
+bool Extractor::parent_value(PyObject* obj, std::string_view key, std::size_t index,
+                             const YamlNode& node, ref& value, bool& present) {
     present = true;
     if (!needs_value(node)) return true;
-    value = dict_value(obj, key);
+    value = dict_value(obj, key, index);
     if (!value) {
         if (PyErr_Occurred()) return false;
         present = !node.is_collection();
@@ -311,7 +328,8 @@ bool Extractor::writes_value(const YamlNode& node, PyObject* value) noexcept {
     return is_container_object(value) || (node.is_collection() && !collection_tag(node));
 }
 
-bool Extractor::finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, bool& present) {
+bool Extractor::finish_entry(PyObject* obj, std::string_view key, std::size_t index, YamlEntry& e,
+                             bool& present) {
     settle_key(key, e);
     if (!needs_value(e.value)) {
         present = true;
@@ -319,7 +337,7 @@ bool Extractor::finish_entry(PyObject* obj, std::string_view key, YamlEntry& e, 
         return true;
     }
     ref value;
-    if (!parent_value(obj, key, e.value, value, present)) return false;
+    if (!parent_value(obj, key, index, e.value, value, present)) return false;
     if (!present) return true;
     YamlNode current;
     if (!value_of(e.value, value.get(), current)) return false;
@@ -396,7 +414,7 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
     for (std::size_t i = 0; i < result.entries.size(); ++i) {
         auto& slot = result.entries.at(i);
         bool present = true;
-        if (!finish_entry(obj, slot.key, slot.value, present)) return false;
+        if (!finish_entry(obj, slot.key, i, slot.value, present)) return false;
         if (!present) missing.push_back(i);
     }
     for (auto i = missing.rbegin(); i != missing.rend(); ++i) result.entries.erase_at(*i);

@@ -176,18 +176,19 @@ class PieceWriter {
     bool mapping_object(PyObject* obj, std::size_t column) {
         YamlMapping snapshot;
         if (!Extractor::snapshot(obj, snapshot)) return false;
-        for (auto& slot : snapshot.entries) {
+        for (std::size_t i = 0; i < snapshot.entries.size(); ++i) {
+            auto& slot = snapshot.entries.at(i);
             YamlEntry& e = slot.value;
             ref value;
             bool present = true;
-            if (!Extractor::parent_value(obj, slot.key, e.value, value, present)) return false;
+            if (!Extractor::parent_value(obj, slot.key, i, e.value, value, present)) return false;
             if (!present) continue;
             if (Extractor::writes_value(e.value, value.get())) {
                 extractor_.settle_key(slot.key, e);
                 if (!entry(slot.key, e, value.get(), column)) return false;
                 continue;
             }
-            if (!extractor_.finish_entry(obj, slot.key, e, present)) return false;
+            if (!extractor_.finish_entry(obj, slot.key, i, e, present)) return false;
             if (present) put(slot.key, std::move(e), column);
         }
         writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
@@ -240,7 +241,7 @@ class RootFill final : public RootFiller {
             if (!Extractor::snapshot(obj_, *map_)) return false;
             for (std::size_t i = map_->entries.size(); i-- > 0;) {
                 auto& slot = map_->entries.at(i);
-                if (!present(slot.key, slot.value.value)) return false;
+                if (!present(i, slot.value.value)) return false;
             }
         } else {
             seq_ = &tree.emplace_sequence();
@@ -256,7 +257,7 @@ class RootFill final : public RootFiller {
     Fill fill(std::size_t index) override {
         bool present = true;
         const bool ok = map_ != nullptr
-                            ? extractor_.finish_entry(obj_, map_->entries.at(index).key,
+                            ? extractor_.finish_entry(obj_, map_->entries.at(index).key, index,
                                                       map_->entries.at(index).value, present)
                             : extractor_.finish_item(obj_, index, seq_->items[index], present);
         if (!ok) {
@@ -276,17 +277,20 @@ class RootFill final : public RootFiller {
     [[nodiscard]] bool failed() const noexcept { return failed_; }
 
   private:
-    /// Leaves out an entry whose collection the Python part no longer holds.
-    template <class Where>
-    bool present(Where where, const YamlNode& node) {
+    /// Leaves out entry or item `index` when the Python part no longer
+    /// holds its collection.
+    bool present(std::size_t index, const YamlNode& node) {
         ref value;
         bool here = true;
-        if (!Extractor::parent_value(obj_, where, node, value, here)) return false;
+        const bool ok = map_ != nullptr ? Extractor::parent_value(obj_, map_->entries.at(index).key,
+                                                                  index, node, value, here)
+                                        : Extractor::parent_value(obj_, index, node, value, here);
+        if (!ok) return false;
         if (here) return true;
-        if constexpr (std::is_same_v<Where, std::size_t>) {
-            seq_->items.erase(seq_->items.begin() + static_cast<std::ptrdiff_t>(where));
+        if (map_ != nullptr) {
+            map_->entries.erase_at(index);
         } else {
-            map_->entries.remove(where);
+            seq_->items.erase(seq_->items.begin() + static_cast<std::ptrdiff_t>(index));
         }
         return true;
     }
