@@ -165,14 +165,21 @@ bool is_break_char(char c) noexcept {
     return c == '\n' || c == '\r';
 }
 
+/// Where the line holding `p` ends in `s`: its first line break, or the end.
+std::size_t line_end(std::string_view s, std::size_t p) noexcept {
+    const char* from = s.data() + p;
+    const auto* nl = static_cast<const char*>(std::memchr(from, '\n', s.size() - p));
+    const std::size_t e = nl != nullptr ? static_cast<std::size_t>(nl - s.data()) : s.size();
+    const auto* cr = static_cast<const char*>(std::memchr(from, '\r', e - p));
+    return cr != nullptr ? static_cast<std::size_t>(cr - s.data()) : e;
+}
+
 /// The text of the comment whose '#' is at `hash` in `s`: without the '#'
 /// and one space after it, to the end of its line.
 std::string_view comment_at(std::string_view s, std::size_t hash) noexcept {
     std::size_t p = hash + 1;
     if (p < s.size() && s[p] == ' ') ++p;
-    std::size_t e = p;
-    while (e < s.size() && !is_break_char(s[e])) ++e;
-    return s.substr(p, e - p);
+    return s.substr(p, line_end(s, p) - p);
 }
 
 }  // namespace
@@ -188,12 +195,13 @@ bool lead_comments_are(std::string_view lead, const std::string* comment) noexce
     bool any = false;
     std::size_t p = 0;
     while (p < lead.size()) {
-        std::size_t e = p;
-        while (e < lead.size() && !is_break_char(lead[e])) ++e;
         std::size_t q = p;
-        while (q < e && is_blank_char(lead[q])) ++q;
+        while (q < lead.size() && is_blank_char(lead[q])) ++q;
+        std::size_t e = q < lead.size() ? line_end(lead, q) : q;
         if (q < e && lead[q] == '#') {
-            const std::string_view line = comment_at(lead, q);
+            std::size_t t = q + 1;
+            if (t < e && lead[t] == ' ') ++t;
+            const std::string_view line = lead.substr(t, e - t);
             if (any) {
                 if (want.empty() || want[0] != '\n') return false;
                 want.remove_prefix(1);

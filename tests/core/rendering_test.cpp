@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/emitter.hpp"
+#include "core/layout.hpp"
 
 using namespace tesvorn;
 
@@ -90,4 +91,32 @@ TEST(Rendering, Quoting) {
     EXPECT_EQ(double_quote("é😀"), "\"é😀\"");
     // A truncated sequence at the end is copied, never read past.
     EXPECT_EQ(double_quote("a\xC2"), "\"a\xC2\"");
+}
+
+// The comment lines read before an entry match its comment text only while
+// they say the same, line for line, whatever the line breaks and blanks.
+TEST(Rendering, LeadCommentLinesMatchTheirText) {
+    const std::string one = "a";
+    const std::string two = "a\nb";
+    const std::string empty;
+    struct Case {
+        std::string_view lead;
+        const std::string* comment;
+        bool same;
+    };
+    for (const Case& c : {
+             Case{"", nullptr, true},
+             Case{"\n\n", nullptr, true},
+             Case{"# a\n", nullptr, false},
+             Case{"# a\n", &one, true},
+             Case{"  #a\r\n", &one, true},
+             Case{"# a\r# b\r", &two, true},
+             Case{"# a\r\n\r\n  # b", &two, true},
+             Case{"# a\n", &two, false},
+             Case{"# a\n# b\n", &one, false},
+             Case{"# ab\n", &one, false},
+             Case{"#\n", &empty, true},
+             Case{"\n", &one, false},
+         })
+        EXPECT_EQ(lead_comments_are(c.lead, c.comment), c.same) << c.lead;
 }
