@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <type_traits>
 #include <unordered_map>
@@ -210,7 +211,27 @@ bool is_block_style(ScalarStyle s) noexcept {
 /// needs an escape, and is not made of line feeds only (readers give those
 /// back as an empty string).
 bool block_can_hold(std::string_view t) noexcept {
-    if (scan_text(t).escape_only) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+    const auto* const end = p + t.size();
+    constexpr std::uint64_t kSpaces = 0x2020202020202020u;
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    while (p < end) {
+        // Block scalars are long and mostly printable ASCII: eight bytes at
+        // a time while none is below ' ' or from DEL on.
+        for (std::uint64_t w = 0; end - p >= 8; p += 8) {
+            std::memcpy(&w, p, 8);
+            if (((w - kSpaces) | (w + kOnes) | w) & kHighs) break;
+        }
+        if (p == end) break;
+        const std::uint8_t cls = kClasses[*p];
+        if (cls == kCtl && *p != '\n' && *p != '\t') return false;
+        if (cls == kLead) {
+            std::uint32_t cp = 0;
+            if (special_multibyte(p, end, cp) != 0) return false;
+        }
+        ++p;
+    }
     return t.empty() || t.find_first_not_of('\n') != std::string_view::npos;
 }
 

@@ -383,6 +383,24 @@ TEST(EmitterBlockScalar, PropertiesAndComment) {
     EXPECT_EQ(dump(YamlNode(m)), "k: &f !t >  # c\n  a\n");
 }
 
+// Long texts are checked eight bytes at a time: a character that needs an
+// escape is found wherever it stands.
+TEST(EmitterBlockScalar, LongTextsNeedingEscapesFallBack) {
+    const std::string run = "abcdefghijklmnop";
+    for (const auto& [text, block] : std::vector<std::pair<std::string, bool>>{
+             {run + "\n" + run + "\tq" + run + "\n", true},
+             {run + "~" + run + "\n", true},
+             {run + "\x7F" + run + "\n", false},
+             {run + "x\r" + run + "\n", false},
+             {run + "\x01" + run + "\n", false},
+             {run + "\xC2\x85" + run + "\n", false},
+             {run + "\xC3\xA9" + run + "\n", true},
+             {run + "\xEF\xBB\xBF" + run + "\n", false},
+         })
+        EXPECT_EQ(dump(map1("k", str(text, ScalarStyle::Literal))).starts_with("k: |"), block)
+            << text;
+}
+
 TEST(EmitterBlockScalar, FallsBackToOneLineForms) {
     YamlScalar n;
     n.value = ScalarValue::of_int(7);
