@@ -1839,6 +1839,10 @@ void Emitter::emit_scalar_inline(const YamlScalar& s, Place place) {
             return;
         }
     }
+    if (s.style == ScalarStyle::Plain && s.plain_checked.holds(flow) && s.value.is_str()) {
+        put(s.value.as_str());
+        return;
+    }
     append_value(out_, s.value, s.style, flow);
 }
 

@@ -144,6 +144,19 @@ TEST(BuilderEntries, ComplexAndAliasKeys) {
     EXPECT_EQ(m.entries.at(3).value.key_props->alias, "n");
 }
 
+// A plain string the writer writes as it stands is marked so, for the
+// context it was read in; one the writer would quote or render is not.
+TEST(BuilderScalars, PlainValuesAreMarkedCheckedForTheirContext) {
+    const Built b = build("a: x, y\nb: {c: d}\ne: 'q'\nf: 1\ng: yes\nh: x  # c\n");
+    const YamlMapping& m = root_map(b);
+    const auto checked = [](const YamlEntry& e) { return e.value.scalar()->plain_checked.v; };
+    EXPECT_EQ(checked(entry(m, "a")), PlainChecked::kBlock);
+    EXPECT_EQ(checked(entry(*entry(m, "b").value.mapping(), "c")), PlainChecked::kFlow);
+    EXPECT_EQ(checked(entry(m, "h")), PlainChecked::kBlock);
+    for (const char* quoted_or_typed : {"e", "f", "g"})
+        EXPECT_EQ(checked(entry(m, quoted_or_typed)), PlainChecked::kNo) << quoted_or_typed;
+}
+
 TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {
     Built b = build(
         "hex: 0x1F\nplain: 42\nneg: -7\nzero: 007\nmode: 0644\nexp: 1e3\nf: 1.5\nf2: 1.50\nf3: "

@@ -356,6 +356,15 @@ TEST(EmitterProperties, AliasesWithoutAnAnchorBeforeThemBecomeTheirNode) {
     EXPECT_EQ(pieces, "&r\na: *r\n&q b: &v\n  - *v\n  - &u 4\n  - *u\n  - *q\nc: *v\n");
 }
 
+// A value the reader checked in block context is checked again where it is
+// written in flow context.
+TEST(EmitterScalars, PlainCheckedHoldsInItsOwnContextOnly) {
+    YamlNode v = str("x, y");
+    v.scalar()->plain_checked.v = PlainChecked::kBlock;
+    EXPECT_EQ(dump(YamlNode(map1("k", v))), "k: x, y\n");
+    EXPECT_EQ(dump(YamlNode(map({{"k", entry(v)}}, ContainerStyle::Flow))), "{k: 'x, y'}\n");
+}
+
 // --- Block scalars -----------------------------------------------------------------
 
 TEST(EmitterBlockScalar, HeadersAndLines) {
