@@ -429,6 +429,45 @@ void ScannerCore::take_run_bytes(std::string* out, chars::Run run) {
     bp_ = p;
 }
 
+void ScannerCore::take_plain_bytes(std::string& value, bool in_flow) {
+    const unsigned char* const start = bp_;
+    const unsigned char* const end = bend_;
+    const unsigned char* p = start;
+    std::uint64_t seen = 0;
+    using chars::Run;
+    const Run run = in_flow ? Run::kRunPlainFlow : Run::kRunPlainBlock;
+    for (;;) {
+        if (in_flow)
+            p = find_stop<Run::kRunPlainFlow, ' ', '\t', '\n', '\r', ':', ',', '[', ']', '{', '}'>(
+                p, end, seen);
+        else
+            p = find_stop<Run::kRunPlainBlock, ' ', '\t', '\n', '\r', ':'>(p, end, seen);
+        if (end - p < 2) break;  // the end of input follows: it ends the text
+        const unsigned char next = p[1];
+        if (*p == ' ') {
+            // One space between words goes on with the text unless what
+            // follows starts a comment, may be a "-" error, or ends it.
+            if (next == '#' || next == '-' || (chars::detail::kByteRunStops[next] & run)) break;
+        } else if (*p == ':') {
+            // A ':' goes on with the text when no blank or (in flow) flow
+            // indicator follows it.
+            if (next < 0x80 && (is_blankz(next) || (in_flow && is_flow_indicator(next)))) break;
+        } else {
+            break;
+        }
+        p += 1;
+    }
+    const auto bytes = static_cast<std::size_t>(p - start);
+    if (bytes == 0) return;
+    const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
+    leading_blanks_only_ = false;
+    value.append(reinterpret_cast<const char*>(start), bytes);
+    mark_.index += n;
+    mark_.col += n;
+    mark_.pos += bytes;
+    bp_ = p;
+}
+
 void ScannerCore::take_run_window(std::string* out, chars::Run run) {
     auto advance = [this, run](std::size_t n, std::size_t bytes) {
         mark_.index += n;
@@ -1137,7 +1176,8 @@ bool ScannerCore::fetch_plain_scalar() {
                 whitespaces_.clear();
             }
             const chars::Run run = in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock;
-            for (;;) {
+            if (bytes_) take_plain_bytes(value, in_flow);
+            while (!bytes_) {
                 take_run(&value, run);
                 lookahead(2);
                 if (cur() == ' ') {

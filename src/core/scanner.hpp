@@ -338,6 +338,7 @@ class ScannerCore {
             take_run_window(out, run);
     }
     void take_run_bytes(std::string* out, chars::Run run);
+    void take_plain_bytes(std::string& value, bool in_flow);
     void take_run_window(std::string* out, chars::Run run);
     void skip_spaces() { take_run(nullptr, chars::kRunSpaces); }
     std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
