@@ -340,7 +340,20 @@ class ScannerCore {
     void take_run_bytes(std::string* out, chars::Run run);
     void take_plain_bytes(std::string& value, bool in_flow);
     void take_run_window(std::string* out, chars::Run run);
-    void skip_spaces() { take_run(nullptr, chars::kRunSpaces); }
+    void skip_spaces() {
+        if (!bytes_) {
+            take_run(nullptr, chars::kRunSpaces);
+            return;
+        }
+        // Mostly indentation: a few spaces, not worth a call.
+        const unsigned char* p = bp_;
+        while (p != bend_ && *p == ' ') ++p;
+        const auto n = static_cast<std::size_t>(p - bp_);
+        mark_.index += n;
+        mark_.col += n;
+        mark_.pos += n;
+        bp_ = p;
+    }
     std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
 
     [[nodiscard]] Token* peek_token_slow();
