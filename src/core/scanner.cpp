@@ -1201,6 +1201,7 @@ bool ScannerCore::fetch_plain_scalar() {
         // Blanks and line breaks, which join this chunk to the next one.
         c = cur();
         if (!is_blank(c) && !is_break(c)) break;
+        if (bytes_ && !in_flow && is_break(c) && line_ends_scalar(indent)) break;
         for (;;) {
             lookahead(2);
             c = cur();
@@ -1237,6 +1238,29 @@ bool ScannerCore::fetch_plain_scalar() {
     queue_.emplace_back(TokenType::Scalar, start, std::move(value));
     queue_.back().end_line = end_line;
     queue_.back().end = end;
+    return true;
+}
+
+bool ScannerCore::line_ends_scalar(std::ptrdiff_t indent) {
+    // The usual end of a block plain scalar: its line ends, and the next
+    // one is indented less and not blank. Taken as the loop above would
+    // take it (the joins it would record are not used).
+    const unsigned char* const p = bp_;
+    const unsigned char* const line = p + (p[0] == '\r' && bend_ - p > 1 && p[1] == '\n' ? 2 : 1);
+    const unsigned char* q = line;
+    while (q != bend_ && *q == ' ') ++q;
+    const auto spaces = static_cast<std::size_t>(q - line);
+    if (static_cast<std::ptrdiff_t>(spaces) >= indent ||
+        (q != bend_ && (*q == '\t' || *q == '\n' || *q == '\r')))
+        return false;
+    const auto skipped = static_cast<std::size_t>(q - p);
+    mark_.index += skipped;
+    mark_.pos += skipped;
+    ++mark_.line;
+    mark_.col = spaces;
+    last_break_end_ = mark_.pos - spaces;
+    leading_blanks_only_ = true;
+    bp_ = q;
     return true;
 }
 

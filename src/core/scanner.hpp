@@ -390,6 +390,7 @@ class ScannerCore {
     [[nodiscard]] bool fetch_key();
     [[nodiscard]] bool fetch_value();
     [[nodiscard]] bool fetch_plain_scalar();
+    [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
     [[nodiscard]] bool fetch_flow_scalar(bool single);
     [[nodiscard]] bool scan_escape(Marker start, std::string& out);
     [[nodiscard]] bool fetch_block_scalar(bool literal);
