@@ -282,8 +282,9 @@ class ScannerCore {
                (p[3] & 0x3Fu);
     }
     char32_t cur() const noexcept {
-        if (bytes_) return bp_ == bend_ ? chars::kEnd : decode(bp_);
-        return buf_[head_];
+        // (Through the window bp_ and bend_ are both null.)
+        if (bp_ != bend_) return decode(bp_);
+        return bytes_ ? chars::kEnd : buf_[head_];
     }
     char32_t at(unsigned i) const noexcept {
         if (!bytes_) return buf_[head_ + i];
