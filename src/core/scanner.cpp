@@ -196,8 +196,9 @@ const unsigned char* find_break(const unsigned char* p, const unsigned char* end
 // has none). ORs the bytes before it into `seen`, or at least their high
 // bits.
 template <chars::Run R, char... Stops>
-const unsigned char* find_stop(const unsigned char* p, const unsigned char* end,
-                               std::uint64_t& seen) noexcept {
+[[gnu::always_inline]] inline const unsigned char* find_stop(const unsigned char* p,
+                                                             const unsigned char* end,
+                                                             std::uint64_t& seen) noexcept {
 #if defined(__SSE2__)
     while (end - p >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
