@@ -225,6 +225,34 @@ template <chars::Run R, char... Stops>
     return p;
 }
 
+// The first of `Stops` at or after `p` (or the end), as `find_stop`.
+template <char... Stops>
+const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
+                              std::uint64_t& seen) noexcept {
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hit = _mm_setzero_si128();
+        ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Stops)))), ...);
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        const auto highs = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (stops != 0) {
+            const int n = std::countr_zero(stops);
+            if ((highs & ((1u << n) - 1)) != 0) seen |= 0x80;
+            return p + n;
+        }
+        if (highs != 0) seen |= 0x80;
+        p += 16;
+    }
+#endif
+    for (; p != end; ++p) {
+        const unsigned char b = *p;
+        if (((b == static_cast<unsigned char>(Stops)) || ...)) break;
+        seen |= b;
+    }
+    return p;
+}
+
 // How many of the bytes of `w` are UTF-8 continuation bytes (the high bit
 // set, the next one clear).
 constexpr std::size_t continuations(std::uint64_t w) noexcept {
@@ -1265,6 +1293,25 @@ bool ScannerCore::line_ends_scalar(std::ptrdiff_t indent) {
     return true;
 }
 
+bool ScannerCore::take_quoted_bytes(bool single, std::string& value) {
+    // Text that ends on its line, with no escape: the bytes are the value
+    // (blanks between words are kept as they stand), copied at once.
+    const unsigned char* const start = bp_;
+    std::uint64_t seen = 0;
+    const unsigned char* const p = single ? find_any<'\'', '\n', '\r'>(start, bend_, seen)
+                                          : find_any<'"', '\\', '\n', '\r'>(start, bend_, seen);
+    if (p == bend_ || *p != (single ? '\'' : '"')) return false;
+    if (single && bend_ - p > 1 && p[1] == '\'') return false;  // an escaped quote
+    const auto bytes = static_cast<std::size_t>(p - start);
+    const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
+    value.append(reinterpret_cast<const char*>(start), bytes);
+    mark_.index += n;
+    mark_.col += n;
+    mark_.pos += bytes;
+    bp_ = p;
+    return true;
+}
+
 bool ScannerCore::fetch_flow_scalar(bool single) {
     save_simple_key();
     simple_key_permitted_ = false;
@@ -1282,7 +1329,8 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
-    for (;;) {
+    const bool one_line = bytes_ && take_quoted_bytes(single, value);
+    while (!one_line) {
         lookahead(4);
         if (mark_.col == 0 && at_document_indicator())
             return fail(start,

@@ -392,6 +392,7 @@ class ScannerCore {
     [[nodiscard]] bool fetch_value();
     [[nodiscard]] bool fetch_plain_scalar();
     [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
+    [[nodiscard]] bool take_quoted_bytes(bool single, std::string& value);
     [[nodiscard]] bool fetch_flow_scalar(bool single);
     [[nodiscard]] bool scan_escape(Marker start, std::string& out);
     [[nodiscard]] bool fetch_block_scalar(bool literal);

@@ -272,6 +272,7 @@ TEST(ScannerPositions, InPlaceAsThroughTheWindow) {
              std::string("[a \xC3\xA9, b:c, d : e, {f: g}]"),
              std::string("\"a\\u00e9 b\\\n  c \xC3\xA9\"\n"),
              std::string("'\xC3\xA9''\xC3\xA9'"),
+             std::string("k: 'a  b\t ' # c\nl: \"\xC3\xA9 \\\" \xC3\xA9 \"\n"),
              std::string("|\n  \xC3\xA9\n   x\n\n  y"),
              std::string(">\n a\n\n b\n"),
              std::string("&\xC3\xA9 a: *\xC3\xA9"),
