@@ -121,6 +121,16 @@ consteval std::array<std::uint8_t, 128> make_run_stops() {
 
 inline constexpr std::array<std::uint8_t, 128> kRunStops = make_run_stops();
 
+// The same for each byte of UTF-8 text: the bytes of a multi-byte character
+// stop only a run of spaces.
+consteval std::array<std::uint8_t, 256> make_byte_run_stops() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = c < 128 ? kRunStops[c] : std::uint8_t{kRunSpaces};
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 256> kByteRunStops = make_byte_run_stops();
+
 }  // namespace detail
 
 /// Whether `c` continues a run of kind `run`. Every run stops at the end of

@@ -1,7 +1,12 @@
 #include "core/scanner.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/char_traits.hpp"
 
@@ -108,18 +113,167 @@ TextSource::Run TextSource::take_run(std::string* out, chars::Run run) {
     return got;
 }
 
+TextSource::Clean TextSource::clean_text() const noexcept {
+    const unsigned char* p = p_;
+    auto upto = [this](const unsigned char* q) {
+        return std::string_view(reinterpret_cast<const char*>(p_),
+                                static_cast<std::size_t>(q - p_));
+    };
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    for (;;) {
+        // Sixteen or eight bytes at a time while none is NUL or above 0x7F.
+#if defined(__SSE2__)
+        while (end_ - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i odd = _mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+            if (_mm_movemask_epi8(odd) != 0) break;
+            p += 16;
+        }
+#endif
+        while (end_ - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (((w | ((w - kOnes) & ~w)) & kHighs) != 0) break;
+            p += 8;
+        }
+        if (p == end_) return {upto(p), false, true};
+        if (*p == 0) return {upto(p), true, true};
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const Decoded d = decode_multibyte(p, end_);
+        // U+FFFD stands for a bad sequence unless it is its own three bytes.
+        if (d.c == 0xFFFD && (d.length != 3 || *p != 0xEF)) return {{}, false, false};
+        p += d.length;
+    }
+}
+
 namespace detail {
 
 namespace {
 
 constexpr std::size_t kMaxFlowDepth = 255;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+std::uint64_t load8(const unsigned char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+// The high bit of each byte of `w` that is zero (and maybe of bytes above
+// the first such byte, which the callers ignore).
+constexpr std::uint64_t zero_bytes(std::uint64_t w) noexcept {
+    return (w - kOnes) & ~w & kHighs;
+}
+
+#if !defined(__SSE2__)
+// The first line break (or the end) at or after `p`; ORs the bytes before
+// it (and maybe a few after) into `seen`.
+const unsigned char* find_break(const unsigned char* p, const unsigned char* end,
+                                std::uint64_t& seen) noexcept {
+    constexpr std::uint64_t kLf = kOnes * '\n';
+    constexpr std::uint64_t kCr = kOnes * '\r';
+    while (end - p >= 8) {
+        const std::uint64_t w = load8(p);
+        seen |= w;
+        const std::uint64_t hit = zero_bytes(w ^ kLf) | zero_bytes(w ^ kCr);
+        if (hit != 0) return p + std::countr_zero(hit) / 8;
+        p += 8;
+    }
+    for (; p != end && *p != '\n' && *p != '\r'; ++p) seen |= *p;
+    return p;
+}
+#endif
+
+// The first byte at or after `p` that stops run `R` (or the end): one of
+// `Stops`, the ASCII bytes the run stops at (NUL aside: text read in place
+// has none). ORs the bytes before it into `seen`, or at least their high
+// bits.
+template <chars::Run R, char... Stops>
+[[gnu::always_inline]] inline const unsigned char* find_stop(const unsigned char* p,
+                                                             const unsigned char* end,
+                                                             std::uint64_t& seen) noexcept {
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hit = _mm_setzero_si128();
+        ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Stops)))), ...);
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        const auto highs = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (stops != 0) {
+            const int n = std::countr_zero(stops);
+            if ((highs & ((1u << n) - 1)) != 0) seen |= 0x80;
+            return p + n;
+        }
+        if (highs != 0) seen |= 0x80;
+        p += 16;
+    }
+#else
+    if constexpr (R == chars::kRunLine) return find_break(p, end, seen);
+#endif
+    for (; p != end; ++p) {
+        const unsigned char b = *p;
+        if (chars::detail::kByteRunStops[b] & R) break;
+        seen |= b;
+    }
+    return p;
+}
+
+// The first of `Stops` at or after `p` (or the end), as `find_stop`.
+template <char... Stops>
+const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
+                              std::uint64_t& seen) noexcept {
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hit = _mm_setzero_si128();
+        ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Stops)))), ...);
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        const auto highs = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (stops != 0) {
+            const int n = std::countr_zero(stops);
+            if ((highs & ((1u << n) - 1)) != 0) seen |= 0x80;
+            return p + n;
+        }
+        if (highs != 0) seen |= 0x80;
+        p += 16;
+    }
+#endif
+    for (; p != end; ++p) {
+        const unsigned char b = *p;
+        if (((b == static_cast<unsigned char>(Stops)) || ...)) break;
+        seen |= b;
+    }
+    return p;
+}
+
+// How many of the bytes of `w` are UTF-8 continuation bytes (the high bit
+// set, the next one clear).
+constexpr std::size_t continuations(std::uint64_t w) noexcept {
+    const std::uint64_t marks = (w & ~(w << 1) & kHighs) >> 7;
+    return static_cast<std::size_t>((marks * kOnes) >> 56);
+}
+
+// The number of characters in the valid UTF-8 text [p, end).
+std::size_t count_chars(const unsigned char* p, const unsigned char* end) noexcept {
+    std::size_t n = static_cast<std::size_t>(end - p);
+    for (; end - p >= 8; p += 8) n -= continuations(load8(p));
+    for (; p != end; ++p) n -= (*p & 0xC0) == 0x80;
+    return n;
+}
+
 // A block-context simple key must see its ':' within this many characters.
 constexpr std::size_t kMaxSimpleKeyLength = 1024;
 
 bool blankz_or_flow(char32_t c, bool in_flow) {
     return is_blankz(c) || (in_flow && is_flow_indicator(c));
 }
-
 }  // namespace
 
 ScannerCore::ScannerCore() = default;
@@ -163,6 +317,17 @@ void ScannerCore::TokenQueue::grow() {
 
 // ---------------------------------------------------------------------------
 // Characters
+
+void ScannerCore::read_bytes(const unsigned char* begin, const unsigned char* end,
+                             bool nul_after) noexcept {
+    bytes_ = true;
+    bp_ = begin;
+    bend_ = end;
+    nul_seen_ = nul_after;
+    source_done_ = true;
+    // No refill is ever asked for.
+    count_ = ~0u;
+}
 
 void ScannerCore::fill() {
     if (head_ + window_ > 2 * window_) {
@@ -218,6 +383,19 @@ void ScannerCore::read_break(std::string& s) {
 // of input) into `out`, a lookahead window at a time.
 template <class Keep>
 void ScannerCore::take_while(std::string& out, Keep keep) {
+    if (bytes_) {
+        const unsigned char* p = bp_;
+        std::size_t n = 0;
+        for (; p != bend_ && keep(decode(p)); ++n) p += sequence_length(*p);
+        if (n == 0) return;
+        out.append(reinterpret_cast<const char*>(bp_), static_cast<std::size_t>(p - bp_));
+        mark_.index += n;
+        mark_.col += n;
+        mark_.pos += static_cast<std::size_t>(p - bp_);
+        leading_blanks_only_ = false;
+        bp_ = p;
+        return;
+    }
     for (;;) {
         if (count_ == 0) fill();
         char buf[kLookahead * 4];
@@ -240,7 +418,86 @@ void ScannerCore::take_while(std::string& out, Keep keep) {
     }
 }
 
-void ScannerCore::take_run(std::string* out, chars::Run run) {
+void ScannerCore::take_run_bytes(std::string* out, chars::Run run) {
+    const unsigned char* const start = bp_;
+    const unsigned char* p = start;
+    // The bytes taken ORed together: without a high bit, all are ASCII and
+    // the characters need no counting.
+    std::uint64_t seen = 0;
+    using chars::Run;
+    switch (run) {
+        case Run::kRunPlainBlock:
+            p = find_stop<Run::kRunPlainBlock, ' ', '\t', '\n', '\r', ':'>(p, bend_, seen);
+            break;
+        case Run::kRunPlainFlow:
+            p = find_stop<Run::kRunPlainFlow, ' ', '\t', '\n', '\r', ':', ',', '[', ']', '{', '}'>(
+                p, bend_, seen);
+            break;
+        case Run::kRunLine:
+            p = find_stop<Run::kRunLine, '\n', '\r'>(p, bend_, seen);
+            break;
+        case Run::kRunSingle:
+            p = find_stop<Run::kRunSingle, ' ', '\t', '\n', '\r', '\''>(p, bend_, seen);
+            break;
+        case Run::kRunDouble:
+            p = find_stop<Run::kRunDouble, ' ', '\t', '\n', '\r', '"', '\\'>(p, bend_, seen);
+            break;
+        case Run::kRunSpaces:
+            while (p != bend_ && *p == ' ') ++p;
+            break;
+    }
+    const auto bytes = static_cast<std::size_t>(p - start);
+    if (bytes == 0) return;
+    // Runs never hold line breaks; only a run of spaces leaves the line blank.
+    const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
+    if (run != chars::kRunSpaces) leading_blanks_only_ = false;
+    if (out) out->append(reinterpret_cast<const char*>(start), bytes);
+    mark_.index += n;
+    mark_.col += n;
+    mark_.pos += bytes;
+    bp_ = p;
+}
+
+void ScannerCore::take_plain_bytes(std::string& value, bool in_flow) {
+    const unsigned char* const start = bp_;
+    const unsigned char* const end = bend_;
+    const unsigned char* p = start;
+    std::uint64_t seen = 0;
+    using chars::Run;
+    const Run run = in_flow ? Run::kRunPlainFlow : Run::kRunPlainBlock;
+    for (;;) {
+        if (in_flow)
+            p = find_stop<Run::kRunPlainFlow, ' ', '\t', '\n', '\r', ':', ',', '[', ']', '{', '}'>(
+                p, end, seen);
+        else
+            p = find_stop<Run::kRunPlainBlock, ' ', '\t', '\n', '\r', ':'>(p, end, seen);
+        if (end - p < 2) break;  // the end of input follows: it ends the text
+        const unsigned char next = p[1];
+        if (*p == ' ') {
+            // One space between words goes on with the text unless what
+            // follows starts a comment, may be a "-" error, or ends it.
+            if (next == '#' || next == '-' || (chars::detail::kByteRunStops[next] & run)) break;
+        } else if (*p == ':') {
+            // A ':' goes on with the text when no blank or (in flow) flow
+            // indicator follows it.
+            if (next < 0x80 && (is_blankz(next) || (in_flow && is_flow_indicator(next)))) break;
+        } else {
+            break;
+        }
+        p += 1;
+    }
+    const auto bytes = static_cast<std::size_t>(p - start);
+    if (bytes == 0) return;
+    const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
+    leading_blanks_only_ = false;
+    value.append(reinterpret_cast<const char*>(start), bytes);
+    mark_.index += n;
+    mark_.col += n;
+    mark_.pos += bytes;
+    bp_ = p;
+}
+
+void ScannerCore::take_run_window(std::string* out, chars::Run run) {
     auto advance = [this, run](std::size_t n, std::size_t bytes) {
         mark_.index += n;
         mark_.col += n;  // runs never hold line breaks
@@ -948,7 +1205,8 @@ bool ScannerCore::fetch_plain_scalar() {
                 whitespaces_.clear();
             }
             const chars::Run run = in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock;
-            for (;;) {
+            if (bytes_) take_plain_bytes(value, in_flow);
+            while (!bytes_) {
                 take_run(&value, run);
                 lookahead(2);
                 if (cur() == ' ') {
@@ -972,6 +1230,7 @@ bool ScannerCore::fetch_plain_scalar() {
         // Blanks and line breaks, which join this chunk to the next one.
         c = cur();
         if (!is_blank(c) && !is_break(c)) break;
+        if (bytes_ && !in_flow && is_break(c) && line_ends_scalar(indent)) break;
         for (;;) {
             lookahead(2);
             c = cur();
@@ -1011,6 +1270,48 @@ bool ScannerCore::fetch_plain_scalar() {
     return true;
 }
 
+bool ScannerCore::line_ends_scalar(std::ptrdiff_t indent) {
+    // The usual end of a block plain scalar: its line ends, and the next
+    // one is indented less and not blank. Taken as the loop above would
+    // take it (the joins it would record are not used).
+    const unsigned char* const p = bp_;
+    const unsigned char* const line = p + (p[0] == '\r' && bend_ - p > 1 && p[1] == '\n' ? 2 : 1);
+    const unsigned char* q = line;
+    while (q != bend_ && *q == ' ') ++q;
+    const auto spaces = static_cast<std::size_t>(q - line);
+    if (static_cast<std::ptrdiff_t>(spaces) >= indent ||
+        (q != bend_ && (*q == '\t' || *q == '\n' || *q == '\r')))
+        return false;
+    const auto skipped = static_cast<std::size_t>(q - p);
+    mark_.index += skipped;
+    mark_.pos += skipped;
+    ++mark_.line;
+    mark_.col = spaces;
+    last_break_end_ = mark_.pos - spaces;
+    leading_blanks_only_ = true;
+    bp_ = q;
+    return true;
+}
+
+bool ScannerCore::take_quoted_bytes(bool single, std::string& value) {
+    // Text that ends on its line, with no escape: the bytes are the value
+    // (blanks between words are kept as they stand), copied at once.
+    const unsigned char* const start = bp_;
+    std::uint64_t seen = 0;
+    const unsigned char* const p = single ? find_any<'\'', '\n', '\r'>(start, bend_, seen)
+                                          : find_any<'"', '\\', '\n', '\r'>(start, bend_, seen);
+    if (p == bend_ || *p != (single ? '\'' : '"')) return false;
+    if (single && bend_ - p > 1 && p[1] == '\'') return false;  // an escaped quote
+    const auto bytes = static_cast<std::size_t>(p - start);
+    const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
+    value.append(reinterpret_cast<const char*>(start), bytes);
+    mark_.index += n;
+    mark_.col += n;
+    mark_.pos += bytes;
+    bp_ = p;
+    return true;
+}
+
 bool ScannerCore::fetch_flow_scalar(bool single) {
     save_simple_key();
     simple_key_permitted_ = false;
@@ -1028,7 +1329,8 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
-    for (;;) {
+    const bool one_line = bytes_ && take_quoted_bytes(single, value);
+    while (!one_line) {
         lookahead(4);
         if (mark_.col == 0 && at_document_indicator())
             return fail(start,
@@ -1220,7 +1522,17 @@ bool ScannerCore::scan_escape(Marker start, std::string& out) {
 
 void ScannerCore::skip_block_scalar_indent(std::ptrdiff_t indent, std::string& breaks) {
     for (;;) {
-        for (;;) {
+        if (bytes_) {
+            const unsigned char* p = bp_;
+            std::ptrdiff_t room = indent - col();
+            for (; room > 0 && p != bend_ && *p == ' '; --room) ++p;
+            const auto n = static_cast<std::size_t>(p - bp_);
+            mark_.index += n;
+            mark_.col += n;
+            mark_.pos += n;
+            bp_ = p;
+        }
+        while (!bytes_) {
             if (count_ == 0) fill();
             unsigned i = 0;
             const unsigned n = count_;

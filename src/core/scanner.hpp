@@ -100,6 +100,16 @@ class TextSource {
     /// character.
     Run take_run(std::string* out, chars::Run run);
 
+    /// The unread text up to its first NUL (`nul`), when all of it is valid
+    /// UTF-8 (`ok`): a scanner then reads it in place, byte by byte, instead
+    /// of character by character through `next()`.
+    struct Clean {
+        std::string_view text;
+        bool nul;
+        bool ok;
+    };
+    [[nodiscard]] Clean clean_text() const noexcept;
+
   private:
     struct Decoded {
         char32_t c;
@@ -191,6 +201,10 @@ class ScannerCore {
 
     unsigned window_ = kStreamLookahead;  // characters a refill fills the window to
 
+    /// Reads [begin, end) in place instead of through `pull`: valid UTF-8
+    /// without NUL; `nul_after` says a NUL stands at `end`.
+    void read_bytes(const unsigned char* begin, const unsigned char* end, bool nul_after) noexcept;
+
   private:
     struct PotentialSimpleKey {
         std::size_t token_number = 0;
@@ -250,16 +264,47 @@ class ScannerCore {
         std::size_t size_ = 0;
     };
 
-    // Characters. The lookahead window is buf_[head_, head_ + count_); it
-    // holds at most window_ characters and is moved to the front of buf_
-    // when it would run past the end, so a refill is one contiguous pull.
-    char32_t cur() const noexcept { return buf_[head_]; }
-    char32_t at(unsigned i) const noexcept { return buf_[head_ + i]; }
+    // Characters. Text held in memory is read in place (bytes_): the
+    // current character starts at bp_, and the end of the text reads as
+    // kEnd. Other sources go through the lookahead window buf_[head_,
+    // head_ + count_); it holds at most window_ characters and is moved to
+    // the front of buf_ when it would run past the end, so a refill is one
+    // contiguous pull. In place, count_ stays above any lookahead asked for.
+    static unsigned sequence_length(unsigned char lead) noexcept {
+        return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    }
+    static char32_t decode(const unsigned char* p) noexcept {
+        const unsigned b0 = p[0];
+        if (b0 < 0x80) return b0;
+        if (b0 < 0xE0) return ((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+        if (b0 < 0xF0) return ((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+        return ((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
+               (p[3] & 0x3Fu);
+    }
+    char32_t cur() const noexcept {
+        // (Through the window bp_ and bend_ are both null.)
+        if (bp_ != bend_) return decode(bp_);
+        return bytes_ ? chars::kEnd : buf_[head_];
+    }
+    char32_t at(unsigned i) const noexcept {
+        if (!bytes_) return buf_[head_ + i];
+        const unsigned char* p = bp_;
+        for (; i > 0; --i) {
+            if (p == bend_) return chars::kEnd;
+            p += sequence_length(*p);
+        }
+        return p == bend_ ? chars::kEnd : decode(p);
+    }
     void lookahead(unsigned n) {
         if (count_ < n) fill();
     }
     void fill();
+    // Drops `n` characters, which in place must be ASCII.
     void drop(unsigned n) noexcept {
+        if (bytes_) {
+            bp_ += n;
+            return;
+        }
         head_ += n;
         count_ -= n;
     }
@@ -272,16 +317,44 @@ class ScannerCore {
     void skip_nonblank() noexcept {
         ++mark_.index;
         ++mark_.col;
-        mark_.pos += chars::utf8_length(cur());
         leading_blanks_only_ = false;
+        if (bytes_) {
+            // (At the end of input, as the window does: one byte on.)
+            const unsigned n = bp_ == bend_ ? 0 : sequence_length(*bp_);
+            bp_ += n;
+            mark_.pos += n == 0 ? 1 : n;
+            return;
+        }
+        mark_.pos += chars::utf8_length(cur());
         drop(1);
     }
     void skip_linebreak();
     void read_break(std::string& s);
     template <class Keep>
     void take_while(std::string& out, Keep keep);
-    void take_run(std::string* out, chars::Run run);
-    void skip_spaces() { take_run(nullptr, chars::kRunSpaces); }
+    void take_run(std::string* out, chars::Run run) {
+        if (bytes_)
+            take_run_bytes(out, run);
+        else
+            take_run_window(out, run);
+    }
+    void take_run_bytes(std::string* out, chars::Run run);
+    void take_plain_bytes(std::string& value, bool in_flow);
+    void take_run_window(std::string* out, chars::Run run);
+    void skip_spaces() {
+        if (!bytes_) {
+            take_run(nullptr, chars::kRunSpaces);
+            return;
+        }
+        // Mostly indentation: a few spaces, not worth a call.
+        const unsigned char* p = bp_;
+        while (p != bend_ && *p == ' ') ++p;
+        const auto n = static_cast<std::size_t>(p - bp_);
+        mark_.index += n;
+        mark_.col += n;
+        mark_.pos += n;
+        bp_ = p;
+    }
     std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
 
     [[nodiscard]] Token* peek_token_slow();
@@ -318,6 +391,8 @@ class ScannerCore {
     [[nodiscard]] bool fetch_key();
     [[nodiscard]] bool fetch_value();
     [[nodiscard]] bool fetch_plain_scalar();
+    [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
+    [[nodiscard]] bool take_quoted_bytes(bool single, std::string& value);
     [[nodiscard]] bool fetch_flow_scalar(bool single);
     [[nodiscard]] bool scan_escape(Marker start, std::string& out);
     [[nodiscard]] bool fetch_block_scalar(bool literal);
@@ -346,6 +421,9 @@ class ScannerCore {
     unsigned count_ = 0;
     bool source_done_ = false;
     bool nul_seen_ = false;
+    bool bytes_ = false;
+    const unsigned char* bp_ = nullptr;
+    const unsigned char* bend_ = nullptr;
 
     TokenQueue queue_;
     std::size_t tokens_taken_ = 0;
@@ -385,6 +463,15 @@ class Scanner final : public detail::ScannerCore {
     explicit Scanner(Source source) : source_(std::move(source)) {
         if constexpr (requires(Source & s, char32_t* dst) { s.take_ascii(dst, 1); })
             window_ = kLookahead;
+        if constexpr (requires(const Source& s) { s.clean_text(); }) {
+            // Text that is not valid UTF-8 goes through the window, which
+            // reads what is bad as U+FFFD.
+            const auto clean = source_.clean_text();
+            if (clean.ok) {
+                const auto* begin = reinterpret_cast<const unsigned char*>(clean.text.data());
+                read_bytes(begin, begin + clean.text.size(), clean.nul);
+            }
+        }
     }
     Scanner(Scanner&&) noexcept = default;
     Scanner& operator=(Scanner&&) noexcept = default;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../support/event_text.hpp"
+#include "../support/reader_helpers.hpp"
 #include "../support/test_data.hpp"
 #include "core/parser.hpp"
 
@@ -44,11 +45,13 @@ struct Outcome {
     std::string events;  // one line per event
     bool ok = true;
     std::string error;
+    std::string marks;  // where each event is, and its source range
 };
 
+template <class Source = TextSource>
 Outcome run(const std::string& input) {
     Outcome out;
-    TextParser parser{TextSource(input)};
+    Parser<Source> parser{Source{TextSource(input)}};
     for (;;) {
         auto result = parser.parse();
         if (!result) {
@@ -56,6 +59,11 @@ Outcome run(const std::string& input) {
             out.error = result.error().display();
             return out;
         }
+        const auto& [event, mark] = result.value();
+        out.marks += std::to_string(mark.index) + "/" + std::to_string(mark.line) + "/" +
+                     std::to_string(mark.col) + "/" + std::to_string(mark.pos) + " " +
+                     std::to_string(event.start) + "-" + std::to_string(event.end) + " " +
+                     std::to_string(event.end_line) + "\n";
         out.events += test_support::event_line(result.value().first);
         out.events += '\n';
         if (result.value().first.type == Event::Type::StreamEnd) return out;
@@ -82,7 +90,13 @@ TEST(Conformance, YamlTestSuite) {
     for (const fs::path& dir : cases) {
         const std::string id = fs::relative(dir, *root / "cases").generic_string();
         const bool invalid = fs::exists(dir / "error");
-        const Outcome got = run(read_file(dir / "in.yaml"));
+        const std::string input = read_file(dir / "in.yaml");
+        const Outcome got = run(input);
+        // Text read in place reads as through the window of stream sources.
+        const Outcome windowed = run<test_support::WindowedText>(input);
+        EXPECT_EQ(got.events + got.error + got.marks,
+                  windowed.events + windowed.error + windowed.marks)
+            << id;
         bool as_suite;
         std::string detail;
         if (invalid) {

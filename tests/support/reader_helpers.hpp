@@ -2,6 +2,7 @@
 // string and collect what comes out.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,17 @@ struct Scanned {
     ScanError error;
 };
 
+/// Text read through the lookahead window, as sources read on demand are
+/// (a TextSource is read in place when it can be).
+struct WindowedText {
+    TextSource text;
+    std::optional<char32_t> next() noexcept { return text.next(); }
+};
+
+template <class Source = TextSource>
 inline Scanned scan(const std::string& text) {
     Scanned out;
-    TextScanner scanner{TextSource(text)};
+    Scanner<Source> scanner{Source{TextSource(text)}};
     Token t;
     while (scanner.next(t)) out.tokens.push_back(t);
     if (scanner.stored_error()) {
