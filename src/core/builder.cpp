@@ -1,6 +1,7 @@
 #include "core/builder.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "core/emitter.hpp"
@@ -31,6 +32,29 @@ bool is_break(char c) noexcept {
     return c == '\n' || c == '\r';
 }
 
+/// The first line break in [p, end), or `end`. Lines are short but many:
+/// memchr beats a loop over their bytes.
+const char* find_break(const char* p, const char* end) noexcept {
+    if (p >= end) return end;
+    const auto* nl =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* const stop = nl != nullptr ? nl : end;
+    if (p == stop) return stop;
+    const auto* cr =
+        static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
+    return cr != nullptr ? cr : stop;
+}
+
+/// Past the line break of the line `p` is on (CR LF is one), or `end`.
+const char* past_line(const char* p, const char* end) noexcept {
+    p = find_break(p, end);
+    if (p < end) {
+        if (*p == '\r' && p + 1 < end && p[1] == '\n') ++p;
+        ++p;
+    }
+    return p;
+}
+
 // Offsets in records are 32 bits: a longer source keeps no records.
 constexpr std::size_t kMaxRecorded = std::numeric_limits<std::uint32_t>::max() - 1;
 
@@ -43,78 +67,79 @@ Builder::Builder(std::shared_ptr<const SourceText> source)
 // Text
 
 std::size_t Builder::line_start(std::size_t pos) const noexcept {
-    const std::size_t base = source_->base;
-    while (pos > base && !is_break(at(pos - 1))) --pos;
-    return pos;
+    const char* const first = ptr(source_->base);
+    const char* p = ptr(pos);
+    while (p > first && !is_break(p[-1])) --p;
+    return pos - static_cast<std::size_t>(ptr(pos) - p);
 }
 
 std::size_t Builder::column_of(std::size_t pos) const noexcept {
     std::size_t col = 0;
-    std::size_t p = line_start(pos);
+    const std::size_t start = line_start(pos);
+    const char* p = ptr(start);
     // A byte order mark at the start of the stream takes no column.
-    if (p == 0 && source_->base == 0 && pos >= 3 && at(0) == '\xEF' && at(1) == '\xBB' &&
-        at(2) == '\xBF')
-        p = 3;
-    for (; p < pos; ++p)
-        if ((static_cast<unsigned char>(at(p)) & 0xC0) != 0x80) ++col;
+    if (start == 0 && source_->base == 0 && pos >= 3 && p[0] == '\xEF' && p[1] == '\xBB' &&
+        p[2] == '\xBF')
+        p += 3;
+    for (const char* const e = ptr(pos); p < e; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++col;
     return col;
 }
 
 std::size_t Builder::end_of_line(std::size_t from, std::size_t limit) const noexcept {
-    std::size_t p = from;
-    while (p < limit && !is_break(at(p))) ++p;
-    if (p < limit) {
-        if (at(p) == '\r' && p + 1 < limit && at(p + 1) == '\n') ++p;
-        ++p;
-    }
-    return p;
+    const char* const b = ptr(from);
+    return from + static_cast<std::size_t>(past_line(b, ptr(limit)) - b);
 }
 
 std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noexcept {
-    std::size_t p = from;
-    while (p < limit) {
-        const char c = at(p);
+    const char* const b = ptr(from);
+    const char* const e = ptr(limit);
+    const char* p = b;
+    while (p < e) {
+        const char c = *p;
         if (is_blank(c) || is_break(c)) {
             ++p;
         } else if (c == '#') {
-            while (p < limit && !is_break(at(p))) ++p;
+            p = find_break(p, e);
         } else {
-            return p;
+            return from + static_cast<std::size_t>(p - b);
         }
     }
     return limit;
 }
 
 std::string Builder::comment_text(std::size_t hash) const {
-    std::size_t p = hash + 1;
-    const std::size_t end = text_end();
-    if (p < end && at(p) == ' ') ++p;
-    std::size_t e = p;
-    while (e < end && !is_break(at(e))) ++e;
-    return std::string(source_->text.substr(p - source_->base, e - p));
+    const char* p = ptr(hash + 1);
+    const char* const end = ptr(text_end());
+    if (p < end && *p == ' ') ++p;
+    return std::string(p, find_break(p, end));
 }
 
 std::size_t Builder::comment_on_line(std::size_t from, std::size_t limit) const noexcept {
     // A '#' starts a comment after a blank or at the start of a line only.
-    for (std::size_t p = from; p < limit && !is_break(at(p)); ++p)
-        if (at(p) == '#' && (p == source_->base || is_blank(at(p - 1)) || is_break(at(p - 1))))
-            return p;
+    const char* const first = ptr(source_->base);
+    const char* const b = ptr(from);
+    for (const char *p = b, *const e = ptr(limit); p < e && !is_break(*p); ++p)
+        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1])))
+            return from + static_cast<std::size_t>(p - b);
     return kNone;
 }
 
 void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
     std::size_t blank = 0;
-    std::size_t p = from;
-    while (p < to) {
-        const std::size_t line_end = end_of_line(p, to);
-        std::size_t q = p;
-        while (q < line_end && is_blank(at(q))) ++q;
-        if (q == line_end || is_break(at(q))) {
+    const char* const b = ptr(from);
+    const char* const e = ptr(to);
+    const char* p = b;
+    while (p < e) {
+        const char* const line_end = past_line(p, e);
+        const char* q = p;
+        while (q < line_end && is_blank(*q)) ++q;
+        if (q == line_end || is_break(*q)) {
             // A line of blanks (the last one, without a break, is the
             // indentation of what follows).
-            if (line_end < to || (q < to && is_break(at(q)))) ++blank;
-        } else if (at(q) == '#') {
-            std::string text = comment_text(q);
+            if (line_end < e || (q < e && is_break(*q))) ++blank;
+        } else if (*q == '#') {
+            std::string text = comment_text(from + static_cast<std::size_t>(q - b));
             if (slot.comment_before) {
                 *slot.comment_before += '\n';
                 *slot.comment_before += text;
@@ -344,7 +369,7 @@ void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value, const std
     // Pieces that span lines keep their place only at their own column.
     const auto spans = [&](SlotLayout::Piece b, SlotLayout::Piece e) {
         const std::string_view piece = text.substr(l.at(b), l.at(e) - l.at(b));
-        return std::any_of(piece.begin(), piece.end(), is_break);
+        return find_break(piece.data(), piece.data() + piece.size()) != piece.data() + piece.size();
     };
     if (spans(SlotLayout::kKey, SlotLayout::kSep)) l.flags |= SlotLayout::kKeyLines;
     if (spans(SlotLayout::kValue, SlotLayout::kTrail)) l.flags |= SlotLayout::kValueLines;

@@ -131,6 +131,9 @@ class Builder {
     [[nodiscard]] char at(std::size_t pos) const noexcept {
         return source_->text[pos - source_->base];
     }
+    [[nodiscard]] const char* ptr(std::size_t pos) const noexcept {
+        return source_->text.data() + (pos - source_->base);
+    }
     [[nodiscard]] std::size_t text_end() const noexcept {
         return source_->base + source_->text.size();
     }

@@ -66,6 +66,18 @@ constexpr std::array<std::uint8_t, 256> make_classes() {
 }
 constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
 
+/// A set of bytes as a table: the tests below run once per key and value
+/// read, where a find() in a string of them would call memchr.
+constexpr std::array<bool, 256> byte_set(std::string_view chars) {
+    std::array<bool, 256> t{};
+    for (const char c : chars) t[static_cast<unsigned char>(c)] = true;
+    return t;
+}
+// Indicators, quotes and blanks: no plain scalar starts with one.
+constexpr std::array<bool, 256> kNoPlainStart = byte_set("#,[]{}&*!|>'\"%@` \t");
+// The first characters of the reserved words (is_reserved_word).
+constexpr std::array<bool, 256> kWordStart = byte_set("~oOnNyYtTfF-.");
+
 /// When the bytes at `p` start one of the multi-byte characters that YAML
 /// does not allow raw (C1 controls, U+FFFE, U+FFFF) or that readers take as
 /// line breaks or a byte order mark (NEL, U+2028, U+2029, U+FEFF): its
@@ -141,7 +153,7 @@ bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept 
     if (t.empty() || s.needs_double() || s.breaks_plain || (flow && s.flow_char)) return false;
     const char c = t[0];
     // Indicators, quotes and blanks cannot start a plain scalar.
-    if (std::string_view("#,[]{}&*!|>'\"%@` \t").find(c) != std::string_view::npos) return false;
+    if (kNoPlainStart[static_cast<unsigned char>(c)]) return false;
     // '-', '?' and ':' can when a non-blank follows (not '?' and ':' in flow).
     if (c == '-' || c == '?' || c == ':') {
         if (t.size() == 1 || is_blank(t[1]) || (flow && c != '-')) return false;
@@ -150,7 +162,7 @@ bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept 
     // A '-' after a blank starts a word, and the reader refuses a word '-'
     // followed by , ] or }: in flow context one of them follows the scalar.
     if (flow && t.size() >= 2 && t.back() == '-' && is_blank(t[t.size() - 2])) return false;
-    if (t.size() >= 3 && (t.starts_with("---") || t.starts_with("...")) &&
+    if (t.size() >= 3 && (c == '-' || c == '.') && t[1] == c && t[2] == c &&
         (t.size() == 3 || is_blank(t[3])))
         return false;
     return true;
@@ -162,7 +174,7 @@ bool is_reserved_word(std::string_view t) noexcept {
         "YES",   "off",   "Off",   "OFF",   "---",   "...",  "null", "Null", "NULL",
         "true",  "True",  "TRUE",  ".inf",  ".Inf",  ".INF", ".nan", ".NaN", ".NAN",
         "false", "False", "FALSE", "-.inf", "-.Inf", "-.INF"};
-    if (t.size() > 5) return false;
+    if (t.empty() || t.size() > 5 || !kWordStart[static_cast<unsigned char>(t[0])]) return false;
     for (std::string_view w : kWords)
         if (w == t) return true;
     return false;
