@@ -542,6 +542,12 @@ void Builder::push_collection(const Event& ev, Role role) {
     } else if (!f.is_mapping && !spare_items_.empty()) {
         f.sequence.items = std::move(spare_items_.back());
         spare_items_.pop_back();
+    } else if (f.is_mapping) {
+        // Room for a typical collection at once, rather than growing
+        // (moving every entry) from one.
+        f.mapping.entries.reserve(kFirstRoom);
+    } else {
+        f.sequence.items.reserve(kFirstRoom);
     }
     CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
     Frame* parent = frames_.empty() ? nullptr : &frames_.back();

@@ -56,6 +56,8 @@ class Builder {
 
   private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    /// The entries a new collection has room for before it grows.
+    static constexpr std::size_t kFirstRoom = 8;
 
     /// An entry or item being read: stream offsets of its pieces (see
     /// SlotLayout) and the metadata read from them.
