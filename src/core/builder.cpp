@@ -61,7 +61,10 @@ constexpr std::size_t kMaxRecorded = std::numeric_limits<std::uint32_t>::max() -
 }  // namespace
 
 Builder::Builder(std::shared_ptr<const SourceText> source)
-    : source_(std::move(source)), layout_(source_ != nullptr) {}
+    : source_(std::move(source)), layout_(source_ != nullptr) {
+    // Frames are large: room for the nesting of typical documents at once.
+    frames_.reserve(8);
+}
 
 // ---------------------------------------------------------------------------
 // Text
@@ -518,7 +521,8 @@ void Builder::start_document(const Event& ev) {
 }
 
 void Builder::push_collection(const Event& ev, Role role) {
-    Frame f;
+    // Made in place: a frame is large.
+    Frame& f = frames_.emplace_back();
     f.is_mapping = ev.type == Event::Type::MappingStart;
     f.is_flow = ev.flow;
     const ContainerStyle style = ev.flow ? ContainerStyle::Flow : ContainerStyle::Block;
@@ -550,7 +554,7 @@ void Builder::push_collection(const Event& ev, Role role) {
         f.sequence.items.reserve(kFirstRoom);
     }
     CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
-    Frame* parent = frames_.empty() ? nullptr : &frames_.back();
+    Frame* parent = frames_.size() > 1 ? &frames_[frames_.size() - 2] : nullptr;
     if (has_text()) {
         if (ev.flow) {
             // The pieces before the node end where its text starts.
@@ -635,7 +639,6 @@ void Builder::push_collection(const Event& ev, Role role) {
             cursor_ = std::max(cursor_, first);
         }
     }
-    frames_.push_back(std::move(f));
 }
 
 void Builder::end_collection(const Event& ev) {
@@ -731,8 +734,7 @@ void Builder::end_collection(const Event& ev) {
             end = tail_end;
         }
     }
-    Frame done = std::move(frames_.back());
-    frames_.pop_back();
+    Frame& done = frames_.back();
     // Loaded trees live as long as the program keeps them: the entries
     // move into storage of their exact size, and the storage they grew in
     // serves the next collection.
@@ -752,11 +754,13 @@ void Builder::end_collection(const Event& ev) {
     YamlNode node =
         done.is_mapping ? YamlNode(std::move(done.mapping)) : YamlNode(std::move(done.sequence));
     if (done.anchor) register_anchor(*done.anchor, node, done.anchor_order);
+    const bool flow = done.is_flow;
+    frames_.pop_back();
     const Role role = frames_.empty()                                               ? Role::Root
                       : frames_.back().is_mapping && frames_.back().pending.empty() ? Role::Key
                       : frames_.back().is_mapping                                   ? Role::Value
                                                                                     : Role::Item;
-    place(std::move(node), role, done.is_flow ? ev.end : end);
+    place(std::move(node), role, flow ? ev.end : end);
 }
 
 void Builder::place(YamlNode&& node, Role role, std::size_t end) {

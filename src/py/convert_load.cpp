@@ -2,6 +2,7 @@
 // schema loaders and the built-in !!binary and !!timestamp conversions.
 #include "py/convert.hpp"
 
+#include <array>
 #include <cstring>
 
 #include "core/base64.hpp"
@@ -289,15 +290,21 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
 ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema) {
     // Not yet shared: changed in place.
     YamlMapping& mapping = record.mut();
-    std::vector<ref> values;
-    values.reserve(mapping.entries.size());
+    // Most mappings are small: their values wait on the stack.
+    constexpr std::size_t kOnStack = 16;
+    const std::size_t count = mapping.entries.size();
+    std::array<ref, kOnStack> few;
+    std::vector<ref> many;
+    if (count > kOnStack) many.resize(count);
+    ref* const values = count > kOnStack ? many.data() : few.data();
+    std::size_t converted = 0;
     for (auto& slot : mapping.entries) {
         ref v = owned_node_to_py(slot.value.value, schema);
         if (!v) {
             locate_loader_error(mapping.layout.source, value_offset(slot.value));
             return v;
         }
-        values.push_back(std::move(v));
+        values[converted++] = std::move(v);
     }
     const bool contained = self_contained(mapping);
     ref obj = new_mapping_object(std::move(record), std::move(meta));
@@ -306,7 +313,7 @@ ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* s
     // Not yet visible to Python: the state can be read without a borrow.
     const YamlMapping& inner = as_mapping(obj.get())->inner.get();
     KeyCache* const keys = KeyCache::current();
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         ref key = KeyCache::str(keys, inner.entries.at(i).key);
         if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
     }
