@@ -751,8 +751,13 @@ void Builder::end_collection(const Event& ev) {
         room.clear();
         if (room.capacity() <= kSpareLimit) spare_items_.push_back(std::move(room));
     }
-    YamlNode node =
-        done.is_mapping ? YamlNode(std::move(done.mapping)) : YamlNode(std::move(done.sequence));
+    // Straight into the node's shared record (no intermediate copy).
+    YamlNode node;
+    if (done.is_mapping) {
+        node.v.emplace<0>(std::make_shared<YamlMapping>(std::move(done.mapping)));
+    } else {
+        node.v.emplace<1>(std::make_shared<YamlSequence>(std::move(done.sequence)));
+    }
     if (done.anchor) register_anchor(*done.anchor, node, done.anchor_order);
     const bool flow = done.is_flow;
     frames_.pop_back();
@@ -832,7 +837,7 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
             s.at[0] = kNone;
             forget_layout(entry.value);
         }
-        k = PendingKey{};
+        k.clear();
     }
     f.open_trail = static_cast<std::ptrdiff_t>(index);
     f.open_trail_from = end;
@@ -922,7 +927,9 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     std::optional<std::string> key_text;
     if (role == Role::Key) key_text = event.value;
 
-    YamlScalar s;
+    // Made where it stays: in the node.
+    YamlNode node;
+    YamlScalar& s = node.emplace_scalar();
     s.style = event.style;
     s.value = type_scalar(event.value, event.style, tag, coercion);
     if (event.style == ScalarStyle::Plain) {
@@ -933,7 +940,6 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     }
     s.tag = tag;
     s.anchor = event.anchor;
-    YamlNode node(std::move(s));
     // An anchored key registers its typed node too, for aliases elsewhere.
     if (event.anchor) register_anchor(*event.anchor, node, ++anchors_read_);
 

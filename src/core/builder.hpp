@@ -82,6 +82,16 @@ class Builder {
         ScalarStyle key_style = ScalarStyle::Plain;
 
         [[nodiscard]] bool empty() const noexcept { return !key && !key_node; }
+        /// Empties it (cheaper than assigning a new one: most parts are
+        /// empty already).
+        void clear() noexcept {
+            key.reset();
+            if (key_anchor) key_anchor.reset();
+            if (key_alias) key_alias.reset();
+            if (key_tag) key_tag.reset();
+            if (key_node) key_node.reset();
+            key_style = ScalarStyle::Plain;
+        }
     };
 
     struct Frame {
