@@ -55,6 +55,12 @@ const char* past_line(const char* p, const char* end) noexcept {
     return p;
 }
 
+/// Whether `s` is the literal `lit` (a comparison the compiler inlines).
+template <std::size_t N>
+bool is_text(std::string_view s, const char (&lit)[N]) noexcept {
+    return s.size() == N - 1 && std::memcmp(s.data(), lit, N - 1) == 0;
+}
+
 // Offsets in records are 32 bits: a longer source keeps no records.
 constexpr std::size_t kMaxRecorded = std::numeric_limits<std::uint32_t>::max() - 1;
 
@@ -223,10 +229,18 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
     // The writer's own rendering of an entry or item, piece by piece: where
     // it is the text read, no record is needed.
     const std::string_view text = source_->text;
+    // Where each piece starts (and the trail ends), summed once.
+    std::uint32_t o[6];
+    o[0] = l.begin;
+    o[1] = o[0] + l.len[0];
+    o[2] = o[1] + l.len[1];
+    o[3] = o[2] + l.len[2];
+    o[4] = o[3] + l.value_len;
+    o[5] = o[4] + l.len[3];
     const auto piece = [&](SlotLayout::Piece p) {
-        return text.substr(l.at(p), l.at(static_cast<SlotLayout::Piece>(p + 1)) - l.at(p));
+        return std::string_view(text.data() + o[p], o[p + 1] - o[p]);
     };
-    const std::string_view nl = doc_break(l.at(SlotLayout::kEnd) + source_->base);
+    const std::string_view nl = doc_break(o[SlotLayout::kEnd] + source_->base);
     const auto shape = static_cast<SlotLayout::Shape>(l.shape);
     if (shape == SlotLayout::kBlockScalar || value.alias() != nullptr) return false;
     if (l.flag(SlotLayout::kCommentInSep) || l.flag(SlotLayout::kCommentInValue)) return false;
@@ -248,7 +262,7 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
             // A flow collection whose text starts at its bracket.
             const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
             if (!cl.has() || !cl.flag(CollectionLayout::kFlow) ||
-                cl.flag(CollectionLayout::kBare) || cl.open != l.at(SlotLayout::kValue))
+                cl.flag(CollectionLayout::kBare) || cl.open != o[SlotLayout::kValue])
                 return false;
         }
     } else {
@@ -257,16 +271,16 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
     // Separator.
     const std::string_view sep = piece(SlotLayout::kSep);
     if (f.is_flow) {
-        if (f.is_mapping ? (shape != SlotLayout::kInline || sep != ": ") : !sep.empty())
+        if (f.is_mapping ? (shape != SlotLayout::kInline || !is_text(sep, ": ")) : !sep.empty())
             return false;
     } else if (f.is_mapping) {
-        if (shape == SlotLayout::kInline && sep != ": ") return false;
-        if (shape == SlotLayout::kEmpty && sep != ":") return false;
+        if (shape == SlotLayout::kInline && !is_text(sep, ": ")) return false;
+        if (shape == SlotLayout::kEmpty && !is_text(sep, ":")) return false;
         if (shape == SlotLayout::kBlock &&
             (sep.size() != 1 + nl.size() || sep[0] != ':' || sep.substr(1) != nl))
             return false;
     } else {
-        if (shape == SlotLayout::kInline && sep != " ") return false;
+        if (shape == SlotLayout::kInline && !is_text(sep, " ")) return false;
         if (shape == SlotLayout::kEmpty && !sep.empty()) return false;
         if (shape == SlotLayout::kBlock) {
             // On the dash's line, as far in as the document puts such
