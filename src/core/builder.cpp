@@ -36,6 +36,7 @@ bool is_break(char c) noexcept {
 /// memchr beats a loop over their bytes.
 const char* find_break(const char* p, const char* end) noexcept {
     if (p >= end) return end;
+    if (is_break(*p)) return p;  // a value's trail is mostly its line break alone
     const auto* nl =
         static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* const stop = nl != nullptr ? nl : end;
@@ -139,6 +140,13 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
     const char* const b = ptr(from);
     const char* const e = ptr(to);
     const char* p = b;
+    // Most leads are the indentation alone: no line, no comment.
+    while (p < e && is_blank(*p)) ++p;
+    if (p == e) {
+        slot.blank_lines = 0;
+        return;
+    }
+    p = b;
     while (p < e) {
         const char* const line_end = past_line(p, e);
         const char* q = p;
