@@ -1,6 +1,7 @@
 #include "core/builder.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -32,90 +33,131 @@ bool is_break(char c) noexcept {
     return c == '\n' || c == '\r';
 }
 
+/// The first line break in [p, end), or `end`. Lines are short but many:
+/// memchr beats a loop over their bytes.
+const char* find_break(const char* p, const char* end) noexcept {
+    if (p >= end) return end;
+    if (is_break(*p)) return p;  // a value's trail is mostly its line break alone
+    const auto* nl =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* const stop = nl != nullptr ? nl : end;
+    if (p == stop) return stop;
+    const auto* cr =
+        static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
+    return cr != nullptr ? cr : stop;
+}
+
+/// Past the line break of the line `p` is on (CR LF is one), or `end`.
+const char* past_line(const char* p, const char* end) noexcept {
+    p = find_break(p, end);
+    if (p < end) {
+        if (*p == '\r' && p + 1 < end && p[1] == '\n') ++p;
+        ++p;
+    }
+    return p;
+}
+
+/// Whether `s` is the literal `lit` (a comparison the compiler inlines).
+template <std::size_t N>
+bool is_text(std::string_view s, const char (&lit)[N]) noexcept {
+    return s.size() == N - 1 && std::memcmp(s.data(), lit, N - 1) == 0;
+}
+
 // Offsets in records are 32 bits: a longer source keeps no records.
 constexpr std::size_t kMaxRecorded = std::numeric_limits<std::uint32_t>::max() - 1;
 
 }  // namespace
 
 Builder::Builder(std::shared_ptr<const SourceText> source)
-    : source_(std::move(source)), layout_(source_ != nullptr) {}
+    : source_(std::move(source)), layout_(source_ != nullptr) {
+    // Frames are large: room for the nesting of typical documents at once.
+    frames_.reserve(8);
+}
 
 // ---------------------------------------------------------------------------
 // Text
 
 std::size_t Builder::line_start(std::size_t pos) const noexcept {
-    const std::size_t base = source_->base;
-    while (pos > base && !is_break(at(pos - 1))) --pos;
-    return pos;
+    const char* const first = ptr(source_->base);
+    const char* p = ptr(pos);
+    while (p > first && !is_break(p[-1])) --p;
+    return pos - static_cast<std::size_t>(ptr(pos) - p);
 }
 
 std::size_t Builder::column_of(std::size_t pos) const noexcept {
     std::size_t col = 0;
-    std::size_t p = line_start(pos);
+    const std::size_t start = line_start(pos);
+    const char* p = ptr(start);
     // A byte order mark at the start of the stream takes no column.
-    if (p == 0 && source_->base == 0 && pos >= 3 && at(0) == '\xEF' && at(1) == '\xBB' &&
-        at(2) == '\xBF')
-        p = 3;
-    for (; p < pos; ++p)
-        if ((static_cast<unsigned char>(at(p)) & 0xC0) != 0x80) ++col;
+    if (start == 0 && source_->base == 0 && pos >= 3 && p[0] == '\xEF' && p[1] == '\xBB' &&
+        p[2] == '\xBF')
+        p += 3;
+    for (const char* const e = ptr(pos); p < e; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++col;
     return col;
 }
 
 std::size_t Builder::end_of_line(std::size_t from, std::size_t limit) const noexcept {
-    std::size_t p = from;
-    while (p < limit && !is_break(at(p))) ++p;
-    if (p < limit) {
-        if (at(p) == '\r' && p + 1 < limit && at(p + 1) == '\n') ++p;
-        ++p;
-    }
-    return p;
+    const char* const b = ptr(from);
+    return from + static_cast<std::size_t>(past_line(b, ptr(limit)) - b);
 }
 
 std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noexcept {
-    std::size_t p = from;
-    while (p < limit) {
-        const char c = at(p);
+    const char* const b = ptr(from);
+    const char* const e = ptr(limit);
+    const char* p = b;
+    while (p < e) {
+        const char c = *p;
         if (is_blank(c) || is_break(c)) {
             ++p;
         } else if (c == '#') {
-            while (p < limit && !is_break(at(p))) ++p;
+            p = find_break(p, e);
         } else {
-            return p;
+            return from + static_cast<std::size_t>(p - b);
         }
     }
     return limit;
 }
 
 std::string Builder::comment_text(std::size_t hash) const {
-    std::size_t p = hash + 1;
-    const std::size_t end = text_end();
-    if (p < end && at(p) == ' ') ++p;
-    std::size_t e = p;
-    while (e < end && !is_break(at(e))) ++e;
-    return std::string(source_->text.substr(p - source_->base, e - p));
+    const char* p = ptr(hash + 1);
+    const char* const end = ptr(text_end());
+    if (p < end && *p == ' ') ++p;
+    return std::string(p, find_break(p, end));
 }
 
 std::size_t Builder::comment_on_line(std::size_t from, std::size_t limit) const noexcept {
     // A '#' starts a comment after a blank or at the start of a line only.
-    for (std::size_t p = from; p < limit && !is_break(at(p)); ++p)
-        if (at(p) == '#' && (p == source_->base || is_blank(at(p - 1)) || is_break(at(p - 1))))
-            return p;
+    const char* const first = ptr(source_->base);
+    const char* const b = ptr(from);
+    for (const char *p = b, *const e = ptr(limit); p < e && !is_break(*p); ++p)
+        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1])))
+            return from + static_cast<std::size_t>(p - b);
     return kNone;
 }
 
 void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
     std::size_t blank = 0;
-    std::size_t p = from;
-    while (p < to) {
-        const std::size_t line_end = end_of_line(p, to);
-        std::size_t q = p;
-        while (q < line_end && is_blank(at(q))) ++q;
-        if (q == line_end || is_break(at(q))) {
+    const char* const b = ptr(from);
+    const char* const e = ptr(to);
+    const char* p = b;
+    // Most leads are the indentation alone: no line, no comment.
+    while (p < e && is_blank(*p)) ++p;
+    if (p == e) {
+        slot.blank_lines = 0;
+        return;
+    }
+    p = b;
+    while (p < e) {
+        const char* const line_end = past_line(p, e);
+        const char* q = p;
+        while (q < line_end && is_blank(*q)) ++q;
+        if (q == line_end || is_break(*q)) {
             // A line of blanks (the last one, without a break, is the
             // indentation of what follows).
-            if (line_end < to || (q < to && is_break(at(q)))) ++blank;
-        } else if (at(q) == '#') {
-            std::string text = comment_text(q);
+            if (line_end < e || (q < e && is_break(*q))) ++blank;
+        } else if (*q == '#') {
+            std::string text = comment_text(from + static_cast<std::size_t>(q - b));
             if (slot.comment_before) {
                 *slot.comment_before += '\n';
                 *slot.comment_before += text;
@@ -209,10 +251,18 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
     // The writer's own rendering of an entry or item, piece by piece: where
     // it is the text read, no record is needed.
     const std::string_view text = source_->text;
+    // Where each piece starts (and the trail ends), summed once.
+    std::uint32_t o[6];
+    o[0] = l.begin;
+    o[1] = o[0] + l.len[0];
+    o[2] = o[1] + l.len[1];
+    o[3] = o[2] + l.len[2];
+    o[4] = o[3] + l.value_len;
+    o[5] = o[4] + l.len[3];
     const auto piece = [&](SlotLayout::Piece p) {
-        return text.substr(l.at(p), l.at(static_cast<SlotLayout::Piece>(p + 1)) - l.at(p));
+        return std::string_view(text.data() + o[p], o[p + 1] - o[p]);
     };
-    const std::string_view nl = doc_break(l.at(SlotLayout::kEnd) + source_->base);
+    const std::string_view nl = doc_break(o[SlotLayout::kEnd] + source_->base);
     const auto shape = static_cast<SlotLayout::Shape>(l.shape);
     if (shape == SlotLayout::kBlockScalar || value.alias() != nullptr) return false;
     if (l.flag(SlotLayout::kCommentInSep) || l.flag(SlotLayout::kCommentInValue)) return false;
@@ -234,7 +284,7 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
             // A flow collection whose text starts at its bracket.
             const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
             if (!cl.has() || !cl.flag(CollectionLayout::kFlow) ||
-                cl.flag(CollectionLayout::kBare) || cl.open != l.at(SlotLayout::kValue))
+                cl.flag(CollectionLayout::kBare) || cl.open != o[SlotLayout::kValue])
                 return false;
         }
     } else {
@@ -243,16 +293,16 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
     // Separator.
     const std::string_view sep = piece(SlotLayout::kSep);
     if (f.is_flow) {
-        if (f.is_mapping ? (shape != SlotLayout::kInline || sep != ": ") : !sep.empty())
+        if (f.is_mapping ? (shape != SlotLayout::kInline || !is_text(sep, ": ")) : !sep.empty())
             return false;
     } else if (f.is_mapping) {
-        if (shape == SlotLayout::kInline && sep != ": ") return false;
-        if (shape == SlotLayout::kEmpty && sep != ":") return false;
+        if (shape == SlotLayout::kInline && !is_text(sep, ": ")) return false;
+        if (shape == SlotLayout::kEmpty && !is_text(sep, ":")) return false;
         if (shape == SlotLayout::kBlock &&
             (sep.size() != 1 + nl.size() || sep[0] != ':' || sep.substr(1) != nl))
             return false;
     } else {
-        if (shape == SlotLayout::kInline && sep != " ") return false;
+        if (shape == SlotLayout::kInline && !is_text(sep, " ")) return false;
         if (shape == SlotLayout::kEmpty && !sep.empty()) return false;
         if (shape == SlotLayout::kBlock) {
             // On the dash's line, as far in as the document puts such
@@ -358,7 +408,7 @@ void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value, const std
     // Pieces that span lines keep their place only at their own column.
     const auto spans = [&](SlotLayout::Piece b, SlotLayout::Piece e) {
         const std::string_view piece = text.substr(l.at(b), l.at(e) - l.at(b));
-        return std::any_of(piece.begin(), piece.end(), is_break);
+        return find_break(piece.data(), piece.data() + piece.size()) != piece.data() + piece.size();
     };
     if (spans(SlotLayout::kKey, SlotLayout::kSep)) l.flags |= SlotLayout::kKeyLines;
     if (spans(SlotLayout::kValue, SlotLayout::kTrail)) l.flags |= SlotLayout::kValueLines;
@@ -507,7 +557,8 @@ void Builder::start_document(const Event& ev) {
 }
 
 void Builder::push_collection(const Event& ev, Role role) {
-    Frame f;
+    // Made in place: a frame is large.
+    Frame& f = frames_.emplace_back();
     f.is_mapping = ev.type == Event::Type::MappingStart;
     f.is_flow = ev.flow;
     const ContainerStyle style = ev.flow ? ContainerStyle::Flow : ContainerStyle::Block;
@@ -531,9 +582,15 @@ void Builder::push_collection(const Event& ev, Role role) {
     } else if (!f.is_mapping && !spare_items_.empty()) {
         f.sequence.items = std::move(spare_items_.back());
         spare_items_.pop_back();
+    } else if (f.is_mapping) {
+        // Room for a typical collection at once, rather than growing
+        // (moving every entry) from one.
+        f.mapping.entries.reserve(kFirstRoom);
+    } else {
+        f.sequence.items.reserve(kFirstRoom);
     }
     CollectionLayout& layout = f.is_mapping ? f.mapping.layout : f.sequence.layout;
-    Frame* parent = frames_.empty() ? nullptr : &frames_.back();
+    Frame* parent = frames_.size() > 1 ? &frames_[frames_.size() - 2] : nullptr;
     if (has_text()) {
         if (ev.flow) {
             // The pieces before the node end where its text starts.
@@ -618,7 +675,6 @@ void Builder::push_collection(const Event& ev, Role role) {
             cursor_ = std::max(cursor_, first);
         }
     }
-    frames_.push_back(std::move(f));
 }
 
 void Builder::end_collection(const Event& ev) {
@@ -714,8 +770,7 @@ void Builder::end_collection(const Event& ev) {
             end = tail_end;
         }
     }
-    Frame done = std::move(frames_.back());
-    frames_.pop_back();
+    Frame& done = frames_.back();
     // Loaded trees live as long as the program keeps them: the entries
     // move into storage of their exact size, and the storage they grew in
     // serves the next collection.
@@ -732,14 +787,21 @@ void Builder::end_collection(const Event& ev) {
         room.clear();
         if (room.capacity() <= kSpareLimit) spare_items_.push_back(std::move(room));
     }
-    YamlNode node =
-        done.is_mapping ? YamlNode(std::move(done.mapping)) : YamlNode(std::move(done.sequence));
+    // Straight into the node's shared record (no intermediate copy).
+    YamlNode node;
+    if (done.is_mapping) {
+        node.v.emplace<0>(std::make_shared<YamlMapping>(std::move(done.mapping)));
+    } else {
+        node.v.emplace<1>(std::make_shared<YamlSequence>(std::move(done.sequence)));
+    }
     if (done.anchor) register_anchor(*done.anchor, node, done.anchor_order);
+    const bool flow = done.is_flow;
+    frames_.pop_back();
     const Role role = frames_.empty()                                               ? Role::Root
                       : frames_.back().is_mapping && frames_.back().pending.empty() ? Role::Key
                       : frames_.back().is_mapping                                   ? Role::Value
                                                                                     : Role::Item;
-    place(std::move(node), role, done.is_flow ? ev.end : end);
+    place(std::move(node), role, flow ? ev.end : end);
 }
 
 void Builder::place(YamlNode&& node, Role role, std::size_t end) {
@@ -811,7 +873,7 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
             s.at[0] = kNone;
             forget_layout(entry.value);
         }
-        k = PendingKey{};
+        k.clear();
     }
     f.open_trail = static_cast<std::ptrdiff_t>(index);
     f.open_trail_from = end;
@@ -901,7 +963,9 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     std::optional<std::string> key_text;
     if (role == Role::Key) key_text = event.value;
 
-    YamlScalar s;
+    // Made where it stays: in the node.
+    YamlNode node;
+    YamlScalar& s = node.emplace_scalar();
     s.style = event.style;
     s.value = type_scalar(event.value, event.style, tag, coercion);
     if (event.style == ScalarStyle::Plain) {
@@ -912,7 +976,6 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     }
     s.tag = tag;
     s.anchor = event.anchor;
-    YamlNode node(std::move(s));
     // An anchored key registers its typed node too, for aliases elsewhere.
     if (event.anchor) register_anchor(*event.anchor, node, ++anchors_read_);
 

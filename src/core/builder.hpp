@@ -56,6 +56,8 @@ class Builder {
 
   private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    /// The entries a new collection has room for before it grows.
+    static constexpr std::size_t kFirstRoom = 8;
 
     /// An entry or item being read: stream offsets of its pieces (see
     /// SlotLayout) and the metadata read from them.
@@ -80,6 +82,16 @@ class Builder {
         ScalarStyle key_style = ScalarStyle::Plain;
 
         [[nodiscard]] bool empty() const noexcept { return !key && !key_node; }
+        /// Empties it (cheaper than assigning a new one: most parts are
+        /// empty already).
+        void clear() noexcept {
+            key.reset();
+            if (key_anchor) key_anchor.reset();
+            if (key_alias) key_alias.reset();
+            if (key_tag) key_tag.reset();
+            if (key_node) key_node.reset();
+            key_style = ScalarStyle::Plain;
+        }
     };
 
     struct Frame {
@@ -130,6 +142,9 @@ class Builder {
     [[nodiscard]] bool has_text() const noexcept { return source_ != nullptr; }
     [[nodiscard]] char at(std::size_t pos) const noexcept {
         return source_->text[pos - source_->base];
+    }
+    [[nodiscard]] const char* ptr(std::size_t pos) const noexcept {
+        return source_->text.data() + (pos - source_->base);
     }
     [[nodiscard]] std::size_t text_end() const noexcept {
         return source_->base + source_->text.size();

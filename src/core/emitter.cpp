@@ -67,6 +67,18 @@ constexpr std::array<std::uint8_t, 256> make_classes() {
 }
 constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
 
+/// A set of bytes as a table: the tests below run once per key and value
+/// read, where a find() in a string of them would call memchr.
+constexpr std::array<bool, 256> byte_set(std::string_view chars) {
+    std::array<bool, 256> t{};
+    for (const char c : chars) t[static_cast<unsigned char>(c)] = true;
+    return t;
+}
+// Indicators, quotes and blanks: no plain scalar starts with one.
+constexpr std::array<bool, 256> kNoPlainStart = byte_set("#,[]{}&*!|>'\"%@` \t");
+// The first characters of the reserved words (is_reserved_word).
+constexpr std::array<bool, 256> kWordStart = byte_set("~oOnNyYtTfF-.");
+
 /// When the bytes at `p` start one of the multi-byte characters that YAML
 /// does not allow raw (C1 controls, U+FFFE, U+FFFF) or that readers take as
 /// line breaks or a byte order mark (NEL, U+2028, U+2029, U+FEFF): its
@@ -104,11 +116,24 @@ struct TextScan {
     [[nodiscard]] bool needs_double() const noexcept { return line_feed || escape_only; }
 };
 
+// 1 for the bytes that matter to no quoting decision (scan_text skips them).
+constexpr std::array<std::uint8_t, 256> make_dull() {
+    std::array<std::uint8_t, 256> t{};
+    for (std::size_t c = 0; c < 256; ++c) t[c] = kClasses[c] == 0 || kClasses[c] == kQuote;
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kDull = make_dull();
+
 TextScan scan_text(std::string_view t) noexcept {
     TextScan s;
     const auto* const begin = reinterpret_cast<const unsigned char*>(t.data());
     const auto* const end = begin + t.size();
     for (const unsigned char* p = begin; p < end; ++p) {
+        // Most bytes are dull: skip them eight at a time.
+        while (end - p >= 8 && (kDull[p[0]] & kDull[p[1]] & kDull[p[2]] & kDull[p[3]] &
+                                kDull[p[4]] & kDull[p[5]] & kDull[p[6]] & kDull[p[7]]) != 0)
+            p += 8;
+        if (p == end) break;
         const std::uint8_t cls = kClasses[*p];
         if (cls == 0 || cls == kQuote) continue;
         const unsigned char c = *p;
@@ -142,7 +167,7 @@ bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept 
     if (t.empty() || s.needs_double() || s.breaks_plain || (flow && s.flow_char)) return false;
     const char c = t[0];
     // Indicators, quotes and blanks cannot start a plain scalar.
-    if (std::string_view("#,[]{}&*!|>'\"%@` \t").find(c) != std::string_view::npos) return false;
+    if (kNoPlainStart[static_cast<unsigned char>(c)]) return false;
     // '-', '?' and ':' can when a non-blank follows (not '?' and ':' in flow).
     if (c == '-' || c == '?' || c == ':') {
         if (t.size() == 1 || is_blank(t[1]) || (flow && c != '-')) return false;
@@ -151,7 +176,7 @@ bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept 
     // A '-' after a blank starts a word, and the reader refuses a word '-'
     // followed by , ] or }: in flow context one of them follows the scalar.
     if (flow && t.size() >= 2 && t.back() == '-' && is_blank(t[t.size() - 2])) return false;
-    if (t.size() >= 3 && (t.starts_with("---") || t.starts_with("...")) &&
+    if (t.size() >= 3 && (c == '-' || c == '.') && t[1] == c && t[2] == c &&
         (t.size() == 3 || is_blank(t[3])))
         return false;
     return true;
@@ -163,7 +188,7 @@ bool is_reserved_word(std::string_view t) noexcept {
         "YES",   "off",   "Off",   "OFF",   "---",   "...",  "null", "Null", "NULL",
         "true",  "True",  "TRUE",  ".inf",  ".Inf",  ".INF", ".nan", ".NaN", ".NAN",
         "false", "False", "FALSE", "-.inf", "-.Inf", "-.INF"};
-    if (t.size() > 5) return false;
+    if (t.empty() || t.size() > 5 || !kWordStart[static_cast<unsigned char>(t[0])]) return false;
     for (std::string_view w : kWords)
         if (w == t) return true;
     return false;

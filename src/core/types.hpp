@@ -145,10 +145,12 @@ class OrderedMap {
     }
     /// The position of `key`, and whether it is new: then it was appended
     /// with a default value (for a reader that fills it in place).
-    std::pair<std::size_t, bool> find_or_append(std::string key) {
+    std::pair<std::size_t, bool> find_or_append(std::string&& key) {
         const auto i = index_of(key);
         if (i >= 0) return {static_cast<std::size_t>(i), false};
-        return {append(std::move(key), V{}), true};
+        // The slot is made in place: no value is made and moved in.
+        slots_.emplace_back(std::move(key));
+        return {indexed_last(), true};
     }
 
     /// Inserts `key` at position `pos` (at most size()), or, when the key
@@ -231,6 +233,10 @@ class OrderedMap {
     /// Appends a key that is not in the map.
     std::size_t append(std::string&& key, V&& value) {
         slots_.push_back(Slot{std::move(key), std::move(value)});
+        return indexed_last();
+    }
+    /// Adds the last slot to the index; returns its position.
+    std::size_t indexed_last() {
         const std::size_t pos = slots_.size() - 1;
         if (!index_.empty() && (slots_.size() * 2 <= index_.size())) {
             place(pos);

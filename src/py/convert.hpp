@@ -36,14 +36,20 @@ class KeyCache {
     KeyCache& operator=(const KeyCache&) = delete;
     ~KeyCache();
 
-    /// A str of `key` (a new reference), or null with an exception set.
-    static ref str(std::string_view key);
+    /// The cache of this thread in use, or null (a thread-local read: a
+    /// caller making many keys asks once).
+    static KeyCache* current() noexcept;
+    /// A str of `key` (a new reference), or null with an exception set:
+    /// shared through `cache` when there is one.
+    static ref str(KeyCache* cache, std::string_view key);
+    static ref str(std::string_view key) { return str(current(), key); }
 
   private:
     static constexpr std::size_t kSlots = 1024;  // a power of two
     static constexpr std::size_t kMaxKey = 64;
     KeyCache* outer_;
-    std::vector<PyObject*> slots_;  // owned references, or null
+    std::vector<PyObject*> slots_;       // owned references, or null
+    std::vector<std::uint16_t> filled_;  // the slots that hold one
 };
 
 /// Parses a whole str (UTF-8 taken from the object, not copied).

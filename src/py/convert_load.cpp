@@ -2,6 +2,9 @@
 // schema loaders and the built-in !!binary and !!timestamp conversions.
 #include "py/convert.hpp"
 
+#include <array>
+#include <cstring>
+
 #include "core/base64.hpp"
 #include "core/read.hpp"
 #include "py/driver.hpp"
@@ -86,28 +89,31 @@ ref apply_loader(ref value, SchemaObject* schema, const OptString& tag) {
     return call_loader(loader.get(), value.get(), *tag);
 }
 
+namespace {
+
+/// node_to_py of a mapping or sequence: a copy of it becomes its own node
+/// object.
+ref collection_node_to_py(const YamlNode& n, SchemaObject* schema) {
+    if (const YamlSequence* s = n.sequence())
+        return apply_loader(sequence_to_py_obj(YamlSequence(*s), DocMeta{}, schema), schema,
+                            s->tag);
+    const YamlMapping& m = *n.mapping();
+    return apply_loader(mapping_to_py_obj(YamlMapping(m), DocMeta{}, schema), schema, m.tag);
+}
+
+}  // namespace
+
 ref node_to_py(const YamlNode& node, SchemaObject* schema) {
-    RecursionGuard guard(" while converting YAML to Python");
-    if (!guard) return ref();
     const YamlNode* n = &node;
     while (const AliasNode* a = n->alias()) n = a->target.get();
-    switch (n->kind()) {
-        case YamlNode::Null:
-        case YamlNode::Alias:
-            return ref::borrow(Py_None);
-        case YamlNode::Sequence: {
-            const YamlSequence& s = *n->sequence();
-            return apply_loader(sequence_to_py_obj(YamlSequence(s), DocMeta{}, schema), schema,
-                                s.tag);
-        }
-        case YamlNode::Mapping: {
-            const YamlMapping& m = *n->mapping();
-            return apply_loader(mapping_to_py_obj(YamlMapping(m), DocMeta{}, schema), schema,
-                                m.tag);
-        }
-        case YamlNode::Scalar:
-            break;
+    // Only collections recurse: a scalar (the most common node) needs no
+    // guard.
+    if (n->is_collection()) {
+        RecursionGuard guard(" while converting YAML to Python");
+        if (!guard) return ref();
+        return collection_node_to_py(*n, schema);
     }
+    if (n->kind() != YamlNode::Scalar) return ref::borrow(Py_None);
     const YamlScalar& s = *n->scalar();
     if (s.tag && schema && schema_has_loaders(schema)) {
         ref loader;
@@ -135,19 +141,61 @@ KeyCache::KeyCache() noexcept : outer_(g_key_cache) {
 
 KeyCache::~KeyCache() {
     g_key_cache = outer_;
-    for (PyObject* s : slots_) Py_XDECREF(s);
+    for (const std::uint16_t i : filled_) Py_DECREF(slots_[i]);
 }
 
-ref KeyCache::str(std::string_view key) {
-    KeyCache* cache = g_key_cache;
+KeyCache* KeyCache::current() noexcept {
+    return g_key_cache;
+}
+
+namespace {
+
+/// A hash of a short key, cheaper than std::hash (keys are at most kMaxKey
+/// bytes): 8-byte words, the last one overlapping the one before.
+std::size_t key_hash(std::string_view key) noexcept {
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    const char* p = key.data();
+    const std::size_t n = key.size();
+    std::uint64_t h = n * kMul;
+    const auto mix = [&h](std::uint64_t w) {
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    };
+    if (n >= 8) {
+        std::uint64_t w = 0;
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            std::memcpy(&w, p + i, 8);
+            mix(w);
+        }
+        std::memcpy(&w, p + n - 8, 8);
+        mix(w);
+    } else if (n >= 4) {
+        std::uint32_t a = 0, b = 0;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        mix((std::uint64_t{a} << 32) | b);
+    } else if (n > 0) {
+        mix(static_cast<unsigned char>(p[0]) | (static_cast<unsigned char>(p[n / 2]) << 8) |
+            (static_cast<unsigned char>(p[n - 1]) << 16));
+    }
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+}  // namespace
+
+ref KeyCache::str(KeyCache* cache, std::string_view key) {
     if (cache == nullptr || key.size() > kMaxKey) return make_str(key);
     if (cache->slots_.empty()) cache->slots_.assign(kSlots, nullptr);
-    std::size_t h = std::hash<std::string_view>{}(key);
+    std::size_t h = key_hash(key);
     for (std::size_t probe = 0; probe < 8; ++probe, ++h) {
-        PyObject*& slot = cache->slots_[h & (kSlots - 1)];
+        const std::size_t i = h & (kSlots - 1);
+        PyObject*& slot = cache->slots_[i];
         if (slot == nullptr) {
             ref s = make_str(key);
-            if (s) slot = Py_NewRef(s.get());
+            if (s) {
+                cache->filled_.push_back(static_cast<std::uint16_t>(i));
+                slot = Py_NewRef(s.get());
+            }
             return s;
         }
         Py_ssize_t n = 0;
@@ -242,15 +290,21 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
 ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema) {
     // Not yet shared: changed in place.
     YamlMapping& mapping = record.mut();
-    std::vector<ref> values;
-    values.reserve(mapping.entries.size());
+    // Most mappings are small: their values wait on the stack.
+    constexpr std::size_t kOnStack = 16;
+    const std::size_t count = mapping.entries.size();
+    std::array<ref, kOnStack> few;
+    std::vector<ref> many;
+    if (count > kOnStack) many.resize(count);
+    ref* const values = count > kOnStack ? many.data() : few.data();
+    std::size_t converted = 0;
     for (auto& slot : mapping.entries) {
         ref v = owned_node_to_py(slot.value.value, schema);
         if (!v) {
             locate_loader_error(mapping.layout.source, value_offset(slot.value));
             return v;
         }
-        values.push_back(std::move(v));
+        values[converted++] = std::move(v);
     }
     const bool contained = self_contained(mapping);
     ref obj = new_mapping_object(std::move(record), std::move(meta));
@@ -258,8 +312,9 @@ ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* s
     as_mapping(obj.get())->contained.set(0, contained);
     // Not yet visible to Python: the state can be read without a borrow.
     const YamlMapping& inner = as_mapping(obj.get())->inner.get();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        ref key = KeyCache::str(inner.entries.at(i).key);
+    KeyCache* const keys = KeyCache::current();
+    for (std::size_t i = 0; i < count; ++i) {
+        ref key = KeyCache::str(keys, inner.entries.at(i).key);
         if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
     }
     return obj;

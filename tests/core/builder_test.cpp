@@ -57,6 +57,26 @@ TEST(BuilderComments, BeforeInlineAndBlankLines) {
     EXPECT_EQ(entry(m, "d").comment_inline, "on the key line");
 }
 
+// Each kind of line break, with and without a final one, and lines longer
+// than a vector compare: comments end at the break and CR LF is one break.
+TEST(BuilderComments, EveryKindOfLineBreak) {
+    const std::string long_text(100, 'x');
+    for (const std::string nl : {"\n", "\r\n", "\r"}) {
+        for (const bool final_break : {true, false}) {
+            std::string text = "a: 1  # one" + nl + nl + "# " + long_text + nl + "#two" + nl +
+                               "b: " + long_text + nl + "c: 3  # last";
+            if (final_break) text += nl;
+            Built b = build(text);
+            const YamlMapping& m = root_map(b);
+            EXPECT_EQ(entry(m, "a").comment_inline, "one");
+            EXPECT_EQ(entry(m, "b").comment_before, long_text + "\ntwo");
+            EXPECT_EQ(entry(m, "b").blank_lines_before, 1);
+            EXPECT_EQ(scalar_of(m, "b").value.as_str(), long_text);
+            EXPECT_EQ(entry(m, "c").comment_inline, "last");
+        }
+    }
+}
+
 TEST(BuilderComments, MultiLineCommentsAndIndentedNesting) {
     Built b = build("outer:\n  # one\n  #  two\n  inner: 1\n\n\n\nnext: 2\n");
     const YamlMapping& m = root_map(b);

@@ -176,8 +176,12 @@ TEST(EmitterBlock, KeyQuoting) {
     EXPECT_EQ(key("<<"), "<<");
     EXPECT_EQ(key("1.0"), "1.0");  // keys are never typed
     for (const char* k : {"", "- x", "-", "---", "... x", "'a", "\"a", " a", "a ", "\ta", "a\t",
-                          "a:", "a #b", "a\t#b", "?x", "[a", "&a", "<x", "%x"})
+                          "a:", "a #b", "a\t#b", "?x", "[a", "&a", "<x", "%x",
+                          // past the first eight bytes, which are looked at together
+                          "abcdefghij: k", "abcdefghij #k", "abcdefghijk:", "abcdefghij\tk"})
         EXPECT_EQ(key(k)[0], '\'') << k;
+    EXPECT_EQ(key("abcdefghijklmnop\x01"), "\"abcdefghijklmnop\\x01\"");
+    EXPECT_EQ(key("abcdefghijklmnop[q]"), "abcdefghijklmnop[q]");
     EXPECT_EQ(key("a\nb", ScalarStyle::Single), "\"a\\nb\"");
     EXPECT_EQ(key("a\rb"), "\"a\\rb\"");
     EXPECT_EQ(key("it's", ScalarStyle::Single), "'it''s'");

@@ -68,6 +68,18 @@ class TestValues:
         d = tesvorn.loads("1: a\ntrue: b\n~: c\n1.5: d\n")
         assert list(d) == ["1", "true", "~", "1.5"]
 
+    def test_many_keys_of_every_length(self):
+        # Keys are shared through a cache of one load: more distinct keys
+        # than it holds, of every length up to past its limit, each repeated
+        # in a later document and mapping.
+        keys = ["k" * n for n in range(1, 80)] + [f"key {i} of many" for i in range(1500)]
+        doc = "".join(f"'{k}': {i}\n" for i, k in enumerate(keys))
+        nested = "".join("  " + line for line in doc.splitlines(True))
+        docs = tesvorn.loads_all(f"{doc}---\nouter:\n{nested}")
+        expected = {k: i for i, k in enumerate(keys)}
+        assert docs[0] == expected and docs[1]["outer"] == expected
+        assert list(docs[1]["outer"]) == keys
+
     def test_complex_keys_live_under_synthetic_keys(self):
         d = tesvorn.loads("? [a, b]\n: 1\n")
         assert list(d) == ["\x000"]
