@@ -207,17 +207,18 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
         // Only what the writer would not give back by itself is recorded
         // (decided before the costlier parts of a record are made).
         if (written_as_read(f, s, l, owner.comment_inline, value, key)) {
-            // It checked that the writer writes this value plain as it
-            // stands: a dump need not check it again.
-            if (l.check(SlotLayout::kPlainValue) && l.shape == SlotLayout::kInline) {
-                YamlNode* node = nullptr;
-                if constexpr (std::is_same_v<std::remove_cvref_t<decltype(owner)>, YamlEntry>)
-                    node = &owner.value;
-                else
-                    node = &owner.node;
+            // It checked that the writer writes this key and this value
+            // plain as they stand: a dump need not check them again.
+            YamlNode* node = nullptr;
+            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(owner)>, YamlEntry>) {
+                node = &owner.value;
+                if (l.check(SlotLayout::kPlainKey)) owner.layout.set_key_checked(f.is_flow);
+            } else {
+                node = &owner.node;
+            }
+            if (l.check(SlotLayout::kPlainValue) && l.shape == SlotLayout::kInline)
                 if (YamlScalar* sc = node->scalar())
                     sc->plain_checked.v = f.is_flow ? PlainChecked::kFlow : PlainChecked::kBlock;
-            }
             return;
         }
         finish_slot_layout(l, value, key, entry);

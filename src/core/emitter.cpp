@@ -1067,7 +1067,12 @@ class Emitter {
     bool emit_inline_first(const YamlNode& node, std::size_t column);
     void emit_node_inline(const YamlNode& node, Place place);
     void emit_scalar_inline(const YamlScalar& s, Place place);
-    void emit_key(std::string_view key, ScalarStyle style, bool flow) {
+    void emit_key(std::string_view key, ScalarStyle style, bool flow,
+                  PlainChecked checked = PlainChecked{}) {
+        if (style == ScalarStyle::Plain && checked.holds(flow)) {
+            out_.append(key);
+            return;
+        }
         append_key(out_, key, style, flow);
     }
     void emit_block_scalar(const std::string* anchor, const std::string* tag, std::string_view text,
@@ -1711,7 +1716,7 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
     // An empty plain key was an empty node: with an anchor or tag it stays
     // one ("&a :"); written as '' an alias of it would read back as "".
     if (!(key.empty() && entry.key_style == ScalarStyle::Plain && (anchor || tag)))
-        emit_key(key, entry.key_style, false);
+        emit_key(key, entry.key_style, false, entry.layout.key_checked());
     if (make_explicit_if_long(start)) {
         put('\n');
         spaces(indent);
@@ -2006,7 +2011,7 @@ void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
             write_anchor_tag_inline(opt(e.key_props->anchor), opt(e.key_props->tag));
             if (!(slot.key.empty() && e.key_style == ScalarStyle::Plain &&
                   (e.key_props->anchor || e.key_props->tag)))
-                emit_key(slot.key, e.key_style, true);
+                emit_key(slot.key, e.key_style, true, e.layout.key_checked());
         }
         make_explicit_if_long(start);
         put(": ");
@@ -2134,7 +2139,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                     write_anchor_tag_inline(opt(ke.key_props->anchor), opt(ke.key_props->tag));
                     if (!(s.key.empty() && ke.key_style == ScalarStyle::Plain &&
                           (ke.key_props->anchor || ke.key_props->tag)))
-                        emit_key(s.key, ke.key_style, true);
+                        emit_key(s.key, ke.key_style, true, ke.layout.key_checked());
                 }
                 make_explicit_if_long(start);
             }

@@ -164,15 +164,31 @@ struct SlotLayout {
     friend bool operator==(const SlotLayout&, const SlotLayout&) noexcept { return true; }
 };
 
+/// Set by the reader on a plain string value or key whose text it found
+/// the writer writes plain as it stands: in flow context too, or in block
+/// context only. The writer then need not check it again. A new value is a
+/// new scalar, and a key whose text changes loses it, so the mark goes with
+/// the text it is about; it never makes two trees differ.
+struct PlainChecked {
+    enum : std::uint8_t { kNo = 0, kBlock = 1, kFlow = 2 };
+    std::uint8_t v = kNo;
+    [[nodiscard]] bool holds(bool flow) const noexcept {
+        return v == kFlow || (v == kBlock && !flow);
+    }
+    friend bool operator==(const PlainChecked&, const PlainChecked&) noexcept { return true; }
+};
+
 /// The layout record of an entry or item, held out of line: an entry the
 /// writer gives back as it was read by itself needs none, and most need
 /// none. Copies share the record (copies of trees are cheap) until one is
-/// changed (`mut`).
+/// changed (`mut`). An entry without one can still carry what the reader
+/// found of its key: that the writer writes it plain as it stands (see
+/// PlainChecked), so that a dump need not check it again.
 class SlotRecord {
   public:
     SlotRecord() noexcept = default;
     SlotRecord(const SlotRecord& other) noexcept : p_(other.p_) {
-        if (p_ != nullptr) p_->refs.fetch_add(1, std::memory_order_relaxed);
+        if (counted()) p_->refs.fetch_add(1, std::memory_order_relaxed);
     }
     SlotRecord(SlotRecord&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     SlotRecord& operator=(SlotRecord other) noexcept {
@@ -181,14 +197,12 @@ class SlotRecord {
     }
     ~SlotRecord() { release(); }
 
-    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
+    [[nodiscard]] bool has() const noexcept { return counted(); }
     /// The record, or an empty one (`has()` false) when there is none.
-    [[nodiscard]] const SlotLayout& ref() const noexcept {
-        return p_ != nullptr ? p_->value : kEmpty;
-    }
+    [[nodiscard]] const SlotLayout& ref() const noexcept { return counted() ? p_->value : kEmpty; }
     /// The record to change, made unshared first (created when missing).
     SlotLayout& mut() {
-        if (p_ == nullptr) {
+        if (!counted()) {
             p_ = new Counted;
         } else if (p_->refs.load(std::memory_order_acquire) > 1) {
             Counted* copy = new Counted;
@@ -203,6 +217,23 @@ class SlotRecord {
         p_ = nullptr;
     }
 
+    /// What the reader found of the entry's key (nothing once a record is
+    /// made: the record is checked instead).
+    [[nodiscard]] PlainChecked key_checked() const noexcept {
+        if (p_ == marks()) return {PlainChecked::kBlock};
+        if (p_ == marks() + 1) return {PlainChecked::kFlow};
+        return {};
+    }
+    /// Remembers that the key is written plain as it stands, in flow
+    /// context too or not; only for an entry without a record.
+    void set_key_checked(bool flow) noexcept {
+        if (p_ == nullptr) p_ = marks() + (flow ? 1 : 0);
+    }
+    /// Forgets it (the key's text changed).
+    void clear_key_checked() noexcept {
+        if (!counted()) p_ = nullptr;
+    }
+
     friend bool operator==(const SlotRecord&, const SlotRecord&) noexcept { return true; }
 
   private:
@@ -210,13 +241,22 @@ class SlotRecord {
         std::atomic<std::uint32_t> refs{1};
         SlotLayout value;
     };
+    // Two addresses that stand for no record and a key checked for block
+    // or flow context: never counted, read or freed.
+    static Counted kMarks[2];
+    static Counted* marks() noexcept { return kMarks; }
+    [[nodiscard]] bool counted() const noexcept {
+        return p_ != nullptr && p_ != marks() && p_ != marks() + 1;
+    }
     void release() noexcept {
-        if (p_ != nullptr && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_;
+        if (counted() && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_;
     }
 
     static inline const SlotLayout kEmpty{};
     Counted* p_ = nullptr;
 };
+
+inline SlotRecord::Counted SlotRecord::kMarks[2]{};
 
 /// Layout of a mapping or sequence: where its entries stand and what
 /// follows the last one.

@@ -429,20 +429,6 @@ struct SourceOffset {
     friend bool operator==(const SourceOffset&, const SourceOffset&) noexcept { return true; }
 };
 
-/// Set by the reader on a plain string value whose text it found the
-/// writer writes plain as it stands: in flow context too, or in block
-/// context only. The writer then need not check it again. A new value is a
-/// new scalar, so the mark goes with the text it is about; it never makes
-/// two trees differ.
-struct PlainChecked {
-    enum : std::uint8_t { kNo = 0, kBlock = 1, kFlow = 2 };
-    std::uint8_t v = kNo;
-    [[nodiscard]] bool holds(bool flow) const noexcept {
-        return v == kFlow || (v == kBlock && !flow);
-    }
-    friend bool operator==(const PlainChecked&, const PlainChecked&) noexcept { return true; }
-};
-
 struct YamlScalar {
     ScalarValue value;
     ScalarStyle style = ScalarStyle::Plain;

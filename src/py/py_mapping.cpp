@@ -645,6 +645,7 @@ PyObject* mapping_rename_key(PyObject* self, PyObject* const* args, Py_ssize_t n
             e.key_props.mut().node.reset();
             e.key_props.mut().alias.reset();
         }
+        e.layout.clear_key_checked();  // checked for the old text
         entries.rename_at(static_cast<std::size_t>(at), std::string(new_text));
         if (!take_dict(self, d.get())) return nullptr;
         Py_RETURN_NONE;

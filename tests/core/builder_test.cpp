@@ -175,6 +175,11 @@ TEST(BuilderScalars, PlainValuesAreMarkedCheckedForTheirContext) {
     EXPECT_EQ(checked(entry(m, "h")), PlainChecked::kBlock);
     for (const char* quoted_or_typed : {"e", "f", "g"})
         EXPECT_EQ(checked(entry(m, quoted_or_typed)), PlainChecked::kNo) << quoted_or_typed;
+    // Keys too, where no record is kept.
+    EXPECT_EQ(entry(m, "a").layout.key_checked().v, PlainChecked::kBlock);
+    EXPECT_EQ(entry(*entry(m, "b").value.mapping(), "c").layout.key_checked().v,
+              PlainChecked::kFlow);
+    EXPECT_EQ(entry(root_map(build("'q': 1\n")), "q").layout.key_checked().v, PlainChecked::kNo);
 }
 
 TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {

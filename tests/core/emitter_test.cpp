@@ -367,6 +367,10 @@ TEST(EmitterScalars, PlainCheckedHoldsInItsOwnContextOnly) {
     v.scalar()->plain_checked.v = PlainChecked::kBlock;
     EXPECT_EQ(dump(YamlNode(map1("k", v))), "k: x, y\n");
     EXPECT_EQ(dump(YamlNode(map({{"k", entry(v)}}, ContainerStyle::Flow))), "{k: 'x, y'}\n");
+    YamlEntry e = entry(str("v"));
+    e.layout.set_key_checked(false);
+    EXPECT_EQ(dump(YamlNode(map({{"a, b", e}}))), "a, b: v\n");
+    EXPECT_EQ(dump(YamlNode(map({{"a, b", e}}, ContainerStyle::Flow))), "{'a, b': v}\n");
 }
 
 // --- Block scalars -----------------------------------------------------------------

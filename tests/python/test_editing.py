@@ -297,6 +297,7 @@ class TestPlacingEntries:
         ("'a': 1  # c\n\"b c\": 2\n", lambda d: d.rename_key("b c", "d"), "'a': 1  # c\n\"d\": 2\n"),
         (COMMENTED, lambda d: d.rename_key("image", "needs: quotes"),
          "# top\nname: web  # the name\n\n# the image\n'needs: quotes': nginx\nports: [80]  # open\n"),
+        ("a: 1\nb: 2\n", lambda d: d.rename_key("b", "c: d"), "a: 1\n'c: d': 2\n"),
         # a complex key and an aliased key become plain string keys
         ("? [a, b]\n: 1\nc: 2\n", lambda d: d.rename_key(next(iter(d)), "ab"), "ab: 1\nc: 2\n"),
         ("x: &k key\n*k : 1\n", lambda d: d.rename_key("key", "other"), "x: &k key\nother : 1\n"),
