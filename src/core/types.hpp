@@ -65,6 +65,11 @@ class OrderedMap {
     struct Slot {
         std::string key;
         V value;
+
+        Slot() = default;
+        /// A slot whose value is made in place (for a reader that fills it).
+        explicit Slot(std::string&& k) : key(std::move(k)) {}
+        Slot(std::string&& k, V&& v) : key(std::move(k)), value(std::move(v)) {}
         friend bool operator==(const Slot&, const Slot&) = default;
     };
 

@@ -52,6 +52,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     PyStatus status = PyConfig_SetBytesString(&config, &config.home, TESVORN_PYTHON_HOME);
     if (PyStatus_Exception(status)) Py_ExitStatusException(status);
     config.site_import = 0;
+    // A fixed str hash: the same inputs then take the same paths on every
+    // run, and a finding replays.
+    config.use_hash_seed = 1;
+    config.hash_seed = 0;
     status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     if (PyStatus_Exception(status)) Py_ExitStatusException(status);
