@@ -191,15 +191,15 @@ const unsigned char* find_break(const unsigned char* p, const unsigned char* end
 }
 #endif
 
-// The first byte at or after `p` that stops run `R` (or the end): one of
-// `Stops`, the ASCII bytes the run stops at (NUL aside: text read in place
-// has none). ORs the bytes before it into `seen`, or at least their high
-// bits.
-template <chars::Run R, char... Stops>
-[[gnu::always_inline]] inline const unsigned char* find_stop(const unsigned char* p,
-                                                             const unsigned char* end,
-                                                             std::uint64_t& seen) noexcept {
 #if defined(__SSE2__)
+// Searches 16 bytes at a time for the first of `Stops`, ORing the high bits
+// of the bytes passed into `seen`. Returns the stop, or where fewer than 16
+// bytes remain with `found` false.
+template <char... Stops>
+[[gnu::always_inline]] inline const unsigned char* find16(const unsigned char* p,
+                                                          const unsigned char* end,
+                                                          std::uint64_t& seen,
+                                                          bool& found) noexcept {
     while (end - p >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i hit = _mm_setzero_si128();
@@ -209,11 +209,29 @@ template <chars::Run R, char... Stops>
         if (stops != 0) {
             const int n = std::countr_zero(stops);
             if ((highs & ((1u << n) - 1)) != 0) seen |= 0x80;
+            found = true;
             return p + n;
         }
         if (highs != 0) seen |= 0x80;
         p += 16;
     }
+    found = false;
+    return p;
+}
+#endif
+
+// The first byte at or after `p` that stops run `R` (or the end): one of
+// `Stops`, the ASCII bytes the run stops at (NUL aside: text read in place
+// has none). ORs the bytes before it into `seen`, or at least their high
+// bits.
+template <chars::Run R, char... Stops>
+[[gnu::always_inline]] inline const unsigned char* find_stop(const unsigned char* p,
+                                                             const unsigned char* end,
+                                                             std::uint64_t& seen) noexcept {
+#if defined(__SSE2__)
+    bool found = false;
+    p = find16<Stops...>(p, end, seen, found);
+    if (found) return p;
 #else
     if constexpr (R == chars::kRunLine) return find_break(p, end, seen);
 #endif
@@ -230,20 +248,9 @@ template <char... Stops>
 const unsigned char* find_any(const unsigned char* p, const unsigned char* end,
                               std::uint64_t& seen) noexcept {
 #if defined(__SSE2__)
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i hit = _mm_setzero_si128();
-        ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Stops)))), ...);
-        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(hit));
-        const auto highs = static_cast<unsigned>(_mm_movemask_epi8(v));
-        if (stops != 0) {
-            const int n = std::countr_zero(stops);
-            if ((highs & ((1u << n) - 1)) != 0) seen |= 0x80;
-            return p + n;
-        }
-        if (highs != 0) seen |= 0x80;
-        p += 16;
-    }
+    bool found = false;
+    p = find16<Stops...>(p, end, seen, found);
+    if (found) return p;
 #endif
     for (; p != end; ++p) {
         const unsigned char b = *p;
