@@ -376,8 +376,11 @@ class Cow {
 /// zeros).
 struct ScalarValue {
     enum Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3, Null = 4, BigInt = 5 };
-    std::variant<std::int64_t, double, bool, std::string, std::monostate, std::string> v{
-        std::monostate{}};
+    // Not unique-address: a scalar's style bytes fit in the variant's tail
+    // padding (see YamlScalar), which saves 8 bytes on every node.
+    [[no_unique_address]] std::variant<std::int64_t, double, bool, std::string, std::monostate,
+                                       std::string>
+        v{std::monostate{}};
 
     static ScalarValue of_int(std::int64_t x) {
         return ScalarValue{decltype(v){std::in_place_index<0>, x}};
@@ -435,7 +438,7 @@ struct SourceOffset {
 };
 
 struct YamlScalar {
-    ScalarValue value;
+    [[no_unique_address]] ScalarValue value;  // the next two fields sit in its tail padding
     ScalarStyle style = ScalarStyle::Plain;
     PlainChecked plain_checked;  // about `value`, while `style` is Plain
     OptString tag;
@@ -490,7 +493,10 @@ struct YamlNode {
     // The constructors are defined below YamlEntry and YamlItem: clang
     // instantiates the variant's constexpr constructors where they are used,
     // and they need every alternative's destructor, so all types complete.
-    std::variant<Cow<YamlMapping>, Cow<YamlSequence>, YamlScalar, NullNode, AliasNode> v;
+    // Not unique-address: an item's first fields fit in its tail padding.
+    [[no_unique_address]] std::variant<Cow<YamlMapping>, Cow<YamlSequence>, YamlScalar, NullNode,
+                                       AliasNode>
+        v;
 
     YamlNode();
     YamlNode(YamlMapping m);
@@ -595,12 +601,12 @@ struct YamlEntry {
 };
 
 struct YamlItem {
-    YamlNode node;
-    OptString comment_before;
-    OptString comment_inline;
+    [[no_unique_address]] YamlNode node;  // the next two fields sit in its tail padding
     std::uint8_t blank_lines_before = 0;
     /// Where the item's node was read, in its collection's source text.
     SourceOffset<std::uint32_t, kNoPosition> at;
+    OptString comment_before;
+    OptString comment_inline;
     SlotRecord layout;
 
     friend bool operator==(const YamlItem&, const YamlItem&) = default;

@@ -166,8 +166,7 @@ void ValueEdit::commit() noexcept {
 }
 
 void keep_document_header(PyObject* self) {
-    DocMeta& meta = node_meta(self);
-    const DocLayout* doc = meta.layout.get();
+    const DocLayout* doc = node_meta(self).get().layout.get();
     if (doc == nullptr || !doc->has()) return;
     const CollectionLayout* cl = nullptr;
     const SlotLayout* l = nullptr;
@@ -206,7 +205,7 @@ void keep_document_header(PyObject* self) {
     auto moved = std::make_shared<DocLayout>(*doc);
     moved->head_end = begin + static_cast<std::uint32_t>(header);
     moved->root_begin = moved->root_end = moved->head_end;
-    meta.layout.p = std::move(moved);
+    node_meta(self).mut().layout.p = std::move(moved);
 }
 
 }  // namespace tesvorn::py

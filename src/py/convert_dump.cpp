@@ -537,13 +537,13 @@ bool read_doc_meta(PyObject* doc, DocMeta& meta) {
     const DocMeta* source = nullptr;
     if (is_mapping_object(doc)) {
         flag = &as_mapping(doc)->borrow;
-        source = &as_mapping(doc)->meta;
+        source = &as_mapping(doc)->meta.get();
     } else if (is_sequence_object(doc)) {
         flag = &as_sequence(doc)->borrow;
-        source = &as_sequence(doc)->meta;
+        source = &as_sequence(doc)->meta.get();
     } else if (is_scalar_object(doc)) {
         flag = &as_scalar(doc)->borrow;
-        source = &as_scalar(doc)->meta;
+        source = &as_scalar(doc)->meta.get();
     }
     if (flag == nullptr) return true;
     SharedBorrow borrow(*flag);

@@ -48,7 +48,7 @@ ref alloc(PyTypeObject* type, Cow<typename ClassTraits<Obj>::Inner> inner, DocMe
     Obj* o = reinterpret_cast<Obj*>(self.get());
     new (&o->borrow) BorrowFlag();
     new (&o->inner) Cow<typename ClassTraits<Obj>::Inner>(std::move(inner));
-    new (&o->meta) DocMeta(std::move(meta));
+    new (&o->meta) MetaRef(std::move(meta));
     new (&o->contained) ContainedMark();
     return self;
 }
@@ -97,7 +97,7 @@ void tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, tp_dealloc<Obj>) Obj* o = reinterpret_cast<Obj*>(self);
     o->contained.~ContainedMark();
-    o->meta.~DocMeta();
+    o->meta.~MetaRef();
     o->inner.~Cow();
     o->borrow.~BorrowFlag();
     ClassTraits<Obj>::base()->tp_dealloc(self);

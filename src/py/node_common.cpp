@@ -10,6 +10,8 @@
 
 namespace tesvorn::py {
 
+const DocMeta MetaRef::kEmpty{};
+
 // ---- arguments ----------------------------------------------------------------
 
 namespace {
@@ -157,7 +159,7 @@ BorrowFlag& node_borrow(PyObject* self) noexcept {
     return as_scalar(self)->borrow;
 }
 
-DocMeta& node_meta(PyObject* self) noexcept {
+MetaRef& node_meta(PyObject* self) noexcept {
     if (is_mapping_object(self)) return as_mapping(self)->meta;
     if (is_sequence_object(self)) return as_sequence(self)->meta;
     return as_scalar(self)->meta;
@@ -300,7 +302,7 @@ PyObject* get_version(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return nullptr;
-        const auto& v = node_meta(self).yaml_version;
+        const auto& v = node_meta(self).get().yaml_version;
         if (!v) Py_RETURN_NONE;
         return PyUnicode_FromFormat("%u.%u", unsigned{v->first}, unsigned{v->second});
     });
@@ -312,15 +314,17 @@ int set_version(PyObject* self, PyObject* value, void*) {
     if (!parse_yaml_version(value, "yaml_version", v)) return -1;
     ExclusiveBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return -1;
-    node_meta(self).yaml_version = v;
-    return 0;
+    return guarded([&]() -> int {
+        node_meta(self).mut().yaml_version = v;
+        return 0;
+    });
 }
 
 template <bool DocMeta::*Field>
 PyObject* get_flag(PyObject* self, void*) {
     SharedBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return nullptr;
-    return PyBool_FromLong(node_meta(self).*Field);
+    return PyBool_FromLong(node_meta(self).get().*Field);
 }
 
 template <bool DocMeta::*Field>
@@ -331,8 +335,10 @@ int set_flag(PyObject* self, PyObject* value, void* closure) {
     if (!arg_bool(value, name, flag)) return -1;
     ExclusiveBorrow borrow(node_borrow(self));
     if (!borrow.ok()) return -1;
-    node_meta(self).*Field = flag;
-    return 0;
+    return guarded([&]() -> int {
+        node_meta(self).mut().*Field = flag;
+        return 0;
+    });
 }
 
 PyObject* get_directives(PyObject* self, void*) {
@@ -341,7 +347,7 @@ PyObject* get_directives(PyObject* self, void*) {
         {
             SharedBorrow borrow(node_borrow(self));
             if (!borrow.ok()) return nullptr;
-            dirs = node_meta(self).tag_directives;
+            dirs = node_meta(self).get().tag_directives;
         }
         ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(dirs.size())));
         if (!list) return nullptr;
@@ -386,7 +392,7 @@ int set_directives(PyObject* self, PyObject* value, void*) {
         }
         ExclusiveBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return -1;
-        node_meta(self).tag_directives = std::move(dirs);
+        node_meta(self).mut().tag_directives = std::move(dirs);
         return 0;
     });
 }

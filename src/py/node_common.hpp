@@ -28,7 +28,7 @@ namespace tesvorn::py {
 
 /// Borrow flag and document metadata of any node object.
 BorrowFlag& node_borrow(PyObject* self) noexcept;
-DocMeta& node_meta(PyObject* self) noexcept;
+MetaRef& node_meta(PyObject* self) noexcept;
 
 /// Property tables (tag, anchor, style, trailing_blank_lines where it
 /// applies, and the four document-metadata properties).

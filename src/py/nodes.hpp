@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "core/types.hpp"
@@ -15,6 +16,36 @@ namespace tesvorn::py {
 
 /// The bridge's copy of one document's metadata.
 using DocMeta = DocMetadata;
+
+/// A node object's DocMeta held in one pointer: only a document's root has
+/// any, and every nested collection of a loaded document is an object too.
+/// Absent reads as empty; `mut()` creates it. Copies are deep.
+class MetaRef {
+  public:
+    MetaRef() noexcept = default;
+    explicit MetaRef(DocMeta&& meta) {
+        if (!is_empty(meta)) p_ = std::make_unique<DocMeta>(std::move(meta));
+    }
+    MetaRef(const MetaRef& other) : p_(other.p_ ? std::make_unique<DocMeta>(*other.p_) : nullptr) {}
+    MetaRef(MetaRef&&) noexcept = default;
+    MetaRef& operator=(const MetaRef&) = delete;
+    MetaRef& operator=(MetaRef&&) noexcept = default;
+    ~MetaRef() = default;
+
+    [[nodiscard]] const DocMeta& get() const noexcept { return p_ ? *p_ : kEmpty; }
+    DocMeta& mut() {
+        if (!p_) p_ = std::make_unique<DocMeta>();
+        return *p_;
+    }
+
+  private:
+    static bool is_empty(const DocMeta& m) noexcept {
+        return !m.explicit_start && !m.explicit_end && !m.yaml_version &&
+               m.tag_directives.empty() && m.layout.get() == nullptr;
+    }
+    static const DocMeta kEmpty;
+    std::unique_ptr<DocMeta> p_;
+};
 
 /// Whether a node object's tree is written as it stands: nothing in it is
 /// read from the Python part (no collections, no aliases) and nothing has
@@ -51,7 +82,7 @@ struct MappingObject {
     PyDictObject dict;
     BorrowFlag borrow;
     Cow<YamlMapping> inner;
-    DocMeta meta;
+    MetaRef meta;
     ContainedMark contained;
 };
 
@@ -61,7 +92,7 @@ struct SequenceObject {
     PyListObject list;
     BorrowFlag borrow;
     Cow<YamlSequence> inner;
-    DocMeta meta;
+    MetaRef meta;
     ContainedMark contained;
 };
 
@@ -69,7 +100,7 @@ struct SequenceObject {
 struct ScalarObject {
     PyObject_HEAD BorrowFlag borrow;
     YamlNode node;
-    DocMeta meta;
+    MetaRef meta;
 };
 
 /// The three types (borrowed; each created once per process by its init).

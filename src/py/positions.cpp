@@ -61,7 +61,8 @@ PyObject* get_position(PyObject* self, void*) {
                     source = l.source;
                     offset = l.start;
                 }
-            } else if (const DocLayout* l = as_scalar(self)->meta.layout.get(); l && l->has()) {
+            } else if (const DocLayout* l = as_scalar(self)->meta.get().layout.get();
+                       l && l->has()) {
                 source = l->source;
                 offset = l->root_begin;
             }

@@ -20,7 +20,7 @@ ref alloc_scalar(PyTypeObject* type, YamlNode node, DocMeta meta) {
     ScalarObject* s = as_scalar(self.get());
     new (&s->borrow) BorrowFlag();
     new (&s->node) YamlNode(std::move(node));
-    new (&s->meta) DocMeta(std::move(meta));
+    new (&s->meta) MetaRef(std::move(meta));
     return self;
 }
 
@@ -91,7 +91,7 @@ PyObject* scalar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void scalar_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     ScalarObject* s = as_scalar(self);
-    s->meta.~DocMeta();
+    s->meta.~MetaRef();
     s->node.~YamlNode();
     s->borrow.~BorrowFlag();
     type->tp_free(self);
@@ -157,7 +157,7 @@ PyObject* scalar_copy(PyObject* self, PyObject*) {
         ScalarObject* s = as_scalar(self);
         SharedBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
-        return alloc_scalar(g_scalar_type, s->node, s->meta).release();
+        return alloc_scalar(g_scalar_type, s->node, DocMeta(s->meta.get())).release();
     });
 }
 

@@ -151,8 +151,8 @@ ref copy_node_object(PyObject* obj, PyObject* memo, bool deep) {
     {
         SharedBorrow borrow(node_borrow(obj));
         if (!borrow.ok()) return ref();
-        out = mapping ? new_mapping_object(as_mapping(obj)->inner, as_mapping(obj)->meta)
-                      : new_sequence_object(as_sequence(obj)->inner, as_sequence(obj)->meta);
+        out = mapping ? new_mapping_object(as_mapping(obj)->inner, as_mapping(obj)->meta.get())
+                      : new_sequence_object(as_sequence(obj)->inner, as_sequence(obj)->meta.get());
     }
     if (!out || !memo_put(memo, obj, out.get())) return ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {

@@ -50,7 +50,7 @@ YamlEntry entry(YamlNode v, std::optional<std::string> before = std::nullopt,
 
 YamlItem item(YamlNode n, std::optional<std::string> before = std::nullopt,
               std::optional<std::string> inline_comment = std::nullopt, std::uint8_t blank = 0) {
-    return YamlItem{std::move(n), std::move(before), std::move(inline_comment), blank, {}, {}};
+    return YamlItem{std::move(n), blank, {}, std::move(before), std::move(inline_comment), {}};
 }
 
 YamlMapping map(std::initializer_list<std::pair<std::string, YamlEntry>> entries,

@@ -252,7 +252,7 @@ TEST(DocumentModel, FormatWith) {
     m.entries.insert("k", e);
     YamlSequence seq;
     seq.items.push_back(
-        YamlItem{scalar(ScalarValue::of_str("x"), ScalarStyle::Single), "c", "i", 1, {}, {}});
+        YamlItem{scalar(ScalarValue::of_str("x"), ScalarStyle::Single), 1, {}, "c", "i", {}});
     seq.style = ContainerStyle::Flow;
     seq.anchor = "s";
     m.entries.insert("s", entry(seq));
