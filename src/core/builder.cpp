@@ -276,7 +276,7 @@ bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l
         sc != nullptr && shape == SlotLayout::kInline && !l.check(SlotLayout::kRenderedValue);
     if (sc != nullptr) {
         if (plain_value && !l.check(SlotLayout::kPlainValue)) return false;
-        if (shape == SlotLayout::kEmpty && (sc->tag || sc->anchor)) return false;
+        if (shape == SlotLayout::kEmpty && (sc->props->tag || sc->props->anchor)) return false;
     } else if (value.is_collection()) {
         const YamlMapping* m = value.mapping();
         const YamlSequence* q = value.sequence();
@@ -389,8 +389,8 @@ void Builder::slot_checks(SlotLayout& l, const YamlNode& value, const OptString&
         text.substr(l.at(SlotLayout::kKey), l.len[1]) == *key)
         l.checks |= SlotLayout::kPlainKey;
     const YamlScalar* s = value.scalar();
-    const bool plain =
-        s != nullptr && s->style == ScalarStyle::Plain && !s->tag && !s->anchor && !s->original;
+    const bool plain = s != nullptr && s->style == ScalarStyle::Plain && !s->props->tag &&
+                       !s->props->anchor && !s->props->original;
     if (plain && !s->value.is_str()) {
         // A number, boolean or null read in its canonical form: writing the
         // value gives its text back.
@@ -973,10 +973,11 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
         // type_scalar may have moved the text into a Str value.
         const std::string_view text =
             s.value.is_str() ? std::string_view(s.value.as_str()) : event.value;
-        if (keeps_original(s.value, text, tag.has_value())) s.original = std::string(text);
+        if (keeps_original(s.value, text, tag.has_value()))
+            s.props.mut().original = std::string(text);
     }
-    s.tag = tag;
-    s.anchor = event.anchor;
+    if (tag) s.props.mut().tag = tag;
+    if (event.anchor) s.props.mut().anchor = event.anchor;
     // An anchored key registers its typed node too, for aliases elsewhere.
     if (event.anchor) register_anchor(*event.anchor, node, ++anchors_read_);
 
@@ -1088,7 +1089,7 @@ void Builder::end_stream(const Event& ev) {
     // them, so that they are written back.
     YamlScalar empty;
     empty.value = ScalarValue::null();
-    empty.original = std::string();
+    empty.props.mut().original = std::string();
     doc_ = DocState{};
     doc_.begin = cursor_;
     doc_.head_end = end;

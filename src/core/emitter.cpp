@@ -748,8 +748,8 @@ class Emitter {
         if (l.check(SlotLayout::kRenderedValue)) return false;
         if (l.check(SlotLayout::kPlainValue)) {
             const YamlScalar* s = v.scalar();
-            return s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain && !s->tag &&
-                   !s->anchor && !s->original &&
+            return s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain &&
+                   !s->props->tag && !s->props->anchor && !s->props->original &&
                    piece(src, l, SlotLayout::kValue) == s->value.as_str();
         }
         return l.fp_value == fingerprint_value(v);
@@ -790,9 +790,10 @@ class Emitter {
                 return SlotLayout::kBlockScalar;
             if (recorded != nullptr && recorded->shape == SlotLayout::kBlockScalar &&
                 s->value.is_str() && s->value.as_str().find('\n') != std::string::npos &&
-                !s->original && block_can_hold(s->value.as_str()))
+                !s->props->original && block_can_hold(s->value.as_str()))
                 return SlotLayout::kBlockScalar;
-            const bool empty = s->original && s->original->empty() && !s->anchor && !s->tag;
+            const bool empty = s->props->original && s->props->original->empty() &&
+                               !s->props->anchor && !s->props->tag;
             return empty ? SlotLayout::kEmpty : SlotLayout::kInline;
         }
         const YamlMapping* m = v.mapping();
@@ -852,7 +853,7 @@ class Emitter {
         if (anchor) anchors_.insert(*anchor);
     }
     void note_node_anchor(const YamlNode& n) {
-        if (const YamlScalar* s = n.scalar()) note_anchor(s->anchor);
+        if (const YamlScalar* s = n.scalar()) note_anchor(s->props->anchor);
         if (const YamlMapping* m = n.mapping()) note_anchor(m->anchor);
         if (const YamlSequence* q = n.sequence()) note_anchor(q->anchor);
     }
@@ -884,7 +885,7 @@ class Emitter {
         };
         if (const AliasNode* a = n.alias()) return !known(a->name);
         if (const YamlScalar* s = n.scalar()) {
-            if (s->anchor) defined.push_back(&*s->anchor);
+            if (s->props->anchor) defined.push_back(&*s->props->anchor);
             return false;
         }
         const YamlMapping* m = n.mapping();
@@ -1324,8 +1325,8 @@ bool Emitter::emit_node(const YamlNode& node, std::size_t indent) {
         case YamlNode::Scalar: {
             const YamlScalar& s = *node.scalar();
             if (block_form(s)) {
-                emit_block_scalar(opt(s.anchor), opt(s.tag), s.value.as_str(), s.style, indent,
-                                  nullptr);
+                emit_block_scalar(opt(s.props->anchor), opt(s.props->tag), s.value.as_str(),
+                                  s.style, indent, nullptr);
             } else {
                 emit_scalar_inline(s, Place::Block);
             }
@@ -1622,8 +1623,8 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
                                 ? ScalarStyle::Folded
                                 : ScalarStyle::Literal;
                 }
-                emit_block_scalar(opt(s.anchor), opt(s.tag), s.value.as_str(), style, indent,
-                                  opt(comment));
+                emit_block_scalar(opt(s.props->anchor), opt(s.props->tag), s.value.as_str(), style,
+                                  indent, opt(comment));
             }
             return true;
         }
@@ -1730,8 +1731,8 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
     const std::string* comment = opt(entry.comment_inline);
     if (const YamlScalar* s = v.scalar(); s != nullptr && block_form(*s)) {
         put(' ');
-        emit_block_scalar(opt(s->anchor), opt(s->tag), s->value.as_str(), s->style, indent,
-                          comment);
+        emit_block_scalar(opt(s->props->anchor), opt(s->props->tag), s->value.as_str(), s->style,
+                          indent, comment);
         return true;
     }
     if (const YamlMapping* m = v.mapping();
@@ -1769,8 +1770,8 @@ bool Emitter::emit_item_body(const YamlItem& item, std::size_t indent) {
         (s != nullptr && s->style == ContainerStyle::Block && !s->items.empty()))
         return emit_tagged_or_inline_first(n, comment, indent);
     if (const YamlScalar* sc = n.scalar(); sc != nullptr && block_form(*sc)) {
-        emit_block_scalar(opt(sc->anchor), opt(sc->tag), sc->value.as_str(), sc->style, indent,
-                          comment);
+        emit_block_scalar(opt(sc->props->anchor), opt(sc->props->tag), sc->value.as_str(),
+                          sc->style, indent, comment);
         return true;
     }
     // An empty item is a bare "-".
@@ -1849,21 +1850,22 @@ YamlNode Emitter::node_instead_of_alias(const AliasNode& alias) {
     else if (YamlSequence* q = node.sequence())
         q->anchor = alias.name;
     else
-        node.scalar()->anchor = alias.name;
+        node.scalar()->props.mut().anchor = alias.name;
     return node;
 }
 
 void Emitter::emit_scalar_inline(const YamlScalar& s, Place place) {
-    write_anchor_tag_inline(opt(s.anchor), opt(s.tag));
+    write_anchor_tag_inline(opt(s.props->anchor), opt(s.props->tag));
     const bool flow = place != Place::Block;
-    if (s.original) {
+    if (s.props->original) {
         // The source text is kept where it still reads back in this place.
-        const std::string& o = *s.original;
-        const bool fits = o.empty() ? place != Place::FlowItem || s.anchor || s.tag
+        const std::string& o = *s.props->original;
+        const bool fits = o.empty() ? place != Place::FlowItem || s.props->anchor || s.props->tag
                                     : plain_syntax_ok(o, flow, scan_text(o));
         if (fits) {
             // Properties of an empty scalar end the line: no trailing blank.
-            if (o.empty() && (s.anchor || s.tag) && !out_.empty() && out_.back() == ' ')
+            if (o.empty() && (s.props->anchor || s.props->tag) && !out_.empty() &&
+                out_.back() == ' ')
                 out_.pop_back();
             put(o);
             return;

@@ -48,7 +48,7 @@ void add_scalar(Fingerprint& f, const YamlScalar& s) noexcept {
             break;
     }
     f.add(static_cast<std::uint64_t>(s.style));
-    f.add_opt(s.tag.get()).add_opt(s.anchor.get()).add_opt(s.original.get());
+    f.add_opt(s.props->tag.get()).add_opt(s.props->anchor.get()).add_opt(s.props->original.get());
 }
 
 void add_entry_key(Fingerprint& f, std::string_view key, const YamlEntry& e) noexcept {

@@ -99,6 +99,7 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
 }
 
 const KeyProps KeyPropsRef::kEmpty{};
+const ScalarProps ScalarPropsRef::kEmpty{};
 
 std::string complex_key_string(std::size_t count) {
     std::string key(1, '\0');
@@ -370,7 +371,7 @@ void YamlScalar::format_with(bool styles, bool, bool) {
     if (!styles) return;
     style = value.is_str() && value.as_str().find('\n') != std::string::npos ? ScalarStyle::Literal
                                                                              : ScalarStyle::Plain;
-    original.reset();
+    if (props.has()) props.mut().original.reset();
 }
 
 namespace {

@@ -437,15 +437,54 @@ struct SourceOffset {
     friend bool operator==(const SourceOffset&, const SourceOffset&) noexcept { return true; }
 };
 
+/// What few scalars have: a tag, an anchor, or the source text of a plain
+/// scalar.
+struct ScalarProps {
+    OptString tag;
+    OptString anchor;
+    /// Source text of a plain scalar, kept where rendering the value would
+    /// not give it back; written verbatim instead of the value.
+    OptString original;
+
+    friend bool operator==(const ScalarProps&, const ScalarProps&) = default;
+};
+
+/// A scalar's ScalarProps held in one pointer, which keeps every node
+/// 16 bytes smaller. Reading absent properties reads empty ones; `mut()`
+/// creates them. Copies are deep.
+class ScalarPropsRef {
+  public:
+    ScalarPropsRef() noexcept = default;
+    ScalarPropsRef(const ScalarPropsRef& other)
+        : p_(other.p_ ? std::make_unique<ScalarProps>(*other.p_) : nullptr) {}
+    ScalarPropsRef(ScalarPropsRef&&) noexcept = default;
+    ScalarPropsRef& operator=(const ScalarPropsRef& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<ScalarProps>(*other.p_) : nullptr;
+        return *this;
+    }
+    ScalarPropsRef& operator=(ScalarPropsRef&&) noexcept = default;
+    ~ScalarPropsRef() = default;
+
+    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
+    const ScalarProps& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
+    const ScalarProps* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
+    ScalarProps& mut() {
+        if (!p_) p_ = std::make_unique<ScalarProps>();
+        return *p_;
+    }
+
+    friend bool operator==(const ScalarPropsRef& a, const ScalarPropsRef& b) { return *a == *b; }
+
+  private:
+    static const ScalarProps kEmpty;
+    std::unique_ptr<ScalarProps> p_;
+};
+
 struct YamlScalar {
     [[no_unique_address]] ScalarValue value;  // the next two fields sit in its tail padding
     ScalarStyle style = ScalarStyle::Plain;
     PlainChecked plain_checked;  // about `value`, while `style` is Plain
-    OptString tag;
-    OptString anchor;
-    /// Source text of a plain scalar, kept where rendering `value` would not
-    /// give it back; written verbatim instead of `value`.
-    OptString original;
+    ScalarPropsRef props;
 
     void format_with(bool styles, bool comments, bool blank_lines);
     friend bool operator==(const YamlScalar&, const YamlScalar&) = default;
@@ -453,9 +492,9 @@ struct YamlScalar {
 
 struct YamlMapping {
     OrderedMap<YamlEntry> entries;
-    ContainerStyle style = ContainerStyle::Block;
     OptString tag;
     OptString anchor;
+    ContainerStyle style = ContainerStyle::Block;
     std::uint8_t trailing_blank_lines = 0;
     CollectionLayout layout;
 
@@ -465,9 +504,9 @@ struct YamlMapping {
 
 struct YamlSequence {
     std::vector<YamlItem> items;
-    ContainerStyle style = ContainerStyle::Block;
     OptString tag;
     OptString anchor;
+    ContainerStyle style = ContainerStyle::Block;
     std::uint8_t trailing_blank_lines = 0;
     CollectionLayout layout;
 

@@ -14,7 +14,8 @@ bool self_contained(const YamlMapping& m) noexcept {
         const KeyProps& k = *e.key_props;
         if (k.anchor || k.alias || k.node) return false;
         const YamlScalar* s = e.value.scalar();
-        if (s != nullptr ? s->anchor.has_value() : e.value.kind() != YamlNode::Null) return false;
+        if (s != nullptr ? s->props->anchor.has_value() : e.value.kind() != YamlNode::Null)
+            return false;
     }
     return true;
 }
@@ -22,7 +23,8 @@ bool self_contained(const YamlMapping& m) noexcept {
 bool self_contained(const YamlSequence& q) noexcept {
     for (const YamlItem& item : q.items) {
         const YamlScalar* s = item.node.scalar();
-        if (s != nullptr ? s->anchor.has_value() : item.node.kind() != YamlNode::Null) return false;
+        if (s != nullptr ? s->props->anchor.has_value() : item.node.kind() != YamlNode::Null)
+            return false;
     }
     return true;
 }
@@ -82,7 +84,7 @@ bool same_data(const YamlNode& x, const YamlNode& y) {
     if (a.kind() != b.kind()) return false;
     if (const YamlScalar* sa = a.scalar()) {
         const YamlScalar* sb = b.scalar();
-        return sa->value == sb->value && sa->tag == sb->tag;
+        return sa->value == sb->value && sa->props->tag == sb->props->tag;
     }
     if (const YamlMapping* ma = a.mapping()) {
         const YamlMapping* mb = b.mapping();
@@ -113,14 +115,14 @@ bool same_data(const YamlNode& x, const YamlNode& y) {
 }
 
 OptString* root_anchor(YamlNode& node) {
-    if (YamlScalar* s = node.scalar()) return &s->anchor;
+    if (YamlScalar* s = node.scalar()) return &s->props.mut().anchor;
     if (node.kind() == YamlNode::Mapping) return &node.mapping()->anchor;
     if (node.kind() == YamlNode::Sequence) return &node.sequence()->anchor;
     return nullptr;
 }
 
 const OptString* root_anchor(const YamlNode& node) {
-    if (const YamlScalar* s = node.scalar()) return &s->anchor;
+    if (const YamlScalar* s = node.scalar()) return &s->props->anchor;
     if (const YamlMapping* m = node.mapping()) return &m->anchor;
     if (const YamlSequence* q = node.sequence()) return &q->anchor;
     return nullptr;
@@ -276,8 +278,8 @@ void Extractor::key_anchor(std::string_view key, const YamlEntry& e) {
     YamlScalar s;
     std::string text(key);
     s.style = e.key_style;
-    s.tag = e.key_props->tag;
-    s.value = type_scalar(text, s.style, s.tag.to_optional(), CoercionTags{});
+    if (e.key_props->tag) s.props.mut().tag = e.key_props->tag;
+    s.value = type_scalar(text, s.style, s.props->tag.to_optional(), CoercionTags{});
     book_.define(*e.key_props->anchor, YamlNode(std::move(s)));
 }
 
@@ -491,7 +493,7 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
             return alias_replacement(a.name, *a.target);
         }
         case YamlNode::Scalar:
-            if (const OptString& anchor = node.scalar()->anchor) book_.define(*anchor, node);
+            if (const OptString& anchor = node.scalar()->props->anchor) book_.define(*anchor, node);
             return std::nullopt;
         case YamlNode::Null:
             return std::nullopt;

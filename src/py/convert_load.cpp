@@ -46,7 +46,7 @@ namespace {
 
 /// The text used by the built-in tag conversions.
 std::string_view scalar_text(const YamlScalar& s) {
-    if (s.original) return *s.original;
+    if (s.props->original) return *s.props->original;
     if (s.value.is_str()) return s.value.as_str();
     return {};
 }
@@ -115,17 +115,17 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
     }
     if (n->kind() != YamlNode::Scalar) return ref::borrow(Py_None);
     const YamlScalar& s = *n->scalar();
-    if (s.tag && schema && schema_has_loaders(schema)) {
+    if (s.props->tag && schema && schema_has_loaders(schema)) {
         ref loader;
-        if (!schema_find_loader(schema, *s.tag, loader)) return ref();
+        if (!schema_find_loader(schema, *s.props->tag, loader)) return ref();
         if (loader) {
             ref arg = scalar_to_py(s.value);
             if (!arg) return arg;
-            return call_loader(loader.get(), arg.get(), *s.tag);
+            return call_loader(loader.get(), arg.get(), *s.props->tag);
         }
     }
-    if (tag_is(s.tag, kBinaryTags)) return decode_binary(scalar_text(s));
-    if (tag_is(s.tag, kTimestampTags)) return timestamp_to_py(scalar_text(s));
+    if (tag_is(s.props->tag, kBinaryTags)) return decode_binary(scalar_text(s));
+    if (tag_is(s.props->tag, kTimestampTags)) return timestamp_to_py(scalar_text(s));
     return scalar_to_py(s.value);
 }
 

@@ -77,7 +77,7 @@ bool apply_dumper(PyObject* func, PyObject* obj, SchemaObject* schema, AnchorReg
     } else if (auto* s = out.sequence()) {
         s->tag = std::move(tag_text);
     } else if (auto* sc = out.scalar()) {
-        sc->tag = std::move(tag_text);
+        sc->props.mut().tag = std::move(tag_text);
     }
     return true;
 }
@@ -188,7 +188,7 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
             static_cast<std::size_t>(b ? PyBytes_GET_SIZE(obj) : PyByteArray_GET_SIZE(obj));
         YamlScalar& s = set_scalar(out);
         s.value = ScalarValue::of_str(base64_encode({data, n}));
-        s.tag = "!!binary";
+        s.props.mut().tag = "!!binary";
         return true;
     }
     bool is_date = false;
@@ -205,7 +205,7 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
         if (!str_utf8(text.get(), utf8)) return false;
         YamlScalar& s = set_scalar(out);
         s.value = ScalarValue::of_str(std::string(utf8));
-        s.tag = "!!timestamp";
+        s.props.mut().tag = "!!timestamp";
         return true;
     }
     if (PyDict_Check(obj)) {

@@ -184,7 +184,12 @@ auto node_field(PyObject* self, Field field)
     if (is_mapping_object(self)) return &field(tree(as_mapping(self)->inner));
     if (is_sequence_object(self)) return &field(tree(as_sequence(self)->inner));
     YamlScalar* s = as_scalar(self)->node.scalar();
-    return s ? &field(*s) : nullptr;
+    if (s == nullptr) return nullptr;
+    if constexpr (Write) {
+        return &field(s->props.mut());
+    } else {
+        return &field(*s->props);
+    }
 }
 
 template <bool Write>

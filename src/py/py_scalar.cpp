@@ -83,7 +83,7 @@ PyObject* scalar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!tag_text) tag_text = "!!timestamp";
         }
         scalar.style = parsed;
-        scalar.tag = std::move(tag_text);
+        if (tag_text) scalar.props.mut().tag = std::move(tag_text);
         return alloc_scalar(type, YamlNode(std::move(scalar)), DocMeta{}).release();
     });
 }

@@ -188,7 +188,7 @@ TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {
         "3.10\n"
         "yes: yes\nt: true\nn: ~\nnl: null\nempty:\ns: text\n");
     const YamlMapping& m = root_map(b);
-    auto original = [&](std::string_view k) { return scalar_of(m, k).original; };
+    auto original = [&](std::string_view k) { return scalar_of(m, k).props->original; };
     EXPECT_EQ(original("hex"), "0x1F");
     EXPECT_FALSE(original("plain"));
     EXPECT_FALSE(original("neg"));
@@ -212,16 +212,16 @@ TEST(BuilderScalars, TagDrivenTyping) {
         "a: !!float 1\nb: !!int x\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
     const YamlMapping& m = root_map(b);
     EXPECT_EQ(scalar_of(m, "a").value, ScalarValue::of_float(1.0));
-    EXPECT_EQ(scalar_of(m, "a").original, "1");
+    EXPECT_EQ(scalar_of(m, "a").props->original, "1");
     EXPECT_EQ(scalar_of(m, "b").value, ScalarValue::of_str("x"));
     EXPECT_EQ(scalar_of(m, "c").value, ScalarValue::of_str("1"));
     EXPECT_EQ(scalar_of(m, "d").value, ScalarValue::of_str("1"));
-    EXPECT_FALSE(scalar_of(m, "d").original);
+    EXPECT_FALSE(scalar_of(m, "d").props->original);
     EXPECT_EQ(scalar_of(m, "e").value, ScalarValue::null());
     EXPECT_EQ(scalar_of(m, "f").value, ScalarValue::of_bool(true));
     EXPECT_EQ(scalar_of(m, "g").value, ScalarValue::of_str("5"));
-    EXPECT_EQ(scalar_of(m, "g").tag, "!custom");
-    EXPECT_EQ(scalar_of(m, "a").tag, "tag:yaml.org,2002:float");
+    EXPECT_EQ(scalar_of(m, "g").props->tag, "!custom");
+    EXPECT_EQ(scalar_of(m, "a").props->tag, "tag:yaml.org,2002:float");
 }
 
 TEST(BuilderScalars, CoercionTagsKeepTheRawText) {

@@ -28,7 +28,10 @@ YamlNode num(std::int64_t i) {
 }
 
 YamlNode with_props(YamlNode n, std::optional<std::string> anchor, std::optional<std::string> tag) {
-    if (auto* s = n.scalar()) s->anchor = std::move(anchor), s->tag = std::move(tag);
+    if (auto* s = n.scalar()) {
+        if (anchor) s->props.mut().anchor = std::move(anchor);
+        if (tag) s->props.mut().tag = std::move(tag);
+    }
     if (auto* m = n.mapping()) m->anchor = std::move(anchor), m->tag = std::move(tag);
     if (auto* q = n.sequence()) q->anchor = std::move(anchor), q->tag = std::move(tag);
     return n;
@@ -145,7 +148,7 @@ TEST(EmitterBlock, CommentsAndBlankLines) {
 
 TEST(EmitterBlock, ValuesOfEveryKind) {
     YamlScalar empty;  // a key read with nothing after its colon
-    empty.original = "";
+    empty.props.mut().original = "";
     YamlNode root = map({{"e", entry(empty)},
                          {"n", entry(YamlNode())},
                          {"m", entry(YamlMapping())},
@@ -468,14 +471,14 @@ TEST(EmitterFlow, Collections) {
 
 TEST(EmitterFlow, SourceTextOnlyWhereItFits) {
     YamlScalar empty;
-    empty.original = "";
+    empty.props.mut().original = "";
     YamlScalar tagged;
     tagged.value = ScalarValue::of_str("a,b");
-    tagged.tag = "!t";
-    tagged.original = "a,b";
+    tagged.props.mut().tag = "!t";
+    tagged.props.mut().original = "a,b";
     YamlScalar hex;
     hex.value = ScalarValue::of_int(31);
-    hex.original = "0x1F";
+    hex.props.mut().original = "0x1F";
     EXPECT_EQ(dump(YamlNode(flow_seq({item(empty), item(tagged), item(hex)}))),
               "[null, !t 'a,b', 0x1F]\n");
     EXPECT_EQ(dump(YamlNode(map({{"a", entry(empty)}}, ContainerStyle::Flow))), "{a: }\n");

@@ -232,12 +232,14 @@ TEST(DocumentModel, FormatWith) {
     EXPECT_EQ(multi.style, ScalarStyle::Literal);
 
     YamlScalar hex = scalar(ScalarValue::of_int(31), ScalarStyle::Plain);
-    hex.original = "0x1F";
+    hex.props.mut().original = "0x1F";
     YamlScalar keep = hex;
     keep.format_with(false, true, true);
-    EXPECT_EQ(keep.original, "0x1F");
+    EXPECT_EQ(keep.props->original, "0x1F");
     hex.format_with(true, false, false);
-    EXPECT_FALSE(hex.original);
+    EXPECT_FALSE(hex.props->original);
+    EXPECT_EQ(keep.props->original, "0x1F");  // copies do not share properties
+    EXPECT_EQ(hex, scalar(ScalarValue::of_int(31), ScalarStyle::Plain));  // emptied == absent
 
     YamlMapping m;
     m.style = ContainerStyle::Flow;

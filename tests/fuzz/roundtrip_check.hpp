@@ -35,7 +35,7 @@ inline bool foreign_alias(const YamlNode& n, std::vector<std::string>& defined) 
     if (const AliasNode* a = n.alias())
         return std::find(defined.begin(), defined.end(), a->name) == defined.end();
     if (const YamlScalar* s = n.scalar()) {
-        if (s->anchor) defined.push_back(*s->anchor);
+        if (s->props->anchor) defined.push_back(*s->props->anchor);
         return false;
     }
     const YamlMapping* m = n.mapping();
@@ -230,7 +230,7 @@ inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
         return !named || named->value.to_key_string() != def->key;
     }
     if (const YamlScalar* s = n.scalar()) {
-        if (s->anchor) seen.push_back({*s->anchor, &n, {}});
+        if (s->props->anchor) seen.push_back({*s->props->anchor, &n, {}});
         return false;
     }
     const YamlMapping* m = n.mapping();
