@@ -124,20 +124,8 @@ class PieceWriter {
             return write(value, column + writer_.step());
         }
         if (!extractor_.convert(value, e.value)) return false;
-        put(key, std::move(e), column);
+        writer_.entry(key, e, column);
         return true;
-    }
-
-    void put(const std::string& key, YamlEntry&& e, std::size_t column) {
-        YamlMapping& piece = piece_.emplace_mapping();
-        piece.entries.insert(key, std::move(e));
-        writer_.content(piece_, column);
-    }
-
-    void item(YamlItem&& it, std::size_t column) {
-        YamlSequence& piece = piece_.emplace_sequence();
-        piece.items.push_back(std::move(it));
-        writer_.content(piece_, column);
     }
 
     bool dict_entries(PyObject* dict, std::size_t column) {
@@ -167,51 +155,59 @@ class PieceWriter {
             ref child = ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
             YamlItem it;
             if (!extractor_.convert(child.get(), it.node)) return false;
-            item(std::move(it), column);
+            writer_.item(it, column);
         }
         return true;
     }
 
-    /// As Extractor::mapping_object, entry by entry.
+    /// As Extractor::mapping_object, entry by entry, from a share of the
+    /// object's record: what is written as it stands is not copied.
     bool mapping_object(PyObject* obj, std::size_t column) {
-        YamlMapping snapshot;
-        if (!Extractor::snapshot(obj, snapshot)) return false;
-        for (std::size_t i = 0; i < snapshot.entries.size(); ++i) {
-            auto& slot = snapshot.entries.at(i);
-            YamlEntry& e = slot.value;
+        YamlNode record;
+        if (!Extractor::share_record(obj, record)) return false;
+        const YamlMapping& m = *std::as_const(record).mapping();
+        YamlEntry spare;
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const auto& slot = m.entries.at(i);
             ref value;
             bool present = true;
-            if (!Extractor::parent_value(obj, slot.key, i, e.value, value, present)) return false;
+            if (!Extractor::parent_value(obj, slot.key, i, slot.value.value, value, present))
+                return false;
             if (!present) continue;
-            if (Extractor::writes_value(e.value, value.get())) {
-                extractor_.settle_key(slot.key, e);
-                if (!entry(slot.key, e, value.get(), column)) return false;
+            if (Extractor::writes_value(slot.value.value, value.get())) {
+                spare = slot.value;
+                extractor_.settle_key(slot.key, spare);
+                if (!entry(slot.key, spare, value.get(), column)) return false;
                 continue;
             }
-            if (!extractor_.finish_entry(obj, slot.key, i, e, present)) return false;
-            if (present) put(slot.key, std::move(e), column);
+            const YamlEntry* e = nullptr;
+            if (!extractor_.complete_entry(obj, slot.key, i, slot.value, spare, e, present))
+                return false;
+            if (present) writer_.entry(slot.key, *e, column);
         }
-        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
+        writer_.trailing_blank_lines(m.trailing_blank_lines);
         return true;
     }
 
     /// As Extractor::sequence_object, item by item.
     bool sequence_object(PyObject* obj, std::size_t column) {
-        YamlSequence snapshot;
-        if (!Extractor::snapshot(obj, snapshot)) return false;
-        for (std::size_t i = 0; i < snapshot.items.size(); ++i) {
+        YamlNode record;
+        if (!Extractor::share_record(obj, record)) return false;
+        const YamlSequence& q = *std::as_const(record).sequence();
+        YamlItem spare;
+        for (std::size_t i = 0; i < q.items.size(); ++i) {
+            const YamlItem* it = nullptr;
             bool present = true;
-            if (!extractor_.finish_item(obj, i, snapshot.items[i], present)) return false;
-            if (present) item(std::move(snapshot.items[i]), column);
+            if (!extractor_.complete_item(obj, i, q.items[i], spare, it, present)) return false;
+            if (present) writer_.item(*it, column);
         }
-        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
+        writer_.trailing_blank_lines(q.trailing_blank_lines);
         return true;
     }
 
     Extractor& extractor_;
     AnchorRegistry& registry_;
     BlockWriter& writer_;
-    YamlNode piece_;
 };
 
 /// Completes the entries or items of a node object at the root of a
