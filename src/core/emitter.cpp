@@ -621,6 +621,13 @@ class Emitter {
             for (const YamlItem& item : s->items) (void)emit_sequence_item(item, indent);
         }
     }
+    /// One entry or item of a block collection at `indent`.
+    void block_entry(std::string_view key, const YamlEntry& e, std::size_t indent) {
+        (void)emit_mapping_entry(key, e, indent);
+    }
+    void block_item(const YamlItem& item, std::size_t indent) {
+        (void)emit_sequence_item(item, indent);
+    }
     /// Everything of an entry up to the contents of its value, a non-empty
     /// block collection with `anchor` and `tag`.
     void open_value(std::string_view key, const YamlEntry& e, const std::string* anchor,
@@ -1138,9 +1145,13 @@ class Emitter {
     const void* last_slot_ = nullptr;  // the last entry or item of the output
     RootFiller* filler_ = nullptr;
     bool last_pending_ = false;  // last_slot_ waits for the filler's last slot
-    void find_last_slot(const YamlNode& root) noexcept;
-    /// Has the filler complete root slot `index` of `count`; false to stop.
-    bool fill_root_slot(std::size_t index, std::size_t count, bool& skip);
+    /// The last entry or item at or under `slot` (null: the root), whose
+    /// value is `node`.
+    void find_last_slot(const void* slot, const YamlNode& node) noexcept;
+    /// Has the filler complete root slot `index` of `count` (`slot`: what
+    /// to write); false to stop.
+    template <class Slot>
+    bool fill_root_slot(std::size_t index, std::size_t count, const Slot*& slot, bool& skip);
     bool doc_reset_ = false;  // the root's indentation was reset: no steps to follow
     std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
@@ -1164,9 +1175,10 @@ class Emitter {
     std::unordered_set<std::string> anchors_;                // written so far in this document
 };
 
-void Emitter::find_last_slot(const YamlNode& root) noexcept {
+void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
     // The entry or item whose text the output ends with.
-    for (const YamlNode* n = &root;;) {
+    if (slot != nullptr) last_slot_ = slot;
+    for (const YamlNode* n = &node;;) {
         const YamlMapping* m = n->mapping();
         const YamlSequence* q = n->sequence();
         if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
@@ -1181,9 +1193,10 @@ void Emitter::find_last_slot(const YamlNode& root) noexcept {
     }
 }
 
-bool Emitter::fill_root_slot(std::size_t index, std::size_t count, bool& skip) {
+template <class Slot>
+bool Emitter::fill_root_slot(std::size_t index, std::size_t count, const Slot*& slot, bool& skip) {
     skip = false;
-    switch (filler_->fill(index)) {
+    switch (filler_->fill(index, slot)) {
         case RootFiller::Fill::kStop:
             failed_ = true;
             return false;
@@ -1193,7 +1206,13 @@ bool Emitter::fill_root_slot(std::size_t index, std::size_t count, bool& skip) {
         case RootFiller::Fill::kWrite:
             break;
     }
-    if (last_pending_ && index + 1 == count) find_last_slot(*root_);
+    if (last_pending_ && index + 1 == count) {
+        if constexpr (std::is_same_v<Slot, YamlEntry>) {
+            find_last_slot(slot, slot->value);
+        } else {
+            find_last_slot(slot, slot->node);
+        }
+    }
     return true;
 }
 
@@ -1217,7 +1236,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     else if (const YamlSequence* rs = root.sequence())
         doc_reset_ = rs->layout.flag(CollectionLayout::kIndentStale);
     // The root's last slot is complete only once a filler made it.
-    if (last && filler_ == nullptr) find_last_slot(root);
+    if (last && filler_ == nullptr) find_last_slot(nullptr, root);
     last_pending_ = last && filler_ != nullptr;
     const DocLayout* l = doc_;
     const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
@@ -1390,10 +1409,11 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
-        if (filled && !fill_root_slot(i, n, skip)) return false;
-        if (skip) continue;
         const auto& slot = map.entries.at(i);
-        if (!emit_entry(b, slot.key, slot.value, indent, first && inline_first) || !checkpoint())
+        const YamlEntry* entry = &slot.value;
+        if (filled && !fill_root_slot(i, n, entry, skip)) return false;
+        if (skip) continue;
+        if (!emit_entry(b, slot.key, *entry, indent, first && inline_first) || !checkpoint())
             return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
@@ -1409,10 +1429,10 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
-        if (filled && !fill_root_slot(i, n, skip)) return false;
+        const YamlItem* item = &seq.items[i];
+        if (filled && !fill_root_slot(i, n, item, skip)) return false;
         if (skip) continue;
-        if (!emit_item(b, seq.items[i], indent, first && inline_first) || !checkpoint())
-            return false;
+        if (!emit_item(b, *item, indent, first && inline_first) || !checkpoint()) return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
     }
@@ -2300,6 +2320,14 @@ void BlockWriter::begin(bool start_marker, bool end_previous, const std::string*
 
 void BlockWriter::content(const YamlNode& piece, std::size_t column) {
     emitter_->block_content(piece, column);
+}
+
+void BlockWriter::entry(std::string_view key, const YamlEntry& e, std::size_t column) {
+    emitter_->block_entry(key, e, column);
+}
+
+void BlockWriter::item(const YamlItem& item, std::size_t column) {
+    emitter_->block_item(item, column);
 }
 
 void BlockWriter::open_value(std::string_view key, const YamlEntry& entry,

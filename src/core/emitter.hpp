@@ -65,14 +65,18 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
 /// Completes the entries or items of a document's root collection one at a
 /// time while the document is written, so that each is made just before it
 /// is written (while what it is made of is still in cache) and can be let go
-/// after. The root handed to the writer is the tree the filler changes.
+/// after. The root handed to the writer may be shared: it is only read, and
+/// a slot that is not written as it stands comes from the filler.
 class RootFiller {
   public:
     enum class Fill : std::uint8_t { kWrite, kSkip, kStop };
     virtual ~RootFiller() = default;
-    /// Completes slot `index` of the root: write it, leave it out, or stop
-    /// writing (the filler keeps the reason).
-    virtual Fill fill(std::size_t index) = 0;
+    /// Completes entry or item `index` of the root: write it, leave it out,
+    /// or stop writing (the filler keeps the reason). `slot` comes in as
+    /// the root's own; to write another, the filler points it at one it
+    /// keeps until the next call or `release`.
+    virtual Fill fill(std::size_t index, const YamlEntry*& slot) = 0;
+    virtual Fill fill(std::size_t index, const YamlItem*& slot) = 0;
     /// Slot `index` (not the last) was written: its content may go.
     virtual void release(std::size_t index) noexcept = 0;
 };
@@ -112,6 +116,9 @@ class BlockWriter {
     /// column `column` (0 for the root); writing a collection's entries or
     /// items over several calls gives the same text as one call.
     void content(const YamlNode& piece, std::size_t column);
+    /// One entry or item of such content, as `content` writes it.
+    void entry(std::string_view key, const YamlEntry& e, std::size_t column);
+    void item(const YamlItem& item, std::size_t column);
     /// An entry at `column` up to its value, which is a non-empty block
     /// collection with `anchor` and `tag`: blank lines, comment lines, the
     /// key, ":", the properties, the entry's inline comment and a line feed.

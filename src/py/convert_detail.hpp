@@ -281,6 +281,11 @@ class Extractor {
     /// entries' values not yet current).
     static bool snapshot(PyObject* obj, YamlMapping& out);
     static bool snapshot(PyObject* obj, YamlSequence& out);
+    /// The same without a copy: `out` shares the record of mapping or
+    /// sequence object `obj`, which stays as it is while Python code run
+    /// by conversions changes the object (a change copies the record
+    /// first). Read it through a const node: a change to `out` copies it.
+    static bool share_record(PyObject* obj, YamlNode& out);
 
     /// What the parent holds for an entry (`key`, entry `index` of mapping
     /// object `obj`) or an item (`index` of sequence object `obj`) whose
@@ -300,6 +305,14 @@ class Extractor {
                       bool& present);
     /// The same for item `index` of sequence object `obj`.
     bool finish_item(PyObject* obj, std::size_t index, YamlItem& item, bool& present);
+    /// finish_entry for an entry of a shared record, `stored`, which is not
+    /// changed: `out` is set to `stored` when it is written as it stands,
+    /// else to `spare`, made from it.
+    bool complete_entry(PyObject* obj, std::string_view key, std::size_t index,
+                        const YamlEntry& stored, YamlEntry& spare, const YamlEntry*& out,
+                        bool& present);
+    bool complete_item(PyObject* obj, std::size_t index, const YamlItem& stored, YamlItem& spare,
+                       const YamlItem*& out, bool& present);
     /// A collection with anchor `name` is being written: an alias of it
     /// inside it is written as its value.
     void open_anchor(const std::string& name) {

@@ -246,6 +246,21 @@ bool Extractor::snapshot(PyObject* obj, YamlSequence& out) {
     return true;
 }
 
+bool Extractor::share_record(PyObject* obj, YamlNode& out) {
+    if (is_mapping_object(obj)) {
+        MappingObject* m = as_mapping(obj);
+        SharedBorrow borrow(m->borrow);
+        if (!borrow.ok()) return false;
+        out.v.emplace<0>(m->inner);
+        return true;
+    }
+    SequenceObject* s = as_sequence(obj);
+    SharedBorrow borrow(s->borrow);
+    if (!borrow.ok()) return false;
+    out.v.emplace<1>(s->inner);
+    return true;
+}
+
 template <class Obj, std::size_t K>
 bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
     SharedBorrow borrow(o->borrow);
@@ -360,6 +375,44 @@ bool Extractor::finish_item(PyObject* obj, std::size_t index, YamlItem& item, bo
     if (!value_of(item.node, value.get(), current)) return false;
     item.node = std::move(current);
     return true;
+}
+
+bool Extractor::complete_entry(PyObject* obj, std::string_view key, std::size_t index,
+                               const YamlEntry& stored, YamlEntry& spare, const YamlEntry*& out,
+                               bool& present) {
+    present = true;
+    out = &stored;
+    const KeyProps& k = *stored.key_props;
+    if (!needs_value(stored.value) && !(settle_ && (k.alias || k.node))) {
+        // settle_key and finish_entry without a change to make.
+        key_anchor(key, stored);
+        if (auto replacement = settled(stored.value)) {
+            spare = stored;
+            spare.value = std::move(*replacement);
+            out = &spare;
+        }
+        return true;
+    }
+    spare = stored;
+    out = &spare;
+    return finish_entry(obj, key, index, spare, present);
+}
+
+bool Extractor::complete_item(PyObject* obj, std::size_t index, const YamlItem& stored,
+                              YamlItem& spare, const YamlItem*& out, bool& present) {
+    present = true;
+    out = &stored;
+    if (!needs_value(stored.node)) {
+        if (auto replacement = settled(stored.node)) {
+            spare = stored;
+            spare.node = std::move(*replacement);
+            out = &spare;
+        }
+        return true;
+    }
+    spare = stored;
+    out = &spare;
+    return finish_item(obj, index, spare, present);
 }
 
 bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {

@@ -124,20 +124,8 @@ class PieceWriter {
             return write(value, column + writer_.step());
         }
         if (!extractor_.convert(value, e.value)) return false;
-        put(key, std::move(e), column);
+        writer_.entry(key, e, column);
         return true;
-    }
-
-    void put(const std::string& key, YamlEntry&& e, std::size_t column) {
-        YamlMapping& piece = piece_.emplace_mapping();
-        piece.entries.insert(key, std::move(e));
-        writer_.content(piece_, column);
-    }
-
-    void item(YamlItem&& it, std::size_t column) {
-        YamlSequence& piece = piece_.emplace_sequence();
-        piece.items.push_back(std::move(it));
-        writer_.content(piece_, column);
     }
 
     bool dict_entries(PyObject* dict, std::size_t column) {
@@ -167,51 +155,59 @@ class PieceWriter {
             ref child = ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
             YamlItem it;
             if (!extractor_.convert(child.get(), it.node)) return false;
-            item(std::move(it), column);
+            writer_.item(it, column);
         }
         return true;
     }
 
-    /// As Extractor::mapping_object, entry by entry.
+    /// As Extractor::mapping_object, entry by entry, from a share of the
+    /// object's record: what is written as it stands is not copied.
     bool mapping_object(PyObject* obj, std::size_t column) {
-        YamlMapping snapshot;
-        if (!Extractor::snapshot(obj, snapshot)) return false;
-        for (std::size_t i = 0; i < snapshot.entries.size(); ++i) {
-            auto& slot = snapshot.entries.at(i);
-            YamlEntry& e = slot.value;
+        YamlNode record;
+        if (!Extractor::share_record(obj, record)) return false;
+        const YamlMapping& m = *std::as_const(record).mapping();
+        YamlEntry spare;
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const auto& slot = m.entries.at(i);
             ref value;
             bool present = true;
-            if (!Extractor::parent_value(obj, slot.key, i, e.value, value, present)) return false;
+            if (!Extractor::parent_value(obj, slot.key, i, slot.value.value, value, present))
+                return false;
             if (!present) continue;
-            if (Extractor::writes_value(e.value, value.get())) {
-                extractor_.settle_key(slot.key, e);
-                if (!entry(slot.key, e, value.get(), column)) return false;
+            if (Extractor::writes_value(slot.value.value, value.get())) {
+                spare = slot.value;
+                extractor_.settle_key(slot.key, spare);
+                if (!entry(slot.key, spare, value.get(), column)) return false;
                 continue;
             }
-            if (!extractor_.finish_entry(obj, slot.key, i, e, present)) return false;
-            if (present) put(slot.key, std::move(e), column);
+            const YamlEntry* e = nullptr;
+            if (!extractor_.complete_entry(obj, slot.key, i, slot.value, spare, e, present))
+                return false;
+            if (present) writer_.entry(slot.key, *e, column);
         }
-        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
+        writer_.trailing_blank_lines(m.trailing_blank_lines);
         return true;
     }
 
     /// As Extractor::sequence_object, item by item.
     bool sequence_object(PyObject* obj, std::size_t column) {
-        YamlSequence snapshot;
-        if (!Extractor::snapshot(obj, snapshot)) return false;
-        for (std::size_t i = 0; i < snapshot.items.size(); ++i) {
+        YamlNode record;
+        if (!Extractor::share_record(obj, record)) return false;
+        const YamlSequence& q = *std::as_const(record).sequence();
+        YamlItem spare;
+        for (std::size_t i = 0; i < q.items.size(); ++i) {
+            const YamlItem* it = nullptr;
             bool present = true;
-            if (!extractor_.finish_item(obj, i, snapshot.items[i], present)) return false;
-            if (present) item(std::move(snapshot.items[i]), column);
+            if (!extractor_.complete_item(obj, i, q.items[i], spare, it, present)) return false;
+            if (present) writer_.item(*it, column);
         }
-        writer_.trailing_blank_lines(snapshot.trailing_blank_lines);
+        writer_.trailing_blank_lines(q.trailing_blank_lines);
         return true;
     }
 
     Extractor& extractor_;
     AnchorRegistry& registry_;
     BlockWriter& writer_;
-    YamlNode piece_;
 };
 
 /// Completes the entries or items of a node object at the root of a
@@ -219,7 +215,7 @@ class PieceWriter {
 /// is made from its object just before it is written and let go after, so
 /// that a large document is never copied whole and what is written is
 /// still in cache. The rest works as Extractor::mapping_object /
-/// sequence_object: the same snapshot, the same settling in document order.
+/// sequence_object: the same record, the same settling in document order.
 class RootFill final : public RootFiller {
   public:
     RootFill(Extractor& extractor, PyObject* obj) noexcept
@@ -228,79 +224,84 @@ class RootFill final : public RootFiller {
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
           mark_(t_anchors, obj) {}
 
-    /// Takes the snapshot into `tree`, without the collections the Python
-    /// part no longer holds; false with an exception set.
+    /// Puts in `tree` a share of the object's record, or a copy of it
+    /// without the collections the Python part no longer holds; false with
+    /// an exception set.
     bool prepare(YamlNode& tree) {
         if (!guard_) return false;
         if (!mark_.fresh()) {
             raise_self_referential();
             return false;
         }
+        if (!Extractor::share_record(obj_, tree)) return false;
+        const YamlNode& view = tree;
+        ref value;
+        bool here = true;
         if (is_mapping_object(obj_)) {
-            map_ = &tree.emplace_mapping();
-            if (!Extractor::snapshot(obj_, *map_)) return false;
-            for (std::size_t i = map_->entries.size(); i-- > 0;) {
-                auto& slot = map_->entries.at(i);
-                if (!present(i, slot.value.value)) return false;
+            for (std::size_t i = view.mapping()->entries.size(); i-- > 0;) {
+                const auto& slot = view.mapping()->entries.at(i);
+                if (!Extractor::parent_value(obj_, slot.key, i, slot.value.value, value, here))
+                    return false;
+                // The first change copies the record.
+                if (!here) tree.mapping()->entries.erase_at(i);
             }
+            map_ = view.mapping();
         } else {
-            seq_ = &tree.emplace_sequence();
-            if (!Extractor::snapshot(obj_, *seq_)) return false;
-            for (std::size_t i = seq_->items.size(); i-- > 0;)
-                if (!present(i, seq_->items[i].node)) return false;
+            for (std::size_t i = view.sequence()->items.size(); i-- > 0;) {
+                if (!Extractor::parent_value(obj_, i, view.sequence()->items[i].node, value, here))
+                    return false;
+                if (!here) {
+                    auto& items = tree.sequence()->items;
+                    items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+                }
+            }
+            seq_ = view.sequence();
         }
         const OptString& anchor = map_ != nullptr ? map_->anchor : seq_->anchor;
         if (anchor) extractor_.open_anchor(*anchor);
         return true;
     }
 
-    Fill fill(std::size_t index) override {
-        bool present = true;
-        const bool ok = map_ != nullptr
-                            ? extractor_.finish_entry(obj_, map_->entries.at(index).key, index,
-                                                      map_->entries.at(index).value, present)
-                            : extractor_.finish_item(obj_, index, seq_->items[index], present);
-        if (!ok) {
-            failed_ = true;
-            return Fill::kStop;
-        }
-        // Code run by an earlier conversion took it out of the Python part.
-        return present ? Fill::kWrite : Fill::kSkip;
+    Fill fill(std::size_t index, const YamlEntry*& slot) override {
+        bool here = true;
+        const auto& stored = map_->entries.at(index);
+        const bool ok =
+            extractor_.complete_entry(obj_, stored.key, index, stored.value, entry_, slot, here);
+        return done(ok, here);
     }
 
-    void release(std::size_t index) noexcept override {
-        YamlNode& node =
-            map_ != nullptr ? map_->entries.at(index).value.value : seq_->items[index].node;
-        if (node.is_collection()) node = YamlNode();
+    Fill fill(std::size_t index, const YamlItem*& slot) override {
+        bool here = true;
+        const bool ok =
+            extractor_.complete_item(obj_, index, seq_->items[index], item_, slot, here);
+        return done(ok, here);
+    }
+
+    void release(std::size_t) noexcept override {
+        if (entry_.value.is_collection()) entry_.value = YamlNode();
+        if (item_.node.is_collection()) item_.node = YamlNode();
     }
 
     [[nodiscard]] bool failed() const noexcept { return failed_; }
 
   private:
-    /// Leaves out entry or item `index` when the Python part no longer
-    /// holds its collection.
-    bool present(std::size_t index, const YamlNode& node) {
-        ref value;
-        bool here = true;
-        const bool ok = map_ != nullptr ? Extractor::parent_value(obj_, map_->entries.at(index).key,
-                                                                  index, node, value, here)
-                                        : Extractor::parent_value(obj_, index, node, value, here);
-        if (!ok) return false;
-        if (here) return true;
-        if (map_ != nullptr) {
-            map_->entries.erase_at(index);
-        } else {
-            seq_->items.erase(seq_->items.begin() + static_cast<std::ptrdiff_t>(index));
+    Fill done(bool ok, bool here) {
+        if (!ok) {
+            failed_ = true;
+            return Fill::kStop;
         }
-        return true;
+        // Code run by an earlier conversion took it out of the Python part.
+        return here ? Fill::kWrite : Fill::kSkip;
     }
 
     Extractor& extractor_;
     PyObject* obj_;
     RecursionGuard guard_;
     ProgressMark mark_;
-    YamlMapping* map_ = nullptr;
-    YamlSequence* seq_ = nullptr;
+    const YamlMapping* map_ = nullptr;
+    const YamlSequence* seq_ = nullptr;
+    YamlEntry entry_;  // the entry or item written when not the record's own
+    YamlItem item_;
     bool failed_ = false;
 };
 

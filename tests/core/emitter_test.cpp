@@ -642,7 +642,10 @@ TEST(EmitterPieces, PiecesGiveTheTextOfTheWholeTree) {
     meta.explicit_end = true;
     meta.tag_directives = {{"!", "!x-"}};
 
-    for (const std::size_t indent : {0, 2, 3, 4}) {
+    // Pieces as one-slot collections, and as slots.
+    for (const std::size_t run : {0, 2, 3, 4, 10, 12, 13, 14}) {
+        const bool by_slot = run >= 10;
+        const std::size_t indent = run % 10;
         std::string pieces = "a\n";
         BlockWriter w(pieces, meta, indent);
         const std::string root = "root";
@@ -650,12 +653,20 @@ TEST(EmitterPieces, PiecesGiveTheTextOfTheWholeTree) {
         const std::string l = "l", t = "!t";
         w.open_value("list", head, &l, &t, 0);
         for (const YamlItem& i : list.items) {
+            if (by_slot) {
+                w.item(i, w.step());
+                continue;
+            }
             YamlSequence one;
             one.items.push_back(i);
             w.content(YamlNode(std::move(one)), w.step());
         }
         w.trailing_blank_lines(list.trailing_blank_lines);
         for (const auto& slot : tail.entries) {
+            if (by_slot) {
+                w.entry(slot.key, slot.value, 0);
+                continue;
+            }
             YamlMapping one;
             one.entries.insert(slot.key, slot.value);
             w.content(YamlNode(std::move(one)), 0);
@@ -664,7 +675,7 @@ TEST(EmitterPieces, PiecesGiveTheTextOfTheWholeTree) {
         w.end(true);
         std::string expected = "a\n";
         emit_doc_into(expected, YamlNode(whole), meta, indent, true, true);
-        EXPECT_EQ(pieces, expected) << indent;
+        EXPECT_EQ(pieces, expected) << run;
     }
 }
 
@@ -675,4 +686,57 @@ TEST(EmitterPieces, DocumentsAppendWithTheirFraming) {
     emit_doc_into(out, str("a"), DocMetadata{}, 2, true, false);
     emit_doc_into(out, str("b"), version, 2, true, true);
     EXPECT_EQ(out, "---\na\n...\n%YAML 1.2\n---\nb\n");
+}
+
+namespace {
+
+/// Hands over its own copy of every slot of the root, with the number 0
+/// written as "new", and leaves out the slots holding 1.
+class CopyingFiller final : public RootFiller {
+  public:
+    Fill fill(std::size_t, const YamlEntry*& slot) override {
+        entry_ = *slot;
+        return pick(entry_.value, slot, &entry_);
+    }
+    Fill fill(std::size_t, const YamlItem*& slot) override {
+        item_ = *slot;
+        return pick(item_.node, slot, &item_);
+    }
+    void release(std::size_t) noexcept override {}
+
+  private:
+    template <class Slot>
+    static Fill pick(YamlNode& value, const Slot*& slot, const Slot* own) {
+        const YamlScalar* s = value.scalar();
+        const std::int64_t n =
+            s != nullptr && s->value.kind() == ScalarValue::Int ? s->value.as_int() : -1;
+        if (n == 1) return Fill::kSkip;
+        if (n == 0) value = str("new");
+        slot = own;
+        return Fill::kWrite;
+    }
+    YamlEntry entry_;
+    YamlItem item_;
+};
+
+}  // namespace
+
+TEST(EmitterFiller, SlotsComeFromTheFiller) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"a: 0\nb: 1\nc: 2\n", "a: new\nc: 2\n"},
+        {"- 0\n- 1\n- 0  # c\n", "- new\n- new  # c\n"},
+        // The filler's last slot ends the text: a block scalar that ended
+        // the text read without a line break still does.
+        {"a: 2\nb: |\n  x", "a: 2\nb: |\n  x"},
+        {"- |\n  x", "- |\n  x"},
+    };
+    for (const auto& [text, expected] : rows) {
+        Result<ReadDocuments> read = read_text(text);
+        ASSERT_TRUE(read.ok()) << text;
+        CopyingFiller filler;
+        std::string out;
+        emit_doc_into(out, read.value().roots[0], read.value().metas[0], 2, false, false, true,
+                      &filler);
+        EXPECT_EQ(out, expected) << text;
+    }
 }

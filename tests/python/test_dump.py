@@ -37,6 +37,12 @@ class P:
     pass
 
 
+def mapping(pairs):
+    m = tesvorn.YamlMapping()
+    m.update(pairs)
+    return m
+
+
 def nested(make, depth):
     root = cur = make()
     for _ in range(depth):
@@ -454,6 +460,39 @@ class TestNodeObjects:
         with pytest.raises(tesvorn.DumperError, match="ZeroDivisionError"):
             dumps(m, schema=s2)
         assert dumps(m, schema=s) == "a: !p 0\nb: [1]\n"
+
+    @pytest.mark.parametrize("doc,path,key,change,out", [
+        ("a: 1\nb: [1]\nc: x\n", (), "a", {"c": "y", "d": 1}, "a: !p 0\nb: [1]\nc: x\n"),
+        ("r:\n  a: 1\n  b: [1]\n  c: x\n", ("r",), "a", {"c": "y", "d": 1},
+         "r:\n  a: !p 0\n  b: [1]\n  c: x\n"),
+        ("- 1\n- [1]\n- x\n", (), 0, {2: "y"}, "- !p 0\n- [1]\n- x\n"),
+        ("r:\n- 1\n- [1]\n- x\n", ("r",), 0, {2: "y"}, "r:\n- !p 0\n- [1]\n- x\n"),
+        ("r: {a: 1, b: [1], c: x}\n", ("r",), "a", {"c": "y"}, "r: {a: !p 0, b: [1], c: x}\n"),
+        # Objects made in Python, written in pieces.
+        (lambda: {"r": mapping([("a", 1), ("b", [1]), ("c", "x")])}, ("r",), "a",
+         {"c": "y", "d": 1}, "r:\n  a: !p 0\n  b:\n    - 1\n  c: x\n"),
+        (lambda: tesvorn.YamlSequence([1, [1], "x"]), (), 0, {2: "y"}, "- !p 0\n- - 1\n- x\n"),
+    ], ids=["root", "nested", "root-seq", "nested-seq", "flow", "pieces", "pieces-seq"])
+    def test_dumper_changing_the_object_being_written(self, doc, path, key, change, out):
+        # Entries and items that are not collections are written as the
+        # object held them when its turn came, whatever a dumper changes.
+        doc = loads(doc) if isinstance(doc, str) else doc()
+        obj = doc
+        for k in path:
+            obj = obj[k]
+        obj[key] = P()
+
+        def dumper(o):
+            for k, v in change.items():
+                obj[k] = v
+            if isinstance(obj, list):
+                obj.extend(range(9))
+            return "!p", 0
+
+        s = tesvorn.Schema()
+        s.add_dumper(P, dumper)
+        assert dumps(doc, schema=s) == out
+        assert all(obj[k] == v for k, v in change.items())
 
     def test_node_objects_in_dumper_data_are_dumped_as_they_are(self):
         m = loads("a: 1  # c\nb: [2]\n")
