@@ -56,6 +56,59 @@ class Box {
     std::unique_ptr<T> p_;
 };
 
+/// The open-addressing table of an OrderedMap: a vector of positions
+/// (0 = empty, else position + 1) held in one pointer, its size and
+/// capacity in the block's first two words. Most maps are short and never
+/// have one, so it costs them 8 bytes rather than 24.
+class SlotIndex {
+  public:
+    SlotIndex() noexcept = default;
+    SlotIndex(SlotIndex&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    SlotIndex& operator=(SlotIndex&& other) noexcept {
+        if (this != &other) {
+            delete[] p_;
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    SlotIndex(const SlotIndex&) = delete;
+    SlotIndex& operator=(const SlotIndex&) = delete;
+    ~SlotIndex() { delete[] p_; }
+
+    [[nodiscard]] std::size_t size() const noexcept { return p_ ? p_[1] : 0; }
+    [[nodiscard]] std::size_t capacity() const noexcept { return p_ ? p_[0] : 0; }
+    [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    std::uint32_t& operator[](std::size_t i) noexcept { return p_[2 + i]; }
+    std::uint32_t operator[](std::size_t i) const noexcept { return p_[2 + i]; }
+    /// Empties the table, keeping its room.
+    void clear() noexcept {
+        if (p_) p_[1] = 0;
+    }
+    /// Room for `n` positions, keeping the contents.
+    void reserve(std::size_t n) {
+        if (n <= capacity()) return;
+        auto* q = new std::uint32_t[2 + n];
+        q[0] = static_cast<std::uint32_t>(n);
+        q[1] = static_cast<std::uint32_t>(size());
+        if (p_) std::copy(p_ + 2, p_ + 2 + size(), q + 2);
+        delete[] p_;
+        p_ = q;
+    }
+    /// `n` empty positions; allocates only beyond the room it has.
+    void assign(std::size_t n, std::uint32_t) {
+        if (n > capacity()) {
+            delete[] std::exchange(p_, nullptr);
+            reserve(n);
+        }
+        if (!p_) return;
+        p_[1] = static_cast<std::uint32_t>(n);
+        std::fill(p_ + 2, p_ + 2 + n, 0u);
+    }
+
+  private:
+    std::uint32_t* p_ = nullptr;
+};
+
 /// Insertion-ordered map from key string to `V`: O(1) average lookup (a hash
 /// index is built once the map outgrows a short linear scan), replace in
 /// place, and a shifting remove that keeps the order of the other entries.
@@ -288,7 +341,7 @@ class OrderedMap {
     }
 
     std::vector<Slot> slots_;
-    std::vector<std::uint32_t> index_;  // 0 = empty, else position + 1
+    SlotIndex index_;
 };
 
 /// An optional string held in one pointer: most scalars, entries and items
