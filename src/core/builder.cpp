@@ -158,11 +158,12 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
             if (line_end < e || (q < e && is_break(*q))) ++blank;
         } else if (*q == '#') {
             std::string text = comment_text(from + static_cast<std::size_t>(q - b));
-            if (slot.comment_before) {
-                *slot.comment_before += '\n';
-                *slot.comment_before += text;
+            OptString& before = slot.comments.mut().before;
+            if (before) {
+                *before += '\n';
+                *before += text;
             } else {
-                slot.comment_before = std::move(text);
+                before = std::move(text);
             }
         }
         p = line_end;
@@ -190,7 +191,7 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
     auto finish = [&](auto& owner, const YamlNode& value, const std::string* key,
                       const YamlEntry* entry) {
         if (comment) {
-            owner.comment_inline = std::move(comment);
+            owner.comments.mut().trailing = std::move(comment);
             s.flags &= static_cast<std::uint8_t>(
                 ~(SlotLayout::kCommentInSep | SlotLayout::kCommentInValue));
             s.flags |= SlotLayout::kCommentInTrail;
@@ -203,10 +204,11 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
         l.source = static_cast<std::uint32_t>(source_->id);
         l.shape = s.shape;
         l.flags = s.flags;
-        slot_checks(l, value, owner.comment_before, owner.blank_lines_before, key, entry);
+        const Comments& comments = *owner.comments;
+        slot_checks(l, value, comments.before, owner.blank_lines_before, key, entry);
         // Only what the writer would not give back by itself is recorded
         // (decided before the costlier parts of a record are made).
-        if (written_as_read(f, s, l, owner.comment_inline, value, key)) {
+        if (written_as_read(f, s, l, comments.trailing, value, key)) {
             // It checked that the writer writes this key and this value
             // plain as they stand: a dump need not check them again.
             YamlNode* node = nullptr;
@@ -373,7 +375,7 @@ void Builder::note_sep_comment(Frame& f, std::size_t value_start) {
     if (f.is_flow || !has_text() || s.at[0] == kNone) return;
     const std::size_t hash = comment_on_line(s.at[SlotLayout::kSep], value_start);
     if (hash == kNone || hash >= value_start) return;
-    s.comment_inline = comment_text(hash);
+    s.comments.mut().trailing = comment_text(hash);
     s.flags |= SlotLayout::kCommentInSep;
 }
 
@@ -639,7 +641,7 @@ void Builder::push_collection(const Event& ev, Role role) {
                 const std::size_t sep = s.at[SlotLayout::kSep];
                 const std::size_t hash = comment_on_line(sep, first);
                 if (hash != kNone && hash < first) {
-                    s.comment_inline = comment_text(hash);
+                    s.comments.mut().trailing = comment_text(hash);
                     s.flags |= SlotLayout::kCommentInSep;
                 }
             } else if (role == Role::Root) {
@@ -833,8 +835,7 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         index = f.sequence.items.size();
         YamlItem& item = f.sequence.items.emplace_back();
         item.node = std::move(node);
-        item.comment_before = std::move(s.comment_before);
-        item.comment_inline = std::move(s.comment_inline);
+        item.comments = std::move(s.comments);
         item.blank_lines_before = s.blank_lines;
         if (layout_ && s.value_at != kNone) item.at.v = rel(s.value_at);
     } else {
@@ -846,8 +847,7 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         YamlEntry& entry = f.mapping.entries.at(index).value;
         if (!added) entry = YamlEntry{};
         entry.value = std::move(node);
-        entry.comment_before = std::move(s.comment_before);
-        entry.comment_inline = std::move(s.comment_inline);
+        entry.comments = std::move(s.comments);
         entry.blank_lines_before = s.blank_lines;
         if (layout_ && s.key_at != kNone) {
             entry.key_at.v = rel(s.key_at);
@@ -1006,7 +1006,7 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
             // A comment after the header is the entry's inline comment.
             const std::size_t hash = comment_on_line(event.start, event.end);
             if (hash != kNone) {
-                sl.comment_inline = comment_text(hash);
+                sl.comments.mut().trailing = comment_text(hash);
                 sl.flags = static_cast<std::uint8_t>((sl.flags & ~SlotLayout::kCommentInSep) |
                                                      SlotLayout::kCommentInValue);
             }

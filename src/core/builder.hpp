@@ -2,9 +2,8 @@
 // and one DocMetadata record per document. It types scalars, copies anchored
 // nodes into aliases, and reads the text between events from the source in
 // document order: the comments, blank lines and spacing around each value
-// become both the normalised metadata (comment_before, comment_inline,
-// blank lines) and the layout records the writer uses to give untouched
-// text back as it was.
+// become both the normalised metadata (comments, blank lines) and the
+// layout records the writer uses to give untouched text back as it was.
 #pragma once
 
 #include <cstddef>
@@ -65,8 +64,7 @@ class Builder {
         std::size_t at[6] = {kNone, 0, 0, 0, 0, 0};
         SlotLayout::Shape shape = SlotLayout::kInline;
         std::uint8_t flags = 0;
-        std::optional<std::string> comment_before;
-        std::optional<std::string> comment_inline;
+        CommentsRef comments;  // made only for one that has a comment, and moved to it
         std::uint8_t blank_lines = 0;
         std::size_t index = 0;         // its place among its collection's entries, as read
         std::size_t key_at = kNone;    // where its key starts

@@ -635,7 +635,7 @@ class Emitter {
         entry_lead(e, indent);
         (void)emit_mapping_key(key, e, indent);
         write_anchor_tag_block_suffix(anchor, tag);
-        push_inline_comment(opt(e.comment_inline));
+        push_inline_comment(opt(e.comments->trailing));
         put('\n');
     }
     void trailing_blank_lines(std::size_t n) { blank_lines(n); }
@@ -927,7 +927,7 @@ class Emitter {
     template <class EntryOrItem>
     void entry_lead(const EntryOrItem& e, std::size_t indent) {
         blank_lines(e.blank_lines_before);
-        emit_comment_before(opt(e.comment_before), indent);
+        emit_comment_before(opt(e.comments->before), indent);
         spaces(indent);
     }
     /// The lead of an entry or item: as read while its comments and blank
@@ -969,8 +969,8 @@ class Emitter {
             l.fresh(SlotLayout::kLead) && l.flag(SlotLayout::kInlineFirst) == inline_pos &&
             (inline_pos ? as_read : at_line_start()) &&
             (l.check(SlotLayout::kLeadComment)
-                 ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comment_before))
-                 : !e.comment_before);
+                 ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comments->before))
+                 : !e.comments->before);
         std::string_view lead = ok ? piece(b, l, SlotLayout::kLead) : std::string_view();
         // Only the count of blank lines changed: the lead as read with
         // blank lines added before it or dropped from it.
@@ -993,9 +993,9 @@ class Emitter {
         } else if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
             // come first. Blank lines have no place here.
-            if (e.comment_before && !e.comment_before->empty()) {
+            if (e.comments->before && !e.comments->before->empty()) {
                 put('\n');
-                emit_comment_before(opt(e.comment_before), indent);
+                emit_comment_before(opt(e.comments->before), indent);
                 spaces(indent);
             }
         } else {
@@ -1519,7 +1519,7 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // The separator as read fits behind the key as read, or behind a
     // simple key where one was read.
     if (rec && (key_raw || (simple && l.flag(SlotLayout::kSimpleKey))) &&
-        emit_slot_rest(b, l, e.value, e.comment_inline, indent, true, &e)) {
+        emit_slot_rest(b, l, e.value, e.comments->trailing, indent, true, &e)) {
         if (key_raw && !simple && !has_colon(b.layout->source, l)) {
             open_key_ = pos();
             open_key_indent_ = indent;
@@ -1541,7 +1541,8 @@ bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout.ref()) &&
-        emit_slot_rest(b, item.layout.ref(), item.node, item.comment_inline, indent, false, &item))
+        emit_slot_rest(b, item.layout.ref(), item.node, item.comments->trailing, indent, false,
+                       &item))
         return true;
     return emit_item_body(item, indent);
 }
@@ -1748,7 +1749,7 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
 
 bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
     const YamlNode& v = entry.value;
-    const std::string* comment = opt(entry.comment_inline);
+    const std::string* comment = opt(entry.comments->trailing);
     if (const YamlScalar* s = v.scalar(); s != nullptr && block_form(*s)) {
         put(' ');
         emit_block_scalar(opt(s->props->anchor), opt(s->props->tag), s->value.as_str(), s->style,
@@ -1782,7 +1783,7 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
 
 bool Emitter::emit_item_body(const YamlItem& item, std::size_t indent) {
     const YamlNode& n = item.node;
-    const std::string* comment = opt(item.comment_inline);
+    const std::string* comment = opt(item.comments->trailing);
     const YamlMapping* m = n.mapping();
     const YamlSequence* s = n.sequence();
     put(' ');

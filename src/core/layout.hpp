@@ -105,7 +105,7 @@ struct SlotLayout {
         kSimpleKey = 64,      // an implicit key (no "?")
     };
     enum Check : std::uint8_t {
-        kLeadComment = 1,    // the lead holds comment lines (comment_before)
+        kLeadComment = 1,    // the lead holds comment lines (Comments::before)
         kPlainKey = 2,       // the key piece is the key's text, plain, no properties
         kPlainValue = 4,     // the value piece is a plain string's text, no properties
         kRenderedValue = 8,  // the value is written as it was read by rendering it (a

@@ -100,6 +100,7 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
 
 const KeyProps KeyPropsRef::kEmpty{};
 const ScalarProps ScalarPropsRef::kEmpty{};
+const Comments CommentsRef::kEmpty{};
 
 std::string complex_key_string(std::size_t count) {
     std::string key(1, '\0');
@@ -420,10 +421,7 @@ void YamlMapping::format_with(bool styles, bool comments, bool blank_lines) {
     drop_collection(layout, styles, comments, blank_lines);
     for (auto& slot : entries) {
         YamlEntry& e = slot.value;
-        if (comments) {
-            e.comment_before.reset();
-            e.comment_inline.reset();
-        }
+        if (comments) e.comments.reset();
         if (blank_lines) e.blank_lines_before = 0;
         if (styles) e.key_style = ScalarStyle::Plain;
         drop_slot(e.layout, styles, comments, blank_lines);
@@ -438,10 +436,7 @@ void YamlSequence::format_with(bool styles, bool comments, bool blank_lines) {
     if (blank_lines) trailing_blank_lines = 0;
     drop_collection(layout, styles, comments, blank_lines);
     for (auto& item : items) {
-        if (comments) {
-            item.comment_before.reset();
-            item.comment_inline.reset();
-        }
+        if (comments) item.comments.reset();
         if (blank_lines) item.blank_lines_before = 0;
         drop_slot(item.layout, styles, comments, blank_lines);
         format_collection_node(item.node, styles, comments, blank_lines);

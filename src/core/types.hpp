@@ -675,10 +675,59 @@ class KeyPropsRef {
     std::unique_ptr<KeyProps> p_;
 };
 
+/// The comments of an entry or item: the lines above it, and the one after
+/// it on its line.
+struct Comments {
+    OptString before;
+    OptString trailing;
+
+    friend bool operator==(const Comments&, const Comments&) = default;
+};
+
+/// An entry's or item's Comments held in one pointer: most have none.
+/// Reading absent comments reads empty ones; `mut()` creates them (so only
+/// call it to store one). Copies are deep, and a record whose comments were
+/// all cleared equals an absent one.
+class CommentsRef {
+  public:
+    CommentsRef() noexcept = default;
+    CommentsRef(const CommentsRef& other)
+        : p_(other.p_ ? std::make_unique<Comments>(*other.p_) : nullptr) {}
+    CommentsRef(CommentsRef&&) noexcept = default;
+    CommentsRef& operator=(const CommentsRef& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<Comments>(*other.p_) : nullptr;
+        return *this;
+    }
+    CommentsRef& operator=(CommentsRef&&) noexcept = default;
+    ~CommentsRef() = default;
+
+    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
+    const Comments& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
+    const Comments* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
+    Comments& mut() {
+        if (!p_) p_ = std::make_unique<Comments>();
+        return *p_;
+    }
+    /// Sets or clears one comment; clearing the last one frees the record.
+    void set(OptString Comments::*which, OptString text) {
+        if (text) {
+            mut().*which = std::move(text);
+        } else if (p_) {
+            (*p_).*which = std::nullopt;
+            if (!p_->before && !p_->trailing) p_.reset();
+        }
+    }
+    void reset() noexcept { p_.reset(); }
+
+    friend bool operator==(const CommentsRef& a, const CommentsRef& b) { return *a == *b; }
+
+  private:
+    static const Comments kEmpty;
+    std::unique_ptr<Comments> p_;
+};
+
 struct YamlEntry {
     YamlNode value;
-    OptString comment_before;
-    OptString comment_inline;
     std::uint8_t blank_lines_before = 0;
     ScalarStyle key_style = ScalarStyle::Plain;
     /// Where the entry was read, in its collection's source text: the
@@ -686,6 +735,7 @@ struct YamlEntry {
     /// after it the value starts (kNoDelta when unknown).
     SourceOffset<std::uint16_t, kNoDelta> value_delta;
     SourceOffset<std::uint32_t, kNoPosition> key_at;
+    CommentsRef comments;
     KeyPropsRef key_props;
     SlotRecord layout;
 
@@ -697,8 +747,7 @@ struct YamlItem {
     std::uint8_t blank_lines_before = 0;
     /// Where the item's node was read, in its collection's source text.
     SourceOffset<std::uint32_t, kNoPosition> at;
-    OptString comment_before;
-    OptString comment_inline;
+    CommentsRef comments;
     SlotRecord layout;
 
     friend bool operator==(const YamlItem&, const YamlItem&) = default;

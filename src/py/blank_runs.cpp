@@ -178,7 +178,7 @@ void keep_document_header(PyObject* self) {
         const YamlEntry& e = m.entries.at(0).value;
         cl = &m.layout;
         l = &e.layout.ref();
-        comment = &e.comment_before;
+        comment = &e.comments->before;
         blank = e.blank_lines_before;
     } else {
         const YamlSequence& q = as_sequence(self)->inner.get();
@@ -186,7 +186,7 @@ void keep_document_header(PyObject* self) {
         const YamlItem& item = q.items.front();
         cl = &q.layout;
         l = &item.layout.ref();
-        comment = &item.comment_before;
+        comment = &item.comments->before;
         blank = item.blank_lines_before;
     }
     // Only a lead the writer gives back as it was read.

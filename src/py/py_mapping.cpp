@@ -591,10 +591,10 @@ PyObject* mapping_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             // As assignment: the entry keeps its metadata.
             YamlEntry& e = entries.at(static_cast<std::size_t>(at)).value;
             e.value = std::move(c.entry.value);
-            if (a[3]) e.comment_inline = std::move(comment);
+            if (a[3]) e.comments.set(&Comments::trailing, std::move(comment));
             entries.move(static_cast<std::size_t>(at), pos);
         } else {
-            c.entry.comment_inline = std::move(comment);
+            c.entry.comments.set(&Comments::trailing, std::move(comment));
             entries.insert_at(pos, std::move(c.text), std::move(c.entry));
         }
         if (!take_dict(self, d.get())) return nullptr;

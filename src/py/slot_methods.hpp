@@ -52,18 +52,17 @@ PyObject* with_slot(PyObject* self, PyObject* arg, typename Slots::Pos& pos, boo
     return borrow.ok() ? run() : nullptr;
 }
 
-template <class Slots>
-using CommentField = OptString Slots::Slot::*;
+/// Which of a slot's comments a method reads or sets.
+using CommentField = OptString Comments::*;
 
 template <class Slots>
-PyObject* get_comment(PyObject* self, PyObject* arg, CommentField<Slots> field,
-                      bool missing_is_none) {
+PyObject* get_comment(PyObject* self, PyObject* arg, CommentField field, bool missing_is_none) {
     typename Slots::Pos pos;
     if (!Slots::check(arg, pos)) return nullptr;
     return with_slot<Slots>(
         self, arg, pos, false,
         [&](typename Slots::Slot& slot) -> PyObject* {
-            const OptString& c = slot.*field;
+            const OptString& c = (*slot.comments).*field;
             if (!c) Py_RETURN_NONE;
             return make_str(*c).release();
         },
@@ -71,19 +70,19 @@ PyObject* get_comment(PyObject* self, PyObject* arg, CommentField<Slots> field,
 }
 
 template <class Slots>
-PyObject* set_comment(PyObject* self, PyObject* arg, PyObject* value, CommentField<Slots> field) {
+PyObject* set_comment(PyObject* self, PyObject* arg, PyObject* value, CommentField field) {
     typename Slots::Pos pos;
     if (!Slots::check(arg, pos)) return nullptr;
     std::optional<std::string> comment;
     if (!parse_comment(value, comment)) return nullptr;
     return with_slot<Slots>(self, arg, pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
-        slot.*field = std::move(comment);
+        slot.comments.set(field, std::move(comment));
         Py_RETURN_NONE;
     });
 }
 
 /// comment_before(k) reads, comment_before(k, c) sets.
-template <class Slots, CommentField<Slots> Field>
+template <class Slots, CommentField Field>
 PyObject* comment_dual(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name) {
     return guarded([&]() -> PyObject* {
         if (nargs < 1) {
@@ -101,24 +100,22 @@ PyObject* comment_dual(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 template <class Slots>
 PyObject* comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return comment_dual<Slots, &Slots::Slot::comment_before>(self, args, nargs, "comment_before");
+    return comment_dual<Slots, &Comments::before>(self, args, nargs, "comment_before");
 }
 template <class Slots>
 PyObject* comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return comment_dual<Slots, &Slots::Slot::comment_inline>(self, args, nargs, "comment_inline");
+    return comment_dual<Slots, &Comments::trailing>(self, args, nargs, "comment_inline");
 }
 template <class Slots>
 PyObject* get_comment_before(PyObject* self, PyObject* arg) {
-    return guarded(
-        [&] { return get_comment<Slots>(self, arg, &Slots::Slot::comment_before, false); });
+    return guarded([&] { return get_comment<Slots>(self, arg, &Comments::before, false); });
 }
 template <class Slots>
 PyObject* get_comment_inline(PyObject* self, PyObject* arg) {
-    return guarded(
-        [&] { return get_comment<Slots>(self, arg, &Slots::Slot::comment_inline, false); });
+    return guarded([&] { return get_comment<Slots>(self, arg, &Comments::trailing, false); });
 }
 
-template <class Slots, CommentField<Slots> Field>
+template <class Slots, CommentField Field>
 PyObject* set_comment_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, const char* name) {
     return guarded([&]() -> PyObject* {
@@ -131,14 +128,14 @@ PyObject* set_comment_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 template <class Slots>
 PyObject* set_comment_before(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return set_comment_method<Slots, &Slots::Slot::comment_before>(self, args, nargs, kwnames,
-                                                                   "set_comment_before");
+    return set_comment_method<Slots, &Comments::before>(self, args, nargs, kwnames,
+                                                        "set_comment_before");
 }
 template <class Slots>
 PyObject* set_comment_inline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return set_comment_method<Slots, &Slots::Slot::comment_inline>(self, args, nargs, kwnames,
-                                                                   "set_comment_inline");
+    return set_comment_method<Slots, &Comments::trailing>(self, args, nargs, kwnames,
+                                                          "set_comment_inline");
 }
 
 /// blank_lines_before(k) reads, blank_lines_before(k, n) sets.

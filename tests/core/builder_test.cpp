@@ -51,10 +51,10 @@ TEST(BuilderComments, BeforeInlineAndBlankLines) {
     Built b = build("a: 1\n\n# c\nb: 2\nc: 3  # note\nd:  # on the key line\n  x: 1\n");
     const YamlMapping& m = root_map(b);
     EXPECT_EQ(entry(m, "b").blank_lines_before, 1);
-    EXPECT_EQ(entry(m, "b").comment_before, "c");
-    EXPECT_EQ(entry(m, "c").comment_inline, "note");
-    EXPECT_FALSE(entry(m, "c").comment_before);
-    EXPECT_EQ(entry(m, "d").comment_inline, "on the key line");
+    EXPECT_EQ(entry(m, "b").comments->before, "c");
+    EXPECT_EQ(entry(m, "c").comments->trailing, "note");
+    EXPECT_FALSE(entry(m, "c").comments->before);
+    EXPECT_EQ(entry(m, "d").comments->trailing, "on the key line");
 }
 
 // Each kind of line break, with and without a final one, and lines longer
@@ -68,11 +68,11 @@ TEST(BuilderComments, EveryKindOfLineBreak) {
             if (final_break) text += nl;
             Built b = build(text);
             const YamlMapping& m = root_map(b);
-            EXPECT_EQ(entry(m, "a").comment_inline, "one");
-            EXPECT_EQ(entry(m, "b").comment_before, long_text + "\ntwo");
+            EXPECT_EQ(entry(m, "a").comments->trailing, "one");
+            EXPECT_EQ(entry(m, "b").comments->before, long_text + "\ntwo");
             EXPECT_EQ(entry(m, "b").blank_lines_before, 1);
             EXPECT_EQ(scalar_of(m, "b").value.as_str(), long_text);
-            EXPECT_EQ(entry(m, "c").comment_inline, "last");
+            EXPECT_EQ(entry(m, "c").comments->trailing, "last");
         }
     }
 }
@@ -81,7 +81,7 @@ TEST(BuilderComments, MultiLineCommentsAndIndentedNesting) {
     Built b = build("outer:\n  # one\n  #  two\n  inner: 1\n\n\n\nnext: 2\n");
     const YamlMapping& m = root_map(b);
     const YamlMapping& outer = *entry(m, "outer").value.mapping();
-    EXPECT_EQ(entry(outer, "inner").comment_before, "one\n two");
+    EXPECT_EQ(entry(outer, "inner").comments->before, "one\n two");
     EXPECT_EQ(outer.trailing_blank_lines, 3);
     EXPECT_EQ(entry(m, "next").blank_lines_before, 0);
 }
@@ -94,7 +94,7 @@ TEST(BuilderComments, GapsAreCappedAndTrailingCommentsStay) {
     EXPECT_EQ(entry(root_map(b), "b").blank_lines_before, 255);
     // A comment after the last entry stays with its document (it is written
     // back at the end of it), not with the next document's first entry.
-    EXPECT_EQ(entry(root_map(b, 1), "c").comment_before, std::nullopt);
+    EXPECT_EQ(entry(root_map(b, 1), "c").comments->before, std::nullopt);
 }
 
 // Comments after the last entry of a nested block belong to it while they
@@ -103,9 +103,9 @@ TEST(BuilderComments, GapsAreCappedAndTrailingCommentsStay) {
 TEST(BuilderComments, EndOfABlockByIndentation) {
     Built b = build("a:\n  b: 1\n  # end of a\n\n# before c\nc:\n  - x\n  # end of c\n# d\nd: 2\n");
     const YamlMapping& m = root_map(b);
-    EXPECT_EQ(entry(m, "c").comment_before, "before c");
+    EXPECT_EQ(entry(m, "c").comments->before, "before c");
     EXPECT_EQ(entry(m, "c").blank_lines_before, 1);
-    EXPECT_EQ(entry(m, "d").comment_before, "d");
+    EXPECT_EQ(entry(m, "d").comments->before, "d");
     const YamlMapping& a = *entry(m, "a").value.mapping();
     EXPECT_EQ(a.trailing_blank_lines, 0);
     EXPECT_EQ(std::string_view(a.layout.source->text)
@@ -116,19 +116,34 @@ TEST(BuilderComments, EndOfABlockByIndentation) {
 TEST(BuilderComments, FlowCollectionCommentsGoToTheirHolder) {
     Built b = build("a: [1, 2]  # after a\nb: {x: [1,\n  2]}  # after b\nc:\n  - [x]  # item\n");
     const YamlMapping& m = root_map(b);
-    EXPECT_EQ(entry(m, "a").comment_inline, "after a");
-    EXPECT_EQ(entry(m, "b").comment_inline, "after b");
-    EXPECT_EQ(entry(m, "c").value.sequence()->items[0].comment_inline, "item");
+    EXPECT_EQ(entry(m, "a").comments->trailing, "after a");
+    EXPECT_EQ(entry(m, "b").comments->trailing, "after b");
+    EXPECT_EQ(entry(m, "c").value.sequence()->items[0].comments->trailing, "item");
 }
 
 TEST(BuilderComments, AliasItemsKeepTheirCommentsAndLines) {
     Built b = build("a: &x 1\nl:\n  - *x  # same line\n  # above\n  - *x\n  - 3\n");
     const YamlSequence& l = *entry(root_map(b), "l").value.sequence();
     ASSERT_EQ(l.items.size(), 3u);
-    EXPECT_EQ(l.items[0].comment_inline, "same line");
-    EXPECT_EQ(l.items[1].comment_before, "above");
+    EXPECT_EQ(l.items[0].comments->trailing, "same line");
+    EXPECT_EQ(l.items[1].comments->before, "above");
     EXPECT_EQ(l.items[2].blank_lines_before, 0);
     EXPECT_EQ(l.items[1].blank_lines_before, 0);
+}
+
+// Only an entry or item that has a comment gets a record of them (a
+// duplicate key's entry starts anew, without the earlier one's).
+TEST(BuilderComments, RecordsOnlyWhereThereAreComments) {
+    Built b = build("a: 1\nb: 2  # t\n# c\nl:\n  - x\n  - y  # z\nd: 1  # old\nd: 2\n");
+    const YamlMapping& m = root_map(b);
+    const struct {
+        const char* key;
+        bool has;
+    } entries[] = {{"a", false}, {"b", true}, {"l", true}, {"d", false}};
+    for (const auto& c : entries) EXPECT_EQ(entry(m, c.key).comments.has(), c.has) << c.key;
+    const YamlSequence& l = *entry(m, "l").value.sequence();
+    EXPECT_FALSE(l.items[0].comments.has());
+    EXPECT_EQ(l.items[1].comments->trailing, "z");
 }
 
 TEST(BuilderEntries, DuplicateKeysKeepTheFirstPlace) {
@@ -281,10 +296,10 @@ TEST(BuilderLines, ScalarsSpanningLinesEndWhereTheirTextEnds) {
         " # after d\n"
         "e: |+\n  kept\n\nf: 1\n");
     const YamlMapping& m = root_map(b);
-    EXPECT_EQ(entry(m, "a").comment_inline, "after a");
+    EXPECT_EQ(entry(m, "a").comments->trailing, "after a");
     EXPECT_EQ(entry(m, "c").blank_lines_before, 0);
     EXPECT_EQ(entry(m, "d").blank_lines_before, 1);
-    EXPECT_EQ(entry(m, "d").comment_inline, "after d");
+    EXPECT_EQ(entry(m, "d").comments->trailing, "after d");
     EXPECT_EQ(entry(m, "e").blank_lines_before, 0);
     EXPECT_EQ(scalar_of(m, "e").value, ScalarValue::of_str("kept\n\n"));
     EXPECT_EQ(entry(m, "f").blank_lines_before, 0);

@@ -45,15 +45,18 @@ YamlEntry entry(YamlNode v, std::optional<std::string> before = std::nullopt,
                 std::optional<std::string> inline_comment = std::nullopt, std::uint8_t blank = 0) {
     YamlEntry e;
     e.value = std::move(v);
-    e.comment_before = std::move(before);
-    e.comment_inline = std::move(inline_comment);
+    e.comments.set(&Comments::before, std::move(before));
+    e.comments.set(&Comments::trailing, std::move(inline_comment));
     e.blank_lines_before = blank;
     return e;
 }
 
 YamlItem item(YamlNode n, std::optional<std::string> before = std::nullopt,
               std::optional<std::string> inline_comment = std::nullopt, std::uint8_t blank = 0) {
-    return YamlItem{std::move(n), blank, {}, std::move(before), std::move(inline_comment), {}};
+    YamlItem it{std::move(n), blank, {}, {}, {}};
+    it.comments.set(&Comments::before, std::move(before));
+    it.comments.set(&Comments::trailing, std::move(inline_comment));
+    return it;
 }
 
 YamlMapping map(std::initializer_list<std::pair<std::string, YamlEntry>> entries,

@@ -51,7 +51,7 @@ TEST(FuzzRegressions, CommentAfterQuotedFirstItem) {
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     tesvorn::fuzz::Loaded docs;
     ASSERT_TRUE(tesvorn::fuzz::load("- \"a\"  # c\n- b\n", docs));
-    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, "c");
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comments->trailing, "c");
     EXPECT_EQ(tesvorn::fuzz::dump_designed(docs), "- \"a\"  # c\n- b\n");
 }
 
@@ -71,8 +71,8 @@ TEST(FuzzRegressions, CommentAfterQuotedItemBelowABlockCollection) {
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     tesvorn::fuzz::Loaded docs;
     ASSERT_TRUE(tesvorn::fuzz::load("- a: b\n- \"x\"  # c\n", docs));
-    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, std::nullopt);
-    EXPECT_EQ(docs.roots[0].sequence()->items[1].comment_inline, "c");
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comments->trailing, std::nullopt);
+    EXPECT_EQ(docs.roots[0].sequence()->items[1].comments->trailing, "c");
 }
 
 // A %TAG prefix is read with its %XX escapes decoded; it was written back
@@ -121,8 +121,8 @@ TEST(FuzzRegressions, CommentOnADocumentStartLine) {
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     tesvorn::fuzz::Loaded docs;
     ASSERT_TRUE(tesvorn::fuzz::load("- a\n--- # c\nk: v\n", docs));
-    EXPECT_EQ(docs.roots[0].sequence()->items[0].comment_inline, std::nullopt);
-    EXPECT_EQ(docs.roots[1].mapping()->entries.at(0).value.comment_before, std::nullopt);
+    EXPECT_EQ(docs.roots[0].sequence()->items[0].comments->trailing, std::nullopt);
+    EXPECT_EQ(docs.roots[1].mapping()->entries.at(0).value.comments->before, std::nullopt);
     EXPECT_EQ(tesvorn::fuzz::dump(docs), "- a\n--- # c\nk: v\n");
 }
 

@@ -226,6 +226,28 @@ TEST(DocumentModel, DeepCopyIncludesAliasTargets) {
                                                  2));
 }
 
+// Comments are held apart: absent ones read empty and cost no record,
+// copies do not share them, and clearing the last one frees the record.
+TEST(DocumentModel, CommentsRecord) {
+    YamlItem item;
+    item.comments.set(&Comments::trailing, std::nullopt);
+    EXPECT_FALSE(item.comments.has());
+    EXPECT_FALSE(item.comments->before);
+    item.comments.set(&Comments::before, "b");
+    item.comments.set(&Comments::trailing, "t");
+    YamlItem copy = item;
+    copy.comments.set(&Comments::before, std::nullopt);
+    EXPECT_EQ(item.comments->before, "b");
+    EXPECT_NE(copy, item);
+    copy.comments.set(&Comments::trailing, std::nullopt);
+    EXPECT_FALSE(copy.comments.has());
+    YamlItem emptied = item;
+    emptied.comments.mut() = {};
+    EXPECT_TRUE(emptied.comments.has());
+    EXPECT_EQ(emptied, YamlItem{});  // an emptied record equals an absent one
+    EXPECT_EQ(copy, YamlItem{});
+}
+
 TEST(DocumentModel, FormatWith) {
     YamlScalar multi = scalar(ScalarValue::of_str("a\nb"), ScalarStyle::Single);
     multi.format_with(true, true, true);
@@ -245,8 +267,7 @@ TEST(DocumentModel, FormatWith) {
     m.style = ContainerStyle::Flow;
     m.trailing_blank_lines = 2;
     YamlEntry e = entry(scalar(ScalarValue::of_str("ab"), ScalarStyle::Double));
-    e.comment_before = "c";
-    e.comment_inline = "i";
+    e.comments.mut() = {"c", "i"};
     e.blank_lines_before = 3;
     e.key_style = ScalarStyle::Single;
     e.key_props.mut().anchor = "k";
@@ -254,7 +275,8 @@ TEST(DocumentModel, FormatWith) {
     m.entries.insert("k", e);
     YamlSequence seq;
     seq.items.push_back(
-        YamlItem{scalar(ScalarValue::of_str("x"), ScalarStyle::Single), 1, {}, "c", "i", {}});
+        YamlItem{scalar(ScalarValue::of_str("x"), ScalarStyle::Single), 1, {}, {}, {}});
+    seq.items.back().comments.mut() = {"c", "i"};
     seq.style = ContainerStyle::Flow;
     seq.anchor = "s";
     m.entries.insert("s", entry(seq));
@@ -263,12 +285,11 @@ TEST(DocumentModel, FormatWith) {
     YamlMapping only_comments = m;
     only_comments.format_with(false, true, false);
     const YamlEntry& oc = only_comments.entries.at(0).value;
-    EXPECT_FALSE(oc.comment_before);
-    EXPECT_FALSE(oc.comment_inline);
+    EXPECT_FALSE(oc.comments.has());
     EXPECT_EQ(oc.blank_lines_before, 3);
     EXPECT_EQ(oc.value.scalar()->style, ScalarStyle::Double);
     EXPECT_EQ(only_comments.style, ContainerStyle::Flow);
-    EXPECT_FALSE(only_comments.entries.at(1).value.value.sequence()->items[0].comment_before);
+    EXPECT_FALSE(only_comments.entries.at(1).value.value.sequence()->items[0].comments.has());
 
     m.format_with(true, true, true);
     const YamlEntry& fe = m.entries.at(0).value;

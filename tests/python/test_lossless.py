@@ -84,6 +84,13 @@ EDITS = [
     ("a: 1\r\nb: 2\r\n", lambda d: d.__setitem__("c", 3), "a: 1\r\nb: 2\r\nc: 3\r\n"),
     ("a:    1  # c\n", lambda d: d.set_comment_inline("a", "new"), "a:    1  # new\n"),
     ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", "about b"), "a: 1\n# about b\nb: 2\n"),
+    # Clearing one comment keeps the other; clearing none changes nothing.
+    ("a: 1  # c\n# about b\nb: 2  # t\n", lambda d: d.set_comment_inline("b", None),
+     "a: 1  # c\n# about b\nb: 2\n"),
+    ("a: 1\n", lambda d: d.set_comment_before("a", None), "a: 1\n"),
+    ("- x  # c\n- y\n", lambda d: d.set_comment_inline(0, None), "- x\n- y\n"),
+    ("# c\n- x  # d\n", lambda d: (d.set_comment_inline(0, None), d.set_comment_before(0, None)),
+     "- x\n"),
     ("a:\n    b: 1\n", lambda d: d.__setitem__("n", {"x": [1]}), "a:\n    b: 1\nn:\n    x:\n        - 1\n"),
     ("x: 0x1F\n", lambda d: d.__setitem__("x", 32), "x: 32\n"),
     # A block scalar that ended the text without a line break, followed now:

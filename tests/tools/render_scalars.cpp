@@ -43,7 +43,7 @@ YamlNode mapping(std::string key, YamlNode value, ScalarStyle key_style = Scalar
 YamlNode sequence(YamlNode item, ContainerStyle style) {
     YamlSequence s;
     s.style = style;
-    s.items.push_back(YamlItem{std::move(item), 0, {}, std::nullopt, std::nullopt, {}});
+    s.items.push_back(YamlItem{std::move(item), 0, {}, {}, {}});
     return YamlNode(std::move(s));
 }
 
