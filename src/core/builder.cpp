@@ -188,7 +188,7 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
     const std::size_t hash = has_text() ? comment_on_line(from, to) : kNone;
     std::optional<std::string> comment;
     if (hash != kNone) comment = comment_text(hash);
-    auto finish = [&](auto& owner, const YamlNode& value, const std::string* key,
+    auto finish = [&](auto& owner, const YamlNode& value, const SmallString* key,
                       const YamlEntry* entry) {
         if (comment) {
             owner.comments.mut().trailing = std::move(comment);
@@ -250,7 +250,7 @@ std::string_view Builder::doc_break(std::size_t limit) {
 
 bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l,
                               const OptString& comment_inline, const YamlNode& value,
-                              const std::string* key) {
+                              const SmallString* key) {
     // The writer's own rendering of an entry or item, piece by piece: where
     // it is the text read, no record is needed.
     const std::string_view text = source_->text;
@@ -380,7 +380,7 @@ void Builder::note_sep_comment(Frame& f, std::size_t value_start) {
 }
 
 void Builder::slot_checks(SlotLayout& l, const YamlNode& value, const OptString& comment_before,
-                          std::uint8_t blank, const std::string* key,
+                          std::uint8_t blank, const SmallString* key,
                           const YamlEntry* entry) const {
     const std::string_view text = source_->text;
     l.blank = blank;
@@ -402,7 +402,7 @@ void Builder::slot_checks(SlotLayout& l, const YamlNode& value, const OptString&
     }
 }
 
-void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value, const std::string* key,
+void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value, const SmallString* key,
                                  const YamlEntry* entry) const {
     const std::string_view text = source_->text;
     if (key != nullptr && !l.check(SlotLayout::kPlainKey)) l.fp_key = fingerprint_key(*key, *entry);

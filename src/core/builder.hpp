@@ -180,12 +180,12 @@ class Builder {
     /// the text it was read from (then it needs no record).
     /// `l`'s checks: what its pieces can be checked against directly.
     void slot_checks(SlotLayout& l, const YamlNode& value, const OptString& comment_before,
-                     std::uint8_t blank, const std::string* key, const YamlEntry* entry) const;
+                     std::uint8_t blank, const SmallString* key, const YamlEntry* entry) const;
     bool written_as_read(const Frame& f, const Slot& s, const SlotLayout& l,
                          const OptString& comment_inline, const YamlNode& value,
-                         const std::string* key);
+                         const SmallString* key);
     /// The rest of a record that is kept: fingerprints and spans.
-    void finish_slot_layout(SlotLayout& l, const YamlNode& value, const std::string* key,
+    void finish_slot_layout(SlotLayout& l, const YamlNode& value, const SmallString* key,
                             const YamlEntry* entry) const;
     [[nodiscard]] std::uint32_t rel(std::size_t pos) const noexcept {
         return static_cast<std::uint32_t>(pos - source_->base);

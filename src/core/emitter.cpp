@@ -884,7 +884,7 @@ class Emitter {
         return unwritten_alias(n, defined);
     }
     bool unwritten_alias(const YamlNode& n, std::vector<const std::string*>& defined) const {
-        const auto known = [&](const std::string& name) {
+        const auto known = [&](std::string_view name) {
             if (written(name)) return true;
             for (const std::string* d : defined)
                 if (*d == name) return true;
@@ -1100,6 +1100,9 @@ class Emitter {
         anchors_.insert(name);
     }
     [[nodiscard]] bool written(const std::string& name) const { return anchors_.contains(name); }
+    [[nodiscard]] bool written(std::string_view name) const {
+        return anchors_.contains(std::string(name));
+    }
     // An alias whose anchor is not written before it (the anchored node was
     // removed, replaced by a later duplicate key, or moved behind the alias
     // by an edit or a sort) would give text no reader accepts. It is written
@@ -1867,11 +1870,11 @@ YamlNode Emitter::node_instead_of_alias(const AliasNode& alias) {
     while (const AliasNode* inner = target->alias()) target = inner->target.get();
     YamlNode node = target->kind() == YamlNode::Null ? YamlNode(YamlScalar{}) : *target;
     if (YamlMapping* m = node.mapping())
-        m->anchor = alias.name;
+        m->anchor = alias.name.str();
     else if (YamlSequence* q = node.sequence())
-        q->anchor = alias.name;
+        q->anchor = alias.name.str();
     else
-        node.scalar()->props.mut().anchor = alias.name;
+        node.scalar()->props.mut().anchor = alias.name.str();
     return node;
 }
 

@@ -359,9 +359,9 @@ std::string ScalarValue::to_key_string() const {
         case Bool:
             return as_bool() ? "true" : "false";
         case Str:
-            return as_str();
+            return std::string(as_str());
         case BigInt:
-            return as_big_int();
+            return std::string(as_big_int());
         case Null:
             break;
     }

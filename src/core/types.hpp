@@ -4,8 +4,11 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +57,112 @@ class Box {
 
   private:
     std::unique_ptr<T> p_;
+};
+
+/// A string in 16 bytes, half a std::string: keys and scalar text are the
+/// bulk of a loaded tree. Up to 15 bytes are held inline, longer text on the
+/// heap at its exact size. Byte 0 tells which: the inline length, or 0xFF.
+class SmallString {
+  public:
+    SmallString() noexcept { b_[0] = 0; }
+    SmallString(std::string_view s) { init(s); }  // NOLINT: converts like std::string
+    SmallString(const std::string& s) { init(s); }
+    SmallString(const char* s) { init(std::string_view(s)); }
+    SmallString(const SmallString& o) { init(o.view()); }
+    SmallString(SmallString&& o) noexcept {
+        std::memcpy(b_, o.b_, sizeof b_);
+        o.b_[0] = 0;
+    }
+    SmallString& operator=(const SmallString& o) {
+        if (this != &o) {
+            SmallString copy(o);
+            swap(copy);
+        }
+        return *this;
+    }
+    SmallString& operator=(SmallString&& o) noexcept {
+        if (this != &o) {
+            release();
+            std::memcpy(b_, o.b_, sizeof b_);
+            o.b_[0] = 0;
+        }
+        return *this;
+    }
+    SmallString& operator=(std::string_view s) {
+        SmallString copy(s);
+        swap(copy);
+        return *this;
+    }
+    SmallString& operator=(const std::string& s) { return *this = std::string_view(s); }
+    SmallString& operator=(const char* s) { return *this = std::string_view(s); }
+    ~SmallString() { release(); }
+
+    void swap(SmallString& o) noexcept {
+        unsigned char t[16];
+        std::memcpy(t, b_, 16);
+        std::memcpy(b_, o.b_, 16);
+        std::memcpy(o.b_, t, 16);
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept {
+        if (!on_heap()) return b_[0];
+        std::uint64_t w;
+        std::memcpy(&w, b_, 8);
+        return static_cast<std::size_t>(kLittle ? w >> 8 : w & kSizeMask);
+    }
+    [[nodiscard]] const char* data() const noexcept {
+        if (!on_heap()) return reinterpret_cast<const char*>(b_ + 1);
+        char* p;
+        std::memcpy(&p, b_ + 8, sizeof p);
+        return p;
+    }
+    [[nodiscard]] bool empty() const noexcept { return b_[0] == 0; }
+    [[nodiscard]] std::string_view view() const noexcept { return {data(), size()}; }
+    operator std::string_view() const noexcept { return view(); }
+    [[nodiscard]] std::string str() const { return std::string(view()); }
+    [[nodiscard]] char back() const noexcept { return data()[size() - 1]; }
+    [[nodiscard]] std::size_t find(char c, std::size_t from = 0) const noexcept {
+        return view().find(c, from);
+    }
+
+    friend bool operator==(const SmallString& a, const SmallString& b) noexcept {
+        return a.view() == b.view();
+    }
+    friend bool operator==(const SmallString& a, std::string_view b) noexcept {
+        return a.view() == b;
+    }
+    friend bool operator==(const SmallString& a, const std::string& b) noexcept {
+        return a.view() == std::string_view(b);
+    }
+    friend bool operator==(const SmallString& a, const char* b) noexcept {
+        return a.view() == std::string_view(b);
+    }
+    friend auto operator<=>(const SmallString& a, const SmallString& b) noexcept {
+        return a.view() <=> b.view();
+    }
+
+  private:
+    static constexpr bool kLittle = std::endian::native == std::endian::little;
+    static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 56) - 1;
+    [[nodiscard]] bool on_heap() const noexcept { return b_[0] == 0xFF; }
+    void init(std::string_view s) {
+        if (s.size() <= 15) {
+            b_[0] = static_cast<unsigned char>(s.size());
+            if (!s.empty()) std::memcpy(b_ + 1, s.data(), s.size());
+            return;
+        }
+        char* p = new char[s.size()];
+        std::memcpy(p, s.data(), s.size());
+        const std::uint64_t n = s.size();
+        const std::uint64_t w = kLittle ? (n << 8) | 0xFF : (std::uint64_t{0xFF} << 56) | n;
+        std::memcpy(b_, &w, 8);
+        std::memcpy(b_ + 8, &p, sizeof p);
+    }
+    void release() noexcept {
+        if (on_heap()) delete[] data();
+    }
+
+    alignas(8) unsigned char b_[16];
 };
 
 /// The open-addressing table of an OrderedMap: a vector of positions
@@ -116,13 +225,13 @@ template <class V>
 class OrderedMap {
   public:
     struct Slot {
-        std::string key;
+        SmallString key;
         V value;
 
         Slot() = default;
         /// A slot whose value is made in place (for a reader that fills it).
-        explicit Slot(std::string&& k) : key(std::move(k)) {}
-        Slot(std::string&& k, V&& v) : key(std::move(k)), value(std::move(v)) {}
+        explicit Slot(std::string_view k) : key(k) {}
+        Slot(std::string_view k, V&& v) : key(k), value(std::move(v)) {}
         friend bool operator==(const Slot&, const Slot&) = default;
     };
 
@@ -193,28 +302,28 @@ class OrderedMap {
 
     /// Inserts `key`, or replaces the value of an existing key in its old
     /// position. Returns the position.
-    std::size_t insert(std::string key, V value) {
+    std::size_t insert(std::string_view key, V value) {
         const auto i = index_of(key);
         if (i >= 0) {
             slots_[static_cast<std::size_t>(i)].value = std::move(value);
             return static_cast<std::size_t>(i);
         }
-        return append(std::move(key), std::move(value));
+        return append(key, std::move(value));
     }
     /// The position of `key`, and whether it is new: then it was appended
     /// with a default value (for a reader that fills it in place).
-    std::pair<std::size_t, bool> find_or_append(std::string&& key) {
+    std::pair<std::size_t, bool> find_or_append(std::string_view key) {
         const auto i = index_of(key);
         if (i >= 0) return {static_cast<std::size_t>(i), false};
         // The slot is made in place: no value is made and moved in.
-        slots_.emplace_back(std::move(key));
+        slots_.emplace_back(key);
         return {indexed_last(), true};
     }
 
     /// Inserts `key` at position `pos` (at most size()), or, when the key
     /// exists, replaces its value and moves it to `pos` (at most size() - 1).
     /// Returns the position. Nothing changes when it throws.
-    std::size_t insert_at(std::size_t pos, std::string key, V value) {
+    std::size_t insert_at(std::size_t pos, std::string_view key, V value) {
         const auto i = index_of(key);
         if (i >= 0) {
             slots_[static_cast<std::size_t>(i)].value = std::move(value);
@@ -226,7 +335,7 @@ class OrderedMap {
         slots_.reserve(slots_.size() + 1);
         if (slots_.size() + 1 > kLinearLimit) index_.reserve(index_capacity(slots_.size() + 1));
         pos = std::min(pos, slots_.size());
-        slots_.push_back(Slot{std::move(key), std::move(value)});
+        slots_.push_back(Slot{key, std::move(value)});
         std::rotate(slots_.begin() + static_cast<std::ptrdiff_t>(pos), slots_.end() - 1,
                     slots_.end());
         reindex();
@@ -247,8 +356,8 @@ class OrderedMap {
         reindex();
     }
     /// Gives the entry at `pos` the key `key`, which no other entry has.
-    void rename_at(std::size_t pos, std::string key) noexcept {
-        slots_[pos].key = std::move(key);
+    void rename_at(std::size_t pos, std::string_view key) {
+        slots_[pos].key = key;
         reindex();
     }
 
@@ -289,8 +398,8 @@ class OrderedMap {
     static constexpr std::size_t kLinearLimit = 8;
 
     /// Appends a key that is not in the map.
-    std::size_t append(std::string&& key, V&& value) {
-        slots_.push_back(Slot{std::move(key), std::move(value)});
+    std::size_t append(std::string_view key, V&& value) {
+        slots_.push_back(Slot{key, std::move(value)});
         return indexed_last();
     }
     /// Adds the last slot to the index; returns its position.
@@ -431,8 +540,8 @@ struct ScalarValue {
     enum Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3, Null = 4, BigInt = 5 };
     // Not unique-address: a scalar's style bytes fit in the variant's tail
     // padding (see YamlScalar), which saves 8 bytes on every node.
-    [[no_unique_address]] std::variant<std::int64_t, double, bool, std::string, std::monostate,
-                                       std::string>
+    [[no_unique_address]] std::variant<std::int64_t, double, bool, SmallString, std::monostate,
+                                       SmallString>
         v{std::monostate{}};
 
     static ScalarValue of_int(std::int64_t x) {
@@ -444,13 +553,13 @@ struct ScalarValue {
     static ScalarValue of_bool(bool x) {
         return ScalarValue{decltype(v){std::in_place_index<2>, x}};
     }
-    static ScalarValue of_str(std::string s) {
-        return ScalarValue{decltype(v){std::in_place_index<3>, std::move(s)}};
+    static ScalarValue of_str(std::string_view s) {
+        return ScalarValue{decltype(v){std::in_place_index<3>, s}};
     }
     static ScalarValue null() { return ScalarValue{}; }
     /// `digits`: an integer outside 64 bits in decimal, as described above.
-    static ScalarValue of_big_int(std::string digits) {
-        return ScalarValue{decltype(v){std::in_place_index<5>, std::move(digits)}};
+    static ScalarValue of_big_int(std::string_view digits) {
+        return ScalarValue{decltype(v){std::in_place_index<5>, digits}};
     }
 
     [[nodiscard]] Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
@@ -458,9 +567,8 @@ struct ScalarValue {
     [[nodiscard]] std::int64_t as_int() const { return *std::get_if<0>(&v); }
     [[nodiscard]] double as_float() const { return *std::get_if<1>(&v); }
     [[nodiscard]] bool as_bool() const { return *std::get_if<2>(&v); }
-    [[nodiscard]] const std::string& as_str() const { return *std::get_if<3>(&v); }
-    [[nodiscard]] std::string& as_str() { return *std::get_if<3>(&v); }
-    [[nodiscard]] const std::string& as_big_int() const { return *std::get_if<5>(&v); }
+    [[nodiscard]] std::string_view as_str() const { return std::get_if<3>(&v)->view(); }
+    [[nodiscard]] std::string_view as_big_int() const { return std::get_if<5>(&v)->view(); }
     /// An integer of any size.
     [[nodiscard]] bool is_integer() const noexcept { return kind() == Int || kind() == BigInt; }
 
@@ -575,7 +683,7 @@ struct NullNode {
 /// `*name`, with a full copy of the node it resolved to when read or set.
 /// The writer never looks at `target`.
 struct AliasNode {
-    std::string name;
+    SmallString name;
     Box<YamlNode> target;
     friend bool operator==(const AliasNode&, const AliasNode&) = default;
 };

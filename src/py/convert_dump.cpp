@@ -427,9 +427,9 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         if (!convert(value, current)) return false;
         AnchorBook after = std::move(book_);
         book_ = before;
-        if (auto replacement = alias_replacement(alias->name, current)) {
+        if (auto replacement = alias_replacement(alias->name.str(), current)) {
             book_ = std::move(after);
-            book_.restore(alias->name, before);
+            book_.restore(alias->name.str(), before);
             out = std::move(*replacement);
         } else {
             out = YamlNode(AliasNode{alias->name, Box<YamlNode>(std::move(current))});
@@ -543,7 +543,7 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
     switch (node.kind()) {
         case YamlNode::Alias: {
             const AliasNode& a = *node.alias();
-            return alias_replacement(a.name, *a.target);
+            return alias_replacement(a.name.str(), *a.target);
         }
         case YamlNode::Scalar:
             if (const OptString& anchor = node.scalar()->props->anchor) book_.define(*anchor, node);

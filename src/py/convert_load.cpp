@@ -35,7 +35,8 @@ ref scalar_to_py(const ScalarValue& value) {
         case ScalarValue::Str:
             return make_str(value.as_str());
         case ScalarValue::BigInt:
-            return ref::steal(PyLong_FromString(value.as_big_int().c_str(), nullptr, 10));
+            return ref::steal(
+                PyLong_FromString(std::string(value.as_big_int()).c_str(), nullptr, 10));
         case ScalarValue::Null:
             break;
     }

@@ -116,7 +116,7 @@ class PieceWriter {
 
     /// One entry: its value written in pieces under the entry's opening
     /// lines when it can be, else the whole entry as one piece.
-    bool entry(const std::string& key, YamlEntry& e, PyObject* value, std::size_t column) {
+    bool entry(std::string_view key, YamlEntry& e, PyObject* value, std::size_t column) {
         if (in_pieces(value)) {
             Shape shape;
             if (!read_shape(value, shape)) return false;

@@ -185,7 +185,7 @@ bool update_changes(PyObject* other, std::vector<Change>& changes) {
                 continue;  // not in `other`'s dict: not one of its values
             }
             forget_positions(slot.value);
-            changes.push_back(Change{std::move(key), std::move(slot.key), std::move(slot.value),
+            changes.push_back(Change{std::move(key), slot.key.str(), std::move(slot.value),
                                      std::move(value), true});
         }
         return true;
@@ -384,7 +384,7 @@ PyObject* mapping_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 /// The node object for the value under `key` now: a copy of its tree with
 /// its current values.
-ref node_of(PyObject* self, const std::string& key, const YamlNode& node) {
+ref node_of(PyObject* self, std::string_view key, const YamlNode& node) {
     ref value;
     if (detail::Extractor::needs_value(node)) {
         ref pykey = make_str(key);
@@ -646,7 +646,7 @@ PyObject* mapping_rename_key(PyObject* self, PyObject* const* args, Py_ssize_t n
             e.key_props.mut().alias.reset();
         }
         e.layout.clear_key_checked();  // checked for the old text
-        entries.rename_at(static_cast<std::size_t>(at), std::string(new_text));
+        entries.rename_at(static_cast<std::size_t>(at), new_text);
         if (!take_dict(self, d.get())) return nullptr;
         Py_RETURN_NONE;
     });

@@ -25,7 +25,7 @@ YamlEntry entry(YamlNode value) {
 
 std::vector<std::string> keys(const YamlMapping& m) {
     std::vector<std::string> out;
-    for (const auto& slot : m.entries) out.push_back(slot.key);
+    for (const auto& slot : m.entries) out.push_back(slot.key.str());
     return out;
 }
 
@@ -125,6 +125,31 @@ TEST(NumberText, ShortestFixed) {
         ASSERT_TRUE(parse_f64(fmt(d), back));
         EXPECT_EQ(back, d);
     }
+}
+
+TEST(SmallString, HoldsTextInlineAndOnTheHeap) {
+    // Either side of the 15 bytes held inline, with bytes that end C strings
+    // or look like the heap mark.
+    for (const std::string& text :
+         {std::string(), std::string("a"), std::string(15, 'x'), std::string(16, 'y'),
+          std::string("ab\0cd", 5), std::string(15, '\xFF'), std::string(300, 'z')}) {
+        SCOPED_TRACE(text.size());
+        SmallString s(text);
+        EXPECT_EQ(s.view(), text);
+        EXPECT_EQ(s.empty(), text.empty());
+        SmallString copy = s;
+        SmallString moved = std::move(s);
+        EXPECT_TRUE(s.empty());  // a moved-from string is empty
+        EXPECT_EQ(copy, moved);
+        copy = std::string_view(copy).substr(copy.size() / 2);  // from its own text
+        EXPECT_EQ(copy.view(), text.substr(text.size() / 2));
+        const SmallString& same = moved;
+        moved = same;  // self-assignment keeps the text
+        EXPECT_EQ(moved.view(), text);
+        s = "again";
+        EXPECT_EQ(s, "again");
+    }
+    EXPECT_LT(SmallString("abc"), SmallString(std::string(20, 'b')));
 }
 
 TEST(OrderedMap, InsertReplaceRemoveKeepOrder) {

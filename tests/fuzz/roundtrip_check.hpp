@@ -206,14 +206,14 @@ struct Anchor {
 using Anchors = std::vector<Anchor>;
 
 inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
-    const auto last = [&](const std::string& name) -> const Anchor* {
+    const auto last = [&](std::string_view name) -> const Anchor* {
         for (auto it = seen.rbegin(); it != seen.rend(); ++it)
             if (!it->open && it->name == name) return &*it;
         return nullptr;
     };
     // No definition yet: the writer writes the node in the alias's place,
     // unless an enclosing collection already wrote the name.
-    const auto undefined = [&](const std::string& name, Anchor def) {
+    const auto undefined = [&](std::string_view name, Anchor def) {
         for (const Anchor& a : seen)
             if (a.open && a.name == name) return true;
         seen.push_back(std::move(def));
@@ -221,7 +221,7 @@ inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
     };
     if (const AliasNode* a = n.alias()) {
         const Anchor* def = last(a->name);
-        if (!def) return undefined(a->name, {a->name, a->target.get(), {}});
+        if (!def) return undefined(a->name, {a->name.str(), a->target.get(), {}});
         if (def->node) return !same_data(*def->node, *a->target);
         // A key's anchor: the alias stands for the key's scalar.
         const YamlNode& target = resolved(*a->target);
@@ -253,11 +253,12 @@ inline bool dangling_alias(const YamlNode& n, Anchors& seen) {
                         def->node ? (named ? named->value.to_key_string() : "") : def->key;
                     if (text != slot.key) return true;
                 } else if (undefined(*e.key_props->alias,
-                                     {*e.key_props->alias, nullptr, slot.key})) {
+                                     {*e.key_props->alias, nullptr, slot.key.str()})) {
                     return true;
                 }
             }
-            if (e.key_props->anchor) seen.push_back({*e.key_props->anchor, nullptr, slot.key});
+            if (e.key_props->anchor)
+                seen.push_back({*e.key_props->anchor, nullptr, slot.key.str()});
             if (e.key_props->node && dangling_alias(**e.key_props->node, seen)) return true;
             if (dangling_alias(e.value, seen)) return true;
         }
