@@ -277,9 +277,9 @@ class TestLongInput:
         assert r["outcome"] == "ok" and r["growth_mb"] < 80, r
 
     # Peak growth of loads_all over the corpus as one stream, as a multiple
-    # of PyYAML's LibYAML loader's on the same text (measured 2.5x; the
-    # goal is 2x).
-    CORPUS_STREAM_BOUND = 2.7
+    # of PyYAML's LibYAML loader's on the same text (measured 2.0x, the
+    # goal; the bound leaves room for the noise of the measure).
+    CORPUS_STREAM_BOUND = 2.2
 
     @needs_rss
     def test_corpus_stream_memory_against_libyaml(self, corpus, tmp_path):
