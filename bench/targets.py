@@ -5,10 +5,12 @@ loaded corpus, ruamel.yaml's round-trip loader, and the peak memory of loads
 on three inputs (the corpus as one stream, 20 MB of small mappings, 100,000
 small documents). The core reader against LibYAML is `make bench-reader`.
 
-    python bench/targets.py [--repeat 5] [--module-path DIR]
+    python bench/targets.py [--repeat 5] [--module-path DIR] [--memory]
 
 --module-path measures a module built into DIR (pip install --target DIR .)
-instead of the installed one, for before/after comparisons.
+instead of the installed one, for before/after comparisons; --memory
+measures the memory rows only (they are exact to about 0.1 MB, so they show
+what a change to the tree's layout saves).
 """
 
 import argparse
@@ -101,6 +103,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--module-path", default="")
+    ap.add_argument("--memory", action="store_true", help="the memory rows only")
     args = ap.parse_args(argv)
     setup(args.module_path)
     import yaml
@@ -116,46 +119,47 @@ def main(argv=None):
         ratio = ours / theirs
         rows.append((work, f"{ours:.1f} {unit}", f"{peer_name} {theirs:.1f} {unit}", f"{ratio:.2f}x", target))
 
-    texts = corpus_texts()
-    mb = sum(len(t.encode()) for t in texts) / 1e6
+    if not args.memory:
+        texts = corpus_texts()
+        mb = sum(len(t.encode()) for t in texts) / 1e6
 
-    def ours_loads():
-        for t in texts:
-            tesvorn.loads_all(t)
+        def ours_loads():
+            for t in texts:
+                tesvorn.loads_all(t)
 
-    def peer_loads():
-        for t in texts:
-            list(yaml.load_all(t, Loader=yaml.CSafeLoader))
+        def peer_loads():
+            for t in texts:
+                list(yaml.load_all(t, Loader=yaml.CSafeLoader))
 
-    row(f"loads_all per file, {len(texts)} corpus files ({mb:.1f} MB)", mb / best_of(ours_loads, args.repeat),
-        "CSafeLoader", mb / best_of(peer_loads, args.repeat), "MB/s", ">= 10x")
+        row(f"loads_all per file, {len(texts)} corpus files ({mb:.1f} MB)", mb / best_of(ours_loads, args.repeat),
+            "CSafeLoader", mb / best_of(peer_loads, args.repeat), "MB/s", ">= 10x")
 
-    ours_docs = [tesvorn.loads_all(t) for t in texts]
-    peer_docs = [list(yaml.load_all(t, Loader=yaml.CSafeLoader)) for t in texts]
+        ours_docs = [tesvorn.loads_all(t) for t in texts]
+        peer_docs = [list(yaml.load_all(t, Loader=yaml.CSafeLoader)) for t in texts]
 
-    def ours_dumps():
-        for d in ours_docs:
-            tesvorn.dumps_all(d)
+        def ours_dumps():
+            for d in ours_docs:
+                tesvorn.dumps_all(d)
 
-    def peer_dumps():
-        for d in peer_docs:
-            yaml.dump_all(d, Dumper=yaml.CSafeDumper, sort_keys=False)
+        def peer_dumps():
+            for d in peer_docs:
+                yaml.dump_all(d, Dumper=yaml.CSafeDumper, sort_keys=False)
 
-    row("dumps_all per file of the loaded corpus", mb / best_of(ours_dumps, args.repeat), "CSafeDumper",
-        mb / best_of(peer_dumps, args.repeat), "MB/s", ">= 20x")
+        row("dumps_all per file of the loaded corpus", mb / best_of(ours_dumps, args.repeat), "CSafeDumper",
+            mb / best_of(peer_dumps, args.repeat), "MB/s", ">= 20x")
 
-    def ruamel_loads():
-        for t in texts:
-            list(YAML().load_all(t))
+        def ruamel_loads():
+            for t in texts:
+                list(YAML().load_all(t))
 
-    row("loads_all per file, against the round-trip loader", mb / best_of(ours_loads, args.repeat),
-        "ruamel.yaml", mb / best_of(ruamel_loads, 1), "MB/s", ">= 200x")
+        row("loads_all per file, against the round-trip loader", mb / best_of(ours_loads, args.repeat),
+            "ruamel.yaml", mb / best_of(ruamel_loads, 1), "MB/s", ">= 200x")
 
-    config = tesvorn.dumps(config_like(10_500_000))
-    cmb = len(config.encode()) / 1e6
-    row(f"loads of a generated config document ({cmb:.1f} MB)",
-        cmb / best_of(lambda: tesvorn.loads(config), max(1, args.repeat // 2)), "CSafeLoader",
-        cmb / best_of(lambda: yaml.load(config, Loader=yaml.CSafeLoader), 1), "MB/s", ">= 25x")
+        config = tesvorn.dumps(config_like(10_500_000))
+        cmb = len(config.encode()) / 1e6
+        row(f"loads of a generated config document ({cmb:.1f} MB)",
+            cmb / best_of(lambda: tesvorn.loads(config), max(1, args.repeat // 2)), "CSafeLoader",
+            cmb / best_of(lambda: yaml.load(config, Loader=yaml.CSafeLoader), 1), "MB/s", ">= 25x")
 
     for name, text, target in (
         ("peak memory of loads_all, corpus as one stream", corpus_stream(), "<= 2x"),

@@ -127,6 +127,21 @@ TEST(NumberText, ShortestFixed) {
     }
 }
 
+// A loaded tree's memory is mostly these records: a field added to one of
+// them grows every document (the bounds are this toolchain's sizes).
+TEST(DocumentModel, RecordSizes) {
+#if defined(__GLIBCXX__) && __SIZEOF_POINTER__ == 8
+    EXPECT_EQ(sizeof(SmallString), 16u);
+    EXPECT_LE(sizeof(YamlNode), 40u);
+    EXPECT_LE(sizeof(OrderedMap<YamlEntry>::Slot), 88u);
+    EXPECT_LE(sizeof(YamlItem), 56u);
+    EXPECT_LE(sizeof(YamlMapping), 104u);
+    EXPECT_LE(sizeof(YamlSequence), 96u);
+#else
+    GTEST_SKIP() << "sizes are held for 64-bit libstdc++ only";
+#endif
+}
+
 TEST(SmallString, HoldsTextInlineAndOnTheHeap) {
     // Either side of the 15 bytes held inline, with bytes that end C strings
     // or look like the heap mark.
