@@ -98,10 +98,6 @@ ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optiona
     return default_value();
 }
 
-const KeyProps KeyPropsRef::kEmpty{};
-const ScalarProps ScalarPropsRef::kEmpty{};
-const Comments CommentsRef::kEmpty{};
-
 std::string complex_key_string(std::size_t count) {
     std::string key(1, '\0');
     key += std::to_string(count);

@@ -598,6 +598,40 @@ struct SourceOffset {
     friend bool operator==(const SourceOffset&, const SourceOffset&) noexcept { return true; }
 };
 
+/// A record `T` that few nodes, entries or items have, held in one
+/// pointer. Reading an absent record reads an empty one; `mut()` creates
+/// it. Copies are deep, and an emptied record equals an absent one.
+template <class T>
+class RareRef {
+  public:
+    RareRef() noexcept = default;
+    RareRef(const RareRef& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
+    RareRef(RareRef&&) noexcept = default;
+    RareRef& operator=(const RareRef& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
+        return *this;
+    }
+    RareRef& operator=(RareRef&&) noexcept = default;
+    ~RareRef() = default;
+
+    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
+    const T& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
+    const T* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
+    T& mut() {
+        if (!p_) p_ = std::make_unique<T>();
+        return *p_;
+    }
+    void reset() noexcept { p_.reset(); }
+
+    friend bool operator==(const RareRef& a, const RareRef& b) { return *a == *b; }
+
+  protected:
+    std::unique_ptr<T> p_;
+
+  private:
+    static inline const T kEmpty{};
+};
+
 /// What few scalars have: a tag, an anchor, or the source text of a plain
 /// scalar.
 struct ScalarProps {
@@ -610,36 +644,8 @@ struct ScalarProps {
     friend bool operator==(const ScalarProps&, const ScalarProps&) = default;
 };
 
-/// A scalar's ScalarProps held in one pointer, which keeps every node
-/// 16 bytes smaller. Reading absent properties reads empty ones; `mut()`
-/// creates them. Copies are deep.
-class ScalarPropsRef {
-  public:
-    ScalarPropsRef() noexcept = default;
-    ScalarPropsRef(const ScalarPropsRef& other)
-        : p_(other.p_ ? std::make_unique<ScalarProps>(*other.p_) : nullptr) {}
-    ScalarPropsRef(ScalarPropsRef&&) noexcept = default;
-    ScalarPropsRef& operator=(const ScalarPropsRef& other) {
-        if (this != &other) p_ = other.p_ ? std::make_unique<ScalarProps>(*other.p_) : nullptr;
-        return *this;
-    }
-    ScalarPropsRef& operator=(ScalarPropsRef&&) noexcept = default;
-    ~ScalarPropsRef() = default;
-
-    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
-    const ScalarProps& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
-    const ScalarProps* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
-    ScalarProps& mut() {
-        if (!p_) p_ = std::make_unique<ScalarProps>();
-        return *p_;
-    }
-
-    friend bool operator==(const ScalarPropsRef& a, const ScalarPropsRef& b) { return *a == *b; }
-
-  private:
-    static const ScalarProps kEmpty;
-    std::unique_ptr<ScalarProps> p_;
-};
+/// A scalar's ScalarProps: a pointer keeps every node 16 bytes smaller.
+using ScalarPropsRef = RareRef<ScalarProps>;
 
 struct YamlScalar {
     [[no_unique_address]] ScalarValue value;  // the next two fields sit in its tail padding
@@ -751,37 +757,9 @@ struct KeyProps {
     friend bool operator==(const KeyProps&, const KeyProps&) = default;
 };
 
-/// A key's KeyProps held in one pointer: most keys have none, and an entry
-/// is the bulk of a loaded mapping. Reading absent properties reads empty
-/// ones; `mut()` creates them. Copies are deep.
-class KeyPropsRef {
-  public:
-    KeyPropsRef() noexcept = default;
-    KeyPropsRef(const KeyPropsRef& other)
-        : p_(other.p_ ? std::make_unique<KeyProps>(*other.p_) : nullptr) {}
-    KeyPropsRef(KeyPropsRef&&) noexcept = default;
-    KeyPropsRef& operator=(const KeyPropsRef& other) {
-        if (this != &other) p_ = other.p_ ? std::make_unique<KeyProps>(*other.p_) : nullptr;
-        return *this;
-    }
-    KeyPropsRef& operator=(KeyPropsRef&&) noexcept = default;
-    ~KeyPropsRef() = default;
-
-    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
-    const KeyProps& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
-    const KeyProps* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
-    KeyProps& mut() {
-        if (!p_) p_ = std::make_unique<KeyProps>();
-        return *p_;
-    }
-    void reset() noexcept { p_.reset(); }
-
-    friend bool operator==(const KeyPropsRef& a, const KeyPropsRef& b) { return *a == *b; }
-
-  private:
-    static const KeyProps kEmpty;
-    std::unique_ptr<KeyProps> p_;
-};
+/// A key's KeyProps: most keys have none, and an entry is the bulk of a
+/// loaded mapping.
+using KeyPropsRef = RareRef<KeyProps>;
 
 /// The comments of an entry or item: the lines above it, and the one after
 /// it on its line.
@@ -792,30 +770,10 @@ struct Comments {
     friend bool operator==(const Comments&, const Comments&) = default;
 };
 
-/// An entry's or item's Comments held in one pointer: most have none.
-/// Reading absent comments reads empty ones; `mut()` creates them (so only
-/// call it to store one). Copies are deep, and a record whose comments were
-/// all cleared equals an absent one.
-class CommentsRef {
+/// An entry's or item's Comments: most have none. Only call `mut()` to
+/// store one.
+class CommentsRef : public RareRef<Comments> {
   public:
-    CommentsRef() noexcept = default;
-    CommentsRef(const CommentsRef& other)
-        : p_(other.p_ ? std::make_unique<Comments>(*other.p_) : nullptr) {}
-    CommentsRef(CommentsRef&&) noexcept = default;
-    CommentsRef& operator=(const CommentsRef& other) {
-        if (this != &other) p_ = other.p_ ? std::make_unique<Comments>(*other.p_) : nullptr;
-        return *this;
-    }
-    CommentsRef& operator=(CommentsRef&&) noexcept = default;
-    ~CommentsRef() = default;
-
-    [[nodiscard]] bool has() const noexcept { return p_ != nullptr; }
-    const Comments& operator*() const noexcept { return p_ ? *p_ : kEmpty; }
-    const Comments* operator->() const noexcept { return p_ ? p_.get() : &kEmpty; }
-    Comments& mut() {
-        if (!p_) p_ = std::make_unique<Comments>();
-        return *p_;
-    }
     /// Sets or clears one comment; clearing the last one frees the record.
     void set(OptString Comments::*which, OptString text) {
         if (text) {
@@ -825,13 +783,6 @@ class CommentsRef {
             if (!p_->before && !p_->trailing) p_.reset();
         }
     }
-    void reset() noexcept { p_.reset(); }
-
-    friend bool operator==(const CommentsRef& a, const CommentsRef& b) { return *a == *b; }
-
-  private:
-    static const Comments kEmpty;
-    std::unique_ptr<Comments> p_;
 };
 
 struct YamlEntry {
