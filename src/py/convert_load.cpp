@@ -337,8 +337,11 @@ ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject*
     ref obj = new_sequence_object(std::move(record), std::move(meta));
     if (!obj) return obj;
     as_sequence(obj.get())->contained.set(0, contained);
-    // Fill the parent list directly, bypassing the class's own hooks.
-    if (PyList_SetSlice(obj.get(), 0, 0, list.get()) < 0) return ref();
+    // Fill the parent list directly, bypassing the class's own hooks. The
+    // list's own __init__ sizes its storage exactly; a slice assignment
+    // would leave room for eight items under a short list.
+    ref args = ref::steal(PyTuple_Pack(1, list.get()));
+    if (!args || PyList_Type.tp_init(obj.get(), args.get(), nullptr) < 0) return ref();
     return obj;
 }
 

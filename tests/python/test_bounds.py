@@ -270,6 +270,15 @@ class TestLongInput:
         assert sum(1 for _ in tesvorn.iter_loads_all(text)) == 100_000
         assert tesvorn.loads_all(tesvorn.dumps_all(docs))[12345] == {"a": 12345}
 
+    @pytest.mark.parametrize("items", [1, 2, 5, 13, 300])
+    def test_loaded_sequences_hold_exact_storage(self, items):
+        # A short list filled by slice assignment keeps room for 8 items.
+        body = ", ".join(map(str, range(items)))
+        doc = tesvorn.loads(f"top: [{body}]\nnested: [[{body}]]\n")
+        for seq in (doc["top"], doc["nested"][0]):
+            storage = sys.getsizeof(seq) - sys.getsizeof(type(seq)())
+            assert storage == sys.getsizeof(list(seq)) - sys.getsizeof([]), items
+
     @needs_rss
     def test_many_small_documents_stream_in_bounded_memory(self):
         r = probe('text = "".join(f"---\\na: {i}\\nb: [1, 2, 3]\\n" for i in range(300_000))',
