@@ -793,9 +793,9 @@ void Builder::end_collection(const Event& ev) {
     // Straight into the node's shared record (no intermediate copy).
     YamlNode node;
     if (done.is_mapping) {
-        node.v.emplace<0>(std::make_shared<YamlMapping>(std::move(done.mapping)));
+        node.v.emplace<0>(std::move(done.mapping));
     } else {
-        node.v.emplace<1>(std::make_shared<YamlSequence>(std::move(done.sequence)));
+        node.v.emplace<1>(std::move(done.sequence));
     }
     if (done.anchor) register_anchor(*done.anchor, node, done.anchor_order);
     const bool flow = done.is_flow;

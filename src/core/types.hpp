@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <compare>
 #include <cstddef>
@@ -515,21 +516,46 @@ class OptString {
 template <class T>
 class Cow {
   public:
-    Cow() : p_(std::make_shared<T>()) {}
-    explicit Cow(T value) : p_(std::make_shared<T>(std::move(value))) {}
-    /// Shares `value` (which nothing may change while shared).
-    explicit Cow(std::shared_ptr<T> value) noexcept : p_(std::move(value)) {}
+    Cow() : p_(new Block()) {}
+    explicit Cow(T value) : p_(new Block(std::move(value))) {}
+    Cow(const Cow& other) noexcept : p_(other.p_) {
+        if (p_) p_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    Cow(Cow&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Cow& operator=(Cow other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Cow() { release(); }
 
-    const T& get() const noexcept { return *p_; }
+    const T& get() const noexcept { return p_->value; }
     T& mut() {
-        if (p_.use_count() > 1) p_ = std::make_shared<T>(*p_);
-        return *p_;
+        if (p_->refs.load(std::memory_order_acquire) > 1) {
+            Block* copy = new Block(p_->value);
+            release();
+            p_ = copy;
+        }
+        return p_->value;
     }
 
-    friend bool operator==(const Cow& a, const Cow& b) { return a.p_ == b.p_ || *a.p_ == *b.p_; }
+    friend bool operator==(const Cow& a, const Cow& b) {
+        return a.p_ == b.p_ || a.get() == b.get();
+    }
 
   private:
-    std::shared_ptr<T> p_;
+    // The count sits beside the value (one allocation, one pointer per
+    // holder): loaded documents hold many small collections.
+    struct Block {
+        Block() = default;
+        explicit Block(const T& v) : value(v) {}
+        explicit Block(T&& v) : value(std::move(v)) {}
+        std::atomic<std::size_t> refs{1};
+        T value;
+    };
+    void release() noexcept {
+        if (p_ && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_;
+    }
+    Block* p_;
 };
 
 /// A typed scalar value: the variant order is Int, Float, Bool, Str, Null,

@@ -137,9 +137,29 @@ TEST(DocumentModel, RecordSizes) {
     EXPECT_LE(sizeof(YamlItem), 56u);
     EXPECT_LE(sizeof(YamlMapping), 104u);
     EXPECT_LE(sizeof(YamlSequence), 96u);
+    EXPECT_EQ(sizeof(Cow<YamlMapping>), sizeof(void*));
 #else
     GTEST_SKIP() << "sizes are held for 64-bit libstdc++ only";
 #endif
+}
+
+TEST(DocumentModel, CopiesShareCollectionsUntilChanged) {
+    Cow<YamlSequence> a;
+    a.mut().items.emplace_back();
+    Cow<YamlSequence> b = a;
+    EXPECT_EQ(&a.get(), &b.get());
+    b.mut().items.emplace_back();  // b is made its own
+    EXPECT_NE(&a.get(), &b.get());
+    EXPECT_EQ(a.get().items.size(), 1u);
+    EXPECT_EQ(b.get().items.size(), 2u);
+    const YamlSequence* own = &b.get();
+    b.mut().items.clear();  // unshared: changed in place
+    EXPECT_EQ(&b.get(), own);
+    b = a;
+    b = b;
+    Cow<YamlSequence> c = std::move(b);
+    EXPECT_EQ(&c.get(), &a.get());
+    EXPECT_TRUE(c == a);
 }
 
 TEST(SmallString, HoldsTextInlineAndOnTheHeap) {
