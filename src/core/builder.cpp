@@ -1067,7 +1067,7 @@ void Builder::end_document(const Event& ev) {
     l.end_begin = rel(end_begin);
     l.end_end = rel(end_end);
     l.has_end = ev.is_explicit;
-    meta.layout.p = std::make_shared<const DocLayout>(std::move(l));
+    meta.layout.set(std::move(l));
 }
 
 void Builder::end_stream(const Event& ev) {
@@ -1080,7 +1080,7 @@ void Builder::end_stream(const Event& ev) {
         DocLayout l = *metas_.back().layout.get();
         l.end_end = rel(end);
         l.final_break = is_break(at(end - 1));
-        metas_.back().layout.p = std::make_shared<const DocLayout>(std::move(l));
+        metas_.back().layout.set(std::move(l));
         cursor_ = end;
         return;
     }
@@ -1101,7 +1101,7 @@ void Builder::end_stream(const Event& ev) {
     fill_doc_layout(l, meta, root);
     l.tail_begin = l.tail_end = rel(end);
     l.end_begin = l.end_end = rel(end);
-    meta.layout.p = std::make_shared<const DocLayout>(std::move(l));
+    meta.layout.set(std::move(l));
     roots_.push_back(std::move(root));
     metas_.push_back(std::move(meta));
 }

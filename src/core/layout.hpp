@@ -284,15 +284,16 @@ struct CollectionLayout {
     /// Flow: what stands between a ',' and the next entry (the second
     /// entry's lead), for entries written without a record of their own.
     std::uint32_t typical_begin = 0;
+    /// Where the collection's text starts: its properties, else its opening
+    /// bracket or first entry (the position of a loaded collection).
+    std::uint32_t start = 0;
     std::uint16_t typical_len = 0;
     /// Block: the column relative to the parent's entries (0 for an
     /// indentless sequence).
     std::int16_t rel = 0;
     std::uint8_t flags = 0;
     std::uint8_t trailing = 0;  // the trailing_blank_lines the tail was read with
-    /// Where the collection's text starts: its properties, else its opening
-    /// bracket or first entry (the position of a loaded collection).
-    std::uint32_t start = 0;
+    // Two bytes of tail padding, which a collection's style fills.
 
     [[nodiscard]] bool has() const noexcept { return source != nullptr; }
     [[nodiscard]] bool flag(Flag f) const noexcept { return (flags & f) != 0; }
@@ -371,13 +372,22 @@ struct ChainLevel {
 /// off the levels.
 std::size_t end_blank_run(std::span<const ChainLevel> chain, bool take) noexcept;
 
-/// A document's layout, shared by the copies of its metadata (it does not
-/// change once read). Never makes two metadata records differ.
-struct DocLayoutRef {
-    std::shared_ptr<const DocLayout> p;
+/// A document's layout, held in its metadata (it does not change once read;
+/// metadata records are few, one per document root). Never makes two
+/// metadata records differ.
+class DocLayoutRef {
+  public:
+    [[nodiscard]] const DocLayout* get() const noexcept { return set_ ? &l_ : nullptr; }
+    void set(DocLayout layout) {
+        l_ = std::move(layout);
+        set_ = true;
+    }
 
-    [[nodiscard]] const DocLayout* get() const noexcept { return p.get(); }
     friend bool operator==(const DocLayoutRef&, const DocLayoutRef&) noexcept { return true; }
+
+  private:
+    [[no_unique_address]] DocLayout l_;
+    bool set_ = false;  // in the layout's tail padding
 };
 
 }  // namespace tesvorn

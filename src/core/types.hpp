@@ -687,9 +687,9 @@ struct YamlMapping {
     OrderedMap<YamlEntry> entries;
     OptString tag;
     OptString anchor;
+    [[no_unique_address]] CollectionLayout layout;  // the next two fields sit in its tail padding
     ContainerStyle style = ContainerStyle::Block;
     std::uint8_t trailing_blank_lines = 0;
-    CollectionLayout layout;
 
     void format_with(bool styles, bool comments, bool blank_lines);
     friend bool operator==(const YamlMapping&, const YamlMapping&) = default;
@@ -699,9 +699,9 @@ struct YamlSequence {
     std::vector<YamlItem> items;
     OptString tag;
     OptString anchor;
+    [[no_unique_address]] CollectionLayout layout;  // the next two fields sit in its tail padding
     ContainerStyle style = ContainerStyle::Block;
     std::uint8_t trailing_blank_lines = 0;
-    CollectionLayout layout;
 
     void format_with(bool styles, bool comments, bool blank_lines);
     friend bool operator==(const YamlSequence&, const YamlSequence&) = default;

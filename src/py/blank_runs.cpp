@@ -202,10 +202,10 @@ void keep_document_header(PyObject* self) {
         return;
     const std::size_t header = detached_lines(lead);
     if (header == 0) return;
-    auto moved = std::make_shared<DocLayout>(*doc);
-    moved->head_end = begin + static_cast<std::uint32_t>(header);
-    moved->root_begin = moved->root_end = moved->head_end;
-    node_meta(self).mut().layout.p = std::move(moved);
+    DocLayout moved = *doc;
+    moved.head_end = begin + static_cast<std::uint32_t>(header);
+    moved.root_begin = moved.root_end = moved.head_end;
+    node_meta(self).mut().layout.set(std::move(moved));
 }
 
 }  // namespace tesvorn::py

@@ -135,8 +135,8 @@ TEST(DocumentModel, RecordSizes) {
     EXPECT_LE(sizeof(YamlNode), 40u);
     EXPECT_LE(sizeof(OrderedMap<YamlEntry>::Slot), 88u);
     EXPECT_LE(sizeof(YamlItem), 56u);
-    EXPECT_LE(sizeof(YamlMapping), 104u);
-    EXPECT_LE(sizeof(YamlSequence), 96u);
+    EXPECT_LE(sizeof(YamlMapping), 96u);
+    EXPECT_LE(sizeof(YamlSequence), 88u);
     EXPECT_EQ(sizeof(Cow<YamlMapping>), sizeof(void*));
 #else
     GTEST_SKIP() << "sizes are held for 64-bit libstdc++ only";
