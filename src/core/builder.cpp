@@ -536,7 +536,7 @@ void Builder::start_document(const Event& ev) {
     doc_ = DocState{};
     doc_.begin = cursor_;
     doc_.explicit_start = ev.is_explicit;
-    current_meta_.tag_directives = ev.tag_directives;
+    if (!ev.tag_directives.empty()) current_meta_.tag_directives.mut() = ev.tag_directives;
     current_meta_.explicit_start = ev.is_explicit;
     current_meta_.explicit_end = false;
     current_meta_.yaml_version = ev.version;

@@ -515,12 +515,12 @@ void append_tag(std::string& out, std::string_view tag, const DocMetadata& meta)
         return;
     }
     bool declares_primary = false, declares_secondary = false;
-    for (const auto& d : meta.tag_directives) {
+    for (const auto& d : *meta.tag_directives) {
         declares_primary = declares_primary || d.first == "!";
         declares_secondary = declares_secondary || d.first == "!!";
     }
     // A prefix declared by %TAG gives the form the document was written in.
-    for (const auto& [handle, prefix] : meta.tag_directives) {
+    for (const auto& [handle, prefix] : *meta.tag_directives) {
         if (!prefix.empty() && tag.size() > prefix.size() && tag.starts_with(prefix) &&
             valid_handle(handle)) {
             out += handle;
@@ -1242,7 +1242,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     if (last && filler_ == nullptr) find_last_slot(nullptr, root);
     last_pending_ = last && filler_ != nullptr;
     const DocLayout* l = doc_;
-    const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
+    const bool directives = meta_.yaml_version || !meta_.tag_directives->empty();
     // The head as read, while the markers, directives and root properties
     // are unchanged and it still separates this document from the last.
     head_raw_ = l != nullptr && l->fp_head == fingerprint_head(meta_, root) &&
@@ -1314,7 +1314,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
 }
 
 void Emitter::begin_document(bool start_marker, bool end_previous) {
-    const bool directives = meta_.yaml_version || !meta_.tag_directives.empty();
+    const bool directives = meta_.yaml_version || !meta_.tag_directives->empty();
     // Directives after a document need that document closed by "...".
     if (directives && end_previous) put("...\n");
     if (meta_.yaml_version) {
@@ -1324,7 +1324,7 @@ void Emitter::begin_document(bool start_marker, bool end_previous) {
         put(std::to_string(meta_.yaml_version->second));
         put('\n');
     }
-    for (const auto& [handle, prefix] : meta_.tag_directives) {
+    for (const auto& [handle, prefix] : *meta_.tag_directives) {
         put("%TAG ");
         put(handle);
         put(' ');

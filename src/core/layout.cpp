@@ -144,8 +144,8 @@ std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) no
     } else {
         f.add(0);
     }
-    f.add(meta.tag_directives.size());
-    for (const auto& [handle, prefix] : meta.tag_directives) f.add(handle).add(prefix);
+    f.add(meta.tag_directives->size());
+    for (const auto& [handle, prefix] : *meta.tag_directives) f.add(handle).add(prefix);
     if (const YamlMapping* m = root.mapping(); m && m->style == ContainerStyle::Block) {
         f.add(1).add_opt(m->anchor.get()).add_opt(m->tag.get());
     } else if (const YamlSequence* s = root.sequence(); s && s->style == ContainerStyle::Block) {

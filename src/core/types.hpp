@@ -854,7 +854,7 @@ struct DocMetadata {
     bool explicit_start = false;
     bool explicit_end = false;
     std::optional<std::pair<std::uint8_t, std::uint8_t>> yaml_version;
-    std::vector<std::pair<std::string, std::string>> tag_directives;
+    RareRef<std::vector<std::pair<std::string, std::string>>> tag_directives;
     DocLayoutRef layout;
 
     friend bool operator==(const DocMetadata&, const DocMetadata&) = default;

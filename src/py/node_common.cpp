@@ -352,7 +352,7 @@ PyObject* get_directives(PyObject* self, void*) {
         {
             SharedBorrow borrow(node_borrow(self));
             if (!borrow.ok()) return nullptr;
-            dirs = node_meta(self).get().tag_directives;
+            dirs = *node_meta(self).get().tag_directives;
         }
         ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(dirs.size())));
         if (!list) return nullptr;
@@ -397,7 +397,10 @@ int set_directives(PyObject* self, PyObject* value, void*) {
         }
         ExclusiveBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return -1;
-        node_meta(self).mut().tag_directives = std::move(dirs);
+        if (dirs.empty())
+            node_meta(self).mut().tag_directives.reset();
+        else
+            node_meta(self).mut().tag_directives.mut() = std::move(dirs);
         return 0;
     });
 }

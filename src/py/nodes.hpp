@@ -41,7 +41,7 @@ class MetaRef {
   private:
     static bool is_empty(const DocMeta& m) noexcept {
         return !m.explicit_start && !m.explicit_end && !m.yaml_version &&
-               m.tag_directives.empty() && m.layout.get() == nullptr;
+               m.tag_directives->empty() && m.layout.get() == nullptr;
     }
     static const DocMeta kEmpty;
     std::unique_ptr<DocMeta> p_;

@@ -321,8 +321,8 @@ TEST(BuilderDocuments, MetadataAndEndCount) {
     EXPECT_TRUE(b.metas[0].explicit_start);
     EXPECT_TRUE(b.metas[0].explicit_end);
     EXPECT_EQ(b.metas[0].yaml_version, (std::pair<std::uint8_t, std::uint8_t>(1, 2)));
-    ASSERT_EQ(b.metas[0].tag_directives.size(), 1u);
-    EXPECT_EQ(b.metas[0].tag_directives[0].first, "!e!");
+    ASSERT_EQ(b.metas[0].tag_directives->size(), 1u);
+    EXPECT_EQ((*b.metas[0].tag_directives)[0].first, "!e!");
     EXPECT_TRUE(b.metas[1].explicit_start);
     EXPECT_FALSE(b.metas[1].explicit_end);
     EXPECT_FALSE(b.metas[1].yaml_version);

@@ -107,7 +107,7 @@ TEST(EmitterFraming, MarkersOnlyWhereNeeded) {
 
     DocMetadata dirs;
     dirs.yaml_version = std::pair<std::uint8_t, std::uint8_t>{1, 2};
-    dirs.tag_directives = {{"!e!", "tag:e.com,2000:"}};
+    dirs.tag_directives.mut() = {{"!e!", "tag:e.com,2000:"}};
     EXPECT_EQ(dump(str("a"), 2, dirs), "%YAML 1.2\n%TAG !e! tag:e.com,2000:\n---\na\n");
 }
 
@@ -296,10 +296,10 @@ TEST(EmitterProperties, TagForms) {
     EXPECT_EQ(tagged("!a!b%"), "!a%21b%25");
     EXPECT_EQ(tagged("!é"), "!%C3%A9");
     DocMetadata meta;
-    meta.tag_directives = {{"!e!", "tag:e.com,2000:"}, {"!", "tag:p,1:"}};
+    meta.tag_directives.mut() = {{"!e!", "tag:e.com,2000:"}, {"!", "tag:p,1:"}};
     EXPECT_EQ(tagged("tag:e.com,2000:x", meta), "!e!x");
     EXPECT_EQ(tagged("!local", meta), "!<!local>");  // "!local" would take the declared prefix
-    meta.tag_directives = {{"!!", "tag:other,1:"}};
+    meta.tag_directives.mut() = {{"!!", "tag:other,1:"}};
     EXPECT_EQ(tagged("!!str", meta), "!<tag:yaml.org,2002:str>");
 }
 
@@ -643,7 +643,7 @@ TEST(EmitterPieces, PiecesGiveTheTextOfTheWholeTree) {
     DocMetadata meta;
     meta.explicit_start = true;
     meta.explicit_end = true;
-    meta.tag_directives = {{"!", "!x-"}};
+    meta.tag_directives.mut() = {{"!", "!x-"}};
 
     // Pieces as one-slot collections, and as slots.
     for (const std::size_t run : {0, 2, 3, 4, 10, 12, 13, 14}) {

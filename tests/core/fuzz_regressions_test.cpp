@@ -86,7 +86,7 @@ TEST(FuzzRegressions, TagPrefixIsWrittenEscaped) {
         EXPECT_EQ(roundtrip_problem(text), "") << text;
     tesvorn::fuzz::Loaded docs;
     ASSERT_TRUE(tesvorn::fuzz::load("%TAG !e! tag:x%20y:\n---\nk: !e!z 1\n", docs));
-    EXPECT_EQ(docs.metas[0].tag_directives[0].second, "tag:x y:");
+    EXPECT_EQ((*docs.metas[0].tag_directives)[0].second, "tag:x y:");
     EXPECT_EQ(tesvorn::fuzz::dump_designed(docs), "%TAG !e! tag:x%20y:\n---\nk: !e!z 1\n");
 }
 

@@ -137,6 +137,7 @@ TEST(DocumentModel, RecordSizes) {
     EXPECT_LE(sizeof(YamlItem), 56u);
     EXPECT_LE(sizeof(YamlMapping), 96u);
     EXPECT_LE(sizeof(YamlSequence), 88u);
+    EXPECT_LE(sizeof(DocMetadata), 88u);
     EXPECT_EQ(sizeof(Cow<YamlMapping>), sizeof(void*));
 #else
     GTEST_SKIP() << "sizes are held for 64-bit libstdc++ only";
