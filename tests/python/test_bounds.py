@@ -285,20 +285,27 @@ class TestLongInput:
                   "sum(1 for _ in tesvorn.iter_load_all(io.StringIO(text)))")
         assert r["outcome"] == "ok" and r["growth_mb"] < 80, r
 
-    # Peak growth of loads_all over the corpus as one stream, as a multiple
-    # of PyYAML's LibYAML loader's on the same text (measured 2.0x, the
-    # goal; the bound leaves room for the noise of the measure).
-    CORPUS_STREAM_BOUND = 2.2
+    # Peak growth of loads_all as a multiple of PyYAML's LibYAML loader's on
+    # the same text: the corpus as one stream and many small documents
+    # (measured 1.86x and 1.95x, the goal being 2x; repeated runs agree to
+    # within 0.01, and the bound leaves room for other machines).
+    MEMORY_BOUND = 2.05
 
     @needs_rss
-    def test_corpus_stream_memory_against_libyaml(self, corpus, tmp_path):
+    @pytest.mark.parametrize("stream", ["corpus", "small documents"])
+    def test_memory_against_libyaml(self, stream, corpus, tmp_path):
         import testdata  # not at the top: probes import this module without it
 
         yaml = pytest.importorskip("yaml")
         if not hasattr(yaml, "CSafeLoader"):
             pytest.skip("PyYAML is built without LibYAML")
         path = tmp_path / "stream.yaml"
-        path.write_text(testdata.corpus_stream(corpus), encoding="utf-8")
+        if stream == "corpus":
+            text = testdata.corpus_stream(corpus)
+        else:
+            text = "".join(f"---\nid: {i}\nname: doc{i}\ntags: [a, b]\nenabled: true\n"
+                           f"note: a small document\n" for i in range(100_000))
+        path.write_text(text, encoding="utf-8")
         setup = f"text = open({str(path)!r}, encoding='utf-8').read()"
         ours = probe(setup, "tesvorn.loads_all(text)")
         # Application tags (!Ref, !secret) load as plain nodes.
@@ -313,7 +320,7 @@ class TestLongInput:
         """), "list(yaml.load_all(text, Loader=Loader))")
         assert ours["outcome"] == theirs["outcome"] == "ok", (ours, theirs)
         ratio = ours["growth_mb"] / theirs["growth_mb"]
-        assert ratio <= self.CORPUS_STREAM_BOUND, (ratio, ours, theirs)
+        assert ratio <= self.MEMORY_BOUND, (ratio, ours, theirs)
 
     @pytest.mark.huge
     @needs_rss
