@@ -842,7 +842,7 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         PendingKey& k = f.pending;
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const auto [at, added] = f.mapping.entries.find_or_append(
-            k.key ? std::move(*k.key) : complex_key_string(f.mapping.entries.size()));
+            k.key ? std::move(*k.key) : SmallString(complex_key_string(f.mapping.entries.size())));
         index = at;
         YamlEntry& entry = f.mapping.entries.at(index).value;
         if (!added) entry = YamlEntry{};
@@ -921,7 +921,7 @@ Status Builder::process_alias(Event&& event, const Marker& mark) {
     if (role == Role::Key) {
         Frame& f = frames_.back();
         PendingKey& k = f.pending;
-        k.key = copy.scalar() ? copy.scalar()->value.to_key_string() : std::string();
+        k.key.emplace(copy.scalar() ? copy.scalar()->value.to_key_string() : std::string());
         k.key_alias = std::move(event.value);
         k.key_style = ScalarStyle::Plain;
         f.slot.at[SlotLayout::kSep] = event.end;
@@ -954,28 +954,20 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
         // Keys keep their text exactly as read: a key written 1.0 stays "1.0".
         Frame& f = frames_.back();
         PendingKey& k = f.pending;
-        k.key = std::move(event.value);
+        k.key.emplace(event.value);
         k.key_style = event.style;
         k.key_tag = std::move(tag);
         f.slot.at[SlotLayout::kSep] = event.end;
         cursor_ = std::max(cursor_, event.end);
         return {};
     }
-    std::optional<std::string> key_text;
-    if (role == Role::Key) key_text = event.value;
-
     // Made where it stays: in the node.
     YamlNode node;
     YamlScalar& s = node.emplace_scalar();
     s.style = event.style;
     s.value = type_scalar(event.value, event.style, tag, coercion);
-    if (event.style == ScalarStyle::Plain) {
-        // type_scalar may have moved the text into a Str value.
-        const std::string_view text =
-            s.value.is_str() ? std::string_view(s.value.as_str()) : event.value;
-        if (keeps_original(s.value, text, tag.has_value()))
-            s.props.mut().original = std::string(text);
-    }
+    if (event.style == ScalarStyle::Plain && keeps_original(s.value, event.value, tag.has_value()))
+        s.props.mut().original = event.value;
     if (tag) s.props.mut().tag = tag;
     if (event.anchor) s.props.mut().anchor = event.anchor;
     // An anchored key registers its typed node too, for aliases elsewhere.
@@ -984,7 +976,7 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     if (role == Role::Key) {
         Frame& f = frames_.back();
         PendingKey& k = f.pending;
-        k.key = std::move(key_text);
+        k.key.emplace(event.value);
         k.key_style = event.style;
         k.key_anchor = std::move(event.anchor);
         k.key_tag = std::move(tag);

@@ -72,7 +72,9 @@ class Builder {
     };
 
     struct PendingKey {
-        std::optional<std::string> key;
+        // Its own copy of the text: the event's buffer stays with the
+        // scanner for the next scalar.
+        std::optional<SmallString> key;
         std::optional<std::string> key_anchor;
         std::optional<std::string> key_alias;
         std::optional<std::string> key_tag;

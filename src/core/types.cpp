@@ -62,21 +62,21 @@ bool type_plain(std::string_view t, ScalarValue& out);
 
 }  // namespace
 
-ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optional<std::string>& tag,
-                        CoercionTags coercion) {
+ScalarValue type_scalar(std::string_view text, ScalarStyle style,
+                        const std::optional<std::string>& tag, CoercionTags coercion) {
     auto default_value = [&]() {
         ScalarValue v;
         if (style == ScalarStyle::Plain && type_plain(text, v)) return v;
-        return ScalarValue::of_str(std::move(text));
+        return ScalarValue::of_str(text);
     };
     if (!tag) return default_value();
     const std::string& t = *tag;
     // With a loader for a standard tag, the loader gets the source text.
-    if (coercion.contains(t)) return ScalarValue::of_str(std::move(text));
+    if (coercion.contains(t)) return ScalarValue::of_str(text);
     // YAML 1.2 resolves only untagged plain scalars: a local tag's scalar
     // is the text written (its loader gets that text, 1.10 not 1.1).
     const bool local = t.starts_with('!') && !t.starts_with("!!");
-    if (local || tag_is(t, "str")) return ScalarValue::of_str(std::move(text));
+    if (local || tag_is(t, "str")) return ScalarValue::of_str(text);
     if (tag_is(t, "int")) {
         ScalarValue v = ScalarValue::from_str(text);
         return v.is_integer() ? v : default_value();

@@ -232,6 +232,7 @@ class OrderedMap {
         Slot() = default;
         /// A slot whose value is made in place (for a reader that fills it).
         explicit Slot(std::string_view k) : key(k) {}
+        explicit Slot(SmallString&& k) noexcept : key(std::move(k)) {}
         Slot(std::string_view k, V&& v) : key(k), value(std::move(v)) {}
         friend bool operator==(const Slot&, const Slot&) = default;
     };
@@ -318,6 +319,13 @@ class OrderedMap {
         if (i >= 0) return {static_cast<std::size_t>(i), false};
         // The slot is made in place: no value is made and moved in.
         slots_.emplace_back(key);
+        return {indexed_last(), true};
+    }
+    /// The same, taking over `key`'s text when a slot is added.
+    std::pair<std::size_t, bool> find_or_append(SmallString&& key) {
+        const auto i = index_of(key.view());
+        if (i >= 0) return {static_cast<std::size_t>(i), false};
+        slots_.emplace_back(std::move(key));
         return {indexed_last(), true};
     }
 
@@ -889,9 +897,8 @@ struct CoercionTags {
 /// Types a scalar's text by its style and tag: plain scalars by their text,
 /// the standard tags by their rules, and the raw text for a tag in
 /// `coercion` (so that the loader registered for it receives the source).
-/// May move `text` into the result.
-ScalarValue type_scalar(std::string& text, ScalarStyle style, const std::optional<std::string>& tag,
-                        CoercionTags coercion);
+ScalarValue type_scalar(std::string_view text, ScalarStyle style,
+                        const std::optional<std::string>& tag, CoercionTags coercion);
 
 /// Whether a plain scalar keeps its source text as `original`: wherever
 /// writing the typed value would not give the text back.

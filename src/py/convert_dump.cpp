@@ -291,10 +291,9 @@ void Extractor::key_anchor(std::string_view key, const YamlEntry& e) {
         return;
     }
     YamlScalar s;
-    std::string text(key);
     s.style = e.key_style;
     if (e.key_props->tag) s.props.mut().tag = e.key_props->tag;
-    s.value = type_scalar(text, s.style, s.props->tag.to_optional(), CoercionTags{});
+    s.value = type_scalar(key, s.style, s.props->tag.to_optional(), CoercionTags{});
     book_.define(*e.key_props->anchor, YamlNode(std::move(s)));
 }
 
