@@ -459,8 +459,15 @@ Builder::Role Builder::begin_node(const Event& ev) {
     // An explicit key's '?' or a block item's '-' starts the piece after the
     // lead.
     std::size_t begin = ev.start;
-    const std::size_t tok = first_token(lead_from, ev.start);
-    if (tok < ev.start) begin = tok;
+    // Most leads are indentation alone: no indicator, comment or line to read.
+    const char* q = ptr(lead_from);
+    const char* const lead_end = ptr(ev.start);
+    while (q < lead_end && is_blank(*q)) ++q;
+    const bool indentation_only = q == lead_end;
+    if (!indentation_only) {
+        const std::size_t tok = first_token(lead_from, ev.start);
+        if (tok < ev.start) begin = tok;
+    }
     s.at[SlotLayout::kLead] = lead_from;
     s.at[SlotLayout::kKey] = begin;
     if (f.is_flow && index == 1 && begin - lead_from < 0xFFFF) {
@@ -474,7 +481,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
         }
     }
     if (!f.is_flow) {
-        read_lead(lead_from, begin, s);
+        if (!indentation_only) read_lead(lead_from, begin, s);
         // Blank lines at the top of a document without "---" are not
         // counted: the count starts at its first content.
         if (!doc_.explicit_start && !doc_.root_props && frames_.size() == 1 &&

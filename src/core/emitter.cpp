@@ -2377,11 +2377,36 @@ std::string emit_scalar_value_with_style(const ScalarValue& value, ScalarStyle s
     return out;
 }
 
+namespace {
+
+// Letters, digits, "_./-" and spaces: no quoting rule looks at them, but
+// for a space at the end or before a final '-'.
+constexpr std::array<bool, 256> kWordByte =
+    detail::byte_set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./- ");
+
+/// Words of those bytes that start with a letter or '_' (most keys and many
+/// values): plain anywhere, syntax-wise.
+bool is_plain_words(std::string_view t) noexcept {
+    if (t.empty()) return false;
+    const char c = t[0];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return false;
+    for (const char b : t)
+        if (!kWordByte[static_cast<unsigned char>(b)]) return false;
+    const char last = t.back();
+    return last != ' ' && !(last == '-' && t[t.size() - 2] == ' ');
+}
+
+}  // namespace
+
 bool writes_plain_value(std::string_view text, bool flow) noexcept {
+    // Short words that start with a letter read back as strings unless they
+    // are reserved words (longer texts are scanned faster the other way).
+    if (text.size() <= 16 && is_plain_words(text)) return !detail::is_reserved_word(text);
     return detail::plain_value_ok(text, flow, detail::scan_text(text));
 }
 
 bool writes_plain_key(std::string_view text, bool flow) noexcept {
+    if (is_plain_words(text)) return true;
     return detail::plain_key_ok(text, flow, detail::scan_text(text));
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "core/base64.hpp"
 #include "core/read.hpp"
@@ -134,15 +135,32 @@ namespace {
 
 thread_local KeyCache* g_key_cache = nullptr;
 
+// The table of the thread's outermost cache, kept emptied between loads:
+// a small load need not allocate and clear a whole table.
+struct SpareTable {
+    std::vector<PyObject*> slots;
+    std::vector<std::uint16_t> filled;
+};
+thread_local SpareTable g_spare_table;
+
 }  // namespace
 
 KeyCache::KeyCache() noexcept : outer_(g_key_cache) {
     g_key_cache = this;
+    if (outer_ == nullptr) {
+        slots_.swap(g_spare_table.slots);
+        filled_.swap(g_spare_table.filled);
+    }
 }
 
 KeyCache::~KeyCache() {
     g_key_cache = outer_;
-    for (const std::uint16_t i : filled_) Py_DECREF(slots_[i]);
+    for (const std::uint16_t i : filled_) Py_DECREF(std::exchange(slots_[i], nullptr));
+    filled_.clear();
+    if (outer_ == nullptr) {
+        slots_.swap(g_spare_table.slots);
+        filled_.swap(g_spare_table.filled);
+    }
 }
 
 KeyCache* KeyCache::current() noexcept {

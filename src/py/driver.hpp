@@ -41,8 +41,10 @@ template <class Source>
         }
         if (stream_end) break;
     }
-    out.roots = std::move(builder.roots());
-    out.metas = std::move(builder.metadata());
+    // Swapped, not moved: a moved-to deque allocates an empty one for the
+    // moved-from side.
+    out.roots.swap(builder.roots());
+    out.metas.swap(builder.metadata());
     return true;
 }
 

@@ -381,6 +381,27 @@ TEST(EmitterScalars, PlainCheckedHoldsInItsOwnContextOnly) {
 
 // --- Block scalars -----------------------------------------------------------------
 
+// The reader's test of whether a key or value it read needs a record agrees
+// with what the writer writes, words included (they take a shorter road).
+TEST(EmitterScalars, PlainTestsAgreeWithTheWriter) {
+    for (const char* t :
+         {"name", "yes", "Null", "on",    "True", "a.b/c-d_e", "_x",   "x1",   "1x", "a b",
+          "a: b", "-x",  "<<",   "~",     "x#y",  "x #y",      "1.5",  "0x1F", "e5", "inf",
+          ".inf", "a,b", "a\tb", "a - b", "a  b", "a -",       "a b ", "a -b", ""}) {
+        for (const bool flow : {false, true}) {
+            SCOPED_TRACE(std::string(t) + (flow ? " (flow)" : " (block)"));
+            YamlMapping m = map1(t, str(t));
+            if (flow) m.style = ContainerStyle::Flow;
+            const std::string out = dump(YamlNode(m));
+            EXPECT_EQ(writes_plain_key(t, flow),
+                      out.starts_with(flow ? "{" + std::string(t) + ":" : std::string(t) + ":"));
+            EXPECT_EQ(writes_plain_value(t, flow),
+                      out.find(": " + std::string(t) + (flow ? "}" : "\n")) != std::string::npos)
+                << out;
+        }
+    }
+}
+
 TEST(EmitterBlockScalar, HeadersAndLines) {
     EXPECT_EQ(dump(map1("k", str("a\nb\n", ScalarStyle::Literal))), "k: |\n  a\n  b\n");
     EXPECT_EQ(dump(map1("k", str("a\nb", ScalarStyle::Literal))), "k: |-\n  a\n  b\n");
