@@ -2390,8 +2390,15 @@ bool is_plain_words(std::string_view t) noexcept {
     if (t.empty()) return false;
     const char c = t[0];
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return false;
-    for (const char b : t)
-        if (!kWordByte[static_cast<unsigned char>(b)]) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+    const auto* const end = p + t.size();
+    // Eight at a time (a branch per byte costs more than the lookups).
+    for (; end - p >= 8; p += 8)
+        if (!(kWordByte[p[0]] & kWordByte[p[1]] & kWordByte[p[2]] & kWordByte[p[3]] &
+              kWordByte[p[4]] & kWordByte[p[5]] & kWordByte[p[6]] & kWordByte[p[7]]))
+            return false;
+    for (; p < end; ++p)
+        if (!kWordByte[*p]) return false;
     const char last = t.back();
     return last != ' ' && !(last == '-' && t[t.size() - 2] == ' ');
 }

@@ -1,6 +1,8 @@
 #include "py/errors.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace tesvorn::py {
 
@@ -59,7 +61,32 @@ bool init_exceptions() noexcept {
     return true;
 }
 
+namespace {
+
+bool is_ascii(std::string_view t) noexcept {
+    const char* p = t.data();
+    std::size_t n = t.size();
+    std::uint64_t bits = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, 8);
+        bits |= w;
+    }
+    for (; n > 0; ++p, --n) bits |= static_cast<unsigned char>(*p);
+    return (bits & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
 ref make_str(std::string_view utf8) noexcept {
+    // Short ASCII text (most keys and scalars) is copied into a new str: for
+    // it the decoder costs more in setting up than in decoding. (Single
+    // characters and the empty text come from the interpreter's own.)
+    if (utf8.size() >= 2 && utf8.size() <= 64 && is_ascii(utf8)) {
+        PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(utf8.size()), 127);
+        if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), utf8.data(), utf8.size());
+        return ref::steal(s);
+    }
     return ref::steal(
         PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
