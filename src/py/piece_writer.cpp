@@ -337,6 +337,7 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
                 std::string& out) {
     return guarded([&]() -> bool {
         bool previous_open = false;  // the last document written has no "..."
+        const SourceText* reserved = nullptr;
         for (std::size_t di = 0; di < docs.size(); ++di) {
             PyObject* doc = docs[di];
             AnchorRegistry registry;
@@ -346,6 +347,15 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
             Extractor extractor(schema, &registry);
             DocMeta meta;
             if (!read_doc_meta(doc, meta)) return false;
+            // A document read from text is written back about as long: room
+            // for the whole text it came from (once for the documents of one
+            // stream) spares growing the output step by step.
+            if (const DocLayout* l = meta.layout.get();
+                l != nullptr && l->source != nullptr && l->source.get() != reserved) {
+                reserved = l->source.get();
+                const std::size_t n = reserved->text.size();
+                out.reserve(out.size() + n + n / 16 + 64);
+            }
             const bool start = docs.size() != 1 || meta.explicit_start;
             BlockWriter writer(out, meta, indent);
             PieceWriter pieces(extractor, registry, writer);
