@@ -1151,10 +1151,31 @@ class Emitter {
     /// The last entry or item at or under `slot` (null: the root), whose
     /// value is `node`.
     void find_last_slot(const void* slot, const YamlNode& node) noexcept;
-    /// Has the filler complete root slot `index` of `count` (`slot`: what
-    /// to write); false to stop.
+    /// Has the filler complete slot `index` of `count` of the root or of a
+    /// collection it entered (`slot`: what to write); false to stop.
     template <class Slot>
-    bool fill_root_slot(std::size_t index, std::size_t count, const Slot*& slot, bool& skip);
+    bool fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
+                   const Slot*& slot, bool& skip);
+    /// The block collections on the way to last_slot_ (with a filler).
+    std::vector<const void*> last_chain_;
+    /// Whether the slots of `collection` come from the filler; a nested one
+    /// is left again when the guard ends, on every path.
+    class FillScope {
+      public:
+        FillScope(RootFiller* filler, bool root, const void* collection)
+            : filled_(filler != nullptr && (root || filler->enter(collection))),
+              nested_(filled_ && !root ? filler : nullptr) {}
+        FillScope(const FillScope&) = delete;
+        FillScope& operator=(const FillScope&) = delete;
+        ~FillScope() {
+            if (nested_ != nullptr) nested_->leave();
+        }
+        [[nodiscard]] bool filled() const noexcept { return filled_; }
+
+      private:
+        bool filled_;
+        RootFiller* nested_;
+    };
     bool doc_reset_ = false;  // the root's indentation was reset: no steps to follow
     std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
@@ -1181,13 +1202,16 @@ class Emitter {
 void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
     // The entry or item whose text the output ends with.
     if (slot != nullptr) last_slot_ = slot;
+    last_chain_.clear();
     for (const YamlNode* n = &node;;) {
         const YamlMapping* m = n->mapping();
         const YamlSequence* q = n->sequence();
         if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
+            if (filler_ != nullptr) last_chain_.push_back(m);
             last_slot_ = &m->entries.back().value;
             n = &m->entries.back().value.value;
         } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
+            if (filler_ != nullptr) last_chain_.push_back(q);
             last_slot_ = &q->items.back();
             n = &q->items.back().node;
         } else {
@@ -1197,7 +1221,8 @@ void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
 }
 
 template <class Slot>
-bool Emitter::fill_root_slot(std::size_t index, std::size_t count, const Slot*& slot, bool& skip) {
+bool Emitter::fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
+                        const Slot*& slot, bool& skip) {
     skip = false;
     switch (filler_->fill(index, slot)) {
         case RootFiller::Fill::kStop:
@@ -1209,7 +1234,13 @@ bool Emitter::fill_root_slot(std::size_t index, std::size_t count, const Slot*& 
         case RootFiller::Fill::kWrite:
             break;
     }
-    if (last_pending_ && index + 1 == count) {
+    // The last slot of the output is found from the root's last slot once
+    // it is filled; the records under it that a filler handed out unfilled
+    // hold their slots as they were read: the last slot filled in one of
+    // them carries the search on.
+    const bool on_chain =
+        !root && std::find(last_chain_.begin(), last_chain_.end(), collection) != last_chain_.end();
+    if (index + 1 == count && (root ? last_pending_ : on_chain)) {
         if constexpr (std::is_same_v<Slot, YamlEntry>) {
             find_last_slot(slot, slot->value);
         } else {
@@ -1407,14 +1438,16 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
     const Block b = block_of(map.layout, indent);
-    const bool filled = filler_ != nullptr && root_ != nullptr && root_->mapping() == &map;
+    const bool root = root_ != nullptr && root_->mapping() == &map;
+    const FillScope scope(filler_, root, &map);
+    const bool filled = scope.filled();
     const std::size_t n = map.entries.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
         const auto& slot = map.entries.at(i);
         const YamlEntry* entry = &slot.value;
-        if (filled && !fill_root_slot(i, n, entry, skip)) return false;
+        if (filled && !fill_slot(&map, i, n, root, entry, skip)) return false;
         if (skip) continue;
         if (!emit_entry(b, slot.key, *entry, indent, first && inline_first) || !checkpoint())
             return false;
@@ -1427,13 +1460,15 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
     const Block b = block_of(seq.layout, indent);
-    const bool filled = filler_ != nullptr && root_ != nullptr && root_->sequence() == &seq;
+    const bool root = root_ != nullptr && root_->sequence() == &seq;
+    const FillScope scope(filler_, root, &seq);
+    const bool filled = scope.filled();
     const std::size_t n = seq.items.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
         const YamlItem* item = &seq.items[i];
-        if (filled && !fill_root_slot(i, n, item, skip)) return false;
+        if (filled && !fill_slot(&seq, i, n, root, item, skip)) return false;
         if (skip) continue;
         if (!emit_item(b, *item, indent, first && inline_first) || !checkpoint()) return false;
         if (filled && i + 1 != n) filler_->release(i);

@@ -79,6 +79,12 @@ class RootFiller {
     virtual Fill fill(std::size_t index, const YamlItem*& slot) = 0;
     /// Slot `index` (not the last) was written: its content may go.
     virtual void release(std::size_t index) noexcept = 0;
+    /// Whether the slots of block collection `collection` (a YamlMapping or
+    /// YamlSequence) come from the filler as well: true for the value of the
+    /// slot it filled last when it handed that value out unfilled. Until
+    /// the matching `leave`, `fill` and `release` are about its slots.
+    virtual bool enter(const void* /*collection*/) { return false; }
+    virtual void leave() noexcept {}
 };
 
 /// Appends one document to `out`, framed as `emit_docs` frames each of its

@@ -299,6 +299,20 @@ class Extractor {
     /// Whether `value_of(node, value)` is the conversion of `value` itself.
     static bool writes_value(const YamlNode& node, PyObject* value) noexcept;
 
+    /// Whether `value` may be written through `open_record`.
+    static bool fills_by_slot(PyObject* value) noexcept {
+        return is_mapping_object(value) || is_sequence_object(value);
+    }
+    /// Shares in `out` the record of mapping or sequence object `obj` when
+    /// its slots can be completed one by one as they are written (in the
+    /// order mapping_object and sequence_object complete them): a non-empty
+    /// block collection without an anchor (aliases after an anchored one
+    /// are compared with the whole of it), whose tree is not self-contained
+    /// (that one is shared whole), and whose Python part still holds every
+    /// collection it records. False otherwise, with an exception set only
+    /// when the Python part could not be read.
+    static bool open_record(PyObject* obj, YamlNode& out);
+
     /// Completes entry `e` (from a snapshot of mapping object `obj`) in
     /// document order: its key's properties, then its current value.
     bool finish_entry(PyObject* obj, std::string_view key, std::size_t index, YamlEntry& e,
@@ -329,6 +343,8 @@ class Extractor {
     /// else; `shared` says whether it did.
     template <class Obj, std::size_t K>
     bool share(Obj* o, YamlNode& out, bool& shared);
+    template <class Obj, std::size_t K>
+    static bool share_unfilled(Obj* o, YamlNode& out);
     bool mapping_object(PyObject* obj, YamlNode& out);
     bool sequence_object(PyObject* obj, YamlNode& out);
 

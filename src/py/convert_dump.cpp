@@ -282,6 +282,59 @@ bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
     return true;
 }
 
+template <class Obj, std::size_t K>
+bool Extractor::share_unfilled(Obj* o, YamlNode& out) {
+    SharedBorrow borrow(o->borrow);
+    if (!borrow.ok()) {
+        PyErr_Clear();  // the whole-tree road reports it
+        return false;
+    }
+    const auto& tree = o->inner.get();
+    if (tree.style != ContainerStyle::Block || tree.anchor) return false;
+    if constexpr (K == 0) {
+        if (tree.entries.empty()) return false;
+    } else {
+        if (tree.items.empty()) return false;
+    }
+    const std::uint64_t writes = o->borrow.writes();
+    bool contained = false;
+    if (const auto known = o->contained.get(writes)) {
+        contained = *known;
+    } else {
+        contained = self_contained(tree);
+        o->contained.set(writes, contained);
+    }
+    if (contained) return false;
+    out.v.template emplace<K>(o->inner);
+    return true;
+}
+
+bool Extractor::open_record(PyObject* obj, YamlNode& out) {
+    ref value;
+    bool present = true;
+    if (is_mapping_object(obj)) {
+        if (!share_unfilled<MappingObject, 0>(as_mapping(obj), out)) return false;
+        const YamlMapping& m = *std::as_const(out).mapping();
+        for (std::size_t i = 0; i < m.entries.size(); ++i) {
+            const auto& slot = m.entries.at(i);
+            if (!parent_value(obj, slot.key, i, slot.value.value, value, present) || !present) {
+                out = YamlNode();
+                return false;
+            }
+        }
+        return true;
+    }
+    if (!share_unfilled<SequenceObject, 1>(as_sequence(obj), out)) return false;
+    const YamlSequence& q = *std::as_const(out).sequence();
+    for (std::size_t i = 0; i < q.items.size(); ++i) {
+        if (!parent_value(obj, i, q.items[i].node, value, present) || !present) {
+            out = YamlNode();
+            return false;
+        }
+    }
+    return true;
+}
+
 void Extractor::key_anchor(std::string_view key, const YamlEntry& e) {
     if (!e.key_props->anchor || !settle_) return;
     // A complex key's anchor is not followed: an alias naming it is left

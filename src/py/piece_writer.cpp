@@ -1,6 +1,9 @@
 // `dumps` one piece at a time: the entries or items of a document's root
 // (and of large collections under it) are converted and written one by one,
 // so that the whole tree never exists at once.
+#include <memory>
+#include <optional>
+
 #include "py/convert_detail.hpp"
 
 namespace tesvorn::py {
@@ -216,6 +219,10 @@ class PieceWriter {
 /// that a large document is never copied whole and what is written is
 /// still in cache. The rest works as Extractor::mapping_object /
 /// sequence_object: the same record, the same settling in document order.
+/// A value that is itself such a node object (a block collection read from
+/// text, say) is handed to the writer as its own record, unfilled, and its
+/// slots are completed the same way when the writer enters it: no record
+/// under the root is copied to be written.
 class RootFill final : public RootFiller {
   public:
     RootFill(Extractor& extractor, PyObject* obj) noexcept
@@ -245,7 +252,7 @@ class RootFill final : public RootFiller {
                 // The first change copies the record.
                 if (!here) tree.mapping()->entries.erase_at(i);
             }
-            map_ = view.mapping();
+            root_.map = view.mapping();
         } else {
             for (std::size_t i = view.sequence()->items.size(); i-- > 0;) {
                 if (!Extractor::parent_value(obj_, i, view.sequence()->items[i].node, value, here))
@@ -255,36 +262,185 @@ class RootFill final : public RootFiller {
                     items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
                 }
             }
-            seq_ = view.sequence();
+            root_.seq = view.sequence();
         }
-        const OptString& anchor = map_ != nullptr ? map_->anchor : seq_->anchor;
+        root_.obj = obj_;
+        const OptString& anchor = root_.map != nullptr ? root_.map->anchor : root_.seq->anchor;
         if (anchor) extractor_.open_anchor(*anchor);
         return true;
     }
 
     Fill fill(std::size_t index, const YamlEntry*& slot) override {
+        Level& level = current();
+        drop_pending();
         bool here = true;
-        const auto& stored = map_->entries.at(index);
-        const bool ok =
-            extractor_.complete_entry(obj_, stored.key, index, stored.value, entry_, slot, here);
+        const auto& stored = level.map->entries.at(index);
+        bool ok = true;
+        if (!handed_out(level, stored.key, index, stored.value, slot, here, ok))
+            ok = extractor_.complete_entry(level.obj, stored.key, index, stored.value, level.entry,
+                                           slot, here);
         return done(ok, here);
     }
 
     Fill fill(std::size_t index, const YamlItem*& slot) override {
+        Level& level = current();
+        drop_pending();
         bool here = true;
-        const bool ok =
-            extractor_.complete_item(obj_, index, seq_->items[index], item_, slot, here);
+        const YamlItem& stored = level.seq->items[index];
+        bool ok = true;
+        if (!handed_out(level, index, stored, slot, here, ok))
+            ok = extractor_.complete_item(level.obj, index, stored, level.item, slot, here);
         return done(ok, here);
     }
 
     void release(std::size_t) noexcept override {
-        if (entry_.value.is_collection()) entry_.value = YamlNode();
-        if (item_.node.is_collection()) item_.node = YamlNode();
+        Level& level = current();
+        if (level.entry.value.is_collection()) level.entry.value = YamlNode();
+        if (level.item.node.is_collection()) level.item.node = YamlNode();
+    }
+
+    bool enter(const void* collection) override {
+        if (!pending_) return false;
+        const Level& next = *nested_[depth_];
+        if (collection != static_cast<const void*>(next.map) &&
+            collection != static_cast<const void*>(next.seq))
+            return false;
+        pending_ = false;
+        ++depth_;
+        return true;
+    }
+
+    void leave() noexcept override {
+        drop_pending();
+        nested_[--depth_]->close();
     }
 
     [[nodiscard]] bool failed() const noexcept { return failed_; }
 
   private:
+    /// A collection whose slots are being completed: its object, its record,
+    /// and the entry or item written when not the record's own.
+    struct Level {
+        PyObject* obj = nullptr;
+        const YamlMapping* map = nullptr;
+        const YamlSequence* seq = nullptr;
+        YamlEntry entry;
+        YamlItem item;
+        // A nested level's own: the object held while it is written, its
+        // record, and the marks Extractor::mapping_object would hold.
+        ref owner;
+        YamlNode record;
+        std::optional<RecursionGuard> guard;
+        std::optional<ProgressMark> mark;
+
+        /// Done with: let go in the reverse order of taking. The slots and
+        /// the record stay until the level is used again.
+        void close() noexcept {
+            mark.reset();
+            guard.reset();
+            map = nullptr;
+            seq = nullptr;
+            obj = nullptr;
+            owner = ref();
+        }
+    };
+
+    Level& current() noexcept { return depth_ == 0 ? root_ : *nested_[depth_ - 1]; }
+
+    /// A value handed out and not entered (the writer took another road,
+    /// or failed) is let go before the next slot is filled.
+    void drop_pending() noexcept {
+        if (!pending_) return;
+        pending_ = false;
+        nested_[depth_]->close();
+    }
+
+    /// Opens the next level for node object `value` when
+    /// Extractor::open_record takes it, with the guards
+    /// Extractor::mapping_object would hold while it is written. False with
+    /// `ok` set: make it whole; with `ok` false: failed.
+    bool open_level(PyObject* value, bool& ok) {
+        if (nested_.size() == depth_) nested_.push_back(std::make_unique<Level>());
+        Level& next = *nested_[depth_];
+        if (!Extractor::open_record(value, next.record)) {
+            ok = !PyErr_Occurred();
+            return false;
+        }
+        const YamlNode& view = next.record;
+        next.map = view.mapping();
+        next.seq = view.sequence();
+        next.guard.emplace(kDumping, RecursionGuard::kMaxDumpDepth);
+        if (!*next.guard) {
+            next.close();
+            ok = false;
+            return false;
+        }
+        next.mark.emplace(t_anchors, value);
+        if (!next.mark->fresh()) {
+            next.close();  // the whole-tree road reports it
+            return false;
+        }
+        next.obj = value;
+        next.owner = ref::borrow(value);
+        pending_ = true;
+        return true;
+    }
+
+    /// A stored entry or item whose value is a collection: completed as
+    /// finish_entry / finish_item complete it, its value handed out as its
+    /// object's record when `open_level` takes it. False for the rest,
+    /// which complete_entry / complete_item complete.
+    bool handed_out(Level& level, std::string_view key, std::size_t index, const YamlEntry& stored,
+                    const YamlEntry*& slot, bool& here, bool& ok) {
+        const YamlNode& node = stored.value;
+        if (!node.is_collection()) return false;
+        level.entry = stored;
+        slot = &level.entry;
+        extractor_.settle_key(key, level.entry);
+        ref value;
+        if (!Extractor::parent_value(level.obj, key, index, node, value, here)) {
+            ok = false;
+            return true;
+        }
+        if (!here) return true;
+        ok = value_of(node, value.get(), level.entry.value);
+        return true;
+    }
+
+    bool handed_out(Level& level, std::size_t index, const YamlItem& stored, const YamlItem*& slot,
+                    bool& here, bool& ok) {
+        const YamlNode& node = stored.node;
+        if (!node.is_collection()) return false;
+        level.item = stored;
+        slot = &level.item;
+        ref value;
+        if (!Extractor::parent_value(level.obj, index, node, value, here)) {
+            ok = false;
+            return true;
+        }
+        if (!here) return true;
+        ok = value_of(node, value.get(), level.item.node);
+        return true;
+    }
+
+    /// The value to write for a slot whose stored node is collection `node`
+    /// and whose parent holds `value`: the record of a node object whose
+    /// slots are filled as they are written, else Extractor::value_of.
+    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
+        if (value != nullptr && Extractor::fills_by_slot(value)) {
+            bool ok = true;
+            if (open_level(value, ok)) {
+                out = nested_[depth_]->record;
+                return true;
+            }
+            if (!ok) return false;
+        }
+        YamlNode current;
+        if (!extractor_.value_of(node, value, current)) return false;
+        out = std::move(current);
+        return true;
+    }
+
     Fill done(bool ok, bool here) {
         if (!ok) {
             failed_ = true;
@@ -298,10 +454,13 @@ class RootFill final : public RootFiller {
     PyObject* obj_;
     RecursionGuard guard_;
     ProgressMark mark_;
-    const YamlMapping* map_ = nullptr;
-    const YamlSequence* seq_ = nullptr;
-    YamlEntry entry_;  // the entry or item written when not the record's own
-    YamlItem item_;
+    Level root_;
+    // The levels under the root, kept in place (the writer holds pointers
+    // into them) and reused; nested_[depth_] is the one handed out when
+    // `pending_`.
+    std::vector<std::unique_ptr<Level>> nested_;
+    std::size_t depth_ = 0;
+    bool pending_ = false;
     bool failed_ = false;
 };
 
