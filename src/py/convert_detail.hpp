@@ -307,11 +307,12 @@ class Extractor {
     /// its slots can be completed one by one as they are written (in the
     /// order mapping_object and sequence_object complete them): a non-empty
     /// block collection without an anchor (aliases after an anchored one
-    /// are compared with the whole of it), whose tree is not self-contained
-    /// (that one is shared whole), and whose Python part still holds every
-    /// collection it records. False otherwise, with an exception set only
-    /// when the Python part could not be read.
-    static bool open_record(PyObject* obj, YamlNode& out);
+    /// are compared with the whole of it), whose tree is not self-contained,
+    /// and whose Python part still holds every collection it records. A
+    /// self-contained one is shared whole instead, as `convert` shares it:
+    /// false with `whole` set, `out` its value. False otherwise, with an
+    /// exception set only when the object could not be read.
+    bool open_record(PyObject* obj, YamlNode& out, bool& whole);
 
     /// Completes entry `e` (from a snapshot of mapping object `obj`) in
     /// document order: its key's properties, then its current value.
@@ -344,7 +345,7 @@ class Extractor {
     template <class Obj, std::size_t K>
     bool share(Obj* o, YamlNode& out, bool& shared);
     template <class Obj, std::size_t K>
-    static bool share_unfilled(Obj* o, YamlNode& out);
+    bool share_unfilled(Obj* o, YamlNode& out, bool& whole);
     bool mapping_object(PyObject* obj, YamlNode& out);
     bool sequence_object(PyObject* obj, YamlNode& out);
 

@@ -154,7 +154,14 @@ ref dict_value(PyObject* obj, std::string_view key, std::size_t hint) {
     PyObject* v = nullptr;
     if (PyDict_Next(obj, &pos, &k, &v) && PyUnicode_CheckExact(k)) {
         Py_ssize_t n = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(k, &n);
+        const char* text = nullptr;
+        if (PyUnicode_IS_COMPACT_ASCII(k)) {
+            // Most keys: their bytes are the UTF-8, read in place.
+            text = static_cast<const char*>(PyUnicode_DATA(k));
+            n = PyUnicode_GET_LENGTH(k);
+        } else {
+            text = PyUnicode_AsUTF8AndSize(k, &n);
+        }
         if (text == nullptr)
             PyErr_Clear();  // not UTF-8: the lookup below decides
         else if (std::string_view(text, static_cast<std::size_t>(n)) == key)
@@ -283,19 +290,13 @@ bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
 }
 
 template <class Obj, std::size_t K>
-bool Extractor::share_unfilled(Obj* o, YamlNode& out) {
+bool Extractor::share_unfilled(Obj* o, YamlNode& out, bool& whole) {
     SharedBorrow borrow(o->borrow);
     if (!borrow.ok()) {
         PyErr_Clear();  // the whole-tree road reports it
         return false;
     }
     const auto& tree = o->inner.get();
-    if (tree.style != ContainerStyle::Block || tree.anchor) return false;
-    if constexpr (K == 0) {
-        if (tree.entries.empty()) return false;
-    } else {
-        if (tree.items.empty()) return false;
-    }
     const std::uint64_t writes = o->borrow.writes();
     bool contained = false;
     if (const auto known = o->contained.get(writes)) {
@@ -304,16 +305,33 @@ bool Extractor::share_unfilled(Obj* o, YamlNode& out) {
         contained = self_contained(tree);
         o->contained.set(writes, contained);
     }
-    if (contained) return false;
+    if (contained) {
+        // What mapping_object / sequence_object make of it, without their
+        // mark of work in progress: a tree without collections cannot be
+        // open around itself.
+        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
+        if (!guard) return false;
+        out.v.template emplace<K>(o->inner);
+        if (settle_ && tree.anchor) book_.close(*tree.anchor, book_.open(*tree.anchor), out);
+        whole = true;
+        return false;
+    }
+    if (tree.style != ContainerStyle::Block || tree.anchor) return false;
+    if constexpr (K == 0) {
+        if (tree.entries.empty()) return false;
+    } else {
+        if (tree.items.empty()) return false;
+    }
     out.v.template emplace<K>(o->inner);
     return true;
 }
 
-bool Extractor::open_record(PyObject* obj, YamlNode& out) {
+bool Extractor::open_record(PyObject* obj, YamlNode& out, bool& whole) {
+    whole = false;
     ref value;
     bool present = true;
     if (is_mapping_object(obj)) {
-        if (!share_unfilled<MappingObject, 0>(as_mapping(obj), out)) return false;
+        if (!share_unfilled<MappingObject, 0>(as_mapping(obj), out, whole)) return false;
         const YamlMapping& m = *std::as_const(out).mapping();
         for (std::size_t i = 0; i < m.entries.size(); ++i) {
             const auto& slot = m.entries.at(i);
@@ -324,7 +342,7 @@ bool Extractor::open_record(PyObject* obj, YamlNode& out) {
         }
         return true;
     }
-    if (!share_unfilled<SequenceObject, 1>(as_sequence(obj), out)) return false;
+    if (!share_unfilled<SequenceObject, 1>(as_sequence(obj), out, whole)) return false;
     const YamlSequence& q = *std::as_const(out).sequence();
     for (std::size_t i = 0; i < q.items.size(); ++i) {
         if (!parent_value(obj, i, q.items[i].node, value, present) || !present) {

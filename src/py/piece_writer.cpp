@@ -357,12 +357,14 @@ class RootFill final : public RootFiller {
 
     /// Opens the next level for node object `value` when
     /// Extractor::open_record takes it, with the guards
-    /// Extractor::mapping_object would hold while it is written. False with
-    /// `ok` set: make it whole; with `ok` false: failed.
-    bool open_level(PyObject* value, bool& ok) {
+    /// Extractor::mapping_object would hold while it is written; `whole`
+    /// when that shared its tree whole instead (the next level's record is
+    /// then the value). False with `ok` set: make it whole; with `ok`
+    /// false: failed.
+    bool open_level(PyObject* value, bool& whole, bool& ok) {
         if (nested_.size() == depth_) nested_.push_back(std::make_unique<Level>());
         Level& next = *nested_[depth_];
-        if (!Extractor::open_record(value, next.record)) {
+        if (!extractor_.open_record(value, next.record, whole)) {
             ok = !PyErr_Occurred();
             return false;
         }
@@ -428,8 +430,9 @@ class RootFill final : public RootFiller {
     /// slots are filled as they are written, else Extractor::value_of.
     bool value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         if (value != nullptr && Extractor::fills_by_slot(value)) {
+            bool whole = false;
             bool ok = true;
-            if (open_level(value, ok)) {
+            if (open_level(value, whole, ok) || (whole && ok)) {
                 out = nested_[depth_]->record;
                 return true;
             }
