@@ -330,25 +330,27 @@ bool Extractor::open_record(PyObject* obj, YamlNode& out, bool& whole) {
     whole = false;
     ref value;
     bool present = true;
+    // Only a collection can be missing from the Python part, and one that
+    // is left out as its slot comes is skipped then. The last slot is
+    // looked at now: what the writer decides before the first slot (that
+    // something is written, and which slot ends the output) holds only
+    // while the last one is there.
     if (is_mapping_object(obj)) {
         if (!share_unfilled<MappingObject, 0>(as_mapping(obj), out, whole)) return false;
         const YamlMapping& m = *std::as_const(out).mapping();
-        for (std::size_t i = 0; i < m.entries.size(); ++i) {
-            const auto& slot = m.entries.at(i);
-            if (!parent_value(obj, slot.key, i, slot.value.value, value, present) || !present) {
-                out = YamlNode();
-                return false;
-            }
+        const std::size_t last = m.entries.size() - 1;
+        const auto& slot = m.entries.at(last);
+        if (!parent_value(obj, slot.key, last, slot.value.value, value, present) || !present) {
+            out = YamlNode();
+            return false;
         }
         return true;
     }
     if (!share_unfilled<SequenceObject, 1>(as_sequence(obj), out, whole)) return false;
     const YamlSequence& q = *std::as_const(out).sequence();
-    for (std::size_t i = 0; i < q.items.size(); ++i) {
-        if (!parent_value(obj, i, q.items[i].node, value, present) || !present) {
-            out = YamlNode();
-            return false;
-        }
+    if (PyList_GET_SIZE(obj) < static_cast<Py_ssize_t>(q.items.size())) {
+        out = YamlNode();
+        return false;
     }
     return true;
 }
