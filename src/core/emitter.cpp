@@ -971,26 +971,8 @@ class Emitter {
             (l.check(SlotLayout::kLeadComment)
                  ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comments->before))
                  : !e.comments->before);
-        std::string_view lead = ok ? piece(b, l, SlotLayout::kLead) : std::string_view();
-        // Only the count of blank lines changed: the lead as read with
-        // blank lines added before it or dropped from it.
-        std::string counted;
-        if (ok && !as_read) {
-            counted = with_blank_lines(lead, l.blank, e.blank_lines_before, line_break());
-            lead = counted;
-        }
-        std::string moved;
-        if (ok && !b.same_column) {
-            // A collection written at another column than it was read at
-            // (a part of a document written alone): its lines move along.
-            moved = shifted_lines(lead, b.shift);
-        }
-        if (ok && b.same_column &&
-            lines_fit(lead, as_read ? b.layout->source.get() : nullptr, l.at(SlotLayout::kLead))) {
-            put_raw(lead);
-        } else if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
-            put_raw(moved);
-        } else if (inline_pos) {
+        if (ok && lead_as_read(b, l, e.blank_lines_before)) return;
+        if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
             // come first. Blank lines have no place here.
             if (e.comments->before && !e.comments->before->empty()) {
@@ -1002,6 +984,35 @@ class Emitter {
             line_start();
             entry_lead(e, indent);
         }
+    }
+    /// Writes the lead of a slot as read, with `blank_lines` blank lines,
+    /// when it fits where the output stands.
+    bool lead_as_read(const Block& b, const SlotLayout& l, std::size_t blank_lines) {
+        const bool as_read = l.blank == blank_lines;
+        std::string_view lead = piece(b, l, SlotLayout::kLead);
+        // Only the count of blank lines changed: the lead as read with
+        // blank lines added before it or dropped from it.
+        std::string counted;
+        if (!as_read) {
+            counted = with_blank_lines(lead, l.blank, blank_lines, line_break());
+            lead = counted;
+        }
+        std::string moved;
+        if (!b.same_column) {
+            // A collection written at another column than it was read at
+            // (a part of a document written alone): its lines move along.
+            moved = shifted_lines(lead, b.shift);
+        }
+        if (b.same_column &&
+            lines_fit(lead, as_read ? b.layout->source.get() : nullptr, l.at(SlotLayout::kLead))) {
+            put_raw(lead);
+            return true;
+        }
+        if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
+            put_raw(moved);
+            return true;
+        }
+        return false;
     }
     bool emit_mapping_entry(std::string_view key, const YamlEntry& e, std::size_t indent) {
         entry_lead(e, indent);
@@ -1772,12 +1783,12 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
         return false;
     }
     const std::size_t start = pos();
-    write_anchor_tag_inline(anchor, tag);
+    if (anchor != nullptr || tag != nullptr) write_anchor_tag_inline(anchor, tag);
     // An empty plain key was an empty node: with an anchor or tag it stays
     // one ("&a :"); written as '' an alias of it would read back as "".
     if (!(key.empty() && entry.key_style == ScalarStyle::Plain && (anchor || tag)))
         emit_key(key, entry.key_style, false, entry.layout.key_checked());
-    if (make_explicit_if_long(start)) {
+    if (pos() - start > kMaxSimpleKey && make_explicit_if_long(start)) {
         put('\n');
         spaces(indent);
         return false;
