@@ -1127,10 +1127,21 @@ class Emitter {
         k.anchor = std::move(k.alias);
         k.alias = std::nullopt;
     }
-    void write_anchor_tag_inline(const std::string* anchor, const std::string* tag);
+    // (The checks for nothing to write are inline: most nodes have no
+    // properties and most slots no comments.)
+    void write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
+        if (anchor != nullptr || tag != nullptr) write_properties_inline(anchor, tag);
+    }
+    void write_properties_inline(const std::string* anchor, const std::string* tag);
     void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag);
-    void emit_comment_before(const std::string* text, std::size_t indent);
-    void push_inline_comment(const std::string* text);
+    void emit_comment_before(const std::string* text, std::size_t indent) {
+        if (text != nullptr) emit_comment_lines(*text, indent);
+    }
+    void emit_comment_lines(std::string_view text, std::size_t indent);
+    void push_inline_comment(const std::string* text) {
+        if (text != nullptr) push_comment(*text);
+    }
+    void push_comment(const std::string& text);
     void write_comment_text(std::string_view text);
     /// Turns the simple key written from `start` on into an explicit one
     /// when it is too long for readers to take as a simple key.
@@ -1783,7 +1794,7 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
         return false;
     }
     const std::size_t start = pos();
-    if (anchor != nullptr || tag != nullptr) write_anchor_tag_inline(anchor, tag);
+    write_anchor_tag_inline(anchor, tag);
     // An empty plain key was an empty node: with an anchor or tag it stays
     // one ("&a :"); written as '' an alias of it would read back as "".
     if (!(key.empty() && entry.key_style == ScalarStyle::Plain && (anchor || tag)))
@@ -2270,7 +2281,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     if (!bare || l.flag(CollectionLayout::kClosed)) flow_indicator(mapping ? '}' : ']');
 }
 
-void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
+void Emitter::write_properties_inline(const std::string* anchor, const std::string* tag) {
     if (anchor != nullptr) {
         put_anchor(*anchor);
         put(' ');
@@ -2292,11 +2303,9 @@ void Emitter::write_anchor_tag_block_suffix(const std::string* anchor, const std
     }
 }
 
-void Emitter::emit_comment_before(const std::string* text, std::size_t indent) {
-    if (text == nullptr) return;
+void Emitter::emit_comment_lines(std::string_view t, std::size_t indent) {
     // One comment line per line of the text; CR, LF and CR LF all end a line
     // (a raw CR inside a comment would end the comment for a reader).
-    const std::string_view t = *text;
     std::size_t pos_in = 0;
     while (pos_in < t.size()) {
         std::size_t br = t.find_first_of("\r\n", pos_in);
@@ -2326,10 +2335,9 @@ void Emitter::write_comment_text(std::string_view text) {
     }
 }
 
-void Emitter::push_inline_comment(const std::string* text) {
-    if (text == nullptr) return;
-    put(text->empty() ? "  #" : "  # ");
-    write_comment_text(*text);
+void Emitter::push_comment(const std::string& text) {
+    put(text.empty() ? "  #" : "  # ");
+    write_comment_text(text);
 }
 
 }  // namespace detail
