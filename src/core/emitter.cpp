@@ -1016,15 +1016,18 @@ class Emitter {
     }
     bool emit_mapping_entry(std::string_view key, const YamlEntry& e, std::size_t indent) {
         entry_lead(e, indent);
-        return emit_mapping_key(key, e, indent) && emit_mapping_value(e, indent) && checkpoint();
+        return emit_mapping_key(key, e, indent) && emit_mapping_value(e, e.value, indent) &&
+               checkpoint();
     }
     bool emit_sequence_item(const YamlItem& item, std::size_t indent) {
         entry_lead(item, indent);
         put('-');
-        return emit_item_body(item, indent) && checkpoint();
+        return emit_item_body(item, item.node, indent) && checkpoint();
     }
-    bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, std::size_t indent,
-                    bool inline_pos);
+    /// An entry of a block mapping whose value is `v` (its own, or the one
+    /// a filler made for it).
+    bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, const YamlNode& v,
+                    std::size_t indent, bool inline_pos);
     /// A ',' or closing bracket of a flow collection: after an empty
     /// explicit key ("?") written as read, a blank first, or it would read
     /// as a plain "?".
@@ -1052,7 +1055,8 @@ class Emitter {
         }
         return false;
     }
-    bool emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos);
+    bool emit_item(const Block& b, const YamlItem& item, const YamlNode& node, std::size_t indent,
+                   bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
     bool emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
@@ -1077,8 +1081,8 @@ class Emitter {
     /// key (the ':' may follow it directly), false when it is explicit and
     /// ends with a line break and the indentation of the ':'.
     bool emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent, bool& ok);
-    bool emit_mapping_value(const YamlEntry& entry, std::size_t indent);
-    bool emit_item_body(const YamlItem& item, std::size_t indent);
+    bool emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent);
+    bool emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
                                      std::size_t indent);
     /// A block collection starting right where the output stands (after
@@ -1177,7 +1181,7 @@ class Emitter {
     /// collection it entered (`slot`: what to write); false to stop.
     template <class Slot>
     bool fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
-                   const Slot*& slot, bool& skip);
+                   const Slot*& slot, const YamlNode*& value, bool& skip);
     /// The block collections on the way to last_slot_ (with a filler).
     std::vector<const void*> last_chain_;
     /// Whether the slots of `collection` come from the filler; a nested one
@@ -1244,9 +1248,9 @@ void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
 
 template <class Slot>
 bool Emitter::fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
-                        const Slot*& slot, bool& skip) {
+                        const Slot*& slot, const YamlNode*& value, bool& skip) {
     skip = false;
-    switch (filler_->fill(index, slot)) {
+    switch (filler_->fill(index, slot, value)) {
         case RootFiller::Fill::kStop:
             failed_ = true;
             return false;
@@ -1262,13 +1266,7 @@ bool Emitter::fill_slot(const void* collection, std::size_t index, std::size_t c
     // them carries the search on.
     const bool on_chain =
         !root && std::find(last_chain_.begin(), last_chain_.end(), collection) != last_chain_.end();
-    if (index + 1 == count && (root ? last_pending_ : on_chain)) {
-        if constexpr (std::is_same_v<Slot, YamlEntry>) {
-            find_last_slot(slot, slot->value);
-        } else {
-            find_last_slot(slot, slot->node);
-        }
-    }
+    if (index + 1 == count && (root ? last_pending_ : on_chain)) find_last_slot(slot, *value);
     return true;
 }
 
@@ -1469,9 +1467,11 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
         bool skip = false;
         const auto& slot = map.entries.at(i);
         const YamlEntry* entry = &slot.value;
-        if (filled && !fill_slot(&map, i, n, root, entry, skip)) return false;
+        const YamlNode* value = &entry->value;
+        if (filled && !fill_slot(&map, i, n, root, entry, value, skip)) return false;
         if (skip) continue;
-        if (!emit_entry(b, slot.key, *entry, indent, first && inline_first) || !checkpoint())
+        if (!emit_entry(b, slot.key, *entry, *value, indent, first && inline_first) ||
+            !checkpoint())
             return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
@@ -1490,9 +1490,11 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
         const YamlItem* item = &seq.items[i];
-        if (filled && !fill_slot(&seq, i, n, root, item, skip)) return false;
+        const YamlNode* node = &item->node;
+        if (filled && !fill_slot(&seq, i, n, root, item, node, skip)) return false;
         if (skip) continue;
-        if (!emit_item(b, *item, indent, first && inline_first) || !checkpoint()) return false;
+        if (!emit_item(b, *item, *node, indent, first && inline_first) || !checkpoint())
+            return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
     }
@@ -1547,7 +1549,7 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
 }
 
 bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& e,
-                         std::size_t indent, bool inline_pos) {
+                         const YamlNode& v, std::size_t indent, bool inline_pos) {
     const SlotLayout& l = e.layout.ref();
     const bool rec = recorded(b, l);
     slot_lead(b, e, indent, inline_pos);
@@ -1579,7 +1581,7 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // The separator as read fits behind the key as read, or behind a
     // simple key where one was read.
     if (rec && (key_raw || (simple && l.flag(SlotLayout::kSimpleKey))) &&
-        emit_slot_rest(b, l, e.value, e.comments->trailing, indent, true, &e)) {
+        emit_slot_rest(b, l, v, e.comments->trailing, indent, true, &e)) {
         if (key_raw && !simple && !has_colon(b.layout->source, l)) {
             open_key_ = pos();
             open_key_indent_ = indent;
@@ -1594,17 +1596,17 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // "*a:" would name an anchor "a:", "!!str:" a tag "!!str:".
     if (key_raw && simple && (e.key_props->alias || empty_with_properties(key, e))) put(' ');
     put(':');
-    return emit_mapping_value(e, indent);
+    return emit_mapping_value(e, v, indent);
 }
 
-bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos) {
+bool Emitter::emit_item(const Block& b, const YamlItem& item, const YamlNode& node,
+                        std::size_t indent, bool inline_pos) {
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout.ref()) &&
-        emit_slot_rest(b, item.layout.ref(), item.node, item.comments->trailing, indent, false,
-                       &item))
+        emit_slot_rest(b, item.layout.ref(), node, item.comments->trailing, indent, false, &item))
         return true;
-    return emit_item_body(item, indent);
+    return emit_item_body(item, node, indent);
 }
 
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
@@ -1807,8 +1809,7 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
     return true;
 }
 
-bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
-    const YamlNode& v = entry.value;
+bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent) {
     const std::string* comment = opt(entry.comments->trailing);
     if (const YamlScalar* s = v.scalar(); s != nullptr && block_form(*s)) {
         put(' ');
@@ -1841,8 +1842,7 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
     return true;
 }
 
-bool Emitter::emit_item_body(const YamlItem& item, std::size_t indent) {
-    const YamlNode& n = item.node;
+bool Emitter::emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent) {
     const std::string* comment = opt(item.comments->trailing);
     const YamlMapping* m = n.mapping();
     const YamlSequence* s = n.sequence();

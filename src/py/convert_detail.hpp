@@ -336,6 +336,9 @@ class Extractor {
     /// The key's properties of entry `e` (key text `key`), which come
     /// before its value.
     void settle_key(std::string_view key, YamlEntry& e);
+    /// The same for a key that is neither an alias nor a complex key, which
+    /// settling leaves as it is.
+    void settle_simple_key(std::string_view key, const YamlEntry& e) { key_anchor(key, e); }
 
   private:
     bool plain_container(PyObject* obj, YamlNode& out);

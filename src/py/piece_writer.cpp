@@ -270,26 +270,30 @@ class RootFill final : public RootFiller {
         return true;
     }
 
-    Fill fill(std::size_t index, const YamlEntry*& slot) override {
+    Fill fill(std::size_t index, const YamlEntry*& slot, const YamlNode*& value) override {
         Level& level = current();
         drop_pending();
         bool here = true;
         const auto& stored = level.map->entries.at(index);
         bool ok = true;
-        if (!handed_out(level, stored.key, index, stored.value, slot, here, ok))
+        if (!handed_out(level, stored.key, index, stored.value, slot, value, here, ok)) {
             ok = extractor_.complete_entry(level.obj, stored.key, index, stored.value, level.entry,
                                            slot, here);
+            value = &slot->value;
+        }
         return done(ok, here);
     }
 
-    Fill fill(std::size_t index, const YamlItem*& slot) override {
+    Fill fill(std::size_t index, const YamlItem*& slot, const YamlNode*& value) override {
         Level& level = current();
         drop_pending();
         bool here = true;
         const YamlItem& stored = level.seq->items[index];
         bool ok = true;
-        if (!handed_out(level, index, stored, slot, here, ok))
+        if (!handed_out(level, index, stored, value, here, ok)) {
             ok = extractor_.complete_item(level.obj, index, stored, level.item, slot, here);
+            value = &slot->node;
+        }
         return done(ok, here);
     }
 
@@ -297,6 +301,7 @@ class RootFill final : public RootFiller {
         Level& level = current();
         if (level.entry.value.is_collection()) level.entry.value = YamlNode();
         if (level.item.node.is_collection()) level.item.node = YamlNode();
+        if (level.value.is_collection()) level.value = YamlNode();
     }
 
     bool enter(const void* collection) override {
@@ -319,13 +324,14 @@ class RootFill final : public RootFiller {
 
   private:
     /// A collection whose slots are being completed: its object, its record,
-    /// and the entry or item written when not the record's own.
+    /// and the entry, item or value written when not the record's own.
     struct Level {
         PyObject* obj = nullptr;
         const YamlMapping* map = nullptr;
         const YamlSequence* seq = nullptr;
         YamlEntry entry;
         YamlItem item;
+        YamlNode value;  // the value written for a slot that is the record's own
         // A nested level's own: the object held while it is written, its
         // record, and the marks Extractor::mapping_object would hold.
         ref owner;
@@ -390,38 +396,45 @@ class RootFill final : public RootFiller {
 
     /// A stored entry or item whose value is a collection: completed as
     /// finish_entry / finish_item complete it, its value handed out as its
-    /// object's record when `open_level` takes it. False for the rest,
+    /// object's record when `open_level` takes it. The slot itself is
+    /// copied only for a key that settling may change. False for the rest,
     /// which complete_entry / complete_item complete.
     bool handed_out(Level& level, std::string_view key, std::size_t index, const YamlEntry& stored,
-                    const YamlEntry*& slot, bool& here, bool& ok) {
+                    const YamlEntry*& slot, const YamlNode*& value, bool& here, bool& ok) {
         const YamlNode& node = stored.value;
         if (!node.is_collection()) return false;
-        level.entry = stored;
-        slot = &level.entry;
-        extractor_.settle_key(key, level.entry);
-        ref value;
-        if (!Extractor::parent_value(level.obj, key, index, node, value, here)) {
+        YamlNode* target = &level.value;
+        if (stored.key_props->alias || stored.key_props->node) {
+            level.entry = stored;
+            slot = &level.entry;
+            extractor_.settle_key(key, level.entry);
+            target = &level.entry.value;
+        } else {
+            extractor_.settle_simple_key(key, stored);
+        }
+        value = target;
+        ref current;
+        if (!Extractor::parent_value(level.obj, key, index, node, current, here)) {
             ok = false;
             return true;
         }
         if (!here) return true;
-        ok = value_of(node, value.get(), level.entry.value);
+        ok = value_of(node, current.get(), *target);
         return true;
     }
 
-    bool handed_out(Level& level, std::size_t index, const YamlItem& stored, const YamlItem*& slot,
+    bool handed_out(Level& level, std::size_t index, const YamlItem& stored, const YamlNode*& value,
                     bool& here, bool& ok) {
         const YamlNode& node = stored.node;
         if (!node.is_collection()) return false;
-        level.item = stored;
-        slot = &level.item;
-        ref value;
-        if (!Extractor::parent_value(level.obj, index, node, value, here)) {
+        value = &level.value;
+        ref current;
+        if (!Extractor::parent_value(level.obj, index, node, current, here)) {
             ok = false;
             return true;
         }
         if (!here) return true;
-        ok = value_of(node, value.get(), level.item.node);
+        ok = value_of(node, current.get(), level.value);
         return true;
     }
 
