@@ -1,6 +1,8 @@
 // `dumps` one piece at a time: the entries or items of a document's root
 // (and of large collections under it) are converted and written one by one,
 // so that the whole tree never exists at once.
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -507,6 +509,30 @@ bool filled_root(PyObject* doc) {
 }
 
 }  // namespace
+
+ref dumped_str(std::string_view text) {
+    // Most text written is ASCII: copied into a str of ASCII a word at a
+    // time while no byte says otherwise, where decoding looks at every
+    // byte. Any other text is decoded.
+    const auto* const p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    ref str = ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (!str) return str;
+    auto* const to = static_cast<unsigned char*>(PyUnicode_1BYTE_DATA(str.get()));
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, p + i, sizeof w);
+        if (((w[0] | w[1] | w[2] | w[3]) & kHighs) != 0) return make_str(text);
+        std::memcpy(to + i, w, sizeof w);
+    }
+    for (; i < n; ++i) {
+        if (p[i] >= 0x80) return make_str(text);
+        to[i] = p[i];
+    }
+    return str;
+}
 
 bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size_t indent,
                 std::string& out) {
