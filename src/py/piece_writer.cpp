@@ -227,11 +227,14 @@ class PieceWriter {
 /// under the root is copied to be written.
 class RootFill final : public RootFiller {
   public:
-    RootFill(Extractor& extractor, PyObject* obj) noexcept
+    RootFill(Extractor& extractor, PyObject* obj)
         : extractor_(extractor),
           obj_(obj),
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
-          mark_(t_anchors, obj) {}
+          mark_(t_anchors, obj) {
+        // Loaded documents nest a few levels deep: room for them at once.
+        nested_.reserve(8);
+    }
 
     /// Puts in `tree` a share of the object's record, or a copy of it
     /// without the collections the Python part no longer holds; false with
