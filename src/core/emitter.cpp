@@ -673,8 +673,9 @@ class Emitter {
         if (!s.empty()) raw_end_ = pos();
     }
     void raw(const SourceRef& source, std::uint32_t b, std::uint32_t e) {
-        const std::size_t end = std::min<std::size_t>(e, source->text.size());
-        if (end > b) put_raw(source->text.substr(b, end - b));
+        const std::string_view text = source->text;
+        const std::size_t end = std::min<std::size_t>(e, text.size());
+        if (end > b) put_raw(std::string_view(text.data() + b, end - b));
     }
     [[nodiscard]] std::size_t pos() const noexcept { return flushed_ + out_.size(); }
     void flush() {

@@ -100,6 +100,9 @@ struct AnchorRegistry {
     /// The containers being converted, outermost first.
     std::vector<PyObject*> open;
 
+    // Room for the nesting of most documents at once.
+    AnchorRegistry() { open.reserve(16); }
+
     /// Keeps every container met twice or more alive for the document.
     void hold_shared() {
         table.for_each([this](IdentityTable::Slot& s) {
