@@ -31,9 +31,12 @@ class IdentityTable {
         std::uint32_t anchor;  // 1 for id001, ...; 0 while none is issued
     };
 
-    IdentityTable() : slots_(kInitialSize) {}
+    // The slots are made on the first `add`: a document of node objects
+    // has no plain containers to count.
+    IdentityTable() = default;
 
     [[nodiscard]] Slot* find(PyObject* obj) noexcept {
+        if (slots_.empty()) return nullptr;
         for (std::size_t i = home(obj);; i = (i + 1) & mask()) {
             Slot& s = slots_[i];
             if (s.obj == obj) return &s;
@@ -43,7 +46,11 @@ class IdentityTable {
 
     /// The slot of `obj`, added with a zero count when absent.
     Slot& add(PyObject* obj) {
-        if ((used_ + 1) * 2 > slots_.size()) grow();
+        if (slots_.empty()) {
+            slots_.resize(kInitialSize);
+        } else if ((used_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
         for (std::size_t i = home(obj);; i = (i + 1) & mask()) {
             Slot& s = slots_[i];
             if (s.obj == obj) return s;
