@@ -249,8 +249,17 @@ class RootFill final : public RootFiller {
         const YamlNode& view = tree;
         ref value;
         bool here = true;
+        // A collection missing from the Python part is skipped as its slot
+        // comes, as in the levels under the root; only a missing last slot
+        // (by which the writer finds where the output ends) has them all
+        // taken out now.
         if (is_mapping_object(obj_)) {
-            for (std::size_t i = view.mapping()->entries.size(); i-- > 0;) {
+            const auto& entries = view.mapping()->entries;
+            const std::size_t last = entries.size() - 1;
+            if (!Extractor::parent_value(obj_, entries.at(last).key, last,
+                                         entries.at(last).value.value, value, here))
+                return false;
+            for (std::size_t i = here ? 0 : entries.size(); i-- > 0;) {
                 const auto& slot = view.mapping()->entries.at(i);
                 if (!Extractor::parent_value(obj_, slot.key, i, slot.value.value, value, here))
                     return false;
@@ -259,7 +268,9 @@ class RootFill final : public RootFiller {
             }
             root_.map = view.mapping();
         } else {
-            for (std::size_t i = view.sequence()->items.size(); i-- > 0;) {
+            const std::size_t n = view.sequence()->items.size();
+            here = PyList_GET_SIZE(obj_) >= static_cast<Py_ssize_t>(n);
+            for (std::size_t i = here ? 0 : n; i-- > 0;) {
                 if (!Extractor::parent_value(obj_, i, view.sequence()->items[i].node, value, here))
                     return false;
                 if (!here) {
