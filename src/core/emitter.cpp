@@ -1754,6 +1754,19 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
 
 bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent,
                             bool& ok) {
+    // Most keys: plain, without properties, and found by the reader to be
+    // written as they stand.
+    if (!entry.key_props.has() && entry.key_style == ScalarStyle::Plain &&
+        entry.layout.key_checked().holds(false)) {
+        const std::size_t start = pos();
+        out_.append(key);
+        if (key.size() > kMaxSimpleKey && make_explicit_if_long(start)) {
+            put('\n');
+            spaces(indent);
+            return false;
+        }
+        return true;
+    }
     if (entry.key_props->alias && !written(*entry.key_props->alias)) {
         YamlEntry anchored = entry;
         anchor_instead_of_alias(anchored);
