@@ -1824,6 +1824,17 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
 }
 
 bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent) {
+    // Most values: a non-empty plain string without properties, found by
+    // the reader to be written as it stands.
+    if (const YamlScalar* s = v.scalar(); s != nullptr && s->style == ScalarStyle::Plain &&
+                                          s->plain_checked.holds(false) && !s->props.has() &&
+                                          s->value.is_str() && !s->value.as_str().empty()) {
+        put(' ');
+        put(s->value.as_str());
+        push_inline_comment(opt(entry.comments->trailing));
+        put('\n');
+        return true;
+    }
     const std::string* comment = opt(entry.comments->trailing);
     if (const YamlScalar* s = v.scalar(); s != nullptr && block_form(*s)) {
         put(' ');
