@@ -1868,6 +1868,16 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std:
 }
 
 bool Emitter::emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent) {
+    // As for entries: most items are plain strings written as they stand.
+    if (const YamlScalar* sc = n.scalar(); sc != nullptr && sc->style == ScalarStyle::Plain &&
+                                           sc->plain_checked.holds(false) && !sc->props.has() &&
+                                           sc->value.is_str() && !sc->value.as_str().empty()) {
+        put(' ');
+        put(sc->value.as_str());
+        push_inline_comment(opt(item.comments->trailing));
+        put('\n');
+        return true;
+    }
     const std::string* comment = opt(item.comments->trailing);
     const YamlMapping* m = n.mapping();
     const YamlSequence* s = n.sequence();
