@@ -673,8 +673,9 @@ class Emitter {
         if (!s.empty()) raw_end_ = pos();
     }
     void raw(const SourceRef& source, std::uint32_t b, std::uint32_t e) {
-        const std::size_t end = std::min<std::size_t>(e, source->text.size());
-        if (end > b) put_raw(source->text.substr(b, end - b));
+        const std::string_view text = source->text;
+        const std::size_t end = std::min<std::size_t>(e, text.size());
+        if (end > b) put_raw(std::string_view(text.data() + b, end - b));
     }
     [[nodiscard]] std::size_t pos() const noexcept { return flushed_ + out_.size(); }
     void flush() {
@@ -971,26 +972,8 @@ class Emitter {
             (l.check(SlotLayout::kLeadComment)
                  ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comments->before))
                  : !e.comments->before);
-        std::string_view lead = ok ? piece(b, l, SlotLayout::kLead) : std::string_view();
-        // Only the count of blank lines changed: the lead as read with
-        // blank lines added before it or dropped from it.
-        std::string counted;
-        if (ok && !as_read) {
-            counted = with_blank_lines(lead, l.blank, e.blank_lines_before, line_break());
-            lead = counted;
-        }
-        std::string moved;
-        if (ok && !b.same_column) {
-            // A collection written at another column than it was read at
-            // (a part of a document written alone): its lines move along.
-            moved = shifted_lines(lead, b.shift);
-        }
-        if (ok && b.same_column &&
-            lines_fit(lead, as_read ? b.layout->source.get() : nullptr, l.at(SlotLayout::kLead))) {
-            put_raw(lead);
-        } else if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
-            put_raw(moved);
-        } else if (inline_pos) {
+        if (ok && lead_as_read(b, l, e.blank_lines_before)) return;
+        if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
             // come first. Blank lines have no place here.
             if (e.comments->before && !e.comments->before->empty()) {
@@ -1003,17 +986,49 @@ class Emitter {
             entry_lead(e, indent);
         }
     }
+    /// Writes the lead of a slot as read, with `blank_lines` blank lines,
+    /// when it fits where the output stands.
+    bool lead_as_read(const Block& b, const SlotLayout& l, std::size_t blank_lines) {
+        const bool as_read = l.blank == blank_lines;
+        std::string_view lead = piece(b, l, SlotLayout::kLead);
+        // Only the count of blank lines changed: the lead as read with
+        // blank lines added before it or dropped from it.
+        std::string counted;
+        if (!as_read) {
+            counted = with_blank_lines(lead, l.blank, blank_lines, line_break());
+            lead = counted;
+        }
+        std::string moved;
+        if (!b.same_column) {
+            // A collection written at another column than it was read at
+            // (a part of a document written alone): its lines move along.
+            moved = shifted_lines(lead, b.shift);
+        }
+        if (b.same_column &&
+            lines_fit(lead, as_read ? b.layout->source.get() : nullptr, l.at(SlotLayout::kLead))) {
+            put_raw(lead);
+            return true;
+        }
+        if (!moved.empty() && lines_fit(moved, nullptr, 0)) {
+            put_raw(moved);
+            return true;
+        }
+        return false;
+    }
     bool emit_mapping_entry(std::string_view key, const YamlEntry& e, std::size_t indent) {
         entry_lead(e, indent);
-        return emit_mapping_key(key, e, indent) && emit_mapping_value(e, indent) && checkpoint();
+        return emit_mapping_key(key, e, indent) && emit_mapping_value(e, e.value, indent) &&
+               checkpoint();
     }
     bool emit_sequence_item(const YamlItem& item, std::size_t indent) {
         entry_lead(item, indent);
         put('-');
-        return emit_item_body(item, indent) && checkpoint();
+        return emit_item_body(item, item.node, indent) && checkpoint();
     }
-    bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, std::size_t indent,
-                    bool inline_pos);
+    /// An entry of a block mapping whose value is `v` (its own, or the one
+    /// a filler made for it).
+    bool emit_entry(const Block& b, std::string_view key, const YamlEntry& e, const YamlNode& v,
+                    std::size_t indent, bool inline_pos);
     /// A ',' or closing bracket of a flow collection: after an empty
     /// explicit key ("?") written as read, a blank first, or it would read
     /// as a plain "?".
@@ -1041,7 +1056,8 @@ class Emitter {
         }
         return false;
     }
-    bool emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos);
+    bool emit_item(const Block& b, const YamlItem& item, const YamlNode& node, std::size_t indent,
+                   bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
     bool emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
@@ -1066,8 +1082,8 @@ class Emitter {
     /// key (the ':' may follow it directly), false when it is explicit and
     /// ends with a line break and the indentation of the ':'.
     bool emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent, bool& ok);
-    bool emit_mapping_value(const YamlEntry& entry, std::size_t indent);
-    bool emit_item_body(const YamlItem& item, std::size_t indent);
+    bool emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent);
+    bool emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
                                      std::size_t indent);
     /// A block collection starting right where the output stands (after
@@ -1116,10 +1132,21 @@ class Emitter {
         k.anchor = std::move(k.alias);
         k.alias = std::nullopt;
     }
-    void write_anchor_tag_inline(const std::string* anchor, const std::string* tag);
+    // (The checks for nothing to write are inline: most nodes have no
+    // properties and most slots no comments.)
+    void write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
+        if (anchor != nullptr || tag != nullptr) write_properties_inline(anchor, tag);
+    }
+    void write_properties_inline(const std::string* anchor, const std::string* tag);
     void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag);
-    void emit_comment_before(const std::string* text, std::size_t indent);
-    void push_inline_comment(const std::string* text);
+    void emit_comment_before(const std::string* text, std::size_t indent) {
+        if (text != nullptr) emit_comment_lines(*text, indent);
+    }
+    void emit_comment_lines(std::string_view text, std::size_t indent);
+    void push_inline_comment(const std::string* text) {
+        if (text != nullptr) push_comment(*text);
+    }
+    void push_comment(const std::string& text);
     void write_comment_text(std::string_view text);
     /// Turns the simple key written from `start` on into an explicit one
     /// when it is too long for readers to take as a simple key.
@@ -1151,10 +1178,31 @@ class Emitter {
     /// The last entry or item at or under `slot` (null: the root), whose
     /// value is `node`.
     void find_last_slot(const void* slot, const YamlNode& node) noexcept;
-    /// Has the filler complete root slot `index` of `count` (`slot`: what
-    /// to write); false to stop.
+    /// Has the filler complete slot `index` of `count` of the root or of a
+    /// collection it entered (`slot`: what to write); false to stop.
     template <class Slot>
-    bool fill_root_slot(std::size_t index, std::size_t count, const Slot*& slot, bool& skip);
+    bool fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
+                   const Slot*& slot, const YamlNode*& value, bool& skip);
+    /// The block collections on the way to last_slot_ (with a filler).
+    std::vector<const void*> last_chain_;
+    /// Whether the slots of `collection` come from the filler; a nested one
+    /// is left again when the guard ends, on every path.
+    class FillScope {
+      public:
+        FillScope(RootFiller* filler, bool root, const void* collection)
+            : filled_(filler != nullptr && (root || filler->enter(collection))),
+              nested_(filled_ && !root ? filler : nullptr) {}
+        FillScope(const FillScope&) = delete;
+        FillScope& operator=(const FillScope&) = delete;
+        ~FillScope() {
+            if (nested_ != nullptr) nested_->leave();
+        }
+        [[nodiscard]] bool filled() const noexcept { return filled_; }
+
+      private:
+        bool filled_;
+        RootFiller* nested_;
+    };
     bool doc_reset_ = false;  // the root's indentation was reset: no steps to follow
     std::size_t raw_end_ = static_cast<std::size_t>(-1);  // where text from the source last ended
     std::size_t flushed_ = 0;
@@ -1181,13 +1229,16 @@ class Emitter {
 void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
     // The entry or item whose text the output ends with.
     if (slot != nullptr) last_slot_ = slot;
+    last_chain_.clear();
     for (const YamlNode* n = &node;;) {
         const YamlMapping* m = n->mapping();
         const YamlSequence* q = n->sequence();
         if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
+            if (filler_ != nullptr) last_chain_.push_back(m);
             last_slot_ = &m->entries.back().value;
             n = &m->entries.back().value.value;
         } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
+            if (filler_ != nullptr) last_chain_.push_back(q);
             last_slot_ = &q->items.back();
             n = &q->items.back().node;
         } else {
@@ -1197,9 +1248,10 @@ void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
 }
 
 template <class Slot>
-bool Emitter::fill_root_slot(std::size_t index, std::size_t count, const Slot*& slot, bool& skip) {
+bool Emitter::fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
+                        const Slot*& slot, const YamlNode*& value, bool& skip) {
     skip = false;
-    switch (filler_->fill(index, slot)) {
+    switch (filler_->fill(index, slot, value)) {
         case RootFiller::Fill::kStop:
             failed_ = true;
             return false;
@@ -1209,13 +1261,13 @@ bool Emitter::fill_root_slot(std::size_t index, std::size_t count, const Slot*& 
         case RootFiller::Fill::kWrite:
             break;
     }
-    if (last_pending_ && index + 1 == count) {
-        if constexpr (std::is_same_v<Slot, YamlEntry>) {
-            find_last_slot(slot, slot->value);
-        } else {
-            find_last_slot(slot, slot->node);
-        }
-    }
+    // The last slot of the output is found from the root's last slot once
+    // it is filled; the records under it that a filler handed out unfilled
+    // hold their slots as they were read: the last slot filled in one of
+    // them carries the search on.
+    const bool on_chain =
+        !root && std::find(last_chain_.begin(), last_chain_.end(), collection) != last_chain_.end();
+    if (index + 1 == count && (root ? last_pending_ : on_chain)) find_last_slot(slot, *value);
     return true;
 }
 
@@ -1407,16 +1459,20 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
     const Block b = block_of(map.layout, indent);
-    const bool filled = filler_ != nullptr && root_ != nullptr && root_->mapping() == &map;
+    const bool root = root_ != nullptr && root_->mapping() == &map;
+    const FillScope scope(filler_, root, &map);
+    const bool filled = scope.filled();
     const std::size_t n = map.entries.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
         const auto& slot = map.entries.at(i);
         const YamlEntry* entry = &slot.value;
-        if (filled && !fill_root_slot(i, n, entry, skip)) return false;
+        const YamlNode* value = &entry->value;
+        if (filled && !fill_slot(&map, i, n, root, entry, value, skip)) return false;
         if (skip) continue;
-        if (!emit_entry(b, slot.key, *entry, indent, first && inline_first) || !checkpoint())
+        if (!emit_entry(b, slot.key, *entry, *value, indent, first && inline_first) ||
+            !checkpoint())
             return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
@@ -1427,15 +1483,19 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
     const Block b = block_of(seq.layout, indent);
-    const bool filled = filler_ != nullptr && root_ != nullptr && root_->sequence() == &seq;
+    const bool root = root_ != nullptr && root_->sequence() == &seq;
+    const FillScope scope(filler_, root, &seq);
+    const bool filled = scope.filled();
     const std::size_t n = seq.items.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
         const YamlItem* item = &seq.items[i];
-        if (filled && !fill_root_slot(i, n, item, skip)) return false;
+        const YamlNode* node = &item->node;
+        if (filled && !fill_slot(&seq, i, n, root, item, node, skip)) return false;
         if (skip) continue;
-        if (!emit_item(b, *item, indent, first && inline_first) || !checkpoint()) return false;
+        if (!emit_item(b, *item, *node, indent, first && inline_first) || !checkpoint())
+            return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
     }
@@ -1490,7 +1550,7 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
 }
 
 bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& e,
-                         std::size_t indent, bool inline_pos) {
+                         const YamlNode& v, std::size_t indent, bool inline_pos) {
     const SlotLayout& l = e.layout.ref();
     const bool rec = recorded(b, l);
     slot_lead(b, e, indent, inline_pos);
@@ -1522,7 +1582,7 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // The separator as read fits behind the key as read, or behind a
     // simple key where one was read.
     if (rec && (key_raw || (simple && l.flag(SlotLayout::kSimpleKey))) &&
-        emit_slot_rest(b, l, e.value, e.comments->trailing, indent, true, &e)) {
+        emit_slot_rest(b, l, v, e.comments->trailing, indent, true, &e)) {
         if (key_raw && !simple && !has_colon(b.layout->source, l)) {
             open_key_ = pos();
             open_key_indent_ = indent;
@@ -1537,17 +1597,17 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     // "*a:" would name an anchor "a:", "!!str:" a tag "!!str:".
     if (key_raw && simple && (e.key_props->alias || empty_with_properties(key, e))) put(' ');
     put(':');
-    return emit_mapping_value(e, indent);
+    return emit_mapping_value(e, v, indent);
 }
 
-bool Emitter::emit_item(const Block& b, const YamlItem& item, std::size_t indent, bool inline_pos) {
+bool Emitter::emit_item(const Block& b, const YamlItem& item, const YamlNode& node,
+                        std::size_t indent, bool inline_pos) {
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout.ref()) &&
-        emit_slot_rest(b, item.layout.ref(), item.node, item.comments->trailing, indent, false,
-                       &item))
+        emit_slot_rest(b, item.layout.ref(), node, item.comments->trailing, indent, false, &item))
         return true;
-    return emit_item_body(item, indent);
+    return emit_item_body(item, node, indent);
 }
 
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
@@ -1694,6 +1754,19 @@ bool Emitter::emit_mapping_key(std::string_view key, const YamlEntry& entry, std
 
 bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent,
                             bool& ok) {
+    // Most keys: plain, without properties, and found by the reader to be
+    // written as they stand.
+    if (!entry.key_props.has() && entry.key_style == ScalarStyle::Plain &&
+        entry.layout.key_checked().holds(false)) {
+        const std::size_t start = pos();
+        out_.append(key);
+        if (key.size() > kMaxSimpleKey && make_explicit_if_long(start)) {
+            put('\n');
+            spaces(indent);
+            return false;
+        }
+        return true;
+    }
     if (entry.key_props->alias && !written(*entry.key_props->alias)) {
         YamlEntry anchored = entry;
         anchor_instead_of_alias(anchored);
@@ -1742,7 +1815,7 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
     // one ("&a :"); written as '' an alias of it would read back as "".
     if (!(key.empty() && entry.key_style == ScalarStyle::Plain && (anchor || tag)))
         emit_key(key, entry.key_style, false, entry.layout.key_checked());
-    if (make_explicit_if_long(start)) {
+    if (pos() - start > kMaxSimpleKey && make_explicit_if_long(start)) {
         put('\n');
         spaces(indent);
         return false;
@@ -1750,8 +1823,18 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
     return true;
 }
 
-bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
-    const YamlNode& v = entry.value;
+bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent) {
+    // Most values: a non-empty plain string without properties, found by
+    // the reader to be written as it stands.
+    if (const YamlScalar* s = v.scalar(); s != nullptr && s->style == ScalarStyle::Plain &&
+                                          s->plain_checked.holds(false) && !s->props.has() &&
+                                          s->value.is_str() && !s->value.as_str().empty()) {
+        put(' ');
+        put(s->value.as_str());
+        push_inline_comment(opt(entry.comments->trailing));
+        put('\n');
+        return true;
+    }
     const std::string* comment = opt(entry.comments->trailing);
     if (const YamlScalar* s = v.scalar(); s != nullptr && block_form(*s)) {
         put(' ');
@@ -1784,8 +1867,17 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, std::size_t indent) {
     return true;
 }
 
-bool Emitter::emit_item_body(const YamlItem& item, std::size_t indent) {
-    const YamlNode& n = item.node;
+bool Emitter::emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent) {
+    // As for entries: most items are plain strings written as they stand.
+    if (const YamlScalar* sc = n.scalar(); sc != nullptr && sc->style == ScalarStyle::Plain &&
+                                           sc->plain_checked.holds(false) && !sc->props.has() &&
+                                           sc->value.is_str() && !sc->value.as_str().empty()) {
+        put(' ');
+        put(sc->value.as_str());
+        push_inline_comment(opt(item.comments->trailing));
+        put('\n');
+        return true;
+    }
     const std::string* comment = opt(item.comments->trailing);
     const YamlMapping* m = n.mapping();
     const YamlSequence* s = n.sequence();
@@ -2224,7 +2316,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     if (!bare || l.flag(CollectionLayout::kClosed)) flow_indicator(mapping ? '}' : ']');
 }
 
-void Emitter::write_anchor_tag_inline(const std::string* anchor, const std::string* tag) {
+void Emitter::write_properties_inline(const std::string* anchor, const std::string* tag) {
     if (anchor != nullptr) {
         put_anchor(*anchor);
         put(' ');
@@ -2246,11 +2338,9 @@ void Emitter::write_anchor_tag_block_suffix(const std::string* anchor, const std
     }
 }
 
-void Emitter::emit_comment_before(const std::string* text, std::size_t indent) {
-    if (text == nullptr) return;
+void Emitter::emit_comment_lines(std::string_view t, std::size_t indent) {
     // One comment line per line of the text; CR, LF and CR LF all end a line
     // (a raw CR inside a comment would end the comment for a reader).
-    const std::string_view t = *text;
     std::size_t pos_in = 0;
     while (pos_in < t.size()) {
         std::size_t br = t.find_first_of("\r\n", pos_in);
@@ -2280,10 +2370,9 @@ void Emitter::write_comment_text(std::string_view text) {
     }
 }
 
-void Emitter::push_inline_comment(const std::string* text) {
-    if (text == nullptr) return;
-    put(text->empty() ? "  #" : "  # ");
-    write_comment_text(*text);
+void Emitter::push_comment(const std::string& text) {
+    put(text.empty() ? "  #" : "  # ");
+    write_comment_text(text);
 }
 
 }  // namespace detail

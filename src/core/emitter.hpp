@@ -73,12 +73,19 @@ class RootFiller {
     virtual ~RootFiller() = default;
     /// Completes entry or item `index` of the root: write it, leave it out,
     /// or stop writing (the filler keeps the reason). `slot` comes in as
-    /// the root's own; to write another, the filler points it at one it
-    /// keeps until the next call or `release`.
-    virtual Fill fill(std::size_t index, const YamlEntry*& slot) = 0;
-    virtual Fill fill(std::size_t index, const YamlItem*& slot) = 0;
+    /// the root's own and `value` as its value; to write another slot or
+    /// only another value, the filler points them at ones it keeps until
+    /// the next call or `release`.
+    virtual Fill fill(std::size_t index, const YamlEntry*& slot, const YamlNode*& value) = 0;
+    virtual Fill fill(std::size_t index, const YamlItem*& slot, const YamlNode*& value) = 0;
     /// Slot `index` (not the last) was written: its content may go.
     virtual void release(std::size_t index) noexcept = 0;
+    /// Whether the slots of block collection `collection` (a YamlMapping or
+    /// YamlSequence) come from the filler as well: true for the value of the
+    /// slot it filled last when it handed that value out unfilled. Until
+    /// the matching `leave`, `fill` and `release` are about its slots.
+    virtual bool enter(const void* /*collection*/) { return false; }
+    virtual void leave() noexcept {}
 };
 
 /// Appends one document to `out`, framed as `emit_docs` frames each of its

@@ -23,7 +23,14 @@ void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept;
 
 void add_scalar(Fingerprint& f, const YamlScalar& s) noexcept {
     const ScalarValue& v = s.value;
-    f.add(v.kind());
+    // The kind, the style and which properties follow, in one word.
+    const std::string* tag = s.props->tag.get();
+    const std::string* anchor = s.props->anchor.get();
+    const std::string* original = s.props->original.get();
+    f.add(static_cast<std::uint64_t>(YamlNode::Scalar) |
+          (static_cast<std::uint64_t>(v.kind()) << 24) |
+          (static_cast<std::uint64_t>(s.style) << 8) | (tag != nullptr ? 1ull << 16 : 0) |
+          (anchor != nullptr ? 1ull << 17 : 0) | (original != nullptr ? 1ull << 18 : 0));
     switch (v.kind()) {
         case ScalarValue::Int:
             f.add(static_cast<std::uint64_t>(v.as_int()));
@@ -47,29 +54,41 @@ void add_scalar(Fingerprint& f, const YamlScalar& s) noexcept {
         case ScalarValue::Null:
             break;
     }
-    f.add(static_cast<std::uint64_t>(s.style));
-    f.add_opt(s.props->tag.get()).add_opt(s.props->anchor.get()).add_opt(s.props->original.get());
+    if (tag != nullptr) f.add(*tag);
+    if (anchor != nullptr) f.add(*anchor);
+    if (original != nullptr) f.add(*original);
 }
 
 void add_entry_key(Fingerprint& f, std::string_view key, const YamlEntry& e) noexcept {
-    f.add(key).add(static_cast<std::uint64_t>(e.key_style));
-    f.add_opt(e.key_props->anchor.get())
-        .add_opt(e.key_props->tag.get())
-        .add_opt(e.key_props->alias.get());
-    if (e.key_props->node) {
-        f.add(1);
-        add_node(f, **e.key_props->node, true);
-    } else {
-        f.add(0);
-    }
+    const KeyProps& k = *e.key_props;
+    const std::string* anchor = k.anchor.get();
+    const std::string* tag = k.tag.get();
+    const std::string* alias = k.alias.get();
+    // The style and which properties follow, in one word.
+    f.add(key).add(static_cast<std::uint64_t>(e.key_style) | (anchor != nullptr ? 1ull << 8 : 0) |
+                   (tag != nullptr ? 1ull << 9 : 0) | (alias != nullptr ? 1ull << 10 : 0) |
+                   (k.node ? 1ull << 11 : 0));
+    if (anchor != nullptr) f.add(*anchor);
+    if (tag != nullptr) f.add(*tag);
+    if (alias != nullptr) f.add(*alias);
+    if (k.node) add_node(f, **k.node, true);
+}
+
+/// A collection's kind, style and which properties follow, in one word,
+/// then the properties.
+void add_collection(Fingerprint& f, YamlNode::Kind kind, ContainerStyle style,
+                    const std::string* tag, const std::string* anchor) noexcept {
+    f.add(static_cast<std::uint64_t>(kind) | (static_cast<std::uint64_t>(style) << 8) |
+          (tag != nullptr ? 1ull << 16 : 0) | (anchor != nullptr ? 1ull << 17 : 0));
+    if (tag != nullptr) f.add(*tag);
+    if (anchor != nullptr) f.add(*anchor);
 }
 
 void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept {
-    f.add(node.kind());
     switch (node.kind()) {
         case YamlNode::Mapping: {
             const YamlMapping& m = *node.mapping();
-            f.add(static_cast<std::uint64_t>(m.style)).add_opt(m.tag.get()).add_opt(m.anchor.get());
+            add_collection(f, YamlNode::Mapping, m.style, m.tag.get(), m.anchor.get());
             if (!deep) break;
             f.add(m.entries.size());
             for (const auto& slot : m.entries) {
@@ -80,7 +99,7 @@ void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept {
         }
         case YamlNode::Sequence: {
             const YamlSequence& s = *node.sequence();
-            f.add(static_cast<std::uint64_t>(s.style)).add_opt(s.tag.get()).add_opt(s.anchor.get());
+            add_collection(f, YamlNode::Sequence, s.style, s.tag.get(), s.anchor.get());
             if (!deep) break;
             f.add(s.items.size());
             for (const YamlItem& item : s.items) add_node(f, item.node, true);
@@ -90,9 +109,10 @@ void add_node(Fingerprint& f, const YamlNode& node, bool deep) noexcept {
             add_scalar(f, *node.scalar());
             break;
         case YamlNode::Null:
+            f.add(YamlNode::Null);
             break;
         case YamlNode::Alias:
-            f.add(node.alias()->name);
+            f.add(YamlNode::Alias).add(node.alias()->name);
             break;
     }
 }
@@ -113,8 +133,20 @@ Fingerprint& Fingerprint::add(std::string_view s) noexcept {
         std::memcpy(&w, p, 8);
         h = mix(h ^ w, kK1);
     }
+    // The last 0 to 7 bytes in at most two loads (overlapping ones for 4 to
+    // 7 bytes): with the length already mixed in, they still tell the
+    // bytes apart.
     std::uint64_t last = 0;
-    for (std::size_t i = 0; i < n; ++i) last |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    if (n >= 4) {
+        std::uint32_t lo;
+        std::uint32_t hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        last = lo | (static_cast<std::uint64_t>(hi) << 32);
+    } else if (n > 0) {
+        last = p[0] | (static_cast<std::uint64_t>(p[n / 2]) << 8) |
+               (static_cast<std::uint64_t>(p[n - 1]) << 16);
+    }
     h_ = mix(h ^ last, kK2);
     return *this;
 }

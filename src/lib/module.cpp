@@ -129,7 +129,7 @@ PyObject* load_road(const LoadArgs& a, bool text_input, bool all) {
 PyObject* dumped_text(std::span<PyObject* const> docs, const DumpArgs& a) {
     std::string text;
     if (!dumps_into(docs, a.schema, a.indent, text)) return nullptr;
-    return make_str(text).release();
+    return dumped_str(text).release();
 }
 
 PyObject* raise_sink_error(PyStreamWriter& writer) {

@@ -83,6 +83,8 @@ ref apply_loader(ref value, SchemaObject* schema, const OptString& tag);
 /// item) at a time so that only one piece of the tree exists at once.
 [[nodiscard]] bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema,
                               std::size_t indent, std::string& out);
+/// The text a dump wrote (UTF-8) as a str; null with an exception set.
+ref dumped_str(std::string_view text);
 /// Converts for a dump: node objects' metadata and current contents, anchors
 /// for shared plain containers (when a registry is installed).
 [[nodiscard]] bool extract_yaml_node(PyObject* obj, SchemaObject* schema, YamlNode& out);

@@ -31,9 +31,12 @@ class IdentityTable {
         std::uint32_t anchor;  // 1 for id001, ...; 0 while none is issued
     };
 
-    IdentityTable() : slots_(kInitialSize) {}
+    // The slots are made on the first `add`: a document of node objects
+    // has no plain containers to count.
+    IdentityTable() = default;
 
     [[nodiscard]] Slot* find(PyObject* obj) noexcept {
+        if (slots_.empty()) return nullptr;
         for (std::size_t i = home(obj);; i = (i + 1) & mask()) {
             Slot& s = slots_[i];
             if (s.obj == obj) return &s;
@@ -43,7 +46,11 @@ class IdentityTable {
 
     /// The slot of `obj`, added with a zero count when absent.
     Slot& add(PyObject* obj) {
-        if ((used_ + 1) * 2 > slots_.size()) grow();
+        if (slots_.empty()) {
+            slots_.resize(kInitialSize);
+        } else if ((used_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
         for (std::size_t i = home(obj);; i = (i + 1) & mask()) {
             Slot& s = slots_[i];
             if (s.obj == obj) return s;
@@ -99,6 +106,9 @@ struct AnchorRegistry {
     std::vector<ref> held;
     /// The containers being converted, outermost first.
     std::vector<PyObject*> open;
+
+    // Room for the nesting of most documents at once.
+    AnchorRegistry() { open.reserve(16); }
 
     /// Keeps every container met twice or more alive for the document.
     void hold_shared() {
@@ -299,6 +309,21 @@ class Extractor {
     /// Whether `value_of(node, value)` is the conversion of `value` itself.
     static bool writes_value(const YamlNode& node, PyObject* value) noexcept;
 
+    /// Whether `value` may be written through `open_record`.
+    static bool fills_by_slot(PyObject* value) noexcept {
+        return is_mapping_object(value) || is_sequence_object(value);
+    }
+    /// Shares in `out` the record of mapping or sequence object `obj` when
+    /// its slots can be completed one by one as they are written (in the
+    /// order mapping_object and sequence_object complete them): a non-empty
+    /// block collection without an anchor (aliases after an anchored one
+    /// are compared with the whole of it), whose tree is not self-contained,
+    /// and whose Python part still holds every collection it records. A
+    /// self-contained one is shared whole instead, as `convert` shares it:
+    /// false with `whole` set, `out` its value. False otherwise, with an
+    /// exception set only when the object could not be read.
+    bool open_record(PyObject* obj, YamlNode& out, bool& whole);
+
     /// Completes entry `e` (from a snapshot of mapping object `obj`) in
     /// document order: its key's properties, then its current value.
     bool finish_entry(PyObject* obj, std::string_view key, std::size_t index, YamlEntry& e,
@@ -321,6 +346,9 @@ class Extractor {
     /// The key's properties of entry `e` (key text `key`), which come
     /// before its value.
     void settle_key(std::string_view key, YamlEntry& e);
+    /// The same for a key that is neither an alias nor a complex key, which
+    /// settling leaves as it is.
+    void settle_simple_key(std::string_view key, const YamlEntry& e) { key_anchor(key, e); }
 
   private:
     bool plain_container(PyObject* obj, YamlNode& out);
@@ -329,6 +357,8 @@ class Extractor {
     /// else; `shared` says whether it did.
     template <class Obj, std::size_t K>
     bool share(Obj* o, YamlNode& out, bool& shared);
+    template <class Obj, std::size_t K>
+    bool share_unfilled(Obj* o, YamlNode& out, bool& whole);
     bool mapping_object(PyObject* obj, YamlNode& out);
     bool sequence_object(PyObject* obj, YamlNode& out);
 

@@ -154,7 +154,14 @@ ref dict_value(PyObject* obj, std::string_view key, std::size_t hint) {
     PyObject* v = nullptr;
     if (PyDict_Next(obj, &pos, &k, &v) && PyUnicode_CheckExact(k)) {
         Py_ssize_t n = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(k, &n);
+        const char* text = nullptr;
+        if (PyUnicode_IS_COMPACT_ASCII(k)) {
+            // Most keys: their bytes are the UTF-8, read in place.
+            text = static_cast<const char*>(PyUnicode_DATA(k));
+            n = PyUnicode_GET_LENGTH(k);
+        } else {
+            text = PyUnicode_AsUTF8AndSize(k, &n);
+        }
         if (text == nullptr)
             PyErr_Clear();  // not UTF-8: the lookup below decides
         else if (std::string_view(text, static_cast<std::size_t>(n)) == key)
@@ -278,6 +285,72 @@ bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
     out.v.template emplace<K>(o->inner);
     if (settle_ && tree.anchor) {
         book_.close(*tree.anchor, book_.open(*tree.anchor), out);
+    }
+    return true;
+}
+
+template <class Obj, std::size_t K>
+bool Extractor::share_unfilled(Obj* o, YamlNode& out, bool& whole) {
+    SharedBorrow borrow(o->borrow);
+    if (!borrow.ok()) {
+        PyErr_Clear();  // the whole-tree road reports it
+        return false;
+    }
+    const auto& tree = o->inner.get();
+    const std::uint64_t writes = o->borrow.writes();
+    bool contained = false;
+    if (const auto known = o->contained.get(writes)) {
+        contained = *known;
+    } else {
+        contained = self_contained(tree);
+        o->contained.set(writes, contained);
+    }
+    if (contained) {
+        // What mapping_object / sequence_object make of it, without their
+        // mark of work in progress: a tree without collections cannot be
+        // open around itself.
+        RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
+        if (!guard) return false;
+        out.v.template emplace<K>(o->inner);
+        if (settle_ && tree.anchor) book_.close(*tree.anchor, book_.open(*tree.anchor), out);
+        whole = true;
+        return false;
+    }
+    if (tree.style != ContainerStyle::Block || tree.anchor) return false;
+    if constexpr (K == 0) {
+        if (tree.entries.empty()) return false;
+    } else {
+        if (tree.items.empty()) return false;
+    }
+    out.v.template emplace<K>(o->inner);
+    return true;
+}
+
+bool Extractor::open_record(PyObject* obj, YamlNode& out, bool& whole) {
+    whole = false;
+    ref value;
+    bool present = true;
+    // Only a collection can be missing from the Python part, and one that
+    // is left out as its slot comes is skipped then. The last slot is
+    // looked at now: what the writer decides before the first slot (that
+    // something is written, and which slot ends the output) holds only
+    // while the last one is there.
+    if (is_mapping_object(obj)) {
+        if (!share_unfilled<MappingObject, 0>(as_mapping(obj), out, whole)) return false;
+        const YamlMapping& m = *std::as_const(out).mapping();
+        const std::size_t last = m.entries.size() - 1;
+        const auto& slot = m.entries.at(last);
+        if (!parent_value(obj, slot.key, last, slot.value.value, value, present) || !present) {
+            out = YamlNode();
+            return false;
+        }
+        return true;
+    }
+    if (!share_unfilled<SequenceObject, 1>(as_sequence(obj), out, whole)) return false;
+    const YamlSequence& q = *std::as_const(out).sequence();
+    if (PyList_GET_SIZE(obj) < static_cast<Py_ssize_t>(q.items.size())) {
+        out = YamlNode();
+        return false;
     }
     return true;
 }

@@ -1,6 +1,11 @@
 // `dumps` one piece at a time: the entries or items of a document's root
 // (and of large collections under it) are converted and written one by one,
 // so that the whole tree never exists at once.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+
 #include "py/convert_detail.hpp"
 
 namespace tesvorn::py {
@@ -216,13 +221,20 @@ class PieceWriter {
 /// that a large document is never copied whole and what is written is
 /// still in cache. The rest works as Extractor::mapping_object /
 /// sequence_object: the same record, the same settling in document order.
+/// A value that is itself such a node object (a block collection read from
+/// text, say) is handed to the writer as its own record, unfilled, and its
+/// slots are completed the same way when the writer enters it: no record
+/// under the root is copied to be written.
 class RootFill final : public RootFiller {
   public:
-    RootFill(Extractor& extractor, PyObject* obj) noexcept
+    RootFill(Extractor& extractor, PyObject* obj)
         : extractor_(extractor),
           obj_(obj),
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
-          mark_(t_anchors, obj) {}
+          mark_(t_anchors, obj) {
+        // Loaded documents nest a few levels deep: room for them at once.
+        nested_.reserve(8);
+    }
 
     /// Puts in `tree` a share of the object's record, or a copy of it
     /// without the collections the Python part no longer holds; false with
@@ -237,17 +249,28 @@ class RootFill final : public RootFiller {
         const YamlNode& view = tree;
         ref value;
         bool here = true;
+        // A collection missing from the Python part is skipped as its slot
+        // comes, as in the levels under the root; only a missing last slot
+        // (by which the writer finds where the output ends) has them all
+        // taken out now.
         if (is_mapping_object(obj_)) {
-            for (std::size_t i = view.mapping()->entries.size(); i-- > 0;) {
+            const auto& entries = view.mapping()->entries;
+            const std::size_t last = entries.size() - 1;
+            if (!Extractor::parent_value(obj_, entries.at(last).key, last,
+                                         entries.at(last).value.value, value, here))
+                return false;
+            for (std::size_t i = here ? 0 : entries.size(); i-- > 0;) {
                 const auto& slot = view.mapping()->entries.at(i);
                 if (!Extractor::parent_value(obj_, slot.key, i, slot.value.value, value, here))
                     return false;
                 // The first change copies the record.
                 if (!here) tree.mapping()->entries.erase_at(i);
             }
-            map_ = view.mapping();
+            root_.map = view.mapping();
         } else {
-            for (std::size_t i = view.sequence()->items.size(); i-- > 0;) {
+            const std::size_t n = view.sequence()->items.size();
+            here = PyList_GET_SIZE(obj_) >= static_cast<Py_ssize_t>(n);
+            for (std::size_t i = here ? 0 : n; i-- > 0;) {
                 if (!Extractor::parent_value(obj_, i, view.sequence()->items[i].node, value, here))
                     return false;
                 if (!here) {
@@ -255,36 +278,201 @@ class RootFill final : public RootFiller {
                     items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
                 }
             }
-            seq_ = view.sequence();
+            root_.seq = view.sequence();
         }
-        const OptString& anchor = map_ != nullptr ? map_->anchor : seq_->anchor;
+        root_.obj = obj_;
+        const OptString& anchor = root_.map != nullptr ? root_.map->anchor : root_.seq->anchor;
         if (anchor) extractor_.open_anchor(*anchor);
         return true;
     }
 
-    Fill fill(std::size_t index, const YamlEntry*& slot) override {
+    Fill fill(std::size_t index, const YamlEntry*& slot, const YamlNode*& value) override {
+        Level& level = current();
+        drop_pending();
         bool here = true;
-        const auto& stored = map_->entries.at(index);
-        const bool ok =
-            extractor_.complete_entry(obj_, stored.key, index, stored.value, entry_, slot, here);
+        const auto& stored = level.map->entries.at(index);
+        bool ok = true;
+        if (!handed_out(level, stored.key, index, stored.value, slot, value, here, ok)) {
+            ok = extractor_.complete_entry(level.obj, stored.key, index, stored.value, level.entry,
+                                           slot, here);
+            value = &slot->value;
+        }
         return done(ok, here);
     }
 
-    Fill fill(std::size_t index, const YamlItem*& slot) override {
+    Fill fill(std::size_t index, const YamlItem*& slot, const YamlNode*& value) override {
+        Level& level = current();
+        drop_pending();
         bool here = true;
-        const bool ok =
-            extractor_.complete_item(obj_, index, seq_->items[index], item_, slot, here);
+        const YamlItem& stored = level.seq->items[index];
+        bool ok = true;
+        if (!handed_out(level, index, stored, value, here, ok)) {
+            ok = extractor_.complete_item(level.obj, index, stored, level.item, slot, here);
+            value = &slot->node;
+        }
         return done(ok, here);
     }
 
     void release(std::size_t) noexcept override {
-        if (entry_.value.is_collection()) entry_.value = YamlNode();
-        if (item_.node.is_collection()) item_.node = YamlNode();
+        Level& level = current();
+        if (level.entry.value.is_collection()) level.entry.value = YamlNode();
+        if (level.item.node.is_collection()) level.item.node = YamlNode();
+        if (level.value.is_collection()) level.value = YamlNode();
+    }
+
+    bool enter(const void* collection) override {
+        if (!pending_) return false;
+        const Level& next = *nested_[depth_];
+        if (collection != static_cast<const void*>(next.map) &&
+            collection != static_cast<const void*>(next.seq))
+            return false;
+        pending_ = false;
+        ++depth_;
+        return true;
+    }
+
+    void leave() noexcept override {
+        drop_pending();
+        nested_[--depth_]->close();
     }
 
     [[nodiscard]] bool failed() const noexcept { return failed_; }
 
   private:
+    /// A collection whose slots are being completed: its object, its record,
+    /// and the entry, item or value written when not the record's own.
+    struct Level {
+        PyObject* obj = nullptr;
+        const YamlMapping* map = nullptr;
+        const YamlSequence* seq = nullptr;
+        YamlEntry entry;
+        YamlItem item;
+        YamlNode value;  // the value written for a slot that is the record's own
+        // A nested level's own: the object held while it is written, its
+        // record, and the marks Extractor::mapping_object would hold.
+        ref owner;
+        YamlNode record;
+        std::optional<RecursionGuard> guard;
+        std::optional<ProgressMark> mark;
+
+        /// Done with: let go in the reverse order of taking. The slots and
+        /// the record stay until the level is used again.
+        void close() noexcept {
+            mark.reset();
+            guard.reset();
+            map = nullptr;
+            seq = nullptr;
+            obj = nullptr;
+            owner = ref();
+        }
+    };
+
+    Level& current() noexcept { return depth_ == 0 ? root_ : *nested_[depth_ - 1]; }
+
+    /// A value handed out and not entered (the writer took another road,
+    /// or failed) is let go before the next slot is filled.
+    void drop_pending() noexcept {
+        if (!pending_) return;
+        pending_ = false;
+        nested_[depth_]->close();
+    }
+
+    /// Opens the next level for node object `value` when
+    /// Extractor::open_record takes it, with the guards
+    /// Extractor::mapping_object would hold while it is written; `whole`
+    /// when that shared its tree whole instead (the next level's record is
+    /// then the value). False with `ok` set: make it whole; with `ok`
+    /// false: failed.
+    bool open_level(PyObject* value, bool& whole, bool& ok) {
+        if (nested_.size() == depth_) nested_.push_back(std::make_unique<Level>());
+        Level& next = *nested_[depth_];
+        if (!extractor_.open_record(value, next.record, whole)) {
+            ok = !PyErr_Occurred();
+            return false;
+        }
+        const YamlNode& view = next.record;
+        next.map = view.mapping();
+        next.seq = view.sequence();
+        next.guard.emplace(kDumping, RecursionGuard::kMaxDumpDepth);
+        if (!*next.guard) {
+            next.close();
+            ok = false;
+            return false;
+        }
+        next.mark.emplace(t_anchors, value);
+        if (!next.mark->fresh()) {
+            next.close();  // the whole-tree road reports it
+            return false;
+        }
+        next.obj = value;
+        next.owner = ref::borrow(value);
+        pending_ = true;
+        return true;
+    }
+
+    /// A stored entry or item whose value is a collection: completed as
+    /// finish_entry / finish_item complete it, its value handed out as its
+    /// object's record when `open_level` takes it. The slot itself is
+    /// copied only for a key that settling may change. False for the rest,
+    /// which complete_entry / complete_item complete.
+    bool handed_out(Level& level, std::string_view key, std::size_t index, const YamlEntry& stored,
+                    const YamlEntry*& slot, const YamlNode*& value, bool& here, bool& ok) {
+        const YamlNode& node = stored.value;
+        if (!node.is_collection()) return false;
+        YamlNode* target = &level.value;
+        if (stored.key_props->alias || stored.key_props->node) {
+            level.entry = stored;
+            slot = &level.entry;
+            extractor_.settle_key(key, level.entry);
+            target = &level.entry.value;
+        } else {
+            extractor_.settle_simple_key(key, stored);
+        }
+        value = target;
+        ref current;
+        if (!Extractor::parent_value(level.obj, key, index, node, current, here)) {
+            ok = false;
+            return true;
+        }
+        if (!here) return true;
+        ok = value_of(node, current.get(), *target);
+        return true;
+    }
+
+    bool handed_out(Level& level, std::size_t index, const YamlItem& stored, const YamlNode*& value,
+                    bool& here, bool& ok) {
+        const YamlNode& node = stored.node;
+        if (!node.is_collection()) return false;
+        value = &level.value;
+        ref current;
+        if (!Extractor::parent_value(level.obj, index, node, current, here)) {
+            ok = false;
+            return true;
+        }
+        if (!here) return true;
+        ok = value_of(node, current.get(), level.value);
+        return true;
+    }
+
+    /// The value to write for a slot whose stored node is collection `node`
+    /// and whose parent holds `value`: the record of a node object whose
+    /// slots are filled as they are written, else Extractor::value_of.
+    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
+        if (value != nullptr && Extractor::fills_by_slot(value)) {
+            bool whole = false;
+            bool ok = true;
+            if (open_level(value, whole, ok) || (whole && ok)) {
+                out = nested_[depth_]->record;
+                return true;
+            }
+            if (!ok) return false;
+        }
+        YamlNode current;
+        if (!extractor_.value_of(node, value, current)) return false;
+        out = std::move(current);
+        return true;
+    }
+
     Fill done(bool ok, bool here) {
         if (!ok) {
             failed_ = true;
@@ -298,10 +486,13 @@ class RootFill final : public RootFiller {
     PyObject* obj_;
     RecursionGuard guard_;
     ProgressMark mark_;
-    const YamlMapping* map_ = nullptr;
-    const YamlSequence* seq_ = nullptr;
-    YamlEntry entry_;  // the entry or item written when not the record's own
-    YamlItem item_;
+    Level root_;
+    // The levels under the root, kept in place (the writer holds pointers
+    // into them) and reused; nested_[depth_] is the one handed out when
+    // `pending_`.
+    std::vector<std::unique_ptr<Level>> nested_;
+    std::size_t depth_ = 0;
+    bool pending_ = false;
     bool failed_ = false;
 };
 
@@ -333,10 +524,35 @@ bool filled_root(PyObject* doc) {
 
 }  // namespace
 
+ref dumped_str(std::string_view text) {
+    // Most text written is ASCII: copied into a str of ASCII a word at a
+    // time while no byte says otherwise, where decoding looks at every
+    // byte. Any other text is decoded.
+    const auto* const p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    ref str = ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (!str) return str;
+    auto* const to = static_cast<unsigned char*>(PyUnicode_1BYTE_DATA(str.get()));
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, p + i, sizeof w);
+        if (((w[0] | w[1] | w[2] | w[3]) & kHighs) != 0) return make_str(text);
+        std::memcpy(to + i, w, sizeof w);
+    }
+    for (; i < n; ++i) {
+        if (p[i] >= 0x80) return make_str(text);
+        to[i] = p[i];
+    }
+    return str;
+}
+
 bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size_t indent,
                 std::string& out) {
     return guarded([&]() -> bool {
         bool previous_open = false;  // the last document written has no "..."
+        const SourceText* reserved = nullptr;
         for (std::size_t di = 0; di < docs.size(); ++di) {
             PyObject* doc = docs[di];
             AnchorRegistry registry;
@@ -346,6 +562,15 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
             Extractor extractor(schema, &registry);
             DocMeta meta;
             if (!read_doc_meta(doc, meta)) return false;
+            // A document read from text is written back about as long: room
+            // for the whole text it came from (once for the documents of one
+            // stream) spares growing the output step by step.
+            if (const DocLayout* l = meta.layout.get();
+                l != nullptr && l->source != nullptr && l->source.get() != reserved) {
+                reserved = l->source.get();
+                const std::size_t n = reserved->text.size();
+                out.reserve(out.size() + n + n / 16 + 64);
+            }
             const bool start = docs.size() != 1 || meta.explicit_start;
             BlockWriter writer(out, meta, indent);
             PieceWriter pieces(extractor, registry, writer);

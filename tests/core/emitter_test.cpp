@@ -714,32 +714,34 @@ TEST(EmitterPieces, DocumentsAppendWithTheirFraming) {
 
 namespace {
 
-/// Hands over its own copy of every slot of the root, with the number 0
-/// written as "new", and leaves out the slots holding 1.
+/// Hands over its own copy of every value (entries) or slot (items) of the
+/// root, with the number 0 written as "new", and leaves out the slots
+/// holding 1.
 class CopyingFiller final : public RootFiller {
   public:
-    Fill fill(std::size_t, const YamlEntry*& slot) override {
-        entry_ = *slot;
-        return pick(entry_.value, slot, &entry_);
+    Fill fill(std::size_t, const YamlEntry*& slot, const YamlNode*& value) override {
+        value_ = slot->value;
+        value = &value_;
+        return pick(value_);
     }
-    Fill fill(std::size_t, const YamlItem*& slot) override {
+    Fill fill(std::size_t, const YamlItem*& slot, const YamlNode*& value) override {
         item_ = *slot;
-        return pick(item_.node, slot, &item_);
+        slot = &item_;
+        value = &item_.node;
+        return pick(item_.node);
     }
     void release(std::size_t) noexcept override {}
 
   private:
-    template <class Slot>
-    static Fill pick(YamlNode& value, const Slot*& slot, const Slot* own) {
+    static Fill pick(YamlNode& value) {
         const YamlScalar* s = value.scalar();
         const std::int64_t n =
             s != nullptr && s->value.kind() == ScalarValue::Int ? s->value.as_int() : -1;
         if (n == 1) return Fill::kSkip;
         if (n == 0) value = str("new");
-        slot = own;
         return Fill::kWrite;
     }
-    YamlEntry entry_;
+    YamlNode value_;
     YamlItem item_;
 };
 

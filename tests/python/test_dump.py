@@ -382,6 +382,29 @@ class TestNodeObjects:
         list.__delitem__(m["l"], 1)
         assert dumps(m) == "l:\n  - x\n"
 
+    # Collections are written slot by slot from their objects: one missing
+    # from a Python part is left out where it stood, the last one too; a
+    # text's end without a line break is found under them.
+    @pytest.mark.parametrize("text, path, key, expected", [
+        ("a:\n  b:\n    x: 1\n  c:\n    y: 2\n  d: 3\ne: 4\n", ["a"], "b",
+         "a:\n  c:\n    y: 2\n  d: 3\ne: 4\n"),
+        ("a:\n  b:\n    x: 1\n  c:\n    y: 2\ne: 4\n", ["a"], "c", "a:\n  b:\n    x: 1\ne: 4\n"),
+        ("a:\n  b:\n    - 1\n  c:\n    - 2\ne: 4\n", ["a"], "b", "a:\n  c:\n    - 2\ne: 4\n"),
+        ("a:\n  - x: 1\n    y:\n      - 2\n    z: 3\n", ["a", 0], "y", "a:\n  - x: 1\n    z: 3\n"),
+        ("a:\n  x: 1\nb:\n  y: 2\n", [], "b", "a:\n  x: 1\n"),
+        ("a:\n  x: 1\n", [], "a", "{}\n"),
+        ("a:\n  b:\n    c: |\n      text", None, None, "a:\n  b:\n    c: |\n      text"),
+        ("- - x: 1\n    y: >\n      folded", None, None, "- - x: 1\n    y: >\n      folded"),
+    ])
+    def test_nested_objects_written_slot_by_slot(self, text, path, key, expected):
+        doc = loads(text)
+        if path is not None:
+            parent = doc
+            for step in path:
+                parent = parent[step]
+            dict.__delitem__(parent, key)
+        assert dumps(doc) == expected
+
     def test_placeholder_values_use_the_dump_schema(self):
         m = tesvorn.YamlMapping()
         m["p"] = P()
