@@ -1186,6 +1186,30 @@ bool ScannerCore::fetch_plain_scalar() {
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
+    auto continues = [&](char32_t ch, char32_t next) {
+        if (ch == ':') return !is_blankz(next) && !(in_flow && is_flow_indicator(next));
+        return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
+    };
+    // In place, most scalars are one stretch of their line: taken straight
+    // into their token. (The first character is never a blank, a break, a
+    // '#' or a document indicator: the token loop saw to that.)
+    if (bytes_ && !(in_flow && cur() == '-' && is_flow_indicator(at(1)))) {
+        queue_.emplace_back(TokenType::Scalar, start);
+        Token& token = queue_.back();
+        take_plain_bytes(token.value, in_flow);
+        token.end_line = mark_.line;
+        token.end = mark_.pos;
+        if (plain_scalar_ended(indent, in_flow)) {
+            if (leading_blanks_only_) simple_key_permitted_ = true;
+            return true;
+        }
+        // More lines or words follow: the loop goes on from the blank or
+        // break after this stretch, as after any other.
+        value = std::move(token.value);
+        queue_.pop_back();
+        end_line = mark_.line;
+        end = mark_.pos;
+    }
     for (;;) {
         lookahead(4);
         char32_t c = cur();
@@ -1193,10 +1217,6 @@ bool ScannerCore::fetch_plain_scalar() {
         if (c == '#') break;
         if (in_flow && c == '-' && is_flow_indicator(at(1)))
             return fail(mark_, "plain scalar cannot start with '-' followed by ,[]{}");
-        auto continues = [&](char32_t ch, char32_t next) {
-            if (ch == ':') return !is_blankz(next) && !(in_flow && is_flow_indicator(next));
-            return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
-        };
         if (continues(c, at(1))) {
             // (Most scalars are one chunk: the joins below are then empty.)
             if (leading_blanks_only_) {
@@ -1274,6 +1294,37 @@ bool ScannerCore::fetch_plain_scalar() {
     queue_.emplace_back(TokenType::Scalar, start, std::move(value));
     queue_.back().end_line = end_line;
     queue_.back().end = end;
+    return true;
+}
+
+bool ScannerCore::plain_scalar_ended(std::ptrdiff_t indent, bool in_flow) {
+    // What the loop below would find after a stretch of text, in the usual
+    // cases: no blank or break follows, the line ends and the next one is
+    // indented less, or blanks lead to a comment or to what cannot go on with
+    // the text. Otherwise the current character is a blank or a break.
+    if (bp_ == bend_) return true;
+    const unsigned char b = *bp_;
+    if (b == '\n' || b == '\r') return !in_flow && line_ends_scalar(indent);
+    if (b != ' ' && b != '\t') return true;
+    const unsigned char* q = bp_ + 1;
+    while (q != bend_ && (*q == ' ' || *q == '\t')) ++q;
+    if (q != bend_) {
+        const unsigned char c = *q;
+        if (c == '\n' || c == '\r') return false;
+        if (c != '#') {
+            const unsigned char next = bend_ - q > 1 ? q[1] : 0;
+            const bool goes_on = c == ':'
+                                     ? !is_blankz(next) && !(in_flow && is_flow_indicator(next))
+                                     : !(in_flow && is_flow_indicator(c));
+            if (goes_on) return false;
+        }
+    }
+    // The blanks are passed, as the loop would pass them.
+    const auto n = static_cast<std::size_t>(q - bp_);
+    mark_.index += n;
+    mark_.col += n;
+    mark_.pos += n;
+    bp_ = q;
     return true;
 }
 

@@ -238,6 +238,7 @@ class ScannerCore {
             back() = std::move(t);
         }
         void emplace(std::size_t pos, TokenType type, Marker m);
+        void pop_back() noexcept { --size_; }
         void pop_front() noexcept {
             head_ = (head_ + 1) & (slots_.size() - 1);
             --size_;
@@ -391,6 +392,7 @@ class ScannerCore {
     [[nodiscard]] bool fetch_key();
     [[nodiscard]] bool fetch_value();
     [[nodiscard]] bool fetch_plain_scalar();
+    [[nodiscard]] bool plain_scalar_ended(std::ptrdiff_t indent, bool in_flow);
     [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
     [[nodiscard]] bool take_quoted_bytes(bool single, std::string& value);
     [[nodiscard]] bool fetch_flow_scalar(bool single);
