@@ -663,7 +663,9 @@ bool ScannerCore::fetch_next_token() {
         }
     }
     if (col() < current_indent_) return fail(mark_, "invalid indentation");
-    const char32_t n = at(1);
+    // Only read after an ASCII indicator: in place, the next byte is then
+    // the next character, or its lead byte, which is no blank or indicator.
+    const char32_t n = !bytes_ ? buf_[head_ + 1] : bend_ - bp_ > 1 ? bp_[1] : kEnd;
     switch (c) {
         case '[':
             return fetch_flow_collection_start(TokenType::FlowSequenceStart);
