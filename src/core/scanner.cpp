@@ -295,6 +295,7 @@ void ScannerCore::TokenQueue::set(Token& t, TokenType type, Marker m) noexcept {
     t.mark = m;
     t.end_line = 0;
     t.end = m.pos;
+    t.raw = {};
     // A slot whose text was not taken (a comment nobody keeps) does not hold
     // on to a large buffer.
     if (t.value.capacity() > 256) std::string().swap(t.value);
@@ -465,7 +466,7 @@ void ScannerCore::take_run_bytes(std::string* out, chars::Run run) {
     bp_ = p;
 }
 
-void ScannerCore::take_plain_bytes(std::string& value, bool in_flow) {
+std::size_t ScannerCore::take_plain_bytes(bool in_flow) {
     const unsigned char* const start = bp_;
     const unsigned char* const end = bend_;
     const unsigned char* p = start;
@@ -494,14 +495,14 @@ void ScannerCore::take_plain_bytes(std::string& value, bool in_flow) {
         p += 1;
     }
     const auto bytes = static_cast<std::size_t>(p - start);
-    if (bytes == 0) return;
+    if (bytes == 0) return 0;
     const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
     leading_blanks_only_ = false;
-    value.append(reinterpret_cast<const char*>(start), bytes);
     mark_.index += n;
     mark_.col += n;
     mark_.pos += bytes;
     bp_ = p;
+    return bytes;
 }
 
 void ScannerCore::take_run_window(std::string* out, chars::Run run) {
@@ -583,6 +584,10 @@ bool ScannerCore::next(Token& out) {
     Token* t = peek_token();
     if (!t) return false;
     out = std::move(*t);
+    if (out.raw.data()) {
+        out.value = out.raw;
+        out.raw = {};
+    }
     pop_token();
     return true;
 }
@@ -1198,7 +1203,8 @@ bool ScannerCore::fetch_plain_scalar() {
     if (bytes_ && !(in_flow && cur() == '-' && is_flow_indicator(at(1)))) {
         queue_.emplace_back(TokenType::Scalar, start);
         Token& token = queue_.back();
-        take_plain_bytes(token.value, in_flow);
+        const char* text = reinterpret_cast<const char*>(bp_);
+        token.raw = std::string_view(text, take_plain_bytes(in_flow));
         token.end_line = mark_.line;
         token.end = mark_.pos;
         if (plain_scalar_ended(indent, in_flow)) {
@@ -1207,7 +1213,7 @@ bool ScannerCore::fetch_plain_scalar() {
         }
         // More lines or words follow: the loop goes on from the blank or
         // break after this stretch, as after any other.
-        value = std::move(token.value);
+        value = token.raw;
         queue_.pop_back();
         end_line = mark_.line;
         end = mark_.pos;
@@ -1234,7 +1240,10 @@ bool ScannerCore::fetch_plain_scalar() {
                 whitespaces_.clear();
             }
             const chars::Run run = in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock;
-            if (bytes_) take_plain_bytes(value, in_flow);
+            if (bytes_) {
+                const char* text = reinterpret_cast<const char*>(bp_);
+                value.append(text, take_plain_bytes(in_flow));
+            }
             while (!bytes_) {
                 take_run(&value, run);
                 lookahead(2);

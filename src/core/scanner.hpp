@@ -58,6 +58,10 @@ struct Token {
     std::size_t end = 0;
     std::string value;
     std::string suffix;
+    /// Scalars read in place whose value is their text as it stands: that
+    /// text, in the caller's buffer, and `value` is empty. The parser copies
+    /// it once, straight into its event; `next()` hands it out in `value`.
+    std::string_view raw;
 
     Token() = default;
     Token(TokenType t, Marker m) : type(t), mark(m), end(m.pos) {}
@@ -340,7 +344,9 @@ class ScannerCore {
             take_run_window(out, run);
     }
     void take_run_bytes(std::string* out, chars::Run run);
-    void take_plain_bytes(std::string& value, bool in_flow);
+    // Passes the text of a plain scalar up to the first blank or break that
+    // may end it; returns its length in bytes.
+    std::size_t take_plain_bytes(bool in_flow);
     void take_run_window(std::string* out, chars::Run run);
     void skip_spaces() {
         if (!bytes_) {
