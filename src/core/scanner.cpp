@@ -304,11 +304,11 @@ void ScannerCore::TokenQueue::set(Token& t, TokenType type, Marker m) noexcept {
 }
 
 void ScannerCore::TokenQueue::emplace(std::size_t pos, TokenType type, Marker m) {
-    if (size_ == slots_.size()) grow();
+    if (size_ == mask_ + 1) grow();
     ++size_;
     if (pos < size_ / 2) {
         // The tokens before `pos` move one slot towards the front.
-        head_ = (head_ + slots_.size() - 1) & (slots_.size() - 1);
+        head_ = (head_ + mask_) & mask_;
         for (std::size_t i = 0; i < pos; ++i) std::swap(at(i), at(i + 1));
     } else {
         for (std::size_t i = size_ - 1; i > pos; --i) std::swap(at(i), at(i - 1));
@@ -320,6 +320,7 @@ void ScannerCore::TokenQueue::grow() {
     std::vector<Token> bigger(slots_.empty() ? 16 : 2 * slots_.size());
     for (std::size_t i = 0; i < size_; ++i) bigger[i] = std::move(at(i));
     slots_.swap(bigger);
+    mask_ = slots_.size() - 1;
     head_ = 0;
 }
 

@@ -232,25 +232,25 @@ class ScannerCore {
         Token& back() noexcept { return at(size_ - 1); }
         template <class... Args>
         void emplace_back(Args&&... args) {
-            if (size_ == slots_.size()) grow();
+            if (size_ == mask_ + 1) grow();
             ++size_;
             set(back(), std::forward<Args>(args)...);
         }
         void push_back(Token&& t) {
-            if (size_ == slots_.size()) grow();
+            if (size_ == mask_ + 1) grow();
             ++size_;
             back() = std::move(t);
         }
         void emplace(std::size_t pos, TokenType type, Marker m);
         void pop_back() noexcept { --size_; }
         void pop_front() noexcept {
-            head_ = (head_ + 1) & (slots_.size() - 1);
+            head_ = (head_ + 1) & mask_;
             --size_;
         }
         void clear() noexcept { head_ = size_ = 0; }
 
       private:
-        Token& at(std::size_t i) noexcept { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+        Token& at(std::size_t i) noexcept { return slots_[(head_ + i) & mask_]; }
         void grow();
         static void set(Token& t, TokenType type, Marker m) noexcept;
         static void set(Token& t, TokenType type, Marker m, std::string&& value) {
@@ -264,7 +264,8 @@ class ScannerCore {
             t.suffix = std::move(suffix);
         }
 
-        std::vector<Token> slots_;  // a power of two of them, or none
+        std::vector<Token> slots_;            // a power of two of them, or none
+        std::size_t mask_ = ~std::size_t{0};  // their number less one (a Token is no power of two)
         std::size_t head_ = 0;
         std::size_t size_ = 0;
     };
@@ -375,8 +376,8 @@ class ScannerCore {
     [[nodiscard]] bool stale_key_check() {
         // Most checks find no key pending; in flow collections only the
         // block-level key is checked, and outside them it is the only one.
-        if (!potential_keys_.front().possible && (flow_depth_ > 0 || potential_keys_.size() == 1))
-            return true;
+        // (There is one key per flow level and one for the block level.)
+        if (!potential_keys_.front().possible) return true;
         return stale_key_check_slow();
     }
     [[nodiscard]] bool stale_key_check_slow();
