@@ -288,19 +288,8 @@ ScannerCore::~ScannerCore() = default;
 ScannerCore::ScannerCore(ScannerCore&&) noexcept = default;
 ScannerCore& ScannerCore::operator=(ScannerCore&&) noexcept = default;
 
-void ScannerCore::TokenQueue::set(Token& t, TokenType type, Marker m) noexcept {
-    t.type = type;
-    t.style = ScalarStyle::Plain;
-    t.major = t.minor = 0;
-    t.mark = m;
-    t.end_line = 0;
-    t.end = m.pos;
-    t.raw = {};
-    // A slot whose text was not taken (a comment nobody keeps) does not hold
-    // on to a large buffer.
-    if (t.value.capacity() > 256) std::string().swap(t.value);
-    t.value.clear();
-    t.suffix.clear();
+void ScannerCore::TokenQueue::drop_buffer(std::string& s) noexcept {
+    std::string().swap(s);
 }
 
 void ScannerCore::TokenQueue::emplace(std::size_t pos, TokenType type, Marker m) {
@@ -780,7 +769,7 @@ bool ScannerCore::skip_ws_to_eol(bool tabs_allowed, bool* found_tabs, bool* foun
 
 void ScannerCore::capture_comment() {
     const Marker start = mark_;
-    skip_nonblank();  // '#'
+    skip_indicator();  // '#'
     lookahead(1);
     if (cur() == ' ') skip_blank();
     std::string text;
@@ -952,7 +941,7 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     const Marker start = mark_;
     open_flows_.push_back(
         {kind == TokenType::FlowMappingStart ? "flow mapping" : "flow sequence", start});
-    skip_nonblank();
+    skip_indicator();
     // The pair state belongs to each flow collection: a pair in a sequence
     // whose value is a collection resumes when that collection ends.
     outer_pairs_.push_back({flow_mapping_open_, implicit_mapping_open_});
@@ -979,7 +968,7 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
         outer_pairs_.pop_back();
     }
     const Marker start = mark_;
-    skip_nonblank();
+    skip_indicator();
     if (!skip_ws_to_eol(true)) return false;
     if (flow_depth_ > 0) adjacent_value_index_ = mark_.index;
     queue_.emplace_back(kind, start);
@@ -992,7 +981,7 @@ bool ScannerCore::fetch_flow_entry() {
     simple_key_permitted_ = true;
     implicit_mapping_end();
     const Marker start = mark_;
-    skip_nonblank();
+    skip_indicator();
     if (!skip_ws_to_eol(true)) return false;
     queue_.emplace_back(TokenType::FlowEntry, start);
     queue_.back().end = start.pos + 1;
@@ -1017,7 +1006,7 @@ bool ScannerCore::fetch_block_entry() {
             return fail(last.mark, "invalid indentation for anchor");
     }
     const Marker start = mark_;
-    skip_nonblank();
+    skip_indicator();
     roll_indent(static_cast<std::ptrdiff_t>(start.col), std::nullopt, TokenType::BlockSequenceStart,
                 start);
     bool found_tabs = false;
@@ -1047,7 +1036,7 @@ bool ScannerCore::fetch_key() {
     }
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = flow_depth_ == 0;
-    skip_nonblank();  // '?'
+    skip_indicator();  // '?'
     bool separated = false;
     for (;;) {
         lookahead(2);
@@ -1076,7 +1065,7 @@ bool ScannerCore::fetch_key() {
 bool ScannerCore::fetch_value() {
     const Marker start = mark_;
     implicit_mapping_open_ = flow_depth_ > 0 && !flow_mapping_open_;
-    skip_nonblank();  // ':'
+    skip_indicator();  // ':'
     lookahead(1);
     if (cur() == '\t') {
         bool found_spaces = false;
@@ -1153,8 +1142,7 @@ void ScannerCore::roll_indent(std::ptrdiff_t column, std::optional<std::size_t> 
     }
 }
 
-void ScannerCore::unroll_indent(std::ptrdiff_t column) {
-    if (flow_depth_ > 0) return;
+void ScannerCore::unroll_indent_slow(std::ptrdiff_t column) {
     while (current_indent_ > column && !indent_stack_.empty()) {
         const IndentLevel level = indent_stack_.back();
         indent_stack_.pop_back();
@@ -1393,7 +1381,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
         open_quote_ = {single ? "single-quoted scalar" : "double-quoted scalar", start};
         return fail(mark_, message);
     };
-    skip_nonblank();  // opening quote
+    skip_indicator();  // opening quote
 
     std::string value;
     whitespaces_.clear();
@@ -1479,7 +1467,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
         }
     }
     const std::size_t end_line = mark_.line;
-    skip_nonblank();  // closing quote
+    skip_indicator();  // closing quote
     const std::size_t end = mark_.pos;
     if (!skip_ws_to_eol(true)) return false;
     lookahead(1);
@@ -1623,7 +1611,7 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     save_simple_key();
     simple_key_permitted_ = true;
     const Marker start = mark_;
-    skip_nonblank();  // '|' or '>'
+    skip_indicator();  // '|' or '>'
     unroll_provisional();
 
     enum class Chomping { Strip, Clip, Keep };
@@ -1761,7 +1749,7 @@ bool ScannerCore::fetch_anchor(bool alias) {
     save_simple_key();
     simple_key_permitted_ = false;
     const Marker start = mark_;
-    skip_nonblank();  // '&' or '*'
+    skip_indicator();  // '&' or '*'
     std::string name;
     take_while(name, chars::is_anchor_char);
     if (name.empty())

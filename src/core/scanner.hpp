@@ -252,12 +252,26 @@ class ScannerCore {
       private:
         Token& at(std::size_t i) noexcept { return slots_[(head_ + i) & mask_]; }
         void grow();
-        static void set(Token& t, TokenType type, Marker m) noexcept;
-        static void set(Token& t, TokenType type, Marker m, std::string&& value) {
+        static void set(Token& t, TokenType type, const Marker& m) noexcept {
+            t.type = type;
+            t.style = ScalarStyle::Plain;
+            t.major = t.minor = 0;
+            t.mark = m;
+            t.end_line = 0;
+            t.end = m.pos;
+            t.raw = {};
+            // A slot whose text was not taken (a comment nobody keeps) does
+            // not hold on to a large buffer.
+            if (t.value.capacity() > 256) drop_buffer(t.value);
+            t.value.clear();
+            t.suffix.clear();
+        }
+        [[gnu::cold]] static void drop_buffer(std::string& s) noexcept;
+        static void set(Token& t, TokenType type, const Marker& m, std::string&& value) {
             set(t, type, m);
             t.value = std::move(value);
         }
-        static void set(Token& t, TokenType type, Marker m, std::string&& value,
+        static void set(Token& t, TokenType type, const Marker& m, std::string&& value,
                         std::string&& suffix) {
             set(t, type, m);
             t.value = std::move(value);
@@ -318,6 +332,14 @@ class ScannerCore {
         ++mark_.index;
         ++mark_.col;
         ++mark_.pos;
+        drop(1);
+    }
+    // Passes the ASCII indicator at the current position.
+    void skip_indicator() noexcept {
+        ++mark_.index;
+        ++mark_.col;
+        ++mark_.pos;
+        leading_blanks_only_ = false;
         drop(1);
     }
     void skip_nonblank() noexcept {
@@ -418,7 +440,11 @@ class ScannerCore {
     [[nodiscard]] bool remove_simple_key();
     void roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at, TokenType kind,
                      Marker m);
-    void unroll_indent(std::ptrdiff_t column);
+    void unroll_indent(std::ptrdiff_t column) {
+        // Checked before every token; mostly there is nothing to close.
+        if (flow_depth_ == 0 && current_indent_ > column) unroll_indent_slow(column);
+    }
+    void unroll_indent_slow(std::ptrdiff_t column);
     void unroll_provisional();
     void roll_one_column();
     bool at_document_indicator() const noexcept;
