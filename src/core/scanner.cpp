@@ -292,7 +292,7 @@ void ScannerCore::TokenQueue::drop_buffer(std::string& s) noexcept {
     std::string().swap(s);
 }
 
-void ScannerCore::TokenQueue::emplace(std::size_t pos, TokenType type, Marker m) {
+void ScannerCore::TokenQueue::emplace_slow(std::size_t pos, TokenType type, const Marker& m) {
     if (size_ == mask_ + 1) grow();
     ++size_;
     if (pos < size_ / 2) {
@@ -1125,7 +1125,7 @@ bool ScannerCore::remove_simple_key() {
 }
 
 void ScannerCore::roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
-                              TokenType kind, Marker m) {
+                              TokenType kind, const Marker& m) {
     if (flow_depth_ > 0) return;
     if (current_indent_ <= column && !indent_stack_.empty() &&
         !indent_stack_.back().needs_block_end) {
@@ -1156,12 +1156,6 @@ void ScannerCore::unroll_provisional() {
         current_indent_ = indent_stack_.back().column;
         indent_stack_.pop_back();
     }
-}
-
-void ScannerCore::roll_one_column() {
-    if (flow_depth_ > 0 || indent_stack_.empty() || !indent_stack_.back().needs_block_end) return;
-    indent_stack_.push_back(IndentLevel{current_indent_, false});
-    ++current_indent_;
 }
 
 // ---------------------------------------------------------------------------

@@ -241,7 +241,17 @@ class ScannerCore {
             ++size_;
             back() = std::move(t);
         }
-        void emplace(std::size_t pos, TokenType type, Marker m);
+        void emplace(std::size_t pos, TokenType type, const Marker& m) {
+            // Mostly a key goes in at the front, where nothing moves.
+            if (pos == 0 && size_ <= mask_) {
+                head_ = (head_ + mask_) & mask_;
+                ++size_;
+                set(slots_[head_], type, m);
+                return;
+            }
+            emplace_slow(pos, type, m);
+        }
+        void emplace_slow(std::size_t pos, TokenType type, const Marker& m);
         void pop_back() noexcept { --size_; }
         void pop_front() noexcept {
             head_ = (head_ + 1) & mask_;
@@ -439,14 +449,19 @@ class ScannerCore {
     void save_simple_key();
     [[nodiscard]] bool remove_simple_key();
     void roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at, TokenType kind,
-                     Marker m);
+                     const Marker& m);
     void unroll_indent(std::ptrdiff_t column) {
         // Checked before every token; mostly there is nothing to close.
         if (flow_depth_ == 0 && current_indent_ > column) unroll_indent_slow(column);
     }
     void unroll_indent_slow(std::ptrdiff_t column);
     void unroll_provisional();
-    void roll_one_column();
+    void roll_one_column() {
+        if (flow_depth_ > 0 || indent_stack_.empty() || !indent_stack_.back().needs_block_end)
+            return;
+        indent_stack_.push_back(IndentLevel{current_indent_, false});
+        ++current_indent_;
+    }
     bool at_document_indicator() const noexcept;
 
     Marker mark_;
