@@ -94,7 +94,8 @@ bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
     return true;
 }
 
-bool ParserCore::dispatch(ScannerCore& sc, Event& ev, Marker& mk) {
+// Inlined into `parse`: one call per event, not two.
+[[gnu::always_inline]] inline bool ParserCore::dispatch(ScannerCore& sc, Event& ev, Marker& mk) {
     switch (state_) {
         case ParserState::StreamStart:
             return stream_start(sc, ev, mk);
