@@ -294,7 +294,8 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
     return true;
 }
 
-bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+[[gnu::always_inline]] inline bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev,
+                                                                    Marker& mk, bool first) {
     if (first) skip(sc);  // the BlockSequenceStart
     Token* t = peek(sc);
     if (!t) return false;
@@ -370,7 +371,8 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
     }
 }
 
-bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+[[gnu::always_inline]] inline bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev,
+                                                                 Marker& mk, bool first) {
     if (first) skip(sc);  // the BlockMappingStart
     Token* t = peek(sc);
     if (!t) return false;
@@ -402,7 +404,8 @@ bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool 
     }
 }
 
-bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
+[[gnu::always_inline]] inline bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev,
+                                                                   Marker& mk) {
     Token* t = peek(sc);
     if (!t) return false;
     if (t->type != Type::Value) {
@@ -554,7 +557,8 @@ bool ParserCore::open_block_collection(Marker m) {
     return true;
 }
 
-bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, bool indentless) {
+[[gnu::always_inline]] inline bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk,
+                                                          bool block, bool indentless) {
     Token* t = peek(sc);
     if (!t) return false;
     if (t->type == Type::Scalar) {
