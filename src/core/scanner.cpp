@@ -1166,13 +1166,36 @@ bool ScannerCore::fetch_plain_scalar() {
     simple_key_permitted_ = false;
     unroll_provisional();
     const std::ptrdiff_t indent = current_indent_ + 1;
-    const Marker start = mark_;
     const bool in_flow = flow_depth_ > 0;
-    if (in_flow && col() < indent) return fail(start, "invalid indentation in flow construct");
+    if (in_flow && col() < indent) return fail(mark_, "invalid indentation in flow construct");
+    if (!bytes_ || (in_flow && cur() == '-' && is_flow_indicator(at(1))))
+        return plain_scalar_rest(mark_, indent, {});
+    // In place, most scalars are one stretch of their line: taken straight
+    // into their token. (The first character is never a blank, a break, a
+    // '#' or a document indicator: the token loop saw to that.)
+    const Marker start = mark_;
+    queue_.emplace_back(TokenType::Scalar, start);
+    Token& token = queue_.back();
+    const char* text = reinterpret_cast<const char*>(bp_);
+    token.raw = std::string_view(text, take_plain_bytes(in_flow));
+    token.end_line = mark_.line;
+    token.end = mark_.pos;
+    if (plain_scalar_ended(indent, in_flow)) {
+        if (leading_blanks_only_) simple_key_permitted_ = true;
+        return true;
+    }
+    // More lines or words follow: the general loop goes on from the blank
+    // or break after this stretch, as after any other.
+    std::string value(token.raw);
+    queue_.pop_back();
+    return plain_scalar_rest(start, indent, std::move(value));
+}
 
-    std::string value;
-    std::size_t end_line = start.line;
-    std::size_t end = start.pos;
+bool ScannerCore::plain_scalar_rest(Marker start, std::ptrdiff_t indent, std::string value) {
+    const bool in_flow = flow_depth_ > 0;
+    // (Text taken so far ends here.)
+    std::size_t end_line = value.empty() ? start.line : mark_.line;
+    std::size_t end = value.empty() ? start.pos : mark_.pos;
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
@@ -1180,27 +1203,6 @@ bool ScannerCore::fetch_plain_scalar() {
         if (ch == ':') return !is_blankz(next) && !(in_flow && is_flow_indicator(next));
         return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
     };
-    // In place, most scalars are one stretch of their line: taken straight
-    // into their token. (The first character is never a blank, a break, a
-    // '#' or a document indicator: the token loop saw to that.)
-    if (bytes_ && !(in_flow && cur() == '-' && is_flow_indicator(at(1)))) {
-        queue_.emplace_back(TokenType::Scalar, start);
-        Token& token = queue_.back();
-        const char* text = reinterpret_cast<const char*>(bp_);
-        token.raw = std::string_view(text, take_plain_bytes(in_flow));
-        token.end_line = mark_.line;
-        token.end = mark_.pos;
-        if (plain_scalar_ended(indent, in_flow)) {
-            if (leading_blanks_only_) simple_key_permitted_ = true;
-            return true;
-        }
-        // More lines or words follow: the loop goes on from the blank or
-        // break after this stretch, as after any other.
-        value = token.raw;
-        queue_.pop_back();
-        end_line = mark_.line;
-        end = mark_.pos;
-    }
     for (;;) {
         lookahead(4);
         char32_t c = cur();

@@ -431,6 +431,10 @@ class ScannerCore {
     [[nodiscard]] bool fetch_key();
     [[nodiscard]] bool fetch_value();
     [[nodiscard]] bool fetch_plain_scalar();
+    // The general case of a plain scalar: from its start, or past the text
+    // `value` taken in place.
+    [[nodiscard, gnu::noinline]] bool plain_scalar_rest(Marker start, std::ptrdiff_t indent,
+                                                        std::string value);
     [[nodiscard]] bool plain_scalar_ended(std::ptrdiff_t indent, bool in_flow);
     [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
     [[nodiscard]] bool take_quoted_bytes(bool single, std::string& value);
