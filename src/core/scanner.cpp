@@ -352,7 +352,7 @@ void ScannerCore::fill() {
 
 void ScannerCore::skip_linebreak() {
     lookahead(2);
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     if (c == '\r' && at(1) == '\n') {
         mark_.index += 2;
         mark_.pos += 2;
@@ -549,7 +549,7 @@ void ScannerCore::take_run_window(std::string* out, chars::Run run) {
 }
 
 bool ScannerCore::at_document_indicator() const noexcept {
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     return (c == '-' || c == '.') && at(1) == c && at(2) == c && is_blankz(at(3));
 }
 
@@ -643,7 +643,7 @@ bool ScannerCore::fetch_next_token() {
     if (!stale_key_check()) return false;
     unroll_indent(col());
     lookahead(4);
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     if (c == kEnd) return fetch_stream_end();
     if (mark_.col == 0) {
         if (c == '%') return fetch_directive();
@@ -713,7 +713,7 @@ bool ScannerCore::fetch_next_token() {
 bool ScannerCore::skip_to_next_token() {
     for (;;) {
         lookahead(1);
-        switch (cur()) {
+        switch (cur_ascii()) {
             case ' ':
                 skip_spaces();
                 break;
@@ -747,7 +747,7 @@ bool ScannerCore::skip_ws_to_eol(bool tabs_allowed, bool* found_tabs, bool* foun
     bool spaces = false;
     for (;;) {
         lookahead(1);
-        const char32_t c = cur();
+        const char32_t c = cur_ascii();
         if (c == ' ') {
             spaces = true;
             skip_spaces();
@@ -1040,7 +1040,7 @@ bool ScannerCore::fetch_key() {
     bool separated = false;
     for (;;) {
         lookahead(2);
-        const char32_t c = cur();
+        const char32_t c = cur_ascii();
         if (c == ' ') {
             skip_blank();
             separated = true;
@@ -1067,7 +1067,7 @@ bool ScannerCore::fetch_value() {
     implicit_mapping_open_ = flow_depth_ > 0 && !flow_mapping_open_;
     skip_indicator();  // ':'
     lookahead(1);
-    if (cur() == '\t') {
+    if (cur_ascii() == '\t') {
         bool found_spaces = false;
         if (!skip_ws_to_eol(true, nullptr, &found_spaces)) return false;
         lookahead(1);
@@ -1399,7 +1399,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
         for (;;) {
             take_run(&value, single ? chars::kRunSingle : chars::kRunDouble);
             lookahead(2);
-            const char32_t c = cur();
+            const char32_t c = cur_ascii();
             if (single && c == '\'' && at(1) == '\'') {
                 value.push_back('\'');
                 skip_nonblank();
@@ -1425,7 +1425,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
 
         for (;;) {
             lookahead(2);
-            const char32_t c = cur();
+            const char32_t c = cur_ascii();
             if (is_blank(c)) {
                 if (leading_blanks) {
                     if (c == '\t' && col() < current_indent_)
@@ -1467,7 +1467,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     const std::size_t end = mark_.pos;
     if (!skip_ws_to_eol(true)) return false;
     lookahead(1);
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     const bool in_flow = flow_depth_ > 0;
     const bool trailing_ok = is_breakz(c) ||
                              (in_flow && (c == ',' || c == ']' || c == '}' || c == ':')) ||

@@ -316,6 +316,12 @@ class ScannerCore {
         if (bp_ != bend_) return decode(bp_);
         return bytes_ ? chars::kEnd : buf_[head_];
     }
+    // As `cur()` where only ASCII characters are looked for: in place, the
+    // lead byte stands for a longer character (it equals none of them).
+    char32_t cur_ascii() const noexcept {
+        if (bp_ != bend_) return *bp_;
+        return bytes_ ? chars::kEnd : buf_[head_];
+    }
     char32_t at(unsigned i) const noexcept {
         if (!bytes_) return buf_[head_ + i];
         const unsigned char* p = bp_;
