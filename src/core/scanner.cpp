@@ -1109,7 +1109,7 @@ bool ScannerCore::fetch_value() {
 // ---------------------------------------------------------------------------
 // Simple keys and indentation
 
-void ScannerCore::save_simple_key() {
+[[gnu::always_inline]] inline void ScannerCore::save_simple_key() {
     if (!simple_key_permitted_) return;
     const bool required = flow_depth_ == 0 && current_indent_ == col() && !indent_stack_.empty() &&
                           indent_stack_.back().needs_block_end;
