@@ -457,6 +457,12 @@ void ScannerCore::take_run_bytes(std::string* out, chars::Run run) {
 }
 
 std::size_t ScannerCore::take_plain_bytes(bool in_flow) {
+    // One body per context, each with only its own search constants.
+    return in_flow ? take_plain_bytes_in<true>() : take_plain_bytes_in<false>();
+}
+
+template <bool in_flow>
+std::size_t ScannerCore::take_plain_bytes_in() {
     const unsigned char* const start = bp_;
     const unsigned char* const end = bend_;
     const unsigned char* p = start;
@@ -464,7 +470,7 @@ std::size_t ScannerCore::take_plain_bytes(bool in_flow) {
     using chars::Run;
     const Run run = in_flow ? Run::kRunPlainFlow : Run::kRunPlainBlock;
     for (;;) {
-        if (in_flow)
+        if constexpr (in_flow)
             p = find_stop<Run::kRunPlainFlow, ' ', '\t', '\n', '\r', ':', ',', '[', ']', '{', '}'>(
                 p, end, seen);
         else

@@ -386,6 +386,8 @@ class ScannerCore {
     // Passes the text of a plain scalar up to the first blank or break that
     // may end it; returns its length in bytes.
     std::size_t take_plain_bytes(bool in_flow);
+    template <bool in_flow>
+    std::size_t take_plain_bytes_in();
     void take_run_window(std::string* out, chars::Run run);
     void skip_spaces() {
         if (!bytes_) {
