@@ -76,7 +76,9 @@ Token* ParserCore::peek_past_comments(ScannerCore& scanner) {
             return nullptr;
         }
         if (t->type != Type::Comment) return t;
-        if (keep_comments) pending_comments.push_back(PendingComment{t->mark, std::move(t->value)});
+        if (keep_comments)
+            pending_comments.push_back(
+                PendingComment{t->mark, t->raw.data() ? std::string(t->raw) : std::move(t->value)});
         scanner.pop_token();
     }
 }

@@ -777,10 +777,19 @@ void ScannerCore::capture_comment() {
     const Marker start = mark_;
     skip_indicator();  // '#'
     lookahead(1);
-    if (cur() == ' ') skip_blank();
-    std::string text;
-    take_run(&text, chars::kRunLine);
-    queue_.emplace_back(TokenType::Comment, start, std::move(text));
+    if (cur_ascii() == ' ') skip_blank();
+    if (bytes_) {
+        // The text stays in the source until someone keeps it.
+        const char* text = reinterpret_cast<const char*>(bp_);
+        take_run_bytes(nullptr, chars::kRunLine);
+        queue_.emplace_back(TokenType::Comment, start);
+        queue_.back().raw = std::string_view(
+            text, static_cast<std::size_t>(reinterpret_cast<const char*>(bp_) - text));
+    } else {
+        std::string text;
+        take_run_window(&text, chars::kRunLine);
+        queue_.emplace_back(TokenType::Comment, start, std::move(text));
+    }
     queue_.back().end = mark_.pos;
 }
 

@@ -58,9 +58,10 @@ struct Token {
     std::size_t end = 0;
     std::string value;
     std::string suffix;
-    /// Scalars read in place whose value is their text as it stands: that
-    /// text, in the caller's buffer, and `value` is empty. The parser copies
-    /// it once, straight into its event; `next()` hands it out in `value`.
+    /// Scalars and comments read in place whose value is their text as it
+    /// stands: that text, in the caller's buffer, and `value` is empty. The
+    /// parser copies it once, where it keeps it; `next()` hands it out in
+    /// `value`.
     std::string_view raw;
 
     Token() = default;
