@@ -1362,7 +1362,7 @@ bool ScannerCore::line_ends_scalar(std::ptrdiff_t indent) {
     return true;
 }
 
-bool ScannerCore::take_quoted_bytes(bool single, std::string& value) {
+bool ScannerCore::take_quoted_bytes(bool single, std::string_view& text) {
     // Text that ends on its line, with no escape: the bytes are the value
     // (blanks between words are kept as they stand), copied at once.
     const unsigned char* const start = bp_;
@@ -1373,7 +1373,7 @@ bool ScannerCore::take_quoted_bytes(bool single, std::string& value) {
     if (single && bend_ - p > 1 && p[1] == '\'') return false;  // an escaped quote
     const auto bytes = static_cast<std::size_t>(p - start);
     const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
-    value.append(reinterpret_cast<const char*>(start), bytes);
+    text = std::string_view(reinterpret_cast<const char*>(start), bytes);
     mark_.index += n;
     mark_.col += n;
     mark_.pos += bytes;
@@ -1398,7 +1398,8 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
-    const bool one_line = bytes_ && take_quoted_bytes(single, value);
+    std::string_view text;  // the value, as it stands in the source
+    const bool one_line = bytes_ && take_quoted_bytes(single, text);
     while (!one_line) {
         lookahead(4);
         if (mark_.col == 0 && at_document_indicator())
@@ -1489,13 +1490,18 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
                              (!in_flow && c == ':' && mark_.line == start.line);
     if (!trailing_ok) return fail(mark_, "invalid trailing content after double-quoted scalar");
 
-    Token token(TokenType::Scalar, start, std::move(value));
+    // Comments after the scalar on its line are queued before it.
+    if (!skip_to_next_token()) return false;
+    adjacent_value_index_ = mark_.index;
+    queue_.emplace_back(TokenType::Scalar, start);
+    Token& token = queue_.back();
+    if (one_line)
+        token.raw = text;
+    else
+        token.value = std::move(value);
     token.style = single ? ScalarStyle::Single : ScalarStyle::Double;
     token.end_line = end_line;
     token.end = end;
-    if (!skip_to_next_token()) return false;
-    adjacent_value_index_ = mark_.index;
-    queue_.push_back(std::move(token));
     return true;
 }
 

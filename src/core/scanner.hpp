@@ -446,7 +446,7 @@ class ScannerCore {
                                                         std::string value);
     [[nodiscard]] bool plain_scalar_ended(std::ptrdiff_t indent, bool in_flow);
     [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
-    [[nodiscard]] bool take_quoted_bytes(bool single, std::string& value);
+    [[nodiscard]] bool take_quoted_bytes(bool single, std::string_view& text);
     [[nodiscard]] bool fetch_flow_scalar(bool single);
     [[nodiscard]] bool scan_escape(Marker start, std::string& out);
     [[nodiscard]] bool fetch_block_scalar(bool literal);
