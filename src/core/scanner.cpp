@@ -1139,9 +1139,8 @@ bool ScannerCore::remove_simple_key() {
     return true;
 }
 
-void ScannerCore::roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
-                              TokenType kind, const Marker& m) {
-    if (flow_depth_ > 0) return;
+void ScannerCore::roll_indent_slow(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
+                                   TokenType kind, const Marker& m) {
     if (current_indent_ <= column && !indent_stack_.empty() &&
         !indent_stack_.back().needs_block_end) {
         current_indent_ = indent_stack_.back().column;

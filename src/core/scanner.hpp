@@ -462,7 +462,16 @@ class ScannerCore {
     void save_simple_key();
     [[nodiscard]] bool remove_simple_key();
     void roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at, TokenType kind,
-                     const Marker& m);
+                     const Marker& m) {
+        // Mostly a further key or entry of the collection already open.
+        if (flow_depth_ > 0 || current_indent_ > column ||
+            (current_indent_ == column && !indent_stack_.empty() &&
+             indent_stack_.back().needs_block_end))
+            return;
+        roll_indent_slow(column, insert_at, kind, m);
+    }
+    void roll_indent_slow(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
+                          TokenType kind, const Marker& m);
     void unroll_indent(std::ptrdiff_t column) {
         // Checked before every token; mostly there is nothing to close.
         if (flow_depth_ == 0 && current_indent_ > column) unroll_indent_slow(column);
