@@ -72,7 +72,7 @@ class ParserCore {
     // comments passed on the way go to `pending_comments`.
     [[nodiscard]] Token* peek(ScannerCore& scanner);
     [[nodiscard, gnu::noinline]] Token* peek_past_comments(ScannerCore& scanner);
-    void skip(ScannerCore& scanner) {
+    [[gnu::always_inline]] void skip(ScannerCore& scanner) {
         // Tokens the scanner adds without text of their own (block ends,
         // implicit keys and starts) stand at the next token: they end nothing.
         const Token* t = scanner.peek_token();
