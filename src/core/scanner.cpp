@@ -782,8 +782,7 @@ void ScannerCore::capture_comment() {
         // The text stays in the source until someone keeps it.
         const char* text = reinterpret_cast<const char*>(bp_);
         take_run_bytes(nullptr, chars::kRunLine);
-        queue_.emplace_back(TokenType::Comment, start);
-        queue_.back().raw = std::string_view(
+        queue_.emplace_back(TokenType::Comment, start).raw = std::string_view(
             text, static_cast<std::size_t>(reinterpret_cast<const char*>(bp_) - text));
     } else {
         std::string text;
@@ -840,8 +839,7 @@ bool ScannerCore::fetch_document_indicator(TokenType kind) {
     skip_nonblank();
     skip_nonblank();
     skip_nonblank();
-    queue_.emplace_back(kind, start);
-    queue_.back().end = mark_.pos;
+    queue_.emplace_back(kind, start).end = mark_.pos;
     return true;
 }
 
@@ -963,8 +961,7 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     flow_mapping_open_ = kind == TokenType::FlowMappingStart;
     implicit_mapping_open_ = false;
     if (!skip_ws_to_eol(true)) return false;
-    queue_.emplace_back(kind, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(kind, start).end = start.pos + 1;
     return true;
 }
 
@@ -986,8 +983,7 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
     skip_indicator();
     if (!skip_ws_to_eol(true)) return false;
     if (flow_depth_ > 0) adjacent_value_index_ = mark_.index;
-    queue_.emplace_back(kind, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(kind, start).end = start.pos + 1;
     return true;
 }
 
@@ -998,8 +994,7 @@ bool ScannerCore::fetch_flow_entry() {
     const Marker start = mark_;
     skip_indicator();
     if (!skip_ws_to_eol(true)) return false;
-    queue_.emplace_back(TokenType::FlowEntry, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::FlowEntry, start).end = start.pos + 1;
     return true;
 }
 
@@ -1034,8 +1029,7 @@ bool ScannerCore::fetch_block_entry() {
     if (is_break(cur()) || is_flow_indicator(cur())) roll_one_column();
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = true;
-    queue_.emplace_back(TokenType::BlockEntry, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::BlockEntry, start).end = start.pos + 1;
     return true;
 }
 
@@ -1072,8 +1066,7 @@ bool ScannerCore::fetch_key() {
     }
     if (!separated) return fail(mark_, "expected whitespace");
     if (cur() == '\t') return fail(mark_, "tabs disallowed in this context");
-    queue_.emplace_back(TokenType::Key, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::Key, start).end = start.pos + 1;
     return true;
 }
 
@@ -1116,8 +1109,7 @@ bool ScannerCore::fetch_value() {
             simple_key_permitted_ = false;
         }
     }
-    queue_.emplace_back(TokenType::Value, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::Value, start).end = start.pos + 1;
     return true;
 }
 
@@ -1188,8 +1180,7 @@ bool ScannerCore::fetch_plain_scalar() {
     // into their token. (The first character is never a blank, a break, a
     // '#' or a document indicator: the token loop saw to that.)
     const Marker start = mark_;
-    queue_.emplace_back(TokenType::Scalar, start);
-    Token& token = queue_.back();
+    Token& token = queue_.emplace_back(TokenType::Scalar, start);
     const char* text = reinterpret_cast<const char*>(bp_);
     token.raw = std::string_view(text, take_plain_bytes(in_flow));
     token.end_line = mark_.line;
@@ -1301,9 +1292,9 @@ bool ScannerCore::plain_scalar_rest(Marker start, std::ptrdiff_t indent, std::st
         if (!in_flow && col() < indent) break;
     }
     if (leading_blanks_only_) simple_key_permitted_ = true;
-    queue_.emplace_back(TokenType::Scalar, start, std::move(value));
-    queue_.back().end_line = end_line;
-    queue_.back().end = end;
+    Token& token = queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+    token.end_line = end_line;
+    token.end = end;
     return true;
 }
 
@@ -1492,8 +1483,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     // Comments after the scalar on its line are queued before it.
     if (!skip_to_next_token()) return false;
     adjacent_value_index_ = mark_.index;
-    queue_.emplace_back(TokenType::Scalar, start);
-    Token& token = queue_.back();
+    Token& token = queue_.emplace_back(TokenType::Scalar, start);
     if (one_line)
         token.raw = text;
     else
@@ -1700,11 +1690,11 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     std::size_t end_line = start.line;
     std::size_t content_end = header_end;
     auto push = [&] {
-        queue_.emplace_back(TokenType::Scalar, start, std::move(value));
-        queue_.back().style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
-        queue_.back().end_line = end_line;
+        Token& token = queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+        token.style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
+        token.end_line = end_line;
         const bool kept = chomping == Chomping::Keep && last_break_end_ > content_end;
-        queue_.back().end = kept ? last_break_end_ : content_end;
+        token.end = kept ? last_break_end_ : content_end;
     };
     lookahead(1);
     if (cur() == kEnd) {
@@ -1772,8 +1762,8 @@ bool ScannerCore::fetch_anchor(bool alias) {
         return fail(start,
                     "while scanning an anchor or alias, did not find expected alphabetic or "
                     "numeric character");
-    queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name));
-    queue_.back().end = mark_.pos;
+    queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name)).end =
+        mark_.pos;
     return true;
 }
 
@@ -1815,8 +1805,7 @@ bool ScannerCore::fetch_tag() {
     lookahead(1);
     if (!blankz_or_flow(cur(), flow_depth_ > 0))
         return fail(start, "while scanning a tag, did not find expected whitespace or line break");
-    queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix));
-    queue_.back().end = end;
+    queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix)).end = end;
     return true;
 }
 

@@ -232,10 +232,12 @@ class ScannerCore {
         Token& front() noexcept { return slots_[head_]; }
         Token& back() noexcept { return at(size_ - 1); }
         template <class... Args>
-        void emplace_back(Args&&... args) {
+        Token& emplace_back(Args&&... args) {
             if (size_ == mask_ + 1) grow();
             ++size_;
-            set(back(), std::forward<Args>(args)...);
+            Token& t = back();
+            set(t, std::forward<Args>(args)...);
+            return t;
         }
         void push_back(Token&& t) {
             if (size_ == mask_ + 1) grow();
