@@ -1120,8 +1120,12 @@ bool ScannerCore::fetch_value() {
     if (!simple_key_permitted_) return;
     const bool required = flow_depth_ == 0 && current_indent_ == col() && !indent_stack_.empty() &&
                           indent_stack_.back().needs_block_end;
-    potential_keys_.back() =
-        PotentialSimpleKey{tokens_taken_ + queue_.size(), mark_, true, required};
+    // Field by field: no temporary to copy over.
+    PotentialSimpleKey& key = potential_keys_.back();
+    key.token_number = tokens_taken_ + queue_.size();
+    key.mark = mark_;
+    key.possible = true;
+    key.required = required;
 }
 
 bool ScannerCore::remove_simple_key() {
