@@ -631,11 +631,11 @@ bool ScannerCore::stale_key_check_slow() {
         if (stale(block_key) && !block_key.required) block_key.possible = false;
         return true;
     }
-    for (PotentialSimpleKey& k : potential_keys_) {
-        if (stale(k)) {
-            if (k.required) return fail(mark_, "simple key expect ':'");
-            k.possible = false;
-        }
+    // Outside flow collections the block-level key is the only one.
+    PotentialSimpleKey& key = potential_keys_.front();
+    if (stale(key)) {
+        if (key.required) return fail(mark_, "simple key expect ':'");
+        key.possible = false;
     }
     return true;
 }
