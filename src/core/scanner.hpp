@@ -291,8 +291,10 @@ class ScannerCore {
             t.suffix = std::move(suffix);
         }
 
-        std::vector<Token> slots_;            // a power of two of them, or none
-        std::size_t mask_ = ~std::size_t{0};  // their number less one (a Token is no power of two)
+        std::vector<Token> slots_;  // a power of two of them, or none
+        // Their number less one, kept: a Token's size is no power of two, so
+        // the vector's size would cost a division on every access.
+        std::size_t mask_ = ~std::size_t{0};
         std::size_t head_ = 0;
         std::size_t size_ = 0;
     };
