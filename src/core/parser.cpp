@@ -14,7 +14,8 @@ bool is_directive(TokenType t) {
 
 // Events are filled in place: the driver hands in the same event on every
 // call, and building a new one to move over it cost more than filling it.
-Event& reset(Event& ev, Event::Type t) {
+// Inlined, the stores the caller makes again fall away.
+[[gnu::always_inline]] inline Event& reset(Event& ev, Event::Type t) {
     ev.type = t;
     ev.is_explicit = false;
     ev.flow = false;
@@ -28,6 +29,14 @@ Event& reset(Event& ev, Event::Type t) {
     ev.property_line = 0;
     ev.start = ev.end = ev.open = 0;
     return ev;
+}
+
+// The value of a scalar token into its event.
+void take_value(Event& ev, Token& t) {
+    if (t.raw.data())
+        ev.value.assign(t.raw.data(), t.raw.size());
+    else
+        ev.value = std::move(t.value);
 }
 
 }  // namespace
@@ -67,7 +76,9 @@ Token* ParserCore::peek_past_comments(ScannerCore& scanner) {
             return nullptr;
         }
         if (t->type != Type::Comment) return t;
-        if (keep_comments) pending_comments.push_back(PendingComment{t->mark, std::move(t->value)});
+        if (keep_comments)
+            pending_comments.push_back(
+                PendingComment{t->mark, t->raw.data() ? std::string(t->raw) : std::move(t->value)});
         scanner.pop_token();
     }
 }
@@ -85,7 +96,8 @@ bool ParserCore::parse(ScannerCore& sc, Event& ev, Marker& mk) {
     return true;
 }
 
-bool ParserCore::dispatch(ScannerCore& sc, Event& ev, Marker& mk) {
+// Inlined into `parse`: one call per event, not two.
+[[gnu::always_inline]] inline bool ParserCore::dispatch(ScannerCore& sc, Event& ev, Marker& mk) {
     switch (state_) {
         case ParserState::StreamStart:
             return stream_start(sc, ev, mk);
@@ -284,7 +296,8 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
     return true;
 }
 
-bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+[[gnu::always_inline]] inline bool ParserCore::block_sequence_entry(ScannerCore& sc, Event& ev,
+                                                                    Marker& mk, bool first) {
     if (first) skip(sc);  // the BlockSequenceStart
     Token* t = peek(sc);
     if (!t) return false;
@@ -360,7 +373,8 @@ bool ParserCore::indentless_sequence_entry(ScannerCore& sc, Event& ev, Marker& m
     }
 }
 
-bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool first) {
+[[gnu::always_inline]] inline bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev,
+                                                                 Marker& mk, bool first) {
     if (first) skip(sc);  // the BlockMappingStart
     Token* t = peek(sc);
     if (!t) return false;
@@ -392,7 +406,8 @@ bool ParserCore::block_mapping_key(ScannerCore& sc, Event& ev, Marker& mk, bool 
     }
 }
 
-bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev, Marker& mk) {
+[[gnu::always_inline]] inline bool ParserCore::block_mapping_value(ScannerCore& sc, Event& ev,
+                                                                   Marker& mk) {
     Token* t = peek(sc);
     if (!t) return false;
     if (t->type != Type::Value) {
@@ -544,14 +559,16 @@ bool ParserCore::open_block_collection(Marker m) {
     return true;
 }
 
-bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, bool indentless) {
+[[gnu::always_inline]] inline bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk,
+                                                          bool block, bool indentless) {
     Token* t = peek(sc);
     if (!t) return false;
     if (t->type == Type::Scalar) {
-        // The common node, with no properties: none of the work below.
+        // The common node, with no properties: none of the work of the
+        // general case, which is a call of its own.
         pop_state();
         mk = t->mark;
-        reset(ev, Event::Type::Scalar).value = std::move(t->value);
+        take_value(reset(ev, Event::Type::Scalar), *t);
         ev.style = t->style;
         ev.end_line = t->end_line;
         ev.start = t->mark.pos;
@@ -559,6 +576,11 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         skip(sc);
         return true;
     }
+    return parse_other_node(sc, ev, mk, block, indentless, t);
+}
+
+bool ParserCore::parse_other_node(ScannerCore& sc, Event& ev, Marker& mk, bool block,
+                                  bool indentless, Token* t) {
     if (t->type == Type::Alias) {
         pop_state();
         mk = t->mark;
@@ -644,7 +666,7 @@ bool ParserCore::parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block, 
         case Type::Scalar:
             pop_state();
             mk = t->mark;
-            reset(ev, Event::Type::Scalar).value = std::move(t->value);
+            take_value(reset(ev, Event::Type::Scalar), *t);
             ev.anchor = std::move(anchor);
             ev.tag = std::move(tag);
             ev.style = t->style;

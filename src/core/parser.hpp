@@ -72,7 +72,7 @@ class ParserCore {
     // comments passed on the way go to `pending_comments`.
     [[nodiscard]] Token* peek(ScannerCore& scanner);
     [[nodiscard, gnu::noinline]] Token* peek_past_comments(ScannerCore& scanner);
-    void skip(ScannerCore& scanner) {
+    [[gnu::always_inline]] void skip(ScannerCore& scanner) {
         // Tokens the scanner adds without text of their own (block ends,
         // implicit keys and starts) stand at the next token: they end nothing.
         const Token* t = scanner.peek_token();
@@ -108,6 +108,8 @@ class ParserCore {
     [[nodiscard]] bool flow_mapping_value(ScannerCore& sc, Event& ev, Marker& mk, bool empty);
     [[nodiscard]] bool parse_node(ScannerCore& sc, Event& ev, Marker& mk, bool block,
                                   bool indentless);
+    [[nodiscard, gnu::noinline]] bool parse_other_node(ScannerCore& sc, Event& ev, Marker& mk,
+                                                       bool block, bool indentless, Token* t);
     [[nodiscard]] bool resolve_tag(Marker m, std::string& handle, std::string& suffix, Tag& out);
     [[nodiscard]] bool open_block_collection(Marker m);
     void close_block_collection() noexcept { --block_depth_; }

@@ -288,26 +288,16 @@ ScannerCore::~ScannerCore() = default;
 ScannerCore::ScannerCore(ScannerCore&&) noexcept = default;
 ScannerCore& ScannerCore::operator=(ScannerCore&&) noexcept = default;
 
-void ScannerCore::TokenQueue::set(Token& t, TokenType type, Marker m) noexcept {
-    t.type = type;
-    t.style = ScalarStyle::Plain;
-    t.major = t.minor = 0;
-    t.mark = m;
-    t.end_line = 0;
-    t.end = m.pos;
-    // A slot whose text was not taken (a comment nobody keeps) does not hold
-    // on to a large buffer.
-    if (t.value.capacity() > 256) std::string().swap(t.value);
-    t.value.clear();
-    t.suffix.clear();
+void ScannerCore::TokenQueue::drop_buffer(std::string& s) noexcept {
+    std::string().swap(s);
 }
 
-void ScannerCore::TokenQueue::emplace(std::size_t pos, TokenType type, Marker m) {
-    if (size_ == slots_.size()) grow();
+void ScannerCore::TokenQueue::emplace_slow(std::size_t pos, TokenType type, const Marker& m) {
+    if (size_ == mask_ + 1) grow();
     ++size_;
     if (pos < size_ / 2) {
         // The tokens before `pos` move one slot towards the front.
-        head_ = (head_ + slots_.size() - 1) & (slots_.size() - 1);
+        head_ = (head_ + mask_) & mask_;
         for (std::size_t i = 0; i < pos; ++i) std::swap(at(i), at(i + 1));
     } else {
         for (std::size_t i = size_ - 1; i > pos; --i) std::swap(at(i), at(i - 1));
@@ -319,6 +309,7 @@ void ScannerCore::TokenQueue::grow() {
     std::vector<Token> bigger(slots_.empty() ? 16 : 2 * slots_.size());
     for (std::size_t i = 0; i < size_; ++i) bigger[i] = std::move(at(i));
     slots_.swap(bigger);
+    mask_ = slots_.size() - 1;
     head_ = 0;
 }
 
@@ -361,7 +352,7 @@ void ScannerCore::fill() {
 
 void ScannerCore::skip_linebreak() {
     lookahead(2);
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     if (c == '\r' && at(1) == '\n') {
         mark_.index += 2;
         mark_.pos += 2;
@@ -465,7 +456,13 @@ void ScannerCore::take_run_bytes(std::string* out, chars::Run run) {
     bp_ = p;
 }
 
-void ScannerCore::take_plain_bytes(std::string& value, bool in_flow) {
+std::size_t ScannerCore::take_plain_bytes(bool in_flow) {
+    // One body per context, each with only its own search constants.
+    return in_flow ? take_plain_bytes_in<true>() : take_plain_bytes_in<false>();
+}
+
+template <bool in_flow>
+std::size_t ScannerCore::take_plain_bytes_in() {
     const unsigned char* const start = bp_;
     const unsigned char* const end = bend_;
     const unsigned char* p = start;
@@ -473,7 +470,7 @@ void ScannerCore::take_plain_bytes(std::string& value, bool in_flow) {
     using chars::Run;
     const Run run = in_flow ? Run::kRunPlainFlow : Run::kRunPlainBlock;
     for (;;) {
-        if (in_flow)
+        if constexpr (in_flow)
             p = find_stop<Run::kRunPlainFlow, ' ', '\t', '\n', '\r', ':', ',', '[', ']', '{', '}'>(
                 p, end, seen);
         else
@@ -494,14 +491,14 @@ void ScannerCore::take_plain_bytes(std::string& value, bool in_flow) {
         p += 1;
     }
     const auto bytes = static_cast<std::size_t>(p - start);
-    if (bytes == 0) return;
+    if (bytes == 0) return 0;
     const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
     leading_blanks_only_ = false;
-    value.append(reinterpret_cast<const char*>(start), bytes);
     mark_.index += n;
     mark_.col += n;
     mark_.pos += bytes;
     bp_ = p;
+    return bytes;
 }
 
 void ScannerCore::take_run_window(std::string* out, chars::Run run) {
@@ -558,7 +555,7 @@ void ScannerCore::take_run_window(std::string* out, chars::Run run) {
 }
 
 bool ScannerCore::at_document_indicator() const noexcept {
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     return (c == '-' || c == '.') && at(1) == c && at(2) == c && is_blankz(at(3));
 }
 
@@ -583,6 +580,10 @@ bool ScannerCore::next(Token& out) {
     Token* t = peek_token();
     if (!t) return false;
     out = std::move(*t);
+    if (out.raw.data()) {
+        out.value = out.raw;
+        out.raw = {};
+    }
     pop_token();
     return true;
 }
@@ -630,11 +631,11 @@ bool ScannerCore::stale_key_check_slow() {
         if (stale(block_key) && !block_key.required) block_key.possible = false;
         return true;
     }
-    for (PotentialSimpleKey& k : potential_keys_) {
-        if (stale(k)) {
-            if (k.required) return fail(mark_, "simple key expect ':'");
-            k.possible = false;
-        }
+    // Outside flow collections the block-level key is the only one.
+    PotentialSimpleKey& key = potential_keys_.front();
+    if (stale(key)) {
+        if (key.required) return fail(mark_, "simple key expect ':'");
+        key.possible = false;
     }
     return true;
 }
@@ -648,7 +649,7 @@ bool ScannerCore::fetch_next_token() {
     if (!stale_key_check()) return false;
     unroll_indent(col());
     lookahead(4);
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     if (c == kEnd) return fetch_stream_end();
     if (mark_.col == 0) {
         if (c == '%') return fetch_directive();
@@ -663,7 +664,9 @@ bool ScannerCore::fetch_next_token() {
         }
     }
     if (col() < current_indent_) return fail(mark_, "invalid indentation");
-    const char32_t n = at(1);
+    // Only read after an ASCII indicator: in place, the next byte is then
+    // the next character, or its lead byte, which is no blank or indicator.
+    const char32_t n = !bytes_ ? buf_[head_ + 1] : bend_ - bp_ > 1 ? bp_[1] : kEnd;
     switch (c) {
         case '[':
             return fetch_flow_collection_start(TokenType::FlowSequenceStart);
@@ -716,7 +719,7 @@ bool ScannerCore::fetch_next_token() {
 bool ScannerCore::skip_to_next_token() {
     for (;;) {
         lookahead(1);
-        switch (cur()) {
+        switch (cur_ascii()) {
             case ' ':
                 skip_spaces();
                 break;
@@ -750,7 +753,7 @@ bool ScannerCore::skip_ws_to_eol(bool tabs_allowed, bool* found_tabs, bool* foun
     bool spaces = false;
     for (;;) {
         lookahead(1);
-        const char32_t c = cur();
+        const char32_t c = cur_ascii();
         if (c == ' ') {
             spaces = true;
             skip_spaces();
@@ -772,12 +775,20 @@ bool ScannerCore::skip_ws_to_eol(bool tabs_allowed, bool* found_tabs, bool* foun
 
 void ScannerCore::capture_comment() {
     const Marker start = mark_;
-    skip_nonblank();  // '#'
+    skip_indicator();  // '#'
     lookahead(1);
-    if (cur() == ' ') skip_blank();
-    std::string text;
-    take_run(&text, chars::kRunLine);
-    queue_.emplace_back(TokenType::Comment, start, std::move(text));
+    if (cur_ascii() == ' ') skip_blank();
+    if (bytes_) {
+        // The text stays in the source until someone keeps it.
+        const char* text = reinterpret_cast<const char*>(bp_);
+        take_run_bytes(nullptr, chars::kRunLine);
+        queue_.emplace_back(TokenType::Comment, start).raw = std::string_view(
+            text, static_cast<std::size_t>(reinterpret_cast<const char*>(bp_) - text));
+    } else {
+        std::string text;
+        take_run_window(&text, chars::kRunLine);
+        queue_.emplace_back(TokenType::Comment, start, std::move(text));
+    }
     queue_.back().end = mark_.pos;
 }
 
@@ -828,8 +839,7 @@ bool ScannerCore::fetch_document_indicator(TokenType kind) {
     skip_nonblank();
     skip_nonblank();
     skip_nonblank();
-    queue_.emplace_back(kind, start);
-    queue_.back().end = mark_.pos;
+    queue_.emplace_back(kind, start).end = mark_.pos;
     return true;
 }
 
@@ -944,15 +954,14 @@ bool ScannerCore::fetch_flow_collection_start(TokenType kind) {
     const Marker start = mark_;
     open_flows_.push_back(
         {kind == TokenType::FlowMappingStart ? "flow mapping" : "flow sequence", start});
-    skip_nonblank();
+    skip_indicator();
     // The pair state belongs to each flow collection: a pair in a sequence
     // whose value is a collection resumes when that collection ends.
     outer_pairs_.push_back({flow_mapping_open_, implicit_mapping_open_});
     flow_mapping_open_ = kind == TokenType::FlowMappingStart;
     implicit_mapping_open_ = false;
     if (!skip_ws_to_eol(true)) return false;
-    queue_.emplace_back(kind, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(kind, start).end = start.pos + 1;
     return true;
 }
 
@@ -971,11 +980,10 @@ bool ScannerCore::fetch_flow_collection_end(TokenType kind) {
         outer_pairs_.pop_back();
     }
     const Marker start = mark_;
-    skip_nonblank();
+    skip_indicator();
     if (!skip_ws_to_eol(true)) return false;
     if (flow_depth_ > 0) adjacent_value_index_ = mark_.index;
-    queue_.emplace_back(kind, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(kind, start).end = start.pos + 1;
     return true;
 }
 
@@ -984,10 +992,9 @@ bool ScannerCore::fetch_flow_entry() {
     simple_key_permitted_ = true;
     implicit_mapping_end();
     const Marker start = mark_;
-    skip_nonblank();
+    skip_indicator();
     if (!skip_ws_to_eol(true)) return false;
-    queue_.emplace_back(TokenType::FlowEntry, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::FlowEntry, start).end = start.pos + 1;
     return true;
 }
 
@@ -1009,7 +1016,7 @@ bool ScannerCore::fetch_block_entry() {
             return fail(last.mark, "invalid indentation for anchor");
     }
     const Marker start = mark_;
-    skip_nonblank();
+    skip_indicator();
     roll_indent(static_cast<std::ptrdiff_t>(start.col), std::nullopt, TokenType::BlockSequenceStart,
                 start);
     bool found_tabs = false;
@@ -1022,8 +1029,7 @@ bool ScannerCore::fetch_block_entry() {
     if (is_break(cur()) || is_flow_indicator(cur())) roll_one_column();
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = true;
-    queue_.emplace_back(TokenType::BlockEntry, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::BlockEntry, start).end = start.pos + 1;
     return true;
 }
 
@@ -1039,11 +1045,11 @@ bool ScannerCore::fetch_key() {
     }
     if (!remove_simple_key()) return false;
     simple_key_permitted_ = flow_depth_ == 0;
-    skip_nonblank();  // '?'
+    skip_indicator();  // '?'
     bool separated = false;
     for (;;) {
         lookahead(2);
-        const char32_t c = cur();
+        const char32_t c = cur_ascii();
         if (c == ' ') {
             skip_blank();
             separated = true;
@@ -1060,17 +1066,16 @@ bool ScannerCore::fetch_key() {
     }
     if (!separated) return fail(mark_, "expected whitespace");
     if (cur() == '\t') return fail(mark_, "tabs disallowed in this context");
-    queue_.emplace_back(TokenType::Key, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::Key, start).end = start.pos + 1;
     return true;
 }
 
 bool ScannerCore::fetch_value() {
     const Marker start = mark_;
     implicit_mapping_open_ = flow_depth_ > 0 && !flow_mapping_open_;
-    skip_nonblank();  // ':'
+    skip_indicator();  // ':'
     lookahead(1);
-    if (cur() == '\t') {
+    if (cur_ascii() == '\t') {
         bool found_spaces = false;
         if (!skip_ws_to_eol(true, nullptr, &found_spaces)) return false;
         lookahead(1);
@@ -1104,20 +1109,23 @@ bool ScannerCore::fetch_value() {
             simple_key_permitted_ = false;
         }
     }
-    queue_.emplace_back(TokenType::Value, start);
-    queue_.back().end = start.pos + 1;
+    queue_.emplace_back(TokenType::Value, start).end = start.pos + 1;
     return true;
 }
 
 // ---------------------------------------------------------------------------
 // Simple keys and indentation
 
-void ScannerCore::save_simple_key() {
+[[gnu::always_inline]] inline void ScannerCore::save_simple_key() {
     if (!simple_key_permitted_) return;
     const bool required = flow_depth_ == 0 && current_indent_ == col() && !indent_stack_.empty() &&
                           indent_stack_.back().needs_block_end;
-    potential_keys_.back() =
-        PotentialSimpleKey{tokens_taken_ + queue_.size(), mark_, true, required};
+    // Field by field: no temporary to copy over.
+    PotentialSimpleKey& key = potential_keys_.back();
+    key.token_number = tokens_taken_ + queue_.size();
+    key.mark = mark_;
+    key.possible = true;
+    key.required = required;
 }
 
 bool ScannerCore::remove_simple_key() {
@@ -1127,9 +1135,8 @@ bool ScannerCore::remove_simple_key() {
     return true;
 }
 
-void ScannerCore::roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
-                              TokenType kind, Marker m) {
-    if (flow_depth_ > 0) return;
+void ScannerCore::roll_indent_slow(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
+                                   TokenType kind, const Marker& m) {
     if (current_indent_ <= column && !indent_stack_.empty() &&
         !indent_stack_.back().needs_block_end) {
         current_indent_ = indent_stack_.back().column;
@@ -1145,8 +1152,7 @@ void ScannerCore::roll_indent(std::ptrdiff_t column, std::optional<std::size_t> 
     }
 }
 
-void ScannerCore::unroll_indent(std::ptrdiff_t column) {
-    if (flow_depth_ > 0) return;
+void ScannerCore::unroll_indent_slow(std::ptrdiff_t column) {
     while (current_indent_ > column && !indent_stack_.empty()) {
         const IndentLevel level = indent_stack_.back();
         indent_stack_.pop_back();
@@ -1162,12 +1168,6 @@ void ScannerCore::unroll_provisional() {
     }
 }
 
-void ScannerCore::roll_one_column() {
-    if (flow_depth_ > 0 || indent_stack_.empty() || !indent_stack_.back().needs_block_end) return;
-    indent_stack_.push_back(IndentLevel{current_indent_, false});
-    ++current_indent_;
-}
-
 // ---------------------------------------------------------------------------
 // Scalars
 
@@ -1176,16 +1176,42 @@ bool ScannerCore::fetch_plain_scalar() {
     simple_key_permitted_ = false;
     unroll_provisional();
     const std::ptrdiff_t indent = current_indent_ + 1;
-    const Marker start = mark_;
     const bool in_flow = flow_depth_ > 0;
-    if (in_flow && col() < indent) return fail(start, "invalid indentation in flow construct");
+    if (in_flow && col() < indent) return fail(mark_, "invalid indentation in flow construct");
+    if (!bytes_ || (in_flow && cur() == '-' && is_flow_indicator(at(1))))
+        return plain_scalar_rest(mark_, indent, {});
+    // In place, most scalars are one stretch of their line: taken straight
+    // into their token. (The first character is never a blank, a break, a
+    // '#' or a document indicator: the token loop saw to that.)
+    const Marker start = mark_;
+    Token& token = queue_.emplace_back(TokenType::Scalar, start);
+    const char* text = reinterpret_cast<const char*>(bp_);
+    token.raw = std::string_view(text, take_plain_bytes(in_flow));
+    token.end_line = mark_.line;
+    token.end = mark_.pos;
+    if (plain_scalar_ended(indent, in_flow)) {
+        if (leading_blanks_only_) simple_key_permitted_ = true;
+        return true;
+    }
+    // More lines or words follow: the general loop goes on from the blank
+    // or break after this stretch, as after any other.
+    std::string value(token.raw);
+    queue_.pop_back();
+    return plain_scalar_rest(start, indent, std::move(value));
+}
 
-    std::string value;
-    std::size_t end_line = start.line;
-    std::size_t end = start.pos;
+bool ScannerCore::plain_scalar_rest(Marker start, std::ptrdiff_t indent, std::string value) {
+    const bool in_flow = flow_depth_ > 0;
+    // (Text taken so far ends here.)
+    std::size_t end_line = value.empty() ? start.line : mark_.line;
+    std::size_t end = value.empty() ? start.pos : mark_.pos;
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
+    auto continues = [&](char32_t ch, char32_t next) {
+        if (ch == ':') return !is_blankz(next) && !(in_flow && is_flow_indicator(next));
+        return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
+    };
     for (;;) {
         lookahead(4);
         char32_t c = cur();
@@ -1193,10 +1219,6 @@ bool ScannerCore::fetch_plain_scalar() {
         if (c == '#') break;
         if (in_flow && c == '-' && is_flow_indicator(at(1)))
             return fail(mark_, "plain scalar cannot start with '-' followed by ,[]{}");
-        auto continues = [&](char32_t ch, char32_t next) {
-            if (ch == ':') return !is_blankz(next) && !(in_flow && is_flow_indicator(next));
-            return !is_blankz(ch) && !(in_flow && is_flow_indicator(ch));
-        };
         if (continues(c, at(1))) {
             // (Most scalars are one chunk: the joins below are then empty.)
             if (leading_blanks_only_) {
@@ -1212,7 +1234,10 @@ bool ScannerCore::fetch_plain_scalar() {
                 whitespaces_.clear();
             }
             const chars::Run run = in_flow ? chars::kRunPlainFlow : chars::kRunPlainBlock;
-            if (bytes_) take_plain_bytes(value, in_flow);
+            if (bytes_) {
+                const char* text = reinterpret_cast<const char*>(bp_);
+                value.append(text, take_plain_bytes(in_flow));
+            }
             while (!bytes_) {
                 take_run(&value, run);
                 lookahead(2);
@@ -1271,9 +1296,40 @@ bool ScannerCore::fetch_plain_scalar() {
         if (!in_flow && col() < indent) break;
     }
     if (leading_blanks_only_) simple_key_permitted_ = true;
-    queue_.emplace_back(TokenType::Scalar, start, std::move(value));
-    queue_.back().end_line = end_line;
-    queue_.back().end = end;
+    Token& token = queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+    token.end_line = end_line;
+    token.end = end;
+    return true;
+}
+
+bool ScannerCore::plain_scalar_ended(std::ptrdiff_t indent, bool in_flow) {
+    // What the loop below would find after a stretch of text, in the usual
+    // cases: no blank or break follows, the line ends and the next one is
+    // indented less, or blanks lead to a comment or to what cannot go on with
+    // the text. Otherwise the current character is a blank or a break.
+    if (bp_ == bend_) return true;
+    const unsigned char b = *bp_;
+    if (b == '\n' || b == '\r') return !in_flow && line_ends_scalar(indent);
+    if (b != ' ' && b != '\t') return true;
+    const unsigned char* q = bp_ + 1;
+    while (q != bend_ && (*q == ' ' || *q == '\t')) ++q;
+    if (q != bend_) {
+        const unsigned char c = *q;
+        if (c == '\n' || c == '\r') return false;
+        if (c != '#') {
+            const unsigned char next = bend_ - q > 1 ? q[1] : 0;
+            const bool goes_on = c == ':'
+                                     ? !is_blankz(next) && !(in_flow && is_flow_indicator(next))
+                                     : !(in_flow && is_flow_indicator(c));
+            if (goes_on) return false;
+        }
+    }
+    // The blanks are passed, as the loop would pass them.
+    const auto n = static_cast<std::size_t>(q - bp_);
+    mark_.index += n;
+    mark_.col += n;
+    mark_.pos += n;
+    bp_ = q;
     return true;
 }
 
@@ -1300,7 +1356,7 @@ bool ScannerCore::line_ends_scalar(std::ptrdiff_t indent) {
     return true;
 }
 
-bool ScannerCore::take_quoted_bytes(bool single, std::string& value) {
+bool ScannerCore::take_quoted_bytes(bool single, std::string_view& text) {
     // Text that ends on its line, with no escape: the bytes are the value
     // (blanks between words are kept as they stand), copied at once.
     const unsigned char* const start = bp_;
@@ -1311,7 +1367,7 @@ bool ScannerCore::take_quoted_bytes(bool single, std::string& value) {
     if (single && bend_ - p > 1 && p[1] == '\'') return false;  // an escaped quote
     const auto bytes = static_cast<std::size_t>(p - start);
     const std::size_t n = (seen & kHighs) != 0 ? count_chars(start, p) : bytes;
-    value.append(reinterpret_cast<const char*>(start), bytes);
+    text = std::string_view(reinterpret_cast<const char*>(start), bytes);
     mark_.index += n;
     mark_.col += n;
     mark_.pos += bytes;
@@ -1330,13 +1386,14 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
         open_quote_ = {single ? "single-quoted scalar" : "double-quoted scalar", start};
         return fail(mark_, message);
     };
-    skip_nonblank();  // opening quote
+    skip_indicator();  // opening quote
 
     std::string value;
     whitespaces_.clear();
     leading_break_.clear();
     trailing_breaks_.clear();
-    const bool one_line = bytes_ && take_quoted_bytes(single, value);
+    std::string_view text;  // the value, as it stands in the source
+    const bool one_line = bytes_ && take_quoted_bytes(single, text);
     while (!one_line) {
         lookahead(4);
         if (mark_.col == 0 && at_document_indicator())
@@ -1352,7 +1409,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
         for (;;) {
             take_run(&value, single ? chars::kRunSingle : chars::kRunDouble);
             lookahead(2);
-            const char32_t c = cur();
+            const char32_t c = cur_ascii();
             if (single && c == '\'' && at(1) == '\'') {
                 value.push_back('\'');
                 skip_nonblank();
@@ -1378,7 +1435,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
 
         for (;;) {
             lookahead(2);
-            const char32_t c = cur();
+            const char32_t c = cur_ascii();
             if (is_blank(c)) {
                 if (leading_blanks) {
                     if (c == '\t' && col() < current_indent_)
@@ -1416,24 +1473,28 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
         }
     }
     const std::size_t end_line = mark_.line;
-    skip_nonblank();  // closing quote
+    skip_indicator();  // closing quote
     const std::size_t end = mark_.pos;
     if (!skip_ws_to_eol(true)) return false;
     lookahead(1);
-    const char32_t c = cur();
+    const char32_t c = cur_ascii();
     const bool in_flow = flow_depth_ > 0;
     const bool trailing_ok = is_breakz(c) ||
                              (in_flow && (c == ',' || c == ']' || c == '}' || c == ':')) ||
                              (!in_flow && c == ':' && mark_.line == start.line);
     if (!trailing_ok) return fail(mark_, "invalid trailing content after double-quoted scalar");
 
-    Token token(TokenType::Scalar, start, std::move(value));
+    // Comments after the scalar on its line are queued before it.
+    if (!skip_to_next_token()) return false;
+    adjacent_value_index_ = mark_.index;
+    Token& token = queue_.emplace_back(TokenType::Scalar, start);
+    if (one_line)
+        token.raw = text;
+    else
+        token.value = std::move(value);
     token.style = single ? ScalarStyle::Single : ScalarStyle::Double;
     token.end_line = end_line;
     token.end = end;
-    if (!skip_to_next_token()) return false;
-    adjacent_value_index_ = mark_.index;
-    queue_.push_back(std::move(token));
     return true;
 }
 
@@ -1560,7 +1621,7 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     save_simple_key();
     simple_key_permitted_ = true;
     const Marker start = mark_;
-    skip_nonblank();  // '|' or '>'
+    skip_indicator();  // '|' or '>'
     unroll_provisional();
 
     enum class Chomping { Strip, Clip, Keep };
@@ -1633,11 +1694,11 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     std::size_t end_line = start.line;
     std::size_t content_end = header_end;
     auto push = [&] {
-        queue_.emplace_back(TokenType::Scalar, start, std::move(value));
-        queue_.back().style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
-        queue_.back().end_line = end_line;
+        Token& token = queue_.emplace_back(TokenType::Scalar, start, std::move(value));
+        token.style = literal ? ScalarStyle::Literal : ScalarStyle::Folded;
+        token.end_line = end_line;
         const bool kept = chomping == Chomping::Keep && last_break_end_ > content_end;
-        queue_.back().end = kept ? last_break_end_ : content_end;
+        token.end = kept ? last_break_end_ : content_end;
     };
     lookahead(1);
     if (cur() == kEnd) {
@@ -1698,15 +1759,15 @@ bool ScannerCore::fetch_anchor(bool alias) {
     save_simple_key();
     simple_key_permitted_ = false;
     const Marker start = mark_;
-    skip_nonblank();  // '&' or '*'
+    skip_indicator();  // '&' or '*'
     std::string name;
     take_while(name, chars::is_anchor_char);
     if (name.empty())
         return fail(start,
                     "while scanning an anchor or alias, did not find expected alphabetic or "
                     "numeric character");
-    queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name));
-    queue_.back().end = mark_.pos;
+    queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name)).end =
+        mark_.pos;
     return true;
 }
 
@@ -1748,8 +1809,7 @@ bool ScannerCore::fetch_tag() {
     lookahead(1);
     if (!blankz_or_flow(cur(), flow_depth_ > 0))
         return fail(start, "while scanning a tag, did not find expected whitespace or line break");
-    queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix));
-    queue_.back().end = end;
+    queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix)).end = end;
     return true;
 }
 

@@ -58,6 +58,11 @@ struct Token {
     std::size_t end = 0;
     std::string value;
     std::string suffix;
+    /// Scalars and comments read in place whose value is their text as it
+    /// stands: that text, in the caller's buffer, and `value` is empty. The
+    /// parser copies it once, where it keeps it; `next()` hands it out in
+    /// `value`.
+    std::string_view raw;
 
     Token() = default;
     Token(TokenType t, Marker m) : type(t), mark(m), end(m.pos) {}
@@ -227,32 +232,59 @@ class ScannerCore {
         Token& front() noexcept { return slots_[head_]; }
         Token& back() noexcept { return at(size_ - 1); }
         template <class... Args>
-        void emplace_back(Args&&... args) {
-            if (size_ == slots_.size()) grow();
+        Token& emplace_back(Args&&... args) {
+            if (size_ == mask_ + 1) grow();
             ++size_;
-            set(back(), std::forward<Args>(args)...);
+            Token& t = back();
+            set(t, std::forward<Args>(args)...);
+            return t;
         }
         void push_back(Token&& t) {
-            if (size_ == slots_.size()) grow();
+            if (size_ == mask_ + 1) grow();
             ++size_;
             back() = std::move(t);
         }
-        void emplace(std::size_t pos, TokenType type, Marker m);
+        void emplace(std::size_t pos, TokenType type, const Marker& m) {
+            // Mostly a key goes in at the front, where nothing moves.
+            if (pos == 0 && size_ <= mask_) {
+                head_ = (head_ + mask_) & mask_;
+                ++size_;
+                set(slots_[head_], type, m);
+                return;
+            }
+            emplace_slow(pos, type, m);
+        }
+        void emplace_slow(std::size_t pos, TokenType type, const Marker& m);
+        void pop_back() noexcept { --size_; }
         void pop_front() noexcept {
-            head_ = (head_ + 1) & (slots_.size() - 1);
+            head_ = (head_ + 1) & mask_;
             --size_;
         }
         void clear() noexcept { head_ = size_ = 0; }
 
       private:
-        Token& at(std::size_t i) noexcept { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+        Token& at(std::size_t i) noexcept { return slots_[(head_ + i) & mask_]; }
         void grow();
-        static void set(Token& t, TokenType type, Marker m) noexcept;
-        static void set(Token& t, TokenType type, Marker m, std::string&& value) {
+        static void set(Token& t, TokenType type, const Marker& m) noexcept {
+            t.type = type;
+            t.style = ScalarStyle::Plain;
+            t.major = t.minor = 0;
+            t.mark = m;
+            t.end_line = 0;
+            t.end = m.pos;
+            t.raw = {};
+            // A slot whose text was not taken (a comment nobody keeps) does
+            // not hold on to a large buffer.
+            if (t.value.capacity() > 256) drop_buffer(t.value);
+            t.value.clear();
+            t.suffix.clear();
+        }
+        [[gnu::cold]] static void drop_buffer(std::string& s) noexcept;
+        static void set(Token& t, TokenType type, const Marker& m, std::string&& value) {
             set(t, type, m);
             t.value = std::move(value);
         }
-        static void set(Token& t, TokenType type, Marker m, std::string&& value,
+        static void set(Token& t, TokenType type, const Marker& m, std::string&& value,
                         std::string&& suffix) {
             set(t, type, m);
             t.value = std::move(value);
@@ -260,6 +292,9 @@ class ScannerCore {
         }
 
         std::vector<Token> slots_;  // a power of two of them, or none
+        // Their number less one, kept: a Token's size is no power of two, so
+        // the vector's size would cost a division on every access.
+        std::size_t mask_ = ~std::size_t{0};
         std::size_t head_ = 0;
         std::size_t size_ = 0;
     };
@@ -284,6 +319,12 @@ class ScannerCore {
     char32_t cur() const noexcept {
         // (Through the window bp_ and bend_ are both null.)
         if (bp_ != bend_) return decode(bp_);
+        return bytes_ ? chars::kEnd : buf_[head_];
+    }
+    // As `cur()` where only ASCII characters are looked for: in place, the
+    // lead byte stands for a longer character (it equals none of them).
+    char32_t cur_ascii() const noexcept {
+        if (bp_ != bend_) return *bp_;
         return bytes_ ? chars::kEnd : buf_[head_];
     }
     char32_t at(unsigned i) const noexcept {
@@ -314,6 +355,14 @@ class ScannerCore {
         ++mark_.pos;
         drop(1);
     }
+    // Passes the ASCII indicator at the current position.
+    void skip_indicator() noexcept {
+        ++mark_.index;
+        ++mark_.col;
+        ++mark_.pos;
+        leading_blanks_only_ = false;
+        drop(1);
+    }
     void skip_nonblank() noexcept {
         ++mark_.index;
         ++mark_.col;
@@ -339,7 +388,11 @@ class ScannerCore {
             take_run_window(out, run);
     }
     void take_run_bytes(std::string* out, chars::Run run);
-    void take_plain_bytes(std::string& value, bool in_flow);
+    // Passes the text of a plain scalar up to the first blank or break that
+    // may end it; returns its length in bytes.
+    std::size_t take_plain_bytes(bool in_flow);
+    template <bool in_flow>
+    std::size_t take_plain_bytes_in();
     void take_run_window(std::string* out, chars::Run run);
     void skip_spaces() {
         if (!bytes_) {
@@ -368,8 +421,8 @@ class ScannerCore {
     [[nodiscard]] bool stale_key_check() {
         // Most checks find no key pending; in flow collections only the
         // block-level key is checked, and outside them it is the only one.
-        if (!potential_keys_.front().possible && (flow_depth_ > 0 || potential_keys_.size() == 1))
-            return true;
+        // (There is one key per flow level and one for the block level.)
+        if (!potential_keys_.front().possible) return true;
         return stale_key_check_slow();
     }
     [[nodiscard]] bool stale_key_check_slow();
@@ -391,8 +444,13 @@ class ScannerCore {
     [[nodiscard]] bool fetch_key();
     [[nodiscard]] bool fetch_value();
     [[nodiscard]] bool fetch_plain_scalar();
+    // The general case of a plain scalar: from its start, or past the text
+    // `value` taken in place.
+    [[nodiscard, gnu::noinline]] bool plain_scalar_rest(Marker start, std::ptrdiff_t indent,
+                                                        std::string value);
+    [[nodiscard]] bool plain_scalar_ended(std::ptrdiff_t indent, bool in_flow);
     [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
-    [[nodiscard]] bool take_quoted_bytes(bool single, std::string& value);
+    [[nodiscard]] bool take_quoted_bytes(bool single, std::string_view& text);
     [[nodiscard]] bool fetch_flow_scalar(bool single);
     [[nodiscard]] bool scan_escape(Marker start, std::string& out);
     [[nodiscard]] bool fetch_block_scalar(bool literal);
@@ -408,10 +466,28 @@ class ScannerCore {
     void save_simple_key();
     [[nodiscard]] bool remove_simple_key();
     void roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at, TokenType kind,
-                     Marker m);
-    void unroll_indent(std::ptrdiff_t column);
+                     const Marker& m) {
+        // Mostly a further key or entry of the collection already open.
+        if (flow_depth_ > 0 || current_indent_ > column ||
+            (current_indent_ == column && !indent_stack_.empty() &&
+             indent_stack_.back().needs_block_end))
+            return;
+        roll_indent_slow(column, insert_at, kind, m);
+    }
+    void roll_indent_slow(std::ptrdiff_t column, std::optional<std::size_t> insert_at,
+                          TokenType kind, const Marker& m);
+    void unroll_indent(std::ptrdiff_t column) {
+        // Checked before every token; mostly there is nothing to close.
+        if (flow_depth_ == 0 && current_indent_ > column) unroll_indent_slow(column);
+    }
+    void unroll_indent_slow(std::ptrdiff_t column);
     void unroll_provisional();
-    void roll_one_column();
+    void roll_one_column() {
+        if (flow_depth_ > 0 || indent_stack_.empty() || !indent_stack_.back().needs_block_end)
+            return;
+        indent_stack_.push_back(IndentLevel{current_indent_, false});
+        ++current_indent_;
+    }
     bool at_document_indicator() const noexcept;
 
     Marker mark_;

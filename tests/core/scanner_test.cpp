@@ -278,6 +278,14 @@ TEST(ScannerPositions, InPlaceAsThroughTheWindow) {
              std::string("&\xC3\xA9 a: *\xC3\xA9"),
              std::string("!\xC3\xA9 a"),
              std::string("a: \xff b"),
+             // How a stretch of plain text ends: blanks before a comment, a
+             // ':' that may or may not be an indicator, a flow indicator, a
+             // line break, the end, or more words.
+             std::string("k: a  # c\nl: b\t# d\n"),
+             std::string("k: a  :b c\nl: a \t: b\n"),
+             std::string("[a  , b\t], {c  : d  }"),
+             std::string("k: a  \n  b\t\n  c  "),
+             std::string("- a  -b\n- c \t"),
          })
         expect_same_as_window(text);
     // Text that ends inside a run, at every place around the sixteen-byte
