@@ -85,15 +85,19 @@ std::size_t Builder::line_start(std::size_t pos) const noexcept {
 }
 
 std::size_t Builder::column_of(std::size_t pos) const noexcept {
+    // One walk back to the line start, counting characters on the way.
+    const char* const first = ptr(source_->base);
+    const char* const e = ptr(pos);
+    const char* p = e;
     std::size_t col = 0;
-    const std::size_t start = line_start(pos);
-    const char* p = ptr(start);
-    // A byte order mark at the start of the stream takes no column.
-    if (start == 0 && source_->base == 0 && pos >= 3 && p[0] == '\xEF' && p[1] == '\xBB' &&
-        p[2] == '\xBF')
-        p += 3;
-    for (const char* const e = ptr(pos); p < e; ++p)
+    while (p > first && !is_break(p[-1])) {
+        --p;
         if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++col;
+    }
+    // A byte order mark at the start of the stream takes no column.
+    if (p == first && source_->base == 0 && e - p >= 3 && p[0] == '\xEF' && p[1] == '\xBB' &&
+        p[2] == '\xBF')
+        --col;
     return col;
 }
 
