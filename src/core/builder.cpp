@@ -491,7 +491,9 @@ Builder::Role Builder::begin_node(const Event& ev) {
         if (!doc_.explicit_start && !doc_.root_props && frames_.size() == 1 &&
             lead_from == doc_.head_end)
             s.blank_lines = 0;
-        if (lead_from == begin && begin != line_start(begin)) s.flags |= SlotLayout::kInlineFirst;
+        // Not at a line start: no walk back is needed to tell.
+        if (lead_from == begin && begin > source_->base && !is_break(at(begin - 1)))
+            s.flags |= SlotLayout::kInlineFirst;
     }
     if (key) {
         if (begin == ev.start) s.flags |= SlotLayout::kSimpleKey;
