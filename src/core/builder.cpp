@@ -145,22 +145,19 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
     const char* const b = ptr(from);
     const char* const e = ptr(to);
     const char* p = b;
-    // Most leads are the indentation alone: no line, no comment.
-    while (p < e && is_blank(*p)) ++p;
-    if (p == e) {
-        slot.blank_lines = 0;
-        return;
-    }
-    p = b;
     while (p < e) {
-        const char* const line_end = past_line(p, e);
         const char* q = p;
-        while (q < line_end && is_blank(*q)) ++q;
-        if (q == line_end || is_break(*q)) {
-            // A line of blanks (the last one, without a break, is the
-            // indentation of what follows).
-            if (line_end < e || (q < e && is_break(*q))) ++blank;
-        } else if (*q == '#') {
+        while (q < e && is_blank(*q)) ++q;
+        // Blanks without a break after them are the indentation of what
+        // follows, not a line.
+        if (q == e) break;
+        if (is_break(*q)) {
+            // A line of blanks: its break is right here, no search needed.
+            ++blank;
+            p = q + (*q == '\r' && q + 1 < e && q[1] == '\n' ? 2 : 1);
+            continue;
+        }
+        if (*q == '#') {
             std::string text = comment_text(from + static_cast<std::size_t>(q - b));
             OptString& before = slot.comments.mut().before;
             if (before) {
@@ -170,7 +167,7 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
                 before = std::move(text);
             }
         }
-        p = line_end;
+        p = past_line(q, e);
     }
     slot.blank_lines = static_cast<std::uint8_t>(std::min<std::size_t>(blank, 255));
 }
