@@ -1084,6 +1084,9 @@ class Emitter {
     bool emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent, bool& ok);
     bool emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent);
     bool emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent);
+    // (On the hottest path of dumps: kept inline.)
+    [[gnu::always_inline]] inline bool put_checked_plain(const YamlNode& v,
+                                                         const std::string* comment);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
                                      std::size_t indent);
     /// A block collection starting right where the output stands (after
@@ -1823,19 +1826,23 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
     return true;
 }
 
+/// Most values and items: a non-empty plain string without properties,
+/// found by the reader to be written as it stands. True when written.
+bool Emitter::put_checked_plain(const YamlNode& v, const std::string* comment) {
+    const YamlScalar* s = v.scalar();
+    if (s == nullptr || s->style != ScalarStyle::Plain || !s->plain_checked.holds(false) ||
+        s->props.has() || !s->value.is_str() || s->value.as_str().empty())
+        return false;
+    put(' ');
+    put(s->value.as_str());
+    push_inline_comment(comment);
+    put('\n');
+    return true;
+}
+
 bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent) {
-    // Most values: a non-empty plain string without properties, found by
-    // the reader to be written as it stands.
-    if (const YamlScalar* s = v.scalar(); s != nullptr && s->style == ScalarStyle::Plain &&
-                                          s->plain_checked.holds(false) && !s->props.has() &&
-                                          s->value.is_str() && !s->value.as_str().empty()) {
-        put(' ');
-        put(s->value.as_str());
-        push_inline_comment(opt(entry.comments->trailing));
-        put('\n');
-        return true;
-    }
     const std::string* comment = opt(entry.comments->trailing);
+    if (put_checked_plain(v, comment)) return true;
     if (const YamlScalar* s = v.scalar(); s != nullptr && block_form(*s)) {
         put(' ');
         emit_block_scalar(opt(s->props->anchor), opt(s->props->tag), s->value.as_str(), s->style,
@@ -1868,17 +1875,8 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std:
 }
 
 bool Emitter::emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent) {
-    // As for entries: most items are plain strings written as they stand.
-    if (const YamlScalar* sc = n.scalar(); sc != nullptr && sc->style == ScalarStyle::Plain &&
-                                           sc->plain_checked.holds(false) && !sc->props.has() &&
-                                           sc->value.is_str() && !sc->value.as_str().empty()) {
-        put(' ');
-        put(sc->value.as_str());
-        push_inline_comment(opt(item.comments->trailing));
-        put('\n');
-        return true;
-    }
     const std::string* comment = opt(item.comments->trailing);
+    if (put_checked_plain(n, comment)) return true;
     const YamlMapping* m = n.mapping();
     const YamlSequence* s = n.sequence();
     put(' ');
