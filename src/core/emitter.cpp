@@ -2281,13 +2281,17 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                 emit_node_inline(en.value, Place::FlowValue);
             }
         }
-        // Trail: a comment in it ends the line, so the ',' goes before it.
+        // Trail: a comment on its last line would swallow a ',' written
+        // after it, so the ',' goes before it. (A trail that goes on past
+        // its comment's line break ends where a ',' stood: as read.)
         const bool last = i + 1 == n;
         const bool comma_after = !last || l.flag(CollectionLayout::kTrailingComma);
         if (rec && sl.fresh(SlotLayout::kTrail)) {
             const std::uint32_t tb = sl.at(SlotLayout::kTrail);
             const std::uint32_t te = sl.at(SlotLayout::kEnd);
-            if (has_comment(tb, te) && !is_break_char(text[te - 1])) {
+            std::uint32_t last_line = te;
+            while (last_line > tb && !is_break_char(text[last_line - 1])) --last_line;
+            if (has_comment(last_line, te)) {
                 if (comma_after) {
                     flow_indicator(',');
                     comma_done = true;

@@ -155,6 +155,9 @@ AROUND_EDITS = [
     ("k: [ a ]\n", lambda d: d["k"].insert(0, "new"), "k: [ new, a ]\n"),
     ("k: { a: 1 }\n", lambda d: d["k"].insert(0, "n", 2), "k: { n: 2, a: 1 }\n"),
     ("k: [ a, b ]\n", lambda d: d["k"].pop(0), "k: [ b ]\n"),
+    # a comment before a ',' on the next line: the ',' stays where it stood
+    ("k: [ a # c\n , b ]\n", lambda d: d["k"].append("z"), "k: [ a # c\n , b, z ]\n"),
+    ("k: [ a # c\n , b ]\n", lambda d: d["k"].__setitem__(0, "n"), "k: [ n # c\n , b ]\n"),
     ("a: &x\n  p: 1\n\nb:\n  k: *x\n\nc: 1\n", lambda d: d["a"].__setitem__("p", 9),
      "a: &x\n  p: 9\n\nb:\n  k:\n    p: 1\n\nc: 1\n"),
     ("a: &x\n  - 1\n\nb:\n  - *x\nc: 1\n", lambda d: d["a"].__setitem__(0, 9),
@@ -180,6 +183,10 @@ COMMENT_PLACES = [
     "key: # between key and block\n  x: 1\n",
     "s: |- # after the header\n  x\n",
     "f: [a, # inside flow\n  b]\n",
+    # A comment before the ',' that ends its line or stands on its own.
+    "f: [ a # before the comma\n , b ]\n",
+    "f: [ a\n# on its own line\n ,b ]\n",
+    "f: { x: 1 # before the comma\n , y: 2 }\n",
     "a: &x 1\nb: *x # after an alias\n",
 ]
 
