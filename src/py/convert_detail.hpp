@@ -354,13 +354,18 @@ class Extractor {
     bool plain_container(PyObject* obj, YamlNode& out);
     /// Writes node object `o` (alternative `K` of a node) as its own tree,
     /// shared rather than copied, when nothing in it depends on anything
-    /// else; `shared` says whether it did.
+    /// else; `shared` says whether it did. `stale` when its Python part is
+    /// not in step with its tree (nothing shared).
     template <class Obj, std::size_t K>
-    bool share(Obj* o, YamlNode& out, bool& shared);
+    bool share(Obj* o, YamlNode& out, bool& shared, bool& stale);
     template <class Obj, std::size_t K>
     bool share_unfilled(Obj* o, YamlNode& out, bool& whole);
     bool mapping_object(PyObject* obj, YamlNode& out);
     bool sequence_object(PyObject* obj, YamlNode& out);
+    /// A node object whose Python part no longer matches its tree (see
+    /// in_step): what the Python part holds, each value with the slot of
+    /// the tree it still matches.
+    bool python_part(PyObject* obj, YamlNode& out);
 
     /// Settles a subtree copied as it is (the source of a loaded value, an
     /// alias's value, a key node, a dumper's result): records its anchors

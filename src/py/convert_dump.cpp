@@ -269,10 +269,12 @@ bool Extractor::share_record(PyObject* obj, YamlNode& out) {
 }
 
 template <class Obj, std::size_t K>
-bool Extractor::share(Obj* o, YamlNode& out, bool& shared) {
+bool Extractor::share(Obj* o, YamlNode& out, bool& shared, bool& stale) {
     SharedBorrow borrow(o->borrow);
     if (!borrow.ok()) return false;
     const auto& tree = o->inner.get();
+    stale = !in_step(reinterpret_cast<PyObject*>(o), tree);
+    if (stale) return true;
     const std::uint64_t writes = o->borrow.writes();
     if (const auto known = o->contained.get(writes)) {
         shared = *known;
@@ -297,6 +299,7 @@ bool Extractor::share_unfilled(Obj* o, YamlNode& out, bool& whole) {
         return false;
     }
     const auto& tree = o->inner.get();
+    if (!in_step(reinterpret_cast<PyObject*>(o), tree)) return false;
     const std::uint64_t writes = o->borrow.writes();
     bool contained = false;
     if (const auto known = o->contained.get(writes)) {
@@ -531,7 +534,9 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
         return false;
     }
     bool shared = false;
-    if (!share<MappingObject, 0>(as_mapping(obj), out, shared)) return false;
+    bool stale = false;
+    if (!share<MappingObject, 0>(as_mapping(obj), out, shared, stale)) return false;
+    if (stale) return python_part(obj, out);
     if (shared) return true;
     YamlMapping& result = out.emplace_mapping();
     if (!snapshot(obj, result)) return false;
@@ -558,7 +563,9 @@ bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
         return false;
     }
     bool shared = false;
-    if (!share<SequenceObject, 1>(as_sequence(obj), out, shared)) return false;
+    bool stale = false;
+    if (!share<SequenceObject, 1>(as_sequence(obj), out, shared, stale)) return false;
+    if (stale) return python_part(obj, out);
     if (shared) return true;
     YamlSequence& result = out.emplace_sequence();
     if (!snapshot(obj, result)) return false;
@@ -656,6 +663,111 @@ std::optional<YamlNode> Extractor::settled(const YamlNode& node) {
         }
     }
     return std::nullopt;
+}
+
+bool Extractor::python_part(PyObject* obj, YamlNode& out) {
+    YamlNode record;
+    if (!share_record(obj, record)) return false;
+    const YamlNode& view = record;
+    const YamlMapping* stored_map = view.mapping();
+    const YamlSequence* stored_seq = view.sequence();
+    const OptString& anchor = stored_map != nullptr ? stored_map->anchor : stored_seq->anchor;
+    const bool opened = settle_ && anchor;
+    const std::uint64_t token = opened ? book_.open(*anchor) : 0;
+    // A value keeps the slot it was read in while it is what was read
+    // there: a collection where one was read (its Python part decides what
+    // it holds), or a scalar of the same data (written as it was read).
+    // `fresh` is the value converted, for all but collections.
+    const auto matches = [](const YamlNode& stored, const YamlNode* fresh) {
+        if (stored.is_collection()) return fresh == nullptr;
+        // An alias stands for what the Python part holds: a collection, or
+        // a scalar of its anchor's data.
+        if (stored.alias() != nullptr && fresh == nullptr) return true;
+        return fresh != nullptr && same_data(stored, *fresh);
+    };
+    // The value written for `value` in slot `stored` (null: a new slot).
+    const auto value_in = [this](const YamlNode* stored, PyObject* value, YamlNode& fresh,
+                                 bool converted, YamlNode& node) -> bool {
+        if (stored == nullptr) {
+            if (!converted && !convert(value, fresh)) return false;
+            node = std::move(fresh);
+            return true;
+        }
+        if (!needs_value(*stored)) return true;  // the slot's own node
+        YamlNode current;
+        if (!value_of(*stored, value, current)) return false;
+        node = std::move(current);
+        return true;
+    };
+    const auto convert_unless_collection = [this](PyObject* value, YamlNode& fresh,
+                                                  bool& converted) {
+        converted = !(PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value));
+        return !converted || convert(value, fresh);
+    };
+    if (stored_map != nullptr) {
+        YamlMapping& m = out.emplace_mapping();
+        m.tag = stored_map->tag;
+        m.anchor = stored_map->anchor;
+        m.layout = stored_map->layout;
+        m.style = stored_map->style;
+        m.trailing_blank_lines = stored_map->trailing_blank_lines;
+        const Py_ssize_t size = PyDict_GET_SIZE(obj);
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        PyObject* v;
+        while (PyDict_Next(obj, &pos, &k, &v)) {
+            // Hold both: converting the value may run code that changes the dict.
+            ref key = ref::borrow(k);
+            ref value = ref::borrow(v);
+            std::string text;
+            if (!key_string(key.get(), text)) return false;
+            const YamlEntry* was = stored_map->entries.find(text);
+            YamlNode fresh;
+            bool converted = false;
+            if (!convert_unless_collection(value.get(), fresh, converted)) return false;
+            // An entry keeps its key's slot, as an assignment would.
+            YamlEntry entry = was != nullptr ? *was : YamlEntry{};
+            const bool same = was != nullptr && matches(was->value, converted ? &fresh : nullptr);
+            if (!value_in(same ? &was->value : nullptr, value.get(), fresh, converted, entry.value))
+                return false;
+            m.entries.insert(std::move(text), std::move(entry));
+            if (PyDict_GET_SIZE(obj) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return false;
+            }
+        }
+    } else {
+        YamlSequence& q = out.emplace_sequence();
+        q.tag = stored_seq->tag;
+        q.anchor = stored_seq->anchor;
+        q.layout = stored_seq->layout;
+        q.style = stored_seq->style;
+        q.trailing_blank_lines = stored_seq->trailing_blank_lines;
+        // Items are matched in order, passing over one taken out.
+        const std::vector<YamlItem>& items = stored_seq->items;
+        std::size_t next = 0;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            ref value = ref::borrow(PyList_GET_ITEM(obj, i));
+            YamlNode fresh;
+            bool converted = false;
+            if (!convert_unless_collection(value.get(), fresh, converted)) return false;
+            const YamlItem* was = nullptr;
+            for (std::size_t j = next; j < items.size() && j < next + 2; ++j) {
+                if (matches(items[j].node, converted ? &fresh : nullptr)) {
+                    was = &items[j];
+                    next = j + 1;
+                    break;
+                }
+            }
+            YamlItem item = was != nullptr ? *was : YamlItem{};
+            if (!value_in(was != nullptr ? &was->node : nullptr, value.get(), fresh, converted,
+                          item.node))
+                return false;
+            q.items.push_back(std::move(item));
+        }
+    }
+    if (opened) book_.close(*anchor, token, out);
+    return true;
 }
 
 bool read_doc_meta(PyObject* doc, DocMeta& meta) {

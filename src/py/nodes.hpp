@@ -134,6 +134,18 @@ inline ScalarObject* as_scalar(PyObject* o) noexcept {
     return reinterpret_cast<ScalarObject*>(o);
 }
 
+/// Whether a node object's Python part holds as many values as its tree
+/// has slots (read under a borrow of the object). The node classes keep
+/// the two in step; a change made through the base class's own methods
+/// (`dict.__delitem__(m, k)`, `list.append(s, v)`) does not, and a dump
+/// then writes what the Python part holds.
+inline bool in_step(PyObject* o, const YamlMapping& tree) noexcept {
+    return PyDict_GET_SIZE(o) == static_cast<Py_ssize_t>(tree.entries.size());
+}
+inline bool in_step(PyObject* o, const YamlSequence& tree) noexcept {
+    return PyList_GET_SIZE(o) == static_cast<Py_ssize_t>(tree.items.size());
+}
+
 /// New YamlMapping owning `inner` and `meta`, with an empty parent dict that
 /// the caller fills directly (PyDict_SetItem, bypassing the class's hooks).
 ref new_mapping_object(Cow<YamlMapping> inner, DocMeta meta);

@@ -50,7 +50,8 @@ class PieceWriter {
             // are compared with what it holds.
             // Collections read from text are written whole, with their
             // records of the source.
-            return shape.block && shape.size != 0 && !shape.anchor && !shape.recorded;
+            return shape.block && shape.size != 0 && !shape.anchor && !shape.recorded &&
+                   shape.in_step;
         } else {
             return false;
         }
@@ -95,10 +96,11 @@ class PieceWriter {
         OptString anchor;
         OptString tag;
         bool recorded = false;  // read from text: it has layout records
+        bool in_step = true;    // its Python part matches its tree
     };
 
     static bool read_shape(PyObject* obj, Shape& out) {
-        const auto read = [&out](BorrowFlag& flag, const auto& inner, std::size_t size) {
+        const auto read = [&out, obj](BorrowFlag& flag, const auto& inner, std::size_t size) {
             SharedBorrow borrow(flag);
             if (!borrow.ok()) return false;
             out.block = inner.style == ContainerStyle::Block;
@@ -106,6 +108,7 @@ class PieceWriter {
             out.anchor = inner.anchor;
             out.tag = inner.tag;
             out.recorded = inner.layout.has();
+            out.in_step = in_step(obj, inner);
             return true;
         };
         if (is_mapping_object(obj)) {
@@ -507,7 +510,8 @@ bool filled_root(PyObject* doc) {
             return false;
         }
         const YamlMapping& t = m->inner.get();
-        return t.style == ContainerStyle::Block && !t.entries.empty() && !self_contained(t);
+        return t.style == ContainerStyle::Block && !t.entries.empty() && in_step(doc, t) &&
+               !self_contained(t);
     }
     if (is_sequence_object(doc)) {
         SequenceObject* q = as_sequence(doc);
@@ -517,7 +521,8 @@ bool filled_root(PyObject* doc) {
             return false;
         }
         const YamlSequence& t = q->inner.get();
-        return t.style == ContainerStyle::Block && !t.items.empty() && !self_contained(t);
+        return t.style == ContainerStyle::Block && !t.items.empty() && in_step(doc, t) &&
+               !self_contained(t);
     }
     return false;
 }

@@ -275,6 +275,33 @@ COMMENTED = "# top\nname: web  # the name\n\n# the image\nimage: nginx\nports: [
 LISTED = "items:\n- a: 1\n  b: 2\n"
 
 
+# Changes made through the base class's own methods, which the node classes
+# never see: a dump writes what the Python part holds, and what still
+# matches what was read keeps its text and comments.
+BASE_CLASS_EDITS = [
+    ("- 1\n- x: 1\n- 3\n", lambda d: list.__delitem__(d, 1), "- 1\n- 3\n"),
+    ("a:\n  - [1]\n  - - 2\n  - 3\n", lambda d: list.__delitem__(d["a"], 1), "a:\n  - [1]\n  - 3\n"),
+    ("- a  # one\n- b  # two\n- c\n", lambda d: list.__delitem__(d, 0), "- b  # two\n- c\n"),
+    ("- a  # one\n- b\n", lambda d: list.insert(d, 1, "n"), "- a  # one\n- n\n- b\n"),
+    ("a: &x 1\nb: [*x, 2]\n", lambda d: list.append(d["b"], 5), "a: &x 1\nb: [*x, 2, 5]\n"),
+    ("a: 1\nb:\n  c: 2\n  d: 3\n", lambda d: dict.__delitem__(d["b"], "c"), "a: 1\nb:\n  d: 3\n"),
+    ("k: v  # in\nj: 0x1F\n", lambda d: dict.__setitem__(d, "n", 1), "k: v  # in\nj: 0x1F\nn: 1\n"),
+    ("k: v\nj: w\n", lambda d: dict.clear(d), "{}\n"),
+    (None, lambda d: dict.__delitem__(d, "a"), "b:\n  c: 2\n  l:\n    - 1\n    - 2\n"),
+    (None, lambda d: list.__delitem__(d["b"]["l"], 0), "a: 1\nb:\n  c: 2\n  l:\n    - 2\n"),
+]
+
+
+class TestBaseClassEdits:
+    @pytest.mark.parametrize("text, change, expected", BASE_CLASS_EDITS)
+    def test_the_python_part_is_written(self, text, change, expected):
+        d = (tesvorn.loads(text) if text is not None
+             else YamlMapping({"a": 1, "b": YamlMapping({"c": 2, "l": YamlSequence([1, 2])})}))
+        change(d)
+        assert tesvorn.dumps(d) == expected
+        assert tesvorn.loads(expected) == d
+
+
 class TestPlacingEntries:
     """insert(), rename_key(), move_to_end() and move(): the exact text, and
     every read of the edited mapping agreeing with its reload."""
