@@ -834,8 +834,8 @@ class Emitter {
     }
     /// Whether `lines` (blank and comment lines from the source) can follow
     /// what is written so far as they are: right after a block scalar,
-    /// comment lines indented deeper than its entry would become its text,
-    /// and after a kept one blank lines would.
+    /// comment lines and lines of blanks indented deeper than its entry
+    /// would become its text, and after a kept one blank lines would.
     [[nodiscard]] bool lines_fit(std::string_view lines, const SourceText* src,
                                  std::uint32_t begin) const noexcept {
         if (pos() != after_block_ && pos() != after_keep_) return true;
@@ -847,6 +847,10 @@ class Emitter {
             std::size_t q = p;
             while (q < lines.size() && (lines[q] == ' ' || lines[q] == '\t')) ++q;
             if (q < lines.size() && lines[q] == '#' && q - p > block_column_) return false;
+            const bool blanks_only = q < lines.size() && (lines[q] == '\n' || lines[q] == '\r');
+            if (blanks_only && (q - p > block_column_ ||
+                                lines.substr(p, q - p).find('\t') != std::string_view::npos))
+                return false;
             if (first && pos() == after_keep_ &&
                 (q == lines.size() || lines[q] == '\n' || lines[q] == '\r'))
                 return false;

@@ -155,6 +155,9 @@ AROUND_EDITS = [
     ("k: [ a ]\n", lambda d: d["k"].insert(0, "new"), "k: [ new, a ]\n"),
     ("k: { a: 1 }\n", lambda d: d["k"].insert(0, "n", 2), "k: { n: 2, a: 1 }\n"),
     ("k: [ a, b ]\n", lambda d: d["k"].pop(0), "k: [ b ]\n"),
+    # a line of blanks that moves up to a block scalar would be its text
+    ("h: |\n x\ng: 2\n   \nb: x\n", lambda d: d.pop("g"), "h: |\n x\n\nb: x\n"),
+    ("h: |\n x\ng: 2\n \t\nb: x\n", lambda d: d.pop("g"), "h: |\n x\n\nb: x\n"),
     # a comment before a ',' on the next line: the ',' stays where it stood
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].append("z"), "k: [ a # c\n , b, z ]\n"),
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].__setitem__(0, "n"), "k: [ n # c\n , b ]\n"),
