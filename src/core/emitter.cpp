@@ -2025,7 +2025,13 @@ void Emitter::emit_block_scalar(const std::string* anchor, const std::string* ta
     push_inline_comment(comment);
     put('\n');
 
-    if (text.empty()) return;
+    if (text.empty()) {
+        // Even with no lines, deeper lines after the header would be its text.
+        after_block_ = pos();
+        block_column_ = base;
+        block_src_ = nullptr;
+        return;
+    }
     const bool folded = style == ScalarStyle::Folded;
     for (std::size_t pos_in = 0;;) {
         std::size_t nl = body.find('\n', pos_in);

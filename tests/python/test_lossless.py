@@ -158,6 +158,8 @@ AROUND_EDITS = [
     # a line of blanks that moves up to a block scalar would be its text
     ("h: |\n x\ng: 2\n   \nb: x\n", lambda d: d.pop("g"), "h: |\n x\n\nb: x\n"),
     ("h: |\n x\ng: 2\n \t\nb: x\n", lambda d: d.pop("g"), "h: |\n x\n\nb: x\n"),
+    ("c: 1\n # k\nk: 2\n", lambda d: d.__setitem__("c", YamlScalar("", style="literal")),
+     "c: |-\n# k\nk: 2\n"),
     # a comment before a ',' on the next line: the ',' stays where it stood
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].append("z"), "k: [ a # c\n , b, z ]\n"),
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].__setitem__(0, "n"), "k: [ n # c\n , b ]\n"),
