@@ -1040,6 +1040,21 @@ class Emitter {
         if (pos() == lone_question_) put(' ');
         put(c);
     }
+    /// A piece of a flow collection taken from the source.
+    void flow_raw(const SourceRef& src, std::uint32_t begin, std::uint32_t end, bool plain = true) {
+        raw(src, begin, end);
+        if (plain && end == begin + 1 && src->text[begin] == '?') plain_question_ = pos();
+    }
+    /// Text from the source after the last piece: a blank right after a
+    /// plain "?" needs the "?" quoted.
+    void flow_text(std::string_view text) {
+        if (pos() == plain_question_ && !text.empty() &&
+            (is_blank(text[0]) || is_break_char(text[0]))) {
+            out_.pop_back();
+            put("'?'");
+        }
+        put_raw(text);
+    }
     /// An empty key read as its anchor or tag alone ("&a :", "!!str :").
     static bool empty_with_properties(std::string_view key, const YamlEntry& e) {
         return key.empty() && e.key_style == ScalarStyle::Plain &&
@@ -1220,6 +1235,10 @@ class Emitter {
     std::size_t open_key_indent_ = 0;  // and the indentation of its mapping
     // Where an empty explicit key ("?") written as read ends.
     std::size_t lone_question_ = static_cast<std::size_t>(-1);
+    /// Where a plain "?" taken from the source ends (flow): it was read
+    /// right before a ',', ':' or bracket, and a blank after it would make
+    /// it an indicator.
+    std::size_t plain_question_ = static_cast<std::size_t>(-1);
     // Where the last block scalar ended, and the column of its entry or
     // item: lines indented deeper right after it would be read as its text.
     std::size_t after_block_ = static_cast<std::size_t>(-1);
@@ -2227,7 +2246,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         if constexpr (std::is_same_v<std::decay_t<decltype(s)>, YamlItem>) {
             if (rec && sl.fresh(SlotLayout::kValue) && !s.node.is_collection() &&
                 value_matches(src, sl, s.node) && !has_unwritten_alias(s.node)) {
-                raw(src, sl.at(SlotLayout::kValue), sl.at(SlotLayout::kTrail));
+                flow_raw(src, sl.at(SlotLayout::kValue), sl.at(SlotLayout::kTrail));
                 note_node_anchor(s.node);
             } else if (rec && s.node.is_collection()) {
                 emit_flow_value(src, sl, s.node, Place::FlowItem);
@@ -2241,7 +2260,8 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
                                  !(en.key_props->alias && !written(*en.key_props->alias)) &&
                                  !(en.key_props->node && has_unwritten_alias(**en.key_props->node));
             if (key_raw) {
-                raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep));
+                flow_raw(src, sl.at(SlotLayout::kKey), sl.at(SlotLayout::kSep),
+                         sl.flag(SlotLayout::kSimpleKey));
                 // (A plain key "?" read before a ',' or bracket stays as it is.)
                 if (!sl.flag(SlotLayout::kSimpleKey) && piece(src, sl, SlotLayout::kKey) == "?")
                     lone_question_ = pos();
@@ -2283,7 +2303,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             }
             if (rec && sl.fresh(SlotLayout::kValue) && !en.value.is_collection() &&
                 value_matches(src, sl, en.value) && !has_unwritten_alias(en.value)) {
-                raw(src, sl.at(SlotLayout::kValue), sl.at(SlotLayout::kTrail));
+                flow_raw(src, sl.at(SlotLayout::kValue), sl.at(SlotLayout::kTrail));
                 note_node_anchor(en.value);
             } else if (rec && en.value.is_collection()) {
                 emit_flow_value(src, sl, en.value, Place::FlowValue);
@@ -2321,7 +2341,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     if (!l.flag(CollectionLayout::kTailStale)) {
         const std::string_view tail = text.substr(l.tail_begin, l.tail_end - l.tail_begin);
         if (after_comment && tail.find('\n') == std::string_view::npos) put('\n');
-        put_raw(tail);
+        flow_text(tail);
     } else if (after_comment) {
         put('\n');
     }

@@ -160,6 +160,10 @@ AROUND_EDITS = [
     ("h: |\n x\ng: 2\n \t\nb: x\n", lambda d: d.pop("g"), "h: |\n x\n\nb: x\n"),
     ("c: 1\n # k\nk: 2\n", lambda d: d.__setitem__("c", YamlScalar("", style="literal")),
      "c: |-\n# k\nk: 2\n"),
+    # a plain "?" read before a ',' is quoted when a blank would follow it
+    ("{ a: 1, ?, b: 2 }\n", lambda d: d.pop("b"), "{ a: 1, '?' }\n"),
+    ("[ a: ?, b ]\n", lambda d: d.pop(1), "[ a: '?' ]\n"),
+    ("{ a: 1, ? }\n", lambda d: d.__setitem__("a", 2), "{ a: 2, ? }\n"),
     # a comment before a ',' on the next line: the ',' stays where it stood
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].append("z"), "k: [ a # c\n , b, z ]\n"),
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].__setitem__(0, "n"), "k: [ n # c\n , b ]\n"),
