@@ -705,7 +705,7 @@ class Emitter {
     /// The column the next character goes to.
     [[nodiscard]] std::size_t column() const noexcept {
         std::size_t n = 0;
-        for (std::size_t i = out_.size(); i > 0 && out_[i - 1] != '\n'; --i)
+        for (std::size_t i = out_.size(); i > 0 && !is_break_char(out_[i - 1]); --i)
             if ((static_cast<unsigned char>(out_[i - 1]) & 0xC0) != 0x80) ++n;
         return n;
     }

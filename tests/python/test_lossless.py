@@ -42,6 +42,7 @@ AS_READ = {
     "trailing whitespace": "a: 1   \nb: 2\t\n",
     "no final line break": "a: 1\nb: |\n  text",
     "CRLF": "a: 1\r\nb:\r\n  - x  # c\r\n",
+    "lone CR line breaks": "\r- - x\n\r- - y\n",
     "byte order mark": "\ufeffa: 1\n",
     "root scalar and comments": "# note\nplain text\n# after\n",
     "root flow collection": "[1, 2]  # nums\n",
