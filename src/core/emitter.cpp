@@ -705,8 +705,11 @@ class Emitter {
     /// The column the next character goes to.
     [[nodiscard]] std::size_t column() const noexcept {
         std::size_t n = 0;
-        for (std::size_t i = out_.size(); i > 0 && !is_break_char(out_[i - 1]); --i)
+        std::size_t i = out_.size();
+        for (; i > 0 && !is_break_char(out_[i - 1]); --i)
             if ((static_cast<unsigned char>(out_[i - 1]) & 0xC0) != 0x80) ++n;
+        // A byte order mark that starts the text takes no column.
+        if (i == 0 && n > 0 && out_.starts_with("\xEF\xBB\xBF")) --n;
         return n;
     }
     /// Blank lines; none right after a keep-chomped block scalar, which

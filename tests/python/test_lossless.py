@@ -44,6 +44,7 @@ AS_READ = {
     "CRLF": "a: 1\r\nb:\r\n  - x  # c\r\n",
     "lone CR line breaks": "\r- - x\n\r- - y\n",
     "byte order mark": "\ufeffa: 1\n",
+    "byte order mark before a tab on a dash line": "\ufeff-\t? a:\n  ? - b\n  : - c\n",
     "root scalar and comments": "# note\nplain text\n# after\n",
     "root flow collection": "[1, 2]  # nums\n",
     "complex keys": "? [a, b]\n: 1\n? - c\n  - d\n: 2\n",
