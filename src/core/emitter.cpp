@@ -2190,7 +2190,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     std::string_view typical = " ";
     if (l.typical_len != 0 || l.typical_begin != 0) {
         typical = text.substr(l.typical_begin, l.typical_len);
-        const std::size_t br = typical.find_last_of('\n');
+        const std::size_t br = typical.find_last_of("\r\n");
         if (br != std::string_view::npos && typical.find('#') != std::string_view::npos) {
             const std::size_t from = br > 0 && typical[br - 1] == '\r' ? br - 1 : br;
             typical = typical.substr(from);
@@ -2238,7 +2238,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         } else {
             lead = i > 0 ? typical : opening;
         }
-        if (after_comment && lead.find('\n') == std::string_view::npos) {
+        if (after_comment && lead.find_first_of("\r\n") == std::string_view::npos) {
             put('\n');
             spaces(comment_col);
             lead = {};
@@ -2343,7 +2343,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     if (n > 0 && l.flag(CollectionLayout::kTrailingComma) && !comma_done) flow_indicator(',');
     if (!l.flag(CollectionLayout::kTailStale)) {
         const std::string_view tail = text.substr(l.tail_begin, l.tail_end - l.tail_begin);
-        if (after_comment && tail.find('\n') == std::string_view::npos) put('\n');
+        if (after_comment && tail.find_first_of("\r\n") == std::string_view::npos) put('\n');
         flow_text(tail);
     } else if (after_comment) {
         put('\n');

@@ -43,6 +43,7 @@ AS_READ = {
     "no final line break": "a: 1\nb: |\n  text",
     "CRLF": "a: 1\r\nb:\r\n  - x  # c\r\n",
     "lone CR line breaks": "\r- - x\n\r- - y\n",
+    "lone CR after a comment in flow": "a: {e  # c\r}\nb: [x # c\r, y]\n",
     "byte order mark": "\ufeffa: 1\n",
     "byte order mark before a tab on a dash line": "\ufeff-\t? a:\n  ? - b\n  : - c\n",
     "root scalar and comments": "# note\nplain text\n# after\n",
