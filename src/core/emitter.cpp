@@ -1620,16 +1620,28 @@ bool Emitter::emit_item(const Block& b, const YamlItem& item, const YamlNode& no
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
                              const OptString& comment, std::size_t indent, bool entry,
                              const void* slot) {
-    const Shape shape = shape_of(v, &l);
+    Shape shape;
+    bool value_ok;
+    if (const YamlScalar* s = v.scalar();
+        s != nullptr && l.shape_read() == SlotLayout::kBlockScalar && is_block_style(s->style) &&
+        l.fresh(SlotLayout::kValue) && !l.check(SlotLayout::kPlainValue) &&
+        !l.check(SlotLayout::kRenderedValue) && l.fp_value == fingerprint_value(v)) {
+        // A block scalar as read: its fingerprint says it still is one,
+        // without a scan of its text, and is taken once.
+        shape = SlotLayout::kBlockScalar;
+        value_ok = true;
+    } else {
+        shape = shape_of(v, &l);
+        value_ok = l.fresh(SlotLayout::kValue) && value_matches(b.layout->source, l, v);
+    }
     const bool comment_ok = comment_matches(b.layout->source, l, comment);
-    const bool value_ok = l.fresh(SlotLayout::kValue) && value_matches(b.layout->source, l, v);
     bool sep_ok = l.fresh(SlotLayout::kSep) && shape == l.shape_read() &&
                   (!l.flag(SlotLayout::kCommentInSep) || comment_ok);
     const SourceRef& src = b.layout->source;
-    if (sep_ok && shape != SlotLayout::kBlock) {
+    if (sep_ok && shape != SlotLayout::kBlock && !b.same_column) {
         // A separator over lines ("key:\n  value") keeps its indentation.
         for (std::uint32_t p = l.at(SlotLayout::kSep); p < l.at(SlotLayout::kValue); ++p)
-            if (src->text[p] == '\n' && !b.same_column) sep_ok = false;
+            if (src->text[p] == '\n') sep_ok = false;
     }
     if (shape == SlotLayout::kBlock) sep_ok = sep_ok && value_ok;  // its properties
     if (!sep_ok) return false;
