@@ -760,6 +760,10 @@ class Emitter {
                    !s->props->tag && !s->props->anchor && !s->props->original &&
                    piece(src, l, SlotLayout::kValue) == s->value.as_str();
         }
+        if (l.check(SlotLayout::kQuotedValue)) {
+            const YamlScalar* s = v.scalar();
+            return s != nullptr && quoted_as_is(piece(src, l, SlotLayout::kValue), *s);
+        }
         return l.fp_value == fingerprint_value(v);
     }
     /// Whether the inline comment read (where it stood) is still the one.
