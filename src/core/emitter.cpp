@@ -1095,6 +1095,15 @@ class Emitter {
     // (On the hottest path of dumps: kept inline.)
     [[gnu::always_inline]] inline bool put_checked_plain(const YamlNode& v,
                                                          const std::string* comment);
+    /// A slot without records of a block collection that takes one line:
+    /// `head` (a simple key written as it stands, then ':'; or "-") and a
+    /// checked-plain value. Written as emit_entry / emit_item write it, the
+    /// line in one piece; false, with nothing written, for any other slot.
+    template <class EntryOrItem>
+    [[gnu::always_inline]] inline bool put_plain_line(const Block& b, std::string_view head,
+                                                      bool colon, const EntryOrItem& e,
+                                                      const YamlNode& v, std::size_t indent,
+                                                      bool inline_pos);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
                                      std::size_t indent);
     /// A block collection starting right where the output stands (after
@@ -1482,9 +1491,16 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
         const YamlNode* value = &entry->value;
         if (filled && !fill_slot(&map, i, n, root, entry, value, skip)) return false;
         if (skip) continue;
-        if (!emit_entry(b, slot.key, *entry, *value, indent, first && inline_first) ||
-            !checkpoint())
+        const std::string_view key = slot.key;
+        // (The key as emit_key_part writes most keys.)
+        const bool simple_key = !entry->key_props.has() && entry->key_style == ScalarStyle::Plain &&
+                                entry->layout.key_checked().holds(false) &&
+                                key.size() <= kMaxSimpleKey;
+        if (!(simple_key &&
+              put_plain_line(b, key, true, *entry, *value, indent, first && inline_first)) &&
+            !emit_entry(b, key, *entry, *value, indent, first && inline_first))
             return false;
+        if (!checkpoint()) return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
     }
@@ -1505,8 +1521,10 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
         const YamlNode* node = &item->node;
         if (filled && !fill_slot(&seq, i, n, root, item, node, skip)) return false;
         if (skip) continue;
-        if (!emit_item(b, *item, *node, indent, first && inline_first) || !checkpoint())
+        if (!put_plain_line(b, "-", false, *item, *node, indent, first && inline_first) &&
+            !emit_item(b, *item, *node, indent, first && inline_first))
             return false;
+        if (!checkpoint()) return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
     }
@@ -1846,17 +1864,59 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
     return true;
 }
 
+namespace {
+
 /// Most values and items: a non-empty plain string without properties,
-/// found by the reader to be written as it stands. True when written.
-bool Emitter::put_checked_plain(const YamlNode& v, const std::string* comment) {
+/// found by the reader to be written as it stands; null for the rest.
+const YamlScalar* checked_plain(const YamlNode& v) noexcept {
     const YamlScalar* s = v.scalar();
     if (s == nullptr || s->style != ScalarStyle::Plain || !s->plain_checked.holds(false) ||
         s->props.has() || !s->value.is_str() || s->value.as_str().empty())
-        return false;
+        return nullptr;
+    return s;
+}
+
+}  // namespace
+
+/// A checked-plain value (see checked_plain) after its ':' or '-'. True when
+/// written.
+bool Emitter::put_checked_plain(const YamlNode& v, const std::string* comment) {
+    const YamlScalar* s = checked_plain(v);
+    if (s == nullptr) return false;
     put(' ');
     put(s->value.as_str());
     push_inline_comment(comment);
     put('\n');
+    return true;
+}
+
+template <class EntryOrItem>
+bool Emitter::put_plain_line(const Block& b, std::string_view head, bool colon,
+                             const EntryOrItem& e, const YamlNode& v, std::size_t indent,
+                             bool inline_pos) {
+    const YamlScalar* s = checked_plain(v);
+    // (Lines broken with CR LF take the general road.)
+    if (s == nullptr || inline_pos || crlf_ || recorded(b, e.layout.ref())) return false;
+    const std::string_view value = s->value.as_str();
+    line_start();
+    blank_lines(e.blank_lines_before);
+    emit_comment_before(opt(e.comments->before), indent);
+    const std::string* comment = opt(e.comments->trailing);
+    // The line is made blanks first, its indentation among them; the rest
+    // is copied over them.
+    const std::size_t at = out_.size();
+    out_.append(indent + head.size() + (colon ? 2 : 1) + value.size() + (comment ? 0 : 1), ' ');
+    char* p = out_.data() + at + indent;
+    std::memcpy(p, head.data(), head.size());
+    p += head.size();
+    if (colon) *p++ = ':';
+    std::memcpy(p + 1, value.data(), value.size());
+    if (comment == nullptr) {
+        out_.back() = '\n';
+    } else {
+        push_comment(*comment);
+        put('\n');
+    }
     return true;
 }
 
