@@ -1066,6 +1066,14 @@ class Emitter {
     }
     bool emit_item(const Block& b, const YamlItem& item, const YamlNode& node, std::size_t indent,
                    bool inline_pos);
+    /// A slot recorded with its collection (`key` null for an item) whose
+    /// pieces all stand as read, its value a scalar or empty on its line:
+    /// its text from the lead to the end of the trail in one piece, as
+    /// emit_entry / emit_item would write it piece by piece. False, with
+    /// nothing written, for any other slot.
+    template <class EntryOrItem>
+    bool slot_as_read(const Block& b, const SlotLayout& l, const std::string_view* key,
+                      const EntryOrItem& e, const YamlNode& v, std::size_t indent, bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
     bool emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
@@ -1578,10 +1586,55 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
     blank_lines(trailing_blank_lines);
 }
 
+template <class EntryOrItem>
+bool Emitter::slot_as_read(const Block& b, const SlotLayout& l, const std::string_view* key,
+                           const EntryOrItem& e, const YamlNode& v, std::size_t indent,
+                           bool inline_pos) {
+    // The checks of slot_lead / lead_as_read, emit_entry and emit_slot_rest
+    // for the pieces they write as read, made before anything is written.
+    const YamlScalar* s = v.scalar();
+    if ((s == nullptr && v.kind() != YamlNode::Null) || (s != nullptr && is_block_style(s->style)))
+        return false;
+    if (!b.same_column || l.stale != 0 || l.flag(SlotLayout::kInlineFirst) != inline_pos ||
+        l.blank != e.blank_lines_before || (!inline_pos && !at_line_start()))
+        return false;
+    const SlotLayout::Shape shape = l.shape_read();
+    if (shape != SlotLayout::kInline && shape != SlotLayout::kEmpty) return false;
+    const SourceRef& src = b.layout->source;
+    const std::string_view text = src->text;
+    const std::uint32_t begin = l.at(SlotLayout::kLead);
+    const std::uint32_t end = l.at(SlotLayout::kEnd);
+    if (end > text.size()) return false;
+    const std::string_view lead = text.substr(begin, l.len[0]);
+    if (l.check(SlotLayout::kLeadComment) ? !lead_comments_are(lead, opt(e.comments->before))
+                                          : e.comments->before.has_value())
+        return false;
+    if constexpr (std::is_same_v<EntryOrItem, YamlEntry>) {
+        // A simple key without properties; no explicit key written as read
+        // waits for a ':' before it.
+        if (e.key_props.has() || !l.flag(SlotLayout::kSimpleKey) ||
+            (pos() + lead.size() == open_key_ && indent == open_key_indent_ &&
+             l.at(SlotLayout::kKey) == l.at(SlotLayout::kSep)) ||
+            !key_matches(src, l, *key, e))
+            return false;
+    } else if (l.len[1] != 1 || text[l.at(SlotLayout::kKey)] != '-' ||
+               end == l.at(SlotLayout::kSep)) {
+        // (The "-" is the writer's own there; something follows it.)
+        return false;
+    }
+    if (shape_of(v, &l) != shape || !comment_matches(src, l, e.comments->trailing) ||
+        !value_matches(src, l, v) || !lines_fit(lead, src.get(), begin))
+        return false;
+    put_raw(text.substr(begin, end - begin));
+    note_node_anchor(v);
+    return true;
+}
+
 bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& e,
                          const YamlNode& v, std::size_t indent, bool inline_pos) {
     const SlotLayout& l = e.layout.ref();
     const bool rec = recorded(b, l);
+    if (rec && slot_as_read(b, l, &key, e, v, indent, inline_pos)) return true;
     slot_lead(b, e, indent, inline_pos);
     // The key as read, while it is the same key with the same properties.
     const bool key_raw = rec && l.fresh(SlotLayout::kKey) &&
@@ -1631,6 +1684,9 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
 
 bool Emitter::emit_item(const Block& b, const YamlItem& item, const YamlNode& node,
                         std::size_t indent, bool inline_pos) {
+    if (recorded(b, item.layout.ref()) &&
+        slot_as_read(b, item.layout.ref(), nullptr, item, node, indent, inline_pos))
+        return true;
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout.ref()) &&
