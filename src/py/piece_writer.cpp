@@ -230,11 +230,13 @@ class PieceWriter {
 /// under the root is copied to be written.
 class RootFill final : public RootFiller {
   public:
-    RootFill(Extractor& extractor, PyObject* obj)
+    /// `registry`: the document's, installed as t_anchors.
+    RootFill(Extractor& extractor, AnchorRegistry& registry, PyObject* obj)
         : extractor_(extractor),
+          registry_(registry),
           obj_(obj),
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
-          mark_(t_anchors, obj) {
+          mark_(&registry, obj) {
         // Loaded documents nest a few levels deep: room for them at once.
         nested_.reserve(8);
     }
@@ -402,7 +404,7 @@ class RootFill final : public RootFiller {
             ok = false;
             return false;
         }
-        next.mark.emplace(t_anchors, value);
+        next.mark.emplace(&registry_, value);
         if (!next.mark->fresh()) {
             next.close();  // the whole-tree road reports it
             return false;
@@ -486,6 +488,7 @@ class RootFill final : public RootFiller {
     }
 
     Extractor& extractor_;
+    AnchorRegistry& registry_;
     PyObject* obj_;
     RecursionGuard guard_;
     ProgressMark mark_;
@@ -590,7 +593,7 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
             }
             YamlNode tree;
             if (filled_root(doc)) {
-                RootFill fill(extractor, doc);
+                RootFill fill(extractor, registry, doc);
                 if (!fill.prepare(tree) || !read_doc_meta(doc, meta)) return false;
                 emit_doc_into(out, tree, meta, indent, start, previous_open, di + 1 == docs.size(),
                               &fill);
