@@ -358,8 +358,7 @@ bool Extractor::open_record(PyObject* obj, YamlNode& out, bool& whole) {
     return true;
 }
 
-void Extractor::key_anchor(std::string_view key, const YamlEntry& e) {
-    if (!e.key_props->anchor || !settle_) return;
+void Extractor::define_key_anchor(std::string_view key, const YamlEntry& e) {
     // A complex key's anchor is not followed: an alias naming it is left
     // as it is.
     if (e.key_props->node) {
@@ -461,6 +460,7 @@ bool Extractor::complete_entry(PyObject* obj, std::string_view key, std::size_t 
     if (!needs_value(stored.value) && !(settle_ && (k.alias || k.node))) {
         // settle_key and finish_entry without a change to make.
         key_anchor(key, stored);
+        if (settles_as_is(stored.value)) return true;
         if (auto replacement = settled(stored.value)) {
             spare = stored;
             spare.value = std::move(*replacement);
@@ -478,6 +478,7 @@ bool Extractor::complete_item(PyObject* obj, std::size_t index, const YamlItem& 
     present = true;
     out = &stored;
     if (!needs_value(stored.node)) {
+        if (settles_as_is(stored.node)) return true;
         if (auto replacement = settled(stored.node)) {
             spare = stored;
             spare.node = std::move(*replacement);
