@@ -440,7 +440,7 @@ class RootFill final : public RootFiller {
             return true;
         }
         if (!here) return true;
-        ok = value_of(node, current.get(), *target);
+        ok = value_of(node, current.get(), *target, target == &level.value ? &value : nullptr);
         return true;
     }
 
@@ -455,19 +455,27 @@ class RootFill final : public RootFiller {
             return true;
         }
         if (!here) return true;
-        ok = value_of(node, current.get(), level.value);
+        ok = value_of(node, current.get(), level.value, &value);
         return true;
     }
 
     /// The value to write for a slot whose stored node is collection `node`
     /// and whose parent holds `value`: the record of a node object whose
     /// slots are filled as they are written, else Extractor::value_of.
-    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
+    /// With `written`, such a record is not copied into `out`: `written`
+    /// points at it where the next level keeps it (until that level is
+    /// used again, after the slot is written).
+    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out,
+                  const YamlNode** written = nullptr) {
         if (value != nullptr && Extractor::fills_by_slot(value)) {
             bool whole = false;
             bool ok = true;
             if (open_level(value, whole, ok) || (whole && ok)) {
-                out = nested_[depth_]->record;
+                if (written != nullptr) {
+                    *written = &nested_[depth_]->record;
+                } else {
+                    out = nested_[depth_]->record;
+                }
                 return true;
             }
             if (!ok) return false;
