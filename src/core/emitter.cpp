@@ -1103,15 +1103,16 @@ class Emitter {
     // (On the hottest path of dumps: kept inline.)
     [[gnu::always_inline]] inline bool put_checked_plain(const YamlNode& v,
                                                          const std::string* comment);
-    /// A slot without records of a block collection that takes one line:
-    /// `head` (a simple key written as it stands, then ':'; or "-") and a
-    /// checked-plain value. Written as emit_entry / emit_item write it, the
-    /// line in one piece; false, with nothing written, for any other slot.
+    /// A slot without records of a block collection, not on its parent's
+    /// line, with `head` a simple key written as it stands (then ':') or
+    /// "-": written as emit_entry / emit_item write it, `head` with its
+    /// indentation in one piece, and with a checked-plain value the whole
+    /// line. False, with nothing written, for any other slot; else `ok` is
+    /// what writing it gave.
     template <class EntryOrItem>
-    [[gnu::always_inline]] inline bool put_plain_line(const Block& b, std::string_view head,
-                                                      bool colon, const EntryOrItem& e,
-                                                      const YamlNode& v, std::size_t indent,
-                                                      bool inline_pos);
+    [[gnu::always_inline]] inline bool designed_slot(const Block& b, std::string_view head,
+                                                     const EntryOrItem& e, const YamlNode& v,
+                                                     std::size_t indent, bool inline_pos, bool& ok);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
                                      std::size_t indent);
     /// A block collection starting right where the output stands (after
@@ -1504,10 +1505,11 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
         const bool simple_key = !entry->key_props.has() && entry->key_style == ScalarStyle::Plain &&
                                 entry->layout.key_checked().holds(false) &&
                                 key.size() <= kMaxSimpleKey;
+        bool ok = true;
         if (!(simple_key &&
-              put_plain_line(b, key, true, *entry, *value, indent, first && inline_first)) &&
-            !emit_entry(b, key, *entry, *value, indent, first && inline_first))
-            return false;
+              designed_slot(b, key, *entry, *value, indent, first && inline_first, ok)))
+            ok = emit_entry(b, key, *entry, *value, indent, first && inline_first);
+        if (!ok) return false;
         if (!checkpoint()) return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
@@ -1529,9 +1531,10 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
         const YamlNode* node = &item->node;
         if (filled && !fill_slot(&seq, i, n, root, item, node, skip)) return false;
         if (skip) continue;
-        if (!put_plain_line(b, "-", false, *item, *node, indent, first && inline_first) &&
-            !emit_item(b, *item, *node, indent, first && inline_first))
-            return false;
+        bool ok = true;
+        if (!designed_slot(b, "-", *item, *node, indent, first && inline_first, ok))
+            ok = emit_item(b, *item, *node, indent, first && inline_first);
+        if (!ok) return false;
         if (!checkpoint()) return false;
         if (filled && i + 1 != n) filler_->release(i);
         first = false;
@@ -1947,32 +1950,40 @@ bool Emitter::put_checked_plain(const YamlNode& v, const std::string* comment) {
 }
 
 template <class EntryOrItem>
-bool Emitter::put_plain_line(const Block& b, std::string_view head, bool colon,
-                             const EntryOrItem& e, const YamlNode& v, std::size_t indent,
-                             bool inline_pos) {
-    const YamlScalar* s = checked_plain(v);
-    // (Lines broken with CR LF take the general road.)
-    if (s == nullptr || inline_pos || crlf_ || recorded(b, e.layout.ref())) return false;
-    const std::string_view value = s->value.as_str();
+bool Emitter::designed_slot(const Block& b, std::string_view head, const EntryOrItem& e,
+                            const YamlNode& v, std::size_t indent, bool inline_pos, bool& ok) {
+    constexpr bool kEntry = std::is_same_v<EntryOrItem, YamlEntry>;
+    if (inline_pos || recorded(b, e.layout.ref())) return false;
     line_start();
     blank_lines(e.blank_lines_before);
     emit_comment_before(opt(e.comments->before), indent);
+    // The text is made blanks first, the indentation among them; the rest
+    // is copied over them. (A line broken with CR LF ends the general way.)
+    const YamlScalar* s = crlf_ ? nullptr : checked_plain(v);
+    const std::string_view value = s != nullptr ? s->value.as_str() : std::string_view();
     const std::string* comment = opt(e.comments->trailing);
-    // The line is made blanks first, its indentation among them; the rest
-    // is copied over them.
     const std::size_t at = out_.size();
-    out_.append(indent + head.size() + (colon ? 2 : 1) + value.size() + (comment ? 0 : 1), ' ');
+    const std::size_t head_end = indent + head.size() + (kEntry ? 1 : 0);
+    out_.append(s == nullptr ? head_end : head_end + 1 + value.size() + (comment ? 0 : 1), ' ');
     char* p = out_.data() + at + indent;
     std::memcpy(p, head.data(), head.size());
-    p += head.size();
-    if (colon) *p++ = ':';
-    std::memcpy(p + 1, value.data(), value.size());
+    if constexpr (kEntry) p[head.size()] = ':';
+    if (s == nullptr) {
+        if constexpr (kEntry) {
+            ok = emit_mapping_value(e, v, indent);
+        } else {
+            ok = emit_item_body(e, v, indent);
+        }
+        return true;
+    }
+    std::memcpy(out_.data() + at + head_end + 1, value.data(), value.size());
     if (comment == nullptr) {
         out_.back() = '\n';
     } else {
         push_comment(*comment);
         put('\n');
     }
+    ok = true;
     return true;
 }
 
