@@ -1080,7 +1080,14 @@ class Emitter {
                         const OptString& comment, std::size_t indent, bool entry, const void* slot);
     void emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok);
     void emit_collection_tail(const Block& b, const CollectionLayout& l,
-                              std::uint8_t trailing_blank_lines, std::size_t indent);
+                              std::uint8_t trailing_blank_lines, std::size_t indent) {
+        // (Most collections have nothing after their last entry or item:
+        // told inline.)
+        if (trailing_blank_lines != 0 || l.tail_end != l.tail_begin)
+            write_collection_tail(b, l, trailing_blank_lines, indent);
+    }
+    void write_collection_tail(const Block& b, const CollectionLayout& l,
+                               std::uint8_t trailing_blank_lines, std::size_t indent);
     /// After an empty block collection, written "{}" or "[]" with its line:
     /// the blank and comment lines that followed its entries, at `column`.
     void empty_collection_tail(const YamlNode& v, std::size_t column) {
@@ -1543,8 +1550,8 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
     return checkpoint();
 }
 
-void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
-                                   std::uint8_t trailing_blank_lines, std::size_t indent) {
+void Emitter::write_collection_tail(const Block& b, const CollectionLayout& l,
+                                    std::uint8_t trailing_blank_lines, std::size_t indent) {
     const bool as_read = l.trailing == trailing_blank_lines;
     // Another count of blank lines keeps the comment lines of the tail (an
     // edit moved blank lines here from a nested collection, or away).
