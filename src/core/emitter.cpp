@@ -1216,10 +1216,11 @@ class Emitter {
     /// value is `node`.
     void find_last_slot(const void* slot, const YamlNode& node) noexcept;
     /// Has the filler complete slot `index` of `count` of the root or of a
-    /// collection it entered (`slot`: what to write); false to stop.
+    /// collection it entered (`slot`: what to write), when `ask` (not for a
+    /// slot that stands as it is); false to stop.
     template <class Slot>
     bool fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
-                   const Slot*& slot, const YamlNode*& value, bool& skip);
+                   bool ask, const Slot*& slot, const YamlNode*& value, bool& skip);
     /// The block collections on the way to last_slot_ (with a filler).
     std::vector<const void*> last_chain_;
     /// Whether the slots of `collection` come from the filler; a nested one
@@ -1284,19 +1285,38 @@ void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
     }
 }
 
+namespace {
+
+/// A slot a RootFiller has nothing to complete in (see there).
+bool stands_as_is(const YamlNode& v) noexcept {
+    const YamlScalar* s = v.scalar();
+    return s != nullptr ? !s->props->anchor : v.kind() == YamlNode::Null;
+}
+bool stands_as_is(const YamlEntry& e) noexcept {
+    const KeyProps& k = *e.key_props;
+    return !k.anchor && !k.alias && !k.node && stands_as_is(e.value);
+}
+bool stands_as_is(const YamlItem& item) noexcept {
+    return stands_as_is(item.node);
+}
+
+}  // namespace
+
 template <class Slot>
 bool Emitter::fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
-                        const Slot*& slot, const YamlNode*& value, bool& skip) {
+                        bool ask, const Slot*& slot, const YamlNode*& value, bool& skip) {
     skip = false;
-    switch (filler_->fill(index, slot, value)) {
-        case RootFiller::Fill::kStop:
-            failed_ = true;
-            return false;
-        case RootFiller::Fill::kSkip:
-            skip = true;
-            return true;
-        case RootFiller::Fill::kWrite:
-            break;
+    if (ask) {
+        switch (filler_->fill(index, slot, value)) {
+            case RootFiller::Fill::kStop:
+                failed_ = true;
+                return false;
+            case RootFiller::Fill::kSkip:
+                skip = true;
+                return true;
+            case RootFiller::Fill::kWrite:
+                break;
+        }
     }
     // The last slot of the output is found from the root's last slot once
     // it is filled; the records under it that a filler handed out unfilled
@@ -1506,7 +1526,8 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
         const auto& slot = map.entries.at(i);
         const YamlEntry* entry = &slot.value;
         const YamlNode* value = &entry->value;
-        if (filled && !fill_slot(&map, i, n, root, entry, value, skip)) return false;
+        const bool ask = filled && !stands_as_is(*entry);
+        if (filled && !fill_slot(&map, i, n, root, ask, entry, value, skip)) return false;
         if (skip) continue;
         const std::string_view key = slot.key;
         // (The key as emit_key_part writes most keys.)
@@ -1519,7 +1540,7 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
             ok = emit_entry(b, key, *entry, *value, indent, first && inline_first);
         if (!ok) return false;
         if (!checkpoint()) return false;
-        if (filled && i + 1 != n) filler_->release(i);
+        if (ask && i + 1 != n) filler_->release(i);
         first = false;
     }
     emit_collection_tail(b, map.layout, map.trailing_blank_lines, indent);
@@ -1537,14 +1558,15 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
         bool skip = false;
         const YamlItem* item = &seq.items[i];
         const YamlNode* node = &item->node;
-        if (filled && !fill_slot(&seq, i, n, root, item, node, skip)) return false;
+        const bool ask = filled && !stands_as_is(*item);
+        if (filled && !fill_slot(&seq, i, n, root, ask, item, node, skip)) return false;
         if (skip) continue;
         bool ok = true;
         if (!designed_slot(b, "-", *item, *node, indent, first && inline_first, ok))
             ok = emit_item(b, *item, *node, indent, first && inline_first);
         if (!ok) return false;
         if (!checkpoint()) return false;
-        if (filled && i + 1 != n) filler_->release(i);
+        if (ask && i + 1 != n) filler_->release(i);
         first = false;
     }
     emit_collection_tail(b, seq.layout, seq.trailing_blank_lines, indent);

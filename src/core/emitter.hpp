@@ -66,7 +66,10 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
 /// time while the document is written, so that each is made just before it
 /// is written (while what it is made of is still in cache) and can be let go
 /// after. The root handed to the writer may be shared: it is only read, and
-/// a slot that is not written as it stands comes from the filler.
+/// a slot that is not written as it stands comes from the filler. A slot
+/// whose key has no anchor, alias or node and whose value is a scalar
+/// without an anchor, or empty, holds nothing to complete: it is written as
+/// it stands, without `fill` or `release`.
 class RootFiller {
   public:
     enum class Fill : std::uint8_t { kWrite, kSkip, kStop };
