@@ -1111,12 +1111,11 @@ class Emitter {
     // (On the hottest path of dumps: kept inline.)
     [[gnu::always_inline]] inline bool put_checked_plain(const YamlNode& v,
                                                          const std::string* comment);
-    /// A slot without records of a block collection, not on its parent's
-    /// line, with `head` a simple key written as it stands (then ':') or
-    /// "-": written as emit_entry / emit_item write it, `head` with its
-    /// indentation in one piece, and with a checked-plain value the whole
-    /// line. False, with nothing written, for any other slot; else `ok` is
-    /// what writing it gave.
+    /// A slot without records of a block collection, with `head` a simple
+    /// key written as it stands (then ':') or "-": written as emit_entry /
+    /// emit_item write it, `head` with its indentation in one piece, and
+    /// with a checked-plain value the whole line. False, with nothing
+    /// written, for any other slot; else `ok` is what writing it gave.
     template <class EntryOrItem>
     [[gnu::always_inline]] inline bool designed_slot(const Block& b, std::string_view head,
                                                      const EntryOrItem& e, const YamlNode& v,
@@ -1983,19 +1982,28 @@ template <class EntryOrItem>
 bool Emitter::designed_slot(const Block& b, std::string_view head, const EntryOrItem& e,
                             const YamlNode& v, std::size_t indent, bool inline_pos, bool& ok) {
     constexpr bool kEntry = std::is_same_v<EntryOrItem, YamlEntry>;
-    if (inline_pos || recorded(b, e.layout.ref())) return false;
-    line_start();
-    blank_lines(e.blank_lines_before);
-    emit_comment_before(opt(e.comments->before), indent);
+    if (recorded(b, e.layout.ref())) return false;
+    std::size_t blanks = indent;
+    if (!inline_pos) {
+        line_start();
+        blank_lines(e.blank_lines_before);
+        emit_comment_before(opt(e.comments->before), indent);
+    } else if (e.comments->before && !e.comments->before->empty()) {
+        return false;
+    } else {
+        // The first of a collection on its parent's line goes on after the
+        // dash, with no blank lines and no indentation of its own.
+        blanks = 0;
+    }
     // The text is made blanks first, the indentation among them; the rest
     // is copied over them. (A line broken with CR LF ends the general way.)
     const YamlScalar* s = crlf_ ? nullptr : checked_plain(v);
     const std::string_view value = s != nullptr ? s->value.as_str() : std::string_view();
     const std::string* comment = opt(e.comments->trailing);
     const std::size_t at = out_.size();
-    const std::size_t head_end = indent + head.size() + (kEntry ? 1 : 0);
+    const std::size_t head_end = blanks + head.size() + (kEntry ? 1 : 0);
     out_.append(s == nullptr ? head_end : head_end + 1 + value.size() + (comment ? 0 : 1), ' ');
-    char* p = out_.data() + at + indent;
+    char* p = out_.data() + at + blanks;
     std::memcpy(p, head.data(), head.size());
     if constexpr (kEntry) p[head.size()] = ':';
     if (s == nullptr) {
