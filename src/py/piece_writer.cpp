@@ -395,7 +395,8 @@ class RootFill final : public RootFiller {
         if (nested_.size() == depth_) nested_.push_back(std::make_unique<Level>());
         Level& next = *nested_[depth_];
         if (!extractor_.open_record(value, next.record, whole)) {
-            ok = !PyErr_Occurred();
+            // (A record shared whole is no failure: nothing to ask.)
+            ok = whole || !PyErr_Occurred();
             return false;
         }
         const YamlNode& view = next.record;
