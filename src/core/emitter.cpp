@@ -1174,7 +1174,10 @@ class Emitter {
         if (anchor != nullptr || tag != nullptr) write_properties_inline(anchor, tag);
     }
     void write_properties_inline(const std::string* anchor, const std::string* tag);
-    void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag);
+    void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag) {
+        if (anchor != nullptr || tag != nullptr) write_block_suffix(anchor, tag);
+    }
+    void write_block_suffix(const std::string* anchor, const std::string* tag);
     void emit_comment_before(const std::string* text, std::size_t indent) {
         if (text != nullptr) emit_comment_lines(*text, indent);
     }
@@ -2514,7 +2517,7 @@ void Emitter::write_properties_inline(const std::string* anchor, const std::stri
     }
 }
 
-void Emitter::write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag) {
+void Emitter::write_block_suffix(const std::string* anchor, const std::string* tag) {
     if (anchor != nullptr) {
         put(' ');
         put_anchor(*anchor);
