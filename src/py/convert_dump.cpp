@@ -498,14 +498,15 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         // The object made from the alias carries the anchor's name on its
         // root, and what it holds is written only if the alias is not: the
         // anchors its conversion records count only then.
-        const AnchorBook before = book_;
+        // (One copy of the book: the states before and after the conversion
+        // change places instead of being copied back.)
+        AnchorBook other = book_;
         YamlNode current;
         if (!convert(value, current)) return false;
-        AnchorBook after = std::move(book_);
-        book_ = before;
+        std::swap(book_, other);  // book_: before the conversion; other: after it
         if (auto replacement = alias_replacement(alias->name.str(), current)) {
-            book_ = std::move(after);
-            book_.restore(alias->name.str(), before);
+            std::swap(book_, other);
+            book_.restore(alias->name.str(), other);
             out = std::move(*replacement);
         } else {
             out = YamlNode(AliasNode{alias->name, Box<YamlNode>(std::move(current))});
