@@ -1069,9 +1069,10 @@ class Emitter {
                    bool inline_pos);
     /// A slot recorded with its collection (`key` null for an item) whose
     /// pieces all stand as read, its value a scalar or empty on its line:
-    /// its text from the lead to the end of the trail in one piece, as
-    /// emit_entry / emit_item would write it piece by piece. False, with
-    /// nothing written, for any other slot.
+    /// its text from the lead to the end of the trail in one piece (a value
+    /// that rendering gives back rendered in it), as emit_entry / emit_item
+    /// would write it piece by piece. False, with nothing written, for any
+    /// other slot.
     template <class EntryOrItem>
     bool slot_as_read(const Block& b, const SlotLayout& l, const std::string_view* key,
                       const EntryOrItem& e, const YamlNode& v, std::size_t indent, bool inline_pos);
@@ -1641,9 +1642,6 @@ bool Emitter::slot_as_read(const Block& b, const SlotLayout& l, const std::strin
     const std::uint32_t end = l.at(SlotLayout::kEnd);
     if (end > text.size()) return false;
     const std::string_view lead = text.substr(begin, l.len[0]);
-    if (l.check(SlotLayout::kLeadComment) ? !lead_comments_are(lead, opt(e.comments->before))
-                                          : e.comments->before.has_value())
-        return false;
     if constexpr (std::is_same_v<EntryOrItem, YamlEntry>) {
         // A simple key without properties; no explicit key written as read
         // waits for a ':' before it.
@@ -1657,11 +1655,29 @@ bool Emitter::slot_as_read(const Block& b, const SlotLayout& l, const std::strin
         // (The "-" is the writer's own there; something follows it.)
         return false;
     }
+    // A value that rendering gives back (a number, boolean or null as read)
+    // is rendered between the pieces as read around it.
+    const bool rendered = l.check(SlotLayout::kRenderedValue);
     if (shape_of(v, &l) != shape || !comment_matches(src, l, e.comments->trailing) ||
-        !value_matches(src, l, v) || !lines_fit(lead, src.get(), begin))
+        (!rendered && !value_matches(src, l, v)))
         return false;
-    put_raw(text.substr(begin, end - begin));
-    note_node_anchor(v);
+    if (l.check(SlotLayout::kLeadComment) ? !lead_comments_are(lead, opt(e.comments->before))
+                                          : e.comments->before.has_value())
+        return false;
+    if (!lines_fit(lead, src.get(), begin)) return false;
+    if (!rendered) {
+        put_raw(text.substr(begin, end - begin));
+        note_node_anchor(v);
+        return true;
+    }
+    const std::uint32_t value_at = l.at(SlotLayout::kValue);
+    const std::uint32_t trail_at = l.at(SlotLayout::kTrail);
+    put_raw(text.substr(begin, value_at - begin));
+    if (shape == SlotLayout::kInline && !at_line_start() && out_.back() != ' ' &&
+        value_at == l.at(SlotLayout::kSep))
+        put(' ');
+    emit_node_inline(v, Place::Block);
+    put_raw(text.substr(trail_at, end - trail_at));
     return true;
 }
 
