@@ -46,6 +46,7 @@ AS_READ = {
     "root scalar and comments": "# note\nplain text\n# after\n",
     "root flow collection": "[1, 2]  # nums\n",
     "complex keys": "? [a, b]\n: 1\n? - c\n  - d\n: 2\n",
+    "rendered values as read": "port:   80  # http\nup:     true\nnone:   null\nl:\n  -   1  # one\n",
     "anchors defined again": "a: &x 1\nb: *x\nc: &x 2\nd: *x\n",
     "key anchors defined again": "&k a: 1\nb: *k\n&k c: 2\nd: *k\n",
     "item anchors defined again": "- &x 1\n- *x\n- &x 2\n- *x\n",
