@@ -713,7 +713,11 @@ class Emitter {
     /// Blank lines; none right after a keep-chomped block scalar, which
     /// would take them as its own content.
     void blank_lines(std::size_t n) {
-        if (n == 0 || pos() == after_keep_) return;
+        // (Most slots have none: told inline.)
+        if (n != 0) put_blank_lines(n);
+    }
+    void put_blank_lines(std::size_t n) {
+        if (pos() == after_keep_) return;
         for (std::size_t i = 0; i < n; ++i) put('\n');
     }
 
