@@ -311,7 +311,10 @@ class Extractor {
 
     /// Whether `value` may be written through `open_record`.
     static bool fills_by_slot(PyObject* value) noexcept {
-        return is_mapping_object(value) || is_sequence_object(value);
+        // (The classes themselves first: a subclass check walks the MRO.)
+        PyTypeObject* type = Py_TYPE(value);
+        return type == mapping_type() || type == sequence_type() || is_mapping_object(value) ||
+               is_sequence_object(value);
     }
     /// Shares in `out` the record of mapping or sequence object `obj` when
     /// its slots can be completed one by one as they are written (in the

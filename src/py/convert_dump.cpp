@@ -337,8 +337,9 @@ bool Extractor::open_record(PyObject* obj, YamlNode& out, bool& whole) {
     // is left out as its slot comes is skipped then. The last slot is
     // looked at now: what the writer decides before the first slot (that
     // something is written, and which slot ends the output) holds only
-    // while the last one is there.
-    if (is_mapping_object(obj)) {
+    // while the last one is there. (A sequence object is told first by its
+    // class: the subclass check for a mapping would walk its MRO.)
+    if (Py_TYPE(obj) != sequence_type() && is_mapping_object(obj)) {
         if (!share_unfilled<MappingObject, 0>(as_mapping(obj), out, whole)) return false;
         const YamlMapping& m = *std::as_const(out).mapping();
         const std::size_t last = m.entries.size() - 1;
