@@ -31,7 +31,10 @@ class PieceWriter {
     /// anchor, i.e. exact dicts (keys exact str, so no two share a text),
     /// lists and tuples that the census met once, and YamlMapping /
     /// YamlSequence objects in block style.
-    [[nodiscard]] bool in_pieces(PyObject* obj) {
+    [[nodiscard]] bool in_pieces(PyObject* obj) { return in_pieces(obj, registry_); }
+    /// The same before a writer is made (most documents are not written in
+    /// pieces, and need none).
+    [[nodiscard]] static bool in_pieces(PyObject* obj, AnchorRegistry& registry) {
         PyTypeObject* type = Py_TYPE(obj);
         if (type == &PyList_Type || type == &PyTuple_Type) {
             if (PySequence_Fast_GET_SIZE(obj) == 0) return false;
@@ -58,7 +61,7 @@ class PieceWriter {
         } else {
             return false;
         }
-        const IdentityTable::Slot* slot = registry_.table.find(obj);
+        const IdentityTable::Slot* slot = registry.table.find(obj);
         return slot == nullptr || slot->count < 2;
     }
 
@@ -603,9 +606,9 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
                 out.reserve(out.size() + n + n / 16 + 64);
             }
             const bool start = docs.size() != 1 || meta.explicit_start;
-            BlockWriter writer(out, meta, indent);
-            PieceWriter pieces(extractor, registry, writer);
-            if (pieces.in_pieces(doc)) {
+            if (PieceWriter::in_pieces(doc, registry)) {
+                BlockWriter writer(out, meta, indent);
+                PieceWriter pieces(extractor, registry, writer);
                 OptString anchor, tag;
                 if (!pieces.root_properties(doc, anchor, tag)) return false;
                 writer.begin(start, previous_open, anchor.get(), tag.get());
