@@ -1,6 +1,7 @@
 // `dumps` one piece at a time: the entries or items of a document's root
 // (and of large collections under it) are converted and written one by one,
 // so that the whole tree never exists at once.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -242,10 +243,7 @@ class RootFill final : public RootFiller {
           registry_(registry),
           obj_(obj),
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
-          mark_(&registry, obj) {
-        // Loaded documents nest a few levels deep: room for them at once.
-        nested_.reserve(8);
-    }
+          mark_(&registry, obj) {}
 
     /// Puts in `tree` a share of the object's record, or a copy of it
     /// without the collections the Python part no longer holds; false with
@@ -333,7 +331,7 @@ class RootFill final : public RootFiller {
 
     bool enter(const void* collection) override {
         if (!pending_) return false;
-        const Level& next = *nested_[depth_];
+        const Level& next = nested(depth_);
         if (collection != static_cast<const void*>(next.map) &&
             collection != static_cast<const void*>(next.seq))
             return false;
@@ -344,7 +342,7 @@ class RootFill final : public RootFiller {
 
     void leave() noexcept override {
         drop_pending();
-        nested_[--depth_]->close();
+        nested(--depth_).close();
     }
 
     [[nodiscard]] bool failed() const noexcept { return failed_; }
@@ -378,14 +376,17 @@ class RootFill final : public RootFiller {
         }
     };
 
-    Level& current() noexcept { return depth_ == 0 ? root_ : *nested_[depth_ - 1]; }
+    Level& current() noexcept { return depth_ == 0 ? root_ : nested(depth_ - 1); }
+    Level& nested(std::size_t i) noexcept {
+        return i < near_.size() ? near_[i] : *far_[i - near_.size()];
+    }
 
     /// A value handed out and not entered (the writer took another road,
     /// or failed) is let go before the next slot is filled.
     void drop_pending() noexcept {
         if (!pending_) return;
         pending_ = false;
-        nested_[depth_]->close();
+        nested(depth_).close();
     }
 
     /// Opens the next level for node object `value` when
@@ -395,8 +396,9 @@ class RootFill final : public RootFiller {
     /// then the value). False with `ok` set: make it whole; with `ok`
     /// false: failed.
     bool open_level(PyObject* value, bool& whole, bool& ok) {
-        if (nested_.size() == depth_) nested_.push_back(std::make_unique<Level>());
-        Level& next = *nested_[depth_];
+        if (depth_ >= near_.size() && far_.size() == depth_ - near_.size())
+            far_.push_back(std::make_unique<Level>());
+        Level& next = nested(depth_);
         if (!extractor_.open_record(value, next.record, whole)) {
             // (A record shared whole is no failure: nothing to ask.)
             ok = whole || !PyErr_Occurred();
@@ -479,9 +481,9 @@ class RootFill final : public RootFiller {
             bool ok = true;
             if (open_level(value, whole, ok) || (whole && ok)) {
                 if (written != nullptr) {
-                    *written = &nested_[depth_]->record;
+                    *written = &nested(depth_).record;
                 } else {
-                    out = nested_[depth_]->record;
+                    out = nested(depth_).record;
                 }
                 return true;
             }
@@ -509,9 +511,11 @@ class RootFill final : public RootFiller {
     ProgressMark mark_;
     Level root_;
     // The levels under the root, kept in place (the writer holds pointers
-    // into them) and reused; nested_[depth_] is the one handed out when
-    // `pending_`.
-    std::vector<std::unique_ptr<Level>> nested_;
+    // into them) and reused; nested(depth_) is the one handed out when
+    // `pending_`. Loaded documents nest a few levels deep: those are held
+    // here, the deeper ones made as they are reached.
+    std::array<Level, 6> near_;
+    std::vector<std::unique_ptr<Level>> far_;
     std::size_t depth_ = 0;
     bool pending_ = false;
     bool failed_ = false;
