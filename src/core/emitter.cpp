@@ -1979,7 +1979,8 @@ namespace {
 
 /// Most values and items: a non-empty plain string without properties,
 /// found by the reader to be written as it stands; null for the rest.
-const YamlScalar* checked_plain(const YamlNode& v) noexcept {
+/// (Asked of most slots: kept inline.)
+[[gnu::always_inline]] inline const YamlScalar* checked_plain(const YamlNode& v) noexcept {
     const YamlScalar* s = v.scalar();
     if (s == nullptr || s->style != ScalarStyle::Plain || !s->plain_checked.holds(false) ||
         s->props.has() || !s->value.is_str() || s->value.as_str().empty())
