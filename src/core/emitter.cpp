@@ -376,7 +376,7 @@ void append_value(std::string& out, const ScalarValue& v, ScalarStyle style, boo
         case ScalarValue::Int: {
             std::array<char, 24> buf;
             const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v.as_int());
-            out.append(buf.data(), res.ptr);
+            out.append(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));
             break;
         }
         case ScalarValue::Float:
