@@ -1294,7 +1294,8 @@ void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
 
 namespace {
 
-/// A slot a RootFiller has nothing to complete in (see there).
+/// A slot a RootFiller that takes plain slots as they are has nothing to
+/// complete in (see there).
 bool stands_as_is(const YamlNode& v) noexcept {
     const YamlScalar* s = v.scalar();
     return s != nullptr ? !s->props->anchor : v.kind() == YamlNode::Null;
@@ -1526,6 +1527,7 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
     const bool root = root_ != nullptr && root_->mapping() == &map;
     const FillScope scope(filler_, root, &map);
     const bool filled = scope.filled();
+    const bool plain_as_is = filled && filler_->plain_as_is();
     const std::size_t n = map.entries.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
@@ -1533,7 +1535,7 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
         const auto& slot = map.entries.at(i);
         const YamlEntry* entry = &slot.value;
         const YamlNode* value = &entry->value;
-        const bool ask = filled && !stands_as_is(*entry);
+        const bool ask = filled && !(plain_as_is && stands_as_is(*entry));
         if (filled && !fill_slot(&map, i, n, root, ask, entry, value, skip)) return false;
         if (skip) continue;
         const std::string_view key = slot.key;
@@ -1559,13 +1561,14 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
     const bool root = root_ != nullptr && root_->sequence() == &seq;
     const FillScope scope(filler_, root, &seq);
     const bool filled = scope.filled();
+    const bool plain_as_is = filled && filler_->plain_as_is();
     const std::size_t n = seq.items.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
         const YamlItem* item = &seq.items[i];
         const YamlNode* node = &item->node;
-        const bool ask = filled && !stands_as_is(*item);
+        const bool ask = filled && !(plain_as_is && stands_as_is(*item));
         if (filled && !fill_slot(&seq, i, n, root, ask, item, node, skip)) return false;
         if (skip) continue;
         bool ok = true;

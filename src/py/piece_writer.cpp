@@ -239,7 +239,8 @@ class RootFill final : public RootFiller {
   public:
     /// `registry`: the document's, installed as t_anchors.
     RootFill(Extractor& extractor, AnchorRegistry& registry, PyObject* obj)
-        : extractor_(extractor),
+        : RootFiller(true),  // settling leaves plain slots as they are
+          extractor_(extractor),
           registry_(registry),
           obj_(obj),
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
