@@ -400,6 +400,9 @@ void Builder::slot_checks(SlotLayout& l, const YamlNode& value, const OptString&
         l.checks |= SlotLayout::kRenderedValue;
     } else if (plain && text.substr(l.at(SlotLayout::kValue), l.value_len) == s->value.as_str()) {
         l.checks |= SlotLayout::kPlainValue;
+    } else if (s != nullptr &&
+               quoted_as_is(text.substr(l.at(SlotLayout::kValue), l.value_len), *s)) {
+        l.checks |= SlotLayout::kQuotedValue;
     }
 }
 
@@ -407,7 +410,8 @@ void Builder::finish_slot_layout(SlotLayout& l, const YamlNode& value, const Sma
                                  const YamlEntry* entry) const {
     const std::string_view text = source_->text;
     if (key != nullptr && !l.check(SlotLayout::kPlainKey)) l.fp_key = fingerprint_key(*key, *entry);
-    if (!l.check(SlotLayout::kRenderedValue) && !l.check(SlotLayout::kPlainValue))
+    if (!l.check(SlotLayout::kRenderedValue) && !l.check(SlotLayout::kPlainValue) &&
+        !l.check(SlotLayout::kQuotedValue))
         l.fp_value = fingerprint_value(value);
     // Pieces that span lines keep their place only at their own column.
     const auto spans = [&](SlotLayout::Piece b, SlotLayout::Piece e) {

@@ -376,7 +376,7 @@ void append_value(std::string& out, const ScalarValue& v, ScalarStyle style, boo
         case ScalarValue::Int: {
             std::array<char, 24> buf;
             const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v.as_int());
-            out.append(buf.data(), res.ptr);
+            out.append(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));
             break;
         }
         case ScalarValue::Float:
@@ -684,8 +684,9 @@ class Emitter {
         out_.clear();
     }
     /// Called between entries and items: passes full fragments on to a sink
-    /// and reports whether writing may go on.
-    bool checkpoint() {
+    /// and reports whether writing may go on. (After every slot: kept
+    /// inline.)
+    [[gnu::always_inline]] bool checkpoint() {
         if (sink_ != nullptr && out_.size() >= kChunk) flush();
         return !failed_;
     }
@@ -715,7 +716,11 @@ class Emitter {
     /// Blank lines; none right after a keep-chomped block scalar, which
     /// would take them as its own content.
     void blank_lines(std::size_t n) {
-        if (n == 0 || pos() == after_keep_) return;
+        // (Most slots have none: told inline.)
+        if (n != 0) put_blank_lines(n);
+    }
+    void put_blank_lines(std::size_t n) {
+        if (pos() == after_keep_) return;
         for (std::size_t i = 0; i < n; ++i) put('\n');
     }
 
@@ -762,6 +767,10 @@ class Emitter {
             return s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain &&
                    !s->props->tag && !s->props->anchor && !s->props->original &&
                    piece(src, l, SlotLayout::kValue) == s->value.as_str();
+        }
+        if (l.check(SlotLayout::kQuotedValue)) {
+            const YamlScalar* s = v.scalar();
+            return s != nullptr && quoted_as_is(piece(src, l, SlotLayout::kValue), *s);
         }
         return l.fp_value == fingerprint_value(v);
     }
@@ -1080,13 +1089,29 @@ class Emitter {
     }
     bool emit_item(const Block& b, const YamlItem& item, const YamlNode& node, std::size_t indent,
                    bool inline_pos);
+    /// A slot recorded with its collection (`key` null for an item) whose
+    /// pieces all stand as read, its value a scalar or empty on its line:
+    /// its text from the lead to the end of the trail in one piece (a value
+    /// that rendering gives back rendered in it), as emit_entry / emit_item
+    /// would write it piece by piece. False, with nothing written, for any
+    /// other slot.
+    template <class EntryOrItem>
+    bool slot_as_read(const Block& b, const SlotLayout& l, const std::string_view* key,
+                      const EntryOrItem& e, const YamlNode& v, std::size_t indent, bool inline_pos);
     /// After the ':' or '-' (raw or written): the value of an entry or item
     /// from its records; false when they do not fit it.
     bool emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
                         const OptString& comment, std::size_t indent, bool entry, const void* slot);
     void emit_trail(const Block& b, const SlotLayout& l, const OptString& comment, bool ok);
     void emit_collection_tail(const Block& b, const CollectionLayout& l,
-                              std::uint8_t trailing_blank_lines, std::size_t indent);
+                              std::uint8_t trailing_blank_lines, std::size_t indent) {
+        // (Most collections have nothing after their last entry or item:
+        // told inline.)
+        if (trailing_blank_lines != 0 || l.tail_end != l.tail_begin)
+            write_collection_tail(b, l, trailing_blank_lines, indent);
+    }
+    void write_collection_tail(const Block& b, const CollectionLayout& l,
+                               std::uint8_t trailing_blank_lines, std::size_t indent);
     /// After an empty block collection, written "{}" or "[]" with its line:
     /// the blank and comment lines that followed its entries, at `column`.
     void empty_collection_tail(const YamlNode& v, std::size_t column) {
@@ -1109,6 +1134,15 @@ class Emitter {
     // (On the hottest path of dumps: kept inline.)
     [[gnu::always_inline]] inline bool put_checked_plain(const YamlNode& v,
                                                          const std::string* comment);
+    /// A slot without records of a block collection, with `head` a simple
+    /// key written as it stands (then ':') or "-": written as emit_entry /
+    /// emit_item write it, `head` with its indentation in one piece, and
+    /// with a checked-plain value the whole line. False, with nothing
+    /// written, for any other slot; else `ok` is what writing it gave.
+    template <class EntryOrItem>
+    [[gnu::always_inline]] inline bool designed_slot(const Block& b, std::string_view head,
+                                                     const EntryOrItem& e, const YamlNode& v,
+                                                     std::size_t indent, bool inline_pos, bool& ok);
     bool emit_tagged_or_inline_first(const YamlNode& node, const std::string* comment,
                                      std::size_t indent);
     /// A block collection starting right where the output stands (after
@@ -1163,7 +1197,10 @@ class Emitter {
         if (anchor != nullptr || tag != nullptr) write_properties_inline(anchor, tag);
     }
     void write_properties_inline(const std::string* anchor, const std::string* tag);
-    void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag);
+    void write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag) {
+        if (anchor != nullptr || tag != nullptr) write_block_suffix(anchor, tag);
+    }
+    void write_block_suffix(const std::string* anchor, const std::string* tag);
     void emit_comment_before(const std::string* text, std::size_t indent) {
         if (text != nullptr) emit_comment_lines(*text, indent);
     }
@@ -1204,10 +1241,11 @@ class Emitter {
     /// value is `node`.
     void find_last_slot(const void* slot, const YamlNode& node) noexcept;
     /// Has the filler complete slot `index` of `count` of the root or of a
-    /// collection it entered (`slot`: what to write); false to stop.
+    /// collection it entered (`slot`: what to write), when `ask` (not for a
+    /// slot that stands as it is); false to stop.
     template <class Slot>
     bool fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
-                   const Slot*& slot, const YamlNode*& value, bool& skip);
+                   bool ask, const Slot*& slot, const YamlNode*& value, bool& skip);
     /// The block collections on the way to last_slot_ (with a filler).
     std::vector<const void*> last_chain_;
     /// Whether the slots of `collection` come from the filler; a nested one
@@ -1276,19 +1314,39 @@ void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
     }
 }
 
+namespace {
+
+/// A slot a RootFiller that takes plain slots as they are has nothing to
+/// complete in (see there).
+bool stands_as_is(const YamlNode& v) noexcept {
+    const YamlScalar* s = v.scalar();
+    return s != nullptr ? !s->props->anchor : v.kind() == YamlNode::Null;
+}
+bool stands_as_is(const YamlEntry& e) noexcept {
+    const KeyProps& k = *e.key_props;
+    return !k.anchor && !k.alias && !k.node && stands_as_is(e.value);
+}
+bool stands_as_is(const YamlItem& item) noexcept {
+    return stands_as_is(item.node);
+}
+
+}  // namespace
+
 template <class Slot>
 bool Emitter::fill_slot(const void* collection, std::size_t index, std::size_t count, bool root,
-                        const Slot*& slot, const YamlNode*& value, bool& skip) {
+                        bool ask, const Slot*& slot, const YamlNode*& value, bool& skip) {
     skip = false;
-    switch (filler_->fill(index, slot, value)) {
-        case RootFiller::Fill::kStop:
-            failed_ = true;
-            return false;
-        case RootFiller::Fill::kSkip:
-            skip = true;
-            return true;
-        case RootFiller::Fill::kWrite:
-            break;
+    if (ask) {
+        switch (filler_->fill(index, slot, value)) {
+            case RootFiller::Fill::kStop:
+                failed_ = true;
+                return false;
+            case RootFiller::Fill::kSkip:
+                skip = true;
+                return true;
+            case RootFiller::Fill::kWrite:
+                break;
+        }
     }
     // The last slot of the output is found from the root's last slot once
     // it is filled; the records under it that a filler handed out unfilled
@@ -1491,6 +1549,7 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
     const bool root = root_ != nullptr && root_->mapping() == &map;
     const FillScope scope(filler_, root, &map);
     const bool filled = scope.filled();
+    const bool plain_as_is = filled && filler_->plain_as_is();
     const std::size_t n = map.entries.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
@@ -1498,12 +1557,21 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
         const auto& slot = map.entries.at(i);
         const YamlEntry* entry = &slot.value;
         const YamlNode* value = &entry->value;
-        if (filled && !fill_slot(&map, i, n, root, entry, value, skip)) return false;
+        const bool ask = filled && !(plain_as_is && stands_as_is(*entry));
+        if (filled && !fill_slot(&map, i, n, root, ask, entry, value, skip)) return false;
         if (skip) continue;
-        if (!emit_entry(b, slot.key, *entry, *value, indent, first && inline_first) ||
-            !checkpoint())
-            return false;
-        if (filled && i + 1 != n) filler_->release(i);
+        const std::string_view key = slot.key;
+        // (The key as emit_key_part writes most keys.)
+        const bool simple_key = !entry->key_props.has() && entry->key_style == ScalarStyle::Plain &&
+                                entry->layout.key_checked().holds(false) &&
+                                key.size() <= kMaxSimpleKey;
+        bool ok = true;
+        if (!(simple_key &&
+              designed_slot(b, key, *entry, *value, indent, first && inline_first, ok)))
+            ok = emit_entry(b, key, *entry, *value, indent, first && inline_first);
+        if (!ok) return false;
+        if (!checkpoint()) return false;
+        if (ask && i + 1 != n) filler_->release(i);
         first = false;
     }
     emit_collection_tail(b, map.layout, map.trailing_blank_lines, indent);
@@ -1515,25 +1583,30 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
     const bool root = root_ != nullptr && root_->sequence() == &seq;
     const FillScope scope(filler_, root, &seq);
     const bool filled = scope.filled();
+    const bool plain_as_is = filled && filler_->plain_as_is();
     const std::size_t n = seq.items.size();
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         bool skip = false;
         const YamlItem* item = &seq.items[i];
         const YamlNode* node = &item->node;
-        if (filled && !fill_slot(&seq, i, n, root, item, node, skip)) return false;
+        const bool ask = filled && !(plain_as_is && stands_as_is(*item));
+        if (filled && !fill_slot(&seq, i, n, root, ask, item, node, skip)) return false;
         if (skip) continue;
-        if (!emit_item(b, *item, *node, indent, first && inline_first) || !checkpoint())
-            return false;
-        if (filled && i + 1 != n) filler_->release(i);
+        bool ok = true;
+        if (!designed_slot(b, "-", *item, *node, indent, first && inline_first, ok))
+            ok = emit_item(b, *item, *node, indent, first && inline_first);
+        if (!ok) return false;
+        if (!checkpoint()) return false;
+        if (ask && i + 1 != n) filler_->release(i);
         first = false;
     }
     emit_collection_tail(b, seq.layout, seq.trailing_blank_lines, indent);
     return checkpoint();
 }
 
-void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
-                                   std::uint8_t trailing_blank_lines, std::size_t indent) {
+void Emitter::write_collection_tail(const Block& b, const CollectionLayout& l,
+                                    std::uint8_t trailing_blank_lines, std::size_t indent) {
     const bool as_read = l.trailing == trailing_blank_lines;
     // Another count of blank lines keeps the comment lines of the tail (an
     // edit moved blank lines here from a nested collection, or away).
@@ -1578,10 +1651,70 @@ void Emitter::emit_collection_tail(const Block& b, const CollectionLayout& l,
     blank_lines(trailing_blank_lines);
 }
 
+template <class EntryOrItem>
+bool Emitter::slot_as_read(const Block& b, const SlotLayout& l, const std::string_view* key,
+                           const EntryOrItem& e, const YamlNode& v, std::size_t indent,
+                           bool inline_pos) {
+    // The checks of slot_lead / lead_as_read, emit_entry and emit_slot_rest
+    // for the pieces they write as read, made before anything is written.
+    const YamlScalar* s = v.scalar();
+    if ((s == nullptr && v.kind() != YamlNode::Null) || (s != nullptr && is_block_style(s->style)))
+        return false;
+    if (!b.same_column || l.stale != 0 || l.flag(SlotLayout::kInlineFirst) != inline_pos ||
+        l.blank != e.blank_lines_before || (!inline_pos && !at_line_start()))
+        return false;
+    const SlotLayout::Shape shape = l.shape_read();
+    if (shape != SlotLayout::kInline && shape != SlotLayout::kEmpty) return false;
+    const SourceRef& src = b.layout->source;
+    const std::string_view text = src->text;
+    const std::uint32_t begin = l.at(SlotLayout::kLead);
+    const std::uint32_t end = l.at(SlotLayout::kEnd);
+    if (end > text.size()) return false;
+    const std::string_view lead = text.substr(begin, l.len[0]);
+    if constexpr (std::is_same_v<EntryOrItem, YamlEntry>) {
+        // A simple key without properties; no explicit key written as read
+        // waits for a ':' before it.
+        if (e.key_props.has() || !l.flag(SlotLayout::kSimpleKey) ||
+            (pos() + lead.size() == open_key_ && indent == open_key_indent_ &&
+             l.at(SlotLayout::kKey) == l.at(SlotLayout::kSep)) ||
+            !key_matches(src, l, *key, e))
+            return false;
+    } else if (l.len[1] != 1 || text[l.at(SlotLayout::kKey)] != '-' ||
+               end == l.at(SlotLayout::kSep)) {
+        // (The "-" is the writer's own there; something follows it.)
+        return false;
+    }
+    // A value that rendering gives back (a number, boolean or null as read)
+    // is rendered between the pieces as read around it.
+    const bool rendered = l.check(SlotLayout::kRenderedValue);
+    if (shape_of(v, &l) != shape || !comment_matches(src, l, e.comments->trailing) ||
+        (!rendered && !value_matches(src, l, v)))
+        return false;
+    if (l.check(SlotLayout::kLeadComment) ? !lead_comments_are(lead, opt(e.comments->before))
+                                          : e.comments->before.has_value())
+        return false;
+    if (!lines_fit(lead, src.get(), begin)) return false;
+    if (!rendered) {
+        put_raw(text.substr(begin, end - begin));
+        note_node_anchor(v);
+        return true;
+    }
+    const std::uint32_t value_at = l.at(SlotLayout::kValue);
+    const std::uint32_t trail_at = l.at(SlotLayout::kTrail);
+    put_raw(text.substr(begin, value_at - begin));
+    if (shape == SlotLayout::kInline && !at_line_start() && out_.back() != ' ' &&
+        value_at == l.at(SlotLayout::kSep))
+        put(' ');
+    emit_node_inline(v, Place::Block);
+    put_raw(text.substr(trail_at, end - trail_at));
+    return true;
+}
+
 bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& e,
                          const YamlNode& v, std::size_t indent, bool inline_pos) {
     const SlotLayout& l = e.layout.ref();
     const bool rec = recorded(b, l);
+    if (rec && slot_as_read(b, l, &key, e, v, indent, inline_pos)) return true;
     slot_lead(b, e, indent, inline_pos);
     // The key as read, while it is the same key with the same properties.
     const bool key_raw = rec && l.fresh(SlotLayout::kKey) &&
@@ -1631,6 +1764,9 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
 
 bool Emitter::emit_item(const Block& b, const YamlItem& item, const YamlNode& node,
                         std::size_t indent, bool inline_pos) {
+    if (recorded(b, item.layout.ref()) &&
+        slot_as_read(b, item.layout.ref(), nullptr, item, node, indent, inline_pos))
+        return true;
     slot_lead(b, item, indent, inline_pos);
     put('-');
     if (recorded(b, item.layout.ref()) &&
@@ -1642,16 +1778,28 @@ bool Emitter::emit_item(const Block& b, const YamlItem& item, const YamlNode& no
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
                              const OptString& comment, std::size_t indent, bool entry,
                              const void* slot) {
-    const Shape shape = shape_of(v, &l);
+    Shape shape;
+    bool value_ok;
+    if (const YamlScalar* s = v.scalar();
+        s != nullptr && l.shape_read() == SlotLayout::kBlockScalar && is_block_style(s->style) &&
+        l.fresh(SlotLayout::kValue) && !l.check(SlotLayout::kPlainValue) &&
+        !l.check(SlotLayout::kRenderedValue) && l.fp_value == fingerprint_value(v)) {
+        // A block scalar as read: its fingerprint says it still is one,
+        // without a scan of its text, and is taken once.
+        shape = SlotLayout::kBlockScalar;
+        value_ok = true;
+    } else {
+        shape = shape_of(v, &l);
+        value_ok = l.fresh(SlotLayout::kValue) && value_matches(b.layout->source, l, v);
+    }
     const bool comment_ok = comment_matches(b.layout->source, l, comment);
-    const bool value_ok = l.fresh(SlotLayout::kValue) && value_matches(b.layout->source, l, v);
     bool sep_ok = l.fresh(SlotLayout::kSep) && shape == l.shape_read() &&
                   (!l.flag(SlotLayout::kCommentInSep) || comment_ok);
     const SourceRef& src = b.layout->source;
-    if (sep_ok && shape != SlotLayout::kBlock) {
+    if (sep_ok && shape != SlotLayout::kBlock && !b.same_column) {
         // A separator over lines ("key:\n  value") keeps its indentation.
         for (std::uint32_t p = l.at(SlotLayout::kSep); p < l.at(SlotLayout::kValue); ++p)
-            if (src->text[p] == '\n' && !b.same_column) sep_ok = false;
+            if (src->text[p] == '\n') sep_ok = false;
     }
     if (shape == SlotLayout::kBlock) sep_ok = sep_ok && value_ok;  // its properties
     if (!sep_ok) return false;
@@ -1852,17 +2000,77 @@ bool Emitter::emit_key_part(std::string_view key, const YamlEntry& entry, std::s
     return true;
 }
 
+namespace {
+
 /// Most values and items: a non-empty plain string without properties,
-/// found by the reader to be written as it stands. True when written.
-bool Emitter::put_checked_plain(const YamlNode& v, const std::string* comment) {
+/// found by the reader to be written as it stands; null for the rest.
+/// (Asked of most slots: kept inline.)
+[[gnu::always_inline]] inline const YamlScalar* checked_plain(const YamlNode& v) noexcept {
     const YamlScalar* s = v.scalar();
     if (s == nullptr || s->style != ScalarStyle::Plain || !s->plain_checked.holds(false) ||
         s->props.has() || !s->value.is_str() || s->value.as_str().empty())
-        return false;
+        return nullptr;
+    return s;
+}
+
+}  // namespace
+
+/// A checked-plain value (see checked_plain) after its ':' or '-'. True when
+/// written.
+bool Emitter::put_checked_plain(const YamlNode& v, const std::string* comment) {
+    const YamlScalar* s = checked_plain(v);
+    if (s == nullptr) return false;
     put(' ');
     put(s->value.as_str());
     push_inline_comment(comment);
     put('\n');
+    return true;
+}
+
+template <class EntryOrItem>
+bool Emitter::designed_slot(const Block& b, std::string_view head, const EntryOrItem& e,
+                            const YamlNode& v, std::size_t indent, bool inline_pos, bool& ok) {
+    constexpr bool kEntry = std::is_same_v<EntryOrItem, YamlEntry>;
+    if (recorded(b, e.layout.ref())) return false;
+    std::size_t blanks = indent;
+    if (!inline_pos) {
+        line_start();
+        blank_lines(e.blank_lines_before);
+        emit_comment_before(opt(e.comments->before), indent);
+    } else if (e.comments->before && !e.comments->before->empty()) {
+        return false;
+    } else {
+        // The first of a collection on its parent's line goes on after the
+        // dash, with no blank lines and no indentation of its own.
+        blanks = 0;
+    }
+    // The text is made blanks first, the indentation among them; the rest
+    // is copied over them. (A line broken with CR LF ends the general way.)
+    const YamlScalar* s = crlf_ ? nullptr : checked_plain(v);
+    const std::string_view value = s != nullptr ? s->value.as_str() : std::string_view();
+    const std::string* comment = opt(e.comments->trailing);
+    const std::size_t at = out_.size();
+    const std::size_t head_end = blanks + head.size() + (kEntry ? 1 : 0);
+    out_.append(s == nullptr ? head_end : head_end + 1 + value.size() + (comment ? 0 : 1), ' ');
+    char* p = out_.data() + at + blanks;
+    std::memcpy(p, head.data(), head.size());
+    if constexpr (kEntry) p[head.size()] = ':';
+    if (s == nullptr) {
+        if constexpr (kEntry) {
+            ok = emit_mapping_value(e, v, indent);
+        } else {
+            ok = emit_item_body(e, v, indent);
+        }
+        return true;
+    }
+    std::memcpy(out_.data() + at + head_end + 1, value.data(), value.size());
+    if (comment == nullptr) {
+        out_.back() = '\n';
+    } else {
+        push_comment(*comment);
+        put('\n');
+    }
+    ok = true;
     return true;
 }
 
@@ -2362,7 +2570,7 @@ void Emitter::write_properties_inline(const std::string* anchor, const std::stri
     }
 }
 
-void Emitter::write_anchor_tag_block_suffix(const std::string* anchor, const std::string* tag) {
+void Emitter::write_block_suffix(const std::string* anchor, const std::string* tag) {
     if (anchor != nullptr) {
         put(' ');
         put_anchor(*anchor);

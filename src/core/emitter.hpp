@@ -70,7 +70,15 @@ std::string emit_docs(std::span<const YamlNode> roots, std::span<const DocMetada
 class RootFiller {
   public:
     enum class Fill : std::uint8_t { kWrite, kSkip, kStop };
+    /// `plain_as_is`: a slot whose key has no anchor, alias or node and
+    /// whose value is a scalar without an anchor, or empty, holds nothing
+    /// for this filler to complete; it is written as it stands, without
+    /// `fill` or `release`.
+    explicit RootFiller(bool plain_as_is = false) noexcept : plain_as_is_(plain_as_is) {}
+    RootFiller(const RootFiller&) = delete;
+    RootFiller& operator=(const RootFiller&) = delete;
     virtual ~RootFiller() = default;
+    [[nodiscard]] bool plain_as_is() const noexcept { return plain_as_is_; }
     /// Completes entry or item `index` of the root: write it, leave it out,
     /// or stop writing (the filler keeps the reason). `slot` comes in as
     /// the root's own and `value` as its value; to write another slot or
@@ -86,6 +94,9 @@ class RootFiller {
     /// the matching `leave`, `fill` and `release` are about its slots.
     virtual bool enter(const void* /*collection*/) { return false; }
     virtual void leave() noexcept {}
+
+  private:
+    bool plain_as_is_;
 };
 
 /// Appends one document to `out`, framed as `emit_docs` frames each of its

@@ -168,6 +168,16 @@ std::uint64_t fingerprint_key(std::string_view key, const YamlEntry& entry) noex
     return f.value();
 }
 
+bool quoted_as_is(std::string_view text, const YamlScalar& s) noexcept {
+    char quote = 0;
+    if (s.style == ScalarStyle::Single) quote = '\'';
+    if (s.style == ScalarStyle::Double) quote = '"';
+    if (quote == 0 || !s.value.is_str() || s.props->tag || s.props->anchor || s.props->original)
+        return false;
+    return text.size() >= 2 && text.front() == quote && text.back() == quote &&
+           text.substr(1, text.size() - 2) == s.value.as_str();
+}
+
 std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) noexcept {
     Fingerprint f;
     f.add(meta.explicit_start ? 1 : 0);

@@ -110,6 +110,8 @@ struct SlotLayout {
         kPlainValue = 4,     // the value piece is a plain string's text, no properties
         kRenderedValue = 8,  // the value is written as it was read by rendering it (a
                              // number, boolean or null in canonical form)
+        kQuotedValue = 16,   // the value piece is a quoted string's text between its
+                             // quotes, nothing escaped, no properties
     };
 
     std::uint32_t begin = kNone;  // where the lead starts
@@ -124,7 +126,7 @@ struct SlotLayout {
     std::uint8_t blank = 0;      // the blank lines the lead was read with
     std::uint64_t fp_key = 0;    // key text, style, properties, complex key (unless kPlainKey)
     std::uint64_t fp_value = 0;  // scalar value, style, properties; alias name; collection
-                                 // style and properties (unless kPlainValue)
+                                 // style and properties (unless kPlainValue or kQuotedValue)
 
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 

@@ -916,6 +916,10 @@ std::uint64_t fingerprint_key(std::string_view key, const YamlEntry& entry) noex
 /// What a document's head depends on: markers, directives, and the root's
 /// properties when the root is a block collection.
 std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) noexcept;
+/// Whether `text` is the text of quoted string `s` as it stands: its value
+/// between quotes of its style, nothing escaped or folded, and no
+/// properties. Compared where a fingerprint would hash the whole string.
+bool quoted_as_is(std::string_view text, const YamlScalar& s) noexcept;
 
 /// The synthetic key of a complex key inserted as entry number `count`
 /// (from 0): NUL followed by the decimal count.

@@ -311,7 +311,10 @@ class Extractor {
 
     /// Whether `value` may be written through `open_record`.
     static bool fills_by_slot(PyObject* value) noexcept {
-        return is_mapping_object(value) || is_sequence_object(value);
+        // (The classes themselves first: a subclass check walks the MRO.)
+        PyTypeObject* type = Py_TYPE(value);
+        return type == mapping_type() || type == sequence_type() || is_mapping_object(value) ||
+               is_sequence_object(value);
     }
     /// Shares in `out` the record of mapping or sequence object `obj` when
     /// its slots can be completed one by one as they are written (in the
@@ -372,13 +375,24 @@ class Extractor {
     /// and decides its aliases in document order. Returns the subtree to
     /// write instead when an alias in it has to be written as its value.
     std::optional<YamlNode> settled(const YamlNode& node);
+    /// Whether `settled` has nothing to do for `node`: no anchor to record
+    /// and nothing under it (most values; checked inline, before a call).
+    [[nodiscard]] bool settles_as_is(const YamlNode& node) const noexcept {
+        if (!settle_ || node.kind() == YamlNode::Null) return true;
+        const YamlScalar* s = node.scalar();
+        return s != nullptr && !s->props->anchor;
+    }
     /// An alias named `name` whose current value is `value`: the node to
     /// write instead, or nothing to keep the alias.
     std::optional<YamlNode> alias_replacement(const std::string& name, const YamlNode& value);
     /// The anchor of a key (text `key`) is defined: an alias of it reads
     /// the key's text, which a rename may have changed, typed as the reader
     /// types it.
-    void key_anchor(std::string_view key, const YamlEntry& e);
+    void key_anchor(std::string_view key, const YamlEntry& e) {
+        // (Most keys have no anchor: checked inline, before a call.)
+        if (e.key_props->anchor && settle_) define_key_anchor(key, e);
+    }
+    void define_key_anchor(std::string_view key, const YamlEntry& e);
     /// Whether `name` is one of the id001-style anchors of this dump.
     [[nodiscard]] bool issued(std::string_view name) const;
 

@@ -337,8 +337,9 @@ bool Extractor::open_record(PyObject* obj, YamlNode& out, bool& whole) {
     // is left out as its slot comes is skipped then. The last slot is
     // looked at now: what the writer decides before the first slot (that
     // something is written, and which slot ends the output) holds only
-    // while the last one is there.
-    if (is_mapping_object(obj)) {
+    // while the last one is there. (A sequence object is told first by its
+    // class: the subclass check for a mapping would walk its MRO.)
+    if (Py_TYPE(obj) != sequence_type() && is_mapping_object(obj)) {
         if (!share_unfilled<MappingObject, 0>(as_mapping(obj), out, whole)) return false;
         const YamlMapping& m = *std::as_const(out).mapping();
         const std::size_t last = m.entries.size() - 1;
@@ -358,8 +359,7 @@ bool Extractor::open_record(PyObject* obj, YamlNode& out, bool& whole) {
     return true;
 }
 
-void Extractor::key_anchor(std::string_view key, const YamlEntry& e) {
-    if (!e.key_props->anchor || !settle_) return;
+void Extractor::define_key_anchor(std::string_view key, const YamlEntry& e) {
     // A complex key's anchor is not followed: an alias naming it is left
     // as it is.
     if (e.key_props->node) {
@@ -461,6 +461,7 @@ bool Extractor::complete_entry(PyObject* obj, std::string_view key, std::size_t 
     if (!needs_value(stored.value) && !(settle_ && (k.alias || k.node))) {
         // settle_key and finish_entry without a change to make.
         key_anchor(key, stored);
+        if (settles_as_is(stored.value)) return true;
         if (auto replacement = settled(stored.value)) {
             spare = stored;
             spare.value = std::move(*replacement);
@@ -478,6 +479,7 @@ bool Extractor::complete_item(PyObject* obj, std::size_t index, const YamlItem& 
     present = true;
     out = &stored;
     if (!needs_value(stored.node)) {
+        if (settles_as_is(stored.node)) return true;
         if (auto replacement = settled(stored.node)) {
             spare = stored;
             spare.node = std::move(*replacement);
@@ -497,14 +499,15 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         // The object made from the alias carries the anchor's name on its
         // root, and what it holds is written only if the alias is not: the
         // anchors its conversion records count only then.
-        const AnchorBook before = book_;
+        // (One copy of the book: the states before and after the conversion
+        // change places instead of being copied back.)
+        AnchorBook other = book_;
         YamlNode current;
         if (!convert(value, current)) return false;
-        AnchorBook after = std::move(book_);
-        book_ = before;
+        std::swap(book_, other);  // book_: before the conversion; other: after it
         if (auto replacement = alias_replacement(alias->name.str(), current)) {
-            book_ = std::move(after);
-            book_.restore(alias->name.str(), before);
+            std::swap(book_, other);
+            book_.restore(alias->name.str(), other);
             out = std::move(*replacement);
         } else {
             out = YamlNode(AliasNode{alias->name, Box<YamlNode>(std::move(current))});

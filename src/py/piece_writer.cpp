@@ -1,10 +1,14 @@
 // `dumps` one piece at a time: the entries or items of a document's root
 // (and of large collections under it) are converted and written one by one,
 // so that the whole tree never exists at once.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "py/convert_detail.hpp"
 
@@ -28,7 +32,10 @@ class PieceWriter {
     /// anchor, i.e. exact dicts (keys exact str, so no two share a text),
     /// lists and tuples that the census met once, and YamlMapping /
     /// YamlSequence objects in block style.
-    [[nodiscard]] bool in_pieces(PyObject* obj) {
+    [[nodiscard]] bool in_pieces(PyObject* obj) { return in_pieces(obj, registry_); }
+    /// The same before a writer is made (most documents are not written in
+    /// pieces, and need none).
+    [[nodiscard]] static bool in_pieces(PyObject* obj, AnchorRegistry& registry) {
         PyTypeObject* type = Py_TYPE(obj);
         if (type == &PyList_Type || type == &PyTuple_Type) {
             if (PySequence_Fast_GET_SIZE(obj) == 0) return false;
@@ -55,7 +62,7 @@ class PieceWriter {
         } else {
             return false;
         }
-        const IdentityTable::Slot* slot = registry_.table.find(obj);
+        const IdentityTable::Slot* slot = registry.table.find(obj);
         return slot == nullptr || slot->count < 2;
     }
 
@@ -230,14 +237,14 @@ class PieceWriter {
 /// under the root is copied to be written.
 class RootFill final : public RootFiller {
   public:
-    RootFill(Extractor& extractor, PyObject* obj)
-        : extractor_(extractor),
+    /// `registry`: the document's, installed as t_anchors.
+    RootFill(Extractor& extractor, AnchorRegistry& registry, PyObject* obj)
+        : RootFiller(true),  // settling leaves plain slots as they are
+          extractor_(extractor),
+          registry_(registry),
           obj_(obj),
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
-          mark_(t_anchors, obj) {
-        // Loaded documents nest a few levels deep: room for them at once.
-        nested_.reserve(8);
-    }
+          mark_(&registry, obj) {}
 
     /// Puts in `tree` a share of the object's record, or a copy of it
     /// without the collections the Python part no longer holds; false with
@@ -325,7 +332,7 @@ class RootFill final : public RootFiller {
 
     bool enter(const void* collection) override {
         if (!pending_) return false;
-        const Level& next = *nested_[depth_];
+        const Level& next = nested(depth_);
         if (collection != static_cast<const void*>(next.map) &&
             collection != static_cast<const void*>(next.seq))
             return false;
@@ -336,7 +343,7 @@ class RootFill final : public RootFiller {
 
     void leave() noexcept override {
         drop_pending();
-        nested_[--depth_]->close();
+        nested(--depth_).close();
     }
 
     [[nodiscard]] bool failed() const noexcept { return failed_; }
@@ -370,14 +377,17 @@ class RootFill final : public RootFiller {
         }
     };
 
-    Level& current() noexcept { return depth_ == 0 ? root_ : *nested_[depth_ - 1]; }
+    Level& current() noexcept { return depth_ == 0 ? root_ : nested(depth_ - 1); }
+    Level& nested(std::size_t i) noexcept {
+        return i < near_.size() ? near_[i] : *far_[i - near_.size()];
+    }
 
     /// A value handed out and not entered (the writer took another road,
     /// or failed) is let go before the next slot is filled.
     void drop_pending() noexcept {
         if (!pending_) return;
         pending_ = false;
-        nested_[depth_]->close();
+        nested(depth_).close();
     }
 
     /// Opens the next level for node object `value` when
@@ -387,10 +397,12 @@ class RootFill final : public RootFiller {
     /// then the value). False with `ok` set: make it whole; with `ok`
     /// false: failed.
     bool open_level(PyObject* value, bool& whole, bool& ok) {
-        if (nested_.size() == depth_) nested_.push_back(std::make_unique<Level>());
-        Level& next = *nested_[depth_];
+        if (depth_ >= near_.size() && far_.size() == depth_ - near_.size())
+            far_.push_back(std::make_unique<Level>());
+        Level& next = nested(depth_);
         if (!extractor_.open_record(value, next.record, whole)) {
-            ok = !PyErr_Occurred();
+            // (A record shared whole is no failure: nothing to ask.)
+            ok = whole || !PyErr_Occurred();
             return false;
         }
         const YamlNode& view = next.record;
@@ -402,7 +414,7 @@ class RootFill final : public RootFiller {
             ok = false;
             return false;
         }
-        next.mark.emplace(t_anchors, value);
+        next.mark.emplace(&registry_, value);
         if (!next.mark->fresh()) {
             next.close();  // the whole-tree road reports it
             return false;
@@ -438,7 +450,7 @@ class RootFill final : public RootFiller {
             return true;
         }
         if (!here) return true;
-        ok = value_of(node, current.get(), *target);
+        ok = value_of(node, current.get(), *target, target == &level.value ? &value : nullptr);
         return true;
     }
 
@@ -453,19 +465,27 @@ class RootFill final : public RootFiller {
             return true;
         }
         if (!here) return true;
-        ok = value_of(node, current.get(), level.value);
+        ok = value_of(node, current.get(), level.value, &value);
         return true;
     }
 
     /// The value to write for a slot whose stored node is collection `node`
     /// and whose parent holds `value`: the record of a node object whose
     /// slots are filled as they are written, else Extractor::value_of.
-    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
+    /// With `written`, such a record is not copied into `out`: `written`
+    /// points at it where the next level keeps it (until that level is
+    /// used again, after the slot is written).
+    bool value_of(const YamlNode& node, PyObject* value, YamlNode& out,
+                  const YamlNode** written = nullptr) {
         if (value != nullptr && Extractor::fills_by_slot(value)) {
             bool whole = false;
             bool ok = true;
             if (open_level(value, whole, ok) || (whole && ok)) {
-                out = nested_[depth_]->record;
+                if (written != nullptr) {
+                    *written = &nested(depth_).record;
+                } else {
+                    out = nested(depth_).record;
+                }
                 return true;
             }
             if (!ok) return false;
@@ -486,14 +506,17 @@ class RootFill final : public RootFiller {
     }
 
     Extractor& extractor_;
+    AnchorRegistry& registry_;
     PyObject* obj_;
     RecursionGuard guard_;
     ProgressMark mark_;
     Level root_;
     // The levels under the root, kept in place (the writer holds pointers
-    // into them) and reused; nested_[depth_] is the one handed out when
-    // `pending_`.
-    std::vector<std::unique_ptr<Level>> nested_;
+    // into them) and reused; nested(depth_) is the one handed out when
+    // `pending_`. Loaded documents nest a few levels deep: those are held
+    // here, the deeper ones made as they are reached.
+    std::array<Level, 6> near_;
+    std::vector<std::unique_ptr<Level>> far_;
     std::size_t depth_ = 0;
     bool pending_ = false;
     bool failed_ = false;
@@ -538,14 +561,25 @@ ref dumped_str(std::string_view text) {
     ref str = ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
     if (!str) return str;
     auto* const to = static_cast<unsigned char*>(PyUnicode_1BYTE_DATA(str.get()));
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    // (Two vector registers at a time: one test of the high bits of both.)
+    for (; i + 32 <= n; i += 32) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+        if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) return make_str(text);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 16), b);
+    }
+#else
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
     for (; i + 32 <= n; i += 32) {
         std::uint64_t w[4];
         std::memcpy(w, p + i, sizeof w);
         if (((w[0] | w[1] | w[2] | w[3]) & kHighs) != 0) return make_str(text);
         std::memcpy(to + i, w, sizeof w);
     }
+#endif
     for (; i < n; ++i) {
         if (p[i] >= 0x80) return make_str(text);
         to[i] = p[i];
@@ -577,9 +611,9 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
                 out.reserve(out.size() + n + n / 16 + 64);
             }
             const bool start = docs.size() != 1 || meta.explicit_start;
-            BlockWriter writer(out, meta, indent);
-            PieceWriter pieces(extractor, registry, writer);
-            if (pieces.in_pieces(doc)) {
+            if (PieceWriter::in_pieces(doc, registry)) {
+                BlockWriter writer(out, meta, indent);
+                PieceWriter pieces(extractor, registry, writer);
                 OptString anchor, tag;
                 if (!pieces.root_properties(doc, anchor, tag)) return false;
                 writer.begin(start, previous_open, anchor.get(), tag.get());
@@ -590,7 +624,7 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
             }
             YamlNode tree;
             if (filled_root(doc)) {
-                RootFill fill(extractor, doc);
+                RootFill fill(extractor, registry, doc);
                 if (!fill.prepare(tree) || !read_doc_meta(doc, meta)) return false;
                 emit_doc_into(out, tree, meta, indent, start, previous_open, di + 1 == docs.size(),
                               &fill);

@@ -93,28 +93,31 @@ class RecursionGuard {
     static constexpr int kMaxDumpDepth = 1000;
 
     explicit RecursionGuard(const char* where, int max_depth = kMaxDepth) noexcept {
-        if (depth_ >= max_depth) {
+        // The thread's counter is looked up once (each look-up of a
+        // thread-local in a shared module is a call) and kept for the end.
+        int& depth = depth_;
+        if (depth >= max_depth) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return;
         }
         if (Py_EnterRecursiveCall(where) != 0) return;
-        ++depth_;
-        ok_ = true;
+        ++depth;
+        depth_of_ = &depth;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
-        if (ok_) {
-            --depth_;
+        if (depth_of_ != nullptr) {
+            --*depth_of_;
             Py_LeaveRecursiveCall();
         }
     }
     /// False when the limit was hit; the exception is then pending.
-    explicit operator bool() const noexcept { return ok_; }
+    explicit operator bool() const noexcept { return depth_of_ != nullptr; }
 
   private:
     static thread_local int depth_;
-    bool ok_ = false;
+    int* depth_of_ = nullptr;  // this thread's depth_, once entered
 };
 
 }  // namespace tesvorn::py

@@ -5,6 +5,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -719,6 +720,7 @@ namespace {
 /// holding 1.
 class CopyingFiller final : public RootFiller {
   public:
+    explicit CopyingFiller(bool plain_as_is) : RootFiller(plain_as_is) {}
     Fill fill(std::size_t, const YamlEntry*& slot, const YamlNode*& value) override {
         value_ = slot->value;
         value = &value_;
@@ -748,18 +750,23 @@ class CopyingFiller final : public RootFiller {
 }  // namespace
 
 TEST(EmitterFiller, SlotsComeFromTheFiller) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"a: 0\nb: 1\nc: 2\n", "a: new\nc: 2\n"},
-        {"- 0\n- 1\n- 0  # c\n", "- new\n- new  # c\n"},
+    const std::tuple<std::string, bool, std::string> rows[] = {
+        {"a: 0\nb: 1\nc: 2\n", false, "a: new\nc: 2\n"},
+        {"- 0\n- 1\n- 0  # c\n", false, "- new\n- new  # c\n"},
         // The filler's last slot ends the text: a block scalar that ended
         // the text read without a line break still does.
-        {"a: 2\nb: |\n  x", "a: 2\nb: |\n  x"},
-        {"- |\n  x", "- |\n  x"},
+        {"a: 2\nb: |\n  x", false, "a: 2\nb: |\n  x"},
+        {"- |\n  x", false, "- |\n  x"},
+        // A filler that takes plain slots as they are is asked about the
+        // others only; the last slot still ends the text.
+        {"a: 0\nb: &x 0\nc: 1\n", true, "a: 0\nb: new\nc: 1\n"},
+        {"- 0\n- &x 1\n- &y 0  # c\n", true, "- 0\n- new  # c\n"},
+        {"a: &x 0\nb: |\n  x", true, "a: new\nb: |\n  x"},
     };
-    for (const auto& [text, expected] : rows) {
+    for (const auto& [text, plain_as_is, expected] : rows) {
         Result<ReadDocuments> read = read_text(text);
         ASSERT_TRUE(read.ok()) << text;
-        CopyingFiller filler;
+        CopyingFiller filler(plain_as_is);
         std::string out;
         emit_doc_into(out, read.value().roots[0], read.value().metas[0], 2, false, false, true,
                       &filler);

@@ -49,6 +49,10 @@ AS_READ = {
     "root scalar and comments": "# note\nplain text\n# after\n",
     "root flow collection": "[1, 2]  # nums\n",
     "complex keys": "? [a, b]\n: 1\n? - c\n  - d\n: 2\n",
+    "rendered values as read": "port:   80  # http\nup:     true\nnone:   null\nl:\n  -   1  # one\n",
+    "anchors defined again": "a: &x 1\nb: *x\nc: &x 2\nd: *x\n",
+    "key anchors defined again": "&k a: 1\nb: *k\n&k c: 2\nd: *k\n",
+    "item anchors defined again": "- &x 1\n- *x\n- &x 2\n- *x\n",
 }
 
 
@@ -100,6 +104,21 @@ EDITS = [
     # the header strips the break it gains (its value had none).
     ("t: |\n  text", lambda d: d.__setitem__("z", 1), "t: |-\n  text\nz: 1\n"),
     ("a: 1\nb: 2", lambda d: d.__delitem__("b"), "a: 1\n"),
+    # A quoted string as read is its text between its quotes, in its style,
+    # without properties.
+    ("a:   'x'  # c\n", lambda d: d.__setitem__("a", YamlScalar("x", style="single")),
+     "a:   'x'  # c\n"),
+    ("a:   'x'  # c\n", lambda d: d.__setitem__("a", YamlScalar("x", style="double")),
+     'a:   "x"  # c\n'),
+    ("a:   'x'  # c\n", lambda d: d.__setitem__("a", YamlScalar("x", style="single", tag="!t")),
+     "a:   !t 'x'  # c\n"),
+    # The first entry on a dash's line, given a comment line.
+    ("- a: 1\n  b: 2\n", lambda d: d[0].set_comment_before("a", "about a"),
+     "- \n  # about a\n  a: 1\n  b: 2\n"),
+    # Anchored scalars and keys beside nested collections are settled still.
+    ("a: &x 1\nb:\n  c: *x\n", lambda d: d.__setitem__("a", 2), "a: 2\nb:\n  c: &x 1\n"),
+    ("&k a: 1\nb:\n  *k : 2\n", lambda d: d["b"].__setitem__("n", 3),
+     "&k a: 1\nb:\n  *k : 2\n  n: 3\n"),
 ]
 
 
