@@ -707,13 +707,17 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
         converted = !(PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value));
         return !converted || convert(value, fresh);
     };
+    // The collection's own properties, style and layout stay.
+    const auto same_properties = [](auto& to, const auto& from) {
+        to.tag = from.tag;
+        to.anchor = from.anchor;
+        to.layout = from.layout;
+        to.style = from.style;
+        to.trailing_blank_lines = from.trailing_blank_lines;
+    };
     if (stored_map != nullptr) {
         YamlMapping& m = out.emplace_mapping();
-        m.tag = stored_map->tag;
-        m.anchor = stored_map->anchor;
-        m.layout = stored_map->layout;
-        m.style = stored_map->style;
-        m.trailing_blank_lines = stored_map->trailing_blank_lines;
+        same_properties(m, *stored_map);
         const Py_ssize_t size = PyDict_GET_SIZE(obj);
         Py_ssize_t pos = 0;
         PyObject* k;
@@ -741,11 +745,7 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
         }
     } else {
         YamlSequence& q = out.emplace_sequence();
-        q.tag = stored_seq->tag;
-        q.anchor = stored_seq->anchor;
-        q.layout = stored_seq->layout;
-        q.style = stored_seq->style;
-        q.trailing_blank_lines = stored_seq->trailing_blank_lines;
+        same_properties(q, *stored_seq);
         // Items are matched in order, passing over one taken out.
         const std::vector<YamlItem>& items = stored_seq->items;
         std::size_t next = 0;
