@@ -95,9 +95,6 @@ EDITS = [
     ("a: 1  # c\n# about b\nb: 2  # t\n", lambda d: d.set_comment_inline("b", None),
      "a: 1  # c\n# about b\nb: 2\n"),
     ("a: 1\n", lambda d: d.set_comment_before("a", None), "a: 1\n"),
-    # empty comment lines are bare '#' lines, the last one too
-    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", ""), "a: 1\n#\nb: 2\n"),
-    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", "x\n"), "a: 1\n# x\n#\nb: 2\n"),
     ("- x  # c\n- y\n", lambda d: d.set_comment_inline(0, None), "- x\n- y\n"),
     ("# c\n- x  # d\n", lambda d: (d.set_comment_inline(0, None), d.set_comment_before(0, None)),
      "- x\n"),
