@@ -11,17 +11,13 @@ namespace tesvorn {
 
 namespace {
 
-std::size_t count_nodes(const YamlNode& node) {
-    std::size_t n = 1;
-    if (const auto* m = node.mapping()) {
-        for (const auto& slot : m->entries) {
-            n += count_nodes(slot.value.value);
-            if (slot.value.key_props->node) n += count_nodes(**slot.value.key_props->node);
-        }
-    } else if (const auto* s = node.sequence()) {
-        for (const auto& item : s->items) n += count_nodes(item.node);
-    } else if (const auto* a = node.alias()) {
-        n += count_nodes(*a->target);
+/// The bytes an alias's copy of `node` costs: a collection's record is
+/// shared, a scalar's text is copied.
+std::size_t copy_cost(const YamlNode& node) noexcept {
+    std::size_t n = sizeof(YamlNode);
+    if (const YamlScalar* s = node.scalar()) {
+        if (s->value.is_str()) n += s->value.as_str().size();
+        if (s->props->original) n += s->props->original->size();
     }
     return n;
 }
@@ -533,7 +529,6 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
             return process_scalar(std::move(event), coercion);
         case Event::Type::SequenceStart:
         case Event::Type::MappingStart: {
-            ++nodes_read_;
             const Role role = begin_node(event);
             push_collection(event, role);
             break;
@@ -917,18 +912,17 @@ void Builder::forget_layout(YamlNode& node) {
 void Builder::register_anchor(const std::string& name, const YamlNode& node, std::size_t order) {
     auto it = anchors_.find(name);
     if (it != anchors_.end() && it->second.order > order) return;
-    anchors_.insert_or_assign(name, Anchored{node, count_nodes(node), order});
+    anchors_.insert_or_assign(name, Anchored{node, copy_cost(node), order});
 }
 
 Status Builder::process_alias(Event&& event, const Marker& mark) {
-    ++nodes_read_;
     YamlNode copy;
     if (auto it = anchors_.find(event.value); it != anchors_.end()) {
-        alias_copies_ += it->second.nodes;
-        const std::size_t budget = std::max(kAliasBudgetFloor, 10 * nodes_read_);
+        alias_copies_ += it->second.cost;
+        const std::size_t budget = std::max(kAliasBudgetFloor, 10 * event.end);
         if (alias_copies_ > budget)
             return ScanError(mark, "aliases expand too far: the document copies more than " +
-                                       std::to_string(budget) + " nodes through aliases");
+                                       std::to_string(budget) + " bytes through aliases");
         copy = it->second.node;
     }
     const Role role = begin_node(event);
@@ -957,7 +951,6 @@ Status Builder::process_alias(Event&& event, const Marker& mark) {
 }
 
 Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
-    ++nodes_read_;
     // An empty node stands after what was read before it.
     if (event.start == event.end && event.start < cursor_) event.start = event.end = cursor_;
     const Role role = begin_node(event);

@@ -49,9 +49,10 @@ class Builder {
     /// `needed_from()` on (finished documents keep the text they refer to).
     void set_source(std::shared_ptr<const SourceText> source) { source_ = std::move(source); }
 
-    /// Copies made for aliases may not exceed this many nodes, nor ten times
-    /// the nodes read so far.
-    static constexpr std::size_t kAliasBudgetFloor = 100000;
+    /// What aliases copy may not exceed this many bytes, nor ten times the
+    /// text read so far. A collection's copy shares its record and costs
+    /// a node's size; a scalar's copies its text.
+    static constexpr std::size_t kAliasBudgetFloor = std::size_t{16} << 20;
 
   private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -134,7 +135,7 @@ class Builder {
 
     struct Anchored {
         YamlNode node;
-        std::size_t nodes = 0;  // size of the tree, for the alias budget
+        std::size_t cost = 0;   // what a copy costs, for the alias budget
         std::size_t order = 0;  // where its anchor stands among the anchors read
     };
 
@@ -226,7 +227,6 @@ class Builder {
     std::size_t docs_started_ = 0;
     std::size_t anchors_read_ = 0;
     std::size_t duplicates_ = 0;
-    std::size_t nodes_read_ = 0;
     std::size_t alias_copies_ = 0;
 };
 

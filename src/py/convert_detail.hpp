@@ -407,6 +407,10 @@ class Extractor {
             bool open = false;
             YamlNode data;
             std::uint64_t at = 0;  // where the anchor stands in the text, in order
+            /// The node object written under the anchor, if it was one:
+            /// an alias holding that very object is written as `*name`
+            /// without being converted again.
+            PyObject* obj = nullptr;
         };
         /// A collection's anchor, before its content; closed by `close`
         /// with the token returned.
@@ -422,10 +426,16 @@ class Extractor {
         /// The collection opened as `token` is complete. An anchor of the
         /// same name inside it stands later in the text, so an alias after
         /// the collection reads that one: it stays.
-        void close(const std::string& name, std::uint64_t token, const YamlNode& data) {
+        void close(const std::string& name, std::uint64_t token, const YamlNode& data,
+                   PyObject* obj = nullptr) {
             auto it = entries_.find(name);
             if (it != entries_.end() && it->second.at > token) return;
-            entries_[name] = Entry{false, data, token};
+            entries_[name] = Entry{false, data, token, obj};
+        }
+        /// The node of `name`, complete, was node object `obj`.
+        void set_object(const std::string& name, PyObject* obj) {
+            auto it = entries_.find(name);
+            if (it != entries_.end() && !it->second.open) it->second.obj = obj;
         }
         /// An anchor whose data is not followed (a key's).
         void forget(const std::string& name) { entries_.erase(name); }
@@ -447,10 +457,28 @@ class Extractor {
         std::uint64_t clock_ = 0;
     };
 
+    /// Closes the anchor of node object `obj`, written as `data`.
+    void close_object_anchor(const std::string& name, std::uint64_t token, const YamlNode& data,
+                             PyObject* obj) {
+        book_.close(name, token, data, obj);
+        // Held for the dump: its address must not be reused by another
+        // object while the book compares addresses.
+        held_.push_back(ref::borrow(obj));
+    }
+    /// Whether node object `obj`, anchored `name`, is what the text written
+    /// so far defines under that name: then an alias writes it.
+    [[nodiscard]] const AnchorBook::Entry* written_as(const std::string& name,
+                                                      PyObject* obj) const {
+        if (!settle_) return nullptr;
+        const AnchorBook::Entry* e = book_.find(name);
+        return e != nullptr && !e->open && e->obj == obj ? e : nullptr;
+    }
+
     SchemaObject* schema_;
     AnchorRegistry* registry_;
     bool settle_;
     AnchorBook book_;
+    std::vector<ref> held_;
 };
 
 /// A node object's document metadata (the default for anything else).

@@ -273,6 +273,14 @@ bool Extractor::share(Obj* o, YamlNode& out, bool& shared, bool& stale) {
     SharedBorrow borrow(o->borrow);
     if (!borrow.ok()) return false;
     const auto& tree = o->inner.get();
+    if (tree.anchor) {
+        // Shared under its anchor and written already: an alias.
+        if (const AnchorBook::Entry* e = written_as(*tree.anchor, reinterpret_cast<PyObject*>(o))) {
+            out = YamlNode(AliasNode{*tree.anchor, Box<YamlNode>(e->data)});
+            shared = true;
+            return true;
+        }
+    }
     stale = !in_step(reinterpret_cast<PyObject*>(o), tree);
     if (stale) return true;
     const std::uint64_t writes = o->borrow.writes();
@@ -285,9 +293,9 @@ bool Extractor::share(Obj* o, YamlNode& out, bool& shared, bool& stale) {
     if (!shared) return true;
     // A change made to the object later copies the record first.
     out.v.template emplace<K>(o->inner);
-    if (settle_ && tree.anchor) {
-        book_.close(*tree.anchor, book_.open(*tree.anchor), out);
-    }
+    if (settle_ && tree.anchor)
+        close_object_anchor(*tree.anchor, book_.open(*tree.anchor), out,
+                            reinterpret_cast<PyObject*>(o));
     return true;
 }
 
@@ -299,6 +307,7 @@ bool Extractor::share_unfilled(Obj* o, YamlNode& out, bool& whole) {
         return false;
     }
     const auto& tree = o->inner.get();
+    if (tree.anchor && written_as(*tree.anchor, reinterpret_cast<PyObject*>(o))) return false;
     if (!in_step(reinterpret_cast<PyObject*>(o), tree)) return false;
     const std::uint64_t writes = o->borrow.writes();
     bool contained = false;
@@ -315,7 +324,9 @@ bool Extractor::share_unfilled(Obj* o, YamlNode& out, bool& whole) {
         RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
         if (!guard) return false;
         out.v.template emplace<K>(o->inner);
-        if (settle_ && tree.anchor) book_.close(*tree.anchor, book_.open(*tree.anchor), out);
+        if (settle_ && tree.anchor)
+            close_object_anchor(*tree.anchor, book_.open(*tree.anchor), out,
+                                reinterpret_cast<PyObject*>(o));
         whole = true;
         return false;
     }
@@ -496,6 +507,11 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
     if (value != nullptr && is_container_object(value)) {
         const AliasNode* alias = node.alias();
         if (!alias) return convert(value, out);
+        // The anchor's own object, written already: the alias stays.
+        if (const AnchorBook::Entry* e = written_as(alias->name.str(), value)) {
+            out = YamlNode(AliasNode{alias->name, Box<YamlNode>(e->data)});
+            return true;
+        }
         // The object made from the alias carries the anchor's name on its
         // root, and what it holds is written only if the alias is not: the
         // anchors its conversion records count only then.
@@ -505,12 +521,20 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         YamlNode current;
         if (!convert(value, current)) return false;
         std::swap(book_, other);  // book_: before the conversion; other: after it
+        // No anchor of the name before it: it is written as its value under
+        // the anchor's name, and the object is that anchor's from now on.
+        const bool first = settle_ && !issued(alias->name.view()) &&
+                           book_.find(alias->name.str()) == nullptr;
         if (auto replacement = alias_replacement(alias->name.str(), current)) {
             std::swap(book_, other);
             book_.restore(alias->name.str(), other);
             out = std::move(*replacement);
         } else {
             out = YamlNode(AliasNode{alias->name, Box<YamlNode>(std::move(current))});
+        }
+        if (first) {
+            book_.set_object(alias->name.str(), value);
+            held_.push_back(ref::borrow(value));
         }
         return true;
     }
@@ -553,7 +577,7 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
         if (!present) missing.push_back(i);
     }
     for (auto i = missing.rbegin(); i != missing.rend(); ++i) result.entries.erase_at(*i);
-    if (opened) book_.close(*result.anchor, token, out);
+    if (opened) close_object_anchor(*result.anchor, token, out, obj);
     return true;
 }
 
@@ -582,7 +606,7 @@ bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
     }
     for (auto i = missing.rbegin(); i != missing.rend(); ++i)
         result.items.erase(result.items.begin() + static_cast<std::ptrdiff_t>(*i));
-    if (opened) book_.close(*result.anchor, token, out);
+    if (opened) close_object_anchor(*result.anchor, token, out, obj);
     return true;
 }
 
@@ -769,7 +793,7 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
             q.items.push_back(std::move(item));
         }
     }
-    if (opened) book_.close(*anchor, token, out);
+    if (opened) close_object_anchor(*anchor, token, out, obj);
     return true;
 }
 

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "core/base64.hpp"
@@ -93,27 +95,123 @@ ref apply_loader(ref value, SchemaObject* schema, const OptString& tag) {
 
 namespace {
 
+/// What the anchored nodes of one document load as, by anchor name: an
+/// alias loads as the very object of the anchor it names, the last one of
+/// that name before it in the text, so that an edit through either name is
+/// one edit. Most documents have no anchors, and then it costs nothing.
+class LoadAnchors {
+  public:
+    /// A collection's anchor stands before its content: the token orders it
+    /// before the anchors inside it.
+    std::uint64_t open() noexcept { return ++clock_; }
+    /// The node anchored `name` at `token` loads as `obj`, unless an anchor
+    /// of that name inside it stands later in the text.
+    void define(const std::string& name, PyObject* obj, std::uint64_t token) {
+        Entry& e = entries_[name];
+        if (e.at > token) return;
+        e.obj = ref::borrow(obj);
+        e.at = token;
+    }
+    /// An anchor whose node is no object of its own (a key's): its aliases
+    /// load from the copy the reader made.
+    void forget(const std::string& name) {
+        if (entries_.empty()) return;
+        Entry& e = entries_[name];
+        e.obj = ref();
+        e.at = ++clock_;
+    }
+    /// The object of the anchor `name`, borrowed, or null.
+    [[nodiscard]] PyObject* find(const std::string& name) const {
+        if (entries_.empty()) return nullptr;
+        auto it = entries_.find(name);
+        return it == entries_.end() ? nullptr : it->second.obj.get();
+    }
+    /// Counts a collection made from an alias's copy (one whose anchor has
+    /// no object); false, with an error set, past the budget.
+    [[nodiscard]] bool copied() {
+        if (++copies_ <= kCopyBudget) return true;
+        raise_alias_budget(kCopyBudget);
+        return false;
+    }
+    /// How deep conversion is inside an alias's copy.
+    std::size_t copying = 0;
+
+  private:
+    // Sharing makes aliases free; only copies (aliases of anchors on
+    // complex keys) cost objects, and a document of nested ones would make
+    // exponentially many.
+    static constexpr std::size_t kCopyBudget = 100000;
+    struct Entry {
+        ref obj;
+        std::uint64_t at = 0;
+    };
+    std::unordered_map<std::string, Entry> entries_;
+    std::uint64_t clock_ = 0;
+    std::size_t copies_ = 0;
+};
+
+ref convert_node(const YamlNode& node, SchemaObject* schema, LoadAnchors& anchors);
+ref to_mapping_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema,
+                   LoadAnchors& anchors);
+ref to_sequence_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema,
+                    LoadAnchors& anchors);
+
 /// node_to_py of a mapping or sequence: a copy of it becomes its own node
 /// object.
-ref collection_node_to_py(const YamlNode& n, SchemaObject* schema) {
+ref collection_node_to_py(const YamlNode& n, SchemaObject* schema, LoadAnchors& anchors) {
+    if (anchors.copying != 0 && !anchors.copied()) return ref();
     if (const YamlSequence* s = n.sequence())
-        return apply_loader(sequence_to_py_obj(YamlSequence(*s), DocMeta{}, schema), schema,
-                            s->tag);
+        return apply_loader(
+            to_sequence_obj(Cow<YamlSequence>(YamlSequence(*s)), DocMeta{}, schema, anchors),
+            schema, s->tag);
     const YamlMapping& m = *n.mapping();
-    return apply_loader(mapping_to_py_obj(YamlMapping(m), DocMeta{}, schema), schema, m.tag);
+    return apply_loader(
+        to_mapping_obj(Cow<YamlMapping>(YamlMapping(m)), DocMeta{}, schema, anchors), schema,
+        m.tag);
 }
 
-}  // namespace
+/// The value of an alias: its anchor's object, or one made from the copy
+/// the reader made of the anchored node.
+ref alias_to_py(const AliasNode& alias, SchemaObject* schema, LoadAnchors& anchors) {
+    if (PyObject* shared = anchors.find(alias.name.str())) return ref::borrow(shared);
+    ++anchors.copying;
+    ref value = convert_node(*alias.target, schema, anchors);
+    --anchors.copying;
+    return value;
+}
 
-ref node_to_py(const YamlNode& node, SchemaObject* schema) {
+/// The anchor a node defines, or null.
+const OptString* anchor_of(const YamlNode& node) noexcept {
+    if (const YamlScalar* s = node.scalar()) return s->props->anchor ? &s->props->anchor : nullptr;
+    if (const YamlMapping* m = node.mapping()) return m->anchor ? &m->anchor : nullptr;
+    if (const YamlSequence* q = node.sequence()) return q->anchor ? &q->anchor : nullptr;
+    return nullptr;
+}
+
+/// Forgets every anchor defined in a complex key's node (keys are no
+/// objects of their own).
+void forget_anchors(const YamlNode& node, LoadAnchors& anchors) {
+    if (const OptString* a = anchor_of(node)) anchors.forget(**a);
+    if (const YamlMapping* m = node.mapping()) {
+        for (const auto& slot : m->entries) {
+            if (slot.value.key_props->anchor) anchors.forget(*slot.value.key_props->anchor);
+            if (slot.value.key_props->node) forget_anchors(**slot.value.key_props->node, anchors);
+            forget_anchors(slot.value.value, anchors);
+        }
+    } else if (const YamlSequence* q = node.sequence()) {
+        for (const YamlItem& item : q->items) forget_anchors(item.node, anchors);
+    }
+}
+
+ref convert_node(const YamlNode& node, SchemaObject* schema, LoadAnchors& anchors) {
+    if (const AliasNode* a = node.alias()) return alias_to_py(*a, schema, anchors);
     const YamlNode* n = &node;
-    while (const AliasNode* a = n->alias()) n = a->target.get();
     // Only collections recurse: a scalar (the most common node) needs no
     // guard.
     if (n->is_collection()) {
         RecursionGuard guard(" while converting YAML to Python");
         if (!guard) return ref();
-        return collection_node_to_py(*n, schema);
+        return collection_node_to_py(*n, schema, anchors);
     }
     if (n->kind() != YamlNode::Scalar) return ref::borrow(Py_None);
     const YamlScalar& s = *n->scalar();
@@ -129,6 +227,13 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
     if (tag_is(s.props->tag, kBinaryTags)) return decode_binary(scalar_text(s));
     if (tag_is(s.props->tag, kTimestampTags)) return timestamp_to_py(scalar_text(s));
     return scalar_to_py(s.value);
+}
+
+}  // namespace
+
+ref node_to_py(const YamlNode& node, SchemaObject* schema) {
+    LoadAnchors anchors;
+    return convert_node(node, schema, anchors);
 }
 
 namespace {
@@ -245,18 +350,11 @@ const YamlNode& shared_record(YamlNode::Kind kind, ContainerStyle style) {
     return records[kind == YamlNode::Sequence][style == ContainerStyle::Flow];
 }
 
-ref to_py_obj(Cow<YamlMapping>&& m, SchemaObject* schema) {
-    return mapping_to_py_obj(std::move(m), DocMeta{}, schema);
-}
-ref to_py_obj(Cow<YamlSequence>&& s, SchemaObject* schema) {
-    return sequence_to_py_obj(std::move(s), DocMeta{}, schema);
-}
-
 /// Hands the record of `node`'s collection (alternative `K` of its variant)
 /// to a new node object and leaves an empty record of its style, tag and
 /// anchor behind.
 template <std::size_t K>
-ref collection_to_py(YamlNode& node, SchemaObject* schema) {
+ref collection_to_py(YamlNode& node, SchemaObject* schema, LoadAnchors& anchors) {
     auto& record = std::get<K>(node.v);
     const auto& c = record.get();
     YamlNode left;
@@ -272,7 +370,11 @@ ref collection_to_py(YamlNode& node, SchemaObject* schema) {
     }
     auto taken = std::move(record);
     node = std::move(left);
-    return to_py_obj(std::move(taken), schema);
+    if constexpr (K == 0) {
+        return to_mapping_obj(std::move(taken), DocMeta{}, schema, anchors);
+    } else {
+        return to_sequence_obj(std::move(taken), DocMeta{}, schema, anchors);
+    }
 }
 
 /// node_to_py for a node of a tree being converted, which keeps it only as
@@ -280,33 +382,38 @@ ref collection_to_py(YamlNode& node, SchemaObject* schema) {
 /// loader takes it) moves its contents into that object rather than being
 /// copied, and stays behind empty (a collection's current state is read
 /// from its object).
-ref owned_node_to_py(YamlNode& node, SchemaObject* schema) {
-    if (!node.is_collection()) return node_to_py(node, schema);
+ref owned_collection_to_py(YamlNode& node, SchemaObject* schema, LoadAnchors& anchors) {
     const YamlNode& record = node;
     const OptString& tag =
         record.mapping() != nullptr ? record.mapping()->tag : record.sequence()->tag;
     if (tag && schema != nullptr && schema_has_loaders(schema)) {
         ref loader;
         if (!schema_find_loader(schema, *tag, loader)) return ref();
-        if (loader) return node_to_py(node, schema);
+        if (loader) return convert_node(node, schema, anchors);
     }
     RecursionGuard guard(" while converting YAML to Python");
     if (!guard) return ref();
-    return node.kind() == YamlNode::Mapping ? collection_to_py<0>(node, schema)
-                                            : collection_to_py<1>(node, schema);
+    return node.kind() == YamlNode::Mapping ? collection_to_py<0>(node, schema, anchors)
+                                            : collection_to_py<1>(node, schema, anchors);
 }
 
-}  // namespace
-
-ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema) {
-    return mapping_to_py_obj(Cow<YamlMapping>(std::move(mapping)), std::move(meta), schema);
+ref owned_node_to_py(YamlNode& node, SchemaObject* schema, LoadAnchors& anchors) {
+    const OptString* anchor = anchor_of(node);
+    if (anchor == nullptr) {
+        if (!node.is_collection()) return convert_node(node, schema, anchors);
+        return owned_collection_to_py(node, schema, anchors);
+    }
+    // (The name is copied: the node gives its record away.)
+    const std::string name = **anchor;
+    const std::uint64_t token = anchors.open();
+    ref value = node.is_collection() ? owned_collection_to_py(node, schema, anchors)
+                                     : convert_node(node, schema, anchors);
+    if (value) anchors.define(name, value.get(), token);
+    return value;
 }
 
-ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema) {
-    return sequence_to_py_obj(Cow<YamlSequence>(std::move(sequence)), std::move(meta), schema);
-}
-
-ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema) {
+ref to_mapping_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema,
+                   LoadAnchors& anchors) {
     // Not yet shared: changed in place.
     YamlMapping& mapping = record.mut();
     // Most mappings are small: their values wait on the stack.
@@ -318,7 +425,10 @@ ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* s
     ref* const values = count > kOnStack ? many.data() : few.data();
     std::size_t converted = 0;
     for (auto& slot : mapping.entries) {
-        ref v = owned_node_to_py(slot.value.value, schema);
+        const KeyProps& key = *slot.value.key_props;
+        if (key.anchor) anchors.forget(*key.anchor);
+        if (key.node) forget_anchors(**key.node, anchors);
+        ref v = owned_node_to_py(slot.value.value, schema, anchors);
         if (!v) {
             locate_loader_error(mapping.layout.source, value_offset(slot.value));
             return v;
@@ -339,12 +449,13 @@ ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* s
     return obj;
 }
 
-ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema) {
+ref to_sequence_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema,
+                    LoadAnchors& anchors) {
     YamlSequence& sequence = record.mut();
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(sequence.items.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < sequence.items.size(); ++i) {
-        ref v = owned_node_to_py(sequence.items[i].node, schema);
+        ref v = owned_node_to_py(sequence.items[i].node, schema, anchors);
         if (!v) {
             locate_loader_error(sequence.layout.source, item_offset(sequence.items[i]));
             return v;
@@ -361,6 +472,26 @@ ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject*
     ref args = ref::steal(PyTuple_Pack(1, list.get()));
     if (!args || PyList_Type.tp_init(obj.get(), args.get(), nullptr) < 0) return ref();
     return obj;
+}
+
+}  // namespace
+
+ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema) {
+    return mapping_to_py_obj(Cow<YamlMapping>(std::move(mapping)), std::move(meta), schema);
+}
+
+ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema) {
+    return sequence_to_py_obj(Cow<YamlSequence>(std::move(sequence)), std::move(meta), schema);
+}
+
+ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema) {
+    LoadAnchors anchors;
+    return to_mapping_obj(std::move(record), std::move(meta), schema, anchors);
+}
+
+ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema) {
+    LoadAnchors anchors;
+    return to_sequence_obj(std::move(record), std::move(meta), schema, anchors);
 }
 
 bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {

@@ -181,6 +181,12 @@ void raise_loader_error(std::string_view tag, PyObject* exc) {
     set_error(g_exceptions.loader_error, message);
 }
 
+void raise_alias_budget(std::size_t budget) {
+    set_error(g_exceptions.loader_error,
+              "aliases expand too far: the document copies more than " + std::to_string(budget) +
+                  " collections through aliases");
+}
+
 void raise_dumper_raised(PyTypeObject* type, PyObject* exc) {
     set_error(g_exceptions.dumper_error,
               "Schema dumper for " + type_qualname(type) + " raised: " + describe_exception(exc));

@@ -57,6 +57,9 @@ std::string quoted(std::string_view utf8);
 // The module's own errors.
 
 void raise_loader_error(std::string_view tag, PyObject* exc);
+/// Aliases whose anchors load as no object of their own (a complex key's)
+/// made more than `budget` copies.
+void raise_alias_budget(std::size_t budget);
 void raise_dumper_raised(PyTypeObject* type, PyObject* exc);
 void raise_dumper_bad_result(PyTypeObject* type, std::string_view failure);
 void raise_dumper_recursion(PyTypeObject* type);

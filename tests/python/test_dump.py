@@ -1,6 +1,7 @@
 """The dump road: Python values to YAML text, anchors, node objects, Schema and dumpers."""
 
 import collections
+import copy
 import datetime
 import decimal
 import enum
@@ -275,12 +276,16 @@ class TestAnchors:
     def test_anchor_redefined_inside_a_collection_of_its_name(self):
         # The inner anchor stands later in the text: an alias after the
         # outer collection reads the inner one, so an alias whose data is
-        # the outer one's is written as that data.
-        d = loads("seq: &s [3, 1, 2]\nagain: *s\n")
-        d["again"].insert(0, d["seq"])
-        d.insert(1, "a", d["again"])
+        # the outer one's is written as that data, and one holding the
+        # inner object is an alias.
+        d = loads("seq: &s [3, 1, 2]\nagain: *s\nother: *s\n")
+        again = copy.copy(d["again"])
+        again.insert(0, d["seq"])
+        d["again"] = again
+        d.insert(1, "a", again)
         out = dumps(d)
-        assert out == "seq: &s [3, 1, 2]\na: &s [&s [3, 1, 2], 3, 1, 2]\nagain: [&s [3, 1, 2], 3, 1, 2]\n"
+        assert out == ("seq: &s [3, 1, 2]\na: &s [&s [3, 1, 2], 3, 1, 2]\n"
+                       "again: &s [&s [3, 1, 2], 3, 1, 2]\nother: *s\n")
         assert loads(out).to_python() == d.to_python()
 
     def test_each_document_restarts_numbering(self):

@@ -206,10 +206,17 @@ class TestPythonViewIsTheTruth:
 
     @pytest.mark.parametrize("edit, text", [
         (lambda d: None, "a: &x [1]\nb: *x\n"),
-        (lambda d: d["b"].append(2), "a: &x [1]\nb: [1, 2]\n"),
-        (lambda d: d["a"].append(2), "a: &x [1, 2]\nb: [1]\n"),
-        (lambda d: (d["a"].append(2), d["b"].append(2)), "a: &x [1, 2]\nb: *x\n"),
-        (lambda d: d["a"].__setitem__(0, 5), "a: &x [5]\nb: [1]\n"),
+        # An alias is its anchor's object: an edit through either name is one.
+        (lambda d: d["b"].append(2), "a: &x [1, 2]\nb: *x\n"),
+        (lambda d: d["a"].__setitem__(0, 5), "a: &x [5]\nb: *x\n"),
+        (lambda d: d.move_to_end("a"), "b: &x [1]\na: *x\n"),
+        (lambda d: d.__setitem__("c", d["a"]), "a: &x [1]\nb: *x\nc: *x\n"),
+        # A value assigned in its place is its own; set_alias makes it an
+        # alias again while it holds the anchor's data.
+        (lambda d: d.__setitem__("b", [1]), "a: &x [1]\nb:\n  - 1\n"),
+        (lambda d: (d.__setitem__("b", [1]), d.set_alias("b", "x")), "a: &x [1]\nb: *x\n"),
+        (lambda d: (d.__setitem__("b", [1]), d.set_alias("b", "x"), d["a"].append(2)),
+         "a: &x [1, 2]\nb:\n  - 1\n"),
     ])
     def test_an_alias_is_written_as_such_only_while_its_data_is_the_anchors(self, edit, text):
         d = tesvorn.loads("a: &x [1]\nb: *x\n")
@@ -469,8 +476,10 @@ class NodeObjectMachine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.doc = tesvorn.loads(LOADED)
-        self.mirror = {"base": {"k": 1, "l": [1, "two"]}, "use": {"k": 1, "l": [1, "two"]},
-                       "items": [{"x": 1}, ["a", "b"]], "seq": [3, 1, 2], "again": [3, 1, 2]}
+        # Aliases are their anchors' objects.
+        base, seq = {"k": 1, "l": [1, "two"]}, [3, 1, 2]
+        self.mirror = {"base": base, "use": base, "items": [{"x": 1}, ["a", "b"]], "seq": seq,
+                       "again": seq}
         self.pairs = []  # (node object, its mirror)
         self.register(self.doc, self.mirror)
 

@@ -1,7 +1,9 @@
 """The load road: loads / loads_all, conversion of trees into node objects and
 values, schema loaders, !!binary and !!timestamp, parse errors."""
 
+import copy
 import datetime
+import io
 
 import pytest
 import yaml
@@ -84,10 +86,27 @@ class TestValues:
         d = tesvorn.loads("? [a, b]\n: 1\n")
         assert list(d) == ["\x000"]
 
-    def test_aliases_are_copies_that_dump_back_as_aliases(self):
-        d = tesvorn.loads("a: &x [1]\nb: *x\n")
-        assert d["a"] == d["b"] and d["a"] is not d["b"]
-        assert tesvorn.dumps(d) == "a: &x [1]\nb: *x\n"
+    @pytest.mark.parametrize("text, paths", [
+        ("a: &x [1]\nb: *x\n", [("a",), ("b",)]),
+        ("x: &e {TZ: UTC}\nweb:\n  <<: *e\ndb: {<<: *e}\n", [("x",), ("web", "<<"), ("db", "<<")]),
+        ("- &a {k: v}\n- [*a, *a]\n", [(0,), (1, 0), (1, 1)]),
+        # The last anchor of the name before the alias, as the text reads.
+        ("- &a [&a [x]]\n- *a\n", [(0, 0), (1,)]),
+        ("--- &r\n- &a [1]\n- &a [2]\n- *a\n", [(1,), (2,)]),
+    ])
+    def test_an_alias_is_its_anchors_object(self, text, paths):
+        def at(d, path):
+            for p in path:
+                d = d[p]
+            return d
+        for d in (tesvorn.loads(text), tesvorn.loads_all(text)[0],
+                  next(tesvorn.iter_loads_all(text)), tesvorn.load(io.StringIO(text))):
+            objects = [at(d, p) for p in paths]
+            assert all(o is objects[0] for o in objects), text
+            assert tesvorn.dumps(d) == text
+            for c in (copy.deepcopy(d), copy.copy(d)):
+                assert all(at(c, p) is at(c, paths[0]) for p in paths)
+            assert at(copy.deepcopy(d), paths[0]) is not objects[0]
 
     @pytest.mark.parametrize("text", ["&a [*a]", "a: &x {b: [*x]}", "- &s\n  - *s\n"])
     def test_recursive_alias_is_refused(self, text):
@@ -218,16 +237,15 @@ class TestAliasBudget:
             lines.append(f"{cur}: &{cur} [" + ", ".join([f"*{prev}"] * width) + "]")
         return "\n".join(lines) + "\n"
 
-    def test_billion_laughs_fails(self):
-        # Bounded by the alias budget (its memory is checked in test_bounds.py).
-        text = self.laughs()
-        assert len(text) < 1100
-        with pytest.raises(ParseError, match="aliases expand too far"):
-            tesvorn.loads(text)
+    def test_billion_laughs_loads_shared(self):
+        # Aliases share their anchor's object (memory is checked in
+        # test_bounds.py).
+        d = tesvorn.loads(self.laughs())
+        assert d["i"][0] is d["h"] and d["h"][8] is d["g"]
 
     def test_ordinary_reuse_loads(self):
         base = "base: &b {image: app, env: [A, B], limits: {cpu: 1, memory: 2Gi}}\n"
         services = "".join(f"s{i}:\n  <<: *b\n  name: s{i}\n" for i in range(300))
         d = tesvorn.loads(base + services)
-        assert d["s299"]["<<"]["limits"]["memory"] == "2Gi"
+        assert d["s299"]["<<"]["limits"]["memory"] == "2Gi" and d["s299"]["<<"] is d["base"]
         assert tesvorn.loads(self.laughs(levels=3))["c"][0][0] == ["lol"] * 9

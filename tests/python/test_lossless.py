@@ -189,10 +189,9 @@ AROUND_EDITS = [
     # a comment before a ',' on the next line: the ',' stays where it stood
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].append("z"), "k: [ a # c\n , b, z ]\n"),
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].__setitem__(0, "n"), "k: [ n # c\n , b ]\n"),
-    ("a: &x\n  p: 1\n\nb:\n  k: *x\n\nc: 1\n", lambda d: d["a"].__setitem__("p", 9),
-     "a: &x\n  p: 9\n\nb:\n  k:\n    p: 1\n\nc: 1\n"),
-    ("a: &x\n  - 1\n\nb:\n  - *x\nc: 1\n", lambda d: d["a"].__setitem__(0, 9),
-     "a: &x\n  - 9\n\nb:\n  - - 1\nc: 1\n"),
+    ("a: &x\n  p: 1\n\nb:\n  k: *x\n\nc: 1\n", lambda d: d.pop("a"),
+     "b:\n  k: &x {p: 1}\n\nc: 1\n"),
+    ("a: &x\n  - 1\n\nb:\n  - *x\nc: 1\n", lambda d: d.pop("a"), "b:\n  - &x [1]\nc: 1\n"),
 ]
 
 
