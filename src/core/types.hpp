@@ -612,7 +612,15 @@ struct ScalarValue {
     /// The mapping-key text of the value (used for an alias used as a key).
     [[nodiscard]] std::string to_key_string() const;
 
-    friend bool operator==(const ScalarValue&, const ScalarValue&) = default;
+    /// Equal kinds and values; a NaN equals a NaN (the same text reads as
+    /// the same value).
+    friend bool operator==(const ScalarValue& a, const ScalarValue& b) noexcept {
+        if (a.kind() == Float && b.kind() == Float) {
+            const double x = a.as_float(), y = b.as_float();
+            return x == y || (x != x && y != y);
+        }
+        return a.v == b.v;
+    }
 };
 
 struct YamlNode;

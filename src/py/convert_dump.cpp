@@ -2,6 +2,8 @@
 // metadata and current contents, plain containers with id001-style anchors
 // for those reached more than once.
 #include <cstdio>
+#include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "py/convert_detail.hpp"
@@ -27,6 +29,115 @@ bool self_contained(const YamlSequence& q) noexcept {
             return false;
     }
     return true;
+}
+
+namespace {
+
+/// Whether Python value `v` is what the untagged scalar `s` loads as.
+bool holds_scalar(PyObject* v, const YamlScalar& s) noexcept {
+    const ScalarValue& x = s.value;
+    switch (x.kind()) {
+        case ScalarValue::Null:
+            return v == Py_None;
+        case ScalarValue::Bool:
+            return v == (x.as_bool() ? Py_True : Py_False);
+        case ScalarValue::Int: {
+            if (!PyLong_CheckExact(v)) return false;
+            int overflow = 0;
+            const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+            return overflow == 0 && n == x.as_int();
+        }
+        case ScalarValue::Float: {
+            if (!PyFloat_CheckExact(v)) return false;
+            const double d = PyFloat_AS_DOUBLE(v);
+            return d == x.as_float() || (d != d && x.as_float() != x.as_float());
+        }
+        case ScalarValue::Str: {
+            if (!PyUnicode_CheckExact(v)) return false;
+            const std::string_view want = x.as_str();
+            if (PyUnicode_IS_COMPACT_ASCII(v))
+                return static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)) == want.size() &&
+                       std::memcmp(PyUnicode_DATA(v), want.data(), want.size()) == 0;
+            Py_ssize_t n = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(v, &n);
+            if (utf8 == nullptr) {
+                PyErr_Clear();
+                return false;
+            }
+            return std::string_view(utf8, static_cast<std::size_t>(n)) == want;
+        }
+        case ScalarValue::BigInt: {
+            if (!PyLong_CheckExact(v)) return false;
+            ref text = ref::steal(PyObject_Str(v));
+            std::string_view digits;
+            if (!text || !str_utf8(text.get(), digits)) {
+                PyErr_Clear();
+                return false;
+            }
+            return digits == x.as_big_int();
+        }
+    }
+    return false;
+}
+
+/// Whether value `v` of a slot whose node is `node` is what the node loads
+/// as, as far as can be told without running Python code: collections are
+/// read from the Python part anyway, and tagged scalars may have been made
+/// by a loader.
+bool holds(PyObject* v, const YamlNode& node) noexcept {
+    const YamlNode* n = &node;
+    while (const AliasNode* a = n->alias()) n = a->target.get();
+    if (const YamlScalar* s = n->scalar()) return s->props->tag || holds_scalar(v, *s);
+    return n->kind() != YamlNode::Null || v == Py_None;
+}
+
+/// Whether str `key` has the text `text`.
+bool key_is(PyObject* key, std::string_view text) noexcept {
+    if (!PyUnicode_CheckExact(key)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(key))
+        return static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == text.size() &&
+               std::memcmp(PyUnicode_DATA(key), text.data(), text.size()) == 0;
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(n)) == text;
+}
+
+}  // namespace
+
+bool in_step(PyObject* o, const YamlMapping& tree) noexcept {
+    if (PyDict_GET_SIZE(o) != static_cast<Py_ssize_t>(tree.entries.size())) return false;
+    bool same = true;
+    Py_BEGIN_CRITICAL_SECTION(o);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    for (const auto& slot : tree.entries) {
+        if (!PyDict_Next(o, &pos, &key, &value) || !key_is(key, slot.key) ||
+            !holds(value, slot.value.value)) {
+            same = false;
+            break;
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    return same;
+}
+
+bool in_step(PyObject* o, const YamlSequence& tree) noexcept {
+    if (PyList_GET_SIZE(o) != static_cast<Py_ssize_t>(tree.items.size())) return false;
+    bool same = true;
+    Py_BEGIN_CRITICAL_SECTION(o);
+    for (std::size_t i = 0; i < tree.items.size(); ++i) {
+        if (!holds(PyList_GET_ITEM(o, static_cast<Py_ssize_t>(i)), tree.items[i].node)) {
+            same = false;
+            break;
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    return same;
 }
 
 namespace detail {
@@ -114,6 +225,37 @@ bool same_data(const YamlNode& x, const YamlNode& y) {
     return true;  // both null
 }
 
+/// A hash of what a scalar loads as (equal for the trees same_data calls
+/// equal); one value for every other node.
+std::uint64_t data_hash(const YamlNode& node) {
+    const YamlNode& n = resolved(node);
+    const YamlScalar* s = n.scalar();
+    if (s == nullptr) return n.kind();
+    const ScalarValue& v = s->value;
+    std::uint64_t h = 0x9E3779B97F4A7C15ull * (v.kind() + 1);
+    switch (v.kind()) {
+        case ScalarValue::Int:
+            h ^= static_cast<std::uint64_t>(v.as_int());
+            break;
+        case ScalarValue::Float:
+            if (v.as_float() == v.as_float()) h ^= std::hash<double>{}(v.as_float());
+            break;
+        case ScalarValue::Bool:
+            h ^= v.as_bool() ? 1 : 0;
+            break;
+        case ScalarValue::Str:
+            h ^= std::hash<std::string_view>{}(v.as_str());
+            break;
+        case ScalarValue::BigInt:
+            h ^= std::hash<std::string_view>{}(v.as_big_int());
+            break;
+        case ScalarValue::Null:
+            break;
+    }
+    if (s->props->tag) h ^= std::hash<std::string>{}(*s->props->tag) * 31;
+    return h;
+}
+
 OptString* root_anchor(YamlNode& node) {
     if (YamlScalar* s = node.scalar()) return &s->props.mut().anchor;
     if (node.kind() == YamlNode::Mapping) return &node.mapping()->anchor;
@@ -175,6 +317,130 @@ ref dict_value(PyObject* obj, std::string_view key, std::size_t hint) {
 }
 
 }  // namespace
+
+namespace {
+
+/// The tree node a slot holding `v` gets when the tree is brought back in
+/// step: a placeholder for what the Python part keeps (collections, and
+/// values that are not primitives, which a dump converts as they are
+/// then), a scalar for a primitive.
+YamlNode slot_node_for(PyObject* v) {
+    if (is_sequence_object(v)) return YamlNode(YamlSequence{});
+    if (!PyDict_Check(v) && !is_mapping_object(v) && !PyList_Check(v) && !PyTuple_Check(v))
+        if (auto scalar = py_primitive_to_scalar(v)) return YamlNode(std::move(*scalar));
+    if (PyList_Check(v) || PyTuple_Check(v)) return YamlNode(YamlSequence{});
+    return YamlNode(YamlMapping{});
+}
+
+/// A tree for mapping object `obj` that holds what its Python part holds,
+/// each value in the slot of its key while that holds the same data.
+bool resynced(PyObject* obj, const YamlMapping& stored, YamlMapping& out) {
+    out.tag = stored.tag;
+    out.anchor = stored.anchor;
+    out.layout = stored.layout;
+    out.style = stored.style;
+    out.trailing_blank_lines = stored.trailing_blank_lines;
+    ref items = ref::steal(PyDict_Items(obj));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
+        std::string text;
+        if (!key_string(PyTuple_GET_ITEM(pair, 0), text)) return false;
+        PyObject* value = PyTuple_GET_ITEM(pair, 1);
+        const YamlEntry* was = stored.entries.find(text);
+        YamlEntry entry = was != nullptr ? *was : YamlEntry{};
+        if (was == nullptr || !holds(value, was->value)) entry.value = slot_node_for(value);
+        out.entries.insert(text, std::move(entry));
+    }
+    return true;
+}
+
+/// The same for sequence object `obj`: items are matched in order, and
+/// then among those not yet matched, so that a reordered item keeps its
+/// comments.
+bool resynced(PyObject* obj, const YamlSequence& stored, YamlSequence& out) {
+    out.tag = stored.tag;
+    out.anchor = stored.anchor;
+    out.layout = stored.layout;
+    out.style = stored.style;
+    out.trailing_blank_lines = stored.trailing_blank_lines;
+    ref list = ref::steal(PySequence_List(obj));
+    if (!list) return false;
+    const std::vector<YamlItem>& items = stored.items;
+    std::vector<bool> used(items.size(), false);
+    std::size_t next = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* value = PyList_GET_ITEM(list.get(), i);
+        std::size_t found = items.size();
+        for (std::size_t j = next; j < items.size() && j < next + 2 && found == items.size(); ++j)
+            if (!used[j] && holds(value, items[j].node) &&
+                slot_node_for(value).is_collection() == resolved(items[j].node).is_collection())
+                found = j;
+        if (found != items.size()) {
+            next = found + 1;
+        } else {
+            const YamlNode fresh = slot_node_for(value);
+            for (std::size_t j = 0; j < items.size() && found == items.size(); ++j)
+                if (!used[j] && !fresh.is_collection() && same_data(items[j].node, fresh))
+                    found = j;
+        }
+        if (found != items.size()) {
+            used[found] = true;
+            out.items.push_back(items[found]);
+        } else {
+            out.items.emplace_back().node = slot_node_for(value);
+        }
+    }
+    return true;
+}
+
+template <class Obj, class Tree>
+bool bring_object_in_step(PyObject* self, Obj* o) {
+    // A few tries: Python code run by a conversion may change the object.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Cow<Tree> stored;
+        std::uint64_t writes = 0;
+        {
+            SharedBorrow borrow(o->borrow);
+            if (!borrow.ok()) {
+                // In use: the method's own access reports the conflict.
+                PyErr_Clear();
+                return true;
+            }
+            if (in_step(self, o->inner.get())) return true;
+            stored = o->inner;
+            writes = o->borrow.writes();
+        }
+        Tree fresh;
+        if (!resynced(self, stored.get(), fresh)) return false;
+        ExclusiveBorrow borrow(o->borrow);
+        if (!borrow.ok()) {
+            PyErr_Clear();
+            return true;
+        }
+        if (o->borrow.writes() != writes + 1) continue;  // (this access counts one)
+        o->inner = Cow<Tree>(std::move(fresh));
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+}  // namespace detail
+
+bool bring_in_step(PyObject* self) {
+    return guarded([&]() -> bool {
+        if (is_mapping_object(self))
+            return detail::bring_object_in_step<MappingObject, YamlMapping>(self, as_mapping(self));
+        if (is_sequence_object(self))
+            return detail::bring_object_in_step<SequenceObject, YamlSequence>(self,
+                                                                              as_sequence(self));
+        return true;
+    });
+}
+
+namespace detail {
 
 bool Extractor::convert(PyObject* obj, YamlNode& out) {
     if (exact_scalar(obj, out)) return true;
@@ -770,20 +1036,43 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
     } else {
         YamlSequence& q = out.emplace_sequence();
         same_properties(q, *stored_seq);
-        // Items are matched in order, passing over one taken out.
+        // Items are matched in order, passing over one taken out; an item
+        // found nowhere near is looked for among the items not yet matched
+        // (the list was reordered), so that its comments go with it.
         const std::vector<YamlItem>& items = stored_seq->items;
+        std::vector<bool> used(items.size(), false);
+        std::unordered_multimap<std::uint64_t, std::size_t> unmatched;  // made when needed
+        bool indexed = false;
         std::size_t next = 0;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
             ref value = ref::borrow(PyList_GET_ITEM(obj, i));
             YamlNode fresh;
             bool converted = false;
             if (!convert_unless_collection(value.get(), fresh, converted)) return false;
+            const YamlNode* probe = converted ? &fresh : nullptr;
             const YamlItem* was = nullptr;
             for (std::size_t j = next; j < items.size() && j < next + 2; ++j) {
-                if (matches(items[j].node, converted ? &fresh : nullptr)) {
+                if (!used[j] && matches(items[j].node, probe)) {
                     was = &items[j];
+                    used[j] = true;
                     next = j + 1;
                     break;
+                }
+            }
+            if (was == nullptr && probe != nullptr) {
+                if (!indexed) {
+                    for (std::size_t j = 0; j < items.size(); ++j)
+                        if (!used[j]) unmatched.emplace(data_hash(items[j].node), j);
+                    indexed = true;
+                }
+                auto [first, last] = unmatched.equal_range(data_hash(*probe));
+                for (auto it = first; it != last; ++it) {
+                    if (!used[it->second] && matches(items[it->second].node, probe)) {
+                        was = &items[it->second];
+                        used[it->second] = true;
+                        unmatched.erase(it);
+                        break;
+                    }
                 }
             }
             YamlItem item = was != nullptr ? *was : YamlItem{};

@@ -134,17 +134,20 @@ inline ScalarObject* as_scalar(PyObject* o) noexcept {
     return reinterpret_cast<ScalarObject*>(o);
 }
 
-/// Whether a node object's Python part holds as many values as its tree
-/// has slots (read under a borrow of the object). The node classes keep
-/// the two in step; a change made through the base class's own methods
-/// (`dict.__delitem__(m, k)`, `list.append(s, v)`) does not, and a dump
-/// then writes what the Python part holds.
-inline bool in_step(PyObject* o, const YamlMapping& tree) noexcept {
-    return PyDict_GET_SIZE(o) == static_cast<Py_ssize_t>(tree.entries.size());
-}
-inline bool in_step(PyObject* o, const YamlSequence& tree) noexcept {
-    return PyList_GET_SIZE(o) == static_cast<Py_ssize_t>(tree.items.size());
-}
+/// Whether a node object's Python part holds what its tree says (read
+/// under a borrow of the object): as many values, under the same keys, and
+/// for every untagged scalar slot a value of the same kind and data. The
+/// node classes keep the two in step; a change made through the base
+/// class's own methods (`dict.__setitem__(m, k, v)`, `list.reverse(s)`,
+/// `heapq.heapify(s)`) does not, and a dump then writes what the Python
+/// part holds. Never fails.
+bool in_step(PyObject* o, const YamlMapping& tree) noexcept;
+bool in_step(PyObject* o, const YamlSequence& tree) noexcept;
+/// Makes node object `self`'s tree hold what its Python part holds (see
+/// in_step), keeping each value's slot while it holds the same data; false
+/// with an exception set on failure. The class's methods call it first, so
+/// that comments, styles and positions follow a change made behind them.
+[[nodiscard]] bool bring_in_step(PyObject* self);
 
 /// New YamlMapping owning `inner` and `meta`, with an empty parent dict that
 /// the caller fills directly (PyDict_SetItem, bypassing the class's hooks).

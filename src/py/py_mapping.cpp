@@ -399,6 +399,7 @@ ref node_of(PyObject* self, std::string_view key, const YamlNode& node) {
 
 PyObject* mapping_node(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         std::string_view text;
         if (!key_arg(key, text)) return nullptr;
         YamlNode node;
@@ -419,6 +420,7 @@ PyObject* mapping_node(PyObject* self, PyObject* key) {
 
 PyObject* mapping_nodes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         YamlMapping inner;
         if (!detail::Extractor::snapshot(self, inner)) return nullptr;
         ref list = ref::steal(PyList_New(0));
@@ -438,6 +440,7 @@ PyObject* mapping_nodes(PyObject* self, PyObject*) {
 PyObject* mapping_sort_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         PyObject* key;
         bool reverse, recursive;
         if (!parse_sort_args("sort_keys", args, nargs, kwnames, key, reverse, recursive))
@@ -552,6 +555,7 @@ bool move_entry(PyObject* self, std::size_t from, std::size_t to, DictOrder& ord
 PyObject* mapping_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         static const ArgParser parser("insert", {"index", "key", "value", "comment"}, 3, 3);
         PyObject* a[4];
         if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
@@ -655,6 +659,7 @@ PyObject* mapping_rename_key(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* mapping_move_to_end(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         static const ArgParser parser("move_to_end", {"key", "last"}, 2, 1);
         PyObject* a[2];
         if (!parser.parse(args, nargs, kwnames, a)) return nullptr;
@@ -678,6 +683,7 @@ PyObject* mapping_move_to_end(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* mapping_move(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         static const ArgParser parser("move", {"key", "index"}, 2, 2);
         PyObject* a[2];
         if (!parser.parse(args, nargs, kwnames, a)) return nullptr;

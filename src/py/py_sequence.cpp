@@ -278,6 +278,7 @@ PyObject* sequence_append(PyObject* self, PyObject* value) {
 
 PyObject* sequence_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         if (nargs != 2) {
             PyErr_Format(PyExc_TypeError, "insert expected 2 arguments, got %zd", nargs);
             return nullptr;
@@ -426,6 +427,7 @@ PyObject* sequence_clear_method(PyObject* self, PyObject*) {
 
 PyObject* sequence_reverse(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         SequenceObject* s = as_sequence(self);
         ExclusiveBorrow borrow(s->borrow);
         if (!borrow.ok()) return nullptr;
@@ -443,6 +445,7 @@ PyObject* sequence_reverse(PyObject* self, PyObject*) {
 PyObject* sequence_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         PyObject* key;
         bool reverse, recursive;
         if (!parse_sort_args("sort", args, nargs, kwnames, key, reverse, recursive)) return nullptr;
@@ -455,6 +458,7 @@ PyObject* sequence_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* sequence_node(PyObject* self, PyObject* idx_obj) {
     return guarded([&]() -> PyObject* {
+        if (!bring_in_step(self)) return nullptr;
         Py_ssize_t idx = 0;
         if (!idx_arg(idx_obj, idx)) return nullptr;
         SequenceObject* s = as_sequence(self);

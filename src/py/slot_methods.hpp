@@ -43,6 +43,8 @@ PyObject* with_slot(PyObject* self, PyObject* arg, typename Slots::Pos& pos, boo
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     };
+    // A change made behind the class's back is taken in first.
+    if (!bring_in_step(self)) return nullptr;
     BorrowFlag& flag = node_borrow(self);
     if (write) {
         ExclusiveBorrow borrow(flag);
