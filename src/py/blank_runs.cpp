@@ -206,6 +206,39 @@ void keep_document_header(PyObject* self) {
     moved.head_end = begin + static_cast<std::uint32_t>(header);
     moved.root_begin = moved.root_end = moved.head_end;
     node_meta(self).mut().layout.set(std::move(moved));
+    // The first slot keeps only the comment lines below the header: it may
+    // stay, or move away from the top.
+    std::size_t header_comments = 0;
+    for (std::size_t p = 0; p < header;) {
+        std::size_t e = lead.find('\n', p);
+        e = e == std::string_view::npos ? header : e + 1;
+        const std::size_t q = lead.find_first_not_of(" \t\r", p);
+        if (q < e && lead[q] == '#') ++header_comments;
+        p = e;
+    }
+    const auto trim = [&](auto& slot) {
+        SlotLayout& layout = slot.layout.mut();
+        layout.begin += static_cast<std::uint32_t>(header);
+        layout.len[SlotLayout::kLead] =
+            static_cast<std::uint16_t>(layout.len[SlotLayout::kLead] - header);
+        layout.blank = 0;
+        slot.blank_lines_before = 0;
+        OptString rest;
+        if (const std::string* c = slot.comments->before.get()) {
+            std::size_t p = 0;
+            for (std::size_t k = 0; k < header_comments && p != std::string::npos; ++k) {
+                p = c->find('\n', p);
+                if (p != std::string::npos) ++p;
+            }
+            if (p != std::string::npos && p < c->size()) rest = c->substr(p);
+        }
+        slot.comments.set(&Comments::before, std::move(rest));
+    };
+    if (is_mapping_object(self)) {
+        trim(as_mapping(self)->inner.mut().entries.at(0).value);
+    } else {
+        trim(as_sequence(self)->inner.mut().items.front());
+    }
 }
 
 }  // namespace tesvorn::py

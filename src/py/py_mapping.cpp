@@ -536,6 +536,7 @@ bool take_dict(PyObject* self, PyObject* d) {
 /// access.
 bool move_entry(PyObject* self, std::size_t from, std::size_t to, DictOrder& order) {
     if (from == to) return true;
+    if (from == 0 || to == 0) keep_document_header(self);
     // The blank lines that end the mapping stay at its end.
     const std::size_t n = as_mapping(self)->inner.get().entries.size();
     SlotEdit last;
@@ -577,6 +578,7 @@ PyObject* mapping_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         auto& items = order.items;
         if (at >= 0) items.erase(items.begin() + at);
         const std::size_t pos = list_position(index, n - (at >= 0 ? 1 : 0));
+        if (pos == 0 || at == 0) keep_document_header(self);
         // As assignment and addition do, blank lines stay where they stood,
         // and those that end the mapping at its end.
         ValueEdit replaced;

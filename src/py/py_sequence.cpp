@@ -125,7 +125,7 @@ bool splice(PyObject* self, std::size_t start, std::size_t stop, PyObject* value
     SlotEdit edit;
     if (!edit.prepare(self, start, stop, items.size())) return false;
     if (PyList_SetSlice(self, b, e, values) < 0) return false;
-    if (start == 0 && stop > 0) keep_document_header(self);
+    if (start == 0) keep_document_header(self);
     edit.commit();
     replace_items(s->inner.mut().items, start, stop, std::move(items));
     return true;
@@ -192,7 +192,7 @@ int assign_slice(PyObject* self, PyObject* slice, PyObject* value) {
                           nodes.size()))
             return -1;
         if (PyList_SetSlice(self, b, stop, values.get()) < 0) return -1;
-        if (b == 0 && stop > 0) keep_document_header(self);
+        if (b == 0) keep_document_header(self);
         edit.commit();
         replace_items(items, static_cast<std::size_t>(b), static_cast<std::size_t>(stop),
                       bare_items(std::move(nodes)));
@@ -295,6 +295,7 @@ PyObject* sequence_insert(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const Py_ssize_t p = idx < 0 ? std::max<Py_ssize_t>(idx + n, 0) : std::min(idx, n);
         auto& items = s->inner.mut().items;
         const auto at = static_cast<std::size_t>(std::min<std::ptrdiff_t>(p, std::ssize(items)));
+        if (at == 0) keep_document_header(self);
         SlotEdit edit;
         if (!edit.prepare(self, at, at, 1)) return nullptr;
         if (PyList_Insert(self, p, converted.get()) < 0) return nullptr;
@@ -433,6 +434,7 @@ PyObject* sequence_reverse(PyObject* self, PyObject*) {
         if (!borrow.ok()) return nullptr;
         // The blank lines that end the sequence stay at its end.
         const std::size_t n = s->inner.get().items.size();
+        if (n > 1) keep_document_header(self);
         SlotEdit last;
         if (n > 1 && !last.prepare(self, n, n, 1)) return nullptr;
         if (PyList_Reverse(self) < 0) return nullptr;

@@ -180,6 +180,7 @@ bool unchanged(const Job& job, BorrowFlag& flag) {
 bool apply_mapping(const Job& job) {
     PyObject* self = job.obj.get();
     MappingObject* m = as_mapping(self);
+    keep_document_header(self);
     auto slots = m->inner.mut().entries.take_all();
     std::vector<OrderedMap<YamlEntry>::Slot> sorted;
     sorted.reserve(slots.size());
@@ -220,6 +221,7 @@ std::size_t slot_count(const Job& job) noexcept {
 bool apply_sequence(const Job& job) {
     PyObject* self = job.obj.get();
     SequenceObject* s = as_sequence(self);
+    keep_document_header(self);
     auto& items = s->inner.mut().items;
     std::vector<YamlItem> sorted;
     sorted.reserve(items.size());

@@ -46,6 +46,25 @@ ROWS = {
         "a: &x 1\nb: [*x]\n", lambda d: list.__setitem__(d["b"], 0, 2), "a: &x 1\nb: [2]\n"),
 }
 
+# A comment block a blank line separates from the first entry or item is
+# the file's header: it stays on top through every reordering.
+HEADED = "# Licence: MIT\n\n# about a\na: 1  # one\nb: 2\n"
+HEADED_SEQ = "# Licence: MIT\n\n- b  # bee\n- a\n"
+for name, edit, body in [
+    ("move_to_end", lambda d: d.move_to_end("a"), "b: 2\n# about a\na: 1  # one\n"),
+    ("move", lambda d: d.move("b", 0), "b: 2\n# about a\na: 1  # one\n"),
+    ("insert at 0", lambda d: d.insert(0, "z", 0), "z: 0\n# about a\na: 1  # one\nb: 2\n"),
+    ("sort_keys", lambda d: d.sort_keys(reverse=True), "b: 2\n# about a\na: 1  # one\n"),
+]:
+    ROWS[f"header stays: {name}"] = (HEADED, edit, "# Licence: MIT\n\n" + body)
+for name, edit, body in [
+    ("insert at 0", lambda s: s.insert(0, "z"), "- z\n- b  # bee\n- a\n"),
+    ("slice at 0", lambda s: s.__setitem__(slice(0, 0), ["z"]), "- z\n- b  # bee\n- a\n"),
+    ("sort", lambda s: s.sort(), "- a\n- b  # bee\n"),
+    ("reverse", lambda s: s.reverse(), "- a\n- b  # bee\n"),
+]:
+    ROWS[f"header stays: sequence {name}"] = (HEADED_SEQ, edit, "# Licence: MIT\n\n" + body)
+
 
 @pytest.mark.parametrize("text, edit, expected", ROWS.values(), ids=ROWS.keys())
 def test_edit(text, edit, expected):
