@@ -1234,6 +1234,10 @@ class Emitter {
     const DocLayout* doc_;  // the document's records, if it was read
     bool crlf_;             // lines the writer makes end with CR LF
     const YamlNode* root_ = nullptr;
+    /// Block collections whose entries or items are being written: the
+    /// root is the one written at depth 0 (a copy of it nested inside
+    /// shares its record, so the address alone does not tell).
+    std::size_t block_depth_ = 0;
     const void* last_slot_ = nullptr;  // the last entry or item of the output
     RootFiller* filler_ = nullptr;
     bool last_pending_ = false;  // last_slot_ waits for the filler's last slot
@@ -1250,6 +1254,17 @@ class Emitter {
     std::vector<const void*> last_chain_;
     /// Whether the slots of `collection` come from the filler; a nested one
     /// is left again when the guard ends, on every path.
+    /// One more block collection open while it lives.
+    class DepthScope {
+      public:
+        explicit DepthScope(std::size_t& depth) noexcept : depth_(depth) { ++depth_; }
+        DepthScope(const DepthScope&) = delete;
+        DepthScope& operator=(const DepthScope&) = delete;
+        ~DepthScope() { --depth_; }
+
+      private:
+        std::size_t& depth_;
+    };
     class FillScope {
       public:
         FillScope(RootFiller* filler, bool root, const void* collection)
@@ -1504,7 +1519,7 @@ bool Emitter::emit_mapping(const YamlMapping& map, std::size_t indent) {
         emit_mapping_flow(map);
         return checkpoint();
     }
-    const bool root = root_ != nullptr && root_->mapping() == &map;
+    const bool root = block_depth_ == 0 && root_ != nullptr && root_->mapping() == &map;
     // A document root's properties get a line of their own.
     if (root && !head_raw_) root_properties(opt(map.anchor), opt(map.tag));
     if (map.entries.empty()) {
@@ -1527,7 +1542,7 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
         emit_sequence_flow(seq);
         return checkpoint();
     }
-    const bool root = root_ != nullptr && root_->sequence() == &seq;
+    const bool root = block_depth_ == 0 && root_ != nullptr && root_->sequence() == &seq;
     if (root && !head_raw_) root_properties(opt(seq.anchor), opt(seq.tag));
     if (seq.items.empty()) {
         line_start();
@@ -1546,7 +1561,8 @@ bool Emitter::emit_sequence(const YamlSequence& seq, std::size_t indent) {
 
 bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first) {
     const Block b = block_of(map.layout, indent);
-    const bool root = root_ != nullptr && root_->mapping() == &map;
+    const bool root = block_depth_ == 0 && root_ != nullptr && root_->mapping() == &map;
+    const DepthScope depth(block_depth_);
     const FillScope scope(filler_, root, &map);
     const bool filled = scope.filled();
     const bool plain_as_is = filled && filler_->plain_as_is();
@@ -1580,7 +1596,8 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
 
 bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first) {
     const Block b = block_of(seq.layout, indent);
-    const bool root = root_ != nullptr && root_->sequence() == &seq;
+    const bool root = block_depth_ == 0 && root_ != nullptr && root_->sequence() == &seq;
+    const DepthScope depth(block_depth_);
     const FillScope scope(filler_, root, &seq);
     const bool filled = scope.filled();
     const bool plain_as_is = filled && filler_->plain_as_is();

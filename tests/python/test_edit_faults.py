@@ -44,6 +44,13 @@ ROWS = {
         "- 2\n- 1  # one\n- 3  # three\n"),
     "list.__setitem__ of a scalar alias": (
         "a: &x 1\nb: [*x]\n", lambda d: list.__setitem__(d["b"], 0, 2), "a: &x 1\nb: [2]\n"),
+    # A copy of the root placed inside the document shares the root's record.
+    "copy of the root set inside": (
+        "a:\n  b: 1\n", lambda d: d["a"].__setitem__("k", d.copy()),
+        "a:\n  b: 1\n  k:\n    a:\n      b: 1\n"),
+    "copy of the root inserted inside": (
+        "a:\n  b: 1\n", lambda d: d["a"].insert(0, "k", d.copy()),
+        "a:\n  k:\n    a:\n      b: 1\n  b: 1\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
