@@ -48,6 +48,11 @@ class BorrowFlag {
     }
     void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
+    /// Whether exclusive access is held now.
+    [[nodiscard]] bool held_exclusively() const noexcept {
+        return state_.load(std::memory_order_relaxed) < 0;
+    }
+
     /// How many times exclusive access was taken: an operation that lets go
     /// of the state while Python code runs (a sort's key function) compares
     /// it before and after to see whether anything changed in between.

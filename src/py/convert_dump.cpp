@@ -110,6 +110,14 @@ bool key_is(PyObject* key, std::string_view text) noexcept {
 
 bool in_step(PyObject* o, const YamlMapping& tree) noexcept {
     if (PyDict_GET_SIZE(o) != static_cast<Py_ssize_t>(tree.entries.size())) return false;
+    // Nothing changed behind the class since the last check: the count
+    // tells. (A watched dict is marked clean before the check: a change
+    // made meanwhile marks it again.)
+    MappingObject* m = as_mapping(o);
+    std::uint8_t state = m->watch.load(std::memory_order_acquire);
+    if (state == MappingObject::kClean) return true;
+    if (state == MappingObject::kChanged)
+        state = m->watch.exchange(MappingObject::kClean, std::memory_order_acq_rel);
     bool same = true;
     Py_BEGIN_CRITICAL_SECTION(o);
     Py_ssize_t pos = 0;
@@ -123,6 +131,12 @@ bool in_step(PyObject* o, const YamlMapping& tree) noexcept {
         }
     }
     Py_END_CRITICAL_SECTION();
+    if (!same) {
+        if (state != MappingObject::kUnwatched)
+            m->watch.store(MappingObject::kChanged, std::memory_order_release);
+    } else if (state == MappingObject::kUnwatched) {
+        watch_dict(m);
+    }
     return same;
 }
 

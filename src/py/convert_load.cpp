@@ -446,6 +446,8 @@ ref to_mapping_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* sche
         ref key = KeyCache::str(keys, inner.entries.at(i).key);
         if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
     }
+    // Filled as its tree says: only a change from now on is to be checked.
+    watch_dict(as_mapping(obj.get()));
     return obj;
 }
 

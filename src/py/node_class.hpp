@@ -5,6 +5,7 @@
 #pragma once
 
 #include <new>
+#include <type_traits>
 
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -50,6 +51,8 @@ ref alloc(PyTypeObject* type, Cow<typename ClassTraits<Obj>::Inner> inner, DocMe
     new (&o->inner) Cow<typename ClassTraits<Obj>::Inner>(std::move(inner));
     new (&o->meta) MetaRef(std::move(meta));
     new (&o->contained) ContainedMark();
+    if constexpr (std::is_same_v<Obj, MappingObject>)
+        new (&o->watch) std::atomic<std::uint8_t>(MappingObject::kUnwatched);
     return self;
 }
 

@@ -84,7 +84,16 @@ struct MappingObject {
     Cow<YamlMapping> inner;
     MetaRef meta;
     ContainedMark contained;
+    /// Whether the dict may have changed other than through the class: a
+    /// watcher of the dict sees every change. While it is kClean, `in_step`
+    /// need not compare the values.
+    enum Watch : std::uint8_t { kClean = 0, kChanged = 1, kUnwatched = 2 };
+    std::atomic<std::uint8_t> watch{kUnwatched};
 };
+
+/// Watches the dict of mapping object `m`, which holds what its tree says,
+/// for changes made behind the class from now on.
+void watch_dict(MappingObject* m) noexcept;
 
 /// A YamlSequence instance: a real list (the parent list), `inner` (shared
 /// as above) and the document metadata.

@@ -872,7 +872,38 @@ PyTypeObject* mapping_type() noexcept {
     return g_mapping_type;
 }
 
+namespace {
+
+// The dict watcher of this process's interpreter, or -1.
+int g_dict_watcher = -1;
+
+/// Marks a mapping object whose dict changes while the class does not
+/// hold it: a change made through dict's own methods.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+    if (event == PyDict_EVENT_DEALLOCATED || !is_mapping_object(dict)) return 0;
+    MappingObject* m = as_mapping(dict);
+    if (!m->borrow.held_exclusively())
+        m->watch.store(MappingObject::kChanged, std::memory_order_relaxed);
+    return 0;
+}
+
+}  // namespace
+
+void watch_dict(MappingObject* m) noexcept {
+    // Without a watcher (another interpreter) every check compares values.
+    if (g_dict_watcher < 0 || PyDict_Watch(g_dict_watcher, reinterpret_cast<PyObject*>(m)) < 0) {
+        PyErr_Clear();
+        m->watch.store(MappingObject::kUnwatched, std::memory_order_relaxed);
+        return;
+    }
+    m->watch.store(MappingObject::kClean, std::memory_order_release);
+}
+
 bool init_mapping_type() noexcept {
+    if (g_dict_watcher < 0) {
+        g_dict_watcher = PyDict_AddWatcher(on_dict_event);
+        if (g_dict_watcher < 0) PyErr_Clear();
+    }
     return node_class::init_type(g_mapping_type, mapping_spec, &PyDict_Type);
 }
 
