@@ -117,17 +117,24 @@ def cmd_read(args: argparse.Namespace) -> None:
 def _read_one(args: argparse.Namespace, file: str, steps: list[Any], several: bool) -> list[str]:
     _, docs = load_file(file)
     found: list[Any] = []
-    errors: list[NotFound] = []
+    errors: list[tuple[int, NotFound]] = []
     picked = candidates(docs, args.doc)
     for i in picked:
         try:
             found.append(Walker(docs[i], reads=True).node_at(steps))
         except NotFound as e:
-            errors.append(e)
+            errors.append((i, e))
     if not found:
         if not picked:
             raise NotFound("the file has no document")
-        raise errors[0] if len(errors) == 1 else NotFound(f"no document has {show_path(steps)}")
+        # The document that has most of PATH is likely the one meant: say what it lacks.
+        deepest = max(e.depth for _, e in errors)
+        closest = [(i, e) for i, e in errors if e.depth == deepest]
+        if len(errors) == 1:
+            raise errors[0][1]
+        if len(closest) == 1 and deepest > 0:
+            raise NotFound(f"document {closest[0][0]}: {closest[0][1]}")
+        raise NotFound(f"no document has {show_path(steps)}")
     out = []
     for node in found:
         text, value = _shown(args.command, node, args.output, show_path(steps))

@@ -30,7 +30,12 @@ class Failure(Exception):
 
 
 class NotFound(Failure):
-    """What PATH names is not there (a document without it may simply not be the one meant)."""
+    """What PATH names is not there (a document without it may simply not be the one meant).
+    `depth`: how many steps of PATH were found."""
+
+    def __init__(self, message: str, depth: int = 0) -> None:
+        super().__init__(message)
+        self.depth = depth
 
 
 @dataclass(frozen=True)
@@ -290,16 +295,16 @@ class Walker:
         where = show_path(steps[:at])
         if isinstance(step, int):
             if not isinstance(node, list):
-                raise NotFound(f"{where} is {kind(node)}, not a sequence")
+                raise NotFound(f"{where} is {kind(node)}, not a sequence", at)
             if not -len(node) <= step < len(node):
-                raise NotFound(f"{where} has no item [{step}] ({len(node)} items)")
+                raise NotFound(f"{where} has no item [{step}] ({len(node)} items)", at)
             return step
         if isinstance(step, Select):
-            return self.select(node, step, where)
+            return self.select(node, step, where, at)
         if not isinstance(node, dict):
-            raise NotFound(f"{where} is {kind(node)}, not a mapping")
+            raise NotFound(f"{where} is {kind(node)}, not a mapping", at)
         if step not in node and merged_owner(node, step) is None:
-            raise NotFound(f"{where} has no key {_shown_key(step)}{_suggest(step, effective_keys(node))}")
+            raise NotFound(f"{where} has no key {_shown_key(step)}{_suggest(step, effective_keys(node))}", at)
         return step
 
     def child(self, node: Any, step: Concrete, steps: Sequence[Step], at: int) -> Any:
@@ -311,9 +316,9 @@ class Walker:
             raise ThroughMerge(self.root, steps[:at + 1], owner[1])
         return owner[0][step]
 
-    def select(self, node: Any, step: Select, where: str) -> int:
+    def select(self, node: Any, step: Select, where: str, at: int) -> int:
         if not isinstance(node, list):
-            raise NotFound(f"{where} is {kind(node)}, not a sequence")
+            raise NotFound(f"{where} is {kind(node)}, not a sequence", at)
         found = [i for i, item in enumerate(node) if isinstance(item, dict) and self._reads_as(item, step)]
         if len(found) == 1:
             return found[0]
@@ -323,7 +328,7 @@ class Walker:
                           "pick one by its index")
         seen = [t for item in node if isinstance(item, dict) and (t := self._text(item, step.key)) is not None]
         hint = _suggest(step.value, seen) if seen else f" (no item has the key {_shown_key(step.key)})"
-        raise NotFound(f"{where} has no item {shown}{hint}")
+        raise NotFound(f"{where} has no item {shown}{hint}", at)
 
     def _text(self, item: dict[str, Any], key: str) -> str | None:
         if key in item:

@@ -8,7 +8,6 @@ style, and a new key is quoted where its neighbours are, or where a reader
 would take it for something other than a string (`201`, `true`, `~`).
 """
 
-import bisect
 import json
 import re
 from typing import Any
@@ -187,6 +186,23 @@ class Keys:
         c = self.text[offset:offset + 1]
         return c if c in ("'", '"') else None
 
+    def _blank_lines_above(self, mapping: Any, key: str) -> int | None:
+        """How many blank lines stand above the key's line (and the comment lines right above it)."""
+        position = mapping.key_position(key) if isinstance(mapping, tesvorn.YamlMapping) else None
+        if position is None:
+            return None
+        line, blank = position[0] - 1, 0
+        while line > 0 and self._line(line).lstrip().startswith("#"):
+            line -= 1
+        while line > 0 and not self._line(line).strip():
+            line, blank = line - 1, blank + 1
+        return blank
+
+    def _line(self, number: int) -> str:
+        start = self.line_starts[number - 1]
+        end = self.line_starts[number] if number < len(self.line_starts) else len(self.text)
+        return self.text[start:end]
+
     def style_for(self, mapping: Any, key: str) -> str | None:
         quotes = [self._quote_of(mapping, k) for k in mapping]
         if quotes and all(quotes):
@@ -196,12 +212,19 @@ class Keys:
         return None
 
     def add(self, mapping: Any, key: str, value: Any) -> None:
-        """Adds `key` at the end of `mapping` (or sets it, when there)."""
-        quote = None if key in mapping else self.style_for(mapping, key)
+        """Adds `key` at the end of `mapping` (or sets it, when there), after
+        as many blank lines as separate every entry of it from the one before."""
+        if key in mapping:
+            mapping[key] = value
+            return
+        quote = self.style_for(mapping, key)
+        blanks = {self._blank_lines_above(mapping, k) for k in list(mapping)[1:]} if len(mapping) > 2 else set()
         if quote is not None:
             written = "'" + key.replace("'", "''") + "'" if quote == "'" else json.dumps(key)
             mapping.update(tesvorn.loads(f"{written}: null"))  # brings the key's style along
         mapping[key] = value
+        if len(blanks) == 1 and (n := blanks.pop()):
+            mapping.blank_lines_before(key, n)
 
     def rename(self, mapping: Any, old: str, new: str) -> None:
         """Renames `old` where it stands, keeping its comments, quoted as a new key would be."""
@@ -218,8 +241,3 @@ class Keys:
         mapping.set_comment_before(new, before)
         mapping.set_comment_inline(new, inline)
         mapping.blank_lines_before(new, blank)
-
-
-def bisect_line(line_starts: list[int], offset: int) -> int:
-    """The line (from 1) of a character offset."""
-    return bisect.bisect_right(line_starts, offset)
