@@ -3,6 +3,7 @@ corpus files: an edit changes exactly its own lines, `check` passes the
 whole corpus, and an error leaves every file as it was."""
 
 import difflib
+import importlib.metadata
 import pathlib
 import resource
 import shutil
@@ -18,7 +19,7 @@ COMMAND = pathlib.Path(sysconfig.get_path("scripts")) / "tesvorn"
 CONFIG = pathlib.Path(__file__).resolve().parents[2] / "examples" / "config.yaml"
 
 K8S = "GoogleCloudPlatform__kubernetes-engine-samples/"
-# w: a workflow without a final line break; k: a manifest whose annotation key
+# w: a Go workflow; k: a manifest whose annotation key
 # holds dots; c: five documents with CRLF line breaks; g: a Deployment, then a
 # Service (only the Service has spec.type); m: Compose services that merge
 # anchored mappings (<<: *name); a: OpenAPI responses keyed '200', '401'...
@@ -37,7 +38,7 @@ MADE = {"bad.yaml": b"a: [1, 2\n", "dup.yaml": b"a: 1\nb: 2\na: 3\n", "latin.yam
         "s.yaml": b"name: 'Nightly # 2'\ntag: 'release: v2'\nnote: ''\nn: 1\n",
         "helm.yaml": b"# replicaCount: 1\n# image:\n#   tag: stable\n", "empty.yaml": b"",
         "nested-dup.yaml": b"- name: a\n  env:\n    A: 1\n    'A': 2\n",
-        "cert.pem": b"-----BEGIN-----\nQUJD\n-----END-----\n"}
+        "cert.pem": b"-----BEGIN-----\nQUJD\n-----END-----\n", "nonl.yaml": b"a: 1\nb: 2"}
 CFN_MODE = ('Resources.EC2Instance.Metadata."AWS::CloudFormation::Init".install_and_enable_cfn_hup.files.'
             '"/etc/cfn/cfn-hup.conf".mode')
 CONTAINER = "spec.template.spec.containers[name=gradio]"
@@ -183,6 +184,68 @@ class TestGet:
             assert (result.returncode, result.stdout.decode(), result.stderr) == (0, output, b"")
 
 
+READS = [  # arguments, output (exit code 0)
+    (["get", "g.yaml", "spec.type"], "LoadBalancer\n"),
+    (["get", "g.yaml", f"{CONTAINER}.resources.limits.cpu"], "1\n"),
+    (["get", "-o", "json", "--doc", "kind=Service", "g.yaml", "spec.ports"],
+     '[\n  {\n    "port": 80,\n    "targetPort": 7860\n  }\n]\n'),
+    (["get", "-o", "yaml", "p.yml", "jobs.build.strategy.matrix.python-version[1]"], '"3.10"\n'),
+    (["get", "-o", "json", "p.yml", "jobs.build.strategy.matrix.python-version[1]"], '"3.10"\n'),
+    (["get", "g.yaml", ".kind"], "Deployment\nService\n"),
+    (["get", "w.yml", "p.yml", "jobs.build.runs-on"], "w.yml: ubuntu-latest\np.yml: ubuntu-latest\n"),
+    (["get", "-o", "json", "w.yml", "p.yml", "name"],
+     '{"file": "w.yml", "value": "Go"}\n{"file": "p.yml", "value": "Python package"}\n'),
+    (["get", "-e", "w.yml", "p.yml", "on.push"], ""),
+    # Keys merged in by <<: *anchor are read where the << stands.
+    (["get", "m.yml", "services.heimdall.environment.TZ"], "$TZ\n"),
+    (["get", "m.yml", "services.heimdall.restart"], "always\n"),
+    (["keys", "m.yml", "services.nzbget"],
+     "security_opt\nrestart\nimage\ncontainer_name\nnetworks\nports\nvolumes\nenvironment\n"),
+    (["get", "-o", "json", "m.yml", "services.heimdall.environment"],
+     '{\n  "TZ": "$TZ",\n  "PUID": "$PUID",\n  "PGID": "$PGID"\n}\n'),
+    (["keys", "--doc", "1", "g.yaml", "."], "apiVersion\nkind\nmetadata\nspec\n"),
+    (["keys", "-o", "json", "w.yml", "on.push.branches"], "[\n  0\n]\n"),
+    (["length", "p.yml", "jobs.build.strategy.matrix.python-version"], "3\n"),
+    (["length", "--doc", "0", "g.yaml", f"{CONTAINER}.env"], "6\n"),
+    (["set", "--diff", "g.yaml", "spec.type", "NodePort"],
+     "--- g.yaml\n+++ g.yaml\n@@ -62,7 +62,7 @@\n metadata:\n   name: gradio-service\n spec:\n"
+     "-  type: LoadBalancer\n+  type: NodePort\n   selector:\n     app: gradio\n   ports:\n"),
+    (["delete", "--diff", "w.yml", "jobs.build.steps[-1]"],
+     "--- w.yml\n+++ w.yml\n@@ -23,6 +23,3 @@\n \n     - name: Build\n       run: go build -v ./...\n"
+     "-\n-    - name: Test\n-      run: go test -v ./...\n"),
+    (["set", "--diff", "nonl.yaml", "b", "3"],
+     "--- nonl.yaml\n+++ nonl.yaml\n@@ -1,2 +1,2 @@\n a: 1\n-b: 2\n\\ No newline at end of file\n"
+     "+b: 3\n\\ No newline at end of file\n"),
+]
+
+
+class TestRead:
+    @pytest.mark.parametrize("args, output", READS)
+    def test_prints(self, work, args, output):
+        before = snapshot(work)
+        result = run(*args, cwd=work)
+        assert (result.returncode, result.stdout.decode(), result.stderr) == (0, output, b"")
+        assert snapshot(work) == before
+
+    def test_exists_is_quiet(self, work):
+        result = run("get", "-e", "w.yml", "p.yml", "jobs.build.strategy", cwd=work)
+        assert (result.returncode, result.stdout, result.stderr) == (1, b"", b"")
+
+
+class TestHelp:
+    @pytest.mark.parametrize("command", ["get", "keys", "length", "set", "delete", "insert", "rename", "move",
+                                         "check"])
+    def test_shows_examples(self, command, tmp_path):
+        result = run(command, "--help", cwd=tmp_path)
+        examples = result.stdout.decode().split("examples:\n")[1].splitlines()
+        assert result.returncode == 0 and 2 <= len(examples) <= 4
+        assert all(line.startswith(f"  tesvorn {command} ") for line in examples)
+
+    def test_version(self, tmp_path):
+        result = run("--version", cwd=tmp_path)
+        assert result.stdout.decode() == f"tesvorn {importlib.metadata.version('tesvorn')}\n"
+
+
 class TestCheck:
     def test_the_corpus_passes(self, corpus):
         result = run("check", *map(str, corpus_files(corpus)), cwd=corpus)
@@ -277,3 +340,33 @@ class TestErrors:
         result = run("set", "-i", "w.yml", "name", "x", cwd=work)
         assert (result.returncode, result.stderr) == (1, b"tesvorn: w.yml: the file is read-only; not written\n")
         assert snapshot(work) == before
+
+
+def readme_examples() -> list[tuple[str, str]]:
+    """(command, what it prints) for each `$` line of the README's command-line console block."""
+    readme = (CONFIG.parents[1] / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Command line", 1)[1]
+    block = section.split("```console\n", 1)[1].split("```", 1)[0]
+    examples: list[tuple[str, str]] = []
+    for line in block.splitlines(keepends=True):
+        if line.startswith("$ "):
+            examples.append((line[2:].rstrip("\n"), ""))
+        else:
+            examples[-1] = (examples[-1][0], examples[-1][1] + line)
+    return examples
+
+
+class TestReadme:
+    def test_every_example_prints_what_it_shows(self, tmp_path):
+        for example in [CONFIG, *sorted((CONFIG.parent / "cli").iterdir())]:
+            shutil.copyfile(example, tmp_path / example.name)
+        subprocess.run(["git", "init", "-q"], cwd=tmp_path, check=True)
+        subprocess.run(["git", "add", "."], cwd=tmp_path, check=True)
+        env = {"PATH": f"{COMMAND.parent}:/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
+        examples = readme_examples()
+        assert len(examples) > 20
+        for command, shown in examples:
+            result = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            assert result.stdout.decode() == shown, command
+            assert (result.returncode != 0) == shown.startswith("tesvorn: "), command

@@ -130,6 +130,8 @@ def _read_one(args: argparse.Namespace, file: str, steps: list[Any], several: bo
         # The document that has most of PATH is likely the one meant: say what it lacks.
         deepest = max(e.depth for _, e in errors)
         closest = [(i, e) for i, e in errors if e.depth == deepest]
+        if len(closest) > 1:  # one that knows a key close to the missing one says more
+            closest = [(i, e) for i, e in closest if "(did you mean" in str(e)] or closest
         if len(errors) == 1:
             raise errors[0][1]
         if len(closest) == 1 and deepest > 0:
