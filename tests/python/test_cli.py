@@ -105,6 +105,7 @@ EDITS = [  # file, arguments, removed lines, added lines
      ["    - uses: actions/checkout@v4"], ["    - uses: actions/checkout@v5"]),
     # Without --doc an edit goes to the one document that has the path (or its mapping).
     ("g.yaml", ["set", "spec.type", "NodePort"], ["  type: LoadBalancer"], ["  type: NodePort"]),
+    ("g.yaml", ["set", "metadata.labels.tier", "web"], [], ["    tier: web"]),
     ("g.yaml", ["set", "spec.replicas", "2", f"{CONTAINER}.image", "gradio:2"],
      ["  replicas: 1", "        image: us-docker.pkg.dev/google-samples/containers/gke/gradio-app:v1.0.4"],
      ["  replicas: 2", "        image: gradio:2"]),

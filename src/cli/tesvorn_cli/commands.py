@@ -1,6 +1,7 @@
 """The commands and their command line."""
 
 import argparse
+import base64
 import json
 import math
 import re
@@ -50,7 +51,7 @@ def _json_ready(value: Any) -> Any:
     if isinstance(value, list):
         return [_json_ready(v) for v in value]
     if isinstance(value, (bytes, bytearray)):
-        return tesvorn.dumps(tesvorn.YamlScalar(bytes(value), tag="")).strip()
+        return base64.b64encode(value).decode("ascii")
     return value
 
 

@@ -6,8 +6,8 @@ from typing import Any
 
 import tesvorn
 
-from .paths import (Concrete, Failure, NotFound, Step, ThroughMerge, Walker, kind, merged_owner,
-                    show_path)
+from .paths import (Concrete, Failure, NotFound, Step, ThroughMerge, Walker, documents_where, kind,
+                    merged_owner, show_path)
 from .values import Keys, Value
 
 HAS_PATH, HAS_PLACE, ABSENT = 2, 1, 0
@@ -167,7 +167,6 @@ def _listed(numbers: Sequence[int]) -> str:
 
 def candidates(docs: Sequence[Any], doc: str | None) -> list[int]:
     """The documents --doc allows: N, the documents where KEY is VALUE, or all."""
-    from .paths import documents_where
     if doc is None:
         return list(range(len(docs)))
     if _NUMBER.fullmatch(doc):

@@ -13,7 +13,7 @@ from typing import Any
 import tesvorn
 
 from .paths import Failure, show_path
-from .values import _LOAD_ERRORS, parse_message
+from .values import LOAD_ERRORS, parse_message
 
 
 def display_name(file: str) -> str:
@@ -39,7 +39,7 @@ def load_file(file: str) -> tuple[str, list[Any]]:
     text = read_text(file)
     try:
         return text, tesvorn.loads_all(text)
-    except _LOAD_ERRORS as e:
+    except LOAD_ERRORS as e:
         position, message = parse_message(e)
         raise Failure(f"{display_name(file)}{position}: {message}") from None
 
@@ -47,7 +47,7 @@ def load_file(file: str) -> tuple[str, list[Any]]:
 def dump_all(file: str, docs: list[Any]) -> str:
     try:
         return tesvorn.dumps_all(docs)
-    except _LOAD_ERRORS as e:
+    except LOAD_ERRORS as e:
         raise Failure(f"{display_name(file)}: {e}") from None
 
 
@@ -77,7 +77,7 @@ def _key_at(line: str, column: int) -> str | None:
             return None
         try:
             key = tesvorn.loads(rest[:i + 1])
-        except _LOAD_ERRORS:
+        except LOAD_ERRORS:
             return None
         return key.value if isinstance(key, tesvorn.YamlScalar) and isinstance(key.value, str) else None
     # Not a plain key: an indicator ("- " of an item, "? " and ": " of an explicit key, ...).

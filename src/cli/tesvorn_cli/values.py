@@ -16,7 +16,7 @@ import tesvorn
 
 from .paths import Failure
 
-_LOAD_ERRORS = (tesvorn.TesvornError, ValueError, RecursionError)
+LOAD_ERRORS = (tesvorn.TesvornError, ValueError, RecursionError)
 _POSITION = re.compile(r" at byte [0-9]+ line ([0-9]+) column ([0-9]+)$")
 
 
@@ -62,7 +62,7 @@ def dropped_comment(text: str, docs: list[Any]) -> str | None:
             try:
                 if _data(tesvorn.loads_all(text[:i] + text[end:])) == data:
                     return text[i:end].rstrip()
-            except _LOAD_ERRORS:
+            except LOAD_ERRORS:
                 pass
     return None
 
@@ -95,7 +95,7 @@ class Value:
         if mode in ("auto", "yaml"):
             try:
                 self.docs = tesvorn.loads_all(text)
-            except _LOAD_ERRORS as e:
+            except LOAD_ERRORS as e:
                 position, message = parse_message(e)
                 raise Failure(f"VALUE{position}: {message}") from None
             if len(self.docs) > 1:
@@ -157,13 +157,13 @@ def _needs_quotes(key: str) -> bool:
     """Whether `key` written plain would read back as something else than this string."""
     try:
         node = tesvorn.loads(f"{key}: x")
-    except _LOAD_ERRORS:
+    except LOAD_ERRORS:
         return True
     if not isinstance(node, dict) or list(node) != [key] or node.get(key) != "x":
         return True
     try:
         alone = tesvorn.loads(key) if key.strip() else None
-    except _LOAD_ERRORS:
+    except LOAD_ERRORS:
         return True
     return not (isinstance(alone, tesvorn.YamlScalar) and alone.value == key)
 
