@@ -34,7 +34,7 @@ def test_mypy_rejects_misuse(tmp_path):
 
 def test_mypy_strict_accepts_the_command(tmp_path):
     pytest.importorskip("mypy")
-    command = HERE.parents[1] / "src" / "cli" / "tesvorn_cli.py"
+    command = HERE.parents[1] / "src" / "cli" / "tesvorn_cli"
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path), str(command)],
         capture_output=True, text=True, cwd=tmp_path)
