@@ -198,7 +198,7 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
         const std::uint32_t at[6] = {rel(s.at[0]), rel(s.at[1]), rel(s.at[2]),
                                      rel(s.at[3]), rel(from),    rel(to)};
         if (!l.set(at)) return;
-        l.source = static_cast<std::uint32_t>(source_->id);
+        l.source = source_->id;
         l.shape = s.shape;
         l.flags = s.flags;
         const Comments& comments = *owner.comments;

@@ -737,7 +737,7 @@ class Emitter {
     /// Whether a slot's records were read with its collection's.
     static bool recorded(const Block& b, const SlotLayout& l) noexcept {
         return b.layout != nullptr && l.has() &&
-               l.source == static_cast<std::uint32_t>(b.layout->source->id);
+               l.source == b.layout->source->id;
     }
     /// The text of piece `p` of a slot recorded with its collection.
     static std::string_view piece(const SourceRef& src, const SlotLayout& l, SlotLayout::Piece p) {
@@ -2358,7 +2358,7 @@ void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
             for (const auto& slot : map.entries)
                 bare = bare && slot.value.layout.has() &&
                        slot.value.layout.ref().source ==
-                           static_cast<std::uint32_t>(map.layout.source->id);
+                           map.layout.source->id;
         emit_flow_body(map.layout, map.entries, true, bare);
         return;
     }
@@ -2451,7 +2451,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     for (const auto& s : slots) {
         const auto& e = slot_of(s);
         const SlotLayout& sl = e.layout.ref();
-        const bool rec = sl.has() && sl.source == static_cast<std::uint32_t>(src->id);
+        const bool rec = sl.has() && sl.source == src->id;
         if (i > 0 && !comma_done) flow_indicator(',');
         comma_done = false;
         // Lead.

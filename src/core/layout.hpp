@@ -117,7 +117,6 @@ struct SlotLayout {
     std::uint32_t begin = kNone;  // where the lead starts
     std::uint16_t len[4] = {};    // lengths of lead, key, sep, trail
     std::uint32_t value_len = 0;
-    std::uint32_t source = 0;  // the SourceText the offsets point into (low bits of its id)
     std::uint8_t shape : 2 = kInline;
     /// Pieces a reset of the formatting dropped (bit 1 << Piece).
     std::uint8_t stale : 5 = 0;
@@ -127,6 +126,10 @@ struct SlotLayout {
     std::uint64_t fp_key = 0;    // key text, style, properties, complex key (unless kPlainKey)
     std::uint64_t fp_value = 0;  // scalar value, style, properties; alias name; collection
                                  // style and properties (unless kPlainValue or kQuotedValue)
+    /// The id of the SourceText the offsets point into: whole, so that a
+    /// slot moved into a collection read from other text never passes for
+    /// one of that text, however many texts a process reads.
+    std::uint64_t source = 0;
 
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 

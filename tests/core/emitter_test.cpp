@@ -580,6 +580,20 @@ TEST(EmitterEdited, FlowEntriesFirstNowFollowTheOpeningBracketAsRead) {
     });
 }
 
+// A slot moved into a collection read from other text is told from that
+// text's own by the whole id of its text, not by part of it.
+TEST(EmitterEdited, SlotsMovedBetweenTextsAreWrittenAnew) {
+    auto a = make_source("a:   'x'  # from a\n");
+    auto b = make_source("b:   'yyyyyyyyyyyyyyyy'\n");
+    b->id = a->id + (std::uint64_t{1} << 32);
+    auto ra = read_documents(a);
+    auto rb = read_documents(b);
+    ASSERT_TRUE(ra.ok() && rb.ok());
+    YamlNode& target = rb.value().roots.front();
+    target.mapping()->entries.insert("a", *ra.value().roots.front().mapping()->entries.find("a"));
+    EXPECT_EQ(dump(target), "b:   'yyyyyyyyyyyyyyyy'\na: 'x'  # from a\n");
+}
+
 // --- Sinks and limits ----------------------------------------------------------------
 
 namespace {
