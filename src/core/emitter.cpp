@@ -734,10 +734,24 @@ class Emitter {
         /// How far right of where they were read its entries stand now.
         std::ptrdiff_t shift = 0;
     };
-    /// Whether a slot's records were read with its collection's.
+    /// Whether a slot's records were read with its collection's: from the
+    /// same text, at the column of its keys or dashes (a slot taken from
+    /// another collection of that text does not fit its lines).
     static bool recorded(const Block& b, const SlotLayout& l) noexcept {
-        return b.layout != nullptr && l.has() &&
-               l.source == b.layout->source->id;
+        if (b.layout == nullptr || !l.has() || l.source != b.layout->source->id) return false;
+        return key_column(*b.layout->source, l.at(SlotLayout::kKey)) == b.layout->column;
+    }
+    /// The column of offset `at` as the reader counts it: characters from
+    /// the line start, a byte order mark at the start of the stream none.
+    static std::size_t key_column(const SourceText& src, std::uint32_t at) noexcept {
+        const std::string_view text = src.text.substr(0, std::min<std::size_t>(at, src.text.size()));
+        const std::size_t nl = text.find_last_of("\r\n");
+        const std::size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
+        std::size_t col = 0;
+        for (std::size_t i = begin; i < text.size(); ++i)
+            if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++col;
+        if (begin == 0 && src.base == 0 && text.substr(0, 3) == "\xEF\xBB\xBF") --col;
+        return col;
     }
     /// The text of piece `p` of a slot recorded with its collection.
     static std::string_view piece(const SourceRef& src, const SlotLayout& l, SlotLayout::Piece p) {
@@ -2314,9 +2328,11 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
     const YamlSequence* q = v.sequence();
     const CollectionLayout& cl = m != nullptr ? m->layout : q->layout;
     const bool flow = (m != nullptr ? m->style : q->style) == ContainerStyle::Flow;
+    // (Only the collection read in this very slot: a collection read inside
+    // it, now its value, starts later.)
     if (flow && cl.has() && cl.flag(CollectionLayout::kFlow) && cl.source == source &&
         l.fresh(SlotLayout::kValue) && value_matches(source, l, v) &&
-        cl.open >= l.at(SlotLayout::kValue) && cl.open <= l.at(SlotLayout::kTrail)) {
+        cl.start == l.at(SlotLayout::kValue) && cl.open <= l.at(SlotLayout::kTrail)) {
         raw(source, l.at(SlotLayout::kValue), cl.open);
         note_node_anchor(v);
         if (m != nullptr) {
@@ -2352,7 +2368,8 @@ void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
         !map.layout.flag(CollectionLayout::kIndentStale)) {
         // A pair read without braces keeps that form while it is one simple
         // pair.
-        bool bare = map.layout.flag(CollectionLayout::kBare) && !props && !map.anchor && !map.tag;
+        bool bare = map.layout.flag(CollectionLayout::kBare) && !props && !map.anchor &&
+                    !map.tag && !map.entries.empty();
         // (An entry added to it needs the braces.)
         if (bare && map.entries.size() != 1)
             for (const auto& slot : map.entries)

@@ -51,6 +51,17 @@ ROWS = {
     "copy of the root inserted inside": (
         "a:\n  b: 1\n", lambda d: d["a"].insert(0, "k", d.copy()),
         "a:\n  k:\n    a:\n      b: 1\n  b: 1\n"),
+    # Flow collections keep their brackets and elements.
+    "flow value replaced by its own child": (
+        "{ a: [b, [c]] }\n", lambda d: d.__setitem__("a", d["a"][1]), "{ a: [c] }\n"),
+    "single pair emptied in a flow sequence": ("[a: b]\n", lambda d: d[0].pop("a"), "[{}]\n"),
+    "single pair cleared before another item": ("[a: b, c]\n", lambda d: d[0].clear(), "[{}, c]\n"),
+    # Text reused in another collection of the same file fits its new place.
+    "entries of a nested mapping added at the top": (
+        "a:\n  k: 'x'\n", lambda d: d.update(d["a"]), "a:\n  k: 'x'\nk: 'x'\n"),
+    "items of a deeper sequence appended": (
+        "roles:\n- a\nports:\n    - p: 1\n      q: 2\n", lambda d: d["roles"].extend(d["ports"]),
+        "roles:\n- a\n- p: 1\n  q: 2\nports:\n    - p: 1\n      q: 2\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
