@@ -906,9 +906,12 @@ std::optional<YamlNode> Extractor::alias_replacement(const std::string& name,
     const AnchorBook::Entry* anchored = book_.find(name);
     if (anchored == nullptr) {
         // No anchor of that name in the text before it: the writer writes
-        // the alias as its value under the anchor's name.
-        std::optional<YamlNode> inner = settled(value);
-        book_.define(name, inner ? *inner : value);
+        // the alias as its value under the anchor's name, which takes the
+        // place of the value's own anchor (that one is not defined there).
+        YamlNode own = value;
+        if (OptString* a = root_anchor(own)) *a = name;
+        std::optional<YamlNode> inner = settled(own);
+        book_.define(name, inner ? *inner : own);
         if (!inner) return std::nullopt;
         return YamlNode(AliasNode{name, Box<YamlNode>(std::move(*inner))});
     }

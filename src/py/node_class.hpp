@@ -87,6 +87,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (a.tag != Py_None) {
             std::string_view text;
             if (!str_utf8(a.tag, text)) return nullptr;
+            if (!collection_takes_tag(std::is_same_v<Obj, MappingObject>, text)) return nullptr;
             inner.tag = std::string(text);
         }
         return alloc<Obj>(type, Cow<typename ClassTraits<Obj>::Inner>(std::move(inner)), DocMeta{})

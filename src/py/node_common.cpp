@@ -10,6 +10,104 @@
 
 namespace tesvorn::py {
 
+namespace {
+
+/// The name of a standard tag ("str", "int", "map", ...) given in short or
+/// long form; empty for any other tag.
+std::string_view standard_tag(std::string_view tag) noexcept {
+    constexpr std::string_view kLong = "tag:yaml.org,2002:";
+    if (tag.starts_with("!!")) return tag.substr(2);
+    if (tag.starts_with(kLong)) return tag.substr(kLong.size());
+    return {};
+}
+
+/// The text the writer gives a scalar's value.
+std::string scalar_text(const YamlScalar& s) {
+    if (s.props->original) return *s.props->original;
+    const ScalarValue& v = s.value;
+    switch (v.kind()) {
+        case ScalarValue::Str:
+            return std::string(v.as_str());
+        case ScalarValue::Int:
+            return std::to_string(v.as_int());
+        case ScalarValue::BigInt:
+            return std::string(v.as_big_int());
+        case ScalarValue::Float: {
+            std::string out;
+            append_float_text(out, v.as_float());
+            return out;
+        }
+        case ScalarValue::Bool:
+            return v.as_bool() ? "true" : "false";
+        case ScalarValue::Null:
+            break;
+    }
+    return "null";
+}
+
+}  // namespace
+
+bool fit_standard_tag(YamlScalar& s) {
+    if (!s.props->tag) return true;
+    const std::string tag = *s.props->tag;
+    const std::string_view name = standard_tag(tag);
+    if (name.empty() || name == "binary" || name == "timestamp") return true;
+    const std::string text = scalar_text(s);
+    const ScalarValue typed = ScalarValue::from_str(text);
+    bool fits = false;
+    ScalarValue value;
+    if (name == "str") {
+        fits = true;
+        value = ScalarValue::of_str(text);
+    } else if (name == "int") {
+        fits = typed.is_integer();
+        value = typed;
+    } else if (name == "float") {
+        double d = 0;
+        fits = typed.kind() == ScalarValue::Float ||
+               (typed.is_integer() && parse_f64(text, d));
+        value = typed.kind() == ScalarValue::Float ? typed : ScalarValue::of_float(d);
+    } else if (name == "bool") {
+        fits = typed.kind() == ScalarValue::Bool;
+        value = typed;
+    } else if (name == "null") {
+        fits = typed.kind() == ScalarValue::Null;
+        value = typed;
+    }
+    if (!fits) {
+        const std::string message = "a scalar " + quoted(text) + " cannot be tagged '" + tag +
+                                    "': it would not read back as one";
+        ref m = make_str(message);
+        if (m) PyErr_SetObject(PyExc_ValueError, m.get());
+        return false;
+    }
+    // The text as it stands reads back as this value: a string is written
+    // from its value, anything else as that text.
+    if (!(value == s.value)) {
+        s.value = std::move(value);
+        if (s.value.is_str()) {
+            s.props.mut().original.reset();
+        } else {
+            s.props.mut().original = text;
+        }
+    }
+    return true;
+}
+
+bool collection_takes_tag(bool mapping, std::string_view tag) {
+    const std::string_view name = standard_tag(tag);
+    if (name.empty()) return true;
+    const bool fits = mapping ? (name == "map" || name == "omap" || name == "pairs" || name == "set")
+                              : (name == "seq" || name == "omap" || name == "pairs");
+    if (fits) return true;
+    const std::string message = std::string(mapping ? "a mapping" : "a sequence") +
+                                " cannot be tagged '" + std::string(tag) +
+                                "': it would not read back as one";
+    ref m = make_str(message);
+    if (m) PyErr_SetObject(PyExc_ValueError, m.get());
+    return false;
+}
+
 const DocMeta MetaRef::kEmpty{};
 
 // ---- arguments ----------------------------------------------------------------
@@ -224,6 +322,35 @@ PyObject* get_opt(PyObject* self, void*) {
     });
 }
 
+/// The tag property: a standard tag is checked against the node first (see
+/// fit_standard_tag), so that the node holds what its dump loads as.
+int set_tag(PyObject* self, PyObject* value, void* closure) {
+    return guarded([&]() -> int {
+        const char* name = static_cast<const char*>(closure);
+        if (!refuse_delete(value, name) || !arg_optional_str(value, name)) return -1;
+        std::optional<std::string> text;
+        if (value != Py_None) {
+            std::string_view utf8;
+            if (!str_utf8(value, utf8)) return -1;
+            text = std::string(utf8);
+        }
+        ExclusiveBorrow borrow(node_borrow(self));
+        if (!borrow.ok()) return -1;
+        if (is_scalar_object(self)) {
+            YamlScalar* s = as_scalar(self)->node.scalar();
+            if (s == nullptr) return 0;
+            YamlScalar fitted = *s;
+            fitted.props.mut().tag = text;
+            if (!fit_standard_tag(fitted)) return -1;
+            *s = std::move(fitted);
+            return 0;
+        }
+        if (text && !collection_takes_tag(is_mapping_object(self), *text)) return -1;
+        if (OptString* f = tag_field<true>(self)) *f = std::move(text);
+        return 0;
+    });
+}
+
 template <OptString* (*Field)(PyObject*)>
 int set_opt(PyObject* self, PyObject* value, void* closure) {
     return guarded([&]() -> int {
@@ -421,7 +548,7 @@ PyObject* get_scalar_value(PyObject* self, void*) {
 }
 
 #define TESVORN_COMMON_GETSET                                                                      \
-    {"tag", get_opt<tag_field<false>>, set_opt<tag_field<true>>, "The node's tag, or None.",       \
+    {"tag", get_opt<tag_field<false>>, set_tag, "The node's tag, or None.",                        \
      const_cast<char*>("tag")},                                                                    \
         {"anchor", get_opt<anchor_field<false>>, set_opt<anchor_field<true>>,                      \
          "The node's anchor name (without &), or None.", const_cast<char*>("anchor")},             \

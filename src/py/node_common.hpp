@@ -41,6 +41,14 @@ extern PyGetSetDef scalar_getset[];
 /// each once, at any depth; all or (on a borrow conflict) none.
 [[nodiscard]] bool format_object(PyObject* obj, bool styles, bool comments, bool blank_lines);
 
+/// A scalar with a standard tag (!!str, !!int, !!float, !!bool, !!null)
+/// is given the value its text reads as under that tag, so that it holds
+/// what its dump loads as; ValueError when the text does not fit the tag.
+[[nodiscard]] bool fit_standard_tag(YamlScalar& s);
+/// Whether a mapping (or sequence) may carry `tag`: not a standard tag of
+/// another kind (ValueError).
+[[nodiscard]] bool collection_takes_tag(bool mapping, std::string_view tag);
+
 /// "{name} takes 1 or 2 positional arguments".
 void raise_arity(const char* name);
 

@@ -572,6 +572,10 @@ PyObject* mapping_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         DictOrder order;
         ExclusiveBorrow borrow(m->borrow);
         if (!borrow.ok() || !read_order(self, order)) return nullptr;
+        if (comment && slot_methods::flow_collection(self)) {
+            slot_methods::raise_flow_comment();
+            return nullptr;
+        }
         auto& entries = m->inner.mut().entries;
         const std::ptrdiff_t at = entries.index_of(c.text);
         const std::size_t n = entries.size();

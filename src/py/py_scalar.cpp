@@ -84,6 +84,7 @@ PyObject* scalar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         scalar.style = parsed;
         if (tag_text) scalar.props.mut().tag = std::move(tag_text);
+        if (!fit_standard_tag(scalar)) return nullptr;
         return alloc_scalar(type, YamlNode(std::move(scalar)), DocMeta{}).release();
     });
 }

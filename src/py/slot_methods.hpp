@@ -54,6 +54,21 @@ PyObject* with_slot(PyObject* self, PyObject* arg, typename Slots::Pos& pos, boo
     return borrow.ok() ? run() : nullptr;
 }
 
+/// Whether node object `self` is a flow collection (read under its borrow).
+inline bool flow_collection(PyObject* self) noexcept {
+    if (is_mapping_object(self)) return as_mapping(self)->inner.get().style == ContainerStyle::Flow;
+    if (is_sequence_object(self))
+        return as_sequence(self)->inner.get().style == ContainerStyle::Flow;
+    return false;
+}
+
+/// Comments inside a flow collection are written only as they were read.
+inline void raise_flow_comment() {
+    PyErr_SetString(PyExc_ValueError,
+                    "a comment cannot be set inside a flow collection; make it a block "
+                    "collection first (style = \"block\")");
+}
+
 /// Which of a slot's comments a method reads or sets.
 using CommentField = OptString Comments::*;
 
@@ -78,6 +93,12 @@ PyObject* set_comment(PyObject* self, PyObject* arg, PyObject* value, CommentFie
     std::optional<std::string> comment;
     if (!parse_comment(value, comment)) return nullptr;
     return with_slot<Slots>(self, arg, pos, true, [&](typename Slots::Slot& slot) -> PyObject* {
+        const OptString& now = (*slot.comments).*field;
+        const bool same = comment ? now.has_value() && *now == *comment : !now.has_value();
+        if (!same && flow_collection(self)) {
+            raise_flow_comment();
+            return nullptr;
+        }
         slot.comments.set(field, std::move(comment));
         Py_RETURN_NONE;
     });

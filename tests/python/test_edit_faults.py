@@ -62,6 +62,14 @@ ROWS = {
     "items of a deeper sequence appended": (
         "roles:\n- a\nports:\n    - p: 1\n      q: 2\n", lambda d: d["roles"].extend(d["ports"]),
         "roles:\n- a\n- p: 1\n  q: 2\nports:\n    - p: 1\n      q: 2\n"),
+    # An alias written as its value under a new name does not define the
+    # value's old anchor there.
+    "set_alias on a value that redefines an anchor": (
+        "a: &x Foo\nb: &x Bar\nc: *x\n", lambda d: d.set_alias("b", "n"),
+        "a: &x Foo\nb: &n Bar\nc: Bar\n"),
+    "a str subclass key whose hash raises": (
+        "a: 1\n", lambda d: d.__setitem__(type("K", (str,), {"__hash__": None})("zz"), 1),
+        "a: 1\nzz: 1\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
@@ -97,3 +105,27 @@ def test_methods_read_what_the_python_part_holds():
     d = tesvorn.loads("a: 1  # one\nb: 2\n")
     dict.__setitem__(d, "a", 5)
     assert d.node("a").value == 5 and d.comment_inline("a") == "one"
+
+
+@pytest.mark.parametrize("value, tag, held", [
+    (5, "!!str", "5"), ("5", "!!int", 5), (1, "!!float", 1.0), ("0x1F", "!!int", 31),
+    ("true", "!!bool", True), ("x", "!t", "x"),
+])
+def test_a_tagged_scalar_holds_what_its_dump_loads_as(value, tag, held):
+    s = tesvorn.YamlScalar(value, tag=tag)
+    assert repr(s.value) == repr(held) == repr(tesvorn.loads(tesvorn.dumps(s)).value)
+    root = tesvorn.loads(f"{value}\n")  # a document's own tag, likewise
+    root.tag = tag
+    assert repr(root.value) == repr(tesvorn.loads(tesvorn.dumps(root)).value)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: tesvorn.YamlScalar("x", tag="!!int"), lambda: tesvorn.YamlScalar(1.5, tag="!!int"),
+    lambda: tesvorn.YamlSequence([1], tag="!!map"), lambda: tesvorn.YamlMapping({}, tag="!!seq"),
+    lambda: setattr(tesvorn.loads("a: 1\n"), "tag", "!!str"),
+    lambda: tesvorn.loads("k: [a, b]\n")["k"].set_comment_inline(0, "c"),
+    lambda: tesvorn.loads("k: {a: 1}\n")["k"].insert(0, "b", 2, comment="c"),
+])
+def test_what_a_dump_could_not_keep_is_refused(make):
+    with pytest.raises(ValueError):
+        make()
