@@ -98,10 +98,59 @@ ScalarValue type_scalar(std::string_view text, ScalarStyle style,
     return default_value();
 }
 
-std::string complex_key_string(std::size_t count) {
-    std::string key(1, '\0');
-    key += std::to_string(count);
-    return key;
+namespace {
+
+/// A canonical text of a key node: equal keys give equal texts, whatever
+/// their styles, comments or place.
+void append_key_text(std::string& out, const YamlNode& node) {
+    if (const YamlMapping* m = node.mapping()) {
+        out += '{';
+        bool first = true;
+        for (const auto& slot : m->entries) {
+            if (!first) out += ", ";
+            first = false;
+            if (slot.value.key_props->node) {
+                append_key_text(out, **slot.value.key_props->node);
+            } else {
+                YamlScalar key;
+                key.value = ScalarValue::of_str(slot.key);
+                append_key_text(out, YamlNode(std::move(key)));
+            }
+            out += ": ";
+            append_key_text(out, slot.value.value);
+        }
+        out += '}';
+    } else if (const YamlSequence* q = node.sequence()) {
+        out += '[';
+        for (std::size_t i = 0; i < q->items.size(); ++i) {
+            if (i != 0) out += ", ";
+            append_key_text(out, q->items[i].node);
+        }
+        out += ']';
+    } else if (const YamlScalar* s = node.scalar()) {
+        if (!s->value.is_str()) {
+            out += s->value.to_key_string();
+            return;
+        }
+        out += '"';
+        for (const char c : s->value.as_str()) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    } else if (const AliasNode* a = node.alias()) {
+        append_key_text(out, *a->target);
+    } else {
+        out += "null";
+    }
+}
+
+}  // namespace
+
+std::string complex_key_string(const YamlNode& key) {
+    std::string text(1, '\0');
+    append_key_text(text, key);
+    return text;
 }
 
 bool parse_i64(std::string_view text, int base, std::int64_t& out) noexcept {

@@ -929,9 +929,10 @@ std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) no
 /// properties. Compared where a fingerprint would hash the whole string.
 bool quoted_as_is(std::string_view text, const YamlScalar& s) noexcept;
 
-/// The synthetic key of a complex key inserted as entry number `count`
-/// (from 0): NUL followed by the decimal count.
-std::string complex_key_string(std::size_t count);
+/// The synthetic key of a complex (mapping or sequence) key: NUL followed
+/// by a canonical flow text of the key, so that it stays the same through
+/// edits and reloads: the key [a, b] is NUL followed by ["a", "b"].
+std::string complex_key_string(const YamlNode& key);
 
 // Number parsing and formatting shared by scalar typing and rendering.
 

@@ -210,11 +210,11 @@ TEST(EmitterBlock, SpecialKeys) {
     YamlEntry complex = entry(num(2));
     complex.key_props.mut().node =
         Box<YamlNode>(with_props(YamlNode(map1("p", num(3))), "km", std::nullopt));
-    m.entries.insert(complex_key_string(1), complex);
+    m.entries.insert(complex_key_string(**complex.key_props->node), complex);
     YamlEntry flow_key = entry(num(4));
     flow_key.key_props.mut().node =
         Box<YamlNode>(YamlNode(flow_seq({item(str("a")), item(str("b"))})));
-    m.entries.insert(complex_key_string(2), flow_key);
+    m.entries.insert(complex_key_string(**flow_key.key_props->node), flow_key);
     YamlEntry literal = entry(num(5));
     literal.key_style = ScalarStyle::Literal;
     literal.key_props.mut().anchor = "ka";
@@ -486,7 +486,7 @@ TEST(EmitterFlow, Collections) {
     YamlMapping ck;
     YamlEntry ce = entry(str("v"));
     ce.key_props.mut().node = Box<YamlNode>(YamlNode(map1("a", num(1))));
-    ck.entries.insert(complex_key_string(0), ce);
+    ck.entries.insert(complex_key_string(**ce.key_props->node), ce);
     ck.style = ContainerStyle::Flow;
     EXPECT_EQ(dump(YamlNode(ck)), "{{a: 1}: v}\n");
     EXPECT_EQ(dump(map1("k", YamlNode(flow_seq({item(str("a,b")), item(str("-x")), item(str("x:")),

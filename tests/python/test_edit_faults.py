@@ -70,6 +70,9 @@ ROWS = {
     "a str subclass key whose hash raises": (
         "a: 1\n", lambda d: d.__setitem__(type("K", (str,), {"__hash__": None})("zz"), 1),
         "a: 1\nzz: 1\n"),
+    # A complex key lives under its own text, not its place.
+    "complex key after an entry removed before it": (
+        "{a: [b, c], [d, e]: f}\n", lambda d: d.pop("a"), "{[d, e]: f}\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
