@@ -2582,10 +2582,11 @@ void Emitter::write_block_suffix(const std::string* anchor, const std::string* t
 }
 
 void Emitter::emit_comment_lines(std::string_view t, std::size_t indent) {
-    // One comment line per line of the text; CR, LF and CR LF all end a line
-    // (a raw CR inside a comment would end the comment for a reader).
+    // The text's lines are the comment lines, as the reader joins them: CR,
+    // LF and CR LF each end one (a raw CR inside a comment would end it for
+    // a reader), so "" is one line and "x\n" two, the last of them empty.
     std::size_t pos_in = 0;
-    while (pos_in < t.size()) {
+    while (true) {
         std::size_t br = t.find_first_of("\r\n", pos_in);
         if (br == std::string_view::npos) br = t.size();
         spaces(indent);
@@ -2593,7 +2594,8 @@ void Emitter::emit_comment_lines(std::string_view t, std::size_t indent) {
         put(br == pos_in ? "#" : "# ");
         put(t.substr(pos_in, br - pos_in));
         put('\n');
-        if (br < t.size() && t[br] == '\r' && br + 1 < t.size() && t[br + 1] == '\n') ++br;
+        if (br == t.size()) break;
+        if (t[br] == '\r' && br + 1 < t.size() && t[br + 1] == '\n') ++br;
         pos_in = br + 1;
     }
 }

@@ -95,6 +95,14 @@ EDITS = [
     ("a: 1  # c\n# about b\nb: 2  # t\n", lambda d: d.set_comment_inline("b", None),
      "a: 1  # c\n# about b\nb: 2\n"),
     ("a: 1\n", lambda d: d.set_comment_before("a", None), "a: 1\n"),
+    # A comment's lines are its text's lines: an empty one is a bare '#', and
+    # a text read, changed and set back gives the lines it was read from.
+    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", ""), "a: 1\n#\nb: 2\n"),
+    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", "\n"), "a: 1\n#\n#\nb: 2\n"),
+    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", "x\n"), "a: 1\n# x\n#\nb: 2\n"),
+    ("a: 1\n# x\n#\n# y\nb: 2\n",
+     lambda d: d.set_comment_before("b", d.get_comment_before("b").upper()),
+     "a: 1\n# X\n#\n# Y\nb: 2\n"),
     ("- x  # c\n- y\n", lambda d: d.set_comment_inline(0, None), "- x\n- y\n"),
     ("# c\n- x  # d\n", lambda d: (d.set_comment_inline(0, None), d.set_comment_before(0, None)),
      "- x\n"),
