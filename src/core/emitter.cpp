@@ -647,6 +647,9 @@ class Emitter {
           doc_(meta.layout.get()),
           crlf_(doc_ != nullptr && doc_->crlf) {}
 
+    /// A root not written as read; `tail_begin` is where the text read after
+    /// it starts, moved past what this writes.
+    bool emit_root_anew(const YamlNode& root, std::uint32_t& tail_begin);
     /// One document; `first` when nothing precedes it in the output.
     bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
                        bool last);
@@ -1487,6 +1490,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     }
     const YamlMapping* m = root.mapping();
     const YamlSequence* q = root.sequence();
+    std::uint32_t tail_begin = l != nullptr ? l->tail_begin : 0;
     const bool block_root = (m != nullptr && m->style == ContainerStyle::Block) ||
                             (q != nullptr && q->style == ContainerStyle::Block);
     if (l != nullptr && !block_root && l->fp_root == fingerprint_value(root) &&
@@ -1509,12 +1513,12 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         } else if (!emit_node(root, 0)) {
             return false;
         }
-    } else if (!emit_node(root, 0)) {
+    } else if (!emit_root_anew(root, tail_begin)) {
         return false;
     }
     if (l != nullptr) {
-        if (l->tail_end > l->tail_begin && !at_line_start() && block_root) line_start();
-        raw(l->source, l->tail_begin, l->tail_end);
+        if (l->tail_end > tail_begin && !at_line_start() && block_root) line_start();
+        raw(l->source, tail_begin, l->tail_end);
         if (l->has_end) {
             if (meta_.explicit_end) {
                 line_start();
@@ -1537,6 +1541,30 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         return checkpoint();
     }
     end_document(meta_.explicit_end);
+    return checkpoint();
+}
+
+bool Emitter::emit_root_anew(const YamlNode& root, std::uint32_t& tail_begin) {
+    const YamlScalar* s = root.scalar();
+    if (doc_ == nullptr || s == nullptr || !block_form(*s)) return emit_node(root, 0);
+    // The rest of the root's line read goes with the block it is now: a
+    // comment on its header (after the block it would be its text), the
+    // line break at its end.
+    const std::string_view tail =
+        doc_->source->text.substr(doc_->tail_begin, doc_->tail_end - doc_->tail_begin);
+    std::size_t e = 0;
+    while (e < tail.size() && !is_break_char(tail[e])) ++e;
+    std::optional<std::string> comment;
+    if (const std::size_t hash = first_comment(tail); hash != std::string_view::npos) {
+        std::size_t p = hash + 1;
+        if (p < tail.size() && tail[p] == ' ') ++p;
+        comment.emplace(tail.substr(p, e - p));
+    }
+    if (e < tail.size() && tail[e] == '\r') ++e;
+    if (e < tail.size() && tail[e] == '\n') ++e;
+    tail_begin = doc_->tail_begin + static_cast<std::uint32_t>(e);
+    emit_block_scalar(opt(s->props->anchor), opt(s->props->tag), s->value.as_str(), s->style, 0,
+                      comment ? &*comment : nullptr);
     return checkpoint();
 }
 
@@ -1952,6 +1980,20 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
                     note_node_anchor(v);
                     return true;
                 }
+            }
+            if (as_read && ended && !at_end && l.at(SlotLayout::kTrail) == src->text.size() &&
+                s.value.is_str() && !s.value.as_str().empty() &&
+                s.value.as_str().find_first_not_of('\n') == std::string::npos) {
+                // A block of line feeds only that ended the text read, and is
+                // followed now: its header's line, then a line for each of
+                // them (the end of the text can read one more than there is).
+                const std::size_t header = text.find('\n');
+                put_raw(text.substr(0, header + 1));
+                for (std::size_t i = 0; i < s.value.as_str().size(); ++i) put('\n');
+                after_block_ = after_keep_ = pos();
+                block_column_ = indent;
+                block_src_ = nullptr;
+                return true;
             }
             if (as_read && (ended || at_end)) {
                 put_raw(text);
