@@ -1981,13 +1981,18 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
                     return true;
                 }
             }
-            if (as_read && ended && !at_end && l.at(SlotLayout::kTrail) == src->text.size() &&
-                s.value.is_str() && !s.value.as_str().empty() &&
-                s.value.as_str().find_first_not_of('\n') == std::string::npos) {
-                // A block of line feeds only that ended the text read, and is
-                // followed now: its header's line, then a line for each of
-                // them (the end of the text can read one more than there is).
-                const std::size_t header = text.find('\n');
+            const std::size_t header = text.find('\n');
+            if (as_read && ended && slot != last_slot_ &&
+                l.at(SlotLayout::kTrail) == src->text.size() && s.value.is_str() &&
+                !s.value.as_str().empty() &&
+                s.value.as_str().find_first_not_of('\n') == std::string::npos &&
+                static_cast<std::size_t>(std::count(
+                    text.begin() + static_cast<std::ptrdiff_t>(header) + 1, text.end(), '\n')) <
+                    s.value.as_str().size()) {
+                // A block of line feeds only that ended the text read with
+                // fewer lines than line feeds (the end of the text reads one
+                // more), and is followed now: its header's line, then a line
+                // for each of them.
                 put_raw(text.substr(0, header + 1));
                 for (std::size_t i = 0; i < s.value.as_str().size(); ++i) put('\n');
                 after_block_ = after_keep_ = pos();
@@ -2606,7 +2611,8 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
     while (same_start < old_body.size() && same_start < new_body.size() &&
            old_body[same_start] == new_body[same_start])
         ++same_start;
-    const std::size_t same_max = std::min(old_body.size(), new_body.size()) - same_start;
+    // (The two may overlap: what is kept of each is checked on its own.)
+    const std::size_t same_max = std::min(old_body.size(), new_body.size());
     std::size_t same_end = 0;
     while (same_end < same_max &&
            old_body[old_body.size() - 1 - same_end] == new_body[new_body.size() - 1 - same_end])
@@ -2642,10 +2648,11 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
     }
     if (k == n) return false;
     // The first line kept after the change: the first whose text from the
-    // line breaks before it to the end is still the same.
+    // line breaks before it to the end is still the same (line k itself
+    // when the change only adds text before it, with line breaks).
     const std::size_t m_begin = lines[k].val_begin;
     std::size_t j = n, m_end = new_body.size();
-    for (std::size_t i = k + 1; i < n; ++i) {
+    for (std::size_t i = std::max<std::size_t>(k, 1); i < n; ++i) {
         const std::size_t keep = old_body.size() - lines[i - 1].val_end;
         if (keep > same_end || new_body.size() - keep <= m_begin) continue;
         const std::size_t e = new_body.size() - keep;
@@ -2674,7 +2681,9 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
         }
     }
 
-    // Lines after the first go where the lines read went.
+    // Lines after the first go where the lines read went, as wide as they
+    // were (lines of a few words each are no width to follow).
+    const std::size_t width = std::max(r.width, kWidth / 2);
     std::size_t cont = r.column;
     if (!block) {
         const std::size_t line = std::max<std::size_t>(k, 1);
@@ -2709,7 +2718,7 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
                 spaces(cont);
             }
             if (style == ScalarStyle::Folded && !more) {
-                put_folded(line, style, cont, r.width, false);
+                put_folded(line, style, cont, width, false);
             } else {
                 put(line);
             }
@@ -2719,7 +2728,7 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
             while (p < m.size() && m[p] == '\n') ++p;
         }
     } else {
-        put_folded(m, style, cont, r.width, false);
+        put_folded(m, style, cont, width, false);
     }
     if (j < n) {
         if (block) {
