@@ -1981,19 +1981,19 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
                     return true;
                 }
             }
-            const std::size_t header = text.find('\n');
+            const std::size_t header_end = text.find('\n');
             if (as_read && ended && slot != last_slot_ &&
                 l.at(SlotLayout::kTrail) == src->text.size() && s.value.is_str() &&
                 !s.value.as_str().empty() &&
                 s.value.as_str().find_first_not_of('\n') == std::string::npos &&
                 static_cast<std::size_t>(std::count(
-                    text.begin() + static_cast<std::ptrdiff_t>(header) + 1, text.end(), '\n')) <
+                    text.begin() + static_cast<std::ptrdiff_t>(header_end) + 1, text.end(), '\n')) <
                     s.value.as_str().size()) {
                 // A block of line feeds only that ended the text read with
                 // fewer lines than line feeds (the end of the text reads one
                 // more), and is followed now: its header's line, then a line
                 // for each of them.
-                put_raw(text.substr(0, header + 1));
+                put_raw(text.substr(0, header_end + 1));
                 for (std::size_t i = 0; i < s.value.as_str().size(); ++i) put('\n');
                 after_block_ = after_keep_ = pos();
                 block_column_ = indent;
@@ -2478,9 +2478,8 @@ void Emitter::put_folded(std::string_view t, ScalarStyle style, std::size_t cont
 }
 
 bool Emitter::put_long_string(const YamlScalar& s, std::size_t cont) {
-    if (!s.value.is_str() || is_block_style(s.style) || s.props->anchor || s.props->tag ||
-        s.props->original)
-        return false;
+    // (A block style that cannot carry the string gives it one line too.)
+    if (!s.value.is_str() || s.props->anchor || s.props->tag || s.props->original) return false;
     const std::string_view t = s.value.as_str();
     // (Bytes are at least columns: most strings are told apart here.)
     if (t.size() + column() <= kWidth || t.find(' ') == std::string_view::npos) return false;
