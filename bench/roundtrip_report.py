@@ -10,7 +10,10 @@ YAML test suite, through the module's public API (`make roundtrip`):
    line of the others;
 4. edit locality: four edits on the first document of every corpus file
    whose first document is a mapping, each on a fresh load; the share of
-   files whose diff against the source holds only the edit's lines.
+   files whose diff against the source holds only the edit's lines;
+5. text edits: the end of every string written over several lines (block
+   scalars, folded plain and quoted scalars) changed, each on a fresh load;
+   how many change exactly one line.
 
 The data is found as the tests find it (tests/support/testdata.py).
 
@@ -32,7 +35,7 @@ sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 import testdata  # noqa: E402
 from fidelity import (EDITS, classify, comment_texts, edit_locality, first_difference, plain,  # noqa: E402
-                      same_data)
+                      same_data, text_end_edits)
 
 EXPECTED_FILE = ROOT / "tests" / "python" / "corpus_not_identical.tsv"
 
@@ -225,6 +228,27 @@ def locality_report(files, root: pathlib.Path) -> None:
           "  A text without a final line break gives a line added after its last one a line break.)")
 
 
+def text_edits_report(files, root: pathlib.Path) -> None:
+    tried, one_line, others = 0, 0, []
+    for path in files:
+        text = read(path)
+        try:
+            results = list(text_end_edits(text))
+        except Exception as e:  # noqa: BLE001 - a file that fails is counted above
+            others.append(f"{path.relative_to(root).as_posix()} ({type(e).__name__}: {str(e)[:60]})")
+            continue
+        for where, ok in results:
+            tried += 1
+            one_line += ok
+            if not ok:
+                others.append(f"{path.relative_to(root).as_posix()}: {where}")
+    print(f"\nText edits: a word added at the end of each of the {tried} strings written over several "
+          f"lines (block, folded plain and quoted scalars), each on a fresh load: {one_line} change "
+          f"exactly one line ({100 * one_line / max(tried, 1):.1f}%); the first of the others:")
+    for line in others[:5]:
+        print("  " + line)
+
+
 def write_expected(per_file: dict[str, str], path: pathlib.Path) -> None:
     lines = ["# Corpus files whose text differs after load + dump with no edit, with the",
              "# cause of the first difference (tests/python/test_roundtrip.py checks it).",
@@ -261,6 +285,7 @@ def main(argv=None) -> int:
         return 1
     suite_report(suite)
     locality_report(files, corpus)
+    text_edits_report(files, corpus)
     return 0
 
 

@@ -852,7 +852,9 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const auto [at, added] = f.mapping.entries.find_or_append(
             k.key ? std::move(*k.key)
-                  : SmallString(k.key_node ? complex_key_string(*k.key_node) : std::string()));
+                  : SmallString(k.key_node ? complex_key_string(*k.key_node,
+                                                                f.mapping.entries.size())
+                                           : std::string()));
         index = at;
         YamlEntry& entry = f.mapping.entries.at(index).value;
         if (!added) entry = YamlEntry{};

@@ -12,6 +12,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/scalar_lines.hpp"
+
 namespace tesvorn {
 namespace detail {
 namespace {
@@ -21,6 +23,9 @@ constexpr std::string_view kYamlTagPrefix = "tag:yaml.org,2002:";
 // A block-context implicit key must reach its ':' within 1024 characters of
 // its start, or readers give up on it; longer keys are written after "? ".
 constexpr std::size_t kMaxSimpleKey = 1000;
+
+// New strings longer than this are folded over lines.
+constexpr std::size_t kWidth = 80;
 
 // Text reaches a fallible sink in fragments of about this size.
 constexpr std::size_t kChunk = std::size_t{1} << 16;
@@ -260,6 +265,56 @@ bool block_can_hold(std::string_view t) noexcept {
     return t.empty() || t.find_first_not_of('\n') != std::string_view::npos;
 }
 
+/// Whether a continuation line of a plain scalar may start with `c`: not a
+/// blank, and nothing a reader could take for a comment or an indicator.
+bool plain_line_start(char c) noexcept {
+    return !kNoPlainStart[static_cast<unsigned char>(c)] && c != '-' && c != '?' && c != ':';
+}
+
+/// Whether a folded line of `t` may break at `i`: a single space between
+/// two characters that are not blanks (blanks around a line break are not
+/// text of a plain or quoted scalar, and a blank after it would start a
+/// more-indented line of a folded one); in a plain scalar the next line
+/// must also start as one.
+bool breaks_at(std::string_view t, std::size_t i, ScalarStyle style) noexcept {
+    if (t[i] != ' ' || i == 0 || i + 1 >= t.size() || is_blank(t[i - 1]) || is_blank(t[i + 1]))
+        return false;
+    return style != ScalarStyle::Plain || plain_line_start(t[i + 1]);
+}
+
+/// The style a string that is not written as a block goes out in: plain
+/// where it reads back as itself, else single-quoted where that can carry
+/// it, else double-quoted.
+ScalarStyle quoting_of(std::string_view t, ScalarStyle style, bool flow) {
+    const TextScan s = scan_text(t);
+    if (style == ScalarStyle::Plain && plain_value_ok(t, flow, s) && !is_decimal_integer(t))
+        return ScalarStyle::Plain;
+    if ((style == ScalarStyle::Plain || style == ScalarStyle::Single) && !s.needs_double())
+        return ScalarStyle::Single;
+    return ScalarStyle::Double;
+}
+
+/// The column a block scalar read as `text` (its header first) put its
+/// content at, its entry or item standing at `indent`; 0 where it shows
+/// none. A changed one goes there too.
+std::size_t block_content_column(std::string_view text, std::size_t indent) noexcept {
+    std::size_t p = 1;
+    for (; p < text.size() && p < 3; ++p) {
+        if (text[p] >= '1' && text[p] <= '9')
+            return indent + static_cast<std::size_t>(text[p] - '0');
+        if (text[p] != '+' && text[p] != '-') break;
+    }
+    p = text.find('\n', p);
+    while (p != std::string_view::npos && p + 1 < text.size()) {
+        const std::size_t b = p + 1;
+        std::size_t e = b;
+        while (e < text.size() && text[e] == ' ') ++e;
+        if (e < text.size() && !is_break_char(text[e])) return e - b > indent ? e - b : 0;
+        p = text.find('\n', e);
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Scalar text
 
@@ -269,8 +324,9 @@ void append_hex_escape(std::string& out, char kind, std::uint32_t cp, int digits
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
 }
 
-void append_double_quoted(std::string& out, std::string_view t) {
-    out += '"';
+/// `t` as the text between double quotes: the quote, the backslash and
+/// every character YAML does not allow raw escaped.
+void append_double_escaped(std::string& out, std::string_view t) {
     const auto* const begin = reinterpret_cast<const unsigned char*>(t.data());
     const auto* const end = begin + t.size();
     const unsigned char* run = begin;  // start of the bytes not yet copied
@@ -329,6 +385,11 @@ void append_double_quoted(std::string& out, std::string_view t) {
         run = p;
     }
     out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
+}
+
+void append_double_quoted(std::string& out, std::string_view t) {
+    out += '"';
+    append_double_escaped(out, t);
     out += '"';
 }
 
@@ -586,6 +647,9 @@ class Emitter {
           doc_(meta.layout.get()),
           crlf_(doc_ != nullptr && doc_->crlf) {}
 
+    /// A root not written as read; `tail_begin` is where the text read after
+    /// it starts, moved past what this writes.
+    bool emit_root_anew(const YamlNode& root, std::uint32_t& tail_begin);
     /// One document; `first` when nothing precedes it in the output.
     bool emit_document(const YamlNode& root, bool start_marker, bool end_previous, bool first,
                        bool last);
@@ -1144,7 +1208,10 @@ class Emitter {
     /// ends with a line break and the indentation of the ':'.
     bool emit_key_part(std::string_view key, const YamlEntry& entry, std::size_t indent, bool& ok);
     bool emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std::size_t indent);
-    bool emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent);
+    /// `fresh`: an item not read (of a collection not read), whose long
+    /// string is folded.
+    bool emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent,
+                        bool fresh = true);
     // (On the hottest path of dumps: kept inline.)
     [[gnu::always_inline]] inline bool put_checked_plain(const YamlNode& v,
                                                          const std::string* comment);
@@ -1172,8 +1239,32 @@ class Emitter {
         }
         append_key(out_, key, style, flow);
     }
+    /// `column`: where its content goes (0: one step in from `base`).
     void emit_block_scalar(const std::string* anchor, const std::string* tag, std::string_view text,
-                           ScalarStyle style, std::size_t base, const std::string* comment);
+                           ScalarStyle style, std::size_t base, const std::string* comment,
+                           std::size_t column = 0);
+    /// A changed string in `style`, the style it was read in (a block scalar,
+    /// or a plain or quoted scalar over several lines), written over the lines
+    /// it was read from: those before and after the change as they were read,
+    /// the changed text between them folded at about the width of the text
+    /// read. A block scalar's header keeps its indicators and comment while
+    /// they still hold. False, with nothing written, where the text read
+    /// cannot be taken apart that way.
+    bool rewrite_lines(const SourceRef& src, const SlotLayout& l, const YamlScalar& s,
+                       ScalarStyle style, std::size_t indent, const std::string* comment,
+                       bool comment_ok, bool at_end);
+    /// `t` (no line feed) in `style` without its quotes, from the column the
+    /// output stands at, broken into lines at its single spaces: before a
+    /// word that would pass `width` (`strict`), or once a line has passed it
+    /// (a text rewritten over lines of about that width, so that a line a
+    /// word longer than the others stays one line); a new line starts at
+    /// `cont`.
+    void put_folded(std::string_view t, ScalarStyle style, std::size_t cont, std::size_t width,
+                    bool strict);
+    /// A new string value too long for one line, as plain or quoted lines
+    /// folded at kWidth with the lines after the first at `cont`. False, with
+    /// nothing written, for any other scalar.
+    bool put_long_string(const YamlScalar& s, std::size_t cont);
     void emit_sequence_flow(const YamlSequence& seq, bool props = true);
     void emit_mapping_flow(const YamlMapping& map, bool props = true);
     template <class Slots>
@@ -1428,6 +1519,7 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     }
     const YamlMapping* m = root.mapping();
     const YamlSequence* q = root.sequence();
+    std::uint32_t tail_begin = l != nullptr ? l->tail_begin : 0;
     const bool block_root = (m != nullptr && m->style == ContainerStyle::Block) ||
                             (q != nullptr && q->style == ContainerStyle::Block);
     if (l != nullptr && !block_root && l->fp_root == fingerprint_value(root) &&
@@ -1450,12 +1542,12 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         } else if (!emit_node(root, 0)) {
             return false;
         }
-    } else if (!emit_node(root, 0)) {
+    } else if (!emit_root_anew(root, tail_begin)) {
         return false;
     }
     if (l != nullptr) {
-        if (l->tail_end > l->tail_begin && !at_line_start() && block_root) line_start();
-        raw(l->source, l->tail_begin, l->tail_end);
+        if (l->tail_end > tail_begin && !at_line_start() && block_root) line_start();
+        raw(l->source, tail_begin, l->tail_end);
         if (l->has_end) {
             if (meta_.explicit_end) {
                 line_start();
@@ -1478,6 +1570,30 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         return checkpoint();
     }
     end_document(meta_.explicit_end);
+    return checkpoint();
+}
+
+bool Emitter::emit_root_anew(const YamlNode& root, std::uint32_t& tail_begin) {
+    const YamlScalar* s = root.scalar();
+    if (doc_ == nullptr || s == nullptr || !block_form(*s)) return emit_node(root, 0);
+    // The rest of the root's line read goes with the block it is now: a
+    // comment on its header (after the block it would be its text), the
+    // line break at its end.
+    const std::string_view tail =
+        doc_->source->text.substr(doc_->tail_begin, doc_->tail_end - doc_->tail_begin);
+    std::size_t e = 0;
+    while (e < tail.size() && !is_break_char(tail[e])) ++e;
+    std::optional<std::string> comment;
+    if (const std::size_t hash = first_comment(tail); hash != std::string_view::npos) {
+        std::size_t p = hash + 1;
+        if (p < tail.size() && tail[p] == ' ') ++p;
+        comment.emplace(tail.substr(p, e - p));
+    }
+    if (e < tail.size() && tail[e] == '\r') ++e;
+    if (e < tail.size() && tail[e] == '\n') ++e;
+    tail_begin = doc_->tail_begin + static_cast<std::uint32_t>(e);
+    emit_block_scalar(opt(s->props->anchor), opt(s->props->tag), s->value.as_str(), s->style, 0,
+                      comment ? &*comment : nullptr);
     return checkpoint();
 }
 
@@ -1803,7 +1919,7 @@ bool Emitter::emit_item(const Block& b, const YamlItem& item, const YamlNode& no
     if (recorded(b, item.layout.ref()) &&
         emit_slot_rest(b, item.layout.ref(), node, item.comments->trailing, indent, false, &item))
         return true;
-    return emit_item_body(item, node, indent);
+    return emit_item_body(item, node, indent, b.layout == nullptr && !item.layout.has());
 }
 
 bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode& v,
@@ -1844,6 +1960,11 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
             } else if (value_ok && multi_ok && !has_unwritten_alias(v)) {
                 raw(src, l.at(SlotLayout::kValue), l.at(SlotLayout::kTrail));
                 note_node_anchor(v);
+            } else if (const YamlScalar* s = v.scalar();
+                       s != nullptr && l.flag(SlotLayout::kValueLines) && b.same_column &&
+                       l.fresh(SlotLayout::kValue) &&
+                       rewrite_lines(src, l, *s, s->style, indent, nullptr, true, false)) {
+                // A text read over several lines, changed: over those lines.
             } else {
                 if (shape == SlotLayout::kInline && !at_line_start() && out_.back() != ' ' &&
                     l.at(SlotLayout::kValue) == l.at(SlotLayout::kSep))
@@ -1891,6 +2012,25 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
                     return true;
                 }
             }
+            const std::size_t header_end = text.find('\n');
+            if (as_read && ended && slot != last_slot_ &&
+                l.at(SlotLayout::kTrail) == src->text.size() && s.value.is_str() &&
+                !s.value.as_str().empty() &&
+                s.value.as_str().find_first_not_of('\n') == std::string::npos &&
+                static_cast<std::size_t>(std::count(
+                    text.begin() + static_cast<std::ptrdiff_t>(header_end) + 1, text.end(), '\n')) <
+                    s.value.as_str().size()) {
+                // A block of line feeds only that ended the text read with
+                // fewer lines than line feeds (the end of the text reads one
+                // more), and is followed now: its header's line, then a line
+                // for each of them.
+                put_raw(text.substr(0, header_end + 1));
+                for (std::size_t i = 0; i < s.value.as_str().size(); ++i) put('\n');
+                after_block_ = after_keep_ = pos();
+                block_column_ = indent;
+                block_src_ = nullptr;
+                return true;
+            }
             if (as_read && (ended || at_end)) {
                 put_raw(text);
                 note_node_anchor(v);
@@ -1915,8 +2055,12 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
                                 ? ScalarStyle::Folded
                                 : ScalarStyle::Literal;
                 }
+                if (b.same_column && l.fresh(SlotLayout::kValue) &&
+                    rewrite_lines(src, l, s, style, indent, opt(comment), comment_ok, at_end))
+                    return true;
                 emit_block_scalar(opt(s.props->anchor), opt(s.props->tag), s.value.as_str(), style,
-                                  indent, opt(comment));
+                                  indent, opt(comment),
+                                  b.same_column ? block_content_column(text, indent) : 0);
             }
             return true;
         }
@@ -2090,7 +2234,7 @@ bool Emitter::designed_slot(const Block& b, std::string_view head, const EntryOr
         if constexpr (kEntry) {
             ok = emit_mapping_value(e, v, indent);
         } else {
-            ok = emit_item_body(e, v, indent);
+            ok = emit_item_body(e, v, indent, b.layout == nullptr);
         }
         return true;
     }
@@ -2131,7 +2275,11 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std:
     // An empty value leaves the line at the ':' ("key:"), with no blank.
     put(' ');
     const std::size_t before = out_.size();
-    emit_node_inline(v, Place::Block);
+    // A new entry's long string is folded; one read keeps its line.
+    const YamlScalar* s = v.scalar();
+    if (s == nullptr || entry.layout.has() || entry.layout.key_checked().v != PlainChecked::kNo ||
+        !put_long_string(*s, indent + step_))
+        emit_node_inline(v, Place::Block);
     if (out_.size() == before) out_.pop_back();
     push_inline_comment(comment);
     put('\n');
@@ -2139,7 +2287,8 @@ bool Emitter::emit_mapping_value(const YamlEntry& entry, const YamlNode& v, std:
     return true;
 }
 
-bool Emitter::emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent) {
+bool Emitter::emit_item_body(const YamlItem& item, const YamlNode& n, std::size_t indent,
+                             bool fresh) {
     const std::string* comment = opt(item.comments->trailing);
     if (put_checked_plain(n, comment)) return true;
     const YamlMapping* m = n.mapping();
@@ -2155,7 +2304,9 @@ bool Emitter::emit_item_body(const YamlItem& item, const YamlNode& n, std::size_
     }
     // An empty item is a bare "-".
     const std::size_t before = out_.size();
-    emit_node_inline(n, Place::Block);
+    const YamlScalar* sc = n.scalar();
+    if (sc == nullptr || !fresh || !put_long_string(*sc, indent + dash_width()))
+        emit_node_inline(n, Place::Block);
     if (out_.size() == before) out_.pop_back();
     push_inline_comment(comment);
     put('\n');
@@ -2259,7 +2410,7 @@ void Emitter::emit_scalar_inline(const YamlScalar& s, Place place) {
 
 void Emitter::emit_block_scalar(const std::string* anchor, const std::string* tag,
                                 std::string_view text, ScalarStyle style, std::size_t base,
-                                const std::string* comment) {
+                                const std::string* comment, std::size_t want) {
     write_anchor_tag_inline(anchor, tag);
     put(style == ScalarStyle::Literal ? '|' : '>');
 
@@ -2269,13 +2420,16 @@ void Emitter::emit_block_scalar(const std::string* anchor, const std::string* ta
     while (trailing < text.size() && text[text.size() - 1 - trailing] == '\n') ++trailing;
     const std::string_view body = trailing != 0 ? text.substr(0, text.size() - 1) : text;
 
-    std::size_t column = base + step_;
+    std::size_t column = want > base ? want : base + step_;
     const std::size_t first = text.find_first_not_of('\n');
     if (first != std::string_view::npos && text[first] == ' ') {
         // The indentation indicator counts from the parent's indentation;
         // it has one digit, so a wider step moves the content in by 9.
-        const std::size_t digit = std::min<std::size_t>(step_, 9);
-        column = base + digit;
+        std::size_t digit = column - base;
+        if (digit > 9) {
+            digit = std::min<std::size_t>(step_, 9);
+            column = base + digit;
+        }
         put(static_cast<char>('0' + digit));
     }
     if (trailing == 0) {
@@ -2318,6 +2472,309 @@ void Emitter::emit_block_scalar(const std::string* anchor, const std::string* ta
     after_block_ = pos();
     block_column_ = base;
     block_src_ = nullptr;
+}
+
+void Emitter::put_folded(std::string_view t, ScalarStyle style, std::size_t cont, std::size_t width,
+                         bool strict) {
+    std::size_t col = column();
+    std::string chunk;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= t.size(); ++i) {
+        if (i < t.size() && !breaks_at(t, i, style)) continue;
+        const std::string_view word = t.substr(start, i - start);
+        chunk.clear();
+        if (style == ScalarStyle::Double) {
+            append_double_escaped(chunk, word);
+        } else if (style == ScalarStyle::Single) {
+            append_single_quoted(chunk, word);
+            chunk = chunk.substr(1, chunk.size() - 2);
+        } else {
+            chunk = word;
+        }
+        const std::size_t w = text_columns(chunk);
+        if (start != 0) {
+            if (strict ? col + 1 + w > width : col > width) {
+                put('\n');
+                spaces(cont);
+                col = cont;
+            } else {
+                out_ += ' ';
+                ++col;
+            }
+        }
+        out_ += chunk;
+        col += w;
+        start = i + 1;
+    }
+}
+
+bool Emitter::put_long_string(const YamlScalar& s, std::size_t cont) {
+    // (A block style that cannot carry the string gives it one line too.)
+    if (!s.value.is_str() || s.props->anchor || s.props->tag || s.props->original) return false;
+    const std::string_view t = s.value.as_str();
+    // (Bytes are at least columns: most strings are told apart here.)
+    if (t.size() + column() <= kWidth || t.find(' ') == std::string_view::npos) return false;
+    const ScalarStyle style = quoting_of(t, s.style, false);
+    if (style != ScalarStyle::Double && scan_text(t).needs_double()) return false;
+    if (style == ScalarStyle::Plain) {
+        put_folded(t, style, cont, kWidth, true);
+        return true;
+    }
+    const char quote = style == ScalarStyle::Single ? '\'' : '"';
+    out_ += quote;
+    put_folded(t, style, cont, kWidth, true);
+    out_ += quote;
+    return true;
+}
+
+bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const YamlScalar& s,
+                            ScalarStyle style, std::size_t indent, const std::string* comment,
+                            bool comment_ok, bool at_end) {
+    if (!s.value.is_str() || s.props->anchor || s.props->tag || s.props->original) return false;
+    const std::string_view piece = Emitter::piece(src, l, SlotLayout::kValue);
+    if (piece.empty()) return false;
+    const char lead = piece[0];
+    const ScalarStyle read = lead == '|'    ? ScalarStyle::Literal
+                             : lead == '>'  ? ScalarStyle::Folded
+                             : lead == '\'' ? ScalarStyle::Single
+                             : lead == '"'  ? ScalarStyle::Double
+                                            : ScalarStyle::Plain;
+    if (read != style) return false;
+    // The column the scalar starts at in the text read.
+    const std::string_view text = src->text;
+    const std::uint32_t at = l.at(SlotLayout::kValue);
+    std::size_t line_start = at;
+    while (line_start > 0 && !is_break_char(text[line_start - 1])) --line_start;
+    ScalarLines r;
+    if (!read_scalar_lines(piece, text_columns(text.substr(line_start, at - line_start)), indent,
+                           r))
+        return false;
+    // What the lines read as must be what was read: the reading above is
+    // checked against the record, never trusted.
+    {
+        YamlScalar was;
+        was.value = ScalarValue::of_str(r.value);
+        was.style = r.style;
+        if (fingerprint_value(YamlNode(std::move(was))) != l.fp_value) return false;
+    }
+    const bool block = is_block_style(style);
+    const std::string_view now = s.value.as_str();
+    std::size_t body_len = now.size();
+    if (block) {
+        if (!block_can_hold(now)) return false;
+        while (body_len > 0 && now[body_len - 1] == '\n') --body_len;
+    }
+    const std::string_view old_body = std::string_view(r.value).substr(0, r.body_len);
+    const std::string_view new_body = now.substr(0, body_len);
+    const auto& lines = r.lines;
+    const std::size_t n = lines.size();
+
+    // A block scalar's header and what follows its last line: as read while
+    // the value ends in as many line feeds as it did and that still reads
+    // so (one that ended the text without a line break does only there).
+    const bool ended = is_break_char(piece.back());
+    const std::size_t trailing_was = r.value.size() - r.body_len;
+    const std::size_t trailing = now.size() - body_len;
+    const bool tail_ok = !block || (trailing == trailing_was && (ended || at_end));
+    const auto put_header = [&] {
+        if (tail_ok && comment_ok) {
+            put_raw(piece.substr(0, r.header_end));
+            return;
+        }
+        std::size_t i = 1;
+        char digit = 0, chomp = 0;
+        for (int k = 0; k < 2 && i < r.header_end; ++k, ++i) {
+            const char c = piece[i];
+            if (c >= '1' && c <= '9' && digit == 0) {
+                digit = c;
+            } else if ((c == '+' || c == '-') && chomp == 0) {
+                chomp = c;
+            } else {
+                break;
+            }
+        }
+        put(lead);
+        if (digit != 0) put(digit);
+        if (!tail_ok) chomp = trailing == 0 ? '-' : trailing >= 2 ? '+' : 0;
+        if (chomp != 0) put(chomp);
+        if (comment_ok) {
+            put_raw(piece.substr(i, r.header_end - i));
+        } else {
+            push_inline_comment(comment);
+        }
+    };
+    const auto put_tail = [&](std::size_t from) {
+        if (tail_ok) {
+            put_raw(piece.substr(from));
+            return;
+        }
+        put_raw(piece.substr(from, lines[n - 1].src_end - from));
+        if (trailing >= 2) {
+            for (std::size_t i = 0; i < trailing; ++i) put('\n');
+        } else if (ended) {
+            // The line break and the empty lines after it, which are no text
+            // of a scalar that is not kept.
+            put_raw(piece.substr(lines[n - 1].src_end));
+        } else {
+            put('\n');
+        }
+    };
+    const auto finish = [&] {
+        if (!block) return;
+        after_block_ = pos();
+        block_column_ = indent;
+        block_src_ = tail_ok ? src.get() : nullptr;
+        block_end_ = l.at(SlotLayout::kTrail);
+        if (tail_ok ? piece.substr(0, r.header_end).find('+') != std::string_view::npos
+                    : trailing >= 2)
+            after_keep_ = pos();
+    };
+    if (old_body == new_body) {
+        // The text is the same (its comment or its final line feeds are not).
+        put_header();
+        put_tail(r.header_end);
+        finish();
+        return true;
+    }
+
+    std::size_t same_start = 0;
+    while (same_start < old_body.size() && same_start < new_body.size() &&
+           old_body[same_start] == new_body[same_start])
+        ++same_start;
+    // (The two may overlap: what is kept of each is checked on its own.)
+    const std::size_t same_max = std::min(old_body.size(), new_body.size());
+    std::size_t same_end = 0;
+    while (same_end < same_max &&
+           old_body[old_body.size() - 1 - same_end] == new_body[new_body.size() - 1 - same_end])
+        ++same_end;
+
+    // The first line rewritten: the last one whose text starts where the
+    // text is still the same, and whose new text starts the way that line
+    // did (a blank there would start a more-indented line or be dropped).
+    const auto starts_ok = [&](std::size_t k) {
+        const std::size_t b = lines[k].val_begin;
+        if (b > same_start || b >= new_body.size()) return false;
+        // The line starts as it did.
+        if (b < same_start) return true;
+        const char c = new_body[b];
+        if (c == '\n') return false;
+        switch (style) {
+            case ScalarStyle::Literal:
+                return k > 0 || r.indicator || !is_blank(c);
+            case ScalarStyle::Folded:
+                return is_blank(c) == lines[k].more && (k > 0 || r.indicator || !is_blank(c));
+            case ScalarStyle::Plain:
+                return k == 0 || plain_line_start(c);
+            default:
+                return k == 0 || !is_blank(c);
+        }
+    };
+    std::size_t k = n;
+    for (std::size_t i = n; i-- > 0;) {
+        if (starts_ok(i)) {
+            k = i;
+            break;
+        }
+    }
+    if (k == n) return false;
+    // The first line kept after the change: the first whose text from the
+    // line breaks before it to the end is still the same (line k itself
+    // when the change only adds text before it, with line breaks).
+    const std::size_t m_begin = lines[k].val_begin;
+    std::size_t j = n, m_end = new_body.size();
+    for (std::size_t i = std::max<std::size_t>(k, 1); i < n; ++i) {
+        const std::size_t keep = old_body.size() - lines[i - 1].val_end;
+        if (keep > same_end || new_body.size() - keep <= m_begin) continue;
+        const std::size_t e = new_body.size() - keep;
+        const char c = new_body[e - 1];
+        if (is_blank(c) || c == '\n') continue;
+        if (style == ScalarStyle::Folded) {
+            // The line breaks before the line kept fold as they did.
+            const std::size_t nl = new_body.rfind('\n', e - 1);
+            const std::size_t line =
+                nl == std::string_view::npos || nl < m_begin ? m_begin : nl + 1;
+            if (is_blank(new_body[line]) != lines[i - 1].more) continue;
+        }
+        j = i;
+        m_end = e;
+        break;
+    }
+    const std::string_view m = new_body.substr(m_begin, m_end - m_begin);
+    if (m.empty() || m.back() == '\n') return false;
+    if (style == ScalarStyle::Plain || style == ScalarStyle::Single) {
+        if (m.find('\n') != std::string_view::npos || scan_text(m).needs_double()) return false;
+        if (style == ScalarStyle::Plain) {
+            std::string flat(now);
+            std::replace(flat.begin(), flat.end(), '\n', ' ');
+            if (!plain_value_ok(flat, false, scan_text(flat)) || is_decimal_integer(flat))
+                return false;
+        }
+    }
+
+    // Lines after the first go where the lines read went, as wide as they
+    // were (lines of a few words each are no width to follow).
+    const std::size_t width = std::max(r.width, kWidth / 2);
+    std::size_t cont = r.column;
+    if (!block) {
+        const std::size_t line = std::max<std::size_t>(k, 1);
+        if (line >= n) return false;
+        std::size_t b = lines[line].src_begin;
+        while (b > 0 && !is_break_char(piece[b - 1])) --b;
+        cont = lines[line].src_begin - b;
+    }
+    if (block) {
+        put_header();
+        put_raw(piece.substr(r.header_end, lines[k].src_begin - r.header_end));
+    } else {
+        put_raw(piece.substr(0, lines[k].src_begin));
+    }
+    if (style == ScalarStyle::Literal || style == ScalarStyle::Folded) {
+        // Its lines, an empty line for each line feed between two lines that
+        // fold (folded), a line for each line feed (literal).
+        std::size_t p = 0;
+        bool first = true, was_more = false;
+        while (p < m.size()) {
+            std::size_t e = m.find('\n', p);
+            if (e == std::string_view::npos) e = m.size();
+            const std::string_view line = m.substr(p, e - p);
+            const bool more = is_blank(line[0]);
+            if (!first) {
+                // `p` follows a run of line feeds.
+                std::size_t feeds = 0;
+                while (p - feeds > 0 && m[p - feeds - 1] == '\n') ++feeds;
+                const std::size_t breaks =
+                    style == ScalarStyle::Folded && !more && !was_more ? feeds + 1 : feeds;
+                for (std::size_t i = 0; i < breaks; ++i) put('\n');
+                spaces(cont);
+            }
+            if (style == ScalarStyle::Folded && !more) {
+                put_folded(line, style, cont, width, false);
+            } else {
+                put(line);
+            }
+            first = false;
+            was_more = more;
+            p = e;
+            while (p < m.size() && m[p] == '\n') ++p;
+        }
+    } else {
+        put_folded(m, style, cont, width, false);
+    }
+    if (j < n) {
+        if (block) {
+            put_raw(
+                piece.substr(lines[j - 1].src_end, lines[n - 1].src_end - lines[j - 1].src_end));
+            put_tail(lines[n - 1].src_end);
+        } else {
+            put_raw(piece.substr(lines[j - 1].src_end));
+        }
+    } else if (block) {
+        put_tail(lines[n - 1].src_end);
+    } else {
+        put_raw(piece.substr(lines[n - 1].src_end));
+    }
+    finish();
+    return true;
 }
 
 void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, const YamlNode& v,
@@ -2616,10 +3073,11 @@ void Emitter::write_block_suffix(const std::string* anchor, const std::string* t
 }
 
 void Emitter::emit_comment_lines(std::string_view t, std::size_t indent) {
-    // One comment line per line of the text; CR, LF and CR LF all end a line
-    // (a raw CR inside a comment would end the comment for a reader).
+    // The text's lines are the comment lines, as the reader joins them: CR,
+    // LF and CR LF each end one (a raw CR inside a comment would end it for
+    // a reader), so "" is one line and "x\n" two, the last of them empty.
     std::size_t pos_in = 0;
-    while (pos_in < t.size()) {
+    while (true) {
         std::size_t br = t.find_first_of("\r\n", pos_in);
         if (br == std::string_view::npos) br = t.size();
         spaces(indent);
@@ -2627,7 +3085,8 @@ void Emitter::emit_comment_lines(std::string_view t, std::size_t indent) {
         put(br == pos_in ? "#" : "# ");
         put(t.substr(pos_in, br - pos_in));
         put('\n');
-        if (br < t.size() && t[br] == '\r' && br + 1 < t.size() && t[br + 1] == '\n') ++br;
+        if (br == t.size()) break;
+        if (t[br] == '\r' && br + 1 < t.size() && t[br + 1] == '\n') ++br;
         pos_in = br + 1;
     }
 }
@@ -2776,6 +3235,10 @@ bool writes_plain_value(std::string_view text, bool flow) noexcept {
     // are reserved words (longer texts are scanned faster the other way).
     if (text.size() <= 16 && is_plain_words(text)) return !detail::is_reserved_word(text);
     return detail::plain_value_ok(text, flow, detail::scan_text(text));
+}
+
+bool writes_as_block(std::string_view text) noexcept {
+    return detail::block_can_hold(text);
 }
 
 bool writes_plain_key(std::string_view text, bool flow) noexcept {

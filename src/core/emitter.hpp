@@ -173,6 +173,9 @@ std::string emit_scalar_value_with_style(const ScalarValue& value, ScalarStyle s
 /// Whether the writer writes the string `text` as a plain scalar, in block
 /// context or (`flow`) inside a flow collection.
 bool writes_plain_value(std::string_view text, bool flow) noexcept;
+/// Whether a block scalar (literal or folded) can carry the string `text`:
+/// the writer writes other strings in block style on one line, quoted.
+bool writes_as_block(std::string_view text) noexcept;
 /// Whether the writer writes the mapping key `text` plain.
 bool writes_plain_key(std::string_view text, bool flow) noexcept;
 

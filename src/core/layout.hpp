@@ -274,6 +274,7 @@ struct CollectionLayout {
         kFlow = 16,          // read in flow style (the records are of brackets and commas)
         kClosed = 32,        // a pair read without an opening brace but with a closing one
         kRoot = 64,          // read as a document's root (its column is its own indentation)
+        kStyleSet = 128,     // the style was set since it was read: it goes where it goes
     };
     /// The text the offsets refer to; null when nothing was recorded.
     SourceRef source;

@@ -100,9 +100,13 @@ ScalarValue type_scalar(std::string_view text, ScalarStyle style,
 
 namespace {
 
+constexpr std::size_t kMaxKeyText = 4096;
+
 /// A canonical text of a key node: equal keys give equal texts, whatever
 /// their styles, comments or place.
-void append_key_text(std::string& out, const YamlNode& node) {
+bool append_key_text(std::string& out, const YamlNode& node) {
+    // Aliases are followed: a key of nested aliases could grow without end.
+    if (out.size() > kMaxKeyText) return false;
     if (const YamlMapping* m = node.mapping()) {
         out += '{';
         bool first = true;
@@ -110,27 +114,27 @@ void append_key_text(std::string& out, const YamlNode& node) {
             if (!first) out += ", ";
             first = false;
             if (slot.value.key_props->node) {
-                append_key_text(out, **slot.value.key_props->node);
+                if (!append_key_text(out, **slot.value.key_props->node)) return false;
             } else {
                 YamlScalar key;
                 key.value = ScalarValue::of_str(slot.key);
                 append_key_text(out, YamlNode(std::move(key)));
             }
             out += ": ";
-            append_key_text(out, slot.value.value);
+            if (!append_key_text(out, slot.value.value)) return false;
         }
         out += '}';
     } else if (const YamlSequence* q = node.sequence()) {
         out += '[';
         for (std::size_t i = 0; i < q->items.size(); ++i) {
             if (i != 0) out += ", ";
-            append_key_text(out, q->items[i].node);
+            if (!append_key_text(out, q->items[i].node)) return false;
         }
         out += ']';
     } else if (const YamlScalar* s = node.scalar()) {
         if (!s->value.is_str()) {
             out += s->value.to_key_string();
-            return;
+            return true;
         }
         out += '"';
         for (const char c : s->value.as_str()) {
@@ -139,17 +143,22 @@ void append_key_text(std::string& out, const YamlNode& node) {
         }
         out += '"';
     } else if (const AliasNode* a = node.alias()) {
-        append_key_text(out, *a->target);
+        return append_key_text(out, *a->target);
     } else {
         out += "null";
     }
+    return out.size() <= kMaxKeyText;
 }
 
 }  // namespace
 
-std::string complex_key_string(const YamlNode& key) {
+std::string complex_key_string(const YamlNode& key, std::size_t count) {
     std::string text(1, '\0');
-    append_key_text(text, key);
+    if (append_key_text(text, key)) return text;
+    // Too long to be its own name: its place names it.
+    text.resize(1);
+    text += '#';
+    text += std::to_string(count);
     return text;
 }
 

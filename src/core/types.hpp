@@ -931,8 +931,10 @@ bool quoted_as_is(std::string_view text, const YamlScalar& s) noexcept;
 
 /// The synthetic key of a complex (mapping or sequence) key: NUL followed
 /// by a canonical flow text of the key, so that it stays the same through
-/// edits and reloads: the key [a, b] is NUL followed by ["a", "b"].
-std::string complex_key_string(const YamlNode& key);
+/// edits and reloads: the key [a, b] is NUL followed by ["a", "b"]. A key
+/// whose text would pass 4 KB is named by its place instead: NUL, "#" and
+/// `count`, the entries before it.
+std::string complex_key_string(const YamlNode& key, std::size_t count);
 
 // Number parsing and formatting shared by scalar typing and rendering.
 

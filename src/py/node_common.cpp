@@ -387,8 +387,17 @@ int set_style(PyObject* self, PyObject* value, void*) {
         if (!parse_container_style(value, "style", style)) return -1;
         ExclusiveBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return -1;
-        (is_mapping_object(self) ? as_mapping(self)->inner.mut().style
-                                 : as_sequence(self)->inner.mut().style) = style;
+        // A style set is kept wherever the collection goes (see
+        // follow_block_style).
+        if (is_mapping_object(self)) {
+            YamlMapping& m = as_mapping(self)->inner.mut();
+            m.style = style;
+            m.layout.flags |= CollectionLayout::kStyleSet;
+        } else {
+            YamlSequence& q = as_sequence(self)->inner.mut();
+            q.style = style;
+            q.layout.flags |= CollectionLayout::kStyleSet;
+        }
         return 0;
     }
     ScalarStyle style;

@@ -9,6 +9,7 @@
 
 #include "py/blank_runs.hpp"
 #include "py/convert_detail.hpp"
+#include "py/new_content.hpp"
 #include "py/node_class.hpp"
 #include "py/positions.hpp"
 #include "py/slot_methods.hpp"
@@ -52,6 +53,7 @@ struct Change {
     YamlEntry entry;
     ref value;
     bool whole = false;
+    bool text_assigned = false;  // a str: it takes the style of the string it replaces
 };
 
 /// `value` converted as an assigned value, as a change of `key`.
@@ -59,6 +61,7 @@ bool converted_change(ref key, std::string_view text, PyObject* value, bool whol
     out.key = std::move(key);
     out.text.assign(text);
     out.whole = whole;
+    out.text_assigned = PyUnicode_Check(value);
     return py_to_node_with_fallback(value, nullptr, out.entry.value, out.value);
 }
 
@@ -90,6 +93,7 @@ bool apply(PyObject* self, std::vector<Change>& changes) {
         added.commit();
         YamlEntry* e = c.whole ? nullptr : m->inner.mut().entries.find(c.text);
         if (e) {
+            if (c.text_assigned) keep_text_style(e->value, c.value.get(), c.entry.value);
             e->value = std::move(c.entry.value);
             forget_value_position(*e);
         } else {
@@ -98,6 +102,7 @@ bool apply(PyObject* self, std::vector<Change>& changes) {
                 c.entry.key_at = prev->key_at;
             m->inner.mut().entries.insert(std::move(c.text), std::move(c.entry));
         }
+        follow_block_style(c.value.get());
     }
     return true;
 }

@@ -7,6 +7,7 @@
 
 #include "py/blank_runs.hpp"
 #include "py/convert_detail.hpp"
+#include "py/new_content.hpp"
 #include "py/node_class.hpp"
 #include "py/positions.hpp"
 #include "py/slot_methods.hpp"
@@ -128,6 +129,9 @@ bool splice(PyObject* self, std::size_t start, std::size_t stop, PyObject* value
     if (start == 0) keep_document_header(self);
     edit.commit();
     replace_items(s->inner.mut().items, start, stop, std::move(items));
+    if (values != nullptr)
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i)
+            follow_block_style(PyList_GET_ITEM(values, i));
     return true;
 }
 
@@ -153,9 +157,11 @@ int assign_index(PyObject* self, Py_ssize_t idx, PyObject* value) {
         PyList_SET_ITEM(self, p, converted.release());
         edit.commit();
         if (pos < items.size()) {
+            keep_text_style(items[pos].node, value, node);
             items[pos].node = std::move(node);
             forget_value_position(items[pos]);
         }
+        follow_block_style(value);
         return 0;
     }
     SlotEdit edit;
@@ -272,6 +278,7 @@ PyObject* sequence_append(PyObject* self, PyObject* value) {
         if (PyList_Append(self, converted.get()) < 0) return nullptr;
         edit.commit();
         s->inner.mut().items.emplace_back().node = std::move(node);
+        follow_block_style(value);
         Py_RETURN_NONE;
     });
 }
@@ -303,6 +310,7 @@ PyObject* sequence_insert(PyObject* self, PyObject* const* args, Py_ssize_t narg
         YamlItem item;
         item.node = std::move(node);
         items.insert(items.begin() + static_cast<std::ptrdiff_t>(at), std::move(item));
+        follow_block_style(args[1]);
         Py_RETURN_NONE;
     });
 }

@@ -247,10 +247,15 @@ PyObject* container_style(PyObject* self, PyObject* const* args, Py_ssize_t narg
                     m->style = style;
                 else if (YamlSequence* q = node.sequence())
                     q->style = style;
-                if (child && is_mapping_object(child.get()))
-                    as_mapping(child.get())->inner.mut().style = style;
-                else if (child && is_sequence_object(child.get()))
-                    as_sequence(child.get())->inner.mut().style = style;
+                if (child && is_mapping_object(child.get())) {
+                    YamlMapping& cm = as_mapping(child.get())->inner.mut();
+                    cm.style = style;
+                    cm.layout.flags |= CollectionLayout::kStyleSet;
+                } else if (child && is_sequence_object(child.get())) {
+                    YamlSequence& cq = as_sequence(child.get())->inner.mut();
+                    cq.style = style;
+                    cq.layout.flags |= CollectionLayout::kStyleSet;
+                }
                 Py_RETURN_NONE;
             });
     });

@@ -140,7 +140,7 @@ TEST(EmitterFraming, DirectivesAfterAnOpenDocumentCloseItFirst) {
 
 TEST(EmitterBlock, CommentsAndBlankLines) {
     YamlMapping inner =
-        map({{"x", entry(num(1))}, {"y", entry(num(2), "first\nsecond\n", std::nullopt, 2)}});
+        map({{"x", entry(num(1))}, {"y", entry(num(2), "first\nsecond", std::nullopt, 2)}});
     YamlNode root =
         map({{"a", entry(YamlNode(inner), std::nullopt, "c")}, {"b", entry(str("v"), "r1\r\nr2")}},
             ContainerStyle::Block, 1);
@@ -148,6 +148,24 @@ TEST(EmitterBlock, CommentsAndBlankLines) {
               "a:  # c\n  x: 1\n\n\n  # first\n  # second\n  y: 2\n# r1\n# r2\nb: v\n\n");
     // Line breaks in an inline comment would end it: they become spaces.
     EXPECT_EQ(dump(map({{"a", entry(num(1), std::nullopt, "x\ny\rz")}})), "a: 1  # x y z\n");
+}
+
+TEST(EmitterBlock, CommentLinesAreTheTextsLinesAsTheReaderJoinsThem) {
+    // Each line of the text is a comment line, an empty one a bare '#'; the
+    // reader gives these texts back for these lines.
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "#\n"},
+        {"\n", "#\n#\n"},
+        {"x\n", "# x\n#\n"},
+        {"\nx", "#\n# x\n"},
+        {"x\n\ny", "# x\n#\n# y\n"},
+        {"x\r\ny\rz", "# x\n# y\n# z\n"},
+    };
+    for (const auto& [comment, lines] : rows) {
+        EXPECT_EQ(dump(map({{"a", entry(num(1), comment)}})), std::string(lines) + "a: 1\n")
+            << comment;
+        EXPECT_EQ(dump(seq({item(num(1), comment)})), std::string(lines) + "- 1\n") << comment;
+    }
 }
 
 TEST(EmitterBlock, ValuesOfEveryKind) {
@@ -210,11 +228,11 @@ TEST(EmitterBlock, SpecialKeys) {
     YamlEntry complex = entry(num(2));
     complex.key_props.mut().node =
         Box<YamlNode>(with_props(YamlNode(map1("p", num(3))), "km", std::nullopt));
-    m.entries.insert(complex_key_string(**complex.key_props->node), complex);
+    m.entries.insert(complex_key_string(**complex.key_props->node, 1), complex);
     YamlEntry flow_key = entry(num(4));
     flow_key.key_props.mut().node =
         Box<YamlNode>(YamlNode(flow_seq({item(str("a")), item(str("b"))})));
-    m.entries.insert(complex_key_string(**flow_key.key_props->node), flow_key);
+    m.entries.insert(complex_key_string(**flow_key.key_props->node, 2), flow_key);
     YamlEntry literal = entry(num(5));
     literal.key_style = ScalarStyle::Literal;
     literal.key_props.mut().anchor = "ka";
@@ -486,7 +504,7 @@ TEST(EmitterFlow, Collections) {
     YamlMapping ck;
     YamlEntry ce = entry(str("v"));
     ce.key_props.mut().node = Box<YamlNode>(YamlNode(map1("a", num(1))));
-    ck.entries.insert(complex_key_string(**ce.key_props->node), ce);
+    ck.entries.insert(complex_key_string(**ce.key_props->node, 0), ce);
     ck.style = ContainerStyle::Flow;
     EXPECT_EQ(dump(YamlNode(ck)), "{{a: 1}: v}\n");
     EXPECT_EQ(dump(map1("k", YamlNode(flow_seq({item(str("a,b")), item(str("-x")), item(str("x:")),

@@ -158,8 +158,8 @@ TEST(FuzzRegressions, ItemBelowItsDash) {
     }
 }
 
-// Known and accepted by the check: a bare "#" ending a comment block is not
-// written back (an empty comment text writes nothing).
+// A bare "#" ending a comment block is the empty last line of its text,
+// written back as a bare "#".
 TEST(FuzzRegressions, BareCommentLinesAtTheEndOfABlock) {
     EXPECT_EQ(roundtrip_problem("#\n#\n-"), "");
     // With a duplicate key's blank line at the top as well.
@@ -235,3 +235,15 @@ TEST(FuzzRegressions, EmptyKeyAfterAnExplicitKeyWithoutValue) {
 }
 
 }  // namespace
+
+// A long string in a block style that cannot carry it (a control character)
+// was written on one line, double-quoted, while the same string read back as
+// double-quoted was folded over lines: the second dump differed.
+TEST(FuzzRegressions, LongStringsFoldWhateverStyleTheyFallBackFrom) {
+    for (const char* text : {
+             "run: |\n  # a note on the build\x10\x10\x10\x10\x10\x10\x10\x10\x10\x10\x10\x10"
+             "\x10\x10\x10\x10\x10\x10\x10\x10\x10\x10 of the steps here.\n  python -m build\n",
+             "- >\n  one two three four five six seven eight nine ten eleven twelve\x01 thirteen\n",
+         })
+        EXPECT_EQ(roundtrip_problem(text), "") << text;
+}

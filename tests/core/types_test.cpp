@@ -273,7 +273,7 @@ TEST(DocumentModel, DeepCopyIncludesAliasTargets) {
     m.entries.insert("a", entry(AliasNode{"anc", Box<YamlNode>(YamlNode(inner))}));
     YamlEntry key_entry = entry(NullNode{});
     key_entry.key_props.mut().node = Box<YamlNode>(YamlNode(inner));
-    m.entries.insert(complex_key_string(YamlNode(inner)), key_entry);
+    m.entries.insert(complex_key_string(YamlNode(inner), 1), key_entry);
 
     YamlMapping copy = m;
     ASSERT_EQ(copy, m);
@@ -287,8 +287,11 @@ TEST(DocumentModel, DeepCopyIncludesAliasTargets) {
     flow.style = ContainerStyle::Flow;
     flow.items.emplace_back().node = scalar(ScalarValue::of_str("a\"b"));
     flow.items.emplace_back().node = scalar(ScalarValue::of_int(2));
-    EXPECT_EQ(complex_key_string(YamlNode(flow)), std::string("\0[\"a\\\"b\", 2]", 12));
-    EXPECT_EQ(complex_key_string(YamlNode(inner)), std::string("\0{\"x\": 1}", 9));
+    EXPECT_EQ(complex_key_string(YamlNode(flow), 0), std::string("\0[\"a\\\"b\", 2]", 12));
+    EXPECT_EQ(complex_key_string(YamlNode(inner), 1), std::string("\0{\"x\": 1}", 9));
+    // One too long to be its own name (aliases nest) is named by its place.
+    for (int i = 0; i < 3000; ++i) flow.items.emplace_back().node = scalar(ScalarValue::of_int(i));
+    EXPECT_EQ(complex_key_string(YamlNode(flow), 7), std::string("\0#7", 3));
 }
 
 // Comments are held apart: absent ones read empty and cost no record,

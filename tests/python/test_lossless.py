@@ -95,6 +95,14 @@ EDITS = [
     ("a: 1  # c\n# about b\nb: 2  # t\n", lambda d: d.set_comment_inline("b", None),
      "a: 1  # c\n# about b\nb: 2\n"),
     ("a: 1\n", lambda d: d.set_comment_before("a", None), "a: 1\n"),
+    # A comment's lines are its text's lines: an empty one is a bare '#', and
+    # a text read, changed and set back gives the lines it was read from.
+    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", ""), "a: 1\n#\nb: 2\n"),
+    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", "\n"), "a: 1\n#\n#\nb: 2\n"),
+    ("a: 1\nb: 2\n", lambda d: d.set_comment_before("b", "x\n"), "a: 1\n# x\n#\nb: 2\n"),
+    ("a: 1\n# x\n#\n# y\nb: 2\n",
+     lambda d: d.set_comment_before("b", d.get_comment_before("b").upper()),
+     "a: 1\n# X\n#\n# Y\nb: 2\n"),
     ("- x  # c\n- y\n", lambda d: d.set_comment_inline(0, None), "- x\n- y\n"),
     ("# c\n- x  # d\n", lambda d: (d.set_comment_inline(0, None), d.set_comment_before(0, None)),
      "- x\n"),
@@ -128,6 +136,94 @@ class TestEditsChangeTheirLines:
         out = edit(text, change)
         assert out == expected
         assert loads(out) == loads(expected)
+
+
+LONG = ("lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod tempor incididunt "
+        "ut labore et dolore magna aliqua")
+
+
+def _flow_asked(d):
+    v = loads("[1, 2]")
+    v.style = "flow"
+    d["x"] = v
+
+
+# Changed text keeps its style and the lines read where its text is the
+# same; new content follows the file.
+TEXT_EDITS = [
+    # A str set where a string stood takes its style; the chomping is the
+    # one the new text needs.
+    ("run: |-\n  echo hi\n", lambda d: d.__setitem__("run", "echo bye"), "run: |-\n  echo bye\n"),
+    ("run: >-\n  echo hi\n", lambda d: d.__setitem__("run", "echo bye"), "run: >-\n  echo bye\n"),
+    ("run: |\n  echo hi\n", lambda d: d.__setitem__("run", "echo bye"), "run: |-\n  echo bye\n"),
+    ("a: x\n", lambda d: d.__setitem__("a", "l1\nl2\n"), "a: |\n  l1\n  l2\n"),
+    ("a: 'x'\n", lambda d: d.__setitem__("a", "l1\nl2"), "a: |-\n  l1\n  l2\n"),
+    ('- "x"\n', lambda d: d.__setitem__(0, "y"), '- "y"\n'),
+    # ... while a style given with the value is the value's.
+    ("a: |-\n  x\n", lambda d: d.__setitem__("a", YamlScalar("y")), "a: y\n"),
+    # The lines before and after a change as read, the change at their width.
+    ("d: >-\n  one two three\n  four five six\nk: 1\n",
+     lambda d: d.__setitem__("d", "one two three four five six seven"),
+     "d: >-\n  one two three\n  four five six seven\nk: 1\n"),
+    ("d: >\n  aa bb\n  cc dd\n  ee ff\n", lambda d: d.__setitem__("d", "aa bb cc XX ee ff\n"),
+     "d: >\n  aa bb\n  cc XX\n  ee ff\n"),
+    ("d: >\n  aa bb\n  cc dd\n  ee ff\n",
+     lambda d: d.__setitem__("d", f"aa bb cc dd {LONG} ee ff\n"),
+     "d: >\n  aa bb\n  cc dd\n  lorem ipsum dolor sit amet consectetur adipiscing\n"
+     "  elit sed do eiusmod tempor incididunt ut\n  labore et dolore magna aliqua\n  ee ff\n"),
+    ("t: |\n  a\n  \n  b\n", lambda d: d.__setitem__("t", "a\n\nb c\n"), "t: |\n  a\n  \n  b c\n"),
+    ("- |\n    x\n    y\n", lambda d: d.__setitem__(0, "w\nz\n"), "- |\n    w\n    z\n"),
+    ("p: one two\n  three\n", lambda d: d.__setitem__("p", "one two three four"),
+     "p: one two\n  three four\n"),
+    ('q: "one two\n  three"\n', lambda d: d.__setitem__("q", "one two three four"),
+     'q: "one two\n  three four"\n'),
+    ("q: 'one two\n  three'  # c\n", lambda d: d.__setitem__("q", "one two three it's"),
+     "q: 'one two\n  three it''s'  # c\n"),
+    ('q: "ab\\\n  cd"\n', lambda d: d.__setitem__("q", "abcdef"), 'q: "ab\\\n  cdef"\n'),
+    ("r: |\n  a\n  b", lambda d: d.__setitem__("r", "a\nbc"), "r: |\n  a\n  bc"),
+    # A comment set on a block scalar changes its header only.
+    ("a: |1\n   x\nb: 1\n", lambda d: d.set_comment_inline("a", "c"), "a: |1  # c\n   x\nb: 1\n"),
+    ("a: >\n  x y\n  z\nb: 1\n", lambda d: d.set_comment_inline("a", "c"),
+     "a: >  # c\n  x y\n  z\nb: 1\n"),
+    ("a: >  # c\n  x y\n  z\n", lambda d: d.set_comment_inline("a", None), "a: >\n  x y\n  z\n"),
+    # A root made a block keeps the comment of its line, on its header.
+    ("--- foo  # comment\n", lambda d: setattr(d, "style", "literal"), "--- |-  # comment\n  foo\n"),
+    # A new long string is folded at 80 columns; one set where a value stood
+    # on one line stays on one line.
+    ("a: 1\n", lambda d: d.__setitem__("b", LONG),
+     "a: 1\nb: lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod tempor\n"
+     "  incididunt ut labore et dolore magna aliqua\n"),
+    ("a: short\n", lambda d: d.__setitem__("a", LONG), f"a: {LONG}\n"),
+    # A collection read in flow style as a document of its own goes into a
+    # block collection in block style, with the file's indentation; flow
+    # stays inside flow, where it was written so, and where it was asked for.
+    ("a: 1\n", lambda d: d.__setitem__("env", loads("[{name: A, value: '1'}]")),
+     "a: 1\nenv:\n  - name: A\n    value: '1'\n"),
+    ("a:\n    b: 1\n", lambda d: d["a"].__setitem__("env", loads("{x: [1, 2]}")),
+     "a:\n    b: 1\n    env:\n        x:\n            - 1\n            - 2\n"),
+    ("a: {b: 1}\n", lambda d: d["a"].__setitem__("c", loads("[1, 2]")), "a: {b: 1, c: [1, 2]}\n"),
+    ("a: 1\n", lambda d: d.__setitem__("x", loads("k: [1, 2]\n")["k"]), "a: 1\nx: [1, 2]\n"),
+    ("a: 1\n", _flow_asked, "a: 1\nx: [1, 2]\n"),
+]
+
+
+class TestChangedTextAndNewContent:
+    @pytest.mark.parametrize("text, change, expected", TEXT_EDITS)
+    def test_edit(self, text, change, expected):
+        d = loads(text)
+        change(d)
+        out = dumps(d)
+        assert out == expected
+        assert tesvorn.loads(out).to_python() == d.to_python()
+        assert dumps(loads(out)) == out
+
+    @pytest.mark.parametrize("text", ["a: |+\n", "a: |+\n\n", "- >+\n", "a: |+\r\n"])
+    def test_an_append_after_an_empty_kept_block_changes_no_value(self, text):
+        d = loads(text)
+        was = d.to_python()
+        (d.append if isinstance(d, list) else lambda v: d.__setitem__("z", v))(1)
+        back = loads(dumps(d)).to_python()
+        assert (back[:-1] if isinstance(back, list) else {k: back[k] for k in was}) == was
 
 
 WORKFLOW = "on:\n  push:\n    branches: [main]\n  pull_request:\n    branches: [main]\n\njobs:\n  build: 1\n"

@@ -307,3 +307,75 @@ def edit_locality(text: str, edit: str) -> Locality | None:
                 rest.remove(line)
                 ended = is_local(edit, removed[:-1], rest, hunks)
     return Locality(local, len(removed) + len(added), ended)
+
+
+# ---- multi-line text edits ----------------------------------------------------
+
+
+def _source_rest(text: str, position) -> str:
+    line, column = position
+    return text.splitlines()[line - 1][column - 1:]
+
+
+def _quote_closes(rest: str) -> bool:
+    """Whether the quoted scalar that `rest` starts with ends on its line."""
+    quote, i = rest[0], 1
+    while i < len(rest):
+        if quote == '"' and rest[i] == "\\":
+            i += 2
+            continue
+        if rest[i] == quote:
+            if quote == "'" and rest[i + 1:i + 2] == "'":
+                i += 2
+                continue
+            return True
+        i += 1
+    return False
+
+
+def multiline_texts(doc, text: str):
+    """(container, key or index) of the strings of `doc` written over
+    several lines of `text`: block scalars with text, plain and quoted
+    scalars that go on past their first line. Leaves out values with
+    properties (their text starts before the value)."""
+    found = []
+    for container, k, value in _children(doc):
+        if not isinstance(value, str) or not value.strip("\n"):
+            continue
+        node = container.node(k)
+        if node.anchor is not None or node.tag is not None:
+            continue
+        position = (container.value_position(k) if isinstance(container, dict)
+                    else container.item_position(k))
+        if position is None:
+            continue
+        rest = _source_rest(text, position)
+        if node.style in ("literal", "folded"):
+            found.append((container, k))
+        elif node.style == "plain":
+            first = re.sub(r"\s+#.*$", "", rest).rstrip()
+            if value != first and value.startswith(first):
+                found.append((container, k))
+        elif not _quote_closes(rest):
+            found.append((container, k))
+    return found
+
+
+def text_end_edits(text: str):
+    """For each multi-line text value of every document of `text` that is a
+    mapping or sequence, on a fresh load: a word appended to its text (before
+    its final line feeds) by item assignment of a str. Yields (value's path
+    for the report, whether the diff of the dump against `text` is one line
+    removed and one added)."""
+    docs = tesvorn.loads_all(text)
+    for d, doc in enumerate(docs):
+        if not isinstance(doc, (dict, list)):
+            continue
+        for i in range(len(multiline_texts(doc, text))):
+            fresh = tesvorn.loads_all(text)
+            container, k = multiline_texts(fresh[d], text)[i]
+            value = container[k]
+            body = value.rstrip("\n")
+            container[k] = body + " edited" + value[len(body):]
+            removed, added, _ = diff_lines(text, tesvorn.dumps_all(fresh))
+            yield f"document {d} {k!r}", len(removed) == 1 and len(added) == 1
