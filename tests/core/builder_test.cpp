@@ -167,14 +167,10 @@ TEST(BuilderEntries, ComplexAndAliasKeys) {
     Built b = build("? [a, b]\n: 1\n? {x: 1}\n: 2\nk: &n 7\n*n : 8\n");
     const YamlMapping& m = root_map(b);
     ASSERT_EQ(m.entries.size(), 4u);
-    EXPECT_EQ(m.entries.at(0).key, std::string("\0"
-                                               "0",
-                                               2));
+    EXPECT_EQ(m.entries.at(0).key, std::string("\0[\"a\", \"b\"]", 11));
     ASSERT_TRUE(m.entries.at(0).value.key_props->node);
     EXPECT_EQ((**m.entries.at(0).value.key_props->node).sequence()->items.size(), 2u);
-    EXPECT_EQ(m.entries.at(1).key, std::string("\0"
-                                               "1",
-                                               2));
+    EXPECT_EQ(m.entries.at(1).key, std::string("\0{\"x\": 1}", 9));
     EXPECT_EQ(m.entries.at(3).key, "7");
     EXPECT_EQ(m.entries.at(3).value.key_props->alias, "n");
 }
