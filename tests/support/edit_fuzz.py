@@ -8,6 +8,8 @@ random depths, and checks the dump after each sequence:
   reload    a reload of the dump dumps to the same text;
   comments  the comment lines of top-level entries that no edit reached are
             still in the dump;
+  untouched so are their other lines (in block documents; entries with an
+            anchor or alias aside);
   raise     an edit that raised left its object as it was;
   crash     the process died (a segfault: faulthandler prints the C stack);
   error     an edit, a dump or a check raised something unexpected.
@@ -29,6 +31,7 @@ import heapq  # noqa: F401  (edits use it)
 import json
 import pathlib
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -103,13 +106,17 @@ def slots(obj):
 
 
 class Entries:
-    """The top-level entries of each document, with the containers in each and
-    the comment lines each had at load; an edit marks the entries it reaches."""
+    """The top-level entries of each document, with the containers in each,
+    the comment lines each had at load and (in block documents) the other
+    lines of its text; an edit marks the entries it reaches."""
 
-    def __init__(self, docs):
-        self.entries = []  # [doc index, slot, ids inside, comment lines, touched]
+    def __init__(self, docs, text):
+        self.entries = []  # [doc index, slot, ids inside, comment lines, text lines, touched]
         self.keep = []  # holds the loaded objects, so their ids stay theirs
+        starts = []
         for i, doc in enumerate(docs):
+            if isinstance(doc, (YamlMapping, YamlScalar, YamlSequence)) and doc.position:
+                starts.append(doc.position[0])
             if not isinstance(doc, CONTAINERS):
                 continue
             for slot in slots(doc):
@@ -118,7 +125,18 @@ class Entries:
                 self.keep += [o for o, _, _ in inside]
                 lines = self._comments(doc, slot) + [c for o, _, _ in inside for s in slots(o)
                                                      for c in self._comments(o, s)]
-                self.entries.append([i, slot, {id(o) for o, _, _ in inside}, lines, False])
+                pos = doc.key_position(slot) if isinstance(doc, dict) else doc.item_position(slot)
+                self.entries.append([i, slot, {id(o) for o, _, _ in inside}, lines,
+                                     pos[0] if pos and doc.style == "block" else None, False])
+                starts.append(pos[0] if pos else 0)
+        source = text.splitlines()
+        for e in self.entries:  # the entry's lines: up to the next entry's or document's
+            first = e[4]
+            end = min((n for n in starts if first and n > first), default=len(source) + 1)
+            own = [line for line in source[first - 1:end - 1] if first and line.strip()
+                   and not line.lstrip().startswith("#") and not line.startswith(("---", "...", "%"))]
+            # An alias or anchor is written anew when the other end of it moves.
+            e[4] = [] if any(re.search(r"(^|[\s\[{,])[&*]\S", line) for line in own) else own
 
     @staticmethod
     def _comments(obj, slot):
@@ -134,12 +152,16 @@ class Entries:
         for e in self.entries:
             doc = docs[e[0]]
             if e[2] & ids or (id(doc) in ids and (all_slots or e[1] in keys)):
-                e[4] = True
+                e[5] = True
 
     def missing(self, text):
-        """Comment lines of untouched entries that the text no longer has."""
-        want = collections.Counter(line for e in self.entries if not e[4] for line in e[3])
-        return [line for line, n in want.items() if text.count(line) < n]
+        """Comment lines, and other lines, of untouched entries that the text
+        no longer has."""
+        want = collections.Counter(line for e in self.entries if not e[5] for line in e[3])
+        comments = [line for line, n in want.items() if text.count(line) < n]
+        have = collections.Counter(text.splitlines())
+        want = collections.Counter(line for e in self.entries if not e[5] for line in e[4])
+        return comments, [line for line, n in want.items() if have[line] < n]
 
 
 class Generator:
@@ -167,10 +189,15 @@ class Generator:
             s = self.pick(slots(obj))
             v = obj[s]
             if not isinstance(v, CONTAINERS) or not reaches(v, target):
-                return f"{path}[{s!r}]", [obj, v]
+                return f"{path}[{s!r}]", [path, f"{path}[{s!r}]"]
         if how < 0.6 and not reaches(obj, target):  # the node itself, shared
-            return path, [obj]
-        return self.pick([f"copy.copy({path})", f"copy.deepcopy({path})", f"{path}.copy()"]), [obj]
+            return path, [path]
+        copies = ["copy.deepcopy({})"]
+        if isinstance(obj, YamlMapping):  # (a YamlSequence's copy() is list's: shallow)
+            copies += ["copy.copy({})", "{}.copy()"]
+        elif isinstance(obj, YamlSequence):
+            copies += ["copy.copy({})"]
+        return self.pick(copies).format(path), [path]
 
     def key(self, obj, fresh=False, bad=False):
         keys = slots(obj)
@@ -184,7 +211,8 @@ class Generator:
                    self.rng.randint(0, max(n - 1, 0)))
 
     def edit(self):
-        """(code, reached objects, target, keys it names, whether it reaches every slot)."""
+        """{code, reach: paths of the objects it reaches, its target first,
+        keys: the keys it names, every: whether it reaches every slot}."""
         nodes = [n for n in walk(self.docs) if isinstance(n[0], (YamlMapping, YamlSequence))]
         if not nodes or self.rng.random() < 0.04:
             return self.document_edit()
@@ -205,8 +233,8 @@ class Generator:
             ("tag", "'!root'"), ("tag", "None"), ("anchor", "'root'"), ("anchor", "None"),
             ("style", self.pick(SCALAR_STYLES if isinstance(doc, YamlScalar) else STYLES))])
         if not isinstance(doc, (YamlMapping, YamlSequence, YamlScalar)):
-            return "pass", [], None, (), False
-        return f"docs[{i}].{prop} = {val}", [doc], doc, (), True
+            return dict(code="pass", reach=[], keys=[], every=False)
+        return dict(code=f"docs[{i}].{prop} = {val}", reach=[f"docs[{i}]"], keys=[], every=True)
 
     def common_edit(self, obj, path, slot):
         """Edits both kinds of collection have; `slot` is a key or an index."""
@@ -235,39 +263,38 @@ class Generator:
     def mapping_edit(self, m, path):
         k, new, bad = self.key(m), self.key(m, fresh=True), self.key(m, fresh=True, bad=True)
         r = self.rng.random()
-        v, objs = self.value(m, base=r >= 0.85)
-        moves = False
+        v, reach = self.value(m, base=r >= 0.85)
+        every = [f"{path}.popitem()", f"{path}.clear()", f"{path}.update({v})", f"dict.clear({path})",
+                 f"{path}.sort_keys(key=str, reverse={self.pick(['True', 'False'])})",
+                 f"{path}.sort_keys(key=repr, recursive=True)"]  # edits that reach past the keys they name
         if r < 0.2:
             code = self.pick([f"{path}[{k}] = {v}", f"{path}[{bad}] = {v}", f"{path}.setdefault({new}, {v})"])
         elif r < 0.35:
-            code, moves = self.pick([
-                f"del {path}[{k}]", f"{path}.pop({k})", f"{path}.pop({new}, None)", f"{path}.popitem()",
-                f"{path}.clear()"]), True
+            code = self.pick([f"del {path}[{k}]", f"{path}.pop({k})", f"{path}.pop({new}, None)"] + every[:2])
         elif r < 0.5:
-            code, moves = self.pick([
+            code = self.pick([
                 f"{path}.insert({self.index(m)}, {bad}, {v})",
                 f"{path}.insert({self.index(m)}, {new}, {v}, comment={self.pick(COMMENTS)})",
                 f"{path}.rename_key({k}, {new})", f"{path}.move({k}, {self.index(m)})",
                 f"{path}.move_to_end({k}, last={self.pick(['True', 'False'])})",
-                f"{path}.sort_keys(key=str, reverse={self.pick(['True', 'False'])})",
-                f"{path}.sort_keys(key=repr, recursive=True)",
-                f"{path}.update({{{new}: {v}}})", f"{path}.update({v})", f"{path} |= {{{new}: {v}}}",
-                f"{path}.update([({new}, {v})], extra={v})"]), True
+                f"{path}.update({{{new}: {v}}})", f"{path} |= {{{new}: {v}}}",
+                f"{path}.update([({new}, {v})], extra={v})"] + every[2:3] + every[4:])
         elif r < 0.75:
             code = self.common_edit(m, path, k)
         elif r < 0.85:
-            code, moves = self.whole_edit(path), True
+            code = self.whole_edit(path)
+            every.append(code)
         else:  # through dict's own methods, past the class
-            code, moves = self.pick([
+            code = self.pick([
                 f"dict.__setitem__({path}, {k}, {v})", f"dict.__setitem__({path}, {new}, {v})",
                 f"dict.__delitem__({path}, {k})", f"dict.pop({path}, {k})",
-                f"dict.update({path}, {{{k}: {v}}})", f"dict.clear({path})"]), True
-        return code, [m] + objs, m, [eval(x) for x in (k, new, bad)], moves
+                f"dict.update({path}, {{{k}: {v}}})", every[3]])
+        return dict(code=code, reach=[path] + reach, keys=[k, new, bad, "'extra'"], every=code in every)
 
     def sequence_edit(self, s, path):
         i, n = self.index(s), len(s)
         r = self.rng.random()
-        v, objs = self.value(s, base=r >= 0.8)
+        v, reach = self.value(s, base=r >= 0.8)
         a, b = sorted(self.rng.randint(0, n) for _ in range(2))
         if r < 0.15:
             code = self.pick([f"{path}[{i}] = {v}", f"{path}.append({v})", f"{path}.insert({i}, {v})"])
@@ -288,7 +315,7 @@ class Generator:
                 f"list.reverse({path})", f"list.__setitem__({path}, {i}, {v})", f"list.append({path}, {v})",
                 f"list.sort({path}, key=repr)", f"heapq.heapify({path})", f"list.pop({path})",
                 f"list.insert({path}, 0, {v})"])
-        return code, [s] + objs, s, (), True
+        return dict(code=code, reach=[path] + reach, keys=[], every=True)
 
 
 NAMESPACE = dict(copy=copy, datetime=datetime, heapq=heapq, tesvorn=tesvorn, YamlMapping=YamlMapping,
@@ -315,9 +342,11 @@ def check(docs, entries):
         again = tesvorn.dumps_all(back)
         if again != out:
             fails.append(("reload", f"dump of the reload differs:\n{diff(out, again)}"))
-        lost = entries.missing(out)
-        if lost:
-            fails.append(("comments", f"comment lines lost: {lost[:5]}"))
+        comments, lines = entries.missing(out)
+        if comments:
+            fails.append(("comments", f"comment lines of untouched entries lost: {comments[:5]}"))
+        if lines:
+            fails.append(("untouched", f"lines of untouched entries lost: {lines[:5]}"))
     except Exception as e:  # noqa: BLE001
         fails.append(("error", f"{type(e).__name__}: {e}"))
     return fails
@@ -335,48 +364,48 @@ def diff(a, b):
     return "".join(list(difflib.unified_diff(a.splitlines(True), b.splitlines(True), n=1))[2:40])
 
 
-def run_edits(text, edits, emit=lambda event: None):
-    """Loads `text`, runs the edit codes, checks: the failures."""
-    docs = tesvorn.loads_all(text)
-    entries = Entries(docs)
-    ns = dict(NAMESPACE, docs=docs)
-    fails = []
-    for code in edits:
-        emit({"edit": code})
+def apply(edit, ns, entries, emit):
+    """Runs one edit, marking the entries it reaches: the failures it makes."""
+    reach = []
+    for path in edit["reach"]:
         try:
-            exec(code, ns)
-        except EXPECTED as e:
-            emit({"raised": type(e).__name__})
-        except Exception as e:  # noqa: BLE001
-            fails.append(("error", f"{code}: {type(e).__name__}: {e}"))
-    return fails + check(docs, entries)
+            reach.append(eval(path, ns))
+        except Exception:  # noqa: BLE001  (an earlier edit took it away)
+            pass
+    before = repr(plain(reach[0])) if reach else None
+    entries.touch(reach, ns["docs"], [eval(k) for k in edit["keys"]], edit["every"])
+    code = edit["code"]
+    emit({"edit": edit})
+    try:
+        exec(code, ns)
+    except EXPECTED as e:
+        emit({"raised": type(e).__name__})
+        # (dict's and list's own methods may leave half their work done)
+        if reach and repr(plain(reach[0])) != before and not code.startswith(("dict.", "list.", "heapq.")):
+            return [("raise", f"{code} raised {type(e).__name__}: {e} and changed its object")]
+    except Exception as e:  # noqa: BLE001
+        return [("error", f"{code}: {type(e).__name__}: {e}")]
+    return []
+
+
+def run_edits(text, edits, emit=lambda event: None):
+    """Loads `text`, runs the edits, checks: the failures."""
+    docs = tesvorn.loads_all(text)
+    entries, ns = Entries(docs, text), dict(NAMESPACE, docs=docs)
+    return [f for edit in edits for f in apply(edit, ns, entries, emit)] + check(docs, entries)
 
 
 def run_case(text, seed, emit):
-    """A random sequence of edits on `text`; returns (edits, failures)."""
+    """A random sequence of edits on `text`: the failures."""
     rng = random.Random(seed)
     docs = tesvorn.loads_all(text)
     if not docs:
-        return [], []
-    entries, gen = Entries(docs), Generator(rng, docs)
-    ns = dict(NAMESPACE, docs=docs)
-    edits, fails = [], []
+        return []
+    entries, gen, ns = Entries(docs, text), Generator(rng, docs), dict(NAMESPACE, docs=docs)
+    fails = []
     for _ in range(rng.randint(1, MAX_EDITS)):
-        code, objs, target, keys, moves = gen.edit()
-        edits.append(code)
-        emit({"edit": code})
-        before = repr(plain(target))
-        entries.touch(objs, docs, keys, moves)
-        try:
-            exec(code, ns)
-        except EXPECTED as e:
-            emit({"raised": type(e).__name__})
-            # (dict's and list's own methods may leave half their work done)
-            if repr(plain(target)) != before and not code.startswith(("dict.", "list.", "heapq.")):
-                fails.append(("raise", f"{code} raised {type(e).__name__}: {e} and changed its object"))
-        except Exception as e:  # noqa: BLE001
-            fails.append(("error", f"{code}: {type(e).__name__}: {e}"))
-    return edits, fails + check(docs, entries)
+        fails += apply(gen.edit(), ns, entries, emit)
+    return fails + check(docs, entries)
 
 
 def cases(seed, files, start=0):
@@ -408,7 +437,7 @@ def worker(args):
         if i in args.skip:
             continue
         emit({"case": i, "file": rel, "seed": case_seed})
-        edits, fails = run_case((corpus / rel).read_text(encoding="utf-8"), case_seed, emit)
+        fails = run_case((corpus / rel).read_text(encoding="utf-8"), case_seed, emit)
         emit({"done": i, "fails": fails})
 
 
@@ -421,7 +450,8 @@ class Failure:
         lines = ["import copy, datetime, heapq, tesvorn",
                  "from tesvorn import YamlMapping, YamlScalar, YamlSequence",
                  f"docs = tesvorn.loads_all(open({str(testdata.find('corpus') / self.file)!r}).read())"]
-        for code, raised in self.edits:
+        for edit, raised in self.edits:
+            code = edit["code"]
             lines.append(f"try: {code}\nexcept {raised}: pass" if raised else code)
         lines.append("print(tesvorn.dumps_all(docs), end='')")
         return "\n".join(lines)
@@ -489,13 +519,13 @@ def replay(file, edits):
 
 def minimize(failure):
     """Drops the edits the failure does not need, one at a time."""
-    edits = [code for code, _ in failure.edits]
-    for i in reversed(range(len(edits))):
-        trial = edits[:i] + edits[i + 1:]
-        if failure.kind in replay(failure.file, trial):
-            edits = trial
-    failure.detail = replay(failure.file, edits).get(failure.kind, failure.detail)
-    failure.edits = [e for e in failure.edits if e[0] in edits]
+    keep = list(range(len(failure.edits)))
+    for i in reversed(keep):
+        trial = [j for j in keep if j != i]
+        if failure.kind in replay(failure.file, [failure.edits[j][0] for j in trial]):
+            keep = trial
+    failure.edits = [failure.edits[j] for j in keep]
+    failure.detail = replay(failure.file, [e for e, _ in failure.edits]).get(failure.kind, failure.detail)
     return failure
 
 
