@@ -192,6 +192,8 @@ class Generator:
                 return f"{path}[{s!r}]", [path, f"{path}[{s!r}]"]
         if how < 0.6 and not reaches(obj, target):  # the node itself, shared
             return path, [path]
+        if reaches(obj, target) and self.rng.random() < 0.7:  # copies of an ancestor: rarer
+            return self.pick(SCALARS), []
         copies = ["copy.deepcopy({})"]
         if isinstance(obj, YamlMapping):  # (a YamlSequence's copy() is list's: shallow)
             copies += ["copy.copy({})", "{}.copy()"]
@@ -427,8 +429,9 @@ def worker(args):
         print(json.dumps(event), flush=True)
 
     if args.replay:
-        job = json.loads(sys.stdin.read())
-        emit({"fails": run_edits((corpus / job["file"]).read_text(encoding="utf-8"), job["edits"])})
+        for line in sys.stdin:
+            job = json.loads(line)
+            emit({"fails": run_edits((corpus / job["file"]).read_text(encoding="utf-8"), job["edits"])})
         return
     deadline = time.time() + args.seconds if args.seconds else None
     for i, rel, case_seed in cases(args.seed, files, args.start):
@@ -508,16 +511,39 @@ def run(seed=1, count=None, seconds=None, skip=(), log=None, start=0):
         start = case["case"] + 1
 
 
-def replay(file, edits):
-    """The failures of running `edits` on `file` in a fresh process: {kind: detail}."""
-    proc = subprocess.run([sys.executable, __file__, "--worker", "--replay"], capture_output=True, text=True,
-                          input=json.dumps({"file": file, "edits": edits}))
-    if proc.returncode:
-        return {"crash": f"exit code {proc.returncode}\n{proc.stderr[-3000:]}"}
-    return dict(reversed(json.loads(proc.stdout.splitlines()[-1])["fails"]))
+class Replayer:
+    """Runs edit lists in a worker process kept between calls (a new one
+    after a crash)."""
+
+    def __init__(self):
+        self.proc = None
+
+    def __call__(self, file, edits):
+        """The failures of running `edits` on `file`: {kind: detail}."""
+        if self.proc is None:
+            self.proc = subprocess.Popen([sys.executable, __file__, "--worker", "--replay"], text=True,
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc.stdin.write(json.dumps({"file": file, "edits": edits}) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if line:
+            return dict(reversed(json.loads(line)["fails"]))
+        self.proc.stdin.close()
+        stderr = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        code, self.proc = self.proc.wait(), None
+        return {"crash": f"exit code {code}\n{stderr[-3000:]}"}
+
+    def close(self):
+        if self.proc:
+            self.proc.stdin.close()
+            self.proc.wait()
+            self.proc.stdout.close()
+            self.proc.stderr.close()
 
 
-def minimize(failure):
+def minimize(failure, replay):
     """Drops the edits the failure does not need, one at a time."""
     keep = list(range(len(failure.edits)))
     for i in reversed(keep):
@@ -529,13 +555,41 @@ def minimize(failure):
     return failure
 
 
+def shape(failure):
+    """The kind and the edits with paths and values blanked: failures of one
+    shape are most likely one fault."""
+    def blank(code):
+        code = re.sub(r"docs\[\d+\](\[[^\[\]]*\])*", "P", code)
+        return re.sub(r"-?\d+(\.\d+)?", "N", re.sub(r"'[^']*'", "S", code))
+    return failure.kind, frozenset(blank(e["code"]) for e, _ in failure.edits)
+
+
+def triage(failures, minimizing):
+    """One failure of each shape, minimized first when asked, with how many
+    failures it stands for. A failure whose edits hold every edit of a
+    known shape of its kind is taken for that fault and not minimized."""
+    shapes = {}
+    replay = Replayer()
+    try:
+        for f in failures:
+            kind, edits = shape(f)
+            known = next((s for s in shapes if s[0] == kind and s[1] <= edits), None)
+            if known is None:
+                known = shape(minimize(f, replay) if minimizing else f)
+                shapes.setdefault(known, [f, 0])
+            shapes[known][1] += 1
+    finally:
+        replay.close()
+    return sorted(shapes.values(), key=lambda x: (x[0].kind, -x[1]))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--cases", type=int)
     p.add_argument("--seconds", type=float)
     p.add_argument("--minimize", action="store_true", help="drop the edits each failure does not need")
-    p.add_argument("--save", help="also write each failure to this file as a JSON line")
+    p.add_argument("--save", help="also write the failure of each shape to this file as a JSON line")
     p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--replay", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--start", type=int, default=0, help=argparse.SUPPRESS)
@@ -553,13 +607,16 @@ def main():
         args.cases = 200
 
     def log(f):
-        print((minimize(f) if args.minimize else f).report(), flush=True)
-        if args.save:
-            with open(args.save, "a", encoding="utf-8") as out:
-                out.write(json.dumps(vars(f)) + "\n")
+        print(f"case {f.index}: {f.kind} ({f.file})", flush=True)
 
     print(f"edit fuzz: seed {args.seed}", flush=True)
     counts, failures = run(args.seed, args.cases, args.seconds, args.skip, log, args.start)
+    print(", ".join(f"{k}: {v}" for k, v in sorted(counts.items())), flush=True)
+    for f, n in triage(failures, args.minimize):
+        print(f"\n{n} failure(s) of this shape\n{f.report()}", flush=True)
+        if args.save:
+            with open(args.save, "a", encoding="utf-8") as out:
+                out.write(json.dumps(dict(vars(f), count=n)) + "\n")
     print(", ".join(f"{k}: {v}" for k, v in sorted(counts.items())))
     sys.exit(1 if failures else 0)
 
