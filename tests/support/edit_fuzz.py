@@ -135,8 +135,11 @@ class Entries:
             end = min((n for n in starts if first and n > first), default=len(source) + 1)
             own = [line for line in source[first - 1:end - 1] if first and line.strip()
                    and not line.lstrip().startswith("#") and not line.startswith(("---", "...", "%"))]
-            # An alias or anchor is written anew when the other end of it moves.
-            e[4] = [] if any(re.search(r"(^|[\s\[{,])[&*]\S", line) for line in own) else own
+            # An alias or anchor is written anew when the other end of it moves;
+            # a block scalar that ends the text without a line break changes its
+            # header when something is written after it.
+            last = e is self.entries[-1] and not text.endswith(("\n", "\r"))
+            e[4] = [] if last or any(re.search(r"(^|[\s\[{,])[&*]\S", line) for line in own) else own
 
     @staticmethod
     def _comments(obj, slot):
