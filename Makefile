@@ -72,10 +72,15 @@ py-asan-test: $(STAMP) module cpp
 
 # libFuzzer targets (tests/fuzz): each runs FUZZ_SECONDS; installs clang and
 # its fuzzer runtime when missing. A finding fails the run (input saved in
-# build/fuzz/crashes/).
+# build/fuzz/crashes/). Then the edit-sequence fuzzer runs EDIT_FUZZ_SECONDS
+# from EDIT_FUZZ_SEED (a new seed each run unless given), printing each
+# failure with its edits cut down to those it needs.
 FUZZ_SECONDS ?= 180
-fuzz: $(STAMP)
+EDIT_FUZZ_SECONDS ?= 600
+EDIT_FUZZ_SEED ?= $(shell date +%s)
+fuzz: $(STAMP) module
 	tools/fuzz $(FUZZ_SECONDS)
+	$(PY) tests/support/edit_fuzz.py --seconds $(EDIT_FUZZ_SECONDS) --seed $(EDIT_FUZZ_SEED) --minimize
 
 # CI runs a fixed number of inputs from a fixed seed: about a minute per
 # target here, and the same inputs on every machine.
