@@ -1030,7 +1030,8 @@ class Emitter {
     /// of a collection that starts on its parent's line.
     /// Blank and comment lines moved `shift` columns (they stay where they
     /// were when one would cross the left edge: "" then).
-    static std::string shifted_lines(std::string_view lines, std::ptrdiff_t shift) {
+    static std::string shifted_lines(std::string_view lines, std::ptrdiff_t shift,
+                                     bool before_key = false) {
         std::string out;
         out.reserve(lines.size() + 8);
         std::size_t p = 0;
@@ -1052,6 +1053,9 @@ class Emitter {
             }
             p = e;
         }
+        // A key read at the left edge has no indentation line of its own.
+        if (before_key && (lines.empty() || lines.back() == '\n') && shift > 0)
+            out.append(static_cast<std::size_t>(shift), ' ');
         return out;
     }
     template <class EntryOrItem>
@@ -1096,7 +1100,7 @@ class Emitter {
         if (!b.same_column) {
             // A collection written at another column than it was read at
             // (a part of a document written alone): its lines move along.
-            moved = shifted_lines(lead, b.shift);
+            moved = shifted_lines(lead, b.shift, at_line_start());
         }
         if (b.same_column &&
             lines_fit(lead, as_read ? b.layout->source.get() : nullptr, l.at(SlotLayout::kLead))) {

@@ -355,6 +355,9 @@ class Extractor {
 
   private:
     bool plain_container(PyObject* obj, YamlNode& out);
+    /// The value to write for alias `alias` whose parent holds `value`: the
+    /// alias while that is its anchor's data, else the value itself.
+    bool alias_value(const AliasNode& alias, PyObject* value, YamlNode& out);
     /// Writes node object `o` (alternative `K` of a node) as its own tree,
     /// shared rather than copied, when nothing in it depends on anything
     /// else; `shared` says whether it did. `stale` when its Python part is

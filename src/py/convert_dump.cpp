@@ -80,15 +80,35 @@ bool holds_scalar(PyObject* v, const YamlScalar& s) noexcept {
     return false;
 }
 
+/// Whether a tagged scalar's value cannot be told from its Python value:
+/// one made by a built-in conversion (!!binary, !!timestamp), or by a
+/// schema's loader when the collection was read with one.
+bool opaque_tag(const YamlScalar& s, bool by_schema) noexcept {
+    const std::string& t = *s.props->tag;
+    if (by_schema) return true;
+    return t == "!!binary" || t == "tag:yaml.org,2002:binary" || t == "!!timestamp" ||
+           t == "tag:yaml.org,2002:timestamp";
+}
+
 /// Whether value `v` of a slot whose node is `node` is what the node loads
 /// as, as far as can be told without running Python code: collections are
-/// read from the Python part anyway, and tagged scalars may have been made
-/// by a loader.
-bool holds(PyObject* v, const YamlNode& node) noexcept {
+/// read from the Python part anyway, and a tagged scalar made by a
+/// conversion is taken as it stands.
+bool holds(PyObject* v, const YamlNode& node, bool by_schema) noexcept {
     const YamlNode* n = &node;
     while (const AliasNode* a = n->alias()) n = a->target.get();
-    if (const YamlScalar* s = n->scalar()) return s->props->tag || holds_scalar(v, *s);
-    return n->kind() != YamlNode::Null || v == Py_None;
+    if (const YamlScalar* s = n->scalar())
+        return (s->props->tag && opaque_tag(*s, by_schema)) || holds_scalar(v, *s);
+    if (n->is_collection()) {
+        const bool tagged =
+            n->mapping() != nullptr ? n->mapping()->tag.has_value() : n->sequence()->tag.has_value();
+        // A tagged collection is its own node object, or a loader's result.
+        if (tagged) return is_container_object(v) || by_schema;
+        // Read from the Python part; a primitive there was put behind the class.
+        return !(v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+                 PyUnicode_CheckExact(v));
+    }
+    return v == Py_None;
 }
 
 /// Whether str `key` has the text `text`.
@@ -125,7 +145,7 @@ bool in_step(PyObject* o, const YamlMapping& tree) noexcept {
     PyObject* value;
     for (const auto& slot : tree.entries) {
         if (!PyDict_Next(o, &pos, &key, &value) || !key_is(key, slot.key) ||
-            !holds(value, slot.value.value)) {
+            !holds(value, slot.value.value, m->loaded_by_schema)) {
             same = false;
             break;
         }
@@ -142,10 +162,12 @@ bool in_step(PyObject* o, const YamlMapping& tree) noexcept {
 
 bool in_step(PyObject* o, const YamlSequence& tree) noexcept {
     if (PyList_GET_SIZE(o) != static_cast<Py_ssize_t>(tree.items.size())) return false;
+    const bool by_schema = as_sequence(o)->loaded_by_schema;
     bool same = true;
     Py_BEGIN_CRITICAL_SECTION(o);
     for (std::size_t i = 0; i < tree.items.size(); ++i) {
-        if (!holds(PyList_GET_ITEM(o, static_cast<Py_ssize_t>(i)), tree.items[i].node)) {
+        if (!holds(PyList_GET_ITEM(o, static_cast<Py_ssize_t>(i)), tree.items[i].node,
+                   by_schema)) {
             same = false;
             break;
         }
@@ -239,8 +261,8 @@ bool same_data(const YamlNode& x, const YamlNode& y) {
     return true;  // both null
 }
 
-/// A hash of what a scalar loads as (equal for the trees same_data calls
-/// equal); one value for every other node.
+/// A hash of a scalar's value (equal for the trees same_data calls equal);
+/// one value for every other node.
 std::uint64_t data_hash(const YamlNode& node) {
     const YamlNode& n = resolved(node);
     const YamlScalar* s = n.scalar();
@@ -266,8 +288,7 @@ std::uint64_t data_hash(const YamlNode& node) {
         case ScalarValue::Null:
             break;
     }
-    if (s->props->tag) h ^= std::hash<std::string>{}(*s->props->tag) * 31;
-    return h;
+    return h;  // (not the tag: a tagged value is matched by what it loads as)
 }
 
 OptString* root_anchor(YamlNode& node) {
@@ -363,7 +384,8 @@ bool resynced(PyObject* obj, const YamlMapping& stored, YamlMapping& out) {
         PyObject* value = PyTuple_GET_ITEM(pair, 1);
         const YamlEntry* was = stored.entries.find(text);
         YamlEntry entry = was != nullptr ? *was : YamlEntry{};
-        if (was == nullptr || !holds(value, was->value)) entry.value = slot_node_for(value);
+        if (was == nullptr || !holds(value, was->value, loaded_by_schema(obj)))
+            entry.value = slot_node_for(value);
         out.entries.insert(text, std::move(entry));
     }
     return true;
@@ -387,7 +409,7 @@ bool resynced(PyObject* obj, const YamlSequence& stored, YamlSequence& out) {
         PyObject* value = PyList_GET_ITEM(list.get(), i);
         std::size_t found = items.size();
         for (std::size_t j = next; j < items.size() && j < next + 2 && found == items.size(); ++j)
-            if (!used[j] && holds(value, items[j].node) &&
+            if (!used[j] && holds(value, items[j].node, loaded_by_schema(obj)) &&
                 slot_node_for(value).is_collection() == resolved(items[j].node).is_collection())
                 found = j;
         if (found != items.size()) {
@@ -784,39 +806,25 @@ bool Extractor::complete_item(PyObject* obj, std::size_t index, const YamlItem& 
 }
 
 bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
+    const AliasNode* alias = node.alias();
     if (value != nullptr && is_container_object(value)) {
-        const AliasNode* alias = node.alias();
         if (!alias) return convert(value, out);
         // The anchor's own object, written already: the alias stays.
         if (const AnchorBook::Entry* e = written_as(alias->name.str(), value)) {
             out = YamlNode(AliasNode{alias->name, Box<YamlNode>(e->data)});
             return true;
         }
-        // The object made from the alias carries the anchor's name on its
-        // root, and what it holds is written only if the alias is not: the
-        // anchors its conversion records count only then.
-        // (One copy of the book: the states before and after the conversion
-        // change places instead of being copied back.)
-        AnchorBook other = book_;
-        YamlNode current;
-        if (!convert(value, current)) return false;
-        std::swap(book_, other);  // book_: before the conversion; other: after it
-        // No anchor of the name before it: it is written as its value under
-        // the anchor's name, and the object is that anchor's from now on.
-        const bool first = settle_ && !issued(alias->name.view()) &&
-                           book_.find(alias->name.str()) == nullptr;
-        if (auto replacement = alias_replacement(alias->name.str(), current)) {
-            std::swap(book_, other);
-            book_.restore(alias->name.str(), other);
-            out = std::move(*replacement);
-        } else {
-            out = YamlNode(AliasNode{alias->name, Box<YamlNode>(std::move(current))});
-        }
-        if (first) {
-            book_.set_object(alias->name.str(), value);
-            held_.push_back(ref::borrow(value));
-        }
-        return true;
+        return alias_value(*alias, value, out);
+    }
+    // An alias whose value was replaced behind the class (dict's own
+    // methods): what the Python part holds, compared with the anchor's.
+    if (alias != nullptr && value != nullptr) {
+        const YamlNode& target = resolved(node);
+        const YamlScalar* s = target.scalar();
+        const bool tagged = s != nullptr ? s->props->tag.has_value() : collection_tag(target);
+        const bool replaced = target.is_collection() ? !is_container_object(value)
+                                                     : !holds(value, target, false);
+        if (!tagged && replaced) return alias_value(*alias, value, out);
     }
     if (!node.is_collection() || value == nullptr) {
         out = node;
@@ -829,6 +837,34 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         return convert(value, out);
     }
     if (auto replacement = settled(out)) out = std::move(*replacement);
+    return true;
+}
+
+bool Extractor::alias_value(const AliasNode& alias, PyObject* value, YamlNode& out) {
+    // The object made from the alias carries the anchor's name on its
+    // root, and what it holds is written only if the alias is not: the
+    // anchors its conversion records count only then.
+    // (One copy of the book: the states before and after the conversion
+    // change places instead of being copied back.)
+    AnchorBook other = book_;
+    YamlNode current;
+    if (!convert(value, current)) return false;
+    std::swap(book_, other);  // book_: before the conversion; other: after it
+    // No anchor of the name before it: it is written as its value under
+    // the anchor's name, and the object is that anchor's from now on.
+    const bool first =
+        settle_ && !issued(alias.name.view()) && book_.find(alias.name.str()) == nullptr;
+    if (auto replacement = alias_replacement(alias.name.str(), current)) {
+        std::swap(book_, other);
+        book_.restore(alias.name.str(), other);
+        out = std::move(*replacement);
+    } else {
+        out = YamlNode(AliasNode{alias.name, Box<YamlNode>(std::move(current))});
+    }
+    if (first && is_container_object(value)) {
+        book_.set_object(alias.name.str(), value);
+        held_.push_back(ref::borrow(value));
+    }
     return true;
 }
 
@@ -908,12 +944,17 @@ std::optional<YamlNode> Extractor::alias_replacement(const std::string& name,
         // No anchor of that name in the text before it: the writer writes
         // the alias as its value under the anchor's name, which takes the
         // place of the value's own anchor (that one is not defined there).
+        // (The node itself, not an alias the emitter expands: a block
+        // collection stays one, with its records.)
         YamlNode own = value;
         if (OptString* a = root_anchor(own)) *a = name;
+        // It stands where the alias stood: the blank lines that followed the
+        // anchored node stay there.
+        take_end_blank_run(own);
         std::optional<YamlNode> inner = settled(own);
         book_.define(name, inner ? *inner : own);
-        if (!inner) return std::nullopt;
-        return YamlNode(AliasNode{name, Box<YamlNode>(std::move(*inner))});
+        if (own.kind() == YamlNode::Null) return std::nullopt;
+        return inner ? std::move(*inner) : std::move(own);
     }
     if (!anchored->open && same_data(anchored->data, value)) return std::nullopt;
     // Other data, or the node of a collection still open around the alias
@@ -988,11 +1029,16 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
     // there: a collection where one was read (its Python part decides what
     // it holds), or a scalar of the same data (written as it was read).
     // `fresh` is the value converted, for all but collections.
-    const auto matches = [](const YamlNode& stored, const YamlNode* fresh) {
+    const bool by_schema = loaded_by_schema(obj);
+    const auto matches = [by_schema](const YamlNode& stored, const YamlNode* fresh,
+                                     PyObject* value) {
         if (stored.is_collection()) return fresh == nullptr;
         // An alias stands for what the Python part holds: a collection, or
         // a scalar of its anchor's data.
         if (stored.alias() != nullptr && fresh == nullptr) return true;
+        // A tagged scalar keeps its tag while it holds what it was read as.
+        const YamlScalar* s = resolved(stored).scalar();
+        if (s != nullptr && s->props->tag) return holds(value, stored, by_schema);
         return fresh != nullptr && same_data(stored, *fresh);
     };
     // The value written for `value` in slot `stored` (null: a new slot).
@@ -1041,7 +1087,8 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
             if (!convert_unless_collection(value.get(), fresh, converted)) return false;
             // An entry keeps its key's slot, as an assignment would.
             YamlEntry entry = was != nullptr ? *was : YamlEntry{};
-            const bool same = was != nullptr && matches(was->value, converted ? &fresh : nullptr);
+            const bool same =
+                was != nullptr && matches(was->value, converted ? &fresh : nullptr, value.get());
             if (!value_in(same ? &was->value : nullptr, value.get(), fresh, converted, entry.value))
                 return false;
             m.entries.insert(std::move(text), std::move(entry));
@@ -1069,7 +1116,7 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
             const YamlNode* probe = converted ? &fresh : nullptr;
             const YamlItem* was = nullptr;
             for (std::size_t j = next; j < items.size() && j < next + 2; ++j) {
-                if (!used[j] && matches(items[j].node, probe)) {
+                if (!used[j] && matches(items[j].node, probe, value.get())) {
                     was = &items[j];
                     used[j] = true;
                     next = j + 1;
@@ -1084,7 +1131,8 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
                 }
                 auto [first, last] = unmatched.equal_range(data_hash(*probe));
                 for (auto it = first; it != last; ++it) {
-                    if (!used[it->second] && matches(items[it->second].node, probe)) {
+                    if (!used[it->second] &&
+                        matches(items[it->second].node, probe, value.get())) {
                         was = &items[it->second];
                         used[it->second] = true;
                         unmatched.erase(it);

@@ -439,6 +439,7 @@ ref to_mapping_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* sche
     ref obj = new_mapping_object(std::move(record), std::move(meta));
     if (!obj) return obj;
     as_mapping(obj.get())->contained.set(0, contained);
+    as_mapping(obj.get())->loaded_by_schema = schema != nullptr && schema_has_loaders(schema);
     // Not yet visible to Python: the state can be read without a borrow.
     const YamlMapping& inner = as_mapping(obj.get())->inner.get();
     KeyCache* const keys = KeyCache::current();
@@ -468,6 +469,7 @@ ref to_sequence_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* sc
     ref obj = new_sequence_object(std::move(record), std::move(meta));
     if (!obj) return obj;
     as_sequence(obj.get())->contained.set(0, contained);
+    as_sequence(obj.get())->loaded_by_schema = schema != nullptr && schema_has_loaders(schema);
     // Fill the parent list directly, bypassing the class's own hooks. The
     // list's own __init__ sizes its storage exactly; a slice assignment
     // would leave room for eight items under a short list.

@@ -53,6 +53,7 @@ ref alloc(PyTypeObject* type, Cow<typename ClassTraits<Obj>::Inner> inner, DocMe
     new (&o->contained) ContainedMark();
     if constexpr (std::is_same_v<Obj, MappingObject>)
         new (&o->watch) std::atomic<std::uint8_t>(MappingObject::kUnwatched);
+    o->loaded_by_schema = false;
     return self;
 }
 

@@ -89,6 +89,9 @@ struct MappingObject {
     /// need not compare the values.
     enum Watch : std::uint8_t { kClean = 0, kChanged = 1, kUnwatched = 2 };
     std::atomic<std::uint8_t> watch{kUnwatched};
+    /// Read with a schema's loaders: a tagged value may be a loader's
+    /// result, which the tree cannot tell from a change.
+    bool loaded_by_schema = false;
 };
 
 /// Watches the dict of mapping object `m`, which holds what its tree says,
@@ -103,7 +106,11 @@ struct SequenceObject {
     Cow<YamlSequence> inner;
     MetaRef meta;
     ContainedMark contained;
+    bool loaded_by_schema = false;  // as MappingObject's
 };
+
+/// Whether node object `o`'s values were made with a schema's loaders.
+inline bool loaded_by_schema(PyObject* o) noexcept;
 
 /// A YamlScalar instance: one node (normally a Scalar) and the metadata.
 struct ScalarObject {
@@ -141,6 +148,11 @@ inline SequenceObject* as_sequence(PyObject* o) noexcept {
 }
 inline ScalarObject* as_scalar(PyObject* o) noexcept {
     return reinterpret_cast<ScalarObject*>(o);
+}
+inline bool loaded_by_schema(PyObject* o) noexcept {
+    if (is_mapping_object(o)) return as_mapping(o)->loaded_by_schema;
+    if (is_sequence_object(o)) return as_sequence(o)->loaded_by_schema;
+    return false;
 }
 
 /// Whether a node object's Python part holds what its tree says (read

@@ -34,7 +34,12 @@ class PlainCopier {
   public:
     ref copy(PyObject* obj) {
         const bool dict = PyDict_Check(obj);
-        if (!dict && !PyList_Check(obj)) return ref::borrow(obj);
+        if (!dict && !PyList_Check(obj)) {
+            // (A YamlScalar is held only where one was put through dict's or
+            // list's own methods: its plain value, as a dump writes it.)
+            if (is_scalar_object(obj)) return ref::steal(PyObject_CallMethod(obj, "to_python", nullptr));
+            return ref::borrow(obj);
+        }
         if (auto it = done_.find(obj); it != done_.end()) return it->second.dup();
         RecursionGuard guard(kReading);
         if (!guard) return ref();
@@ -153,6 +158,8 @@ ref copy_node_object(PyObject* obj, PyObject* memo, bool deep) {
         if (!borrow.ok()) return ref();
         out = mapping ? new_mapping_object(as_mapping(obj)->inner, as_mapping(obj)->meta.get())
                       : new_sequence_object(as_sequence(obj)->inner, as_sequence(obj)->meta.get());
+        if (out && mapping) as_mapping(out.get())->loaded_by_schema = loaded_by_schema(obj);
+        if (out && !mapping) as_sequence(out.get())->loaded_by_schema = loaded_by_schema(obj);
     }
     if (!out || !memo_put(memo, obj, out.get())) return ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {

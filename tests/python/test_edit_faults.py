@@ -73,6 +73,27 @@ ROWS = {
     # A complex key lives under its own text, not its place.
     "complex key after an entry removed before it": (
         "{a: [b, c], [d, e]: f}\n", lambda d: d.pop("a"), "{[d, e]: f}\n"),
+    # Found by the edit fuzzer.
+    "a copy of the root below a comment line, placed deeper": (
+        "a: 1\n# c\nb: 2\n", lambda d: d.__setitem__("k", d.copy()),
+        "a: 1\n# c\nb: 2\nk:\n  a: 1\n  # c\n  b: 2\n"),
+    "a tagged scalar replaced through dict's own methods": (
+        "a: !Ref X\nb: 1\n", lambda d: dict.__setitem__(d, "a", 5), "a: 5\nb: 1\n"),
+    "untouched tagged values keep their tags": (
+        "a: !Ref X\nb: 1\n", lambda d: dict.__setitem__(d, "b", 5), "a: !Ref X\nb: 5\n"),
+    "tagged items reordered behind the class": (
+        "k:\n  - !t x\n  - !t y\n", lambda d: list.reverse(d["k"]), "k:\n  - !t y\n  - !t x\n"),
+    "a tagged collection replaced behind the class": (
+        "r: !Join\n  - x\n", lambda d: dict.update(d, {"r": 0}), "r: 0\n"),
+    "set_alias after a change behind the class": (
+        "k: 1\n", lambda d: (dict.__setitem__(d, "k", [1, "a"]), d.set_alias("k", "n")),
+        "k: &n [1, a]\n"),
+    "a change behind the class after set_alias": (
+        "k: 1\n", lambda d: (d.set_alias("k", "n"), dict.__setitem__(d, "k", [1, "a"])),
+        "k: &n [1, a]\n"),
+    "set_alias of no anchor keeps a block collection's lines": (
+        "a:\n  # top\n  x: 1  # c\n  y: 2\n", lambda d: d.set_alias("a", "n"),
+        "a: &n\n  # top\n  x: 1  # c\n  y: 2\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
@@ -98,6 +119,12 @@ for name, edit, body in [
 @pytest.mark.parametrize("text, edit, expected", ROWS.values(), ids=ROWS.keys())
 def test_edit(text, edit, expected):
     check(text, edit, expected)
+
+
+def test_to_python_of_a_yaml_scalar_put_behind_the_class():
+    d = tesvorn.loads("a: 1\n")
+    dict.__setitem__(d, "a", tesvorn.YamlScalar("s", style="double"))
+    assert d.to_python() == {"a": "s"} and tesvorn.dumps(d) == 'a: "s"\n'
 
 
 def test_methods_read_what_the_python_part_holds():

@@ -286,8 +286,8 @@ AROUND_EDITS = [
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].append("z"), "k: [ a # c\n , b, z ]\n"),
     ("k: [ a # c\n , b ]\n", lambda d: d["k"].__setitem__(0, "n"), "k: [ n # c\n , b ]\n"),
     ("a: &x\n  p: 1\n\nb:\n  k: *x\n\nc: 1\n", lambda d: d.pop("a"),
-     "b:\n  k: &x {p: 1}\n\nc: 1\n"),
-    ("a: &x\n  - 1\n\nb:\n  - *x\nc: 1\n", lambda d: d.pop("a"), "b:\n  - &x [1]\nc: 1\n"),
+     "b:\n  k: &x\n    p: 1\n\nc: 1\n"),
+    ("a: &x\n  - 1\n\nb:\n  - *x\nc: 1\n", lambda d: d.pop("a"), "b:\n  - &x\n    - 1\nc: 1\n"),
 ]
 
 
