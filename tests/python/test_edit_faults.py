@@ -87,10 +87,10 @@ ROWS = {
         "r: !Join\n  - x\n", lambda d: dict.update(d, {"r": 0}), "r: 0\n"),
     "set_alias after a change behind the class": (
         "k: 1\n", lambda d: (dict.__setitem__(d, "k", [1, "a"]), d.set_alias("k", "n")),
-        "k: &n [1, a]\n"),
+        "k: &n\n  - 1\n  - a\n"),
     "a change behind the class after set_alias": (
         "k: 1\n", lambda d: (d.set_alias("k", "n"), dict.__setitem__(d, "k", [1, "a"])),
-        "k: &n [1, a]\n"),
+        "k: &n\n  - 1\n  - a\n"),
     "set_alias of no anchor keeps a block collection's lines": (
         "a:\n  # top\n  x: 1  # c\n  y: 2\n", lambda d: d.set_alias("a", "n"),
         "a: &n\n  # top\n  x: 1  # c\n  y: 2\n"),
