@@ -81,6 +81,7 @@ std::size_t Builder::line_start(std::size_t pos) const noexcept {
     const char* const first = ptr(source_->base);
     const char* p = ptr(pos);
     while (p > first && !is_break(p[-1])) --p;
+    steps_ += static_cast<std::size_t>(ptr(pos) - p);
     return pos - static_cast<std::size_t>(ptr(pos) - p);
 }
 
@@ -94,6 +95,7 @@ std::size_t Builder::column_of(std::size_t pos) const noexcept {
         --p;
         if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++col;
     }
+    steps_ += static_cast<std::size_t>(e - p);
     // A byte order mark at the start of the stream takes no column.
     if (p == first && source_->base == 0 && e - p >= 3 && p[0] == '\xEF' && p[1] == '\xBB' &&
         p[2] == '\xBF')
@@ -103,7 +105,9 @@ std::size_t Builder::column_of(std::size_t pos) const noexcept {
 
 std::size_t Builder::end_of_line(std::size_t from, std::size_t limit) const noexcept {
     const char* const b = ptr(from);
-    return from + static_cast<std::size_t>(past_line(b, ptr(limit)) - b);
+    const auto n = static_cast<std::size_t>(past_line(b, ptr(limit)) - b);
+    steps_ += n;
+    return from + n;
 }
 
 std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noexcept {
@@ -117,10 +121,11 @@ std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noex
         } else if (c == '#') {
             p = find_break(p, e);
         } else {
-            return from + static_cast<std::size_t>(p - b);
+            break;
         }
     }
-    return limit;
+    steps_ += static_cast<std::size_t>(p - b);
+    return p < e ? from + static_cast<std::size_t>(p - b) : limit;
 }
 
 std::string Builder::comment_text(std::size_t hash) const {
@@ -134,10 +139,11 @@ std::size_t Builder::comment_on_line(std::size_t from, std::size_t limit) const 
     // A '#' starts a comment after a blank or at the start of a line only.
     const char* const first = ptr(source_->base);
     const char* const b = ptr(from);
-    for (const char *p = b, *const e = ptr(limit); p < e && !is_break(*p); ++p)
-        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1])))
-            return from + static_cast<std::size_t>(p - b);
-    return kNone;
+    const char* p = b;
+    for (const char* const e = ptr(limit); p < e && !is_break(*p); ++p)
+        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1]))) break;
+    steps_ += static_cast<std::size_t>(p - b);
+    return p < ptr(limit) && *p == '#' ? from + static_cast<std::size_t>(p - b) : kNone;
 }
 
 void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
@@ -169,6 +175,7 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
         }
         p = past_line(q, e);
     }
+    steps_ += static_cast<std::size_t>(p - b);
     slot.blank_lines = static_cast<std::uint8_t>(std::min<std::size_t>(blank, 255));
 }
 
@@ -176,8 +183,13 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
 // Pieces
 
 std::size_t Builder::block_start(std::size_t after, std::size_t open) const noexcept {
-    for (std::size_t p = after; p < open; ++p)
-        if (is_break(at(p))) return end_of_line(p, open);
+    for (std::size_t p = after; p < open; ++p) {
+        if (is_break(at(p))) {
+            steps_ += p - after;
+            return end_of_line(p, open);
+        }
+    }
+    steps_ += open > after ? open - after : 0;
     return open;
 }
 
@@ -239,12 +251,15 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
 
 std::string_view Builder::doc_break(std::size_t limit) {
     if (doc_.nl == 0) {
-        for (std::size_t p = doc_.begin; p < limit; ++p) {
+        std::size_t p = std::max(doc_.begin, doc_.nl_from);
+        for (; p < limit; ++p) {
             if (at(p) == '\n') {
                 doc_.nl = p > doc_.begin && at(p - 1) == '\r' ? 2 : 1;
                 break;
             }
         }
+        steps_ += p - std::max(doc_.begin, doc_.nl_from);
+        doc_.nl_from = p;
     }
     return doc_.nl == 2 ? std::string_view("\r\n") : std::string_view("\n");
 }
@@ -450,6 +465,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
                     ++p;
                 }
             }
+            steps_ += p - f.open_trail_from;
             set_trail(f, f.open_trail_from, p);
             lead_from = std::min(p + 1, ev.start);
         }
@@ -468,6 +484,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
     const char* q = ptr(lead_from);
     const char* const lead_end = ptr(ev.start);
     while (q < lead_end && is_blank(*q)) ++q;
+    steps_ += static_cast<std::size_t>(q - ptr(lead_from));
     const bool indentation_only = q == lead_end;
     if (!indentation_only) {
         const std::size_t tok = first_token(lead_from, ev.start);
@@ -724,6 +741,7 @@ void Builder::end_collection(const Event& ev) {
                     if (is_break(c)) break;
                     ++p;
                 }
+                steps_ += p - f.open_trail_from;
                 const std::size_t trail_end = comma != kNone ? comma : comment_end;
                 set_trail(f, f.open_trail_from, trail_end);
                 tail_from = comma != kNone ? comma + 1 : trail_end;
@@ -758,6 +776,7 @@ void Builder::end_collection(const Event& ev) {
                 const std::size_t line_end = end_of_line(p, limit);
                 std::size_t q = p;
                 while (q < line_end && is_blank(at(q))) ++q;
+                steps_ += q - p;
                 if (q == line_end || is_break(at(q))) {
                     if (q < line_end) ++blank;  // (blanks at the end of the input are no line)
                     if (leading) {
@@ -1040,12 +1059,14 @@ void Builder::fill_doc_layout(DocLayout& l, const DocMetadata& meta, const YamlN
     l.seq_step = doc_.seq_step;
     l.dash_step = doc_.dash_step;
     // The line breaks of the document: CR LF when its first one is.
-    for (std::size_t p = doc_.begin; p < cursor_; ++p) {
+    std::size_t p = doc_.begin;
+    for (; p < cursor_; ++p) {
         if (at(p) == '\n') {
             l.crlf = p > doc_.begin && at(p - 1) == '\r';
             break;
         }
     }
+    steps_ += p - doc_.begin;
     l.final_break = cursor_ == doc_.begin || is_break(at(cursor_ - 1));
 }
 

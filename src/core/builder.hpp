@@ -43,6 +43,11 @@ class Builder {
     /// not written back).
     [[nodiscard]] std::size_t duplicate_keys() const noexcept { return duplicates_; }
 
+    /// Bytes of source text the builder's own walks have looked at. Each
+    /// walk is bounded by the text around one node, so over a whole input
+    /// this stays a small multiple of its length; the tests hold it there.
+    [[nodiscard]] std::size_t text_steps() const noexcept { return steps_; }
+
     /// The stream offset from which on the builder still needs the source.
     [[nodiscard]] std::size_t needed_from() const noexcept { return cursor_; }
     /// Continues with `source`, which must hold the stream from
@@ -125,7 +130,8 @@ class Builder {
         bool root_is_block = false;
         bool root_props = false;  // the root block collection has an anchor or tag
         std::int8_t map_step = -1, seq_step = -1, dash_step = -1;
-        std::uint8_t nl = 0;  // the document's line break: 0 not seen yet, 1 LF, 2 CR LF
+        std::uint8_t nl = 0;      // the document's line break: 0 not seen yet, 1 LF, 2 CR LF
+        std::size_t nl_from = 0;  // where the look for it goes on (a long line is read once)
         bool explicit_start = false;
         bool root_done = false;
     };
@@ -228,6 +234,7 @@ class Builder {
     std::size_t duplicates_ = 0;
     std::size_t nodes_read_ = 0;
     std::size_t alias_copies_ = 0;
+    mutable std::size_t steps_ = 0;  // see text_steps()
 };
 
 }  // namespace tesvorn

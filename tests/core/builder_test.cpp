@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "core/parser.hpp"
 #include "core/read.hpp"
 
 using namespace tesvorn;
@@ -328,4 +329,64 @@ TEST(BuilderDocuments, MetadataAndEndCount) {
     EXPECT_FALSE(b.metas[1].yaml_version);
     EXPECT_EQ(b.document_ends, 2u);
     EXPECT_EQ(b.roots[1].scalar()->value, ScalarValue::of_str("b c"));
+}
+
+namespace {
+
+// The builder's text steps over all of `text`, also when the reader stops
+// at an error.
+std::size_t text_steps(const std::string& text) {
+    auto source = make_source(text);
+    Parser<TextSource> parser{TextSource(source->text)};
+    Builder builder(source);
+    Event event;
+    Marker mark;
+    for (;;) {
+        if (!parser.parse_into(event, mark).ok()) break;
+        const bool end = event.type == Event::Type::StreamEnd;
+        if (!builder.process_event(std::move(event), mark, {}).ok() || end) break;
+    }
+    return builder.text_steps();
+}
+
+std::string repeat(std::string_view head, std::string_view item, std::string_view sep,
+                   std::size_t n, std::string_view tail) {
+    std::string s(head);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0) s += sep;
+        s += item;
+    }
+    return s += tail;
+}
+
+}  // namespace
+
+TEST(BuilderWork, GrowsLinearlyWithLongLines) {
+    // Walks back to a line's start or over a document's text for each node
+    // make one-line input (minified JSON) quadratic: the steps of four times
+    // the input must stay within a fixed multiple of its length.
+    struct Row {
+        const char* name;
+        std::string_view head, item, sep, tail;
+    };
+    const Row rows[] = {
+        {"json objects", "[", R"({"id":1,"name":"x1","ok":true})", ",", "]"},
+        {"flow sequence", "[", "a", ", ", "]\n"},
+        {"flow mapping", "{", "k: v", ", ", "}\n"},
+        {"nested", "[", "[a, {b: c}]", ", ", "]"},
+        {"anchors and aliases", "[", "&a x, *a", ", ", "]"},
+        {"flow pairs", "[", "a: b", ", ", "]"},
+        {"block value", "k: [", "a", ", ", "]\n"},
+        {"sequence item", "- [", "a", ",", "]\n- b\n"},
+        {"crlf", "[", "a", ",", "]\r\n"},
+        {"comment after", "[", "a", ", ", "] # c\n"},
+        {"unterminated", "[", "a", ", ", ""},
+        {"pretty", "[\n", "{\"a\": 1}", ",\n", "\n]\n"},
+    };
+    for (const Row& r : rows) {
+        for (const std::size_t n : {5000u, 20000u}) {
+            const std::string text = repeat(r.head, r.item, r.sep, n, r.tail);
+            EXPECT_LE(text_steps(text), 4 * text.size() + 64) << r.name << " x" << n;
+        }
+    }
 }
