@@ -1401,6 +1401,13 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     const YamlSequence* q = root.sequence();
     const bool block_root = (m != nullptr && m->style == ContainerStyle::Block) ||
                             (q != nullptr && q->style == ContainerStyle::Block);
+    // A head read as it stands may end at its marker ("---" of an empty
+    // root): a root written anew is kept apart from it ("---null" would be
+    // one plain scalar).
+    const auto apart = [&] {
+        const int c = last_char();
+        if (head_raw_ && !block_root && c != -1 && c != ' ' && c != '\t' && c != '\n') put(' ');
+    };
     if (l != nullptr && !block_root && l->fp_root == fingerprint_value(root) &&
         !has_unwritten_alias(root) && !(m != nullptr || q != nullptr)) {
         // A scalar or alias root as read.
@@ -1418,14 +1425,21 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
             } else {
                 emit_sequence_flow(*q, false);
             }
-        } else if (!emit_node(root, 0)) {
-            return false;
+        } else {
+            apart();
+            if (!emit_node(root, 0)) return false;
         }
-    } else if (!emit_node(root, 0)) {
-        return false;
+    } else {
+        apart();
+        if (!emit_node(root, 0)) return false;
     }
     if (l != nullptr) {
-        if (l->tail_end > l->tail_begin && !at_line_start() && block_root) line_start();
+        // A tail read on lines of its own stays there, also after a root
+        // that ended its line as read (a block scalar) but not as written.
+        const bool tail_lines = l->tail_begin == 0 || l->source->text[l->tail_begin - 1] == '\n' ||
+                                l->source->text[l->tail_begin - 1] == '\r';
+        if (l->tail_end > l->tail_begin && !at_line_start() && (block_root || tail_lines))
+            line_start();
         raw(l->source, l->tail_begin, l->tail_end);
         if (l->has_end) {
             if (meta_.explicit_end) {

@@ -208,6 +208,13 @@ bool Extractor::plain_container(PyObject* obj, YamlNode& out) {
         IdentityTable::Slot* slot = registry_->table.find(obj);
         if (slot != nullptr && slot->count >= 2) {
             if (slot->anchor != 0) {
+                // An alias inside its own anchor's node would make the text
+                // hold itself, which no reader loads.
+                const auto& open = registry_->open;
+                if (std::find(open.begin(), open.end(), obj) != open.end()) {
+                    raise_recursive_structure(container_kind(obj));
+                    return false;
+                }
                 out = YamlNode(AliasNode{anchor_name(slot->anchor), Box<YamlNode>()});
                 return true;
             }
