@@ -73,9 +73,14 @@ py-asan-test: $(STAMP) module cpp
 # libFuzzer targets (tests/fuzz): each runs FUZZ_SECONDS; installs clang and
 # its fuzzer runtime when missing. A finding fails the run (input saved in
 # build/fuzz/crashes/).
+# Then the differential run of the reader (tests/support/differential.py):
+# DIFF_COUNT generated texts and five mutations of each, against PyYAML and
+# ruamel.yaml (installed with the benchmark peers) as oracles.
 FUZZ_SECONDS ?= 180
-fuzz: $(STAMP)
+DIFF_COUNT ?= 50000
+fuzz: $(STAMP) $(BENCH_STAMP)
 	tools/fuzz $(FUZZ_SECONDS)
+	$(PY) -W ignore tests/support/differential.py --seed $$RANDOM --count $(DIFF_COUNT)
 
 # CI runs a fixed number of inputs from a fixed seed: about a minute per
 # target here, and the same inputs on every machine.
