@@ -220,7 +220,7 @@ def value_maker(text: str, literal: bool) -> Callable[[], Any]:
 
 # ---- reading and writing --------------------------------------------------------
 
-_POSITION = re.compile(r" at byte [0-9]+ line ([0-9]+) column ([0-9]+)$")
+_POSITION = re.compile(r" at (?:byte|character) [0-9]+ line ([0-9]+) column ([0-9]+)$")
 
 
 def parse_message(e: BaseException) -> tuple[str, str]:

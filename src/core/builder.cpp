@@ -547,10 +547,16 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
         case Event::Type::Alias:
             return process_alias(std::move(event), mark);
         case Event::Type::Scalar:
-            return process_scalar(std::move(event), coercion);
+            return process_scalar(std::move(event), mark, coercion);
         case Event::Type::SequenceStart:
         case Event::Type::MappingStart: {
             ++nodes_read_;
+            if (event.tag && !coercion.contains(event.tag->full())) {
+                const bool mapping = event.type == Event::Type::MappingStart;
+                std::string misfit =
+                    core_tag_misfit(event.tag->full(), mapping, !mapping, {}, false);
+                if (!misfit.empty()) return tag_error(event, mark, std::move(misfit));
+            }
             const Role role = begin_node(event);
             push_collection(event, role);
             break;
@@ -564,6 +570,7 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
 }
 
 void Builder::start_document(const Event& ev) {
+    anchors_.clear();  // (the reader refuses aliases to an earlier document)
     doc_ = DocState{};
     doc_.begin = cursor_;
     doc_.explicit_start = ev.is_explicit;
@@ -975,7 +982,17 @@ Status Builder::process_alias(Event&& event, const Marker& mark) {
     return {};
 }
 
-Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
+ScanError Builder::tag_error(const Event& ev, const Marker& mark, std::string message) const {
+    // At the node's properties, where the tag is, when the text is here.
+    Marker at = mark;
+    if (has_text() && ev.start >= source_->base && ev.start <= text_end()) {
+        const TextPosition p = source_->lines.locate(source_->text, ev.start - source_->base);
+        at = Marker{p.index, p.line, p.column, ev.start};
+    }
+    return ScanError(at, std::move(message), ScanError::Kind::Tag);
+}
+
+Status Builder::process_scalar(Event&& event, const Marker& mark, CoercionTags coercion) {
     ++nodes_read_;
     // An empty node stands after what was read before it.
     if (event.start == event.end && event.start < cursor_) event.start = event.end = cursor_;
@@ -998,7 +1015,10 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     YamlNode node;
     YamlScalar& s = node.emplace_scalar();
     s.style = event.style;
-    s.value = type_scalar(event.value, event.style, tag, coercion);
+    bool misfit = false;
+    s.value = type_scalar(event.value, event.style, tag, coercion, &misfit);
+    if (misfit)
+        return tag_error(event, mark, core_tag_misfit(*tag, false, false, event.value, true));
     if (event.style == ScalarStyle::Plain && keeps_original(s.value, event.value, tag.has_value()))
         s.props.mut().original = event.value;
     if (tag) s.props.mut().tag = tag;

@@ -209,7 +209,10 @@ class Builder {
     /// Drops the layout records of a tree (it is written anew).
     static void forget_layout(YamlNode& node);
     void register_anchor(const std::string& name, const YamlNode& node, std::size_t order);
-    Status process_scalar(Event&& event, CoercionTags coercion);
+    Status process_scalar(Event&& event, const Marker& mark, CoercionTags coercion);
+    /// A standard tag its node does not fit, at the node's properties.
+    [[nodiscard]] ScanError tag_error(const Event& ev, const Marker& mark,
+                                      std::string message) const;
     Status process_alias(Event&& event, const Marker& mark);
     void start_document(const Event& ev);
     void end_document(const Event& ev);

@@ -181,6 +181,13 @@ void raise_loader_error(std::string_view tag, PyObject* exc) {
     set_error(g_exceptions.loader_error, message);
 }
 
+void raise_integer_too_long(std::size_t digits) {
+    set_error(g_exceptions.loader_error, "YAML loader error: an integer of " +
+                                             std::to_string(digits) +
+                                             " digits is longer than the interpreter converts (see "
+                                             "sys.set_int_max_str_digits)");
+}
+
 void raise_dumper_raised(PyTypeObject* type, PyObject* exc) {
     set_error(g_exceptions.dumper_error,
               "Schema dumper for " + type_qualname(type) + " raised: " + describe_exception(exc));

@@ -57,6 +57,9 @@ std::string quoted(std::string_view utf8);
 // The module's own errors.
 
 void raise_loader_error(std::string_view tag, PyObject* exc);
+/// LoaderError for an integer with more digits than the interpreter
+/// converts (its limit guards against quadratic conversions).
+void raise_integer_too_long(std::size_t digits);
 void raise_dumper_raised(PyTypeObject* type, PyObject* exc);
 void raise_dumper_bad_result(PyTypeObject* type, std::string_view failure);
 void raise_dumper_recursion(PyTypeObject* type);

@@ -224,12 +224,10 @@ TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {
 }
 
 TEST(BuilderScalars, TagDrivenTyping) {
-    Built b = build(
-        "a: !!float 1\nb: !!int x\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
+    Built b = build("a: !!float 1\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
     const YamlMapping& m = root_map(b);
     EXPECT_EQ(scalar_of(m, "a").value, ScalarValue::of_float(1.0));
     EXPECT_EQ(scalar_of(m, "a").props->original, "1");
-    EXPECT_EQ(scalar_of(m, "b").value, ScalarValue::of_str("x"));
     EXPECT_EQ(scalar_of(m, "c").value, ScalarValue::of_str("1"));
     EXPECT_EQ(scalar_of(m, "d").value, ScalarValue::of_str("1"));
     EXPECT_FALSE(scalar_of(m, "d").props->original);
@@ -238,6 +236,26 @@ TEST(BuilderScalars, TagDrivenTyping) {
     EXPECT_EQ(scalar_of(m, "g").value, ScalarValue::of_str("5"));
     EXPECT_EQ(scalar_of(m, "g").props->tag, "!custom");
     EXPECT_EQ(scalar_of(m, "a").props->tag, "tag:yaml.org,2002:float");
+}
+
+TEST(BuilderScalars, StandardTagsTheNodeDoesNotFitAreErrors) {
+    // A tag that forces a type the text is not would load as another type.
+    const std::pair<const char*, const char*> rows[] = {
+        {"a: 1\nb: !!int x\n", "the tag !!int does not fit 'x' at character 8 line 2 column 4"},
+        {"- !!float []", "the tag !!float does not fit a sequence at character 2 line 1 column 3"},
+        {"!!seq {}", "the tag !!seq does not fit a mapping at character 0 line 1 column 1"},
+        {"!!map x", "the tag !!map does not fit 'x' at character 0 line 1 column 1"},
+    };
+    for (const auto& [text, want] : rows) {
+        Built b = build(text);
+        ASSERT_TRUE(b.error) << text;
+        EXPECT_EQ(b.error->display(), want);
+        EXPECT_EQ(b.error->kind, ScanError::Kind::Tag);
+    }
+    // With a loader for the tag, the loader decides.
+    CoercionTags ints;
+    ints.bits = CoercionTags::bit_of("tag:yaml.org,2002:int");
+    EXPECT_FALSE(build("!!int x", ints).error);
 }
 
 TEST(BuilderScalars, CoercionTagsKeepTheRawText) {
