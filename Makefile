@@ -80,7 +80,7 @@ FUZZ_SECONDS ?= 180
 DIFF_COUNT ?= 50000
 fuzz: $(STAMP) $(BENCH_STAMP)
 	tools/fuzz $(FUZZ_SECONDS)
-	$(PY) -W ignore tests/support/differential.py --seed $$RANDOM --count $(DIFF_COUNT)
+	$(PY) -W ignore tests/support/differential.py --seed $$RANDOM --count $(DIFF_COUNT) --peers
 
 # CI runs a fixed number of inputs from a fixed seed: about a minute per
 # target here, and the same inputs on every machine.

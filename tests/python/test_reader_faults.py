@@ -6,6 +6,8 @@ that did not load back."""
 import io
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tesvorn
 from tesvorn import LoaderError, ParseError
@@ -145,3 +147,17 @@ class TestWritesLoadBack:
     def test_shared_containers_still_become_aliases(self):
         shared = [1]
         assert read(tesvorn.dumps({"a": shared, "b": shared})) == [{"a": [1], "b": [1]}]
+
+
+PY_SCALARS = (st.none() | st.booleans() | st.integers(-10**30, 10**30) | st.text(max_size=12)
+              | st.floats(allow_nan=False))
+PY_DATA = st.recursive(PY_SCALARS, lambda inner: st.lists(inner, max_size=4)
+                       | st.dictionaries(st.text(max_size=8), inner, max_size=4), max_leaves=20)
+
+
+class TestPythonDataLoadsBack:
+    @settings(max_examples=300, deadline=None)
+    @given(value=PY_DATA)
+    def test_dump_then_load(self, value):
+        text = tesvorn.dumps(value)
+        assert data([tesvorn.loads(text)]) == [value], text

@@ -131,9 +131,35 @@ def check_mutant(text):
     return None
 
 
-def run(seed, count, mutations, out=sys.stdout):
+# YAML 1.1 breaks lines at NEL, LS and PS (1.2 does not); the peers refuse
+# tabs before some tokens. Mutants with these are not compared with them.
+PEER_DIFFERENCES = ("\x85", "\u2028", "\u2029", "\t")
+
+
+def peer_disagreement(text):
+    """For a mutant: "refused" when both oracles read it alike and we
+    refuse it, "accepted" when we read what both refuse; else None. Not a
+    fault by itself (the oracles read YAML 1.1, and laxly), but where to
+    look."""
+    if YAML is None or any(c in text for c in PEER_DIFFERENCES):
+        return None
+    try:
+        ours(text)
+        refused = False
+    except Exception:  # noqa: BLE001
+        refused = True
+    theirs = list(oracles(text).values())
+    if refused and all(d is not None for d in theirs) and _json(theirs[0]) == _json(theirs[1]):
+        return "refused"
+    if not refused and all(d is None for d in theirs):
+        return "accepted"
+    return None
+
+
+def run(seed, count, mutations, out=sys.stdout, peers=False):
     """Runs seeds [seed, seed + count); returns (faults, unconfirmed)."""
     faults, unconfirmed = [], 0
+    disagreements = {"refused": [], "accepted": []}
     for s in range(seed, seed + count):
         text, want = generate(s)
         problem = check_text(text, want)
@@ -147,8 +173,16 @@ def run(seed, count, mutations, out=sys.stdout):
             problem = check_mutant(mutant)
             if problem:
                 faults.append((f"{s}/{m}", mutant, problem))
+            elif peers and (kind := peer_disagreement(mutant)):
+                disagreements[kind].append(mutant)
     for s, text, problem in faults[:20]:
         print(f"seed {s}: {problem}\n{text!r}\n", file=out)
+    if peers:
+        for kind, texts in disagreements.items():
+            other = "accepted them alike" if kind == "refused" else "refused them"
+            print(f"mutants we {kind} where both peers {other}: {len(texts)}; the first ones:", file=out)
+            for text in texts[:10]:
+                print(f"  {text!r}", file=out)
     return faults, unconfirmed
 
 
@@ -157,8 +191,10 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--count", type=int, default=20000)
     ap.add_argument("--mutations", type=int, default=5)
+    ap.add_argument("--peers", action="store_true",
+                    help="also list mutants the peers read otherwise (to look at; not faults)")
     args = ap.parse_args()
-    faults, unconfirmed = run(args.seed, args.count, args.mutations)
+    faults, unconfirmed = run(args.seed, args.count, args.mutations, peers=args.peers)
     texts = args.count * (1 + args.mutations)
     print(f"differential: {args.count} generated texts and {args.count * args.mutations} mutations "
           f"from seed {args.seed}: {len(faults)} faults, {unconfirmed} unconfirmed ({texts} texts)")
