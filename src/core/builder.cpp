@@ -81,7 +81,7 @@ std::size_t Builder::line_start(std::size_t pos) const noexcept {
     const char* const first = ptr(source_->base);
     const char* p = ptr(pos);
     while (p > first && !is_break(p[-1])) --p;
-    steps_ += static_cast<std::size_t>(ptr(pos) - p);
+    step(static_cast<std::size_t>(ptr(pos) - p));
     return pos - static_cast<std::size_t>(ptr(pos) - p);
 }
 
@@ -95,7 +95,7 @@ std::size_t Builder::column_of(std::size_t pos) const noexcept {
         --p;
         if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++col;
     }
-    steps_ += static_cast<std::size_t>(e - p);
+    step(static_cast<std::size_t>(e - p));
     // A byte order mark at the start of the stream takes no column.
     if (p == first && source_->base == 0 && e - p >= 3 && p[0] == '\xEF' && p[1] == '\xBB' &&
         p[2] == '\xBF')
@@ -106,7 +106,7 @@ std::size_t Builder::column_of(std::size_t pos) const noexcept {
 std::size_t Builder::end_of_line(std::size_t from, std::size_t limit) const noexcept {
     const char* const b = ptr(from);
     const auto n = static_cast<std::size_t>(past_line(b, ptr(limit)) - b);
-    steps_ += n;
+    step(n);
     return from + n;
 }
 
@@ -124,7 +124,7 @@ std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noex
             break;
         }
     }
-    steps_ += static_cast<std::size_t>(p - b);
+    step(static_cast<std::size_t>(p - b));
     return p < e ? from + static_cast<std::size_t>(p - b) : limit;
 }
 
@@ -140,10 +140,14 @@ std::size_t Builder::comment_on_line(std::size_t from, std::size_t limit) const 
     const char* const first = ptr(source_->base);
     const char* const b = ptr(from);
     const char* p = b;
-    for (const char* const e = ptr(limit); p < e && !is_break(*p); ++p)
-        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1]))) break;
-    steps_ += static_cast<std::size_t>(p - b);
-    return p < ptr(limit) && *p == '#' ? from + static_cast<std::size_t>(p - b) : kNone;
+    for (const char* const e = ptr(limit); p < e && !is_break(*p); ++p) {
+        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1]))) {
+            step(static_cast<std::size_t>(p - b));
+            return from + static_cast<std::size_t>(p - b);
+        }
+    }
+    step(static_cast<std::size_t>(p - b));
+    return kNone;
 }
 
 void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
@@ -175,7 +179,7 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
         }
         p = past_line(q, e);
     }
-    steps_ += static_cast<std::size_t>(p - b);
+    step(static_cast<std::size_t>(p - b));
     slot.blank_lines = static_cast<std::uint8_t>(std::min<std::size_t>(blank, 255));
 }
 
@@ -185,11 +189,11 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
 std::size_t Builder::block_start(std::size_t after, std::size_t open) const noexcept {
     for (std::size_t p = after; p < open; ++p) {
         if (is_break(at(p))) {
-            steps_ += p - after;
+            step(p - after);
             return end_of_line(p, open);
         }
     }
-    steps_ += open > after ? open - after : 0;
+    step(open > after ? open - after : 0);
     return open;
 }
 
@@ -249,19 +253,16 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
     cursor_ = std::max(cursor_, to);
 }
 
-std::string_view Builder::doc_break(std::size_t limit) {
-    if (doc_.nl == 0) {
-        std::size_t p = std::max(doc_.begin, doc_.nl_from);
-        for (; p < limit; ++p) {
-            if (at(p) == '\n') {
-                doc_.nl = p > doc_.begin && at(p - 1) == '\r' ? 2 : 1;
-                break;
-            }
+void Builder::find_doc_break(std::size_t limit) {
+    std::size_t p = std::max(doc_.begin, doc_.nl_from);
+    for (; p < limit; ++p) {
+        if (at(p) == '\n') {
+            doc_.nl = p > doc_.begin && at(p - 1) == '\r' ? 2 : 1;
+            break;
         }
-        steps_ += p - std::max(doc_.begin, doc_.nl_from);
-        doc_.nl_from = p;
     }
-    return doc_.nl == 2 ? std::string_view("\r\n") : std::string_view("\n");
+    step(p - std::max(doc_.begin, doc_.nl_from));
+    doc_.nl_from = p;
 }
 
 bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l,
@@ -465,7 +466,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
                     ++p;
                 }
             }
-            steps_ += p - f.open_trail_from;
+            step(p - f.open_trail_from);
             set_trail(f, f.open_trail_from, p);
             lead_from = std::min(p + 1, ev.start);
         }
@@ -484,7 +485,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
     const char* q = ptr(lead_from);
     const char* const lead_end = ptr(ev.start);
     while (q < lead_end && is_blank(*q)) ++q;
-    steps_ += static_cast<std::size_t>(q - ptr(lead_from));
+    step(static_cast<std::size_t>(q - ptr(lead_from)));
     const bool indentation_only = q == lead_end;
     if (!indentation_only) {
         const std::size_t tok = first_token(lead_from, ev.start);
@@ -551,11 +552,9 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
         case Event::Type::SequenceStart:
         case Event::Type::MappingStart: {
             ++nodes_read_;
-            if (event.tag && !coercion.contains(event.tag->full())) {
-                const bool mapping = event.type == Event::Type::MappingStart;
-                std::string misfit =
-                    core_tag_misfit(event.tag->full(), mapping, !mapping, {}, false);
-                if (!misfit.empty()) return tag_error(event, mark, std::move(misfit));
+            if (event.tag) [[unlikely]] {
+                Status fits = check_collection_tag(event, mark, coercion);
+                if (!fits.ok()) return fits;
             }
             const Role role = begin_node(event);
             push_collection(event, role);
@@ -748,7 +747,7 @@ void Builder::end_collection(const Event& ev) {
                     if (is_break(c)) break;
                     ++p;
                 }
-                steps_ += p - f.open_trail_from;
+                step(p - f.open_trail_from);
                 const std::size_t trail_end = comma != kNone ? comma : comment_end;
                 set_trail(f, f.open_trail_from, trail_end);
                 tail_from = comma != kNone ? comma + 1 : trail_end;
@@ -783,7 +782,7 @@ void Builder::end_collection(const Event& ev) {
                 const std::size_t line_end = end_of_line(p, limit);
                 std::size_t q = p;
                 while (q < line_end && is_blank(at(q))) ++q;
-                steps_ += q - p;
+                step(q - p);
                 if (q == line_end || is_break(at(q))) {
                     if (q < line_end) ++blank;  // (blanks at the end of the input are no line)
                     if (leading) {
@@ -982,6 +981,16 @@ Status Builder::process_alias(Event&& event, const Marker& mark) {
     return {};
 }
 
+Status Builder::check_collection_tag(const Event& ev, const Marker& mark,
+                                     CoercionTags coercion) const {
+    const std::string tag = ev.tag->full();
+    if (coercion.contains(tag)) return {};
+    const bool mapping = ev.type == Event::Type::MappingStart;
+    std::string misfit = core_tag_misfit(tag, mapping, !mapping, {}, false);
+    if (misfit.empty()) return {};
+    return tag_error(ev, mark, std::move(misfit));
+}
+
 ScanError Builder::tag_error(const Event& ev, const Marker& mark, std::string message) const {
     // At the node's properties, where the tag is, when the text is here.
     Marker at = mark;
@@ -1086,7 +1095,7 @@ void Builder::fill_doc_layout(DocLayout& l, const DocMetadata& meta, const YamlN
             break;
         }
     }
-    steps_ += p - doc_.begin;
+    step(p - doc_.begin);
     l.final_break = cursor_ == doc_.begin || is_break(at(cursor_ - 1));
 }
 

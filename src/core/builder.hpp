@@ -46,6 +46,7 @@ class Builder {
     /// Bytes of source text the builder's own walks have looked at. Each
     /// walk is bounded by the text around one node, so over a whole input
     /// this stays a small multiple of its length; the tests hold it there.
+    /// Counted only in builds for the tests (TESVORN_COUNT_STEPS), else 0.
     [[nodiscard]] std::size_t text_steps() const noexcept { return steps_; }
 
     /// The stream offset from which on the builder still needs the source.
@@ -183,7 +184,11 @@ class Builder {
     [[nodiscard]] std::size_t block_start(std::size_t after, std::size_t open) const noexcept;
     /// The line break of the current document ("\n" or "\r\n"): its
     /// first one, looked for before `limit`.
-    std::string_view doc_break(std::size_t limit);
+    std::string_view doc_break(std::size_t limit) {
+        if (doc_.nl == 0) find_doc_break(limit);
+        return doc_.nl == 2 ? std::string_view("\r\n") : std::string_view("\n");
+    }
+    void find_doc_break(std::size_t limit);
     /// Whether the writer's own rendering of the entry or item gives back
     /// the text it was read from (then it needs no record).
     /// `l`'s checks: what its pieces can be checked against directly.
@@ -211,8 +216,10 @@ class Builder {
     void register_anchor(const std::string& name, const YamlNode& node, std::size_t order);
     Status process_scalar(Event&& event, const Marker& mark, CoercionTags coercion);
     /// A standard tag its node does not fit, at the node's properties.
-    [[nodiscard]] ScanError tag_error(const Event& ev, const Marker& mark,
-                                      std::string message) const;
+    [[gnu::cold, gnu::noinline]] ScanError tag_error(const Event& ev, const Marker& mark,
+                                                     std::string message) const;
+    [[gnu::noinline]] Status check_collection_tag(const Event& ev, const Marker& mark,
+                                                  CoercionTags coercion) const;
     Status process_alias(Event&& event, const Marker& mark);
     void start_document(const Event& ev);
     void end_document(const Event& ev);
@@ -238,6 +245,13 @@ class Builder {
     std::size_t nodes_read_ = 0;
     std::size_t alias_copies_ = 0;
     mutable std::size_t steps_ = 0;  // see text_steps()
+    void step(std::size_t n) const noexcept {
+#if defined(TESVORN_COUNT_STEPS)
+        steps_ += n;
+#else
+        static_cast<void>(n);
+#endif
+    }
 };
 
 }  // namespace tesvorn

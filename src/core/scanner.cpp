@@ -753,7 +753,6 @@ bool ScannerCore::fetch_next_token() {
 }
 
 bool ScannerCore::skip_to_next_token() {
-    bool leading_tab = false;
     for (;;) {
         lookahead(1);
         switch (cur_ascii()) {
@@ -767,22 +766,24 @@ bool ScannerCore::skip_to_next_token() {
                     if (!is_breakz(cur()))
                         return fail(mark_,
                                     "tabs disallowed within this context (block indentation)");
+                } else if (leading_blanks_only_) {
+                    // Indentation with a tab: what follows it may not open
+                    // a block collection.
+                    for (lookahead(1); is_blank(cur_ascii()); lookahead(1)) skip_blank();
+                    note_tab();
                 } else {
-                    if (leading_blanks_only_) leading_tab = true;
                     skip_blank();
                 }
                 break;
             case '\n':
             case '\r':
                 skip_linebreak();
-                leading_tab = false;
                 if (flow_depth_ == 0) simple_key_permitted_ = true;
                 break;
             case '#':
                 capture_comment();
                 break;
             default:
-                if (leading_tab) note_tab();
                 return true;
         }
     }
@@ -1117,6 +1118,15 @@ bool ScannerCore::fetch_key() {
     return true;
 }
 
+bool ScannerCore::value_tabs(const PotentialSimpleKey& key) {
+    bool tabs = false;
+    if (cur_ascii() == '\t' && !skip_ws_to_eol(true, &tabs)) return false;
+    if (key.possible && key.token_number >= tokens_taken_ && tab_indented(key.mark))
+        return fail_tab_indented(key.mark);
+    if (tabs) note_tab();
+    return true;
+}
+
 bool ScannerCore::fetch_value() {
     const Marker start = mark_;
     implicit_mapping_open_ = flow_depth_ > 0 && !flow_mapping_open_;
@@ -1124,12 +1134,10 @@ bool ScannerCore::fetch_value() {
     // Tabs separate the value like spaces; only a block collection may not
     // follow them (they would be its indentation).
     lookahead(1);
-    bool tabs = false;
-    if (cur_ascii() == '\t' && !skip_ws_to_eol(true, &tabs)) return false;
     PotentialSimpleKey& key = potential_keys_.back();
-    if (key.possible && key.token_number >= tokens_taken_ && tab_indented(key.mark))
-        return fail_tab_indented(key.mark);
-    if (tabs) note_tab();
+    if (cur_ascii() == '\t' || key.mark.line == tab_line_) [[unlikely]] {
+        if (!value_tabs(key)) return false;
+    }
     if (key.possible && key.token_number >= tokens_taken_) {
         const std::size_t pos = key.token_number - tokens_taken_;
         queue_.emplace(pos, TokenType::Key, key.mark);

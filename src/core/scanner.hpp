@@ -458,6 +458,8 @@ class ScannerCore {
     [[nodiscard]] bool fetch_block_entry();
     [[nodiscard]] bool fetch_key();
     [[nodiscard]] bool fetch_value();
+    // After a ':': tabs that follow it, and a key that tabs indent.
+    [[nodiscard, gnu::noinline]] bool value_tabs(const PotentialSimpleKey& key);
     [[nodiscard]] bool fetch_plain_scalar();
     // The general case of a plain scalar: from its start, or past the text
     // `value` taken in place.
@@ -497,7 +499,7 @@ class ScannerCore {
     }
     void unroll_indent_slow(std::ptrdiff_t column);
     void unroll_provisional();
-    void roll_one_column() {
+    [[gnu::always_inline]] void roll_one_column() {
         if (flow_depth_ > 0 || indent_stack_.empty() || !indent_stack_.back().needs_block_end)
             return;
         indent_stack_.push_back(IndentLevel{current_indent_, false});
