@@ -74,13 +74,18 @@ py-asan-test: $(STAMP) module cpp
 # its fuzzer runtime when missing. A finding fails the run (input saved in
 # build/fuzz/crashes/). Then the edit-sequence fuzzer runs EDIT_FUZZ_SECONDS
 # from EDIT_FUZZ_SEED (a new seed each run unless given), printing each
-# failure with its edits cut down to those it needs.
+# failure with its edits cut down to those it needs; then the differential
+# run of the reader (tests/support/differential.py): DIFF_COUNT generated
+# texts and five mutations of each, against PyYAML and ruamel.yaml
+# (installed with the benchmark peers) as oracles.
 FUZZ_SECONDS ?= 180
 EDIT_FUZZ_SECONDS ?= 600
 EDIT_FUZZ_SEED ?= $(shell date +%s)
-fuzz: $(STAMP) module
+DIFF_COUNT ?= 50000
+fuzz: $(STAMP) $(BENCH_STAMP) module
 	tools/fuzz $(FUZZ_SECONDS)
 	$(PY) tests/support/edit_fuzz.py --seconds $(EDIT_FUZZ_SECONDS) --seed $(EDIT_FUZZ_SEED) --minimize
+	$(PY) -W ignore tests/support/differential.py --seed $$RANDOM --count $(DIFF_COUNT) --peers
 
 # CI runs a fixed number of inputs from a fixed seed: about a minute per
 # target here, and the same inputs on every machine.

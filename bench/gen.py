@@ -1,5 +1,6 @@
 """Deterministic generators of benchmark data (same data for every library)."""
 
+import json
 import random
 
 
@@ -46,3 +47,19 @@ def flow_numbers(target_bytes: int = 10_000_000, seed: int = 2) -> list:
         out.append(row)
         size += 62
     return out
+
+
+def json_records(target_bytes: int = 1_000_000, seed: int = 3) -> list:
+    """Small flat records, about `target_bytes` once written as minified JSON
+    (a real input class for YAML loaders: JSON is YAML)."""
+    rng = random.Random(seed)
+    rows = []
+    size = 0
+    i = 0
+    while size < target_bytes:
+        row = {"id": i, "name": f"item{i}", "ok": rng.random() < 0.5, "score": round(rng.uniform(0, 100), 2),
+               "tags": rng.sample(["a", "b", "c", "d"], 2)}
+        rows.append(row)
+        size += len(json.dumps(row, separators=(",", ":"))) + 1
+        i += 1
+    return rows

@@ -124,7 +124,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     setup(args.module_path)
     import yaml
-    from gen import config_like
+    from gen import config_like, json_records
     from ruamel.yaml import YAML
 
     import tesvorn
@@ -181,6 +181,24 @@ def main(argv=None):
         speed_row(f"loads of a generated config document ({cmb:.1f} MB)", cmb, lambda: tesvorn.loads(config),
                   "CSafeLoader", lambda: yaml.load(config, Loader=yaml.CSafeLoader), ">= 25x",
                   max(1, args.repeat // 2), 1)
+
+        # JSON is YAML, and minified JSON is one long line: time must grow
+        # with the length, as it does for the same data pretty-printed.
+        per_mb = {}
+        for mb in (1, 4):
+            records = json_records(mb * 1_000_000)
+            for form, text in (("one-line", json.dumps(records, separators=(",", ":"))),
+                               ("pretty-printed", json.dumps(records, indent=2))):
+                size = len(text.encode()) / 1e6
+                a, b = best_pair(lambda: tesvorn.loads(text), lambda: yaml.load(text, Loader=yaml.CSafeLoader),
+                                 max(1, args.repeat // 2), 1)
+                per_mb[form, mb] = a / size
+                row(f"loads of {form} JSON, {mb} MB of records ({size:.1f} MB)", size / a, "CSafeLoader",
+                    size / b, "MB/s", ">= 5x")
+        for form in ("one-line", "pretty-printed"):
+            growth = per_mb[form, 4] / per_mb[form, 1]
+            rows.append((f"{form} JSON: time per MB at 4 MB over that at 1 MB", f"{growth:.2f}", "", "",
+                         "<= 1.5 (linear)"))
 
     for name, text, target in (
         ("peak memory of loads_all, corpus as one stream", corpus_stream(), "<= 2x"),

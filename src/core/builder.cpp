@@ -77,6 +77,7 @@ std::size_t Builder::line_start(std::size_t pos) const noexcept {
     const char* const first = ptr(source_->base);
     const char* p = ptr(pos);
     while (p > first && !is_break(p[-1])) --p;
+    step(static_cast<std::size_t>(ptr(pos) - p));
     return pos - static_cast<std::size_t>(ptr(pos) - p);
 }
 
@@ -90,6 +91,7 @@ std::size_t Builder::column_of(std::size_t pos) const noexcept {
         --p;
         if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++col;
     }
+    step(static_cast<std::size_t>(e - p));
     // A byte order mark at the start of the stream takes no column.
     if (p == first && source_->base == 0 && e - p >= 3 && p[0] == '\xEF' && p[1] == '\xBB' &&
         p[2] == '\xBF')
@@ -99,7 +101,9 @@ std::size_t Builder::column_of(std::size_t pos) const noexcept {
 
 std::size_t Builder::end_of_line(std::size_t from, std::size_t limit) const noexcept {
     const char* const b = ptr(from);
-    return from + static_cast<std::size_t>(past_line(b, ptr(limit)) - b);
+    const auto n = static_cast<std::size_t>(past_line(b, ptr(limit)) - b);
+    step(n);
+    return from + n;
 }
 
 std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noexcept {
@@ -113,10 +117,11 @@ std::size_t Builder::first_token(std::size_t from, std::size_t limit) const noex
         } else if (c == '#') {
             p = find_break(p, e);
         } else {
-            return from + static_cast<std::size_t>(p - b);
+            break;
         }
     }
-    return limit;
+    step(static_cast<std::size_t>(p - b));
+    return p < e ? from + static_cast<std::size_t>(p - b) : limit;
 }
 
 std::string Builder::comment_text(std::size_t hash) const {
@@ -130,9 +135,14 @@ std::size_t Builder::comment_on_line(std::size_t from, std::size_t limit) const 
     // A '#' starts a comment after a blank or at the start of a line only.
     const char* const first = ptr(source_->base);
     const char* const b = ptr(from);
-    for (const char *p = b, *const e = ptr(limit); p < e && !is_break(*p); ++p)
-        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1])))
+    const char* p = b;
+    for (const char* const e = ptr(limit); p < e && !is_break(*p); ++p) {
+        if (*p == '#' && (p == first || is_blank(p[-1]) || is_break(p[-1]))) {
+            step(static_cast<std::size_t>(p - b));
             return from + static_cast<std::size_t>(p - b);
+        }
+    }
+    step(static_cast<std::size_t>(p - b));
     return kNone;
 }
 
@@ -165,6 +175,7 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
         }
         p = past_line(q, e);
     }
+    step(static_cast<std::size_t>(p - b));
     slot.blank_lines = static_cast<std::uint8_t>(std::min<std::size_t>(blank, 255));
 }
 
@@ -172,8 +183,13 @@ void Builder::read_lead(std::size_t from, std::size_t to, Slot& slot) const {
 // Pieces
 
 std::size_t Builder::block_start(std::size_t after, std::size_t open) const noexcept {
-    for (std::size_t p = after; p < open; ++p)
-        if (is_break(at(p))) return end_of_line(p, open);
+    for (std::size_t p = after; p < open; ++p) {
+        if (is_break(at(p))) {
+            step(p - after);
+            return end_of_line(p, open);
+        }
+    }
+    step(open > after ? open - after : 0);
     return open;
 }
 
@@ -233,16 +249,16 @@ void Builder::set_trail(Frame& f, std::size_t from, std::size_t to) {
     cursor_ = std::max(cursor_, to);
 }
 
-std::string_view Builder::doc_break(std::size_t limit) {
-    if (doc_.nl == 0) {
-        for (std::size_t p = doc_.begin; p < limit; ++p) {
-            if (at(p) == '\n') {
-                doc_.nl = p > doc_.begin && at(p - 1) == '\r' ? 2 : 1;
-                break;
-            }
+void Builder::find_doc_break(std::size_t limit) {
+    std::size_t p = std::max(doc_.begin, doc_.nl_from);
+    for (; p < limit; ++p) {
+        if (at(p) == '\n') {
+            doc_.nl = p > doc_.begin && at(p - 1) == '\r' ? 2 : 1;
+            break;
         }
     }
-    return doc_.nl == 2 ? std::string_view("\r\n") : std::string_view("\n");
+    step(p - std::max(doc_.begin, doc_.nl_from));
+    doc_.nl_from = p;
 }
 
 bool Builder::written_as_read(const Frame& f, const Slot& s, const SlotLayout& l,
@@ -446,6 +462,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
                     ++p;
                 }
             }
+            step(p - f.open_trail_from);
             set_trail(f, f.open_trail_from, p);
             lead_from = std::min(p + 1, ev.start);
         }
@@ -464,6 +481,7 @@ Builder::Role Builder::begin_node(const Event& ev) {
     const char* q = ptr(lead_from);
     const char* const lead_end = ptr(ev.start);
     while (q < lead_end && is_blank(*q)) ++q;
+    step(static_cast<std::size_t>(q - ptr(lead_from)));
     const bool indentation_only = q == lead_end;
     if (!indentation_only) {
         const std::size_t tok = first_token(lead_from, ev.start);
@@ -526,9 +544,13 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
         case Event::Type::Alias:
             return process_alias(std::move(event), mark);
         case Event::Type::Scalar:
-            return process_scalar(std::move(event), coercion);
+            return process_scalar(std::move(event), mark, coercion);
         case Event::Type::SequenceStart:
         case Event::Type::MappingStart: {
+            if (event.tag) [[unlikely]] {
+                Status fits = check_collection_tag(event, mark, coercion);
+                if (!fits.ok()) return fits;
+            }
             const Role role = begin_node(event);
             push_collection(event, role);
             break;
@@ -542,6 +564,7 @@ Status Builder::process_event(Event&& event, const Marker& mark, CoercionTags co
 }
 
 void Builder::start_document(const Event& ev) {
+    anchors_.clear();  // (the reader refuses aliases to an earlier document)
     doc_ = DocState{};
     doc_.begin = cursor_;
     doc_.explicit_start = ev.is_explicit;
@@ -719,6 +742,7 @@ void Builder::end_collection(const Event& ev) {
                     if (is_break(c)) break;
                     ++p;
                 }
+                step(p - f.open_trail_from);
                 const std::size_t trail_end = comma != kNone ? comma : comment_end;
                 set_trail(f, f.open_trail_from, trail_end);
                 tail_from = comma != kNone ? comma + 1 : trail_end;
@@ -753,6 +777,7 @@ void Builder::end_collection(const Event& ev) {
                 const std::size_t line_end = end_of_line(p, limit);
                 std::size_t q = p;
                 while (q < line_end && is_blank(at(q))) ++q;
+                step(q - p);
                 if (q == line_end || is_break(at(q))) {
                     if (q < line_end) ++blank;  // (blanks at the end of the input are no line)
                     if (leading) {
@@ -851,10 +876,10 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
         PendingKey& k = f.pending;
         // A duplicate key replaces the earlier entry in its place: last one wins.
         const auto [at, added] = f.mapping.entries.find_or_append(
-            k.key ? std::move(*k.key)
-                  : SmallString(k.key_node ? complex_key_string(*k.key_node,
-                                                                f.mapping.entries.size())
-                                           : std::string()));
+            k.key
+                ? std::move(*k.key)
+                : SmallString(k.key_node ? complex_key_string(*k.key_node, f.mapping.entries.size())
+                                         : std::string()));
         index = at;
         YamlEntry& entry = f.mapping.entries.at(index).value;
         if (!added) entry = YamlEntry{};
@@ -953,7 +978,27 @@ Status Builder::process_alias(Event&& event, const Marker& mark) {
     return {};
 }
 
-Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
+Status Builder::check_collection_tag(const Event& ev, const Marker& mark,
+                                     CoercionTags coercion) const {
+    const std::string tag = ev.tag->full();
+    if (coercion.contains(tag)) return {};
+    const bool mapping = ev.type == Event::Type::MappingStart;
+    std::string misfit = core_tag_misfit(tag, mapping, !mapping, {}, false);
+    if (misfit.empty()) return {};
+    return tag_error(ev, mark, std::move(misfit));
+}
+
+ScanError Builder::tag_error(const Event& ev, const Marker& mark, std::string message) const {
+    // At the node's properties, where the tag is, when the text is here.
+    Marker at = mark;
+    if (has_text() && ev.start >= source_->base && ev.start <= text_end()) {
+        const TextPosition p = source_->lines.locate(source_->text, ev.start - source_->base);
+        at = Marker{p.index, p.line, p.column, ev.start};
+    }
+    return ScanError(at, std::move(message), ScanError::Kind::Tag);
+}
+
+Status Builder::process_scalar(Event&& event, const Marker& mark, CoercionTags coercion) {
     // An empty node stands after what was read before it.
     if (event.start == event.end && event.start < cursor_) event.start = event.end = cursor_;
     const Role role = begin_node(event);
@@ -975,7 +1020,10 @@ Status Builder::process_scalar(Event&& event, CoercionTags coercion) {
     YamlNode node;
     YamlScalar& s = node.emplace_scalar();
     s.style = event.style;
-    s.value = type_scalar(event.value, event.style, tag, coercion);
+    bool misfit = false;
+    s.value = type_scalar(event.value, event.style, tag, coercion, &misfit);
+    if (misfit)
+        return tag_error(event, mark, core_tag_misfit(*tag, false, false, event.value, true));
     if (event.style == ScalarStyle::Plain && keeps_original(s.value, event.value, tag.has_value()))
         s.props.mut().original = event.value;
     if (tag) s.props.mut().tag = tag;
@@ -1036,12 +1084,14 @@ void Builder::fill_doc_layout(DocLayout& l, const DocMetadata& meta, const YamlN
     l.seq_step = doc_.seq_step;
     l.dash_step = doc_.dash_step;
     // The line breaks of the document: CR LF when its first one is.
-    for (std::size_t p = doc_.begin; p < cursor_; ++p) {
+    std::size_t p = doc_.begin;
+    for (; p < cursor_; ++p) {
         if (at(p) == '\n') {
             l.crlf = p > doc_.begin && at(p - 1) == '\r';
             break;
         }
     }
+    step(p - doc_.begin);
     l.final_break = cursor_ == doc_.begin || is_break(at(cursor_ - 1));
 }
 

@@ -43,6 +43,12 @@ class Builder {
     /// not written back).
     [[nodiscard]] std::size_t duplicate_keys() const noexcept { return duplicates_; }
 
+    /// Bytes of source text the builder's own walks have looked at. Each
+    /// walk is bounded by the text around one node, so over a whole input
+    /// this stays a small multiple of its length; the tests hold it there.
+    /// Counted only in builds for the tests (TESVORN_COUNT_STEPS), else 0.
+    [[nodiscard]] std::size_t text_steps() const noexcept { return steps_; }
+
     /// The stream offset from which on the builder still needs the source.
     [[nodiscard]] std::size_t needed_from() const noexcept { return cursor_; }
     /// Continues with `source`, which must hold the stream from
@@ -126,7 +132,8 @@ class Builder {
         bool root_is_block = false;
         bool root_props = false;  // the root block collection has an anchor or tag
         std::int8_t map_step = -1, seq_step = -1, dash_step = -1;
-        std::uint8_t nl = 0;  // the document's line break: 0 not seen yet, 1 LF, 2 CR LF
+        std::uint8_t nl = 0;      // the document's line break: 0 not seen yet, 1 LF, 2 CR LF
+        std::size_t nl_from = 0;  // where the look for it goes on (a long line is read once)
         bool explicit_start = false;
         bool root_done = false;
     };
@@ -178,7 +185,11 @@ class Builder {
     [[nodiscard]] std::size_t block_start(std::size_t after, std::size_t open) const noexcept;
     /// The line break of the current document ("\n" or "\r\n"): its
     /// first one, looked for before `limit`.
-    std::string_view doc_break(std::size_t limit);
+    std::string_view doc_break(std::size_t limit) {
+        if (doc_.nl == 0) find_doc_break(limit);
+        return doc_.nl == 2 ? std::string_view("\r\n") : std::string_view("\n");
+    }
+    void find_doc_break(std::size_t limit);
     /// Whether the writer's own rendering of the entry or item gives back
     /// the text it was read from (then it needs no record).
     /// `l`'s checks: what its pieces can be checked against directly.
@@ -204,7 +215,12 @@ class Builder {
     /// Drops the layout records of a tree (it is written anew).
     static void forget_layout(YamlNode& node);
     void register_anchor(const std::string& name, const YamlNode& node, std::size_t order);
-    Status process_scalar(Event&& event, CoercionTags coercion);
+    Status process_scalar(Event&& event, const Marker& mark, CoercionTags coercion);
+    /// A standard tag its node does not fit, at the node's properties.
+    [[gnu::cold, gnu::noinline]] ScanError tag_error(const Event& ev, const Marker& mark,
+                                                     std::string message) const;
+    [[gnu::noinline]] Status check_collection_tag(const Event& ev, const Marker& mark,
+                                                  CoercionTags coercion) const;
     Status process_alias(Event&& event, const Marker& mark);
     void start_document(const Event& ev);
     void end_document(const Event& ev);
@@ -228,6 +244,14 @@ class Builder {
     std::size_t anchors_read_ = 0;
     std::size_t duplicates_ = 0;
     std::size_t alias_copies_ = 0;
+    mutable std::size_t steps_ = 0;  // see text_steps()
+    void step(std::size_t n) const noexcept {
+#if defined(TESVORN_COUNT_STEPS)
+        steps_ += n;
+#else
+        static_cast<void>(n);
+#endif
+    }
 };
 
 }  // namespace tesvorn

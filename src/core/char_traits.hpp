@@ -11,6 +11,17 @@ namespace tesvorn::chars {
 
 /// How the scanner sees the end of input.
 inline constexpr char32_t kEnd = 0;
+/// What a source gives for bytes it cannot decode (no Unicode character).
+inline constexpr char32_t kBadText = 0x110000;
+
+/// Characters YAML allows unescaped: tab, line breaks, printable ASCII, NEL
+/// and the rest of Unicode but for C1 controls, surrogates and U+FFFE/FFFF.
+constexpr bool is_printable(char32_t c) noexcept {
+    if (c < 0x7F) return c >= 0x20 || c == '\t' || c == '\n' || c == '\r';
+    if (c < 0xA0) return c == 0x85;
+    if (c < 0xE000) return c < 0xD800;
+    return c != 0xFFFE && c != 0xFFFF && c < kBadText;
+}
 
 namespace detail {
 
@@ -110,6 +121,9 @@ consteval std::array<std::uint8_t, 128> make_run_stops() {
         const bool blankz = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0;
         if (blankz) t[c] |= kRunPlainBlock | kRunPlainFlow | kRunSingle | kRunDouble;
         if (c == '\n' || c == '\r' || c == 0) t[c] |= kRunLine;
+        // Characters that may not stand unescaped end the input where they
+        // are (the scanner reports them), as NUL does.
+        if (!is_printable(static_cast<char32_t>(c))) t[c] = 0xFF;
     }
     t[':'] |= kRunPlainBlock | kRunPlainFlow;
     for (char c : {',', '[', ']', '{', '}'}) t[static_cast<unsigned char>(c)] |= kRunPlainFlow;

@@ -808,7 +808,8 @@ class Emitter {
     /// The column of offset `at` as the reader counts it: characters from
     /// the line start, a byte order mark at the start of the stream none.
     static std::size_t key_column(const SourceText& src, std::uint32_t at) noexcept {
-        const std::string_view text = src.text.substr(0, std::min<std::size_t>(at, src.text.size()));
+        const std::string_view text =
+            src.text.substr(0, std::min<std::size_t>(at, src.text.size()));
         const std::size_t nl = text.find_last_of("\r\n");
         const std::size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
         std::size_t col = 0;
@@ -1526,6 +1527,13 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     std::uint32_t tail_begin = l != nullptr ? l->tail_begin : 0;
     const bool block_root = (m != nullptr && m->style == ContainerStyle::Block) ||
                             (q != nullptr && q->style == ContainerStyle::Block);
+    // A head read as it stands may end at its marker ("---" of an empty
+    // root): a root written anew is kept apart from it ("---null" would be
+    // one plain scalar).
+    const auto apart = [&] {
+        const int c = last_char();
+        if (head_raw_ && !block_root && c != -1 && c != ' ' && c != '\t' && c != '\n') put(' ');
+    };
     if (l != nullptr && !block_root && l->fp_root == fingerprint_value(root) &&
         !has_unwritten_alias(root) && !(m != nullptr || q != nullptr)) {
         // A scalar or alias root as read.
@@ -1543,14 +1551,21 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
             } else {
                 emit_sequence_flow(*q, false);
             }
-        } else if (!emit_node(root, 0)) {
-            return false;
+        } else {
+            apart();
+            if (!emit_node(root, 0)) return false;
         }
-    } else if (!emit_root_anew(root, tail_begin)) {
-        return false;
+    } else {
+        apart();
+        if (!emit_root_anew(root, tail_begin)) return false;
     }
     if (l != nullptr) {
-        if (l->tail_end > tail_begin && !at_line_start() && block_root) line_start();
+        // A tail read on lines of its own stays there, also after a root
+        // that ended its line as read (a block scalar) but not as written.
+        const bool tail_lines = tail_begin == 0 || l->source->text[tail_begin - 1] == '\n' ||
+                                l->source->text[tail_begin - 1] == '\r';
+        if (l->tail_end > tail_begin && !at_line_start() && (block_root || tail_lines))
+            line_start();
         raw(l->source, tail_begin, l->tail_end);
         if (l->has_end) {
             if (meta_.explicit_end) {
@@ -2829,14 +2844,13 @@ void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
         !map.layout.flag(CollectionLayout::kIndentStale)) {
         // A pair read without braces keeps that form while it is one simple
         // pair.
-        bool bare = map.layout.flag(CollectionLayout::kBare) && !props && !map.anchor &&
-                    !map.tag && !map.entries.empty();
+        bool bare = map.layout.flag(CollectionLayout::kBare) && !props && !map.anchor && !map.tag &&
+                    !map.entries.empty();
         // (An entry added to it needs the braces.)
         if (bare && map.entries.size() != 1)
             for (const auto& slot : map.entries)
                 bare = bare && slot.value.layout.has() &&
-                       slot.value.layout.ref().source ==
-                           map.layout.source->id;
+                       slot.value.layout.ref().source == map.layout.source->id;
         emit_flow_body(map.layout, map.entries, true, bare);
         return;
     }

@@ -278,6 +278,9 @@ bool ParserCore::document_end(ScannerCore& sc, Event& ev, Marker& mk) {
     Token* t = peek(sc);
     if (!t) return false;
     tag_handles_.clear();
+    // Anchors, like tag handles, belong to their document: an alias of an
+    // earlier document's anchor names nothing.
+    anchor_ids_.clear();
     mk = t->mark;
     const std::size_t at = t->mark.pos;
     if (t->type == Type::DocumentEnd) {

@@ -33,13 +33,19 @@ struct Opener {
 
 /// The single error type of the reader: a message and where it happened.
 struct ScanError {
+    /// What is wrong: the text's syntax, or a standard tag that its node
+    /// does not fit (the text is read right, but cannot load as tagged).
+    enum class Kind : std::uint8_t { Syntax, Tag };
+
     std::string info;
     Marker mark;
+    Kind kind = Kind::Syntax;
 
     ScanError() = default;
-    ScanError(Marker m, std::string message) : info(std::move(message)), mark(m) {}
+    ScanError(Marker m, std::string message, Kind k = Kind::Syntax)
+        : info(std::move(message)), mark(m), kind(k) {}
 
-    /// "{info} at byte {pos} line {line} column {col + 1}".
+    /// "{info} at character {index} line {line} column {col + 1}".
     [[nodiscard]] std::string display() const;
 };
 

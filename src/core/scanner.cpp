@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -49,18 +50,26 @@ TextSource::Decoded TextSource::decode_multibyte(const unsigned char* p,
 std::size_t TextSource::take_ascii(char32_t* dst, std::size_t n) noexcept {
     const std::size_t avail = std::min(n, static_cast<std::size_t>(end_ - p_));
     std::size_t i = 0;
-    // Eight bytes at a time while none is NUL or above 0x7F.
+    // Eight bytes at a time while all are in 0x20-0x7E.
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighs = 0x8080808080808080u;
     for (; i + 8 <= avail; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, p_ + i, 8);
-        if (((w | ((w - kOnes) & ~w)) & kHighs) != 0) break;
+        if ((((w - kOnes * 0x20) | (w + kOnes)) & kHighs) != 0) break;
         for (std::size_t k = 0; k < 8; ++k) dst[i + k] = p_[i + k];
     }
-    while (i < avail && p_[i] - 1u < 0x7Fu) {
+    // Then byte by byte up to a character not allowed, a multi-byte one, or
+    // the next eight bytes of plain ASCII.
+    while (i < avail && chars::is_printable(p_[i]) && p_[i] < 0x80) {
         dst[i] = p_[i];
         ++i;
+        if (i + 8 > avail) continue;
+        std::uint64_t w;
+        std::memcpy(&w, p_ + i, 8);
+        if (((w - kOnes * 0x20) | (w + kOnes)) & kHighs) continue;
+        for (std::size_t k = 0; k < 8; ++k) dst[i + k] = p_[i + k];
+        i += 8;
     }
     p_ += i;
     return i;
@@ -83,14 +92,16 @@ TextSource::Run TextSource::take_run(std::string* out, chars::Run run) {
         }
         if (*p < 0x80) {
             // One lookup: the table also stops every run at NUL.
-            got = {count, bytes, *p, *p == 0, *p == 0};
+            const bool bad = !chars::is_printable(*p);
+            got = {count, bytes, *p, bad, bad};
             if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
             p_ = p + 1;
             return got;
         }
         const Decoded d = decode_multibyte(p, end_);
-        if (!chars::run_accepts(run, d.c)) {
-            got = {count, bytes, d.c, false, false};
+        if (!chars::run_accepts(run, d.c) || !chars::is_printable(d.c)) {
+            const bool bad = !chars::is_printable(d.c);
+            got = {count, bytes, d.c, bad, bad};
             if (out) out->append(reinterpret_cast<const char*>(copied), p - copied);
             p_ = p + d.length;
             return got;
@@ -122,30 +133,37 @@ TextSource::Clean TextSource::clean_text() const noexcept {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighs = 0x8080808080808080u;
     for (;;) {
-        // Sixteen or eight bytes at a time while none is NUL or above 0x7F.
+        // Sixteen or eight bytes at a time while all are printable ASCII or
+        // line breaks (tabs are rare: the byte loop takes them).
 #if defined(__SSE2__)
         while (end_ - p >= 16) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i odd = _mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_setzero_si128()));
-            if (_mm_movemask_epi8(odd) != 0) break;
+            // Bytes below 0x20 (and, signed, above 0x7F) or equal to 0x7F,
+            // less LF and CR.
+            const __m128i low = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                             _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+            const __m128i breaks = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                                _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+            if (_mm_movemask_epi8(_mm_andnot_si128(breaks, low)) != 0) break;
             p += 16;
         }
 #endif
         while (end_ - p >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p, 8);
-            if (((w | ((w - kOnes) & ~w)) & kHighs) != 0) break;
+            if ((((w - kOnes * 0x20) | (w + kOnes)) & kHighs) != 0) break;
             p += 8;
         }
         if (p == end_) return {upto(p), false, true};
-        if (*p == 0) return {upto(p), true, true};
         if (*p < 0x80) {
+            if (!chars::is_printable(*p)) return {upto(p), true, true, *p};
             ++p;
             continue;
         }
         const Decoded d = decode_multibyte(p, end_);
         // U+FFFD stands for a bad sequence unless it is its own three bytes.
         if (d.c == 0xFFFD && (d.length != 3 || *p != 0xEF)) return {{}, false, false};
+        if (!chars::is_printable(d.c)) return {upto(p), true, true, d.c};
         p += d.length;
     }
 }
@@ -316,12 +334,13 @@ void ScannerCore::TokenQueue::grow() {
 // ---------------------------------------------------------------------------
 // Characters
 
-void ScannerCore::read_bytes(const unsigned char* begin, const unsigned char* end,
-                             bool nul_after) noexcept {
+void ScannerCore::read_bytes(const unsigned char* begin, const unsigned char* end, bool nul_after,
+                             char32_t bad) noexcept {
     bytes_ = true;
     bp_ = begin;
     bend_ = end;
     nul_seen_ = nul_after;
+    bad_char_ = bad;
     source_done_ = true;
     // No refill is ever asked for.
     count_ = ~0u;
@@ -344,6 +363,7 @@ void ScannerCore::fill() {
             // caused it is reported when the scanner reaches it.
             source_done_ = true;
             nul_seen_ = got.nul;
+            bad_char_ = got.bad;
             std::fill_n(dst + got.count, want - got.count, kEnd);
         }
     }
@@ -548,6 +568,7 @@ void ScannerCore::take_run_window(std::string* out, chars::Run run) {
     if (got.ended) {
         source_done_ = true;
         nul_seen_ = got.nul;
+        bad_char_ = got.stop;
     } else {
         buf_[0] = got.stop;
         count_ = 1;
@@ -562,6 +583,18 @@ bool ScannerCore::at_document_indicator() const noexcept {
 [[gnu::noinline, gnu::cold]] bool ScannerCore::fail(Marker m, std::string_view message) {
     if (!stored_error_) stored_error_.emplace(m, std::string(message));
     return false;
+}
+
+bool ScannerCore::fail_bad_char() {
+    if (bad_char_ == 0) return fail(mark_, "found invalid character NUL");
+    if (bad_char_ == chars::kBadText)
+        return fail(
+            mark_,
+            "found text that is not valid Unicode (bytes that do not decode, or a lone surrogate)");
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(bad_char_));
+    return fail(mark_, std::string("found invalid character ") + code +
+                           " (control characters must be escaped, in a double-quoted scalar)");
 }
 
 Opener ScannerCore::open_at_error() const noexcept {
@@ -697,8 +730,11 @@ bool ScannerCore::fetch_next_token() {
             return fetch_tag();
         case '|':
         case '>':
+            // Indicators, which start no plain scalar (there are no block
+            // scalars in flow collections).
             if (flow_depth_ == 0) return fetch_block_scalar(c == '|');
-            break;
+            return fail(mark_,
+                        c == '|' ? "unexpected character: `|'" : "unexpected character: `>'");
         case '\'':
         case '"':
             return fetch_flow_scalar(c == '\'');
@@ -730,6 +766,11 @@ bool ScannerCore::skip_to_next_token() {
                     if (!is_breakz(cur()))
                         return fail(mark_,
                                     "tabs disallowed within this context (block indentation)");
+                } else if (leading_blanks_only_) {
+                    // Indentation with a tab: what follows it may not open
+                    // a block collection.
+                    for (lookahead(1); is_blank(cur_ascii()); lookahead(1)) skip_blank();
+                    note_tab();
                 } else {
                     skip_blank();
                 }
@@ -815,7 +856,7 @@ void ScannerCore::fetch_stream_start() {
 bool ScannerCore::fetch_stream_end() {
     // A NUL character is not an end of input: stopping there would hand back
     // a truncated document as a success.
-    if (nul_seen_) return fail(mark_, "found invalid character NUL");
+    if (nul_seen_) return fail_bad_char();
     if (mark_.col != 0) {
         mark_.col = 0;
         ++mark_.line;
@@ -880,6 +921,10 @@ bool ScannerCore::fetch_directive() {
         skip_blanks();
         std::string handle;
         if (!scan_tag_handle(true, start, handle)) return false;
+        lookahead(1);
+        if (!is_blank(cur()))
+            return fail(start,
+                        "while scanning TAG, did not find expected whitespace after the handle");
         skip_blanks();
         std::string prefix;
         if (!scan_tag_prefix(start, prefix)) return false;
@@ -1016,11 +1061,13 @@ bool ScannerCore::fetch_block_entry() {
             return fail(last.mark, "invalid indentation for anchor");
     }
     const Marker start = mark_;
+    if (tab_indented(start)) return fail_tab_indented(start);
     skip_indicator();
     roll_indent(static_cast<std::ptrdiff_t>(start.col), std::nullopt, TokenType::BlockSequenceStart,
                 start);
     bool found_tabs = false;
     if (!skip_ws_to_eol(true, &found_tabs)) return false;
+    if (found_tabs) note_tab();
     lookahead(2);
     if (found_tabs && cur() == '-' && is_blankz(at(1)))
         return fail(mark_, "'-' must be followed by a valid YAML whitespace");
@@ -1040,6 +1087,7 @@ bool ScannerCore::fetch_key() {
     } else {
         if (!simple_key_permitted_)
             return fail(mark_, "mapping keys are not allowed in this context");
+        if (tab_indented(start)) return fail_tab_indented(start);
         roll_indent(static_cast<std::ptrdiff_t>(start.col), std::nullopt,
                     TokenType::BlockMappingStart, start);
     }
@@ -1064,9 +1112,18 @@ bool ScannerCore::fetch_key() {
             break;
         }
     }
-    if (!separated) return fail(mark_, "expected whitespace");
+    if (!separated && cur() != kEnd) return fail(mark_, "expected whitespace");
     if (cur() == '\t') return fail(mark_, "tabs disallowed in this context");
     queue_.emplace_back(TokenType::Key, start).end = start.pos + 1;
+    return true;
+}
+
+bool ScannerCore::value_tabs(const PotentialSimpleKey& key) {
+    bool tabs = false;
+    if (cur_ascii() == '\t' && !skip_ws_to_eol(true, &tabs)) return false;
+    if (key.possible && key.token_number >= tokens_taken_ && tab_indented(key.mark))
+        return fail_tab_indented(key.mark);
+    if (tabs) note_tab();
     return true;
 }
 
@@ -1074,21 +1131,26 @@ bool ScannerCore::fetch_value() {
     const Marker start = mark_;
     implicit_mapping_open_ = flow_depth_ > 0 && !flow_mapping_open_;
     skip_indicator();  // ':'
+    // Tabs separate the value like spaces; only a block collection may not
+    // follow them (they would be its indentation).
     lookahead(1);
-    if (cur_ascii() == '\t') {
-        bool found_spaces = false;
-        if (!skip_ws_to_eol(true, nullptr, &found_spaces)) return false;
-        lookahead(1);
-        if (!found_spaces && (cur() == '-' || chars::is_word_char(cur())))
-            return fail(mark_, "':' must be followed by a valid YAML whitespace");
-    }
     PotentialSimpleKey& key = potential_keys_.back();
+    if (cur_ascii() == '\t' || key.mark.line == tab_line_) [[unlikely]] {
+        if (!value_tabs(key)) return false;
+    }
     if (key.possible && key.token_number >= tokens_taken_) {
         const std::size_t pos = key.token_number - tokens_taken_;
         queue_.emplace(pos, TokenType::Key, key.mark);
         if (implicit_mapping_open_) {
-            if (key.mark.line < start.line)
-                return fail(start, "illegal placement of ':' indicator");
+            if (key.mark.line < start.line) {
+                // Mostly a ']' that is missing, lines before: say which.
+                const Opener& open = open_flows_.back();
+                return fail(start,
+                            std::string("found ':' after a key on an earlier line, in the ") +
+                                open.what + " started at line " + std::to_string(open.mark.line) +
+                                " column " + std::to_string(open.mark.col + 1) +
+                                " (is its closing ']' missing?)");
+            }
             queue_.emplace(pos, TokenType::FlowMappingStart, key.mark);
         }
         roll_indent(static_cast<std::ptrdiff_t>(key.mark.col), key.token_number,
@@ -1217,7 +1279,7 @@ bool ScannerCore::plain_scalar_rest(Marker start, std::ptrdiff_t indent, std::st
         char32_t c = cur();
         if (mark_.col == 0 && at_document_indicator()) break;
         if (c == '#') break;
-        if (in_flow && c == '-' && is_flow_indicator(at(1)))
+        if (in_flow && c == '-' && is_flow_indicator(at(1)) && mark_.index == start.index)
             return fail(mark_, "plain scalar cannot start with '-' followed by ,[]{}");
         if (continues(c, at(1))) {
             // (Most scalars are one chunk: the joins below are then empty.)
@@ -1400,10 +1462,16 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
             return fail(start,
                         "while scanning a quoted scalar, found unexpected document indicator");
         if (cur() == kEnd) {
-            if (nul_seen_) return fail_inside("found invalid character NUL");
+            if (nul_seen_) {
+                open_quote_ = {single ? "single-quoted scalar" : "double-quoted scalar", start};
+                return fail_bad_char();
+            }
             return fail(start, "while scanning a quoted scalar, found unexpected end of stream");
         }
-        if (col() < current_indent_) return fail(start, "invalid indentation in quoted scalar");
+        if (col() < current_indent_)
+            return fail_inside(
+                "found a line less indented than the quoted scalar's block: "
+                "is its closing quote missing?");
 
         bool leading_blanks = false;
         for (;;) {
@@ -1425,7 +1493,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
                     leading_blanks = true;
                     break;
                 }
-                if (!scan_escape(start, value)) return false;
+                if (!scan_escape(value)) return false;
                 continue;
             }
             break;
@@ -1498,7 +1566,7 @@ bool ScannerCore::fetch_flow_scalar(bool single) {
     return true;
 }
 
-bool ScannerCore::scan_escape(Marker start, std::string& out) {
+bool ScannerCore::scan_escape(std::string& out) {
     lookahead(10);  // backslash, 'U' and eight digits
     char32_t ch = 0;
     unsigned digits = 0;
@@ -1565,7 +1633,8 @@ bool ScannerCore::scan_escape(Marker start, std::string& out) {
             digits = 8;
             break;
         default:
-            return fail(start, "while parsing a quoted scalar, found unknown escape character");
+            return fail(ascii_ahead(1),
+                        "while parsing a quoted scalar, found unknown escape character");
     }
     if (digits > 0) {
         std::uint32_t code = 0;
@@ -1573,13 +1642,13 @@ bool ScannerCore::scan_escape(Marker start, std::string& out) {
             const char32_t d = at(2 + i);
             if (!chars::is_hex(d))
                 return fail(
-                    start,
+                    ascii_ahead(2 + i),
                     "while parsing a quoted scalar, did not find expected hexadecimal number");
             code = code * 16 + chars::hex_value(d);
         }
         if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
             return fail(
-                start,
+                mark_,
                 "while parsing a quoted scalar, found invalid Unicode character escape code");
         ch = code;
     }
@@ -1631,7 +1700,7 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
         lookahead(1);
         if (!chars::is_digit(cur())) return true;
         if (cur() == '0')
-            return fail(start,
+            return fail(mark_,
                         "while scanning a block scalar, found an indentation indicator equal to 0");
         increment = static_cast<std::ptrdiff_t>(cur() - '0');
         skip_nonblank();
@@ -1660,7 +1729,7 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     std::size_t header_end = mark_.pos;
     lookahead(2);
     if (!is_breakz(cur()))
-        return fail(start,
+        return fail(mark_,
                     "while scanning a block scalar, did not find expected comment or line break");
     const bool header_break = is_break(cur());
     if (header_break) {
@@ -1703,22 +1772,27 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     lookahead(1);
     if (cur() == kEnd) {
         // No content line at all: there is no final line break to clip;
-        // keeping keeps the empty lines (the header's break standing for
-        // one at the end of the stream).
+        // keeping keeps the empty lines (the header's break is the
+        // header's, not content; blanks that end the input end a line).
         value.clear();
-        if (chomping == Chomping::Keep)
-            value = trailing_breaks_.empty() && header_break ? "\n" : trailing_breaks_;
+        if (chomping == Chomping::Keep) {
+            value = trailing_breaks_;
+            if (header_break && col() > 0) value.push_back('\n');
+        }
         push();
         return true;
     }
-    if (col() < indent && col() > current_indent_)
+    // A document marker ends the scalar, however deep its text would be.
+    lookahead(4);
+    const bool marker = col() == 0 && at_document_indicator();
+    if (col() < indent && col() > current_indent_ && !marker)
         return fail(mark_, "wrongly indented line in block scalar");
 
     bool leading_blank = false;
     while (col() == indent && cur() != kEnd) {
         if (indent == 0) {
             lookahead(4);
-            if (cur() == '.' && at_document_indicator()) break;
+            if (at_document_indicator()) break;
         }
         const bool trailing_blank = is_blank(cur());
         if (!literal && !leading_break_.empty() && !leading_blank && !trailing_blank) {
@@ -1766,6 +1840,10 @@ bool ScannerCore::fetch_anchor(bool alias) {
         return fail(start,
                     "while scanning an anchor or alias, did not find expected alphabetic or "
                     "numeric character");
+    lookahead(1);
+    if (!alias && (cur() == '[' || cur() == '{'))
+        return fail(mark_,
+                    "while scanning an anchor, did not find expected whitespace or line break");
     queue_.emplace_back(alias ? TokenType::Alias : TokenType::Anchor, start, std::move(name)).end =
         mark_.pos;
     return true;
@@ -1807,7 +1885,9 @@ bool ScannerCore::fetch_tag() {
     }
     const std::size_t end = mark_.pos;
     lookahead(1);
-    if (!blankz_or_flow(cur(), flow_depth_ > 0))
+    // Properties are separated from their node: a tag may touch only the
+    // end of an (empty) flow entry, never a collection's opening bracket.
+    if (!blankz_or_flow(cur(), flow_depth_ > 0) || cur() == '[' || cur() == '{')
         return fail(start, "while scanning a tag, did not find expected whitespace or line break");
     queue_.emplace_back(TokenType::Tag, start, std::move(handle), std::move(suffix)).end = end;
     return true;

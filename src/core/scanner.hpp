@@ -105,13 +105,15 @@ class TextSource {
     /// character.
     Run take_run(std::string* out, chars::Run run);
 
-    /// The unread text up to its first NUL (`nul`), when all of it is valid
+    /// The unread text up to its first character that YAML does not allow
+    /// unescaped (`nul`: `bad` stands after it), when all of it is valid
     /// UTF-8 (`ok`): a scanner then reads it in place, byte by byte, instead
     /// of character by character through `next()`.
     struct Clean {
         std::string_view text;
         bool nul;
         bool ok;
+        char32_t bad = 0;
     };
     [[nodiscard]] Clean clean_text() const noexcept;
 
@@ -186,10 +188,12 @@ class ScannerCore {
 
     struct Pulled {
         std::size_t count;  // characters written
-        bool nul;           // the source gave a NUL character after them
+        bool nul;           // the source gave a character not allowed (`bad`) after them
+        char32_t bad;
     };
     /// Writes up to `n` characters to `dst`. Fewer than `n` means the source
-    /// has ended, or gave a NUL character (`nul`), which is not written.
+    /// has ended, or gave a character YAML does not allow unescaped (`nul`,
+    /// NUL among them), which is not written.
     virtual Pulled pull(char32_t* dst, std::size_t n) = 0;
 
     struct PulledRun {
@@ -197,7 +201,7 @@ class ScannerCore {
         std::size_t bytes;  // their length in UTF-8
         char32_t stop;      // the character after the run, taken from the source
         bool ended;         // no such character: the source ended...
-        bool nul;           // ...or gave a NUL character
+        bool nul;           // ...or gave a character not allowed (`stop`)
     };
     /// Takes characters from the source while `run` accepts them, appending
     /// them as UTF-8 to `*out` unless `out` is null. Used for long runs once
@@ -207,8 +211,9 @@ class ScannerCore {
     unsigned window_ = kStreamLookahead;  // characters a refill fills the window to
 
     /// Reads [begin, end) in place instead of through `pull`: valid UTF-8
-    /// without NUL; `nul_after` says a NUL stands at `end`.
-    void read_bytes(const unsigned char* begin, const unsigned char* end, bool nul_after) noexcept;
+    /// of allowed characters; `nul_after` says `bad` stands at `end`.
+    void read_bytes(const unsigned char* begin, const unsigned char* end, bool nul_after,
+                    char32_t bad) noexcept;
 
   private:
     struct PotentialSimpleKey {
@@ -409,11 +414,21 @@ class ScannerCore {
         bp_ = p;
     }
     std::ptrdiff_t col() const noexcept { return static_cast<std::ptrdiff_t>(mark_.col); }
+    // The position `n` characters on, all of them ASCII on this line.
+    Marker ascii_ahead(std::size_t n) const noexcept {
+        Marker m = mark_;
+        m.index += n;
+        m.col += n;
+        m.pos += n;
+        return m;
+    }
 
     [[nodiscard]] Token* peek_token_slow();
 
     // Errors: stored, and `false` passed up.
     [[nodiscard]] bool fail(Marker m, std::string_view message);
+    // At the character not allowed that ended the input.
+    [[nodiscard]] bool fail_bad_char();
 
     // Fetching.
     [[nodiscard]] bool fetch_more_tokens();
@@ -443,6 +458,8 @@ class ScannerCore {
     [[nodiscard]] bool fetch_block_entry();
     [[nodiscard]] bool fetch_key();
     [[nodiscard]] bool fetch_value();
+    // After a ':': tabs that follow it, and a key that tabs indent.
+    [[nodiscard, gnu::noinline]] bool value_tabs(const PotentialSimpleKey& key);
     [[nodiscard]] bool fetch_plain_scalar();
     // The general case of a plain scalar: from its start, or past the text
     // `value` taken in place.
@@ -452,7 +469,7 @@ class ScannerCore {
     [[nodiscard]] bool line_ends_scalar(std::ptrdiff_t indent);
     [[nodiscard]] bool take_quoted_bytes(bool single, std::string_view& text);
     [[nodiscard]] bool fetch_flow_scalar(bool single);
-    [[nodiscard]] bool scan_escape(Marker start, std::string& out);
+    [[nodiscard]] bool scan_escape(std::string& out);
     [[nodiscard]] bool fetch_block_scalar(bool literal);
     void skip_block_scalar_indent(std::ptrdiff_t indent, std::string& breaks);
     [[nodiscard]] bool fetch_anchor(bool alias);
@@ -482,21 +499,43 @@ class ScannerCore {
     }
     void unroll_indent_slow(std::ptrdiff_t column);
     void unroll_provisional();
-    void roll_one_column() {
+    [[gnu::always_inline]] void roll_one_column() {
         if (flow_depth_ > 0 || indent_stack_.empty() || !indent_stack_.back().needs_block_end)
             return;
         indent_stack_.push_back(IndentLevel{current_indent_, false});
         ++current_indent_;
     }
     bool at_document_indicator() const noexcept;
+    // Whether a block collection opening at `m` would be indented with a
+    // tab: `m` follows tabs after a line start or a block indicator.
+    bool tab_indented(const Marker& m) const noexcept {
+        if (flow_depth_ > 0 || m.line != tab_line_ || m.col != tab_col_) return false;
+        std::ptrdiff_t indent = current_indent_;
+        const auto column = static_cast<std::ptrdiff_t>(m.col);
+        if (!indent_stack_.empty() && !indent_stack_.back().needs_block_end && indent <= column)
+            indent = indent_stack_.back().column;
+        return indent < column;
+    }
+    void note_tab() noexcept {
+        tab_line_ = mark_.line;
+        tab_col_ = mark_.col;
+    }
+    [[nodiscard]] bool fail_tab_indented(const Marker& m) {
+        return fail(m, "tabs disallowed within this context (block indentation)");
+    }
 
     Marker mark_;
+    // Where a tab last separated something from a line start or a block
+    // indicator (see tab_indented).
+    std::size_t tab_line_ = ~std::size_t{0};
+    std::size_t tab_col_ = 0;
     std::size_t last_break_end_ = 0;     // byte offset past the last line break read
     char32_t buf_[3 * kLookahead] = {};  // room for the move in fill()
     unsigned head_ = 0;
     unsigned count_ = 0;
     bool source_done_ = false;
-    bool nul_seen_ = false;
+    bool nul_seen_ = false;  // the input ends at a character not allowed...
+    char32_t bad_char_ = 0;  // ...this one
     bool bytes_ = false;
     const unsigned char* bp_ = nullptr;
     const unsigned char* bend_ = nullptr;
@@ -545,7 +584,7 @@ class Scanner final : public detail::ScannerCore {
             const auto clean = source_.clean_text();
             if (clean.ok) {
                 const auto* begin = reinterpret_cast<const unsigned char*>(clean.text.data());
-                read_bytes(begin, begin + clean.text.size(), clean.nul);
+                read_bytes(begin, begin + clean.text.size(), clean.nul, clean.bad);
             }
         }
     }
@@ -600,12 +639,17 @@ class Scanner final : public detail::ScannerCore {
             if (ch < 0x80) {
                 // One lookup: the table also stops every run at NUL.
                 if (chars::detail::kRunStops[ch] & run) {
-                    got = {count, bytes, ch, ch == 0, ch == 0};
+                    const bool bad = !chars::is_printable(ch);
+                    got = {count, bytes, ch, bad, bad};
                     break;
                 }
                 if (out) buf[len++] = static_cast<char>(ch);
                 ++bytes;
             } else {
+                if (!chars::is_printable(ch)) {
+                    got = {count, bytes, ch, true, true};
+                    break;
+                }
                 if (!chars::run_accepts(run, ch)) {
                     got = {count, bytes, ch, false, false};
                     break;
@@ -630,11 +674,11 @@ class Scanner final : public detail::ScannerCore {
                 if (i == n) break;
             }
             std::optional<char32_t> c = source.next();
-            if (!c) return {i, false};
-            if (*c == 0) return {i, true};
+            if (!c) return {i, false, 0};
+            if (!chars::is_printable(*c)) return {i, true, *c};
             dst[i] = *c;
         }
-        return {n, false};
+        return {n, false, 0};
     }
 
     Source source_;

@@ -11,8 +11,9 @@ namespace tesvorn {
 
 std::string ScanError::display() const {
     std::string out = info;
-    out += " at byte ";
-    out += std::to_string(mark.pos);
+    // Characters, as the `offset` of the Python error counts them.
+    out += " at character ";
+    out += std::to_string(mark.index);
     out += " line ";
     out += std::to_string(mark.line);
     out += " column ";
@@ -63,7 +64,8 @@ bool type_plain(std::string_view t, ScalarValue& out);
 }  // namespace
 
 ScalarValue type_scalar(std::string_view text, ScalarStyle style,
-                        const std::optional<std::string>& tag, CoercionTags coercion) {
+                        const std::optional<std::string>& tag, CoercionTags coercion,
+                        bool* misfit) {
     auto default_value = [&]() {
         ScalarValue v;
         if (style == ScalarStyle::Plain && type_plain(text, v)) return v;
@@ -77,13 +79,19 @@ ScalarValue type_scalar(std::string_view text, ScalarStyle style,
     // is the text written (its loader gets that text, 1.10 not 1.1).
     const bool local = t.starts_with('!') && !t.starts_with("!!");
     if (local || tag_is(t, "str")) return ScalarValue::of_str(text);
+    // A tag that forces a type its text is not would give the caller
+    // another type than asked for: the misfit is reported.
+    const auto other = [&] {
+        if (misfit) *misfit = true;
+        return default_value();
+    };
     if (tag_is(t, "int")) {
         ScalarValue v = ScalarValue::from_str(text);
-        return v.is_integer() ? v : default_value();
+        return v.is_integer() ? v : other();
     }
     if (tag_is(t, "bool")) {
         ScalarValue v = ScalarValue::from_str(text);
-        return v.kind() == ScalarValue::Bool ? v : default_value();
+        return v.kind() == ScalarValue::Bool ? v : other();
     }
     if (tag_is(t, "float")) {
         ScalarValue v = ScalarValue::from_str(text);
@@ -92,9 +100,10 @@ ScalarValue type_scalar(std::string_view text, ScalarStyle style,
             return ScalarValue::of_float(static_cast<double>(v.as_int()));
         double d = 0;
         if (v.kind() == ScalarValue::BigInt && parse_f64(text, d)) return ScalarValue::of_float(d);
-        return default_value();
+        return other();
     }
     if (tag_is(t, "null")) return ScalarValue::null();
+    if (tag_is(t, "map") || tag_is(t, "seq")) return other();
     return default_value();
 }
 
@@ -160,6 +169,28 @@ std::string complex_key_string(const YamlNode& key, std::size_t count) {
     text += '#';
     text += std::to_string(count);
     return text;
+}
+
+std::string core_tag_misfit(std::string_view tag, bool mapping, bool sequence,
+                            std::string_view scalar_text, bool scalar_misfit) {
+    const char* const names[] = {"map", "seq", "str", "int", "float", "bool", "null"};
+    const char* name = nullptr;
+    for (const char* n : names)
+        if (tag_is(tag, n)) name = n;
+    if (name == nullptr) return {};
+    const std::string_view n = name;
+    if (!scalar_misfit && !(mapping && n != "map") && !(sequence && n != "seq")) return {};
+    std::string what;
+    if (mapping) {
+        what = "a mapping";
+    } else if (sequence) {
+        what = "a sequence";
+    } else {
+        constexpr std::size_t kShown = 40;
+        what = "'" + std::string(scalar_text.substr(0, kShown)) +
+               (scalar_text.size() > kShown ? "...'" : "'");
+    }
+    return "the tag !!" + std::string(n) + " does not fit " + what;
 }
 
 bool parse_i64(std::string_view text, int base, std::int64_t& out) noexcept {

@@ -905,8 +905,18 @@ struct CoercionTags {
 /// Types a scalar's text by its style and tag: plain scalars by their text,
 /// the standard tags by their rules, and the raw text for a tag in
 /// `coercion` (so that the loader registered for it receives the source).
+/// `misfit` (when given) is set when the text does not fit its standard
+/// tag (!!int 1.5): the value is then the untagged one.
 ScalarValue type_scalar(std::string_view text, ScalarStyle style,
-                        const std::optional<std::string>& tag, CoercionTags coercion);
+                        const std::optional<std::string>& tag, CoercionTags coercion,
+                        bool* misfit = nullptr);
+
+/// For a node tagged with a standard tag it cannot be (a sequence tagged
+/// !!map, a collection as !!int, a scalar that `type_scalar` found a
+/// misfit): the error text, naming the tag; empty when the tag fits or is
+/// not one of the core schema's.
+std::string core_tag_misfit(std::string_view tag, bool mapping, bool sequence,
+                            std::string_view scalar_text, bool scalar_misfit);
 
 /// Whether a plain scalar keeps its source text as `original`: wherever
 /// writing the typed value would not give the text back.

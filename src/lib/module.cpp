@@ -8,6 +8,7 @@
 #include "py/driver.hpp"
 #include "py/errors.hpp"
 #include "py/nodes.hpp"
+#include "py/positions.hpp"
 #include "py/py_iter.hpp"
 #include "py/schema.hpp"
 #include "py/streaming.hpp"
@@ -194,7 +195,7 @@ PyObject* fn_iter_loads_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         LoadArgs a;
         if (!parse_load_args(parser, true, args, nargs, kwnames, a)) return nullptr;
         std::string_view text;
-        if (!str_utf8(a.input, text)) return nullptr;
+        if (!text_utf8(a.input, text)) return nullptr;
         return new_text_iter(text, a.schema).release();
     });
 }

@@ -191,9 +191,9 @@ void keep_document_header(PyObject* self) {
     }
     // Only a lead the writer gives back as it was read.
     if (!cl->has() || cl->source != doc->source || cl->flag(CollectionLayout::kFlow) ||
-        cl->flag(CollectionLayout::kIndentStale) || !l->has() ||
-        l->source != cl->source->id || !l->fresh(SlotLayout::kLead) ||
-        l->at(SlotLayout::kLead) != doc->head_end || l->blank != blank)
+        cl->flag(CollectionLayout::kIndentStale) || !l->has() || l->source != cl->source->id ||
+        !l->fresh(SlotLayout::kLead) || l->at(SlotLayout::kLead) != doc->head_end ||
+        l->blank != blank)
         return;
     const std::uint32_t begin = l->at(SlotLayout::kLead);
     const std::string_view lead = cl->source->text.substr(begin, l->at(SlotLayout::kKey) - begin);

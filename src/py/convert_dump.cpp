@@ -100,8 +100,8 @@ bool holds(PyObject* v, const YamlNode& node, bool by_schema) noexcept {
     if (const YamlScalar* s = n->scalar())
         return (s->props->tag && opaque_tag(*s, by_schema)) || holds_scalar(v, *s);
     if (n->is_collection()) {
-        const bool tagged =
-            n->mapping() != nullptr ? n->mapping()->tag.has_value() : n->sequence()->tag.has_value();
+        const bool tagged = n->mapping() != nullptr ? n->mapping()->tag.has_value()
+                                                    : n->sequence()->tag.has_value();
         // A tagged collection is its own node object, or a loader's result.
         if (tagged) return is_container_object(v) || by_schema;
         // Read from the Python part; a primitive there was put behind the class.
@@ -166,8 +166,7 @@ bool in_step(PyObject* o, const YamlSequence& tree) noexcept {
     bool same = true;
     Py_BEGIN_CRITICAL_SECTION(o);
     for (std::size_t i = 0; i < tree.items.size(); ++i) {
-        if (!holds(PyList_GET_ITEM(o, static_cast<Py_ssize_t>(i)), tree.items[i].node,
-                   by_schema)) {
+        if (!holds(PyList_GET_ITEM(o, static_cast<Py_ssize_t>(i)), tree.items[i].node, by_schema)) {
             same = false;
             break;
         }
@@ -510,6 +509,13 @@ bool Extractor::plain_container(PyObject* obj, YamlNode& out) {
         IdentityTable::Slot* slot = registry_->table.find(obj);
         if (slot != nullptr && slot->count >= 2) {
             if (slot->anchor != 0) {
+                // An alias inside its own anchor's node would make the text
+                // hold itself, which no reader loads.
+                const auto& open = registry_->open;
+                if (std::find(open.begin(), open.end(), obj) != open.end()) {
+                    raise_recursive_structure(container_kind(obj));
+                    return false;
+                }
                 out = YamlNode(AliasNode{anchor_name(slot->anchor), Box<YamlNode>()});
                 return true;
             }
@@ -822,8 +828,8 @@ bool Extractor::value_of(const YamlNode& node, PyObject* value, YamlNode& out) {
         const YamlNode& target = resolved(node);
         const YamlScalar* s = target.scalar();
         const bool tagged = s != nullptr ? s->props->tag.has_value() : collection_tag(target);
-        const bool replaced = target.is_collection() ? !is_container_object(value)
-                                                     : !holds(value, target, false);
+        const bool replaced =
+            target.is_collection() ? !is_container_object(value) : !holds(value, target, false);
         if (!tagged && replaced) return alias_value(*alias, value, out);
     }
     if (!node.is_collection() || value == nullptr) {
@@ -1131,8 +1137,7 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
                 }
                 auto [first, last] = unmatched.equal_range(data_hash(*probe));
                 for (auto it = first; it != last; ++it) {
-                    if (!used[it->second] &&
-                        matches(items[it->second].node, probe, value.get())) {
+                    if (!used[it->second] && matches(items[it->second].node, probe, value.get())) {
                         was = &items[it->second];
                         used[it->second] = true;
                         unmatched.erase(it);

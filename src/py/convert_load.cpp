@@ -37,9 +37,17 @@ ref scalar_to_py(const ScalarValue& value) {
             return ref::borrow(value.as_bool() ? Py_True : Py_False);
         case ScalarValue::Str:
             return make_str(value.as_str());
-        case ScalarValue::BigInt:
-            return ref::steal(
-                PyLong_FromString(std::string(value.as_big_int()).c_str(), nullptr, 10));
+        case ScalarValue::BigInt: {
+            const std::string digits(value.as_big_int());
+            ref n = ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+            // Over the interpreter's limit on digits: an error of ours (the
+            // caller locates it), not the interpreter's bare ValueError.
+            if (!n && PyErr_ExceptionMatches(PyExc_ValueError)) {
+                PyErr_Clear();
+                raise_integer_too_long(digits.size() - (digits[0] == '-' || digits[0] == '+'));
+            }
+            return n;
+        }
         case ScalarValue::Null:
             break;
     }
@@ -503,7 +511,7 @@ bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
         std::uint8_t bits = 0;
         if (!schema_tag_policy(schema, bits)) return false;
         std::string_view utf8;
-        if (!str_utf8(text, utf8)) return false;
+        if (!text_utf8(text, utf8)) return false;
         // The documents' layout records point into the str's own UTF-8,
         // which they keep alive (no copy).
         std::shared_ptr<const void> keeper(Py_NewRef(text), [](const void* p) {

@@ -182,9 +182,16 @@ void raise_loader_error(std::string_view tag, PyObject* exc) {
 }
 
 void raise_alias_budget(std::size_t budget) {
-    set_error(g_exceptions.loader_error,
-              "aliases expand too far: the document copies more than " + std::to_string(budget) +
-                  " collections through aliases");
+    set_error(g_exceptions.loader_error, "aliases expand too far: the document copies more than " +
+                                             std::to_string(budget) +
+                                             " collections through aliases");
+}
+
+void raise_integer_too_long(std::size_t digits) {
+    set_error(g_exceptions.loader_error, "YAML loader error: an integer of " +
+                                             std::to_string(digits) +
+                                             " digits is longer than the interpreter converts (see "
+                                             "sys.set_int_max_str_digits)");
 }
 
 void raise_dumper_raised(PyTypeObject* type, PyObject* exc) {

@@ -60,6 +60,9 @@ void raise_loader_error(std::string_view tag, PyObject* exc);
 /// Aliases whose anchors load as no object of their own (a complex key's)
 /// made more than `budget` copies.
 void raise_alias_budget(std::size_t budget);
+/// LoaderError for an integer with more digits than the interpreter
+/// converts (its limit guards against quadratic conversions).
+void raise_integer_too_long(std::size_t digits);
 void raise_dumper_raised(PyTypeObject* type, PyObject* exc);
 void raise_dumper_bad_result(PyTypeObject* type, std::string_view failure);
 void raise_dumper_recursion(PyTypeObject* type);

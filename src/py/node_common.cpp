@@ -64,8 +64,7 @@ bool fit_standard_tag(YamlScalar& s) {
         value = typed;
     } else if (name == "float") {
         double d = 0;
-        fits = typed.kind() == ScalarValue::Float ||
-               (typed.is_integer() && parse_f64(text, d));
+        fits = typed.kind() == ScalarValue::Float || (typed.is_integer() && parse_f64(text, d));
         value = typed.kind() == ScalarValue::Float ? typed : ScalarValue::of_float(d);
     } else if (name == "bool") {
         fits = typed.kind() == ScalarValue::Bool;
@@ -97,8 +96,9 @@ bool fit_standard_tag(YamlScalar& s) {
 bool collection_takes_tag(bool mapping, std::string_view tag) {
     const std::string_view name = standard_tag(tag);
     if (name.empty()) return true;
-    const bool fits = mapping ? (name == "map" || name == "omap" || name == "pairs" || name == "set")
-                              : (name == "seq" || name == "omap" || name == "pairs");
+    const bool fits = mapping
+                          ? (name == "map" || name == "omap" || name == "pairs" || name == "set")
+                          : (name == "seq" || name == "omap" || name == "pairs");
     if (fits) return true;
     const std::string message = std::string(mapping ? "a mapping" : "a sequence") +
                                 " cannot be tagged '" + std::string(tag) +

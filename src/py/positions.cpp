@@ -1,5 +1,6 @@
 #include "py/positions.hpp"
 
+#include <cstdio>
 #include <string>
 
 #include "core/lines.hpp"
@@ -71,10 +72,47 @@ PyObject* get_position(PyObject* self, void*) {
     });
 }
 
+bool text_utf8(PyObject* str, std::string_view& out) {
+    Py_ssize_t n = 0;
+    if (const char* p = PyUnicode_AsUTF8AndSize(str, &n)) {
+        out = std::string_view(p, static_cast<std::size_t>(n));
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    // Where the first lone surrogate stands, as the scanner counts.
+    const Py_ssize_t len = PyUnicode_GetLength(str);
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    Marker m;
+    Py_UCS4 c = 0;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) break;
+        ++m.index;
+        ++m.col;
+        const bool crlf = c == '\r' && i + 1 < len && PyUnicode_READ(kind, data, i + 1) == '\n';
+        if ((c == '\n' || c == '\r') && !crlf) {
+            ++m.line;
+            m.col = 0;
+        }
+    }
+    char code[8];
+    std::snprintf(code, sizeof code, "%04X", static_cast<unsigned>(c));
+    raise_parse_error(
+        ScanError(m, std::string("found a lone surrogate U+") + code + ", which is not text"), {},
+        nullptr);
+    return false;
+}
+
 void raise_parse_error(const ScanError& error, const Opener& opened, const SourceText* source) {
-    ref message = make_str("YAML parse error: " + error.display());
+    // Text that reads but cannot load as its standard tag says (!!int 1.5)
+    // is refused as a loader would refuse it.
+    const bool tag = error.kind == ScanError::Kind::Tag;
+    ref message = make_str((tag ? "YAML loader error: " : "YAML parse error: ") + error.display());
     if (!message) return;
-    ref exc = ref::steal(PyObject_CallOneArg(exceptions().parse_error, message.get()));
+    ref exc = ref::steal(PyObject_CallOneArg(
+        tag ? exceptions().loader_error : exceptions().parse_error, message.get()));
     if (!exc) return;
     const Marker& m = error.mark;
     if (!set_position(exc.get(), m.line, m.col + 1, m.index)) return;

@@ -46,6 +46,10 @@ inline void forget_positions(YamlItem& i) noexcept {
 /// `source`'s text; None when there is no source or no offset.
 ref position_tuple(const SourceRef& source, std::uint32_t offset);
 
+/// The UTF-8 text of a str given as YAML input; false with ParseError set,
+/// at the character, when the str holds a lone surrogate (no text).
+bool text_utf8(PyObject* str, std::string_view& out);
+
 /// The `position` property of the three node classes (new reference).
 PyObject* get_position(PyObject* self, void*);
 

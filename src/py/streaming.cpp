@@ -36,37 +36,6 @@ ref runtime_error(const std::string& message) noexcept {
     return exc;
 }
 
-/// The UTF-8 decode error for the UnicodeDecodeError `exc` raised while
-/// decoding `data`, which starts at byte `base` of the stream. Chunks are
-/// decoded one by one, so the decoder's own positions are moved to count
-/// from the start of the stream.
-ref decode_error(PyObject* exc, const char* data, std::size_t base) noexcept {
-    Py_ssize_t start = 0;
-    Py_ssize_t end = 0;
-    ref reason;
-    if (PyErr_GivenExceptionMatches(exc, PyExc_UnicodeDecodeError) &&
-        PyUnicodeDecodeError_GetStart(exc, &start) == 0 &&
-        PyUnicodeDecodeError_GetEnd(exc, &end) == 0 && end > start)
-        reason = ref::steal(PyUnicodeDecodeError_GetReason(exc));
-    std::string_view why;
-    if (!reason || !str_utf8(reason.get(), why)) {
-        // Not a decode error after all (MemoryError): pass it on as it is.
-        PyErr_Clear();
-        return ref::borrow(exc);
-    }
-    const std::size_t first = base + static_cast<std::size_t>(start);
-    char head[96];
-    if (end - start == 1) {
-        std::snprintf(head, sizeof head, "byte 0x%02x in position %zu",
-                      static_cast<unsigned char>(data[start]), first);
-    } else {
-        std::snprintf(head, sizeof head, "bytes in position %zu-%zu", first,
-                      base + static_cast<std::size_t>(end) - 1);
-    }
-    return runtime_error("UTF-8 decode error: 'utf-8' codec can't decode " + std::string(head) +
-                         ": " + std::string(why));
-}
-
 /// The exception a failed read() raised. A StopIteration is raised as the
 /// cause of a RuntimeError instead: out of a document iterator's next() it
 /// would end the caller's loop as if the stream had no more documents.
@@ -130,10 +99,9 @@ CharsSource CharsSource::stream(PyObject* stream, std::shared_ptr<ErrorSlot> slo
 }
 
 CharsSource::~CharsSource() {
-    if (stream_ || deferred_) {
+    if (stream_) {
         // The owner may be dropped by a thread that is not attached.
         Attach attach;
-        deferred_.reset();
         stream_.reset();
     }
 }
@@ -156,14 +124,8 @@ void CharsSource::rebase(std::size_t from) {
 }
 
 bool CharsSource::refill() noexcept {
-    if (done_ && !deferred_) return false;
+    if (done_) return false;
     Attach attach;
-    if (deferred_) {
-        // The characters before the undecodable bytes have all been handed
-        // out; now the reader meets the error.
-        fail(std::move(deferred_));
-        return false;
-    }
     const std::size_t had = src_->text.size();
     try {
         while (!done_ && src_->text.size() == had) read_chunk();
@@ -184,7 +146,12 @@ void CharsSource::read_chunk() {
         // A bytes chunk that ended inside a character is not completed by text.
         if (!tail_.empty()) return end_of_bytes();
         std::string_view text;
-        if (!str_utf8(c, text)) return fail(ref::steal(PyErr_GetRaisedException()));
+        if (!str_utf8(c, text)) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return fail(ref::steal(PyErr_GetRaisedException()));
+            PyErr_Clear();
+            return take_bad_str(c);
+        }
         if (text.empty()) {
             done_ = true;
             return;
@@ -220,46 +187,112 @@ void CharsSource::take_bytes(const char* chunk, std::size_t n) {
         len = joined.size();
     }
     tail_.clear();
-    const std::size_t base = bytes_seen_ - (len - n);
-    bytes_seen_ += n;
-    Py_ssize_t consumed = 0;
-    ref decoded = ref::steal(
-        PyUnicode_DecodeUTF8Stateful(data, static_cast<Py_ssize_t>(len), "strict", &consumed));
-    if (!decoded) {
-        ref exc = ref::steal(PyErr_GetRaisedException());
-        ref error = decode_error(exc.get(), data, base);
-        Py_ssize_t valid = 0;
-        if (PyErr_GivenExceptionMatches(exc.get(), PyExc_UnicodeDecodeError) &&
-            PyUnicodeDecodeError_GetStart(exc.get(), &valid) < 0) {
-            PyErr_Clear();
-            valid = 0;
-        }
-        if (valid <= 0) return fail(std::move(error));
-        // Hand out what precedes the bad bytes first, so that the error is
-        // met where it is (an iterator still returns the documents before it).
-        src_->append(std::string_view(data, static_cast<std::size_t>(valid)));
-        deferred_ = std::move(error);
+    if (encoding_ == Encoding::Unknown && len < 4) {
+        // Too few bytes yet to tell the encoding by.
+        tail_.assign(data, len);
         return;
     }
-    // Valid UTF-8 needs no re-encoding: keep the bytes as they are.
-    src_->append(std::string_view(data, static_cast<std::size_t>(consumed)));
-    tail_.assign(data + consumed, len - static_cast<std::size_t>(consumed));
+    decode(data, len, false);
+}
+
+namespace {
+
+// The encoding of a byte stream by its first bytes, as YAML tells it: a
+// byte order mark, else where the zero bytes of an ASCII first character
+// stand; UTF-8 otherwise.
+template <class E>
+E detect_encoding(const unsigned char* b, std::size_t n) {
+    const auto at = [&](std::size_t i) { return i < n ? static_cast<int>(b[i]) : -1; };
+    if (at(0) == 0 && at(1) == 0 && at(2) == 0xFE && at(3) == 0xFF) return E::Utf32Be;
+    if (at(0) == 0xFF && at(1) == 0xFE && at(2) == 0 && at(3) == 0) return E::Utf32Le;
+    if (at(0) == 0xFE && at(1) == 0xFF) return E::Utf16Be;
+    if (at(0) == 0xFF && at(1) == 0xFE) return E::Utf16Le;
+    if (at(0) == 0 && at(1) == 0 && at(2) == 0 && at(3) > 0) return E::Utf32Be;
+    if (at(0) > 0 && at(1) == 0 && at(2) == 0 && at(3) == 0) return E::Utf32Le;
+    if (at(0) == 0 && at(1) > 0) return E::Utf16Be;
+    if (at(0) > 0 && at(1) == 0) return E::Utf16Le;
+    return E::Utf8;
+}
+
+}  // namespace
+
+void CharsSource::decode(const char* data, std::size_t len, bool last) {
+    if (encoding_ == Encoding::Unknown)
+        encoding_ = detect_encoding<Encoding>(reinterpret_cast<const unsigned char*>(data), len);
+    const auto n = static_cast<Py_ssize_t>(len);
+    Py_ssize_t consumed = n;
+    Py_ssize_t* const upto = last ? nullptr : &consumed;
+    // The byte order is fixed, so that a byte order mark stays in the text
+    // (the reader skips it where the stream starts).
+    int order = encoding_ == Encoding::Utf16Le || encoding_ == Encoding::Utf32Le ? -1 : 1;
+    const auto run = [&](Py_ssize_t size) -> PyObject* {
+        switch (encoding_) {
+            case Encoding::Utf16Le:
+            case Encoding::Utf16Be:
+                return PyUnicode_DecodeUTF16Stateful(data, size, "strict", &order, upto);
+            case Encoding::Utf32Le:
+            case Encoding::Utf32Be:
+                return PyUnicode_DecodeUTF32Stateful(data, size, "strict", &order, upto);
+            default:
+                return PyUnicode_DecodeUTF8Stateful(data, size, "strict", upto);
+        }
+    };
+    ref decoded = ref::steal(run(n));
+    if (!decoded) {
+        Py_ssize_t valid = 0;
+        ref exc = ref::steal(PyErr_GetRaisedException());
+        if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_UnicodeDecodeError) ||
+            PyUnicodeDecodeError_GetStart(exc.get(), &valid) < 0)
+            return fail(std::move(exc));  // (MemoryError)
+        // What precedes the bad bytes is read first, so that the reader
+        // meets them where they are (an iterator still returns the
+        // documents before them).
+        consumed = valid;
+        undecodable_ = true;
+        done_ = true;
+        if (valid > 0) decoded = ref::steal(run(valid));
+        if (!decoded) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    if (encoding_ == Encoding::Utf8) {
+        // Valid UTF-8 needs no re-encoding: keep the bytes as they are.
+        src_->append(std::string_view(data, static_cast<std::size_t>(consumed)));
+    } else {
+        std::string_view text;
+        if (!str_utf8(decoded.get(), text)) {
+            // A surrogate pair written as two UTF-32 units: no text.
+            PyErr_Clear();
+            return take_bad_str(decoded.get());
+        }
+        src_->append(text);
+    }
+    if (!undecodable_) tail_.assign(data + consumed, len - static_cast<std::size_t>(consumed));
 }
 
 void CharsSource::end_of_bytes() {
-    if (tail_.empty()) {
-        done_ = true;
-        return;
-    }
-    // The stream ended inside a character: let the decoder describe it.
-    const std::size_t base = bytes_seen_ - tail_.size();
-    ref decoded = ref::steal(
-        PyUnicode_DecodeUTF8(tail_.data(), static_cast<Py_ssize_t>(tail_.size()), "strict"));
-    ref exc = ref::steal(decoded ? nullptr : PyErr_GetRaisedException());
-    ref error = exc ? decode_error(exc.get(), tail_.data(), base)
-                    : runtime_error("UTF-8 decode error: unexpected end of data");
+    std::string rest = std::move(tail_);
     tail_.clear();
-    fail(std::move(error));
+    // A stream of fewer than four bytes, or one that ended inside a
+    // character.
+    if (!rest.empty()) decode(rest.data(), rest.size(), true);
+    done_ = true;
+}
+
+void CharsSource::take_bad_str(PyObject* str) {
+    const Py_ssize_t len = PyUnicode_GetLength(str);
+    Py_ssize_t i = 0;
+    for (; i < len; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(str, i);
+        if (c >= 0xD800 && c <= 0xDFFF) break;
+    }
+    ref head = ref::steal(PyUnicode_Substring(str, 0, i));
+    std::string_view text;
+    if (head && str_utf8(head.get(), text)) src_->append(text);
+    PyErr_Clear();
+    undecodable_ = true;
+    done_ = true;
 }
 
 char32_t CharsSource::decode_multibyte() noexcept {

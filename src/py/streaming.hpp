@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/char_traits.hpp"
 #include "core/emitter.hpp"
 #include "core/layout.hpp"
 #include "py/ref.hpp"
@@ -40,9 +41,12 @@ class ErrorSlot {
 };
 
 /// The reader's character source: an owned text, or a Python object with a
-/// read(size) method returning str or bytes, read in chunks of 8192. The
-/// text handed out is kept (as UTF-8) for the layout records of what is read
-/// from it; `rebase` lets go of text no longer needed.
+/// read(size) method returning str or bytes, read in chunks of 8192. Bytes
+/// are UTF-8, or UTF-16 or UTF-32 as their byte order mark (or the pattern
+/// of zero bytes at their start) says. The text handed out is kept (as
+/// UTF-8) for the layout records of what is read from it; `rebase` lets go
+/// of text no longer needed. Text that does not decode ends the input with
+/// `chars::kBadText`, which the reader reports where it stands.
 class CharsSource {
   public:
     /// Text variant: takes `text` (valid UTF-8).
@@ -57,8 +61,8 @@ class CharsSource {
           stream_(std::move(other.stream_)),
           slot_(std::move(other.slot_)),
           tail_(std::move(other.tail_)),
-          bytes_seen_(std::exchange(other.bytes_seen_, 0)),
-          deferred_(std::move(other.deferred_)),
+          encoding_(other.encoding_),
+          undecodable_(std::exchange(other.undecodable_, false)),
           done_(std::exchange(other.done_, true)) {}
     CharsSource& operator=(CharsSource&&) = delete;
     CharsSource(const CharsSource&) = delete;
@@ -67,7 +71,11 @@ class CharsSource {
 
     /// The next character, or nothing at the end of input (and for ever after).
     std::optional<char32_t> next() noexcept {
-        if (pos_ == src_->text.size() && !refill()) return std::nullopt;
+        if (pos_ == src_->text.size() && !refill()) {
+            if (!undecodable_) return std::nullopt;
+            undecodable_ = false;
+            return chars::kBadText;
+        }
         const auto c = static_cast<unsigned char>(src_->text[pos_]);
         if (c < 0x80) {
             ++pos_;
@@ -92,7 +100,12 @@ class CharsSource {
     bool refill() noexcept;
     void read_chunk();
     void take_bytes(const char* data, std::size_t n);
+    // Decodes what it can of [data, data + n); keeps an incomplete character
+    // at the end for the next bytes unless `last`.
+    void decode(const char* data, std::size_t n, bool last);
     void end_of_bytes();
+    // Takes the encodable part of a str that is not all text.
+    void take_bad_str(PyObject* str);
     char32_t decode_multibyte() noexcept;
     void fail(ref exc) noexcept;
 
@@ -100,9 +113,10 @@ class CharsSource {
     std::size_t pos_ = 0;
     ref stream_;  // null for the text variant
     std::shared_ptr<ErrorSlot> slot_;
-    std::string tail_;            // an incomplete UTF-8 sequence carried to the next bytes chunk
-    std::size_t bytes_seen_ = 0;  // bytes read so far, for positions in decode errors
-    ref deferred_;                // a decode error, due once the text before it is used up
+    enum class Encoding : std::uint8_t { Unknown, Utf8, Utf16Le, Utf16Be, Utf32Le, Utf32Be };
+    std::string tail_;  // bytes carried to the next chunk: an incomplete character
+    Encoding encoding_ = Encoding::Unknown;
+    bool undecodable_ = false;  // the input ends at text that does not decode
     bool done_ = true;
 };
 

@@ -37,7 +37,8 @@ class PlainCopier {
         if (!dict && !PyList_Check(obj)) {
             // (A YamlScalar is held only where one was put through dict's or
             // list's own methods: its plain value, as a dump writes it.)
-            if (is_scalar_object(obj)) return ref::steal(PyObject_CallMethod(obj, "to_python", nullptr));
+            if (is_scalar_object(obj))
+                return ref::steal(PyObject_CallMethod(obj, "to_python", nullptr));
             return ref::borrow(obj);
         }
         if (auto it = done_.find(obj); it != done_.end()) return it->second.dup();

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "core/parser.hpp"
 #include "core/read.hpp"
 
 using namespace tesvorn;
@@ -219,12 +220,10 @@ TEST(BuilderScalars, SourceTextIsKeptWhereWritingTheValueDiffers) {
 }
 
 TEST(BuilderScalars, TagDrivenTyping) {
-    Built b = build(
-        "a: !!float 1\nb: !!int x\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
+    Built b = build("a: !!float 1\nc: !!str 1\nd: '1'\ne: !!null x\nf: !!bool yes\ng: !custom 5\n");
     const YamlMapping& m = root_map(b);
     EXPECT_EQ(scalar_of(m, "a").value, ScalarValue::of_float(1.0));
     EXPECT_EQ(scalar_of(m, "a").props->original, "1");
-    EXPECT_EQ(scalar_of(m, "b").value, ScalarValue::of_str("x"));
     EXPECT_EQ(scalar_of(m, "c").value, ScalarValue::of_str("1"));
     EXPECT_EQ(scalar_of(m, "d").value, ScalarValue::of_str("1"));
     EXPECT_FALSE(scalar_of(m, "d").props->original);
@@ -233,6 +232,26 @@ TEST(BuilderScalars, TagDrivenTyping) {
     EXPECT_EQ(scalar_of(m, "g").value, ScalarValue::of_str("5"));
     EXPECT_EQ(scalar_of(m, "g").props->tag, "!custom");
     EXPECT_EQ(scalar_of(m, "a").props->tag, "tag:yaml.org,2002:float");
+}
+
+TEST(BuilderScalars, StandardTagsTheNodeDoesNotFitAreErrors) {
+    // A tag that forces a type the text is not would load as another type.
+    const std::pair<const char*, const char*> rows[] = {
+        {"a: 1\nb: !!int x\n", "the tag !!int does not fit 'x' at character 8 line 2 column 4"},
+        {"- !!float []", "the tag !!float does not fit a sequence at character 2 line 1 column 3"},
+        {"!!seq {}", "the tag !!seq does not fit a mapping at character 0 line 1 column 1"},
+        {"!!map x", "the tag !!map does not fit 'x' at character 0 line 1 column 1"},
+    };
+    for (const auto& [text, want] : rows) {
+        Built b = build(text);
+        ASSERT_TRUE(b.error) << text;
+        EXPECT_EQ(b.error->display(), want);
+        EXPECT_EQ(b.error->kind, ScanError::Kind::Tag);
+    }
+    // With a loader for the tag, the loader decides.
+    CoercionTags ints;
+    ints.bits = CoercionTags::bit_of("tag:yaml.org,2002:int");
+    EXPECT_FALSE(build("!!int x", ints).error);
 }
 
 TEST(BuilderScalars, CoercionTagsKeepTheRawText) {
@@ -331,4 +350,66 @@ TEST(BuilderDocuments, MetadataAndEndCount) {
     EXPECT_FALSE(b.metas[1].yaml_version);
     EXPECT_EQ(b.document_ends, 2u);
     EXPECT_EQ(b.roots[1].scalar()->value, ScalarValue::of_str("b c"));
+}
+
+namespace {
+
+// The builder's text steps over all of `text`, also when the reader stops
+// at an error.
+std::size_t text_steps(const std::string& text) {
+    auto source = make_source(text);
+    Parser<TextSource> parser{TextSource(source->text)};
+    Builder builder(source);
+    Event event;
+    Marker mark;
+    for (;;) {
+        if (!parser.parse_into(event, mark).ok()) break;
+        const bool end = event.type == Event::Type::StreamEnd;
+        if (!builder.process_event(std::move(event), mark, {}).ok() || end) break;
+    }
+    return builder.text_steps();
+}
+
+std::string repeat(std::string_view head, std::string_view item, std::string_view sep,
+                   std::size_t n, std::string_view tail) {
+    std::string s(head);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0) s += sep;
+        s += item;
+    }
+    return s += tail;
+}
+
+}  // namespace
+
+TEST(BuilderWork, GrowsLinearlyWithLongLines) {
+    // Walks back to a line's start or over a document's text for each node
+    // make one-line input (minified JSON) quadratic: the steps of four times
+    // the input must stay within a fixed multiple of its length.
+    struct Row {
+        const char* name;
+        std::string_view head, item, sep, tail;
+    };
+    const Row rows[] = {
+        {"json objects", "[", R"({"id":1,"name":"x1","ok":true})", ",", "]"},
+        {"flow sequence", "[", "a", ", ", "]\n"},
+        {"flow mapping", "{", "k: v", ", ", "}\n"},
+        {"nested", "[", "[a, {b: c}]", ", ", "]"},
+        {"anchors and aliases", "[", "&a x, *a", ", ", "]"},
+        {"flow pairs", "[", "a: b", ", ", "]"},
+        {"block value", "k: [", "a", ", ", "]\n"},
+        {"sequence item", "- [", "a", ",", "]\n- b\n"},
+        {"crlf", "[", "a", ",", "]\r\n"},
+        {"comment after", "[", "a", ", ", "] # c\n"},
+        {"unterminated", "[", "a", ", ", ""},
+        {"pretty", "[\n", "{\"a\": 1}", ",\n", "\n]\n"},
+    };
+    for (const Row& r : rows) {
+        for (const std::size_t n : {5000u, 20000u}) {
+            const std::string text = repeat(r.head, r.item, r.sep, n, r.tail);
+            const std::size_t steps = text_steps(text);
+            EXPECT_GT(steps, 0u) << "counted in this build";
+            EXPECT_LE(steps, 4 * text.size() + 64) << r.name << " x" << n;
+        }
+    }
 }

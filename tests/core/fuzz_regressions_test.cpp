@@ -167,11 +167,13 @@ TEST(FuzzRegressions, BareCommentLinesAtTheEndOfABlock) {
     EXPECT_EQ(tesvorn::fuzz::without_bare_comment_lines("#\n  #\n# a\n- \n"), "# a\n- \n");
 }
 
-// An alias whose anchor went with an entry that a duplicate key dropped, or
-// lives in an earlier document, is written as its node under the anchor's
-// name: the dump loads again, to the same data.
+// An alias whose anchor went with an entry that a duplicate key dropped is
+// written as its node under the anchor's name: the dump loads again, to the
+// same data. (One of an earlier document's anchor is refused.)
 TEST(FuzzRegressions, AliasesOfDroppedAnchorsLoadAgain) {
-    for (const char* text : {": &a\n: *a", "a: &x 1\na: *x\n", "a: &x 1\n---\nb: *x\n"}) {
+    tesvorn::fuzz::Loaded earlier;
+    EXPECT_FALSE(tesvorn::fuzz::load("a: &x 1\n---\nb: *x\n", earlier));
+    for (const char* text : {": &a\n: *a", "a: &x 1\na: *x\n"}) {
         tesvorn::fuzz::Loaded docs;
         ASSERT_TRUE(tesvorn::fuzz::load(text, docs)) << text;
         for (const auto& root : docs.roots) {

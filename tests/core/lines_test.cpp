@@ -35,7 +35,7 @@ TEST(LineIndexLocate, AgreesWithTheScannerOnEveryToken) {
             if (t.type == TokenType::StreamEnd || t.type == TokenType::BlockEnd) continue;
             const TextPosition p = index.locate(text, t.mark.pos);
             EXPECT_EQ(p, (TextPosition{t.mark.line, t.mark.col, t.mark.index}))
-                << "at byte " << t.mark.pos << " of " << text;
+                << "at character " << t.mark.pos << " of " << text;
         }
     }
 }

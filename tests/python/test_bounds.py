@@ -363,7 +363,7 @@ BAD_UTF8 = [
     b"a: \xf4\x90\x80\x80\n",  # above U+10FFFF
     b"a: \xe2\x82\n",  # truncated in the middle
     b"a: b\xe2",  # truncated at the end of the stream
-    b"\xff\xfea\x00:\x00",  # UTF-16 with its BOM
+    b"\xff\xfea\x00:\x00\x00\xd8",  # UTF-16 with its BOM, and a lone surrogate
 ]
 
 
@@ -371,8 +371,9 @@ class TestEncoding:
     @pytest.mark.parametrize("data", BAD_UTF8, ids=lambda d: d.hex())
     def test_invalid_utf8_streams(self, data):
         for load in (tesvorn.load, tesvorn.load_all, lambda s: list(tesvorn.iter_load_all(s))):
-            with pytest.raises(RuntimeError, match="^UTF-8 decode error: "):
+            with pytest.raises(tesvorn.ParseError, match="not valid Unicode") as info:
                 load(io.BytesIO(data))
+            assert info.value.line == 1
 
     def test_characters_split_across_reads(self):
         text = "k: \u00e9\u20ac\U0001F600 \u00e9\n".encode()
@@ -393,7 +394,7 @@ class TestEncoding:
         for text in ("\ud800", "a: \udc80", "- '\udfff'\n"):
             for load in (tesvorn.loads, tesvorn.loads_all, lambda t: list(tesvorn.iter_loads_all(t)),
                          lambda t: tesvorn.load(io.StringIO(t))):
-                with pytest.raises(UnicodeEncodeError):
+                with pytest.raises(tesvorn.ParseError, match="surrogate"):
                     load(text)
         # Dumping them fails the same way (it recursed into the string's
         # characters until RecursionError before).

@@ -45,7 +45,7 @@ AS_READ = {
     "lone CR line breaks": "\r- - x\n\r- - y\n",
     "lone CR after a comment in flow": "a: {e  # c\r}\nb: [x # c\r, y]\n",
     "byte order mark": "\ufeffa: 1\n",
-    "byte order mark before a tab on a dash line": "\ufeff-\t? a:\n  ? - b\n  : - c\n",
+    "byte order mark before a tab on a dash line": "\ufeff-\tplain\n-\t[a,\tb]\n",
     "root scalar and comments": "# note\nplain text\n# after\n",
     "root flow collection": "[1, 2]  # nums\n",
     "complex keys": "? [a, b]\n: 1\n? - c\n  - d\n: 2\n",

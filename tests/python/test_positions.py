@@ -31,7 +31,7 @@ class TestParseErrorPositions:
         ("a: 1\n---\n[b, c\n", (4, 1, 15), "the flow sequence started at line 3, column 1"),
         ('a: "x\n\tb"', (2, 1, 6), "the double-quoted scalar started at line 1, column 4"),
         ("a:\n  b: 'x\n\ty'", (3, 1, 11), "the single-quoted scalar started at line 2, column 6"),
-        ('x: "a\\qb"', (1, 4, 3), None),
+        ('x: "a\\qb"', (1, 7, 6), None),  # at the escape's letter
         ("é: ü: x", (1, 5, 4), None),
         ("a:\r\n  b: [1,\r\n c: d\r\n", (3, 2, 15),
          "the flow sequence started at line 2, column 6"),
@@ -54,9 +54,9 @@ class TestParseErrorPositions:
         assert caret.index("^") == 4 + e.column - 1
         assert caret[:-1].strip(" \t") == ""
 
-    def test_bytes_in_the_message_characters_in_offset(self):
+    def test_characters_in_the_message_and_in_offset(self):
         e = parse_error(tesvorn.loads, "é: ü: x")
-        assert "at byte 6 line 1 column 5" in str(e) and e.offset == 4
+        assert "at character 4 line 1 column 5" in str(e) and e.offset == 4
 
     @pytest.mark.parametrize("cls", [tesvorn.ParseError, tesvorn.LoaderError])
     def test_made_by_hand_says_nothing(self, cls):

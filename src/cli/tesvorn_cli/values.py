@@ -17,7 +17,7 @@ import tesvorn
 from .paths import Failure
 
 LOAD_ERRORS = (tesvorn.TesvornError, ValueError, RecursionError)
-_POSITION = re.compile(r" at byte [0-9]+ line ([0-9]+) column ([0-9]+)$")
+_POSITION = re.compile(r" at (?:byte|character) [0-9]+ line ([0-9]+) column ([0-9]+)$")
 
 
 def parse_message(e: BaseException) -> tuple[str, str]:
