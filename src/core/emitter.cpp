@@ -657,7 +657,7 @@ class Emitter {
     void set_filler(RootFiller* filler) noexcept { filler_ = filler; }
 
     // The parts of a document, for writing it piece by piece (BlockWriter).
-    void begin_document(bool start_marker, bool end_previous);
+    void begin_document(bool start_marker, bool end_previous, std::string_view lead = {});
     void end_document(bool explicit_end) {
         if (last_char() != '\n') put('\n');
         if (explicit_end) put("...\n");
@@ -1343,6 +1343,28 @@ class Emitter {
     const DocMetadata& meta_;
     const DocLayout* doc_;  // the document's records, if it was read
     bool crlf_;             // lines the writer makes end with CR LF
+    /// Whether the document ends with its last slot: no "..." and no
+    /// blank lines after it (they would give a value that ended the text
+    /// without a line break one).
+    [[nodiscard]] bool nothing_after_last_slot() const noexcept {
+        if (meta_.explicit_end || root_ == nullptr) return false;
+        const YamlNode* n = root_;
+        for (;;) {
+            if (const YamlMapping* m = n->mapping()) {
+                if (m->style != ContainerStyle::Block || m->trailing_blank_lines != 0 ||
+                    m->entries.empty())
+                    return m->trailing_blank_lines == 0;
+                n = &m->entries.back().value.value;
+            } else if (const YamlSequence* q = n->sequence()) {
+                if (q->style != ContainerStyle::Block || q->trailing_blank_lines != 0 ||
+                    q->items.empty())
+                    return q->trailing_blank_lines == 0;
+                n = &q->items.back().node;
+            } else {
+                return true;
+            }
+        }
+    }
     const YamlNode* root_ = nullptr;
     /// Block collections whose entries or items are being written: the
     /// root is the one written at depth 0 (a copy of it nested inside
@@ -1520,7 +1542,24 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
         if (root.is_collection()) note_node_anchor(root);
     } else {
         if (!first) line_start();
-        begin_document(start_marker, end_previous);
+        // The comment and blank lines the head was read with stay above it.
+        std::string_view lead;
+        if (l != nullptr && l->head_end > l->head_begin) {
+            const std::string_view head =
+                l->source->text.substr(l->head_begin, l->head_end - l->head_begin);
+            std::size_t p = 0;
+            while (p < head.size()) {
+                const std::size_t nl = head.find('\n', p);
+                if (nl == std::string_view::npos) break;
+                const std::size_t q = head.find_first_not_of(" \t\r", p);
+                if (q < nl && head[q] != '#') break;
+                p = nl + 1;
+            }
+            // (A byte order mark is not a line of its own.)
+            lead = head.substr(0, p);
+            if (lead.starts_with("\xEF\xBB\xBF")) lead.remove_prefix(3);
+        }
+        begin_document(start_marker, end_previous, lead);
     }
     const YamlMapping* m = root.mapping();
     const YamlSequence* q = root.sequence();
@@ -1616,10 +1655,11 @@ bool Emitter::emit_root_anew(const YamlNode& root, std::uint32_t& tail_begin) {
     return checkpoint();
 }
 
-void Emitter::begin_document(bool start_marker, bool end_previous) {
+void Emitter::begin_document(bool start_marker, bool end_previous, std::string_view lead) {
     const bool directives = meta_.yaml_version || !meta_.tag_directives->empty();
     // Directives after a document need that document closed by "...".
     if (directives && end_previous) put("...\n");
+    put_raw(lead);
     if (meta_.yaml_version) {
         put("%YAML ");
         put(std::to_string(meta_.yaml_version->first));
@@ -2001,7 +2041,8 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
             const bool ended = !text.empty() && (text.back() == '\n' || text.back() == '\r');
             const bool as_read = value_ok && comment_ok && b.same_column;
             // (A part of a document written alone has its line break.)
-            const bool at_end = slot == last_slot_ && doc_ != nullptr && !doc_->final_break;
+            const bool at_end = slot == last_slot_ && doc_ != nullptr && !doc_->final_break &&
+                                nothing_after_last_slot();
             if (as_read && !ended && !at_end && s.value.is_str() &&
                 (s.value.as_str().empty() || s.value.as_str().back() != '\n')) {
                 // It ended the text read without a line break, and something

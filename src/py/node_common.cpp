@@ -1,5 +1,6 @@
 #include "py/node_common.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <unordered_set>
 
@@ -51,7 +52,17 @@ bool fit_standard_tag(YamlScalar& s) {
     if (!s.props->tag) return true;
     const std::string tag = *s.props->tag;
     const std::string_view name = standard_tag(tag);
-    if (name.empty() || name == "binary" || name == "timestamp") return true;
+    // Another tag's scalar keeps its value: what it loads as is for the
+    // loader of that tag to say. Only an empty one changes: a locally
+    // tagged empty node reads as an empty string.
+    if (name.empty()) {
+        if (s.value.kind() == ScalarValue::Null && tag.starts_with('!')) {
+            s.value = ScalarValue::of_str("");
+            s.props.mut().original.reset();
+        }
+        return true;
+    }
+    if (name == "binary" || name == "timestamp") return true;
     const std::string text = scalar_text(s);
     const ScalarValue typed = ScalarValue::from_str(text);
     bool fits = false;
@@ -504,6 +515,81 @@ PyObject* get_directives(PyObject* self, void*) {
     });
 }
 
+using Directives = std::vector<std::pair<std::string, std::string>>;
+
+/// The handle of a directive in `removed` that `tag` is written with (its
+/// prefix, or its handle as written), or empty.
+std::string_view removed_handle(const OptString& tag, const Directives& removed) noexcept {
+    if (!tag) return {};
+    for (const auto& [handle, prefix] : removed)
+        if (tag->starts_with(prefix) || tag->starts_with(handle)) return handle;
+    return {};
+}
+
+/// A handle in `removed` some tag of `node` is written with, or empty.
+std::string_view removed_in(const YamlNode& node, const Directives& removed) {
+    std::string_view found;
+    if (const YamlScalar* s = node.scalar()) return removed_handle(s->props->tag, removed);
+    if (const YamlMapping* m = node.mapping()) {
+        if (!(found = removed_handle(m->tag, removed)).empty()) return found;
+        for (const auto& slot : m->entries) {
+            const KeyProps& k = *slot.value.key_props;
+            if (!(found = removed_handle(k.tag, removed)).empty()) return found;
+            if (k.node && !(found = removed_in(**k.node, removed)).empty()) return found;
+            if (!(found = removed_in(slot.value.value, removed)).empty()) return found;
+        }
+    } else if (const YamlSequence* q = node.sequence()) {
+        if (!(found = removed_handle(q->tag, removed)).empty()) return found;
+        for (const YamlItem& item : q->items)
+            if (!(found = removed_in(item.node, removed)).empty()) return found;
+    }
+    return {};
+}
+
+/// Whether no tag of the document of root `self` is written with one of the
+/// `removed` directives (ValueError naming it otherwise): such tags would not
+/// read back. Nested node objects are read through the Python parts.
+bool directives_unused(PyObject* self, const Directives& removed) {
+    if (removed.empty()) return true;
+    std::vector<PyObject*> objects{self};
+    std::unordered_set<PyObject*> seen{self};
+    for (std::size_t next = 0; next < objects.size(); ++next) {
+        PyObject* o = objects[next];
+        std::string h;
+        {
+            SharedBorrow borrow(node_borrow(o));
+            if (!borrow.ok()) return false;
+            if (is_mapping_object(o)) {
+                h = removed_in(YamlNode(as_mapping(o)->inner.get()), removed);
+            } else if (is_sequence_object(o)) {
+                h = removed_in(YamlNode(as_sequence(o)->inner.get()), removed);
+            } else {
+                h = removed_in(as_scalar(o)->node, removed);
+            }
+        }
+        if (!h.empty()) {
+            const std::string message = "the %TAG directive of " + h +
+                                        " is used by a tag of the document: it cannot be left "
+                                        "out of tag_directives";
+            ref m = make_str(message);
+            if (m) PyErr_SetObject(PyExc_ValueError, m.get());
+            return false;
+        }
+        const auto add = [&](PyObject* child) {
+            if (is_container_object(child) && seen.insert(child).second) objects.push_back(child);
+        };
+        if (is_mapping_object(o)) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(o, &pos, &key, &value)) add(value);
+        } else if (is_sequence_object(o)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) add(PyList_GET_ITEM(o, i));
+        }
+    }
+    return true;
+}
+
 int set_directives(PyObject* self, PyObject* value, void*) {
     return guarded([&]() -> int {
         if (!refuse_delete(value, "tag_directives")) return -1;
@@ -531,6 +617,14 @@ int set_directives(PyObject* self, PyObject* value, void*) {
                 return -1;
             dirs.emplace_back(std::string(h), std::string(p));
         }
+        Directives removed;
+        {
+            SharedBorrow borrow(node_borrow(self));
+            if (!borrow.ok()) return -1;
+            for (const auto& d : *node_meta(self).get().tag_directives)
+                if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) removed.push_back(d);
+        }
+        if (!directives_unused(self, removed)) return -1;
         ExclusiveBorrow borrow(node_borrow(self));
         if (!borrow.ok()) return -1;
         if (dirs.empty())

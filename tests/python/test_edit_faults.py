@@ -94,6 +94,19 @@ ROWS = {
     "set_alias of no anchor keeps a block collection's lines": (
         "a:\n  # top\n  x: 1  # c\n  y: 2\n", lambda d: d.set_alias("a", "n"),
         "a: &n\n  # top\n  x: 1  # c\n  y: 2\n"),
+    # Document properties keep the lines above the head; a block scalar that
+    # ended the text without a line break keeps its value when something
+    # follows it now.
+    "a document's tag set below a comment": (
+        "# top\n---\na: 1\n", lambda d: setattr(d, "tag", "!t"), "# top\n--- !t\na: 1\n"),
+    "a document's start marker dropped below a comment": (
+        "# top\n---\na: 1\n", lambda d: setattr(d, "explicit_start", False), "# top\na: 1\n"),
+    "a document's style changed below a comment": (
+        "# top\n---\na: 1\n", lambda d: setattr(d, "style", "flow"), "# top\n---\n{a: 1}\n"),
+    "explicit_end after a block scalar with no final line break": (
+        "a: |\n  x", lambda d: setattr(d, "explicit_end", True), "a: |-\n  x\n...\n"),
+    "blank lines after a block scalar with no final line break": (
+        "a: |\n  x", lambda d: setattr(d, "trailing_blank_lines", 1), "a: |-\n  x\n\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
@@ -155,6 +168,7 @@ def test_a_tagged_scalar_holds_what_its_dump_loads_as(value, tag, held):
     lambda: setattr(tesvorn.loads("a: 1\n"), "tag", "!!str"),
     lambda: tesvorn.loads("k: [a, b]\n")["k"].set_comment_inline(0, "c"),
     lambda: tesvorn.loads("k: {a: 1}\n")["k"].insert(0, "b", 2, comment="c"),
+    lambda: setattr(tesvorn.loads("%TAG !e! tag:e,2000:\n---\na: !e!x 1\n"), "tag_directives", []),
 ])
 def test_what_a_dump_could_not_keep_is_refused(make):
     with pytest.raises(ValueError):

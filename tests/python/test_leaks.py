@@ -175,7 +175,7 @@ def test_node_editing():
         m.tag = "!root"
         m.anchor = "top"
         m.yaml_version = "1.1"
-        m.tag_directives = [("!x!", "tag:x,2000:")]
+        m.tag_directives = [("!e!", "tag:example.com,2000:"), ("!x!", "tag:x,2000:")]
         m.nodes()
         repr(m)
         m.key_position("port"), m.value_position("port"), m.position, base["list"].item_position(-1)
