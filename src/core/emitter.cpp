@@ -1062,6 +1062,9 @@ class Emitter {
     template <class EntryOrItem>
     void slot_lead(const Block& b, const EntryOrItem& e, std::size_t indent, bool inline_pos) {
         const SlotLayout& l = e.layout.ref();
+        // (A slot moved up from the end of a text without a final line break
+        // ended its line without one.)
+        if (!inline_pos) line_start();
         const bool as_read = l.blank == e.blank_lines_before;
         // (A first entry on its parent's line has no room for blank lines.)
         const bool ok =

@@ -107,6 +107,9 @@ ROWS = {
         "a: |\n  x", lambda d: setattr(d, "explicit_end", True), "a: |-\n  x\n...\n"),
     "blank lines after a block scalar with no final line break": (
         "a: |\n  x", lambda d: setattr(d, "trailing_blank_lines", 1), "a: |-\n  x\n\n"),
+    "a comment written as read wherever its entry moves": (
+        "#### N\nfirst: 1\ninclude: 2", lambda d: d.move_to_end("include", last=False),
+        "include: 2\n#### N\nfirst: 1\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
