@@ -112,6 +112,8 @@ def check_roundtrip(docs, dangling=False):
 
 def edit(doc):
     """A few edits through the node API, then a dump that must load again."""
+    if isinstance(doc, (tesvorn.YamlMapping, tesvorn.YamlSequence)) and doc.style == "flow":
+        doc.style = "block"  # comments are set in block collections only
     if isinstance(doc, tesvorn.YamlMapping):
         keys = list(doc)
         if keys:
