@@ -1274,6 +1274,8 @@ class Emitter {
     /// nothing written, for any other scalar.
     bool put_long_string(const YamlScalar& s, std::size_t cont);
     void emit_sequence_flow(const YamlSequence& seq, bool props = true);
+    /// Whether a flow collection's text as read fits where the output stands.
+    [[nodiscard]] bool flow_text_fits(const CollectionLayout& l) const;
     void emit_mapping_flow(const YamlMapping& map, bool props = true);
     template <class Slots>
     void emit_flow_body(const CollectionLayout& l, const Slots& slots, bool mapping, bool bare);
@@ -1546,21 +1548,28 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     } else {
         if (!first) line_start();
         // The comment and blank lines the head was read with stay above it.
-        std::string_view lead;
+        std::string lead;
         if (l != nullptr && l->head_end > l->head_begin) {
             const std::string_view head =
                 l->source->text.substr(l->head_begin, l->head_end - l->head_begin);
             std::size_t p = 0;
             while (p < head.size()) {
                 const std::size_t nl = head.find('\n', p);
-                if (nl == std::string_view::npos) break;
                 const std::size_t q = head.find_first_not_of(" \t\r", p);
+                if (nl == std::string_view::npos) {
+                    // A last comment line with no line break gets one.
+                    if (q != std::string_view::npos && head[q] == '#') {
+                        lead.assign(head);
+                        lead += line_break();
+                    }
+                    break;
+                }
                 if (q < nl && head[q] != '#') break;
                 p = nl + 1;
             }
+            if (lead.empty()) lead.assign(head.substr(0, p));
             // (A byte order mark is not a line of its own.)
-            lead = head.substr(0, p);
-            if (lead.starts_with("\xEF\xBB\xBF")) lead.remove_prefix(3);
+            if (lead.starts_with("\xEF\xBB\xBF")) lead.erase(0, 3);
         }
         begin_document(start_marker, end_previous, lead);
     }
@@ -1573,8 +1582,18 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
     // root): a root written anew is kept apart from it ("---null" would be
     // one plain scalar).
     const auto apart = [&] {
+        if (!head_raw_ || block_root) return;
+        // A head that ends in a comment (a text of comments only, without
+        // a final line break): the root goes on a line of its own.
+        const std::size_t line = out_.find_last_of("\r\n") + 1;  // npos + 1 == 0
+        const std::size_t hash = out_.find('#', line);
+        if (hash != std::string::npos &&
+            (hash == line || out_[hash - 1] == ' ' || out_[hash - 1] == '\t')) {
+            put_raw(line_break());
+            return;
+        }
         const int c = last_char();
-        if (head_raw_ && !block_root && c != -1 && c != ' ' && c != '\t' && c != '\n') put(' ');
+        if (c != -1 && c != ' ' && c != '\t' && c != '\n') put(' ');
     };
     if (l != nullptr && !block_root && l->fp_root == fingerprint_value(root) &&
         !has_unwritten_alias(root) && !(m != nullptr || q != nullptr)) {
@@ -2865,10 +2884,20 @@ void Emitter::emit_flow_value(const SourceRef& source, const SlotLayout& l, cons
     emit_node_inline(v, place);
 }
 
+bool Emitter::flow_text_fits(const CollectionLayout& l) const {
+    // Text over several lines keeps its indentation: it fits only where its
+    // bracket stands at the column it was read at.
+    const std::string_view text = l.source->text;
+    if (l.open >= text.size() || l.tail_end > text.size() || l.tail_end < l.open) return false;
+    if (text.substr(l.open, l.tail_end - l.open).find_first_of("\r\n") == std::string_view::npos)
+        return true;
+    return column() == key_column(*l.source, l.open);
+}
+
 void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
     if (props) write_anchor_tag_inline(opt(seq.anchor), opt(seq.tag));
     if (seq.layout.has() && seq.layout.flag(CollectionLayout::kFlow) &&
-        !seq.layout.flag(CollectionLayout::kIndentStale)) {
+        !seq.layout.flag(CollectionLayout::kIndentStale) && flow_text_fits(seq.layout)) {
         emit_flow_body(seq.layout, seq.items, false, false);
         return;
     }
@@ -2885,7 +2914,7 @@ void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {
 void Emitter::emit_mapping_flow(const YamlMapping& map, bool props) {
     if (props) write_anchor_tag_inline(opt(map.anchor), opt(map.tag));
     if (map.layout.has() && map.layout.flag(CollectionLayout::kFlow) &&
-        !map.layout.flag(CollectionLayout::kIndentStale)) {
+        !map.layout.flag(CollectionLayout::kIndentStale) && flow_text_fits(map.layout)) {
         // A pair read without braces keeps that form while it is one simple
         // pair.
         bool bare = map.layout.flag(CollectionLayout::kBare) && !props && !map.anchor && !map.tag &&
@@ -2987,7 +3016,10 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
     for (const auto& s : slots) {
         const auto& e = slot_of(s);
         const SlotLayout& sl = e.layout.ref();
-        const bool rec = sl.has() && sl.source == src->id;
+        // (Only a slot read in this collection: one taken from a block
+        // collection of the same text brings lines of its own.)
+        const bool rec = sl.has() && sl.source == src->id && sl.at(SlotLayout::kLead) >= l.open &&
+                         sl.at(SlotLayout::kEnd) <= l.tail_end;
         if (i > 0 && !comma_done) flow_indicator(',');
         comma_done = false;
         // Lead.

@@ -90,6 +90,19 @@ bool opaque_tag(const YamlScalar& s, bool by_schema) noexcept {
            t == "tag:yaml.org,2002:timestamp";
 }
 
+/// Whether `v` is of the type a built-in conversion makes for tagged
+/// scalar `s` (bytes for !!binary, a date for !!timestamp): another type
+/// there was put behind the class.
+bool converted_type(PyObject* v, const YamlScalar& s) noexcept {
+    const std::string& t = *s.props->tag;
+    if (t == "!!binary" || t == "tag:yaml.org,2002:binary") return PyBytes_Check(v);
+    if (t == "!!timestamp" || t == "tag:yaml.org,2002:timestamp") {
+        const std::string_view name = Py_TYPE(v)->tp_name;
+        return name == "datetime.date" || name == "datetime.datetime";
+    }
+    return true;
+}
+
 /// Whether value `v` of a slot whose node is `node` is what the node loads
 /// as, as far as can be told without running Python code: collections are
 /// read from the Python part anyway, and a tagged scalar made by a
@@ -97,8 +110,10 @@ bool opaque_tag(const YamlScalar& s, bool by_schema) noexcept {
 bool holds(PyObject* v, const YamlNode& node, bool by_schema) noexcept {
     const YamlNode* n = &node;
     while (const AliasNode* a = n->alias()) n = a->target.get();
-    if (const YamlScalar* s = n->scalar())
-        return (s->props->tag && opaque_tag(*s, by_schema)) || holds_scalar(v, *s);
+    if (const YamlScalar* s = n->scalar()) {
+        if (s->props->tag && opaque_tag(*s, by_schema)) return by_schema || converted_type(v, *s);
+        return holds_scalar(v, *s);
+    }
     if (n->is_collection()) {
         const bool tagged = n->mapping() != nullptr ? n->mapping()->tag.has_value()
                                                     : n->sequence()->tag.has_value();
@@ -1038,7 +1053,12 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
     const bool by_schema = loaded_by_schema(obj);
     const auto matches = [by_schema](const YamlNode& stored, const YamlNode* fresh,
                                      PyObject* value) {
-        if (stored.is_collection()) return fresh == nullptr;
+        if (stored.is_collection()) {
+            // A tagged collection holds its own node object (or a loader's
+            // result): a plain one put there is written as what it is.
+            if (collection_tag(stored) && !by_schema && !is_container_object(value)) return false;
+            return fresh == nullptr;
+        }
         // An alias stands for what the Python part holds: a collection, or
         // a scalar of its anchor's data.
         if (stored.alias() != nullptr && fresh == nullptr) return true;

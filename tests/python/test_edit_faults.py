@@ -3,6 +3,7 @@ hold, or lost lines: one row a fault. Each row loads `text`, runs `edit`,
 and checks the dump, that it loads back to what the objects hold, and that
 a second dump gives the same text."""
 
+import copy
 import heapq
 
 import pytest
@@ -110,6 +111,19 @@ ROWS = {
     "a comment written as read wherever its entry moves": (
         "#### N\nfirst: 1\ninclude: 2", lambda d: d.move_to_end("include", last=False),
         "include: 2\n#### N\nfirst: 1\n"),
+    "a comments-only document given a tag": (
+        "# c\n# d", lambda d: setattr(d, "tag", "!root"), "# c\n# d\n!root ''"),
+    "a tagged collection replaced by a plain one behind the class": (
+        "c: !If [a, b]\n", lambda d: dict.__setitem__(d, "c", {}), "c: {}\n"),
+    "a timestamp replaced by a string behind the class": (
+        "x: !!timestamp 2024-01-02\n", lambda d: dict.__setitem__(d, "x", "two"), "x: two\n"),
+    "a flow text over lines placed elsewhere": (
+        "a:\n  v: [\n   x,\n   y]\nb: {}\n",
+        lambda d: d["b"].__setitem__("k", copy.deepcopy(d["a"])),
+        "a:\n  v: [\n   x,\n   y]\nb: {k: {v: [x, y]}}\n"),
+    "block entries put into a flow mapping": (
+        "f: {}\ng:\n  # c\n  e: false  # f\n", lambda d: d["f"].update(copy.copy(d["g"])),
+        "f: {e: false}\ng:\n  # c\n  e: false  # f\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
