@@ -1375,6 +1375,11 @@ class Emitter {
     /// root is the one written at depth 0 (a copy of it nested inside
     /// shares its record, so the address alone does not tell).
     std::size_t block_depth_ = 0;
+    /// Whether every block collection being written is at its last slot and
+    /// followed by no blank lines: only there can the last slot of the
+    /// output stand (a record shared by two places is met twice, the first
+    /// time not last; a filler's collections are not under root_).
+    bool on_last_chain_ = true;
     const void* last_slot_ = nullptr;  // the last entry or item of the output
     RootFiller* filler_ = nullptr;
     bool last_pending_ = false;  // last_slot_ waits for the filler's last slot
@@ -1389,8 +1394,22 @@ class Emitter {
                    bool ask, const Slot*& slot, const YamlNode*& value, bool& skip);
     /// The block collections on the way to last_slot_ (with a filler).
     std::vector<const void*> last_chain_;
-    /// Whether the slots of `collection` come from the filler; a nested one
-    /// is left again when the guard ends, on every path.
+    /// Restores on_last_chain_ when a collection's slots are written.
+    class ChainScope {
+      public:
+        explicit ChainScope(bool& on) noexcept : on_(on), was_(on) {}
+        ChainScope(const ChainScope&) = delete;
+        ChainScope& operator=(const ChainScope&) = delete;
+        ~ChainScope() { on_ = was_; }
+        /// At slot `i` of `n`; `closed`: no blank lines follow the collection.
+        void at(std::size_t i, std::size_t n, bool closed) noexcept {
+            on_ = was_ && closed && i + 1 == n;
+        }
+
+      private:
+        bool& on_;
+        bool was_;
+    };
     /// One more block collection open while it lives.
     class DepthScope {
       public:
@@ -1402,6 +1421,8 @@ class Emitter {
       private:
         std::size_t& depth_;
     };
+    /// Whether the slots of `collection` come from the filler; a nested one
+    /// is left again when the guard ends, on every path.
     class FillScope {
       public:
         FillScope(RootFiller* filler, bool root, const void* collection)
@@ -1779,7 +1800,9 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
     const bool plain_as_is = filled && filler_->plain_as_is();
     const std::size_t n = map.entries.size();
     bool first = true;
+    ChainScope chain(on_last_chain_);
     for (std::size_t i = 0; i < n; ++i) {
+        chain.at(i, n, map.trailing_blank_lines == 0);
         bool skip = false;
         const auto& slot = map.entries.at(i);
         const YamlEntry* entry = &slot.value;
@@ -1814,7 +1837,9 @@ bool Emitter::emit_sequence_items(const YamlSequence& seq, std::size_t indent, b
     const bool plain_as_is = filled && filler_->plain_as_is();
     const std::size_t n = seq.items.size();
     bool first = true;
+    ChainScope chain(on_last_chain_);
     for (std::size_t i = 0; i < n; ++i) {
+        chain.at(i, n, seq.trailing_blank_lines == 0);
         bool skip = false;
         const YamlItem* item = &seq.items[i];
         const YamlNode* node = &item->node;
@@ -2063,8 +2088,8 @@ bool Emitter::emit_slot_rest(const Block& b, const SlotLayout& l, const YamlNode
             const bool ended = !text.empty() && (text.back() == '\n' || text.back() == '\r');
             const bool as_read = value_ok && comment_ok && b.same_column;
             // (A part of a document written alone has its line break.)
-            const bool at_end = slot == last_slot_ && doc_ != nullptr && !doc_->final_break &&
-                                nothing_after_last_slot();
+            const bool at_end = slot == last_slot_ && on_last_chain_ && doc_ != nullptr &&
+                                !doc_->final_break && nothing_after_last_slot();
             if (as_read && !ended && !at_end && s.value.is_str() &&
                 (s.value.as_str().empty() || s.value.as_str().back() != '\n')) {
                 // It ended the text read without a line break, and something

@@ -124,6 +124,13 @@ ROWS = {
     "block entries put into a flow mapping": (
         "f: {}\ng:\n  # c\n  e: false  # f\n", lambda d: d["f"].update(copy.copy(d["g"])),
         "f: {e: false}\ng:\n  # c\n  e: false  # f\n"),
+    # A block scalar that ended the text without a line break, followed now.
+    "its record written twice": (
+        "- a: 1\n- run: |\n    t", lambda d: d.append(d[1]),
+        "- a: 1\n- run: |-\n    t\n- run: |\n    t"),
+    "blank lines after the collection around it": (
+        "a:\n- x: 1\n  run: |\n    t", lambda d: setattr(d["a"][0], "trailing_blank_lines", 1),
+        "a:\n- x: 1\n  run: |-\n    t\n\n"),
 }
 
 # A comment block a blank line separates from the first entry or item is
