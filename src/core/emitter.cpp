@@ -1948,8 +1948,10 @@ bool Emitter::emit_shadowed_entries(const YamlMapping& map, const ShadowedEntrie
         if (step.piece != ShadowedEntries::kNone) {
             const ShadowedEntries::Piece& p = sh.pieces[step.piece];
             if (dropped[p.group]) continue;
+            // (Not after an explicit key written without its ':': a key of
+            // its own read empty would start with one.)
             if (p.end <= text.size() && p.inline_first == inline_pos &&
-                (inline_pos || at_line_start()) &&
+                (inline_pos || at_line_start()) && pos() != open_key_ &&
                 lines_fit(text.substr(p.begin, p.key_at - p.begin), src.get(), p.begin)) {
                 put_raw(text.substr(p.begin, p.end - p.begin));
                 if (p.block_end) {

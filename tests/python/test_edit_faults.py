@@ -148,6 +148,8 @@ for name, text, edit, out in [
     ("renamed", DUP, lambda d: d.rename_key("a", "z"), "z: 3\nb: 2\n"),
     ("moved", DUP, lambda d: d.move_to_end("a"), "b: 2\na: 3\n"),
     ("sorted", DUP, lambda d: d.sort_keys(reverse=True), "b: 2\na: 3\n"),
+    ("comments reset", "a: 1  # one\nb: 2\na: 3\n", lambda d: d.format(styles=False, blank_lines=False),
+     "a: 3\nb: 2\n"),
     ("read three times, another set", "a: 1\nb: 2\na: 3\nc: 4\na: 5\n",
      lambda d: d.__setitem__("c", 9), "a: 1\nb: 2\na: 3\nc: 9\na: 5\n"),
     ("read three times, set", "a: 1\nb: 2\na: 3\nc: 4\na: 5\n",
