@@ -974,12 +974,15 @@ void Builder::note_shadow(Frame& f, std::size_t index, const YamlEntry& old) {
     note.kept = true;
     // Whether its text ends with a block scalar: lines after it that are
     // indented deeper would be read as that scalar's (and with "+", blank
-    // lines too). Found at the end of its chain of last values.
+    // lines too). Found at the end of its chain of last values, unless the
+    // tail of a collection on it ends the text with comment lines.
     const YamlNode* v = &old.value;
     std::uint32_t at = old.value_delta.known() ? old.key_at.v + old.value_delta.v : kNoPosition;
     for (;;) {
         const YamlMapping* m = v->mapping();
         const YamlSequence* q = v->sequence();
+        const CollectionLayout* cl = m != nullptr ? &m->layout : q != nullptr ? &q->layout : nullptr;
+        if (cl != nullptr && cl->has() && tail_comments(*cl)) return;
         if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
             const YamlEntry& last = m->entries.back().value;
             at = last.key_at.known() && last.value_delta.known()

@@ -626,6 +626,7 @@ TEST(EmitterEdited, EntriesReplacedByARepeatedKey) {
         {"a: 1\nb: 1\na: 2\nc: 3\nb: 2\na: 4\n", 0},
         {"\n\n# top\na: 1\n\n# again\na: 2", 0},
         {"k:\n  a: |+\n    x\n\n  b: 1\n  a:\n  - y\nz: 1\n", 0},
+        {"c:\n  c: |+\n    y\n  # i\n\nc: 2\n", 0},
         {"- a:\n    p: 1\n  a: 2\n", 0},
         {"a: 1\nb: &x 2\na: *x\n", 0},
         {"a: &x 1\na: 2\n", 1},
