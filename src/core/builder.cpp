@@ -512,6 +512,8 @@ Builder::Role Builder::begin_node(const Event& ev) {
     }
     if (key) {
         if (begin == ev.start) s.flags |= SlotLayout::kSimpleKey;
+        // (Read back only if a key comes twice: see keep_shadows.)
+        if (!f.is_flow && layout_) leads_.push_back(rel(lead_from));
         return Role::Key;
     }
     if (!f.is_flow) {
@@ -610,6 +612,7 @@ void Builder::push_collection(const Event& ev, Role role) {
     }
     f.anchor = ev.anchor;
     if (ev.anchor) f.anchor_order = ++anchors_read_;
+    f.leads_base = leads_.size();
     // Storage left by an earlier collection, with its capacity.
     if (f.is_mapping && !spare_entries_.empty()) {
         f.mapping.entries.adopt_room(std::move(spare_entries_.back()));
@@ -808,6 +811,9 @@ void Builder::end_collection(const Event& ev) {
         }
     }
     Frame& done = frames_.back();
+    if (!done.shadows.empty()) [[unlikely]]
+        keep_shadows(done);
+    if (done.is_mapping && !done.is_flow) leads_.resize(done.leads_base);
     // Loaded trees live as long as the program keeps them: the entries
     // move into storage of their exact size, and the storage they grew in
     // serves the next collection.
@@ -882,7 +888,10 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
                                          : std::string()));
         index = at;
         YamlEntry& entry = f.mapping.entries.at(index).value;
-        if (!added) entry = YamlEntry{};
+        if (!added) {
+            note_shadow(f, index, entry);
+            entry = YamlEntry{};
+        }
         entry.value = std::move(node);
         entry.comments = std::move(s.comments);
         entry.blank_lines_before = s.blank_lines;
@@ -904,10 +913,9 @@ void Builder::place(YamlNode&& node, Role role, std::size_t end) {
                 if (k.key_node) props.node = Box<YamlNode>(std::move(*k.key_node));
             }
         }
-        if (!added) {
+        if (!added && !f.shadows.back().kept) {
             // In the first one's place, the text it was read with does not
             // fit next to its new neighbours: it is written anew, whole.
-            ++duplicates_;
             s.at[0] = kNone;
             forget_layout(entry.value);
         }
@@ -935,6 +943,184 @@ void Builder::forget_layout(YamlNode& node) {
             forget_layout(item.node);
         }
     }
+}
+
+bool Builder::plain_text(const YamlNode& node) {
+    if (node.alias() != nullptr) return false;
+    if (const YamlScalar* s = node.scalar()) return !s->props->anchor && !s->props->tag;
+    if (const YamlMapping* m = node.mapping()) {
+        if (m->anchor || m->tag) return false;
+        for (const auto& slot : m->entries)
+            if (slot.value.key_props.has() || !plain_text(slot.value.value)) return false;
+    } else if (const YamlSequence* q = node.sequence()) {
+        if (q->anchor || q->tag) return false;
+        for (const YamlItem& item : q->items)
+            if (!plain_text(item.node)) return false;
+    }
+    return true;
+}
+
+void Builder::note_shadow(Frame& f, std::size_t index, const YamlEntry& old) {
+    ++duplicates_;
+    ShadowNote& note = f.shadows.emplace_back();
+    note.entry = index;
+    // Text the writer gives back beside the tree must not define or use an
+    // anchor (other text refers to those), nor hold a tag (whose handle a
+    // directive may no longer declare), nor an explicit key.
+    note.key_at = old.key_at.known() ? old.key_at.v : 0;
+    if (!layout_ || f.is_flow || !old.key_at.known() || f.slot.at[0] == kNone ||
+        old.key_props.has() || !plain_text(old.value))
+        return;
+    note.kept = true;
+    // Whether its text ends with a block scalar: lines after it that are
+    // indented deeper would be read as that scalar's (and with "+", blank
+    // lines too). Found at the end of its chain of last values, unless the
+    // tail of a collection on it ends the text with comment lines.
+    const YamlNode* v = &old.value;
+    std::uint32_t at = old.value_delta.known() ? old.key_at.v + old.value_delta.v : kNoPosition;
+    for (;;) {
+        const YamlMapping* m = v->mapping();
+        const YamlSequence* q = v->sequence();
+        const CollectionLayout* cl = m != nullptr ? &m->layout : q != nullptr ? &q->layout : nullptr;
+        if (cl != nullptr && cl->has() && tail_comments(*cl)) return;
+        if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
+            const YamlEntry& last = m->entries.back().value;
+            at = last.key_at.known() && last.value_delta.known()
+                     ? last.key_at.v + last.value_delta.v
+                     : kNoPosition;
+            v = &last.value;
+        } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
+            at = q->items.back().at.v;
+            v = &q->items.back().node;
+        } else {
+            break;
+        }
+    }
+    const YamlScalar* sc = v->scalar();
+    if (sc == nullptr || (sc->style != ScalarStyle::Literal && sc->style != ScalarStyle::Folded))
+        return;
+    note.block_end = true;
+    note.keep_end = true;  // unless its header says otherwise
+    const std::string_view text = source_->text;
+    if (at >= text.size() || (text[at] != '|' && text[at] != '>')) return;
+    std::size_t p = at + 1;
+    while (p < text.size() &&
+           (text[p] == '+' || text[p] == '-' || (text[p] >= '0' && text[p] <= '9'))) {
+        if (text[p] == '+') return;
+        ++p;
+    }
+    note.keep_end = false;
+}
+
+void Builder::keep_shadows(Frame& f) {
+    auto& entries = f.mapping.entries;
+    const std::vector<ShadowNote>& notes = f.shadows;
+    // Where the text of an entry cannot be kept, the entry that replaced it
+    // is written anew, whole, in the first one's place.
+    const auto written_anew = [&](std::size_t index) {
+        YamlEntry& e = entries.at(index).value;
+        e.layout.reset();
+        forget_layout(e.value);
+    };
+    const auto lost_all = [&] {
+        for (const ShadowNote& n : notes) written_anew(n.entry);
+        lost_duplicates_ += notes.size();
+    };
+    CollectionLayout& layout = f.mapping.layout;
+    const std::size_t base = f.leads_base;
+    const std::size_t count = leads_.size() - base;
+    if (f.is_flow || !layout_ || !layout.has() || layout.source != source_ ||
+        count != entries.size() + notes.size())
+        return lost_all();
+    const std::string_view text = source_->text;
+    const auto lead_begin = leads_.begin() + static_cast<std::ptrdiff_t>(base);
+    // The entry whose lead and key hold offset `key_at`, in the order read.
+    const auto piece_at = [&](std::uint32_t key_at) -> std::size_t {
+        const auto it = std::upper_bound(lead_begin, leads_.end(), key_at);
+        return it == lead_begin ? kNone : static_cast<std::size_t>(it - lead_begin) - 1;
+    };
+    constexpr std::uint32_t kNo = ShadowedEntries::kNone;
+    ShadowedEntries record;
+    record.pieces.resize(count);
+    std::vector<bool> claimed(count, false);
+    const auto claim = [&](std::uint32_t key_at) -> ShadowedEntries::Piece* {
+        const std::size_t i = piece_at(key_at);
+        if (i == kNone || claimed[i]) return nullptr;
+        claimed[i] = true;
+        ShadowedEntries::Piece& p = record.pieces[i];
+        p.begin = leads_[base + i];
+        p.end = i + 1 < count ? leads_[base + i + 1] : p.begin;
+        p.key_at = key_at;
+        return &p;
+    };
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const YamlEntry& e = entries.at(i).value;
+        if (!e.key_at.known() || claim(e.key_at.v) == nullptr) return lost_all();
+    }
+    // A group for each key read more than once (numbered by entry for now);
+    // one with any entry whose text cannot be kept keeps none.
+    std::vector<std::uint32_t> group_of(entries.size(), kNo);
+    std::vector<std::size_t> group_entry;
+    std::vector<bool> lost;
+    for (const ShadowNote& n : notes) {
+        if (group_of[n.entry] == kNo) {
+            group_of[n.entry] = static_cast<std::uint32_t>(group_entry.size());
+            group_entry.push_back(n.entry);
+            lost.push_back(false);
+        }
+        const std::uint32_t g = group_of[n.entry];
+        ShadowedEntries::Piece* p = claim(n.key_at);
+        if (p == nullptr) return lost_all();
+        p->shadow = true;
+        p->group = g;
+        p->block_end = n.block_end;
+        p->keep_end = n.keep_end;
+        // A simple key at the start of its line, or first on its parent's
+        // "-" line.
+        std::uint32_t k = p->key_at;
+        while (k > p->begin && text[k - 1] == ' ') --k;
+        if (!n.kept || (k != p->begin && !is_break(text[k - 1]))) lost[g] = true;
+        p->inline_first = p->key_at == p->begin && p->begin > 0 && !is_break(text[p->begin - 1]);
+    }
+    // The entry that stands is read after the ones it replaced.
+    std::vector<std::size_t> first(group_entry.size(), kNone);
+    std::vector<std::size_t> real(group_entry.size());
+    for (std::size_t g = 0; g < group_entry.size(); ++g)
+        real[g] = piece_at(entries.at(group_entry[g]).value.key_at.v);
+    for (std::size_t i = 0; i < count; ++i) {
+        const ShadowedEntries::Piece& p = record.pieces[i];
+        if (!p.shadow) continue;
+        first[p.group] = std::min(first[p.group], i);
+        if (i > real[p.group]) lost[p.group] = true;
+    }
+    std::vector<std::uint32_t> kept(group_entry.size(), kNo);
+    for (std::size_t g = 0; g < group_entry.size(); ++g) {
+        if (lost[g]) {
+            written_anew(group_entry[g]);
+            continue;
+        }
+        const auto& slot = entries.at(group_entry[g]);
+        const YamlEntry& e = slot.value;
+        kept[g] = static_cast<std::uint32_t>(record.groups.size());
+        ShadowedEntries::Group& group = record.groups.emplace_back();
+        group.key = slot.key.str();
+        group.key_at = e.key_at.v;
+        group.fp_key = fingerprint_key(slot.key, e);
+        group.fp_value = fingerprint_value(e.value);
+        if (const YamlMapping* m = e.value.mapping(); m != nullptr && m->layout.has())
+            group.value_start = m->layout.start;
+        if (const YamlSequence* q = e.value.sequence(); q != nullptr && q->layout.has())
+            group.value_start = q->layout.start;
+        group.first = static_cast<std::uint32_t>(first[g]);
+        record.pieces[real[g]].group = kept[g];
+    }
+    for (ShadowedEntries::Piece& p : record.pieces) {
+        if (!p.shadow) continue;
+        p.group = kept[p.group];
+        if (p.group == kNo) ++lost_duplicates_;
+    }
+    if (record.groups.empty()) return;
+    layout.set_shadowed(source_->keep(std::move(record)));
 }
 
 void Builder::register_anchor(const std::string& name, const YamlNode& node, std::size_t order) {

@@ -39,9 +39,12 @@ class Builder {
     std::deque<DocMetadata>& metadata() noexcept { return metas_; }
     /// Number of document-end events seen.
     [[nodiscard]] std::size_t document_end_count() const noexcept { return document_ends_; }
-    /// Entries dropped because a later entry had the same key (their text is
-    /// not written back).
+    /// Entries dropped because a later entry had the same key.
     [[nodiscard]] std::size_t duplicate_keys() const noexcept { return duplicates_; }
+    /// Those of them whose text is not kept to be written back (see
+    /// ShadowedEntries): in flow mappings, and those holding anchors,
+    /// aliases, tags or explicit keys.
+    [[nodiscard]] std::size_t lost_duplicate_keys() const noexcept { return lost_duplicates_; }
 
     /// Bytes of source text the builder's own walks have looked at. Each
     /// walk is bounded by the text around one node, so over a whole input
@@ -101,6 +104,16 @@ class Builder {
         }
     };
 
+    /// An entry of a block mapping that a later one with the same key
+    /// replaced.
+    struct ShadowNote {
+        std::size_t entry = 0;     // the index of the entry that replaced it
+        std::uint32_t key_at = 0;  // where its key starts
+        bool kept = false;         // its text can be written back as it stands
+        bool block_end = false;    // see ShadowedEntries::Piece
+        bool keep_end = false;
+    };
+
     struct Frame {
         bool is_mapping = false;
         bool is_flow = false;
@@ -121,6 +134,10 @@ class Builder {
         /// Flow: the second entry's lead (what stands after a ',').
         std::size_t typical_begin = 0;
         std::size_t typical_len = kNone;
+        /// Block mappings: where its entries' leads start in `leads_`, and
+        /// the entries replaced by later ones with the same key (rare).
+        std::size_t leads_base = 0;
+        std::vector<ShadowNote> shadows;
     };
 
     /// What the current document has read so far.
@@ -214,6 +231,17 @@ class Builder {
     /// comes before those inside it, though the collection ends after them).
     /// Drops the layout records of a tree (it is written anew).
     static void forget_layout(YamlNode& node);
+    /// Notes that entry `index` of `f`'s mapping, `old`, is replaced by the
+    /// one being placed (before `old` goes).
+    void note_shadow(Frame& f, std::size_t index, const YamlEntry& old);
+    /// Whether the text of `old` can be written back as it stands beside
+    /// the tree: nothing in it that other text refers to or depends on.
+    static bool plain_text(const YamlNode& node);
+    /// At the end of a block mapping with replaced entries: the record that
+    /// keeps their text (ShadowedEntries), or, where it cannot be kept, the
+    /// entries that stand without records of their text (as for a flow
+    /// mapping).
+    void keep_shadows(Frame& f);
     void register_anchor(const std::string& name, const YamlNode& node, std::size_t order);
     Status process_scalar(Event&& event, const Marker& mark, CoercionTags coercion);
     /// A standard tag its node does not fit, at the node's properties.
@@ -243,6 +271,10 @@ class Builder {
     std::size_t docs_started_ = 0;
     std::size_t anchors_read_ = 0;
     std::size_t duplicates_ = 0;
+    std::size_t lost_duplicates_ = 0;
+    /// Where the leads of the entries of the open block mappings start, in
+    /// the order read (each mapping's above its parent's).
+    std::vector<std::uint32_t> leads_;
     std::size_t alias_copies_ = 0;
     mutable std::size_t steps_ = 0;  // see text_steps()
     void step(std::size_t n) const noexcept {

@@ -1018,6 +1018,25 @@ class Emitter {
     bool emit_mapping(const YamlMapping& map, std::size_t indent);
     bool emit_sequence(const YamlSequence& seq, std::size_t indent);
     bool emit_mapping_entries(const YamlMapping& map, std::size_t indent, bool inline_first);
+    /// One step of writing a block mapping read with repeated keys: one of
+    /// its entries, or the text of an entry that a later one with the same
+    /// key replaced (see ShadowedEntries).
+    struct ShadowStep {
+        std::uint32_t piece = ShadowedEntries::kNone;  // a replaced entry, as read
+        std::uint32_t entry = ShadowedEntries::kNone;  // the entry (with `piece`: of its key)
+        bool opens = false;                            // the first replaced one, at its key's place
+    };
+    /// The order to write such a mapping in: the entries in their order,
+    /// but where an entry that stands is still the one read where it was
+    /// read, the first entry it replaced in its place, and the others and
+    /// itself after the entries they followed in the text (so that the text
+    /// loads to the same data: the first of a key gives its place, the last
+    /// its value).
+    static std::vector<ShadowStep> shadow_plan(const YamlMapping& map, const ShadowedEntries& sh);
+    bool emit_shadowed_entries(const YamlMapping& map, const ShadowedEntries& sh, const Block& b,
+                               std::size_t indent, bool inline_first);
+    /// The entry a block mapping's text ends with.
+    static const YamlEntry& last_written(const YamlMapping& map);
     bool emit_sequence_items(const YamlSequence& seq, std::size_t indent, bool inline_first);
     /// Blank lines, comment lines and indentation before an entry or item.
     template <class EntryOrItem>
@@ -1351,7 +1370,7 @@ class Emitter {
     /// Whether the document ends with its last slot: no "..." and no
     /// blank lines after it (they would give a value that ended the text
     /// without a line break one).
-    [[nodiscard]] bool nothing_after_last_slot() const noexcept {
+    [[nodiscard]] bool nothing_after_last_slot() const {
         if (meta_.explicit_end || root_ == nullptr) return false;
         const YamlNode* n = root_;
         for (;;) {
@@ -1359,7 +1378,7 @@ class Emitter {
                 if (m->style != ContainerStyle::Block || m->trailing_blank_lines != 0 ||
                     m->entries.empty())
                     return m->trailing_blank_lines == 0;
-                n = &m->entries.back().value.value;
+                n = &last_written(*m).value;
             } else if (const YamlSequence* q = n->sequence()) {
                 if (q->style != ContainerStyle::Block || q->trailing_blank_lines != 0 ||
                     q->items.empty())
@@ -1385,7 +1404,7 @@ class Emitter {
     bool last_pending_ = false;  // last_slot_ waits for the filler's last slot
     /// The last entry or item at or under `slot` (null: the root), whose
     /// value is `node`.
-    void find_last_slot(const void* slot, const YamlNode& node) noexcept;
+    void find_last_slot(const void* slot, const YamlNode& node);
     /// Has the filler complete slot `index` of `count` of the root or of a
     /// collection it entered (`slot`: what to write), when `ask` (not for a
     /// slot that stands as it is); false to stop.
@@ -1466,7 +1485,7 @@ class Emitter {
     std::unordered_set<std::string> anchors_;                // written so far in this document
 };
 
-void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
+void Emitter::find_last_slot(const void* slot, const YamlNode& node) {
     // The entry or item whose text the output ends with.
     if (slot != nullptr) last_slot_ = slot;
     last_chain_.clear();
@@ -1475,8 +1494,8 @@ void Emitter::find_last_slot(const void* slot, const YamlNode& node) noexcept {
         const YamlSequence* q = n->sequence();
         if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
             if (filler_ != nullptr) last_chain_.push_back(m);
-            last_slot_ = &m->entries.back().value;
-            n = &m->entries.back().value.value;
+            last_slot_ = &last_written(*m);
+            n = &last_written(*m).value;
         } else if (q != nullptr && q->style == ContainerStyle::Block && !q->items.empty()) {
             if (filler_ != nullptr) last_chain_.push_back(q);
             last_slot_ = &q->items.back();
@@ -1798,6 +1817,9 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
     const FillScope scope(filler_, root, &map);
     const bool filled = scope.filled();
     const bool plain_as_is = filled && filler_->plain_as_is();
+    if (const ShadowedEntries* sh = map.layout.shadowed();
+        sh != nullptr && !filled && b.same_column) [[unlikely]]
+        return emit_shadowed_entries(map, *sh, b, indent, inline_first);
     const std::size_t n = map.entries.size();
     bool first = true;
     ChainScope chain(on_last_chain_);
@@ -1822,6 +1844,188 @@ bool Emitter::emit_mapping_entries(const YamlMapping& map, std::size_t indent, b
         if (!ok) return false;
         if (!checkpoint()) return false;
         if (ask && i + 1 != n) filler_->release(i);
+        first = false;
+    }
+    emit_collection_tail(b, map.layout, map.trailing_blank_lines, indent);
+    return checkpoint();
+}
+
+std::vector<Emitter::ShadowStep> Emitter::shadow_plan(const YamlMapping& map,
+                                                      const ShadowedEntries& sh) {
+    constexpr std::uint32_t kNo = ShadowedEntries::kNone;
+    const auto& entries = map.entries;
+    const auto& pieces = sh.pieces;
+    const std::size_t n = entries.size();
+    const std::size_t count = pieces.size();
+    if (n == 0) return {};
+    // The piece each entry was read as (none for one added since).
+    std::vector<std::uint32_t> piece_of(n, kNo);
+    std::vector<std::uint32_t> entry_of(count, kNo);
+    for (std::size_t i = 0; i < n; ++i) {
+        const YamlEntry& e = entries.at(i).value;
+        if (!e.key_at.known()) continue;
+        const auto it = std::lower_bound(
+            pieces.begin(), pieces.end(), e.key_at.v,
+            [](const ShadowedEntries::Piece& p, std::uint32_t at) { return p.key_at < at; });
+        const auto p = static_cast<std::uint32_t>(it - pieces.begin());
+        if (it == pieces.end() || it->key_at != e.key_at.v || it->shadow || entry_of[p] != kNo)
+            continue;
+        piece_of[i] = p;
+        entry_of[p] = static_cast<std::uint32_t>(i);
+    }
+    // Where each entry's place was read (its key's first piece), and that
+    // of the nearest entries read before and after it.
+    const auto place = [&](std::size_t i) -> std::uint32_t {
+        const std::uint32_t p = piece_of[i];
+        if (p == kNo) return kNo;
+        const std::uint32_t g = pieces[p].group;
+        return g == kNo ? p : sh.groups[g].first;
+    };
+    std::vector<std::uint32_t> before(n, kNo);
+    std::vector<std::uint32_t> after(n, kNo);
+    for (std::size_t i = 1; i < n; ++i)
+        before[i] = place(i - 1) != kNo ? place(i - 1) : before[i - 1];
+    for (std::size_t i = n - 1; i-- > 0;)
+        after[i] = place(i + 1) != kNo ? place(i + 1) : after[i + 1];
+    // The keys whose entry is the one read, in its place: the entry that
+    // stands for each of them.
+    std::vector<std::uint32_t> real(sh.groups.size(), kNo);
+    for (std::uint32_t g = 0; g < sh.groups.size(); ++g) {
+        const ShadowedEntries::Group& group = sh.groups[g];
+        const std::ptrdiff_t at = entries.index_of(group.key);
+        if (at < 0) continue;
+        const auto i = static_cast<std::size_t>(at);
+        const YamlEntry& e = entries.at(i).value;
+        if (piece_of[i] == kNo || pieces[piece_of[i]].group != g ||
+            fingerprint_key(group.key, e) != group.fp_key ||
+            fingerprint_value(e.value) != group.fp_value)
+            continue;
+        std::uint32_t start = kNo;
+        const YamlMapping* m = e.value.mapping();
+        const YamlSequence* q = e.value.sequence();
+        const CollectionLayout* cl = m != nullptr   ? &m->layout
+                                     : q != nullptr ? &q->layout
+                                                    : nullptr;
+        if (cl != nullptr && cl->has() && cl->source == map.layout.source) start = cl->start;
+        if (start != group.value_start) continue;
+        if ((before[i] != kNo && before[i] > group.first) ||
+            (after[i] != kNo && after[i] < group.first))
+            continue;  // moved
+        real[g] = static_cast<std::uint32_t>(i);
+    }
+    // Pieces left out: replaced entries of keys not written so, entries
+    // gone. The others after the first of their key follow the piece read
+    // before them, once the earlier ones of their key are written.
+    const auto deferred = [&](std::size_t p) {
+        const std::uint32_t g = pieces[p].group;
+        return g != kNo && real[g] != kNo && p != sh.groups[g].first;
+    };
+    const auto left_out = [&](std::size_t p) {
+        const ShadowedEntries::Piece& piece = pieces[p];
+        if (piece.shadow) return piece.group == kNo || real[piece.group] == kNo;
+        return entry_of[p] == kNo;
+    };
+    std::vector<std::uint32_t> rank(count, 0);
+    std::vector<std::uint32_t> done(sh.groups.size(), 0);
+    for (std::size_t p = 0; p < count; ++p)
+        if (pieces[p].group != kNo) rank[p] = done[pieces[p].group]++;
+    std::fill(done.begin(), done.end(), 0);
+    std::vector<bool> written(count, false);
+    std::vector<ShadowStep> plan;
+    plan.reserve(n + count);
+    const auto put = [&](std::size_t p) {
+        const ShadowedEntries::Piece& piece = pieces[p];
+        const std::uint32_t g = piece.group;
+        ShadowStep step;
+        if (piece.shadow) step.piece = static_cast<std::uint32_t>(p);
+        step.entry = real[g];
+        step.opens = p == sh.groups[g].first;
+        plan.push_back(step);
+        written[p] = true;
+        ++done[g];
+    };
+    const auto follow = [&](std::size_t p) {
+        for (std::size_t q = p + 1; q < count; ++q) {
+            if (left_out(q)) continue;
+            if (written[q] || !deferred(q) || rank[q] != done[pieces[q].group]) break;
+            put(q);
+        }
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t p = piece_of[i];
+        const std::uint32_t g = p != kNo ? pieces[p].group : kNo;
+        if (g != kNo && real[g] == i) {
+            put(sh.groups[g].first);
+            follow(sh.groups[g].first);
+            continue;
+        }
+        ShadowStep step;
+        step.entry = static_cast<std::uint32_t>(i);
+        plan.push_back(step);
+        if (p != kNo) {
+            written[p] = true;
+            follow(p);
+        }
+    }
+    for (std::size_t p = 0; p < count; ++p)
+        if (!written[p] && deferred(p)) put(p);
+    return plan;
+}
+
+const YamlEntry& Emitter::last_written(const YamlMapping& map) {
+    const ShadowedEntries* sh = map.layout.shadowed();
+    if (sh == nullptr || map.layout.flag(CollectionLayout::kIndentStale))
+        return map.entries.back().value;
+    const std::vector<ShadowStep> plan = shadow_plan(map, *sh);
+    return map.entries.at(plan.back().entry).value;
+}
+
+bool Emitter::emit_shadowed_entries(const YamlMapping& map, const ShadowedEntries& sh,
+                                    const Block& b, std::size_t indent, bool inline_first) {
+    const std::vector<ShadowStep> plan = shadow_plan(map, sh);
+    const SourceRef& src = b.layout->source;
+    const std::string_view text = src->text;
+    std::vector<bool> written(map.entries.size(), false);
+    std::vector<bool> dropped(sh.groups.size(), false);
+    bool first = true;
+    for (const ShadowStep& step : plan) {
+        const bool inline_pos = first && inline_first;
+        if (step.piece != ShadowedEntries::kNone) {
+            const ShadowedEntries::Piece& p = sh.pieces[step.piece];
+            if (dropped[p.group]) continue;
+            // (Not after an explicit key written without its ':': a key of
+            // its own read empty would start with one.)
+            if (p.end <= text.size() && p.inline_first == inline_pos &&
+                (inline_pos || at_line_start()) && pos() != open_key_ &&
+                lines_fit(text.substr(p.begin, p.key_at - p.begin), src.get(), p.begin)) {
+                put_raw(text.substr(p.begin, p.end - p.begin));
+                if (p.block_end) {
+                    after_block_ = pos();
+                    block_column_ = indent;
+                    block_src_ = src.get();
+                    block_end_ = p.end;
+                    if (p.keep_end) after_keep_ = pos();
+                }
+                first = false;
+                if (!checkpoint()) return false;
+                continue;
+            }
+            // One that does not fit here is left out; without the first,
+            // the entry takes its place itself, as an edited one does.
+            if (!step.opens) continue;
+            dropped[p.group] = true;
+        }
+        if (written[step.entry]) continue;
+        written[step.entry] = true;
+        const auto& slot = map.entries.at(step.entry);
+        const YamlEntry& e = slot.value;
+        const std::string_view key = slot.key;
+        const bool simple_key = !e.key_props.has() && e.key_style == ScalarStyle::Plain &&
+                                e.layout.key_checked().holds(false) && key.size() <= kMaxSimpleKey;
+        bool ok = true;
+        if (!(simple_key && designed_slot(b, key, e, e.value, indent, inline_pos, ok)))
+            ok = emit_entry(b, key, e, e.value, indent, inline_pos);
+        if (!ok || !checkpoint()) return false;
         first = false;
     }
     emit_collection_tail(b, map.layout, map.trailing_blank_lines, indent);

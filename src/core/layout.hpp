@@ -18,10 +18,43 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/lines.hpp"
 
 namespace tesvorn {
+
+/// What a block mapping read with a repeated key keeps of the entries that
+/// a later one with the same key replaced (loading keeps the last entry,
+/// at the first one's place). The writer gives their text back while the
+/// entry that stands is the one read: the first replaced entry at that
+/// entry's place, the others and the entry itself where they stood, so
+/// that the text loads to the same data; an edit of the entry drops them.
+struct ShadowedEntries {
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    /// One entry of the mapping as read, in the order of the text.
+    struct Piece {
+        std::uint32_t begin = 0;      // a replaced entry's text: from its lead
+        std::uint32_t end = 0;        // to the next entry's lead
+        std::uint32_t key_at = 0;     // where its key starts (YamlEntry::key_at)
+        std::uint32_t group = kNone;  // its key's group, kNone for a key read once
+        bool shadow = false;          // replaced by a later entry
+        bool inline_first = false;    // first of a mapping on its parent's "-" line
+        bool block_end = false;       // its text ends with a block scalar...
+        bool keep_end = false;        // ...that keeps its final line breaks
+    };
+    /// A key read more than once, as its entry that stands was read.
+    struct Group {
+        std::string key;
+        std::uint32_t key_at = kNone;
+        std::uint64_t fp_key = 0;
+        std::uint64_t fp_value = 0;
+        std::uint32_t value_start = kNone;  // a collection value's CollectionLayout::start
+        std::uint32_t first = 0;            // its first piece
+    };
+    std::vector<Piece> pieces;
+    std::vector<Group> groups;
+};
 
 /// The text documents were read from (UTF-8). Layout offsets count bytes
 /// from the start of `text`, which lies `base` bytes into the stream. The
@@ -50,6 +83,17 @@ struct SourceText {
     }
 
     static std::uint64_t next_id() noexcept;
+
+    /// Keeps `record` as long as the text, for the layouts that point at it
+    /// (see CollectionLayout::shadowed). Only the builder reading this text
+    /// adds records; a record never changes once kept.
+    const ShadowedEntries* keep(ShadowedEntries record) const {
+        shadowed_.push_back(std::make_unique<const ShadowedEntries>(std::move(record)));
+        return shadowed_.back().get();
+    }
+
+  private:
+    mutable std::vector<std::unique_ptr<const ShadowedEntries>> shadowed_;
 };
 using SourceRef = std::shared_ptr<const SourceText>;
 
@@ -280,7 +324,8 @@ struct CollectionLayout {
     SourceRef source;
     /// Block: the column of the entries' keys or dashes.
     std::uint32_t column = 0;
-    /// Flow: the offset of the opening bracket.
+    /// Flow: the offset of the opening bracket. (Block mappings: see
+    /// shadowed().)
     std::uint32_t open = 0;
     /// Block: blank and comment lines after the last entry that belong to
     /// the collection (indented at least as deep as it). Flow: the text
@@ -304,6 +349,21 @@ struct CollectionLayout {
     [[nodiscard]] bool has() const noexcept { return source != nullptr; }
     [[nodiscard]] bool flag(Flag f) const noexcept { return (flags & f) != 0; }
     void reset() noexcept { *this = CollectionLayout{}; }
+
+    /// A block mapping's entries that later ones with the same key replaced,
+    /// kept by `source`; null for most. (Held in the room of the flow-only
+    /// `open` and `typical_begin`: nothing on every collection for a rare
+    /// record.)
+    [[nodiscard]] const ShadowedEntries* shadowed() const noexcept {
+        if (source == nullptr || flag(kFlow)) return nullptr;
+        const std::uint64_t bits = (static_cast<std::uint64_t>(typical_begin) << 32) | open;
+        return reinterpret_cast<const ShadowedEntries*>(static_cast<std::uintptr_t>(bits));
+    }
+    void set_shadowed(const ShadowedEntries* record) noexcept {
+        const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(record));
+        open = static_cast<std::uint32_t>(bits);
+        typical_begin = static_cast<std::uint32_t>(bits >> 32);
+    }
 
     friend bool operator==(const CollectionLayout&, const CollectionLayout&) noexcept {
         return true;

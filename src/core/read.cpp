@@ -59,6 +59,7 @@ Result<ReadDocuments> read_documents(std::shared_ptr<const SourceText> source,
     out.metas = std::move(builder.metadata());
     out.document_ends = builder.document_end_count();
     out.duplicate_keys = builder.duplicate_keys();
+    out.lost_duplicate_keys = builder.lost_duplicate_keys();
     out.text_steps = builder.text_steps();
     return out;
 }

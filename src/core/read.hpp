@@ -28,7 +28,8 @@ struct ReadDocuments {
     std::deque<DocMetadata> metas;
     std::size_t document_ends = 0;
     std::size_t duplicate_keys = 0;
-    std::size_t text_steps = 0;  // see Builder::text_steps
+    std::size_t lost_duplicate_keys = 0;  // see Builder::lost_duplicate_keys
+    std::size_t text_steps = 0;           // see Builder::text_steps
 };
 
 /// Reads all of `source`; the first error of the reader ends it.

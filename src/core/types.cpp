@@ -496,6 +496,9 @@ void drop_slot(SlotRecord& r, bool styles, bool comments, bool blank_lines) {
 void drop_collection(CollectionLayout& l, bool styles, bool comments, bool blank_lines) {
     if (comments || blank_lines) l.flags |= CollectionLayout::kTailStale;
     if (styles) l.flags |= CollectionLayout::kIndentStale;
+    // Lines of replaced entries are text as read, comments and all.
+    if ((styles || comments || blank_lines) && !l.flag(CollectionLayout::kFlow))
+        l.set_shadowed(nullptr);
 }
 
 }  // namespace

@@ -655,7 +655,9 @@ bool Extractor::share_unfilled(Obj* o, YamlNode& out, bool& whole) {
     }
     if (tree.style != ContainerStyle::Block || tree.anchor) return false;
     if constexpr (K == 0) {
-        if (tree.entries.empty()) return false;
+        // (One read with repeated keys is not written in the order of its
+        // entries: see ShadowedEntries.)
+        if (tree.entries.empty() || tree.layout.shadowed() != nullptr) return false;
     } else {
         if (tree.items.empty()) return false;
     }

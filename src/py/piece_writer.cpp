@@ -533,8 +533,10 @@ bool filled_root(PyObject* doc) {
             return false;
         }
         const YamlMapping& t = m->inner.get();
-        return t.style == ContainerStyle::Block && !t.entries.empty() && in_step(doc, t) &&
-               !self_contained(t);
+        // (One read with repeated keys is not written in the order of its
+        // entries: see ShadowedEntries.)
+        return t.style == ContainerStyle::Block && !t.entries.empty() &&
+               t.layout.shadowed() == nullptr && in_step(doc, t) && !self_contained(t);
     }
     if (is_sequence_object(doc)) {
         SequenceObject* q = as_sequence(doc);

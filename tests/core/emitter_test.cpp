@@ -612,6 +612,50 @@ TEST(EmitterEdited, SlotsMovedBetweenTextsAreWrittenAnew) {
     EXPECT_EQ(dump(target), "b:   'yyyyyyyyyyyyyyyy'\na: 'x'  # from a\n");
 }
 
+// A block mapping read with a key twice comes back as read while the entry
+// that stands is the one read: the entry it replaced at the key's place,
+// itself where it stood, so that the text loads to the same data. Replaced
+// entries whose text holds what other text depends on (anchors, aliases,
+// tags), explicit keys, and those of flow mappings are counted as lost.
+TEST(EmitterEdited, EntriesReplacedByARepeatedKey) {
+    const struct {
+        const char* text;
+        std::size_t lost;
+    } rows[] = {
+        {"a: 1\nb: 2\na: 3\n", 0},
+        {"a: 1\nb: 1\na: 2\nc: 3\nb: 2\na: 4\n", 0},
+        {"\n\n# top\na: 1\n\n# again\na: 2", 0},
+        {"k:\n  a: |+\n    x\n\n  b: 1\n  a:\n  - y\nz: 1\n", 0},
+        {"c:\n  c: |+\n    y\n  # i\n\nc: 2\n", 0},
+        {"- a:\n    p: 1\n  a: 2\n", 0},
+        {"a: 1\nb: &x 2\na: *x\n", 0},
+        {"a: &x 1\na: 2\n", 1},
+        {"a: !t 1\nb: 2\na: 3\n", 1},
+        {"? a\n: 1\na: 2\n", 1},
+        {"a: 1\na: &x 2\na: 3\n", 2},
+        {"{a: 1, b: 2, a: 3}\n", 1},
+    };
+    for (const auto& row : rows) {
+        Result<ReadDocuments> read = read_text(row.text);
+        ASSERT_TRUE(read.ok()) << row.text;
+        EXPECT_EQ(read.value().lost_duplicate_keys, row.lost) << row.text;
+        if (row.lost == 0)
+            EXPECT_EQ(dump(read.value().roots[0], 2, read.value().metas[0]), row.text);
+    }
+    const std::string text = "a: 1\nb: 2\na: 3\n";
+    const auto entries = [](YamlNode& r) -> OrderedMap<YamlEntry>& { return r.mapping()->entries; };
+    expect_edited({
+        {text, [&](YamlNode& r) { entries(r).find("b")->value = num(5); }, "a: 1\nb: 5\na: 3\n"},
+        {text, [&](YamlNode& r) { entries(r).insert("c", entry(num(4))); }, text + "c: 4\n"},
+        {text, [&](YamlNode& r) { entries(r).erase_at(1); }, "a: 1\na: 3\n"},
+        {text, [&](YamlNode& r) { entries(r).find("a")->value = num(5); }, "a: 5\nb: 2\n"},
+        {text, [&](YamlNode& r) { entries(r).move(0, 1); }, "b: 2\na: 3\n"},
+        {text, [&](YamlNode& r) { entries(r).rename_at(0, "z"); }, "z: 3\nb: 2\n"},
+        {text, [&](YamlNode& r) { r.mapping()->layout.flags |= CollectionLayout::kIndentStale; },
+         "a: 3\nb: 2\n"},
+    });
+}
+
 // --- Sinks and limits ----------------------------------------------------------------
 
 namespace {

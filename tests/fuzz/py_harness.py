@@ -118,21 +118,24 @@ def edit(doc):
         keys = list(doc)
         if keys:
             k = keys[0]
-            doc.set_comment_before(k, "edited\nby the fuzzer")
+            if doc.style == "block":  # (a flow collection refuses comments)
+                doc.set_comment_before(k, "edited\nby the fuzzer")
             doc.blank_lines_before(k, 2)
             doc[k] = {"new": [1, 2.5, None, "x: y"]}
             del doc[keys[-1]]
         doc["added"] = [doc.copy() if len(doc) < 50 else None]
         doc.sort_keys()
         keys = list(doc)
-        doc.insert(len(keys) // 2, "placed", {"k": keys[:2]}, comment="placed")
+        comment = {"comment": "placed"} if doc.style == "block" else {}
+        doc.insert(len(keys) // 2, "placed", {"k": keys[:2]}, **comment)
         doc.move(keys[-1], 0)
         doc.move_to_end(keys[0])
         if "renamed" not in doc:
             doc.rename_key(keys[len(keys) // 2], "renamed")
     elif isinstance(doc, tesvorn.YamlSequence):
         if doc:
-            doc.set_comment_before(0, "edited")
+            if doc.style == "block":
+                doc.set_comment_before(0, "edited")
             doc.insert(0, {"k": "v"})
             doc.pop()
         doc.append([1, {"a": None}])

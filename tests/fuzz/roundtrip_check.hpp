@@ -19,9 +19,10 @@ struct Loaded {
     std::deque<YamlNode> roots;
     std::deque<DocMetadata> metas;
     std::string error;
-    /// Text the writer cannot give back: entries a duplicate key dropped,
-    /// bytes that are not UTF-8 (read as U+FFFD), aliases of an earlier
-    /// document's anchors (written as their node).
+    /// Text the writer cannot give back: entries a duplicate key dropped
+    /// whose text is not kept (see Builder::lost_duplicate_keys), bytes that
+    /// are not UTF-8 (read as U+FFFD), aliases of an earlier document's
+    /// anchors (written as their node).
     bool known_loss = false;
     /// Entries a later one with the same key replaced (in their place: the
     /// blank lines and comments that come along then read back elsewhere).
@@ -70,7 +71,7 @@ inline bool load(std::string_view text, Loaded& out) {
     out.roots = std::move(read.value().roots);
     out.metas = std::move(read.value().metas);
     out.duplicates = read.value().duplicate_keys > 0;
-    out.known_loss = out.duplicates || make_source(text)->text != text;
+    out.known_loss = read.value().lost_duplicate_keys > 0 || make_source(text)->text != text;
     for (const YamlNode& root : out.roots) {
         std::vector<std::string> defined;
         out.known_loss = foreign_alias(root, defined) || out.known_loss;

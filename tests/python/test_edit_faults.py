@@ -152,6 +152,52 @@ for name, edit, body in [
 ]:
     ROWS[f"header stays: sequence {name}"] = (HEADED_SEQ, edit, "# Licence: MIT\n\n" + body)
 
+# A key read twice loads last-wins at the first one's place; the replaced
+# entry's lines stay while the entry that stands is the one read, and go with
+# an edit of it. Its text never stands where it would win.
+DUP = "a: 1\nb: 2\na: 3\n"
+K8S = ("spec:\n  # first\n  selector:\n    app: x\n  template: t\n"
+       "  # second\n  selector:\n    matchLabels:\n      app: x\n")
+for name, text, edit, out in [
+    ("no edit", DUP, lambda d: None, DUP),
+    ("another value set", DUP, lambda d: d.__setitem__("b", 5), "a: 1\nb: 5\na: 3\n"),
+    ("a key added", DUP, lambda d: d.__setitem__("c", 4), DUP + "c: 4\n"),
+    ("a key inserted first", DUP, lambda d: d.insert(0, "z", 0), "z: 0\n" + DUP),
+    ("another key deleted", DUP, lambda d: d.__delitem__("b"), "a: 1\na: 3\n"),
+    ("another comment", DUP, lambda d: d.set_comment_inline("b", "x"), "a: 1\nb: 2  # x\na: 3\n"),
+    ("its value set", DUP, lambda d: d.__setitem__("a", 5), "a: 5\nb: 2\n"),
+    ("its value set behind the class", DUP, lambda d: dict.__setitem__(d, "a", 5), "a: 5\nb: 2\n"),
+    ("deleted", DUP, lambda d: d.__delitem__("a"), "b: 2\n"),
+    ("deleted behind the class", DUP, lambda d: dict.__delitem__(d, "a"), "b: 2\n"),
+    ("renamed", DUP, lambda d: d.rename_key("a", "z"), "z: 3\nb: 2\n"),
+    ("moved", DUP, lambda d: d.move_to_end("a"), "b: 2\na: 3\n"),
+    ("sorted", DUP, lambda d: d.sort_keys(reverse=True), "b: 2\na: 3\n"),
+    ("comments reset", "a: 1  # one\nb: 2\na: 3\n", lambda d: d.format(styles=False, blank_lines=False),
+     "a: 3\nb: 2\n"),
+    ("read three times, another set", "a: 1\nb: 2\na: 3\nc: 4\na: 5\n",
+     lambda d: d.__setitem__("c", 9), "a: 1\nb: 2\na: 3\nc: 9\na: 5\n"),
+    ("read three times, set", "a: 1\nb: 2\na: 3\nc: 4\na: 5\n",
+     lambda d: d.__setitem__("a", 0), "a: 0\nb: 2\nc: 4\n"),
+    ("two keys crossed, one set", "a: 1\nb: 1\na: 2\nb: 2\n",
+     lambda d: d.__setitem__("a", 9), "a: 9\nb: 1\nb: 2\n"),
+    ("nested with comments, another set", K8S, lambda d: d["spec"].__setitem__("template", "u"),
+     K8S.replace("template: t", "template: u")),
+    ("nested with comments, replaced", K8S, lambda d: d["spec"].__setitem__("selector", {"app": "z"}),
+     "spec:\n  # second\n  selector:\n    app: z\n  template: t\n"),
+    ("a kept block scalar replaced", "a: |+\n  x\n\nb: 1\na: 2\n", lambda d: d.__setitem__("b", 3),
+     "a: |+\n  x\n\nb: 3\na: 2\n"),
+    ("CRLF", "a: 1\r\nb: 2\r\na: 3\r\n", lambda d: d.__setitem__("c", 4),
+     "a: 1\r\nb: 2\r\na: 3\r\nc: 4\r\n"),
+    ("no final line break", "a: 1\nb: 2\na: 3", lambda d: d.__setitem__("b", 5), "a: 1\nb: 5\na: 3"),
+    ("first on a dash line", "- a: 1\n  b: 2\n  a: 3\n", lambda d: d[0].__setitem__("b", 5),
+     "- a: 1\n  b: 5\n  a: 3\n"),
+    ("no longer first on a dash line", "- a: 1\n  b: 2\n  a: 3\n", lambda d: d[0].insert(0, "z", 1),
+     "- z: 1\n  a: 3\n  b: 2\n"),
+    ("in a flow mapping", "{a: 1, a: 2}\n", lambda d: None, "{a: 2}\n"),
+    ("holding an anchor", "a: &x 1\nb: *x\na: 2\n", lambda d: None, "a: 2\nb: &x 1\n"),
+]:
+    ROWS[f"repeated key: {name}"] = (text, edit, out)
+
 
 @pytest.mark.parametrize("text, edit, expected", ROWS.values(), ids=ROWS.keys())
 def test_edit(text, edit, expected):
