@@ -981,7 +981,9 @@ void Builder::note_shadow(Frame& f, std::size_t index, const YamlEntry& old) {
     for (;;) {
         const YamlMapping* m = v->mapping();
         const YamlSequence* q = v->sequence();
-        const CollectionLayout* cl = m != nullptr ? &m->layout : q != nullptr ? &q->layout : nullptr;
+        const CollectionLayout* cl = m != nullptr   ? &m->layout
+                                     : q != nullptr ? &q->layout
+                                                    : nullptr;
         if (cl != nullptr && cl->has() && tail_comments(*cl)) return;
         if (m != nullptr && m->style == ContainerStyle::Block && !m->entries.empty()) {
             const YamlEntry& last = m->entries.back().value;
