@@ -440,6 +440,8 @@ class Extractor {
             auto it = entries_.find(name);
             if (it != entries_.end() && !it->second.open) it->second.obj = obj;
         }
+        /// Where the text written so far ends, in the order of `at`.
+        [[nodiscard]] std::uint64_t clock() const noexcept { return clock_; }
         /// An anchor whose data is not followed (a key's).
         void forget(const std::string& name) { entries_.erase(name); }
         /// Makes `name` what it is in `other`.

@@ -870,6 +870,7 @@ bool Extractor::alias_value(const AliasNode& alias, PyObject* value, YamlNode& o
     // (One copy of the book: the states before and after the conversion
     // change places instead of being copied back.)
     AnchorBook other = book_;
+    const std::uint64_t start = book_.clock();
     YamlNode current;
     if (!convert(value, current)) return false;
     std::swap(book_, other);  // book_: before the conversion; other: after it
@@ -877,14 +878,29 @@ bool Extractor::alias_value(const AliasNode& alias, PyObject* value, YamlNode& o
     // the anchor's name, and the object is that anchor's from now on.
     const bool first =
         settle_ && !issued(alias.name.view()) && book_.find(alias.name.str()) == nullptr;
+    // The value's own anchor, which the alias's name takes the place of.
+    std::string own_anchor;
+    if (const OptString* a = root_anchor(std::as_const(current)); a && *a) own_anchor = **a;
+    // An anchor of the alias's name inside the value stands later in the
+    // text than the one on the value: an alias after it reads that one.
+    bool redefined = false;
     if (auto replacement = alias_replacement(alias.name.str(), current)) {
         std::swap(book_, other);
-        book_.restore(alias.name.str(), other);
+        const AnchorBook::Entry* inner = book_.find(alias.name.str());
+        redefined = inner != nullptr && inner->at > start && inner->obj != value;
+        if (!redefined) book_.restore(alias.name.str(), other);
+        // The value's own anchor is not written (unless an anchor of that
+        // name inside it is): an alias of that name still means what it did.
+        if (!own_anchor.empty() && own_anchor != alias.name.str()) {
+            const AnchorBook::Entry* e = book_.find(own_anchor);
+            if (e == nullptr || e->obj == value || !is_container_object(value))
+                book_.restore(own_anchor, other);
+        }
         out = std::move(*replacement);
     } else {
         out = YamlNode(AliasNode{alias.name, Box<YamlNode>(std::move(current))});
     }
-    if (first && is_container_object(value)) {
+    if (first && !redefined && is_container_object(value)) {
         book_.set_object(alias.name.str(), value);
         held_.push_back(ref::borrow(value));
     }

@@ -124,6 +124,18 @@ ROWS = {
     "block entries put into a flow mapping": (
         "f: {}\ng:\n  # c\n  e: false  # f\n", lambda d: d["f"].update(copy.copy(d["g"])),
         "f: {e: false}\ng:\n  # c\n  e: false  # f\n"),
+    # An anchor renamed or redefined inside: aliases after it read what the
+    # text defines last under the name.
+    "an anchor renamed, its old name given to the root": (
+        "x-a: &a\n  p: 1\nx-b: &b\n  q: 2\ns:\n  <<: *a\n  r: *b\n",
+        lambda d: (d.set_alias("x-b", "a"), d.pop("x-a"), setattr(d, "anchor", "b")),
+        "&b\nx-b: &a\n  q: 2\ns:\n  <<:\n    p: 1\n  r:\n    q: 2\n"),
+    "an alias name defined again inside its value": (
+        "m:\n- name: a\n  email: x@y\n",
+        lambda d: (d.setdefault("", d["m"][0]), d["m"][0].set_alias("email", "n1"),
+                   dict.update(d["m"][0], {"email": copy.copy(d["m"][0])})),
+        "m:\n- name: a\n  email: &n1\n    name: a\n    email: &n1 x@y\n"
+        "'':\n  name: a\n  email:\n    name: a\n    email: *n1\n"),
     # A block scalar that ended the text without a line break, followed now.
     "its record written twice": (
         "- a: 1\n- run: |\n    t", lambda d: d.append(d[1]),
