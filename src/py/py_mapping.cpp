@@ -173,7 +173,8 @@ bool pair_change(PyObject* key, PyObject* value, std::vector<Change>& changes) {
 bool update_changes(PyObject* other, std::vector<Change>& changes) {
     if (is_mapping_object(other)) {
         // Entries whole, with their metadata; the values are the objects
-        // `other` holds, not copies.
+        // `other` holds, not copies (its entries made to match them first).
+        if (!bring_in_step(other)) return false;
         YamlMapping copy;
         {
             MappingObject* o = as_mapping(other);

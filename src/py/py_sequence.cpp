@@ -84,6 +84,8 @@ bool items_to_add(PyObject* other, std::vector<YamlItem>& items, ref& values) {
         items = bare_items(std::move(nodes));
         return true;
     }
+    // (Its items made to match the elements the list holds first.)
+    if (!bring_in_step(other)) return false;
     YamlSequence copy;
     if (!detail::Extractor::snapshot(other, copy)) return false;
     values = ref::steal(PySequence_List(other));

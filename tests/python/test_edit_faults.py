@@ -124,6 +124,14 @@ ROWS = {
     "block entries put into a flow mapping": (
         "f: {}\ng:\n  # c\n  e: false  # f\n", lambda d: d["f"].update(copy.copy(d["g"])),
         "f: {e: false}\ng:\n  # c\n  e: false  # f\n"),
+    "update from a mapping changed behind the class": (
+        "a:\n  app: wp\nb:\n  x: 1\n",
+        lambda d: (dict.update(d["a"], {"app": 5}), d["b"].update(d["a"])),
+        "a:\n  app: 5\nb:\n  x: 1\n  app: 5\n"),
+    "extend from a sequence changed behind the class": (
+        "a:\n- wp\nb:\n- 1\n",
+        lambda d: (list.__setitem__(d["a"], 0, 5), d["b"].extend(d["a"])),
+        "a:\n- 5\nb:\n- 1\n- 5\n"),
     # An anchor renamed or redefined inside: aliases after it read what the
     # text defines last under the name.
     "an anchor renamed, its old name given to the root": (
