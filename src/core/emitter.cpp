@@ -1667,6 +1667,21 @@ bool Emitter::emit_document(const YamlNode& root, bool start_marker, bool end_pr
                                 l->source->text[tail_begin - 1] == '\r';
         if (l->tail_end > tail_begin && !at_line_start() && (block_root || tail_lines))
             line_start();
+        if (block_root && !tail_lines && at_line_start()) {
+            // The rest of the root's line read, after a root that now ends
+            // its own line (a flow root written in block style): its line
+            // break is written already, and another would be a blank line
+            // (text of a "+" block scalar).
+            const std::string_view t = l->source->text;
+            std::uint32_t p = tail_begin;
+            while (p < l->tail_end && (t[p] == ' ' || t[p] == '\t')) ++p;
+            if (p < l->tail_end && t[p] == '\r') {
+                if (++p < l->tail_end && t[p] == '\n') ++p;
+                tail_begin = p;
+            } else if (p == l->tail_end || t[p] == '\n') {
+                tail_begin = p + (p < l->tail_end ? 1 : 0);
+            }  // (a comment stays, on a line of its own)
+        }
         raw(l->source, tail_begin, l->tail_end);
         if (l->has_end) {
             if (meta_.explicit_end) {

@@ -125,6 +125,7 @@ def formatted(text):
 class TestWritesLoadBack:
     @pytest.mark.parametrize("text", [
         "---\n#\n", "%YAML 1.2\n---\n", "a: 1\n--- # c\n", "--- >-3\n    q\n# c\n", "a: 1\n---\n",
+        '[[key, "x\\n\\n"]]\n',  # a flow root's line break after a "+" block it became
     ])
     def test_format_then_load(self, text):
         out = formatted(text)
