@@ -148,13 +148,16 @@ class Entries:
         texts = [obj.get_comment_before(slot), obj.get_comment_inline(slot)]
         return [line.strip() for t in texts if t for line in t.split("\n") if line.strip()]
 
-    def touch(self, objs, docs, keys=(), all_slots=False):
+    def touch(self, objs, docs, keys=(), all_slots=False, deep=False):
         """Marks the entries holding any of `objs`; for a document itself, the
-        entries under `keys` (every entry when `all_slots`)."""
+        entries under `keys` (every entry when `all_slots`). A `deep` edit
+        reaches everything inside `objs`, a document shared into them too."""
         ids = {id(o) for o in objs}
+        if deep:
+            ids |= {id(o) for o, _, _ in walk(objs)}
         for e in self.entries:
             doc = docs[e[0]]
-            if e[2] & ids or (id(doc) in ids and (all_slots or e[1] in keys)):
+            if e[2] & ids or (id(doc) in ids and (all_slots or deep or e[1] in keys)):
                 e[5] = True
 
     def missing(self, text):
@@ -378,8 +381,9 @@ def apply(edit, ns, entries, emit):
         except Exception:  # noqa: BLE001  (an earlier edit took it away)
             pass
     before = repr(plain(reach[0])) if reach else None
-    entries.touch(reach, ns["docs"], [eval(k) for k in edit["keys"]], edit["every"])
     code = edit["code"]
+    deep = ".format(" in code or "recursive=True" in code
+    entries.touch(reach, ns["docs"], [eval(k) for k in edit["keys"]], edit["every"], deep)
     emit({"edit": edit})
     try:
         exec(code, ns)
