@@ -5,6 +5,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "core/char_traits.hpp"
 #include "core/emitter.hpp"
 
 namespace tesvorn {
@@ -22,12 +23,8 @@ std::size_t copy_cost(const YamlNode& node) noexcept {
     return n;
 }
 
-bool is_blank(char c) noexcept {
-    return c == ' ' || c == '\t';
-}
-bool is_break(char c) noexcept {
-    return c == '\n' || c == '\r';
-}
+using chars::is_blank;
+using chars::is_break;
 
 /// The first line break in [p, end), or `end`. Lines are short but many:
 /// memchr beats a loop over their bytes.

@@ -12,13 +12,15 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/render.hpp"
 #include "core/scalar_lines.hpp"
 
 namespace tesvorn {
 namespace detail {
-namespace {
 
-constexpr std::string_view kYamlTagPrefix = "tag:yaml.org,2002:";
+using namespace rendering;
+
+namespace {
 
 // A block-context implicit key must reach its ':' within 1024 characters of
 // its start, or readers give up on it; longer keys are written after "? ".
@@ -29,270 +31,6 @@ constexpr std::size_t kWidth = 80;
 
 // Text reaches a fallible sink in fragments of about this size.
 constexpr std::size_t kChunk = std::size_t{1} << 16;
-
-constexpr char kHex[] = "0123456789ABCDEF";
-
-// ---------------------------------------------------------------------------
-// Character classes
-
-bool is_blank(char c) noexcept {
-    return c == ' ' || c == '\t';
-}
-bool is_break_char(char c) noexcept {
-    return c == '\n' || c == '\r';
-}
-bool is_digit(char c) noexcept {
-    return c >= '0' && c <= '9';
-}
-
-bool is_word(unsigned char c) noexcept {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
-           c == '_';
-}
-
-// Byte classes for the scans below.
-enum : std::uint8_t {
-    kLead = 1,   // first byte of a multi-byte character that may need an escape
-    kCtl = 2,    // C0 control or DEL
-    kPlain = 4,  // matters for the plain test: ':' '#' and the flow indicators
-    kQuote = 8,  // needs an escape inside double quotes: '"' and '\'
-};
-
-constexpr std::array<std::uint8_t, 256> make_classes() {
-    std::array<std::uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = kCtl;
-    t[0x7F] = kCtl;
-    t[0xC2] = kLead;  // U+0080..U+009F (C1 controls, NEL)
-    t[0xE2] = kLead;  // U+2028, U+2029
-    t[0xEF] = kLead;  // U+FEFF, U+FFFE, U+FFFF
-    for (unsigned char c : std::string_view(":#,[]{}")) t[c] = kPlain;
-    t['"'] = kQuote;
-    t['\\'] = kQuote;
-    return t;
-}
-constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
-
-/// A set of bytes as a table: the tests below run once per key and value
-/// read, where a find() in a string of them would call memchr.
-constexpr std::array<bool, 256> byte_set(std::string_view chars) {
-    std::array<bool, 256> t{};
-    for (const char c : chars) t[static_cast<unsigned char>(c)] = true;
-    return t;
-}
-// Indicators, quotes and blanks: no plain scalar starts with one.
-constexpr std::array<bool, 256> kNoPlainStart = byte_set("#,[]{}&*!|>'\"%@` \t");
-// The first characters of the reserved words (is_reserved_word).
-constexpr std::array<bool, 256> kWordStart = byte_set("~oOnNyYtTfF-.");
-
-/// When the bytes at `p` start one of the multi-byte characters that YAML
-/// does not allow raw (C1 controls, U+FFFE, U+FFFF) or that readers take as
-/// line breaks or a byte order mark (NEL, U+2028, U+2029, U+FEFF): its
-/// length, with the code point in `cp`. Otherwise 0.
-std::size_t special_multibyte(const unsigned char* p, const unsigned char* end,
-                              std::uint32_t& cp) noexcept {
-    const auto n = end - p;
-    if (p[0] == 0xC2) {
-        if (n >= 2 && p[1] >= 0x80 && p[1] <= 0x9F) {
-            cp = p[1];
-            return 2;
-        }
-    } else if (p[0] == 0xE2) {
-        if (n >= 3 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9)) {
-            cp = 0x2000u + (p[2] - 0x80u);
-            return 3;
-        }
-    } else if (p[0] == 0xEF) {
-        if (n >= 3 && ((p[1] == 0xBB && p[2] == 0xBF) || (p[1] == 0xBF && p[2] >= 0xBE))) {
-            cp = 0xF000u + ((p[1] - 0x80u) << 6) + (p[2] - 0x80u);
-            return 3;
-        }
-    }
-    return 0;
-}
-
-/// What one pass over a string finds out for the quoting decisions.
-struct TextScan {
-    bool line_feed = false;     // holds "\n"
-    bool escape_only = false;   // holds CR or a character only escapes can carry
-    bool breaks_plain = false;  // ": ", ":<TAB>", " #", "<TAB>#" or a final ':'
-    bool flow_char = false;     // one of , [ ] { }
-    bool tab = false;           // holds a tab
-
-    [[nodiscard]] bool needs_double() const noexcept { return line_feed || escape_only; }
-};
-
-// 1 for the bytes that matter to no quoting decision (scan_text skips them).
-constexpr std::array<std::uint8_t, 256> make_dull() {
-    std::array<std::uint8_t, 256> t{};
-    for (std::size_t c = 0; c < 256; ++c) t[c] = kClasses[c] == 0 || kClasses[c] == kQuote;
-    return t;
-}
-constexpr std::array<std::uint8_t, 256> kDull = make_dull();
-
-TextScan scan_text(std::string_view t) noexcept {
-    TextScan s;
-    const auto* const begin = reinterpret_cast<const unsigned char*>(t.data());
-    const auto* const end = begin + t.size();
-    for (const unsigned char* p = begin; p < end; ++p) {
-        // Most bytes are dull: skip them eight at a time.
-        while (end - p >= 8 && (kDull[p[0]] & kDull[p[1]] & kDull[p[2]] & kDull[p[3]] &
-                                kDull[p[4]] & kDull[p[5]] & kDull[p[6]] & kDull[p[7]]) != 0)
-            p += 8;
-        if (p == end) break;
-        const std::uint8_t cls = kClasses[*p];
-        if (cls == 0 || cls == kQuote) continue;
-        const unsigned char c = *p;
-        if (cls == kCtl) {
-            if (c == '\n') {
-                s.line_feed = true;
-            } else if (c == '\t') {
-                s.tab = true;
-            } else {
-                s.escape_only = true;
-            }
-        } else if (cls == kLead) {
-            std::uint32_t cp = 0;
-            if (special_multibyte(p, end, cp) != 0) s.escape_only = true;
-        } else if (c == ':') {
-            if (p + 1 == end || is_blank(static_cast<char>(p[1]))) s.breaks_plain = true;
-        } else if (c == '#') {
-            if (p != begin && is_blank(static_cast<char>(p[-1]))) s.breaks_plain = true;
-        } else {
-            s.flow_char = true;
-        }
-    }
-    return s;
-}
-
-/// True when `t` written plain reads back as exactly `t` (typing aside): no
-/// indicator at the start, nothing that ends the scalar early, no blanks at
-/// the ends, no document marker. Flow context also excludes , [ ] { } and a
-/// leading '?' or ':'.
-bool plain_syntax_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
-    if (t.empty() || s.needs_double() || s.breaks_plain || (flow && s.flow_char)) return false;
-    const char c = t[0];
-    // Indicators, quotes and blanks cannot start a plain scalar.
-    if (kNoPlainStart[static_cast<unsigned char>(c)]) return false;
-    // '-', '?' and ':' can when a non-blank follows (not '?' and ':' in flow).
-    if (c == '-' || c == '?' || c == ':') {
-        if (t.size() == 1 || is_blank(t[1]) || (flow && c != '-')) return false;
-    }
-    if (is_blank(t.back())) return false;
-    // A '-' after a blank starts a word, and the reader refuses a word '-'
-    // followed by , ] or }: in flow context one of them follows the scalar.
-    if (flow && t.size() >= 2 && t.back() == '-' && is_blank(t[t.size() - 2])) return false;
-    if (t.size() >= 3 && (c == '-' || c == '.') && t[1] == c && t[2] == c &&
-        (t.size() == 3 || is_blank(t[3])))
-        return false;
-    return true;
-}
-
-bool is_reserved_word(std::string_view t) noexcept {
-    static constexpr std::string_view kWords[] = {
-        "~",     "on",    "On",    "ON",    "no",    "No",   "NO",   "yes",  "Yes",
-        "YES",   "off",   "Off",   "OFF",   "---",   "...",  "null", "Null", "NULL",
-        "true",  "True",  "TRUE",  ".inf",  ".Inf",  ".INF", ".nan", ".NaN", ".NAN",
-        "false", "False", "FALSE", "-.inf", "-.Inf", "-.INF"};
-    if (t.empty() || t.size() > 5 || !kWordStart[static_cast<unsigned char>(t[0])]) return false;
-    for (std::string_view w : kWords)
-        if (w == t) return true;
-    return false;
-}
-
-/// Mirrors the reader's typing: texts that would read back as a number.
-bool is_number_like(std::string_view t) noexcept {
-    std::string_view body = t;
-    if (!body.empty() && (body[0] == '+' || body[0] == '-')) body.remove_prefix(1);
-    if (body.empty() || !(is_digit(body[0]) || body[0] == '.')) return false;
-    std::int64_t i = 0;
-    if (body.size() >= 2 && body[0] == '0') {
-        if (body[1] == 'x' || body[1] == 'X') return parse_i64(body.substr(2), 16, i);
-        if (body[1] == 'o' || body[1] == 'O') return parse_i64(body.substr(2), 8, i);
-    }
-    if (parse_i64(t, 10, i)) return true;
-    double d = 0;
-    return t.find_first_of(".eE") != std::string_view::npos && parse_f64(t, d);
-}
-
-/// The plain test for a string value.
-bool plain_value_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
-    // Tabs are valid inside plain scalars, but several readers (PyYAML among
-    // them) reject them there; quoted, they read back everywhere.
-    if (s.tab || !plain_syntax_ok(t, flow, s)) return false;
-    // Values starting with - ? < or = are quoted as well: to other readers
-    // some of them are indicators (YAML 1.1 merge and value keys).
-    if (t[0] == '-' || t[0] == '?' || t[0] == '<' || t[0] == '=') return false;
-    return !is_reserved_word(t) && !is_number_like(t);
-}
-
-/// The plain test for a mapping key. Keys are never typed, so only syntax
-/// matters; "<<" stays plain as the merge key.
-bool plain_key_ok(std::string_view t, bool flow, const TextScan& s) noexcept {
-    if (t == "<<") return true;
-    if (s.tab || !plain_syntax_ok(t, flow, s)) return false;
-    return t[0] != '?' && t[0] != '<' && t[0] != '=';
-}
-
-bool is_block_style(ScalarStyle s) noexcept {
-    return s == ScalarStyle::Literal || s == ScalarStyle::Folded;
-}
-
-/// Whether a block scalar can carry `t`: it holds no CR or character that
-/// needs an escape, and is not made of line feeds only (readers give those
-/// back as an empty string).
-bool block_can_hold(std::string_view t) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(t.data());
-    const auto* const end = p + t.size();
-    constexpr std::uint64_t kSpaces = 0x2020202020202020u;
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    while (p < end) {
-        // Block scalars are long and mostly printable ASCII: eight bytes at
-        // a time while none is below ' ' or from DEL on.
-        for (std::uint64_t w = 0; end - p >= 8; p += 8) {
-            std::memcpy(&w, p, 8);
-            if (((w - kSpaces) | (w + kOnes) | w) & kHighs) break;
-        }
-        if (p == end) break;
-        const std::uint8_t cls = kClasses[*p];
-        if (cls == kCtl && *p != '\n' && *p != '\t') return false;
-        if (cls == kLead) {
-            std::uint32_t cp = 0;
-            if (special_multibyte(p, end, cp) != 0) return false;
-        }
-        ++p;
-    }
-    return t.empty() || t.find_first_not_of('\n') != std::string_view::npos;
-}
-
-/// Whether a continuation line of a plain scalar may start with `c`: not a
-/// blank, and nothing a reader could take for a comment or an indicator.
-bool plain_line_start(char c) noexcept {
-    return !kNoPlainStart[static_cast<unsigned char>(c)] && c != '-' && c != '?' && c != ':';
-}
-
-/// Whether a folded line of `t` may break at `i`: a single space between
-/// two characters that are not blanks (blanks around a line break are not
-/// text of a plain or quoted scalar, and a blank after it would start a
-/// more-indented line of a folded one); in a plain scalar the next line
-/// must also start as one.
-bool breaks_at(std::string_view t, std::size_t i, ScalarStyle style) noexcept {
-    if (t[i] != ' ' || i == 0 || i + 1 >= t.size() || is_blank(t[i - 1]) || is_blank(t[i + 1]))
-        return false;
-    return style != ScalarStyle::Plain || plain_line_start(t[i + 1]);
-}
-
-/// The style a string that is not written as a block goes out in: plain
-/// where it reads back as itself, else single-quoted where that can carry
-/// it, else double-quoted.
-ScalarStyle quoting_of(std::string_view t, ScalarStyle style, bool flow) {
-    const TextScan s = scan_text(t);
-    if (style == ScalarStyle::Plain && plain_value_ok(t, flow, s) && !is_decimal_integer(t))
-        return ScalarStyle::Plain;
-    if ((style == ScalarStyle::Plain || style == ScalarStyle::Single) && !s.needs_double())
-        return ScalarStyle::Single;
-    return ScalarStyle::Double;
-}
 
 /// The column a block scalar read as `text` (its header first) put its
 /// content at, its entry or item standing at `indent`; 0 where it shows
@@ -309,318 +47,10 @@ std::size_t block_content_column(std::string_view text, std::size_t indent) noex
         const std::size_t b = p + 1;
         std::size_t e = b;
         while (e < text.size() && text[e] == ' ') ++e;
-        if (e < text.size() && !is_break_char(text[e])) return e - b > indent ? e - b : 0;
+        if (e < text.size() && !is_break(text[e])) return e - b > indent ? e - b : 0;
         p = text.find('\n', e);
     }
     return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Scalar text
-
-void append_hex_escape(std::string& out, char kind, std::uint32_t cp, int digits) {
-    out += '\\';
-    out += kind;
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
-}
-
-/// `t` as the text between double quotes: the quote, the backslash and
-/// every character YAML does not allow raw escaped.
-void append_double_escaped(std::string& out, std::string_view t) {
-    const auto* const begin = reinterpret_cast<const unsigned char*>(t.data());
-    const auto* const end = begin + t.size();
-    const unsigned char* run = begin;  // start of the bytes not yet copied
-    for (const unsigned char* p = begin; p < end;) {
-        const std::uint8_t cls = kClasses[*p];
-        if ((cls & (kCtl | kQuote | kLead)) == 0) {
-            ++p;
-            continue;
-        }
-        std::uint32_t cp = *p;
-        std::size_t len = 1;
-        if (cls == kLead) {
-            len = special_multibyte(p, end, cp);
-            if (len == 0) {
-                ++p;
-                continue;
-            }
-        }
-        out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-        switch (cp) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case 0x85:
-                out += "\\N";
-                break;
-            case 0x2028:
-                out += "\\L";
-                break;
-            case 0x2029:
-                out += "\\P";
-                break;
-            default:
-                if (cp < 0x100) {
-                    append_hex_escape(out, 'x', cp, 2);
-                } else {
-                    append_hex_escape(out, 'u', cp, 4);
-                }
-        }
-        p += len;
-        run = p;
-    }
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
-}
-
-void append_double_quoted(std::string& out, std::string_view t) {
-    out += '"';
-    append_double_escaped(out, t);
-    out += '"';
-}
-
-void append_single_quoted(std::string& out, std::string_view t) {
-    out += '\'';
-    for (std::size_t pos = 0;;) {
-        const std::size_t q = t.find('\'', pos);
-        if (q == std::string_view::npos) {
-            out.append(t.substr(pos));
-            break;
-        }
-        out.append(t.substr(pos, q + 1 - pos));
-        out += '\'';
-        pos = q + 1;
-    }
-    out += '\'';
-}
-
-void append_float(std::string& out, double d) {
-    if (std::isnan(d)) {
-        out += ".nan";
-    } else if (std::isinf(d)) {
-        out += d > 0 ? ".inf" : "-.inf";
-    } else {
-        const std::size_t start = out.size();
-        append_shortest_fixed(out, d);
-        if (out.find_first_of(".eE", start) == std::string::npos) out += ".0";
-    }
-}
-
-/// The one-line text of a string value in `style`.
-void append_string(std::string& out, std::string_view t, ScalarStyle style, bool flow) {
-    const TextScan s = scan_text(t);
-    if (style == ScalarStyle::Plain && plain_value_ok(t, flow, s)) {
-        out.append(t);
-    } else if ((style == ScalarStyle::Plain || style == ScalarStyle::Single) && !s.needs_double()) {
-        append_single_quoted(out, t);
-    } else {
-        append_double_quoted(out, t);
-    }
-}
-
-void append_value(std::string& out, const ScalarValue& v, ScalarStyle style, bool flow) {
-    switch (v.kind()) {
-        case ScalarValue::Int: {
-            std::array<char, 24> buf;
-            const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v.as_int());
-            out.append(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));
-            break;
-        }
-        case ScalarValue::Float:
-            append_float(out, v.as_float());
-            break;
-        case ScalarValue::Bool:
-            out += v.as_bool() ? "true" : "false";
-            break;
-        case ScalarValue::Str:
-            // A plain decimal integer of any size reads back as an integer.
-            if (style == ScalarStyle::Plain && is_decimal_integer(v.as_str())) {
-                append_single_quoted(out, v.as_str());
-            } else {
-                append_string(out, v.as_str(), style, flow);
-            }
-            break;
-        case ScalarValue::Null:
-            out += "null";
-            break;
-        case ScalarValue::BigInt:
-            out += v.as_big_int();
-            break;
-    }
-}
-
-/// A key's text in its style (block styles give the double-quoted form).
-void append_key(std::string& out, std::string_view key, ScalarStyle style, bool flow) {
-    const TextScan s = scan_text(key);
-    if (style == ScalarStyle::Plain && plain_key_ok(key, flow, s)) {
-        out.append(key);
-    } else if ((style == ScalarStyle::Plain || style == ScalarStyle::Single) && !s.needs_double()) {
-        append_single_quoted(out, key);
-    } else {
-        append_double_quoted(out, key);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Anchors and tags
-
-/// Anchor names are written as they are, unless a reader could not take
-/// them back (blanks, line breaks, flow indicators, characters that need an
-/// escape, or no character at all): then the offending bytes are written as
-/// %XX, so that the anchor and its aliases still match.
-void append_anchor_name(std::string& out, std::string_view name) {
-    const auto bad = [](unsigned char c) {
-        return c <= ' ' || c == 0x7F || c == ',' || c == '[' || c == ']' || c == '{' || c == '}';
-    };
-    const TextScan s = scan_text(name);
-    bool valid = !name.empty() && !s.needs_double() && !s.flow_char;
-    for (std::size_t i = 0; valid && i < name.size(); ++i)
-        valid = !bad(static_cast<unsigned char>(name[i]));
-    if (valid) {
-        out.append(name);
-        return;
-    }
-    if (name.empty()) {
-        out += '%';
-        return;
-    }
-    const auto* const begin = reinterpret_cast<const unsigned char*>(name.data());
-    const auto* const end = begin + name.size();
-    for (const unsigned char* p = begin; p < end;) {
-        std::uint32_t cp = 0;
-        std::size_t len = kClasses[*p] == kLead ? special_multibyte(p, end, cp) : 0;
-        if (len == 0 && !bad(*p) && *p != '%') {
-            out += static_cast<char>(*p++);
-            continue;
-        }
-        for (std::size_t k = 0; k < std::max<std::size_t>(len, 1); ++k, ++p) {
-            out += '%';
-            out += kHex[*p >> 4];
-            out += kHex[*p & 0xF];
-        }
-    }
-}
-
-bool is_tag_char(unsigned char c) noexcept {
-    return is_word(c) || std::string_view("#;/?:@&=+$.~*'()").find(static_cast<char>(c)) !=
-                             std::string_view::npos;
-}
-
-bool is_uri_char(unsigned char c) noexcept {
-    return is_word(c) || std::string_view("#;/?:@&=+$,_.!~*'()[]").find(static_cast<char>(c)) !=
-                             std::string_view::npos;
-}
-
-/// Appends `s` with every byte a tag may not hold raw written as %XX (the
-/// reader decodes these); `verbatim` allows the wider set of `!<...>`.
-void append_tag_text(std::string& out, std::string_view s, bool verbatim) {
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (verbatim ? is_uri_char(c) : is_tag_char(c)) {
-            out += ch;
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-}
-
-/// A %TAG prefix as the reader takes it back: the reader decodes %XX, so a
-/// decoded character that is not a URI character (a space, a line break,
-/// "%" itself) is escaped again; a first character may also be "!", but not
-/// "," "[" or "]".
-std::string prefix_text(std::string_view prefix) {
-    std::string out;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        const auto c = static_cast<unsigned char>(prefix[i]);
-        const bool raw = i == 0 ? c == '!' || (is_uri_char(c) && c != ',' && c != '[' && c != ']')
-                                : is_uri_char(c);
-        if (raw) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
-}
-
-bool valid_handle(std::string_view h) noexcept {
-    if (h == "!" || h == "!!") return true;
-    if (h.size() < 3 || h.front() != '!' || h.back() != '!') return false;
-    return std::all_of(h.begin() + 1, h.end() - 1,
-                       [](char c) { return is_word(static_cast<unsigned char>(c)); });
-}
-
-/// The text of `tag` that reads back as `tag` in a document with the given
-/// %TAG directives: a shorthand where one fits, else the verbatim form.
-void append_tag(std::string& out, std::string_view tag, const DocMetadata& meta) {
-    if (tag == "!") {
-        out += '!';
-        return;
-    }
-    bool declares_primary = false, declares_secondary = false;
-    for (const auto& d : *meta.tag_directives) {
-        declares_primary = declares_primary || d.first == "!";
-        declares_secondary = declares_secondary || d.first == "!!";
-    }
-    // A prefix declared by %TAG gives the form the document was written in.
-    for (const auto& [handle, prefix] : *meta.tag_directives) {
-        if (!prefix.empty() && tag.size() > prefix.size() && tag.starts_with(prefix) &&
-            valid_handle(handle)) {
-            out += handle;
-            append_tag_text(out, tag.substr(prefix.size()), false);
-            return;
-        }
-    }
-    std::string_view standard_rest;
-    bool standard = false;
-    if (tag.starts_with(kYamlTagPrefix) && tag.size() > kYamlTagPrefix.size()) {
-        standard_rest = tag.substr(kYamlTagPrefix.size());
-        standard = true;
-    } else if (tag.starts_with("!!") && tag.size() > 2) {
-        // "!!x" is the shorthand of the standard tag x.
-        standard_rest = tag.substr(2);
-        standard = true;
-    }
-    if (standard) {
-        if (!declares_secondary) {
-            out += "!!";
-            append_tag_text(out, standard_rest, false);
-        } else {
-            out += "!<";
-            out += kYamlTagPrefix;
-            append_tag_text(out, standard_rest, true);
-            out += '>';
-        }
-        return;
-    }
-    if (tag.size() >= 2 && tag[0] == '!' && tag[1] != '!' && !declares_primary) {
-        // A later '!' is escaped so that the reader does not take a named
-        // handle.
-        out += '!';
-        append_tag_text(out, tag.substr(1), false);
-        return;
-    }
-    out += "!<";
-    append_tag_text(out, tag, true);
-    out += '>';
 }
 
 // ---------------------------------------------------------------------------
@@ -771,7 +201,7 @@ class Emitter {
     [[nodiscard]] std::size_t column() const noexcept {
         std::size_t n = 0;
         std::size_t i = out_.size();
-        for (; i > 0 && !is_break_char(out_[i - 1]); --i)
+        for (; i > 0 && !is_break(out_[i - 1]); --i)
             if ((static_cast<unsigned char>(out_[i - 1]) & 0xC0) != 0x80) ++n;
         // A byte order mark that starts the text takes no column.
         if (i == 0 && n > 0 && out_.starts_with("\xEF\xBB\xBF")) --n;
@@ -1165,8 +595,7 @@ class Emitter {
     /// Text from the source after the last piece: a blank right after a
     /// plain "?" needs the "?" quoted.
     void flow_text(std::string_view text) {
-        if (pos() == plain_question_ && !text.empty() &&
-            (is_blank(text[0]) || is_break_char(text[0]))) {
+        if (pos() == plain_question_ && !text.empty() && (is_blank(text[0]) || is_break(text[0]))) {
             out_.pop_back();
             put("'?'");
         }
@@ -1717,7 +1146,7 @@ bool Emitter::emit_root_anew(const YamlNode& root, std::uint32_t& tail_begin) {
     const std::string_view tail =
         doc_->source->text.substr(doc_->tail_begin, doc_->tail_end - doc_->tail_begin);
     std::size_t e = 0;
-    while (e < tail.size() && !is_break_char(tail[e])) ++e;
+    while (e < tail.size() && !is_break(tail[e])) ++e;
     std::optional<std::string> comment;
     if (const std::size_t hash = first_comment(tail); hash != std::string_view::npos) {
         std::size_t p = hash + 1;
@@ -2871,7 +2300,7 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
     const std::string_view text = src->text;
     const std::uint32_t at = l.at(SlotLayout::kValue);
     std::size_t line_start = at;
-    while (line_start > 0 && !is_break_char(text[line_start - 1])) --line_start;
+    while (line_start > 0 && !is_break(text[line_start - 1])) --line_start;
     ScalarLines r;
     if (!read_scalar_lines(piece, text_columns(text.substr(line_start, at - line_start)), indent,
                            r))
@@ -2899,7 +2328,7 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
     // A block scalar's header and what follows its last line: as read while
     // the value ends in as many line feeds as it did and that still reads
     // so (one that ended the text without a line break does only there).
-    const bool ended = is_break_char(piece.back());
+    const bool ended = is_break(piece.back());
     const std::size_t trailing_was = r.value.size() - r.body_len;
     const std::size_t trailing = now.size() - body_len;
     const bool tail_ok = !block || (trailing == trailing_was && (ended || at_end));
@@ -3046,7 +2475,7 @@ bool Emitter::rewrite_lines(const SourceRef& src, const SlotLayout& l, const Yam
         const std::size_t line = std::max<std::size_t>(k, 1);
         if (line >= n) return false;
         std::size_t b = lines[line].src_begin;
-        while (b > 0 && !is_break_char(piece[b - 1])) --b;
+        while (b > 0 && !is_break(piece[b - 1])) --b;
         cont = lines[line].src_begin - b;
     }
     if (block) {
@@ -3241,10 +2670,9 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
         std::size_t p = first_lead;
         while (p < text.size()) {
             const char c = text[p];
-            if (c == '#' && p > first_lead &&
-                (is_blank(text[p - 1]) || is_break_char(text[p - 1]))) {
-                while (p < text.size() && !is_break_char(text[p])) ++p;
-            } else if (is_blank(c) || is_break_char(c)) {
+            if (c == '#' && p > first_lead && (is_blank(text[p - 1]) || is_break(text[p - 1]))) {
+                while (p < text.size() && !is_break(text[p])) ++p;
+            } else if (is_blank(c) || is_break(c)) {
                 ++p;
             } else {
                 break;
@@ -3361,7 +2789,7 @@ void Emitter::emit_flow_body(const CollectionLayout& l, const Slots& slots, bool
             const std::uint32_t tb = sl.at(SlotLayout::kTrail);
             const std::uint32_t te = sl.at(SlotLayout::kEnd);
             std::uint32_t last_line = te;
-            while (last_line > tb && !is_break_char(text[last_line - 1])) --last_line;
+            while (last_line > tb && !is_break(text[last_line - 1])) --last_line;
             if (has_comment(last_line, te)) {
                 if (comma_after) {
                     flow_indicator(',');
@@ -3533,70 +2961,6 @@ bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t ind
     const bool written = e.finish() && ok;
     sink.set_document_closed(meta.explicit_end);
     return written;
-}
-
-std::string emit_scalar_value_with_style(const ScalarValue& value, ScalarStyle style) {
-    std::string out;
-    detail::append_value(out, value, style, false);
-    return out;
-}
-
-namespace {
-
-// Letters, digits, "_./-" and spaces: no quoting rule looks at them, but
-// for a space at the end or before a final '-'.
-constexpr std::array<bool, 256> kWordByte =
-    detail::byte_set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./- ");
-
-/// Words of those bytes that start with a letter or '_' (most keys and many
-/// values): plain anywhere, syntax-wise.
-bool is_plain_words(std::string_view t) noexcept {
-    if (t.empty()) return false;
-    const char c = t[0];
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')) return false;
-    const auto* p = reinterpret_cast<const unsigned char*>(t.data());
-    const auto* const end = p + t.size();
-    // Eight at a time (a branch per byte costs more than the lookups).
-    for (; end - p >= 8; p += 8)
-        if (!(kWordByte[p[0]] & kWordByte[p[1]] & kWordByte[p[2]] & kWordByte[p[3]] &
-              kWordByte[p[4]] & kWordByte[p[5]] & kWordByte[p[6]] & kWordByte[p[7]]))
-            return false;
-    for (; p < end; ++p)
-        if (!kWordByte[*p]) return false;
-    const char last = t.back();
-    return last != ' ' && !(last == '-' && t[t.size() - 2] == ' ');
-}
-
-}  // namespace
-
-bool writes_plain_value(std::string_view text, bool flow) noexcept {
-    // Short words that start with a letter read back as strings unless they
-    // are reserved words (longer texts are scanned faster the other way).
-    if (text.size() <= 16 && is_plain_words(text)) return !detail::is_reserved_word(text);
-    return detail::plain_value_ok(text, flow, detail::scan_text(text));
-}
-
-bool writes_as_block(std::string_view text) noexcept {
-    return detail::block_can_hold(text);
-}
-
-bool writes_plain_key(std::string_view text, bool flow) noexcept {
-    if (is_plain_words(text)) return true;
-    return detail::plain_key_ok(text, flow, detail::scan_text(text));
-}
-
-std::string single_quote(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    detail::append_single_quoted(out, text);
-    return out;
-}
-
-std::string double_quote(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    detail::append_double_quoted(out, text);
-    return out;
 }
 
 }  // namespace tesvorn

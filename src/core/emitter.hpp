@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/render.hpp"
 #include "core/types.hpp"
 
 namespace tesvorn {
@@ -163,29 +164,5 @@ class BlockWriter {
 /// every document of several); `last` when no document follows.
 [[nodiscard]] bool emit_docs_to(const YamlNode& root, const DocMetadata& meta, std::size_t indent,
                                 Sink& sink, bool start_marker, bool last);
-
-/// The one-line text of a scalar value in `style`, as the writer puts it in
-/// block context: numbers, booleans and null as their canonical words; a
-/// string plain when it reads back as the same string, else quoted. Block
-/// styles (literal, folded) give the double-quoted form.
-std::string emit_scalar_value_with_style(const ScalarValue& value, ScalarStyle style);
-
-/// Whether the writer writes the string `text` as a plain scalar, in block
-/// context or (`flow`) inside a flow collection.
-bool writes_plain_value(std::string_view text, bool flow) noexcept;
-/// Whether a block scalar (literal or folded) can carry the string `text`:
-/// the writer writes other strings in block style on one line, quoted.
-bool writes_as_block(std::string_view text) noexcept;
-/// Whether the writer writes the mapping key `text` plain.
-bool writes_plain_key(std::string_view text, bool flow) noexcept;
-
-/// `text` in single quotes, apostrophes doubled. Reads back as `text` only
-/// when it holds no line break or character that needs an escape.
-std::string single_quote(std::string_view text);
-
-/// `text` in double quotes with escapes for the quote, backslash, tab, line
-/// breaks and every character YAML does not allow raw (and NEL, U+2028,
-/// U+2029, U+FEFF); always reads back as `text`.
-std::string double_quote(std::string_view text);
 
 }  // namespace tesvorn

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/char_traits.hpp"
 #include "core/types.hpp"
 
 namespace tesvorn {
@@ -200,12 +201,8 @@ std::uint64_t fingerprint_head(const DocMetadata& meta, const YamlNode& root) no
 
 namespace {
 
-bool is_blank_char(char c) noexcept {
-    return c == ' ' || c == '\t';
-}
-bool is_break_char(char c) noexcept {
-    return c == '\n' || c == '\r';
-}
+using chars::is_blank;
+using chars::is_break;
 
 /// Where the line holding `p` ends in `s`: its first line break, or the end.
 std::size_t line_end(std::string_view s, std::size_t p) noexcept {
@@ -227,8 +224,8 @@ std::string_view comment_at(std::string_view s, std::size_t hash) noexcept {
 }  // namespace
 
 std::size_t first_comment(std::string_view piece) noexcept {
-    for (std::size_t p = 0; p < piece.size() && !is_break_char(piece[p]); ++p)
-        if (piece[p] == '#' && (p == 0 || is_blank_char(piece[p - 1]))) return p;
+    for (std::size_t p = 0; p < piece.size() && !is_break(piece[p]); ++p)
+        if (piece[p] == '#' && (p == 0 || is_blank(piece[p - 1]))) return p;
     return std::string_view::npos;
 }
 
@@ -238,7 +235,7 @@ bool lead_comments_are(std::string_view lead, const std::string* comment) noexce
     std::size_t p = 0;
     while (p < lead.size()) {
         std::size_t q = p;
-        while (q < lead.size() && is_blank_char(lead[q])) ++q;
+        while (q < lead.size() && is_blank(lead[q])) ++q;
         std::size_t e = q < lead.size() ? line_end(lead, q) : q;
         if (q < e && lead[q] == '#') {
             std::size_t t = q + 1;
@@ -270,9 +267,9 @@ namespace {
 /// whether the line holds blanks only.
 std::size_t next_line(std::string_view s, std::size_t p, bool& blank) noexcept {
     std::size_t e = p;
-    while (e < s.size() && is_blank_char(s[e])) ++e;
-    blank = e < s.size() && is_break_char(s[e]);
-    while (e < s.size() && !is_break_char(s[e])) ++e;
+    while (e < s.size() && is_blank(s[e])) ++e;
+    blank = e < s.size() && is_break(s[e]);
+    while (e < s.size() && !is_break(s[e])) ++e;
     if (e < s.size() && s[e] == '\r' && e + 1 < s.size() && s[e + 1] == '\n') ++e;
     return e < s.size() ? e + 1 : e;
 }
@@ -308,7 +305,7 @@ std::size_t detached_lines(std::string_view lead) noexcept {
             split = e;
         } else if (!blank) {
             std::size_t q = p;
-            while (q < e && is_blank_char(lead[q])) ++q;
+            while (q < e && is_blank(lead[q])) ++q;
             comment = comment || (q < e && lead[q] == '#');
         }
         p = e;
@@ -324,7 +321,7 @@ bool tail_comments(const CollectionLayout& l) noexcept {
         bool blank = false;
         const std::size_t e = next_line(tail, p, blank);
         std::size_t q = p;
-        while (q < e && is_blank_char(tail[q])) ++q;
+        while (q < e && is_blank(tail[q])) ++q;
         if (q < e && tail[q] == '#') return true;
         p = e;
     }

@@ -4,15 +4,15 @@
 #include <cstring>
 #include <limits>
 
+#include "core/char_traits.hpp"
+
 namespace tesvorn {
 
 namespace {
 
 constexpr std::size_t kMaxIndexed = std::numeric_limits<std::uint32_t>::max();
 
-bool is_break(char c) noexcept {
-    return c == '\n' || c == '\r';
-}
+using chars::is_break;
 
 bool is_lead(char c) noexcept {
     return (static_cast<unsigned char>(c) & 0xC0) != 0x80;

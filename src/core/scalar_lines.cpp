@@ -8,9 +8,7 @@ namespace tesvorn {
 
 namespace {
 
-bool blank(char c) noexcept {
-    return c == ' ' || c == '\t';
-}
+using chars::is_blank;
 
 /// One line of a text: [begin, end) without its line break, which (when
 /// there is one) ends at `next`.
@@ -66,7 +64,7 @@ bool read_block(std::string_view t, std::size_t indent, ScalarLines& out) {
     }
     std::size_t e = i;
     while (e < t.size() && t[e] != '\n' && t[e] != '\r') ++e;
-    if (e == t.size() || (e > i && !blank(t[i]))) return false;
+    if (e == t.size() || (e > i && !is_blank(t[i]))) return false;
     out.header_end = static_cast<std::uint32_t>(e);
     out.indicator = digit != 0;
     const std::vector<RawLine> lines =
@@ -103,7 +101,7 @@ bool read_block(std::string_view t, std::size_t indent, ScalarLines& out) {
         if (sp < column) return false;  // not of this scalar
         const std::string_view text = t.substr(l.begin + column, n - column);
         ScalarLines::Line line;
-        line.more = folded && blank(text[0]);
+        line.more = folded && is_blank(text[0]);
         if (out.lines.empty()) {
             out.value.append(empty, '\n');
         } else {
@@ -250,7 +248,7 @@ bool read_flow_scalar(std::string_view t, std::size_t column, ScalarLines& out) 
         const bool first = i == 0, last = i + 1 == lines.size();
         std::size_t b = l.begin, e = l.end;
         if (!first)
-            while (b < e && blank(inner[b])) ++b;
+            while (b < e && is_blank(inner[b])) ++b;
         if (b == e && !first && !last) {
             ++empty;  // an empty line
             continue;
@@ -282,7 +280,7 @@ bool read_flow_scalar(std::string_view t, std::size_t column, ScalarLines& out) 
             } else {
                 text += c;
                 ++p;
-                if (blank(c)) continue;
+                if (is_blank(c)) continue;
             }
             kept = p;
             text_kept = text.size();

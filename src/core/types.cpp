@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/char_traits.hpp"
+#include "core/render.hpp"
 #include "core/result.hpp"
 
 namespace tesvorn {
@@ -35,7 +37,7 @@ bool keeps_original(const ScalarValue& value, std::string_view text, bool tagged
         }
         case ScalarValue::Float: {
             std::string written;
-            append_float_text(written, value.as_float());
+            rendering::append_float(written, value.as_float());
             return text != written;
         }
         case ScalarValue::Bool:
@@ -245,9 +247,7 @@ bool iequals(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
-bool is_digit(char c) noexcept {
-    return c >= '0' && c <= '9';
-}
+using chars::is_digit;
 
 /// Whether `text` has a '.', 'e' or 'E' (the marks of a float).
 bool has_float_mark(std::string_view text) noexcept {
@@ -315,18 +315,6 @@ void append_shortest_fixed(std::string& out, double v) {
     const auto res =
         std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed);
     out.append(buf.data(), res.ptr);
-}
-
-void append_float_text(std::string& out, double v) {
-    if (std::isnan(v)) {
-        out += ".nan";
-    } else if (std::isinf(v)) {
-        out += v > 0 ? ".inf" : "-.inf";
-    } else {
-        const std::size_t start = out.size();
-        append_shortest_fixed(out, v);
-        if (out.find_first_of(".eE", start) == std::string::npos) out += ".0";
-    }
 }
 
 namespace {

@@ -961,8 +961,5 @@ bool parse_f64(std::string_view text, double& out) noexcept;
 /// Appends the shortest decimal text that reads back as `v` (finite), never
 /// in exponent notation and without a forced decimal point (1.0 gives "1").
 void append_shortest_fixed(std::string& out, double v);
-/// Appends the writer's text of a float: ".nan", ".inf", "-.inf", or the
-/// shortest fixed form with ".0" added when it has no decimal point.
-void append_float_text(std::string& out, double v);
 
 }  // namespace tesvorn

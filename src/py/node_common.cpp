@@ -4,6 +4,7 @@
 #include <memory>
 #include <unordered_set>
 
+#include "core/render.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/metadata.hpp"
@@ -25,25 +26,8 @@ std::string_view standard_tag(std::string_view tag) noexcept {
 /// The text the writer gives a scalar's value.
 std::string scalar_text(const YamlScalar& s) {
     if (s.props->original) return *s.props->original;
-    const ScalarValue& v = s.value;
-    switch (v.kind()) {
-        case ScalarValue::Str:
-            return std::string(v.as_str());
-        case ScalarValue::Int:
-            return std::to_string(v.as_int());
-        case ScalarValue::BigInt:
-            return std::string(v.as_big_int());
-        case ScalarValue::Float: {
-            std::string out;
-            append_float_text(out, v.as_float());
-            return out;
-        }
-        case ScalarValue::Bool:
-            return v.as_bool() ? "true" : "false";
-        case ScalarValue::Null:
-            break;
-    }
-    return "null";
+    if (s.value.is_str()) return std::string(s.value.as_str());
+    return emit_scalar_value_with_style(s.value, ScalarStyle::Plain);
 }
 
 }  // namespace
