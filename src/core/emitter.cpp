@@ -215,7 +215,10 @@ class Emitter {
     }
     void put_blank_lines(std::size_t n) {
         if (pos() == after_keep_) return;
+        const bool after_block = pos() == after_block_;
         for (std::size_t i = 0; i < n; ++i) put('\n');
+        // Lines indented deeper after them still read as the block's text.
+        if (after_block) after_block_ = pos();
     }
 
     // Records -----------------------------------------------------------------
@@ -1528,7 +1531,11 @@ void Emitter::write_collection_tail(const Block& b, const CollectionLayout& l,
         }
         line_start();
         if (lines_fit(tail, moved.empty() && as_read ? l.source.get() : nullptr, l.tail_begin)) {
+            const bool after_block = pos() == after_block_;
             put_raw(tail);
+            // Blank lines only: deeper lines after them still read as the
+            // block scalar's text.
+            if (after_block && tail.find('#') == std::string_view::npos) after_block_ = pos();
             return;
         }
         // After a block scalar: its comment lines at the collection's

@@ -148,6 +148,11 @@ ROWS = {
     "its record written twice": (
         "- a: 1\n- run: |\n    t", lambda d: d.append(d[1]),
         "- a: 1\n- run: |-\n    t\n- run: |\n    t"),
+    "a tail comment after a copied block scalar and its blank line": (
+        "env:\n  A: x   # one\n       # more\n\nc:\n- run: |\n    echo a\n\n- b: 1\n",
+        lambda d: d["env"].__setitem__("n", copy.deepcopy(d["c"][0])),
+        "env:\n  A: x   # one\n  n:\n    run: |\n      echo a\n\n  # more\n\n"
+        "c:\n- run: |\n    echo a\n\n- b: 1\n"),
     "blank lines after the collection around it": (
         "a:\n- x: 1\n  run: |\n    t", lambda d: setattr(d["a"][0], "trailing_blank_lines", 1),
         "a:\n- x: 1\n  run: |-\n    t\n\n"),
