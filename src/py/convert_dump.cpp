@@ -1160,7 +1160,12 @@ bool Extractor::python_part(PyObject* obj, YamlNode& out) {
             const YamlNode* probe = converted ? &fresh : nullptr;
             const YamlItem* was = nullptr;
             for (std::size_t j = next; j < items.size() && j < next + 2; ++j) {
-                if (!used[j] && matches(items[j].node, probe, value.get())) {
+                // (An item's place tells less than a key: a collection put
+                // where an alias of a scalar stood is a new item.)
+                const YamlNode& node = items[j].node;
+                if (probe == nullptr && node.alias() != nullptr && !resolved(node).is_collection())
+                    continue;
+                if (!used[j] && matches(node, probe, value.get())) {
                     was = &items[j];
                     used[j] = true;
                     next = j + 1;

@@ -148,6 +148,9 @@ ROWS = {
     "its record written twice": (
         "- a: 1\n- run: |\n    t", lambda d: d.append(d[1]),
         "- a: 1\n- run: |-\n    t\n- run: |\n    t"),
+    "a list put before a tagged scalar given an alias name, behind the class": (
+        "v:\n- !Ref x\n", lambda d: (d["v"].set_alias(0, "n1"), list.insert(d["v"], 0, [1])),
+        "v:\n- - 1\n- &n1 !Ref x\n"),
     "a tail comment after a copied block scalar and its blank line": (
         "env:\n  A: x   # one\n       # more\n\nc:\n- run: |\n    echo a\n\n- b: 1\n",
         lambda d: d["env"].__setitem__("n", copy.deepcopy(d["c"][0])),
