@@ -1444,7 +1444,8 @@ bool Emitter::emit_shadowed_entries(const YamlMapping& map, const ShadowedEntrie
             // its own read empty would start with one.)
             if (p.end <= text.size() && p.inline_first == inline_pos &&
                 (inline_pos || at_line_start()) &&
-                (pos() != open_key_ || p.key_at >= text.size() || text[p.key_at] != ':') &&
+                (pos() != open_key_ || indent != open_key_indent_ || p.key_at >= text.size() ||
+                 text[p.key_at] != ':') &&
                 lines_fit(text.substr(p.begin, p.key_at - p.begin), src.get(), p.begin)) {
                 put_raw(text.substr(p.begin, p.end - p.begin));
                 if (p.block_end) {

@@ -228,10 +228,9 @@ TEST(FuzzRegressions, PlainQuestionMarkKeyBeforeABracket) {
 // away): that ':' read back as the value of the explicit key.
 TEST(FuzzRegressions, EmptyKeyAfterAnExplicitKeyWithoutValue) {
     for (const char* text : {
-             "b: 1\n? a\nb: 2\n: 3\n",
-             "b: 1\n? # c\n a\nb: 2\n: # d\n - x\n",
-             "b: 1\n? a # c: d\nb: 2\n: 3\n",
-             "x:\n  ? a\n  b: 1\n  b: 2\n: v\n",
+             "b: 1\n? a\nb: 2\n: 3\n", "b: 1\n? # c\n a\nb: 2\n: # d\n - x\n",
+             "b: 1\n? a # c: d\nb: 2\n: 3\n", "x:\n  ? a\n  b: 1\n  b: 2\n: v\n",
+             "a: 1\n? d\n: ? d\n: 23\n: 4\n",  // the explicit key open is a nested one
          })
         EXPECT_EQ(roundtrip_problem(text), "") << text;
 }
