@@ -1585,7 +1585,7 @@ bool Emitter::slot_as_read(const Block& b, const SlotLayout& l, const std::strin
         // A simple key without properties; no explicit key written as read
         // waits for a ':' before it.
         if (e.key_props.has() || !l.flag(SlotLayout::kSimpleKey) ||
-            (pos() + lead.size() == open_key_ && indent == open_key_indent_ &&
+            (pos() == open_key_ && indent == open_key_indent_ &&
              l.at(SlotLayout::kKey) == l.at(SlotLayout::kSep)) ||
             !key_matches(src, l, *key, e))
             return false;
@@ -1625,7 +1625,6 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
     const SlotLayout& l = e.layout.ref();
     const bool rec = recorded(b, l);
     if (rec && slot_as_read(b, l, &key, e, v, indent, inline_pos)) return true;
-    slot_lead(b, e, indent, inline_pos);
     // The key as read, while it is the same key with the same properties.
     const bool key_raw = rec && l.fresh(SlotLayout::kKey) &&
                          (!l.flag(SlotLayout::kKeyLines) || b.same_column) &&
@@ -1634,12 +1633,14 @@ bool Emitter::emit_entry(const Block& b, std::string_view key, const YamlEntry& 
                          !(e.key_props->node && has_unwritten_alias(**e.key_props->node));
     // An entry whose key is empty and read as nothing starts with its ':';
     // after an explicit key written as read without one, that ':' would
-    // read as the value of that key: it gets its empty value first.
+    // read as the value of that key (comments and blank lines between do
+    // not close it): the open key gets its empty value first.
     if (key_raw && pos() == open_key_ && indent == open_key_indent_ &&
         l.at(SlotLayout::kKey) == l.at(SlotLayout::kSep)) {
         spaces(indent);
         put(":\n");
     }
+    slot_lead(b, e, indent, inline_pos);
     bool simple = true;
     if (key_raw) {
         raw(b.layout->source, l.at(SlotLayout::kKey), l.at(SlotLayout::kSep));

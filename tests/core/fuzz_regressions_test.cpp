@@ -228,9 +228,15 @@ TEST(FuzzRegressions, PlainQuestionMarkKeyBeforeABracket) {
 // away): that ':' read back as the value of the explicit key.
 TEST(FuzzRegressions, EmptyKeyAfterAnExplicitKeyWithoutValue) {
     for (const char* text : {
-             "b: 1\n? a\nb: 2\n: 3\n", "b: 1\n? # c\n a\nb: 2\n: # d\n - x\n",
-             "b: 1\n? a # c: d\nb: 2\n: 3\n", "x:\n  ? a\n  b: 1\n  b: 2\n: v\n",
+             "b: 1\n? a\nb: 2\n: 3\n",
+             "b: 1\n? # c\n a\nb: 2\n: # d\n - x\n",
+             "b: 1\n? a # c: d\nb: 2\n: 3\n",
+             "x:\n  ? a\n  b: 1\n  b: 2\n: v\n",
              "a: 1\n? d\n: ? d\n: 23\n: 4\n",  // the explicit key open is a nested one
+             // A replaced explicit key is dropped: the open key lands before
+             // the empty key, in a nested mapping, with or without a comment.
+             "m:\n  ? - a\n  : x\n  ? - b\n  ? - a\n  : y\n  : >\n    b\n",
+             "m:\n  ? - a\n  : x\n  ? - b\n  ? - a\n  : y\n  # c\n  : z\n",
          })
         EXPECT_EQ(roundtrip_problem(text), "") << text;
 }
