@@ -6,7 +6,7 @@
 #include <type_traits>
 
 #include "core/char_traits.hpp"
-#include "core/emitter.hpp"
+#include "core/render.hpp"
 
 namespace tesvorn {
 
