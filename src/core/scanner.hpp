@@ -480,7 +480,17 @@ class ScannerCore {
     void implicit_mapping_end();
 
     // Simple keys and indentation.
-    void save_simple_key();
+    [[gnu::always_inline]] void save_simple_key() {
+        if (!simple_key_permitted_) return;
+        const bool required = flow_depth_ == 0 && current_indent_ == col() &&
+                              !indent_stack_.empty() && indent_stack_.back().needs_block_end;
+        // Field by field: no temporary to copy over.
+        PotentialSimpleKey& key = potential_keys_.back();
+        key.token_number = tokens_taken_ + queue_.size();
+        key.mark = mark_;
+        key.possible = true;
+        key.required = required;
+    }
     [[nodiscard]] bool remove_simple_key();
     void roll_indent(std::ptrdiff_t column, std::optional<std::size_t> insert_at, TokenType kind,
                      const Marker& m) {
