@@ -83,7 +83,7 @@ PyObject* first_document(ParsedDocuments& docs, SchemaObject* schema) {
     if (docs.roots.empty()) Py_RETURN_NONE;
     KeyCache keys;
     DocMeta meta = docs.metas.empty() ? DocMeta{} : std::move(docs.metas.front());
-    return node_to_doc(std::move(docs.roots.front()), std::move(meta), schema).release();
+    return node_to_doc(std::move(docs.roots.front()), std::move(meta), schema, &keys).release();
 }
 
 /// Converts every document, in order, into a new list.
@@ -98,7 +98,7 @@ PyObject* all_documents(ParsedDocuments& docs, SchemaObject* schema) {
             meta = std::move(docs.metas.front());
             docs.metas.pop_front();
         }
-        ref doc = node_to_doc(std::move(docs.roots.front()), std::move(meta), schema);
+        ref doc = node_to_doc(std::move(docs.roots.front()), std::move(meta), schema, &keys);
         docs.roots.pop_front();
         if (!doc || PyList_Append(list.get(), doc.get()) < 0) return nullptr;
     }

@@ -27,8 +27,9 @@ namespace tesvorn::py {
 
 struct ParsedDocuments;
 
-/// While one lives (per thread), the keys of the mappings loaded share one
-/// str per text: configuration files repeat the same keys many times.
+/// The keys of the mappings loaded through one cache (handed to
+/// `node_to_doc` for the documents of one load) share one str per text:
+/// configuration files repeat the same keys many times.
 class KeyCache {
   public:
     KeyCache() noexcept;
@@ -36,18 +37,13 @@ class KeyCache {
     KeyCache& operator=(const KeyCache&) = delete;
     ~KeyCache();
 
-    /// The cache of this thread in use, or null (a thread-local read: a
-    /// caller making many keys asks once).
-    static KeyCache* current() noexcept;
     /// A str of `key` (a new reference), or null with an exception set:
     /// shared through `cache` when there is one.
     static ref str(KeyCache* cache, std::string_view key);
-    static ref str(std::string_view key) { return str(current(), key); }
 
   private:
     static constexpr std::size_t kSlots = 1024;  // a power of two
     static constexpr std::size_t kMaxKey = 64;
-    KeyCache* outer_;
     std::vector<PyObject*> slots_;       // owned references, or null
     std::vector<std::uint16_t> filled_;  // the slots that hold one
 };
@@ -57,7 +53,8 @@ class KeyCache {
 
 /// Python object for a document root: a YamlMapping / YamlSequence carrying
 /// `meta`, or a YamlScalar holding the node unconverted. Consumes the tree.
-ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema);
+/// Keys are shared through `keys` when given.
+ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema, KeyCache* keys = nullptr);
 /// Python value for a nested node (aliases followed; containers copied into
 /// their own node objects; loaders and !!binary / !!timestamp applied).
 ref node_to_py(const YamlNode& node, SchemaObject* schema);
@@ -67,8 +64,10 @@ ref scalar_to_py(const ScalarValue& value);
 ref mapping_to_py_obj(YamlMapping&& mapping, DocMeta&& meta, SchemaObject* schema);
 ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* schema);
 /// The same for a record not shared with anything else (taken over).
-ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema);
-ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema);
+ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema,
+                      KeyCache* keys = nullptr);
+ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema,
+                       KeyCache* keys = nullptr);
 /// The schema's loader for exactly `tag` applied to `value`, or `value`.
 ref apply_loader(ref value, SchemaObject* schema, const OptString& tag);
 

@@ -118,35 +118,39 @@ struct AnchorRegistry {
     }
 };
 
-/// The registry of the document being converted on this thread, if any.
-extern thread_local AnchorRegistry* t_anchors;
-/// Containers under conversion while no registry is installed (values
-/// assigned into node objects outside a dump), outermost first.
-extern thread_local std::vector<PyObject*> t_in_progress;
+/// The state of one conversion of Python values into trees (a dump, or a
+/// value assigned into a node object), handed down every call rather than
+/// kept per thread: a dumper that converts values again, or a nested dump,
+/// starts a conversion of its own.
+struct ConvertContext {
+    /// The document's anchors during a dump; null for a value assigned into
+    /// a node object (no anchors for shared plain containers).
+    AnchorRegistry* registry = nullptr;
+    /// Containers under conversion when there is no registry, outermost
+    /// first.
+    std::vector<PyObject*> open;
+    /// How deeply dumpers' data nests.
+    int dumper_depth = 0;
+    /// While a value assigned into a node object is converted: where the
+    /// "Cannot convert" exception is noted, the one failure that keeps the
+    /// value unconverted (any other propagates).
+    ref* unconvertible = nullptr;
 
-/// Installs a registry for one document; the previous one (if a dumper
-/// started a nested dump) comes back when the guard ends, on every path.
-class AnchorGuard {
-  public:
-    explicit AnchorGuard(AnchorRegistry& registry) noexcept : previous_(t_anchors) {
-        t_anchors = &registry;
+    explicit ConvertContext(AnchorRegistry* r = nullptr) noexcept : registry(r) {}
+    ConvertContext(const ConvertContext&) = delete;
+    ConvertContext& operator=(const ConvertContext&) = delete;
+
+    [[nodiscard]] std::vector<PyObject*>& in_progress() noexcept {
+        return registry != nullptr ? registry->open : open;
     }
-    AnchorGuard(const AnchorGuard&) = delete;
-    AnchorGuard& operator=(const AnchorGuard&) = delete;
-    ~AnchorGuard() { t_anchors = previous_; }
-
-  private:
-    AnchorRegistry* previous_;
 };
 
-/// Marks a container as being converted until the mark ends: in the
-/// document's registry during a dump, else in the thread's own list. Only
-/// the containers open around this one are searched: a short list that
+/// Marks a container as being converted until the mark ends, in the list of
+/// containers open around it. Only those are searched: a short list that
 /// stays in cache, where a table of every container met would not.
 class ProgressMark {
   public:
-    ProgressMark(AnchorRegistry* registry, PyObject* obj)
-        : open_(registry != nullptr ? registry->open : t_in_progress) {
+    ProgressMark(std::vector<PyObject*>& open, PyObject* obj) : open_(open) {
         fresh_ = std::find(open_.begin(), open_.end(), obj) == open_.end();
         if (fresh_) open_.push_back(obj);
     }
@@ -255,9 +259,8 @@ inline const char* container_kind(PyObject* obj) noexcept {
 /// A copy of a YamlScalar object's node.
 bool copy_scalar_object(PyObject* obj, YamlNode& out);
 
-/// The general value converter (`py_to_node`), with the registry whose
-/// in-progress marks it shares during a dump.
-bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, YamlNode& out);
+/// The general value converter (`py_to_node`), within conversion `ctx`.
+bool to_node(PyObject* obj, SchemaObject* schema, ConvertContext& ctx, YamlNode& out);
 
 /// The dump converter (`extract_yaml_node`). It converts in document order,
 /// so that at each alias it knows what the anchor of that name holds in the
@@ -266,10 +269,11 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
 /// otherwise, so that the text always loads back to what the objects hold.
 class Extractor {
   public:
-    /// `registry` null: no anchors for shared plain containers. `settle`
-    /// false: aliases are kept as they are (conversions that do not write).
-    Extractor(SchemaObject* schema, AnchorRegistry* registry, bool settle = true) noexcept
-        : schema_(schema), registry_(registry), settle_(settle) {}
+    /// Without a registry in `ctx`: no anchors for shared plain containers.
+    /// `settle` false: aliases are kept as they are (conversions that do
+    /// not write).
+    Extractor(SchemaObject* schema, ConvertContext& ctx, bool settle = true) noexcept
+        : schema_(schema), ctx_(ctx), registry_(ctx.registry), settle_(settle) {}
 
     /// Any value, as a dump writes it.
     bool convert(PyObject* obj, YamlNode& out);
@@ -480,6 +484,7 @@ class Extractor {
     }
 
     SchemaObject* schema_;
+    ConvertContext& ctx_;
     AnchorRegistry* registry_;
     bool settle_;
     AnchorBook book_;

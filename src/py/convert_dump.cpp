@@ -192,9 +192,6 @@ bool in_step(PyObject* o, const YamlSequence& tree) noexcept {
 
 namespace detail {
 
-thread_local AnchorRegistry* t_anchors = nullptr;
-thread_local std::vector<PyObject*> t_in_progress;
-
 /// The census: counts how often each dict, list and tuple is reached,
 /// entering each only once (so cycles end). Node objects are neither counted
 /// nor entered. No Python code runs here, so borrowed pointers stay valid;
@@ -510,7 +507,7 @@ bool Extractor::convert(PyObject* obj, YamlNode& out) {
     }
     if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj))
         return plain_container(obj, out);
-    if (!to_node(obj, schema_, registry_, out)) return false;
+    if (!to_node(obj, schema_, ctx_, out)) return false;
     // A dumper's data may hold node objects with anchors and aliases.
     if (auto replacement = settled(out)) out = std::move(*replacement);
     return true;
@@ -540,7 +537,7 @@ bool Extractor::plain_container(PyObject* obj, YamlNode& out) {
     }
     // A container the census did not see (reached only through a node
     // object's Python part) must not recurse into itself for ever.
-    ProgressMark mark(registry_, obj);
+    ProgressMark mark(ctx_.in_progress(), obj);
     if (!mark.fresh()) {
         raise_recursive_structure(container_kind(obj));
         return false;
@@ -910,7 +907,7 @@ bool Extractor::alias_value(const AliasNode& alias, PyObject* value, YamlNode& o
 bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
     RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
     if (!guard) return false;
-    ProgressMark mark(registry_, obj);
+    ProgressMark mark(ctx_.in_progress(), obj);
     if (!mark.fresh()) {
         raise_self_referential();
         return false;
@@ -939,7 +936,7 @@ bool Extractor::mapping_object(PyObject* obj, YamlNode& out) {
 bool Extractor::sequence_object(PyObject* obj, YamlNode& out) {
     RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
     if (!guard) return false;
-    ProgressMark mark(registry_, obj);
+    ProgressMark mark(ctx_.in_progress(), obj);
     if (!mark.fresh()) {
         raise_self_referential();
         return false;
@@ -1225,7 +1222,10 @@ bool read_doc_meta(PyObject* doc, DocMeta& meta) {
 using namespace detail;
 
 bool extract_yaml_node(PyObject* obj, SchemaObject* schema, YamlNode& out) {
-    return guarded([&]() -> bool { return Extractor(schema, t_anchors).convert(obj, out); });
+    return guarded([&]() -> bool {
+        ConvertContext ctx;
+        return Extractor(schema, ctx).convert(obj, out);
+    });
 }
 
 bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree, DocMeta& meta) {
@@ -1233,8 +1233,8 @@ bool extract_doc_and_meta(PyObject* doc, SchemaObject* schema, YamlNode& tree, D
         AnchorRegistry registry;
         prepass(doc, registry.table);
         registry.hold_shared();
-        AnchorGuard guard(registry);
-        return Extractor(schema, &registry).convert(doc, tree) && read_doc_meta(doc, meta);
+        ConvertContext ctx(&registry);
+        return Extractor(schema, ctx).convert(doc, tree) && read_doc_meta(doc, meta);
     });
 }
 

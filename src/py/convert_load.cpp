@@ -109,6 +109,7 @@ namespace {
 /// one edit. Most documents have no anchors, and then it costs nothing.
 class LoadAnchors {
   public:
+    explicit LoadAnchors(KeyCache* keys = nullptr) noexcept : keys(keys) {}
     /// A collection's anchor stands before its content: the token orders it
     /// before the anchors inside it.
     std::uint64_t open() noexcept { return ++clock_; }
@@ -143,6 +144,8 @@ class LoadAnchors {
     }
     /// How deep conversion is inside an alias's copy.
     std::size_t copying = 0;
+    /// Where the keys of this load are shared, if anywhere.
+    KeyCache* const keys;
 
   private:
     // Sharing makes aliases free; only copies (aliases of anchors on
@@ -246,10 +249,9 @@ ref node_to_py(const YamlNode& node, SchemaObject* schema) {
 
 namespace {
 
-thread_local KeyCache* g_key_cache = nullptr;
-
-// The table of the thread's outermost cache, kept emptied between loads:
-// a small load need not allocate and clear a whole table.
+// A table of a cache that ended, kept emptied for the next one on this
+// thread: a small load need not allocate and clear a whole table. (A cache
+// made while another lives finds none and makes its own.)
 struct SpareTable {
     std::vector<PyObject*> slots;
     std::vector<std::uint16_t> filled;
@@ -258,26 +260,19 @@ thread_local SpareTable g_spare_table;
 
 }  // namespace
 
-KeyCache::KeyCache() noexcept : outer_(g_key_cache) {
-    g_key_cache = this;
-    if (outer_ == nullptr) {
-        slots_.swap(g_spare_table.slots);
-        filled_.swap(g_spare_table.filled);
-    }
+KeyCache::KeyCache() noexcept {
+    slots_.swap(g_spare_table.slots);
+    filled_.swap(g_spare_table.filled);
 }
 
 KeyCache::~KeyCache() {
-    g_key_cache = outer_;
     for (const std::uint16_t i : filled_) Py_DECREF(std::exchange(slots_[i], nullptr));
     filled_.clear();
-    if (outer_ == nullptr) {
+    // The larger table stays for the next cache.
+    if (slots_.size() >= g_spare_table.slots.size()) {
         slots_.swap(g_spare_table.slots);
         filled_.swap(g_spare_table.filled);
     }
-}
-
-KeyCache* KeyCache::current() noexcept {
-    return g_key_cache;
 }
 
 namespace {
@@ -450,7 +445,7 @@ ref to_mapping_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* sche
     as_mapping(obj.get())->loaded_by_schema = schema != nullptr && schema_has_loaders(schema);
     // Not yet visible to Python: the state can be read without a borrow.
     const YamlMapping& inner = as_mapping(obj.get())->inner.get();
-    KeyCache* const keys = KeyCache::current();
+    KeyCache* const keys = anchors.keys;
     for (std::size_t i = 0; i < count; ++i) {
         ref key = KeyCache::str(keys, inner.entries.at(i).key);
         if (!key || PyDict_SetItem(obj.get(), key.get(), values[i].get()) < 0) return ref();
@@ -496,13 +491,15 @@ ref sequence_to_py_obj(YamlSequence&& sequence, DocMeta&& meta, SchemaObject* sc
     return sequence_to_py_obj(Cow<YamlSequence>(std::move(sequence)), std::move(meta), schema);
 }
 
-ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema) {
-    LoadAnchors anchors;
+ref mapping_to_py_obj(Cow<YamlMapping>&& record, DocMeta&& meta, SchemaObject* schema,
+                      KeyCache* keys) {
+    LoadAnchors anchors(keys);
     return to_mapping_obj(std::move(record), std::move(meta), schema, anchors);
 }
 
-ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema) {
-    LoadAnchors anchors;
+ref sequence_to_py_obj(Cow<YamlSequence>&& record, DocMeta&& meta, SchemaObject* schema,
+                       KeyCache* keys) {
+    LoadAnchors anchors(keys);
     return to_sequence_obj(std::move(record), std::move(meta), schema, anchors);
 }
 
@@ -523,11 +520,11 @@ bool parse_text(PyObject* text, SchemaObject* schema, ParsedDocuments& out) {
     });
 }
 
-ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema) {
+ref node_to_doc(YamlNode&& tree, DocMeta&& meta, SchemaObject* schema, KeyCache* keys) {
     if (tree.kind() == YamlNode::Mapping)
-        return mapping_to_py_obj(std::move(std::get<0>(tree.v)), std::move(meta), schema);
+        return mapping_to_py_obj(std::move(std::get<0>(tree.v)), std::move(meta), schema, keys);
     if (tree.kind() == YamlNode::Sequence)
-        return sequence_to_py_obj(std::move(std::get<1>(tree.v)), std::move(meta), schema);
+        return sequence_to_py_obj(std::move(std::get<1>(tree.v)), std::move(meta), schema, keys);
     return new_scalar_object(std::move(tree), std::move(meta));
 }
 

@@ -10,13 +10,6 @@ using namespace detail;
 
 namespace {
 
-thread_local int t_dumper_depth = 0;
-
-// While a value assigned into a node object is converted: where the
-// "Cannot convert" exception is noted, the one failure that keeps the value
-// unconverted (any other propagates).
-thread_local ref* t_unconvertible = nullptr;
-
 YamlScalar& set_scalar(YamlNode& out) {
     return out.emplace_scalar();
 }
@@ -33,13 +26,13 @@ PyObject* mapping_abc() {
 
 /// Calls the dumper and converts its data; the tag it returns replaces the
 /// node's own.
-bool apply_dumper(PyObject* func, PyObject* obj, SchemaObject* schema, AnchorRegistry* registry,
+bool apply_dumper(PyObject* func, PyObject* obj, SchemaObject* schema, ConvertContext& ctx,
                   YamlNode& out) {
     PyTypeObject* type = Py_TYPE(obj);
     // Data returned by a dumper is converted with the same dumpers: bound
     // the nesting so a dumper that returns its own type again fails cleanly.
     constexpr int kMaxDumperDepth = 200;
-    if (t_dumper_depth >= kMaxDumperDepth) {
+    if (ctx.dumper_depth >= kMaxDumperDepth) {
         raise_dumper_recursion(type);
         return false;
     }
@@ -68,9 +61,9 @@ bool apply_dumper(PyObject* func, PyObject* obj, SchemaObject* schema, AnchorReg
     std::string_view tag;
     if (!str_utf8(PyTuple_GET_ITEM(r, 0), tag)) return false;
     std::string tag_text(tag);
-    ++t_dumper_depth;
-    const bool ok = to_node(PyTuple_GET_ITEM(r, 1), schema, registry, out);
-    --t_dumper_depth;
+    ++ctx.dumper_depth;
+    const bool ok = to_node(PyTuple_GET_ITEM(r, 1), schema, ctx, out);
+    --ctx.dumper_depth;
     if (!ok) return false;
     if (auto* m = out.mapping()) {
         m->tag = std::move(tag_text);
@@ -146,21 +139,21 @@ bool copy_scalar_object(PyObject* obj, YamlNode& out) {
     return true;
 }
 
-bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, YamlNode& out) {
+bool to_node(PyObject* obj, SchemaObject* schema, ConvertContext& ctx, YamlNode& out) {
     const bool dumpers = schema_has_dumpers(schema);
     if (!dumpers && exact_scalar(obj, out)) return true;
     RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
     if (!guard) return false;
     const auto convert = [&](PyObject* item, YamlNode& node) {
-        return to_node(item, schema, registry, node);
+        return to_node(item, schema, ctx, node);
     };
     if (dumpers) {
         ref func;
         if (!schema_find_dumper(schema, obj, func)) return false;
-        if (func) return apply_dumper(func.get(), obj, schema, registry, out);
+        if (func) return apply_dumper(func.get(), obj, schema, ctx, out);
     }
     // A node object as it is now: its tree with its Python part's values.
-    if (is_container_object(obj)) return Extractor(schema, registry, false).convert(obj, out);
+    if (is_container_object(obj)) return Extractor(schema, ctx, false).convert(obj, out);
     if (is_scalar_object(obj)) return copy_scalar_object(obj, out);
     if (auto scalar = py_primitive_to_scalar(obj)) {
         out = YamlNode(std::move(*scalar));
@@ -173,7 +166,7 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
         if (!str_utf8(obj, text)) return false;
     }
     if (PyTuple_Check(obj) || PyList_Check(obj)) {
-        ProgressMark mark(registry, obj);
+        ProgressMark mark(ctx.in_progress(), obj);
         if (!mark.fresh()) {
             raise_recursive_structure(container_kind(obj));
             return false;
@@ -209,7 +202,7 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
         return true;
     }
     if (PyDict_Check(obj)) {
-        ProgressMark mark(registry, obj);
+        ProgressMark mark(ctx.in_progress(), obj);
         if (!mark.fresh()) {
             raise_recursive_structure("dict");
             return false;
@@ -226,9 +219,9 @@ bool to_node(PyObject* obj, SchemaObject* schema, AnchorRegistry* registry, Yaml
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
     raise_cannot_convert(obj);
-    if (t_unconvertible != nullptr && PyErr_Occurred()) {
+    if (ctx.unconvertible != nullptr && PyErr_Occurred()) {
         PyObject* exc = PyErr_GetRaisedException();
-        *t_unconvertible = ref::borrow(exc);
+        *ctx.unconvertible = ref::borrow(exc);
         PyErr_SetRaisedException(exc);
     }
     return false;
@@ -313,7 +306,10 @@ std::optional<YamlScalar> py_primitive_to_scalar(PyObject* obj) {
 }
 
 bool py_to_node(PyObject* obj, SchemaObject* schema, YamlNode& out) {
-    return guarded([&]() -> bool { return to_node(obj, schema, t_anchors, out); });
+    return guarded([&]() -> bool {
+        ConvertContext ctx;
+        return to_node(obj, schema, ctx, out);
+    });
 }
 
 bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& node, ref& value) {
@@ -329,9 +325,11 @@ bool py_to_node_with_fallback(PyObject* obj, SchemaObject* schema, YamlNode& nod
         return true;
     }
     ref unconvertible;
-    ref* outer = std::exchange(t_unconvertible, &unconvertible);
-    const bool converted = py_to_node(obj, schema, node);
-    t_unconvertible = outer;
+    const bool converted = guarded([&]() -> bool {
+        ConvertContext ctx;
+        ctx.unconvertible = &unconvertible;
+        return to_node(obj, schema, ctx, node);
+    });
     if (!converted) {
         ref exc = ref::steal(PyErr_GetRaisedException());
         if (!unconvertible || exc.get() != unconvertible.get()) {

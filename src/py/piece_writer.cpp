@@ -73,7 +73,7 @@ class PieceWriter {
         RecursionGuard guard(kDumping, RecursionGuard::kMaxDumpDepth);
         if (!guard) return false;
         const bool node_object = is_mapping_object(obj) || is_sequence_object(obj);
-        ProgressMark mark(&registry_, obj);
+        ProgressMark mark(registry_.open, obj);
         if (!mark.fresh()) {
             if (node_object) {
                 raise_self_referential();
@@ -237,14 +237,14 @@ class PieceWriter {
 /// under the root is copied to be written.
 class RootFill final : public RootFiller {
   public:
-    /// `registry`: the document's, installed as t_anchors.
+    /// `registry`: the document's, the one `extractor` converts with.
     RootFill(Extractor& extractor, AnchorRegistry& registry, PyObject* obj)
         : RootFiller(true),  // settling leaves plain slots as they are
           extractor_(extractor),
           registry_(registry),
           obj_(obj),
           guard_(kDumping, RecursionGuard::kMaxDumpDepth),
-          mark_(&registry, obj) {}
+          mark_(registry.open, obj) {}
 
     /// Puts in `tree` a share of the object's record, or a copy of it
     /// without the collections the Python part no longer holds; false with
@@ -414,7 +414,7 @@ class RootFill final : public RootFiller {
             ok = false;
             return false;
         }
-        next.mark.emplace(&registry_, value);
+        next.mark.emplace(registry_.open, value);
         if (!next.mark->fresh()) {
             next.close();  // the whole-tree road reports it
             return false;
@@ -599,8 +599,8 @@ bool dumps_into(std::span<PyObject* const> docs, SchemaObject* schema, std::size
             AnchorRegistry registry;
             prepass(doc, registry.table);
             registry.hold_shared();
-            AnchorGuard guard(registry);
-            Extractor extractor(schema, &registry);
+            ConvertContext ctx(&registry);
+            Extractor extractor(schema, ctx);
             DocMeta meta;
             if (!read_doc_meta(doc, meta)) return false;
             // A document read from text is written back about as long: room

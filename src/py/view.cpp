@@ -243,7 +243,8 @@ ref node_repr(PyObject* obj) {
 
 bool current_node(const YamlNode& node, PyObject* value, YamlNode& out) {
     return guarded([&]() -> bool {
-        if (!detail::Extractor(nullptr, nullptr, false).value_of(node, value, out)) return false;
+        detail::ConvertContext ctx;
+        if (!detail::Extractor(nullptr, ctx, false).value_of(node, value, out)) return false;
         while (AliasNode* a = out.alias()) {
             YamlNode target = std::move(*a->target);
             out = std::move(target);

@@ -810,6 +810,18 @@ class TestDumpers:
         assert str(info.value).startswith("Schema dumper for P recursed too deeply")
         assert dumps({"v": [1]}, schema=s) == "v:\n  - 1\n"
 
+    @pytest.mark.parametrize("again", [lambda: P(), lambda: {"v": P()}])
+    def test_node_objects_made_by_a_dumper_nest_boundedly(self, again):
+        # A node object made inside a dumper is a conversion of its own; one
+        # that needs the dumper again still ends in an error, and the next
+        # dump starts clean.
+        s = tesvorn.Schema()
+        s.add_dumper(P, lambda o: ("!p", tesvorn.YamlMapping({"again": again()}, schema=s)))
+        with pytest.raises(tesvorn.DumperError):
+            dumps({"v": P()}, schema=s)
+        a = [1]
+        assert dumps({"x": a, "y": a}, schema=s) == "x: &id001\n  - 1\ny: *id001\n"
+
     def test_dumper_data_containing_its_container(self):
         doc = {}
         s = tesvorn.Schema()

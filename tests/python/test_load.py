@@ -251,3 +251,15 @@ class TestAliasBudget:
         d = tesvorn.loads(base + services)
         assert d["s299"]["<<"]["limits"]["memory"] == "2Gi" and d["s299"]["<<"] is d["base"]
         assert tesvorn.loads(self.laughs(levels=3))["c"][0][0] == ["lol"] * 9
+
+
+def test_keys_share_one_str_per_load_and_nested_loads_keep_theirs():
+    # A loader that loads again in the middle of a load: both loads share
+    # their own keys, and each key is the text read.
+    s = tesvorn.Schema()
+    s.add_loader("!inner", lambda v: tesvorn.loads(v)["name"])
+    docs = tesvorn.loads_all("- name: a\n  x: !inner 'name: b'\n- name: c\n---\nname: d\n", schema=s)
+    first, second = docs
+    keys = [next(iter(first[0])), next(iter(first[1])), next(iter(second))]
+    assert keys == ["name"] * 3 and keys[0] is keys[1] is keys[2]
+    assert first[0]["x"] == "b"
