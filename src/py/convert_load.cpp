@@ -109,7 +109,7 @@ namespace {
 /// one edit. Most documents have no anchors, and then it costs nothing.
 class LoadAnchors {
   public:
-    explicit LoadAnchors(KeyCache* keys = nullptr) noexcept : keys(keys) {}
+    explicit LoadAnchors(KeyCache* cache = nullptr) noexcept : keys(cache) {}
     /// A collection's anchor stands before its content: the token orders it
     /// before the anchors inside it.
     std::uint64_t open() noexcept { return ++clock_; }
