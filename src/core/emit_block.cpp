@@ -391,9 +391,7 @@ bool Emitter::slot_as_read(const Block& b, const SlotLayout& l, const std::strin
     if (shape_of(v, &l) != shape || !comment_matches(src, l, e.comments->trailing) ||
         (!rendered && !value_matches(src, l, v)))
         return false;
-    if (l.check(SlotLayout::kLeadComment) ? !lead_comments_are(lead, opt(e.comments->before))
-                                          : e.comments->before.has_value())
-        return false;
+    if (!reuse::lead_matches(src, l, e.comments->before)) return false;
     if (!lines_fit(lead, src.get(), begin)) return false;
     if (!rendered) {
         put_raw(text.substr(begin, end - begin));

@@ -35,7 +35,7 @@ bool Emitter::flow_text_fits(const CollectionLayout& l) const {
     if (l.open >= text.size() || l.tail_end > text.size() || l.tail_end < l.open) return false;
     if (text.substr(l.open, l.tail_end - l.open).find_first_of("\r\n") == std::string_view::npos)
         return true;
-    return column() == key_column(*l.source, l.open);
+    return column() == reuse::column_of(*l.source, l.open);
 }
 
 void Emitter::emit_sequence_flow(const YamlSequence& seq, bool props) {

@@ -18,11 +18,15 @@
 
 #include "core/emitter.hpp"
 #include "core/render.hpp"
+#include "core/reuse.hpp"
 #include "core/scalar_lines.hpp"
 
 namespace tesvorn::detail {
 
 using namespace rendering;
+using reuse::comment_matches;
+using reuse::key_matches;
+using reuse::value_matches;
 
 // A block-context implicit key must reach its ':' within 1024 characters of
 // its start, or readers give up on it; longer keys are written after "? ".
@@ -228,75 +232,15 @@ class Emitter {
         /// How far right of where they were read its entries stand now.
         std::ptrdiff_t shift = 0;
     };
-    /// Whether a slot's records were read with its collection's: from the
-    /// same text, at the column of its keys or dashes (a slot taken from
-    /// another collection of that text does not fit its lines).
+    /// Whether a slot's records were read with its collection's.
     static bool recorded(const Block& b, const SlotLayout& l) noexcept {
-        if (b.layout == nullptr || !l.has() || l.source != b.layout->source->id) return false;
-        return key_column(*b.layout->source, l.at(SlotLayout::kKey)) == b.layout->column;
+        return reuse::recorded(b.layout, l);
     }
-    /// The column of offset `at` as the reader counts it: characters from
-    /// the line start, a byte order mark at the start of the stream none.
-    static std::size_t key_column(const SourceText& src, std::uint32_t at) noexcept {
-        const std::string_view text =
-            src.text.substr(0, std::min<std::size_t>(at, src.text.size()));
-        const std::size_t nl = text.find_last_of("\r\n");
-        const std::size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
-        std::size_t col = 0;
-        for (std::size_t i = begin; i < text.size(); ++i)
-            if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++col;
-        if (begin == 0 && src.base == 0 && text.substr(0, 3) == "\xEF\xBB\xBF") --col;
-        return col;
-    }
-    /// The text of piece `p` of a slot recorded with its collection.
     static std::string_view piece(const SourceRef& src, const SlotLayout& l, SlotLayout::Piece p) {
-        const std::uint32_t begin = l.at(p);
-        return src->text.substr(begin, l.at(static_cast<SlotLayout::Piece>(p + 1)) - begin);
+        return reuse::piece(src, l, p);
     }
     static std::string_view piece(const Block& b, const SlotLayout& l, SlotLayout::Piece p) {
-        return piece(b.layout->source, l, p);
-    }
-    /// Whether the key read is still the entry's key (text, style,
-    /// properties).
-    static bool key_matches(const SourceRef& src, const SlotLayout& l, std::string_view key,
-                            const YamlEntry& e) {
-        if (l.check(SlotLayout::kPlainKey))
-            return e.key_style == ScalarStyle::Plain && !e.key_props->anchor && !e.key_props->tag &&
-                   !e.key_props->alias && !e.key_props->node &&
-                   piece(src, l, SlotLayout::kKey) == key;
-        return l.fp_key == fingerprint_key(key, e);
-    }
-    /// Whether the value read is still the value (as far as its own text
-    /// goes: see fingerprint_value).
-    static bool value_matches(const SourceRef& src, const SlotLayout& l, const YamlNode& v) {
-        // (A value that rendering gives back is rendered, changed or not.)
-        if (l.check(SlotLayout::kRenderedValue)) return false;
-        if (l.check(SlotLayout::kPlainValue)) {
-            const YamlScalar* s = v.scalar();
-            return s != nullptr && s->value.is_str() && s->style == ScalarStyle::Plain &&
-                   !s->props->tag && !s->props->anchor && !s->props->original &&
-                   piece(src, l, SlotLayout::kValue) == s->value.as_str();
-        }
-        if (l.check(SlotLayout::kQuotedValue)) {
-            const YamlScalar* s = v.scalar();
-            return s != nullptr && quoted_as_is(piece(src, l, SlotLayout::kValue), *s);
-        }
-        return l.fp_value == fingerprint_value(v);
-    }
-    /// Whether the inline comment read (where it stood) is still the one.
-    static bool comment_matches(const SourceRef& src, const SlotLayout& l,
-                                const OptString& comment) {
-        SlotLayout::Piece p;
-        if (l.flag(SlotLayout::kCommentInTrail)) {
-            p = SlotLayout::kTrail;
-        } else if (l.flag(SlotLayout::kCommentInSep)) {
-            p = SlotLayout::kSep;
-        } else if (l.flag(SlotLayout::kCommentInValue)) {
-            p = SlotLayout::kValue;
-        } else {
-            return !comment;
-        }
-        return piece_comment_is(piece(src, l, p), opt(comment));
+        return reuse::piece(b.layout->source, l, p);
     }
     static Block block_of(const CollectionLayout& l, std::size_t column) {
         Block b;
@@ -516,13 +460,11 @@ class Emitter {
         if (!inline_pos) line_start();
         const bool as_read = l.blank == e.blank_lines_before;
         // (A first entry on its parent's line has no room for blank lines.)
-        const bool ok =
-            recorded(b, l) && !b.layout->flag(CollectionLayout::kIndentStale) &&
-            l.fresh(SlotLayout::kLead) && l.flag(SlotLayout::kInlineFirst) == inline_pos &&
-            (inline_pos ? as_read : at_line_start()) &&
-            (l.check(SlotLayout::kLeadComment)
-                 ? lead_comments_are(piece(b, l, SlotLayout::kLead), opt(e.comments->before))
-                 : !e.comments->before);
+        const bool ok = recorded(b, l) && !b.layout->flag(CollectionLayout::kIndentStale) &&
+                        l.fresh(SlotLayout::kLead) &&
+                        l.flag(SlotLayout::kInlineFirst) == inline_pos &&
+                        (inline_pos ? as_read : at_line_start()) &&
+                        reuse::lead_matches(b.layout->source, l, e.comments->before);
         if (ok && lead_as_read(b, l, e.blank_lines_before)) return;
         if (inline_pos) {
             // The first entry shares the dash's line unless a comment must
