@@ -15,6 +15,13 @@
 
 namespace tesvorn::detail {
 
+using chars::is_blank;
+using chars::is_blankz;
+using chars::is_break;
+using chars::is_breakz;
+using chars::is_flow_indicator;
+using chars::kEnd;
+
 inline constexpr std::size_t kMaxFlowDepth = 255;
 
 inline constexpr std::uint64_t kOnes = 0x0101010101010101u;
@@ -140,7 +147,7 @@ inline std::size_t count_chars(const unsigned char* p, const unsigned char* end)
 inline constexpr std::size_t kMaxSimpleKeyLength = 1024;
 
 inline bool blankz_or_flow(char32_t c, bool in_flow) {
-    return chars::is_blankz(c) || (in_flow && chars::is_flow_indicator(c));
+    return is_blankz(c) || (in_flow && is_flow_indicator(c));
 }
 
 }  // namespace tesvorn::detail

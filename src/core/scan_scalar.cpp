@@ -6,16 +6,7 @@
 #include "core/scan_bytes.hpp"
 #include "core/scanner.hpp"
 
-namespace tesvorn {
-
-using chars::is_blank;
-using chars::is_blankz;
-using chars::is_break;
-using chars::is_breakz;
-using chars::is_flow_indicator;
-using chars::kEnd;
-
-namespace detail {
+namespace tesvorn::detail {
 
 bool ScannerCore::fetch_plain_scalar() {
     save_simple_key();
@@ -610,5 +601,4 @@ bool ScannerCore::fetch_block_scalar(bool literal) {
     return true;
 }
 
-}  // namespace detail
-}  // namespace tesvorn
+}  // namespace tesvorn::detail
